@@ -1,0 +1,4 @@
+// Processor class that selects the dispatch column; 0 (generic) at load and never changed.
+#include <win/ntdef.h>
+
+LONG CpuClass = 0;

@@ -1,0 +1,4 @@
+// Runtime library: memory helpers, counted strings, safe string printing.
+#pragma once
+
+#include <win/ntdef.h>

@@ -1,0 +1,193 @@
+#include "object_manager.h"
+
+#include <sim/verifier.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace sim::ob {
+namespace {
+
+constexpr uint64_t kObjectMagic = 0x5443454A424F4B53ull;  // "SKOBJECT"
+
+struct alignas(16) ObjectHeader {
+    uint64_t magic;
+    POBJECT_TYPE type;
+    std::atomic<LONG_PTR> references;
+    uint64_t reserved;
+};
+static_assert(sizeof(ObjectHeader) == 32);
+
+ObjectHeader* HeaderOf(const void* body) {
+    return const_cast<ObjectHeader*>(reinterpret_cast<const ObjectHeader*>(body) - 1);
+}
+
+struct HandleTable {
+    uint64_t base = 0;
+    uint64_t next = 1;
+    std::map<uint64_t, void*> entries;
+};
+
+struct Tables {
+    std::mutex lock;
+    std::map<HandleTableId, HandleTable> tables;
+    HandleTableId nextId = 1;
+    Tables() { tables[kKernelTable].base = 0xFFFFFFFF80000000ull; }
+};
+
+Tables& TheTables() {
+    static Tables* tables = new Tables();  // lives as long as the process; threads may outlive main
+    return *tables;
+}
+
+thread_local HandleTableId t_currentTable = kKernelTable;
+
+}  // namespace
+
+void* CreateObject(POBJECT_TYPE type, size_t bodySize) {
+    size_t total = sizeof(ObjectHeader) + ((bodySize + 15) & ~size_t{15});
+    auto* header = static_cast<ObjectHeader*>(std::aligned_alloc(16, total));
+    if (header == nullptr) return nullptr;
+    std::memset(static_cast<void*>(header), 0, total);
+    header->magic = kObjectMagic;
+    header->type = type;
+    header->references.store(1);
+    return header + 1;
+}
+
+bool IsObject(const void* body) { return body != nullptr && HeaderOf(body)->magic == kObjectMagic; }
+
+POBJECT_TYPE TypeOf(const void* body) { return HeaderOf(body)->type; }
+
+LONG_PTR ReferenceCount(const void* body) { return HeaderOf(body)->references.load(); }
+
+static ObjectHeader* CheckedHeader(const void* body, const char* caller) {
+    if (body == nullptr) sim::BugCheck("INVALID_OBJECT", "%s of a null object", caller);
+    ObjectHeader* header = HeaderOf(body);
+    if (header->magic != kObjectMagic) {
+        sim::BugCheck("INVALID_OBJECT", "%s of %p, which is not a live object", caller, body);
+    }
+    return header;
+}
+
+HandleTableId CreateHandleTable() {
+    Tables& t = TheTables();
+    std::lock_guard<std::mutex> guard(t.lock);
+    HandleTableId id = t.nextId++;
+    t.tables[id].base = 0;
+    return id;
+}
+
+size_t DestroyHandleTable(HandleTableId table) {
+    std::vector<void*> bodies;
+    {
+        Tables& t = TheTables();
+        std::lock_guard<std::mutex> guard(t.lock);
+        auto it = t.tables.find(table);
+        if (it == t.tables.end()) return 0;
+        for (auto& [value, body] : it->second.entries) bodies.push_back(body);
+        t.tables.erase(it);
+    }
+    for (void* body : bodies) ObfDereferenceObject(body);
+    return bodies.size();
+}
+
+HANDLE InsertHandle(HandleTableId table, void* body) {
+    CheckedHeader(body, "InsertHandle")->references.fetch_add(1);
+    Tables& t = TheTables();
+    std::lock_guard<std::mutex> guard(t.lock);
+    HandleTable& h = t.tables[table];
+    uint64_t value = h.base + 4 * h.next++;
+    h.entries[value] = body;
+    return reinterpret_cast<HANDLE>(value);
+}
+
+NTSTATUS ReferenceByHandle(HandleTableId table, HANDLE handle, POBJECT_TYPE type, void** body) {
+    Tables& t = TheTables();
+    std::lock_guard<std::mutex> guard(t.lock);
+    auto it = t.tables.find(table);
+    if (it == t.tables.end()) return STATUS_INVALID_HANDLE;
+    auto entry = it->second.entries.find(reinterpret_cast<uint64_t>(handle));
+    if (entry == it->second.entries.end()) return STATUS_INVALID_HANDLE;
+    if (type != nullptr && HeaderOf(entry->second)->type != type) return STATUS_OBJECT_TYPE_MISMATCH;
+    HeaderOf(entry->second)->references.fetch_add(1);
+    *body = entry->second;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CloseHandle(HandleTableId table, HANDLE handle) {
+    void* body = nullptr;
+    {
+        Tables& t = TheTables();
+        std::lock_guard<std::mutex> guard(t.lock);
+        auto it = t.tables.find(table);
+        if (it == t.tables.end()) return STATUS_INVALID_HANDLE;
+        auto entry = it->second.entries.find(reinterpret_cast<uint64_t>(handle));
+        if (entry == it->second.entries.end()) return STATUS_INVALID_HANDLE;
+        body = entry->second;
+        it->second.entries.erase(entry);
+    }
+    ObfDereferenceObject(body);
+    return STATUS_SUCCESS;
+}
+
+size_t OpenHandleCount(HandleTableId table) {
+    Tables& t = TheTables();
+    std::lock_guard<std::mutex> guard(t.lock);
+    auto it = t.tables.find(table);
+    return it == t.tables.end() ? 0 : it->second.entries.size();
+}
+
+HandleTableId CurrentHandleTable() { return t_currentTable; }
+void SetCurrentHandleTable(HandleTableId table) { t_currentTable = table; }
+
+}  // namespace sim::ob
+
+KV_EXTERN_C LONG_PTR ObfReferenceObject(PVOID Object) {
+    return sim::ob::CheckedHeader(Object, "ObReferenceObject")->references.fetch_add(1) + 1;
+}
+
+KV_EXTERN_C LONG_PTR ObfDereferenceObject(PVOID Object) {
+    auto* header = sim::ob::CheckedHeader(Object, "ObDereferenceObject");
+    LONG_PTR left = header->references.fetch_sub(1) - 1;
+    if (left < 0) sim::BugCheck("REFERENCE_BY_POINTER", "object %p dereferenced below zero", Object);
+    if (left == 0) {
+        if (header->type != nullptr && header->type->info.destroy != nullptr) header->type->info.destroy(Object);
+        header->magic = 0;
+        std::free(header);
+    }
+    return left;
+}
+
+KV_EXTERN_C NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                               KPROCESSOR_MODE AccessMode, PVOID* Object,
+                                               POBJECT_HANDLE_INFORMATION HandleInformation) {
+    UNREFERENCED_PARAMETER(DesiredAccess);
+    if (Object == nullptr) return STATUS_INVALID_PARAMETER;
+    *Object = nullptr;
+    // Kernel-mode callers may name kernel handles; user-mode handles resolve in the caller's process.
+    sim::ob::HandleTableId table = sim::ob::CurrentHandleTable();
+    if (AccessMode == KernelMode && (reinterpret_cast<uint64_t>(Handle) & 0xFFFFFFFF80000000ull) != 0) {
+        table = sim::ob::kKernelTable;
+    } else if (AccessMode == UserMode && table == sim::ob::kKernelTable) {
+        return STATUS_INVALID_HANDLE;
+    }
+    NTSTATUS status = sim::ob::ReferenceByHandle(table, Handle, ObjectType, Object);
+    if (NT_SUCCESS(status) && HandleInformation != nullptr) {
+        HandleInformation->HandleAttributes = 0;
+        HandleInformation->GrantedAccess = DesiredAccess;
+    }
+    return status;
+}
+
+static sim::ob::HandleTableId TableOfHandle(HANDLE Handle) {
+    return (reinterpret_cast<uint64_t>(Handle) & 0xFFFFFFFF80000000ull) != 0 ? sim::ob::kKernelTable
+                                                                             : sim::ob::CurrentHandleTable();
+}
+
+KV_EXTERN_C NTSTATUS ZwClose(HANDLE Handle) { return sim::ob::CloseHandle(TableOfHandle(Handle), Handle); }
+KV_EXTERN_C NTSTATUS NtClose(HANDLE Handle) { return ZwClose(Handle); }

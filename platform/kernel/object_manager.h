@@ -1,0 +1,47 @@
+// Internal object manager of the simulated kernel: every referenced object (threads, events seen
+// through handles, registry keys, files, callback objects, file objects) is allocated here with
+// a header in front of its body, so ObDereferenceObject and handles work on any of them.
+#pragma once
+
+#include <win/kernel.h>
+
+#include <cstddef>
+
+namespace sim::ob {
+
+struct ObjectTypeInfo {
+    const char* name;
+    // Called once when the last reference goes, before the memory is released.
+    void (*destroy)(void* body);
+};
+
+// Creates an object with one reference held by the caller. The body is zeroed and aligned to 16.
+void* CreateObject(POBJECT_TYPE type, size_t bodySize);
+// Wraps an object whose body lives elsewhere (a driver's embedded KEVENT): no memory is owned.
+POBJECT_TYPE TypeOf(const void* body);
+bool IsObject(const void* body);
+LONG_PTR ReferenceCount(const void* body);
+
+// Handle tables. The kernel's table is table 0; user processes get tables of their own.
+using HandleTableId = int;
+constexpr HandleTableId kKernelTable = 0;
+HandleTableId CreateHandleTable();
+// Closes every handle left in the table and deletes it; returns how many were left open.
+size_t DestroyHandleTable(HandleTableId table);
+// Inserts a handle that holds one new reference to the object.
+HANDLE InsertHandle(HandleTableId table, void* body);
+// Looks a handle up; on success the object gets one reference for the caller.
+NTSTATUS ReferenceByHandle(HandleTableId table, HANDLE handle, POBJECT_TYPE type, void** body);
+NTSTATUS CloseHandle(HandleTableId table, HANDLE handle);
+size_t OpenHandleCount(HandleTableId table);
+
+// Table used by the calling thread for handles it creates and names (the process it runs in).
+HandleTableId CurrentHandleTable();
+void SetCurrentHandleTable(HandleTableId table);
+
+}  // namespace sim::ob
+
+// Object types are defined with a name and a destroy routine.
+struct _OBJECT_TYPE {
+    sim::ob::ObjectTypeInfo info;
+};

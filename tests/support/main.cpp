@@ -1,0 +1,9 @@
+// Test main for every suite: death tests re-execute the binary (threads are running), and the
+// verifier's per-test checks are installed as a listener.
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
