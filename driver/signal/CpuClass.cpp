@@ -1,4 +1,4 @@
 // Processor class that selects the dispatch column; 0 (generic) at load and never changed.
-#include <win/ntdef.h>
+#include "driver/signal/SignalLibrary.h"
 
 LONG CpuClass = 0;

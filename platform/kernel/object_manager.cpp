@@ -65,6 +65,15 @@ POBJECT_TYPE TypeOf(const void* body) { return HeaderOf(body)->type; }
 
 LONG_PTR ReferenceCount(const void* body) { return HeaderOf(body)->references.load(); }
 
+bool TryReference(void* body) {
+    std::atomic<LONG_PTR>& references = HeaderOf(body)->references;
+    LONG_PTR count = references.load();
+    while (count > 0) {
+        if (references.compare_exchange_weak(count, count + 1)) return true;
+    }
+    return false;
+}
+
 static ObjectHeader* CheckedHeader(const void* body, const char* caller) {
     if (body == nullptr) sim::BugCheck("INVALID_OBJECT", "%s of a null object", caller);
     ObjectHeader* header = HeaderOf(body);

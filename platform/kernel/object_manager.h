@@ -21,6 +21,9 @@ void* CreateObject(POBJECT_TYPE type, size_t bodySize);
 POBJECT_TYPE TypeOf(const void* body);
 bool IsObject(const void* body);
 LONG_PTR ReferenceCount(const void* body);
+// Adds a reference unless the last one is already gone (the object is being destroyed); for
+// lookups through a table that holds no reference of its own (named objects).
+bool TryReference(void* body);
 
 // Handle tables. The kernel's table is table 0; user processes get tables of their own.
 using HandleTableId = int;

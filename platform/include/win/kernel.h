@@ -3,6 +3,7 @@
 #pragma once
 
 #include <win/ntdef.h>
+#include <win/interlocked.h>
 #include <win/ob.h>
 #include <win/ke.h>
 #include <win/ex.h>

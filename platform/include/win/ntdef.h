@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #define NTAPI
 #define NTSYSAPI
@@ -173,7 +174,8 @@ typedef struct _STRING {
 typedef const STRING* PCANSI_STRING;
 static_assert(sizeof(ANSI_STRING) == 16 && offsetof(ANSI_STRING, Buffer) == 8);
 
-#define RTL_CONSTANT_STRING(s) {sizeof(s) - sizeof((s)[0]), sizeof(s), const_cast<decltype(+(s)[0]) *>(s)}
+#define RTL_CONSTANT_STRING(s) \
+    {sizeof(s) - sizeof((s)[0]), sizeof(s), const_cast<std::remove_const_t<std::remove_reference_t<decltype((s)[0])>>*>(s)}
 
 typedef struct _GUID {
     uint32_t Data1;
@@ -339,3 +341,6 @@ static_assert(sizeof(IO_STATUS_BLOCK) == 16 && offsetof(IO_STATUS_BLOCK, Informa
 #define STATUS_INTEGER_OVERFLOW ((NTSTATUS)0xC0000095L)
 #define STATUS_NAME_TOO_LONG ((NTSTATUS)0xC0000106L)
 #define STATUS_INVALID_ADDRESS ((NTSTATUS)0xC0000141L)
+#define STATUS_NOT_A_DIRECTORY ((NTSTATUS)0xC0000103L)
+#define STATUS_CANNOT_DELETE ((NTSTATUS)0xC0000121L)
+#define STATUS_CHILD_MUST_BE_VOLATILE ((NTSTATUS)0xC0000181L)

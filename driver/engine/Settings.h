@@ -1,0 +1,82 @@
+// The settings store: every persistent choice of the driver is a value under the subkey "Settings"
+// of the device's driver key (the software key port-class opens for the device), optionally in a
+// further subkey below it. AccessSetting reads or writes one value; its two wrappers serve the
+// common REG_BINARY case.
+//
+// A read accepts any stored type and copies the stored bytes to the start of the caller's buffer,
+// which holds the caller's default beforehand: a failed read (absent value, stored value longer
+// than the buffer) leaves the buffer untouched, and a shorter stored value fills only its own
+// bytes. Callers treat a failed read as absence. Runs at PASSIVE_LEVEL and takes no lock.
+#pragma once
+
+#include <win/kernel.h>
+
+enum class SettingMode : ULONG {
+    Read = 1,
+    Write = 2,
+};
+
+// "help": the read buffer (paged).
+constexpr ULONG SettingReadTag = 'pleh';
+// Longest name AccessIndexedSetting builds, in characters (terminator not counted).
+constexpr ULONG SettingIndexedNameMaxChars = 49;
+
+// Mode Read or Write; SubkeyName null for "Settings" itself; ValueType REG_SZ, REG_BINARY or
+// REG_DWORD (any other type: STATUS_UNSUCCESSFUL, nothing opened); ByteLength in bytes.
+// Another mode, a null name, or a null buffer with a non-zero length: STATUS_INVALID_PARAMETER.
+// A read answers STATUS_OBJECT_NAME_NOT_FOUND for an absent value, STATUS_UNSUCCESSFUL (or the
+// query's STATUS_BUFFER_OVERFLOW) for a stored value longer than ByteLength.
+NTSTATUS AccessSetting(PDEVICE_OBJECT DeviceObject, SettingMode Mode, PCWSTR SubkeyName, PCWSTR ValueName,
+                       ULONG ValueType, PVOID Buffer, ULONG ByteLength);
+
+// AccessSetting without subkey and with REG_BINARY.
+NTSTATUS AccessSettingBinary(PDEVICE_OBJECT DeviceObject, SettingMode Mode, PVOID Buffer, ULONG ByteLength,
+                             PCWSTR ValueName);
+
+// The value named BaseName followed by Index in decimal ("%s%d"), as AccessSettingBinary. A name
+// longer than SettingIndexedNameMaxChars is refused with STATUS_INVALID_PARAMETER rather than cut
+// (a cut name would address another value).
+NTSTATUS AccessIndexedSetting(PDEVICE_OBJECT DeviceObject, SettingMode Mode, PVOID Buffer, ULONG ByteLength,
+                              PCWSTR BaseName, ULONG Index);
+
+// Value names under "Settings" with their sizes in bytes. Names built from a pattern carry the
+// pattern's fixed part; the users append the rest.
+namespace SettingName {
+inline constexpr PCWSTR IniVersion = u"IniVersion";                    // 4, default 0
+inline constexpr PCWSTR ModuleName = u"ModuleName";                    // up to 100 (50 wide characters)
+inline constexpr PCWSTR AsioDataBitDepth = u"ASIOMLDataBitDepth";      // 4, ASIO sample type
+inline constexpr PCWSTR AsioDataLatency = u"ASIOMLDataLatency";        // 4, index of the latency choice
+inline constexpr PCWSTR AsioSampleRate = u"ASIOMLSampleRate";          // 4, Hz
+inline constexpr PCWSTR StreamBlock = u"StreamBlock";                  // 4, transfers in flight
+inline constexpr PCWSTR UpdateMiniportDelay = u"UpdateMiniportDelay";  // 4, ms
+inline constexpr PCWSTR SpdifOutName = u"SpdifOutName";                // 16, name GUID
+inline constexpr PCWSTR SpdifInName = u"SpdifInName";                  // "%s_%02d" pin number; 16
+inline constexpr PCWSTR LineInName = u"LineInName";                    // "%s_%02d" pin number; 16
+inline constexpr PCWSTR DisableMicInAAUnit = u"DisableMicInAAUnit";    // 4 each, up to SupportSpdifOut
+inline constexpr PCWSTR DisableLineInAAUnit = u"DisableLineInAAUnit";
+inline constexpr PCWSTR DisableMicInRecUnit = u"DisableMicInRecUnit";
+inline constexpr PCWSTR DisableLineInRecUnit = u"DisableLineInRecUnit";
+inline constexpr PCWSTR DisableStereoMixRecUnit = u"DisableStereoMixRecUnit";
+inline constexpr PCWSTR DisableLineInTerminal = u"DisableLineInTerminal";
+inline constexpr PCWSTR DisableMicInTerminal = u"DisableMicInTerminal";
+inline constexpr PCWSTR DisableSpdifInTerminal = u"DisableSpdifInTerminal";
+inline constexpr PCWSTR SupportHPOut = u"SupportHPOut";
+inline constexpr PCWSTR SupportSpdifOut = u"SupportSpdifOut";
+inline constexpr PCWSTR Disable2ChOutSupported = u"Disable2ChOutSupported";  // 4 each
+inline constexpr PCWSTR Disable4ChOutSupported = u"Disable4ChOutSupported";
+inline constexpr PCWSTR Disable6ChOutSupported = u"Disable6ChOutSupported";
+inline constexpr PCWSTR Disable8ChOutSupported = u"Disable8ChOutSupported";
+inline constexpr PCWSTR NeedMuteLED = u"NeedMuteLED";            // 1
+inline constexpr PCWSTR ReverseMuteLED = u"ReverseMuteLED";      // 1
+inline constexpr PCWSTR SetJackConnect = u"SetJackConnect";      // 4
+inline constexpr PCWSTR UACUnit = u"UACUnit";                    // "%s%02d" unit ID; 4
+inline constexpr PCWSTR InitOtTypeBySel = u"INITOTTYPEBYSEL";    // 4
+inline constexpr PCWSTR Unit = u"Unit";                          // control values, see the controls
+}  // namespace SettingName
+
+// Values under the device's hardware key.
+namespace DeviceSettingName {
+inline constexpr PCWSTR SelectiveSuspendEnabled = u"SelectiveSuspendEnabled";  // "Device Parameters", 4
+inline constexpr PCWSTR FriendlyName = u"FriendlyName";                        // instance key, REG_SZ
+inline constexpr PCWSTR Mfg = u"Mfg";                                          // instance key, REG_SZ
+}  // namespace DeviceSettingName

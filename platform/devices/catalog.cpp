@@ -1,0 +1,249 @@
+// Catalog of simulated model devices by name. A device is a descriptor set (built with the typed
+// builders), its strings and audio options, and a table of vendor answers that identify the model.
+// A new model is one more row of kCatalog.
+#include <sim/usb_descriptor_builder.h>
+#include <sim/usb_device.h>
+
+#include <cstdio>
+#include <functional>
+
+namespace sim::usb {
+
+namespace {
+
+constexpr uint16_t kVendorId = 0xA5E7;
+constexpr uint16_t kEnglish = 0x0409;
+constexpr uint8_t kManufacturerString = 1;
+constexpr uint8_t kProductString = 2;
+constexpr uint8_t kChipString = 0x50;          // model identifier, read first
+constexpr uint8_t kChipStringFallback = 0x32;  // read when the first is absent
+constexpr uint16_t kStereo = USB_AUDIO_CHANNEL_LEFT_FRONT | USB_AUDIO_CHANNEL_RIGHT_FRONT;
+
+// A vendor request the model answers with fixed bytes (IN) or accepts (OUT).
+struct VendorAnswer {
+    RequestMatch match;
+    std::vector<uint8_t> answer;
+    const char* name;
+};
+
+HandlerTable VendorTable(std::vector<VendorAnswer> answers) {
+    auto shared = std::make_shared<std::vector<VendorAnswer>>(std::move(answers));
+    auto find = [shared](const SetupPacket& s) -> const VendorAnswer* {
+        if (s.Type() != BMREQUEST_VENDOR) return nullptr;
+        for (const VendorAnswer& a : *shared) {
+            if (a.match.Matches(s)) return &a;
+        }
+        return nullptr;
+    };
+    return HandlerTable{
+        .name = "model vendor requests",
+        .control = [find](Device&, const SetupPacket& s, std::span<uint8_t> data) -> std::optional<ControlResult> {
+            const VendorAnswer* a = find(s);
+            if (a == nullptr) return std::nullopt;
+            if (!s.IsIn()) return ControlResult::Ok(uint32_t(data.size()));
+            const size_t n = std::min(a->answer.size(), data.size());
+            std::copy_n(a->answer.begin(), n, data.begin());
+            return ControlResult::Ok(uint32_t(n));
+        },
+        .describe = [find](const SetupPacket& s) -> std::optional<std::string> {
+            const VendorAnswer* a = find(s);
+            if (a == nullptr) return std::nullopt;
+            char text[128];
+            std::snprintf(text, sizeof text, "VENDOR %s (bRequest 0x%02X wValue 0x%04X wIndex 0x%04X)", a->name,
+                          s.bRequest, s.wValue, s.wIndex);
+            return std::string(text);
+        },
+    };
+}
+
+// Vendor request to "other", device to host, as the identification reads it.
+RequestMatch VendorOtherIn(uint8_t request, uint16_t value, uint16_t index) {
+    return RequestMatch{.bmRequestType = 0xC3, .bRequest = request, .wValue = value, .wIndex = index};
+}
+
+// Full-speed UAC 1.0 device: stereo playback (16 or 24 bits, 44.1/48 kHz, adaptive) and stereo
+// capture from a microphone or line input through a selector (asynchronous), feature units with
+// mute and volume, and the 2-byte status interrupt endpoint.
+DeviceSetup Uac1Setup(uint16_t productId, std::u16string product) {
+    const std::vector<uint32_t> rates = {44100, 48000};
+    auto packetBytes = [](uint32_t frameBytes) { return uint16_t((48000 / 1000 + 1) * frameBytes); };
+    ConfigurationBuilder c;
+    c.Add(InterfaceFields{.number = 0, .interfaceSubClass = USB_AUDIO_SUBCLASS_AUDIOCONTROL})
+        .Add(Uac1Header{})
+        .Add(Uac1InputTerminal{.terminalId = 1, .terminalType = USB_AUDIO_TERMINAL_USB_STREAMING, .nrChannels = 2,
+                               .channelConfig = kStereo})
+        .Add(Uac1FeatureUnit{.unitId = 2, .sourceId = 1, .controlSize = 1,
+                             .controls = {USB_AUDIO1_FU_CONTROL_BIT(USB_AUDIO_FU_MUTE_CONTROL) |
+                                              USB_AUDIO1_FU_CONTROL_BIT(USB_AUDIO_FU_VOLUME_CONTROL),
+                                          USB_AUDIO1_FU_CONTROL_BIT(USB_AUDIO_FU_VOLUME_CONTROL),
+                                          USB_AUDIO1_FU_CONTROL_BIT(USB_AUDIO_FU_VOLUME_CONTROL)}})
+        .Add(Uac1OutputTerminal{.terminalId = 3, .terminalType = USB_AUDIO_TERMINAL_SPEAKER, .sourceId = 2})
+        .Add(Uac1InputTerminal{.terminalId = 4, .terminalType = USB_AUDIO_TERMINAL_MICROPHONE, .nrChannels = 2,
+                               .channelConfig = kStereo})
+        .Add(Uac1InputTerminal{.terminalId = 7, .terminalType = USB_AUDIO_TERMINAL_LINE_CONNECTOR, .nrChannels = 2,
+                               .channelConfig = kStereo})
+        .Add(Uac1SelectorUnit{.unitId = 8, .sources = {4, 7}})
+        .Add(Uac1FeatureUnit{.unitId = 5, .sourceId = 8, .controlSize = 1,
+                             .controls = {USB_AUDIO1_FU_CONTROL_BIT(USB_AUDIO_FU_MUTE_CONTROL) |
+                                              USB_AUDIO1_FU_CONTROL_BIT(USB_AUDIO_FU_VOLUME_CONTROL),
+                                          0, 0}})
+        .Add(Uac1OutputTerminal{.terminalId = 6, .terminalType = USB_AUDIO_TERMINAL_USB_STREAMING, .sourceId = 5})
+        .Add(EndpointFields{.address = 0x83, .attributes = USB_ENDPOINT_TYPE_INTERRUPT, .maxPacketSize = 2,
+                          .interval = 16, .audio1Form = true});
+    struct Setting {
+        uint8_t alt, subframe, bits;
+    };
+    for (const Setting& s : {Setting{1, 2, 16}, Setting{2, 3, 24}}) {  // playback on interface 1
+        if (s.alt == 1) c.Add(InterfaceFields{.number = 1, .interfaceSubClass = USB_AUDIO_SUBCLASS_AUDIOSTREAMING});
+        c.Add(InterfaceFields{.number = 1, .alternateSetting = s.alt, .interfaceSubClass = USB_AUDIO_SUBCLASS_AUDIOSTREAMING})
+            .Add(Uac1AsGeneral{.terminalLink = 1})
+            .Add(Uac1FormatType{.nrChannels = 2, .subframeSize = s.subframe, .bitResolution = s.bits, .rates = rates})
+            .Add(EndpointFields{.address = 0x01,
+                              .attributes = USB_ENDPOINT_TYPE_ISOCHRONOUS | USB_ENDPOINT_SYNC_ADAPTIVE,
+                              .maxPacketSize = packetBytes(2u * s.subframe), .audio1Form = true})
+            .Add(Uac1CsEndpoint{.attributes = USB_AUDIO1_EP_ATTR_SAMPLING_FREQ});
+    }
+    for (const Setting& s : {Setting{1, 2, 16}, Setting{2, 3, 24}}) {  // capture on interface 2
+        if (s.alt == 1) c.Add(InterfaceFields{.number = 2, .interfaceSubClass = USB_AUDIO_SUBCLASS_AUDIOSTREAMING});
+        c.Add(InterfaceFields{.number = 2, .alternateSetting = s.alt, .interfaceSubClass = USB_AUDIO_SUBCLASS_AUDIOSTREAMING})
+            .Add(Uac1AsGeneral{.terminalLink = 6})
+            .Add(Uac1FormatType{.nrChannels = 2, .subframeSize = s.subframe, .bitResolution = s.bits, .rates = rates})
+            .Add(EndpointFields{.address = 0x82,
+                              .attributes = USB_ENDPOINT_TYPE_ISOCHRONOUS | USB_ENDPOINT_SYNC_ASYNCHRONOUS,
+                              .maxPacketSize = packetBytes(2u * s.subframe), .audio1Form = true})
+            .Add(Uac1CsEndpoint{.attributes = USB_AUDIO1_EP_ATTR_SAMPLING_FREQ});
+    }
+    return DeviceSetup{
+        .speed = Speed::Full,
+        .deviceDescriptor = BuildDeviceDescriptor(DeviceDescriptorFields{
+            .bcdUSB = 0x0110, .deviceClass = 0, .deviceSubClass = 0, .deviceProtocol = 0, .idVendor = kVendorId,
+            .idProduct = productId, .iManufacturer = kManufacturerString, .iProduct = kProductString}),
+        .configurations = {c.Build()},
+        .strings = {{kManufacturerString, kEnglish, u"Talmet"}, {kProductString, kEnglish, std::move(product)}},
+    };
+}
+
+// High-speed UAC 2.0 device: one programmable clock, stereo playback (24 in 32 or 16 bits,
+// asynchronous with explicit feedback) and stereo capture, feature units with mute and volume, and
+// the 6-byte interrupt endpoint.
+DeviceSetup Uac2Setup() {
+    constexpr uint8_t kClock = 40;
+    constexpr uint32_t kStereo32 = kStereo;
+    auto packetBytes = [](uint32_t frameBytes) { return uint16_t((192000 / 8000 + 1) * frameBytes); };
+    const uint32_t featureMaster = USB_AUDIO2_FU_CONTROL_BITS(USB_AUDIO_FU_MUTE_CONTROL, USB_AUDIO2_CONTROL_PROGRAMMABLE) |
+                                   USB_AUDIO2_FU_CONTROL_BITS(USB_AUDIO_FU_VOLUME_CONTROL, USB_AUDIO2_CONTROL_PROGRAMMABLE);
+    const uint32_t featureChannel = USB_AUDIO2_FU_CONTROL_BITS(USB_AUDIO_FU_VOLUME_CONTROL, USB_AUDIO2_CONTROL_PROGRAMMABLE);
+    ConfigurationBuilder c;
+    c.Add(InterfaceAssociationFields{.firstInterface = 0, .interfaceCount = 3})
+        .Add(InterfaceFields{.number = 0, .interfaceSubClass = USB_AUDIO_SUBCLASS_AUDIOCONTROL,
+                           .interfaceProtocol = USB_AUDIO_PROTOCOL_IP_VERSION_02_00})
+        .Add(Uac2Header{.category = USB_AUDIO_CATEGORY_IO_BOX})
+        .Add(Uac2ClockSource{.clockId = kClock})
+        .Add(Uac2InputTerminal{.terminalId = 1, .terminalType = USB_AUDIO_TERMINAL_USB_STREAMING, .clockSourceId = kClock,
+                               .nrChannels = 2, .channelConfig = kStereo32})
+        .Add(Uac2FeatureUnit{.unitId = 2, .sourceId = 1, .controls = {featureMaster, featureChannel, featureChannel}})
+        .Add(Uac2OutputTerminal{.terminalId = 3, .terminalType = USB_AUDIO_TERMINAL_SPEAKER, .sourceId = 2,
+                                .clockSourceId = kClock})
+        .Add(Uac2InputTerminal{.terminalId = 4, .terminalType = USB_AUDIO_TERMINAL_MICROPHONE, .clockSourceId = kClock,
+                               .nrChannels = 2, .channelConfig = kStereo32})
+        .Add(Uac2FeatureUnit{.unitId = 5, .sourceId = 4, .controls = {featureMaster, 0, 0}})
+        .Add(Uac2OutputTerminal{.terminalId = 6, .terminalType = USB_AUDIO_TERMINAL_USB_STREAMING, .sourceId = 5,
+                                .clockSourceId = kClock})
+        .Add(EndpointFields{.address = 0x83, .attributes = USB_ENDPOINT_TYPE_INTERRUPT, .maxPacketSize = 6, .interval = 4});
+    struct Setting {
+        uint8_t alt, subslot, bits;
+    };
+    for (uint8_t number : {1, 2}) {
+        const bool playback = number == 1;
+        c.Add(InterfaceFields{.number = number, .interfaceSubClass = USB_AUDIO_SUBCLASS_AUDIOSTREAMING,
+                            .interfaceProtocol = USB_AUDIO_PROTOCOL_IP_VERSION_02_00});
+        for (const Setting& s : {Setting{1, 4, 24}, Setting{2, 2, 16}}) {
+            c.Add(InterfaceFields{.number = number, .alternateSetting = s.alt,
+                                .interfaceSubClass = USB_AUDIO_SUBCLASS_AUDIOSTREAMING,
+                                .interfaceProtocol = USB_AUDIO_PROTOCOL_IP_VERSION_02_00})
+                .Add(Uac2AsGeneral{.terminalLink = uint8_t(playback ? 1 : 6), .nrChannels = 2, .channelConfig = kStereo32})
+                .Add(Uac2FormatTypeI{.subslotSize = s.subslot, .bitResolution = s.bits})
+                .Add(EndpointFields{.address = uint8_t(playback ? 0x01 : 0x82),
+                                  .attributes = USB_ENDPOINT_TYPE_ISOCHRONOUS | USB_ENDPOINT_SYNC_ASYNCHRONOUS,
+                                  .maxPacketSize = packetBytes(2u * s.subslot), .interval = 1})
+                .Add(Uac2CsEndpoint{});
+            if (playback) {
+                c.Add(EndpointFields{.address = 0x81,
+                                   .attributes = USB_ENDPOINT_TYPE_ISOCHRONOUS | USB_ENDPOINT_USAGE_FEEDBACK,
+                                   .maxPacketSize = 4, .interval = 4});
+            }
+        }
+    }
+    return DeviceSetup{
+        .speed = Speed::High,
+        .deviceDescriptor = BuildDeviceDescriptor(DeviceDescriptorFields{
+            .idVendor = kVendorId, .idProduct = 0x0070, .iManufacturer = kManufacturerString, .iProduct = kProductString}),
+        .configurations = {c.Build()},
+        .strings = {{kManufacturerString, kEnglish, u"Talmet"}, {kProductString, kEnglish, u"V-380D USB Audio 2.0"}},
+        .audio = {.clockRates = {{kClock, {48000, 44100, 88200, 96000, 176400, 192000}}}},
+    };
+}
+
+struct CatalogEntry {
+    const char* name;
+    const char* description;
+    std::function<DeviceSetup()> setup;
+    std::vector<StringEntry> strings;  // model identifier strings
+    std::vector<VendorAnswer> vendor;
+};
+
+// The UAC 1.0 descriptor set under each identification the driver distinguishes.
+DeviceSetup Uac1Product() { return Uac1Setup(0x0067, u"V-260D USB Audio"); }
+
+const std::vector<CatalogEntry>& Catalog() {
+    static const std::vector<CatalogEntry> kCatalog = {
+        {"uac1", "UAC 1.0, full speed: stereo playback and capture, chip R7U7 (variant byte 0x1F)", Uac1Product,
+         {{kChipString, kEnglish, u"R7U7"}},
+         {{VendorOtherIn(0x02, 0x0051, 0), {0x1F}, "OTHER chip variant"}}},
+        {"uac2", "UAC 2.0, high speed: asynchronous stereo playback with feedback, stereo capture", Uac2Setup, {}, {}},
+        {"uac1-klq864", "UAC 1.0 descriptors, chip KLQ864 (registers 0x1A = 0x0E, 0x20 = 0x00)", Uac1Product,
+         {{kChipString, kEnglish, u"KLQ864"}},
+         {{VendorOtherIn(0x00, 0x001A, 0), {0x0E}, "OTHER register 0x1A"},
+          {VendorOtherIn(0x00, 0x0020, 0), {0x00}, "OTHER register 0x20"}}},
+        {"uac1-r7t5", "UAC 1.0 descriptors identified as R7T5 (variant bytes 0x9F, 0x03)", Uac1Product,
+         {{kChipString, kEnglish, std::u16string{0x000B, 0x0005, 0x0050, 0x0001}}},
+         {{VendorOtherIn(0x81, 0, 9), {0x9F}, "OTHER variant byte A"},
+          {VendorOtherIn(0x81, 0, 8), {0x03}, "OTHER variant byte B"}}},
+        {"uac1-r7t3", "UAC 1.0 descriptors identified as R7T3", Uac1Product, {{kChipString, kEnglish, u"R7T3-01"}}, {}},
+        {"uac1-r7u5", "UAC 1.0 descriptors identified as R7U5 by the fallback string only", Uac1Product,
+         {{kChipStringFallback, kEnglish, u"R7U5"}}, {}},
+        {"uac1-w4m3", "UAC 1.0 descriptors identified as W4M3 (KLQ866)", Uac1Product, {{kChipString, kEnglish, u"KLQ866"}}, {}},
+        {"uac1-nochip", "UAC 1.0 descriptors without model identifier strings", Uac1Product, {}, {}},
+    };
+    return kCatalog;
+}
+
+}  // namespace
+
+std::unique_ptr<Device> CreateCatalogDevice(std::string_view name) {
+    for (const CatalogEntry& e : Catalog()) {
+        if (name != e.name) continue;
+        DeviceSetup setup = e.setup();
+        setup.name = e.name;
+        setup.strings.insert(setup.strings.end(), e.strings.begin(), e.strings.end());
+        auto device = std::make_unique<Device>(std::move(setup));
+        if (!e.vendor.empty()) device->PushHandlers(VendorTable(e.vendor));
+        return device;
+    }
+    return nullptr;
+}
+
+std::vector<std::string> CatalogNames() {
+    std::vector<std::string> names;
+    for (const CatalogEntry& e : Catalog()) names.emplace_back(e.name);
+    return names;
+}
+
+std::string CatalogDescription(std::string_view name) {
+    for (const CatalogEntry& e : Catalog()) {
+        if (name == e.name) return e.description;
+    }
+    return {};
+}
+
+}  // namespace sim::usb

@@ -1,0 +1,44 @@
+// Simulation control of the port-class library: the version IPortClsVersion reports, and what an
+// adapter's functional device object has registered (subdevices, physical connections, power
+// management) as tests and the simulator tool see it.
+#pragma once
+
+#include <win/portcls.h>
+
+#include <string>
+#include <vector>
+
+namespace sim::portcls {
+
+// What IPortClsVersion::GetVersion answers; kVersionWinServer2003_UAAQFE unless set.
+DWORD Version();
+void SetVersion(DWORD version);
+
+bool IsPortClassDevice(PDEVICE_OBJECT device);
+
+struct Subdevice {
+    std::u16string name;
+    PUNKNOWN port = nullptr;  // the registered port's identity (no reference for the caller)
+    CLSID portClass{};
+    PUNKNOWN miniport = nullptr;  // the miniport the port was initialised with, or null
+};
+// Subdevices registered on the adapter's functional device object, in registration order.
+std::vector<Subdevice> Subdevices(PDEVICE_OBJECT device);
+
+struct Connection {
+    std::u16string from;  // subdevice name, or the external name
+    ULONG fromPin = 0;
+    std::u16string to;
+    ULONG toPin = 0;
+};
+std::vector<Connection> Connections(PDEVICE_OBJECT device);
+
+// The registered IAdapterPowerManagement, or null.
+PUNKNOWN AdapterPowerManagement(PDEVICE_OBJECT device);
+// The device power state port-class last told the adapter about.
+DEVICE_POWER_STATE PowerState(PDEVICE_OBJECT device);
+// How often IPortWaveCyclic::Notify and IPortEvents::GenerateEventList were called on a port.
+ULONG NotifyCount(PUNKNOWN port);
+ULONG GeneratedEventCount(PUNKNOWN port);
+
+}  // namespace sim::portcls

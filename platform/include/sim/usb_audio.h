@@ -1,0 +1,151 @@
+// The USB Audio Class function of a simulated device, as tests and the host controller see it:
+// entity state (controls, selectors, clocks), the render sinks and capture sources behind the
+// isochronous endpoints, explicit feedback and the status interrupt queue.
+#pragma once
+
+#include <win/usb.h>
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace sim::usb {
+
+enum class AudioVersion : uint8_t { Uac1 = 1, Uac2 = 2 };
+
+// Initial value and range of one control, addressed as a class request addresses it: entity id,
+// control selector (wValue high byte) and channel (wValue low byte). For a UAC 1.0 mixer unit the
+// selector is the input channel and the channel the output channel.
+struct ControlPreset {
+    uint8_t entity = 0;
+    uint8_t selector = 0;
+    uint8_t channel = 0;
+    int32_t current = 0;
+    std::optional<int32_t> minimum{};
+    std::optional<int32_t> maximum{};
+    std::optional<int32_t> resolution{};
+};
+
+// What the descriptors do not say about a device.
+struct AudioOptions {
+    // UAC 2.0 clock source id -> the rates it can run at, in Hz; the first is the initial rate.
+    // Clock sources not listed run at the standard rates 44.1 to 192 kHz.
+    std::map<uint8_t, std::vector<uint32_t>> clockRates{};
+    // (interface << 8 | alternate setting) -> rates in Hz at which that setting is valid (UAC 2.0
+    // valid-alternate-settings control). Settings not listed are valid at every rate.
+    std::map<uint16_t, std::vector<uint32_t>> altSettingRates{};
+    std::vector<ControlPreset> controls{};
+};
+
+struct StreamFormat {
+    uint8_t channels = 0;
+    uint8_t subslotBytes = 0;   // bytes per sample container
+    uint8_t bitResolution = 0;  // valid bits, most significant in the container
+    uint32_t rateHz = 0;
+    uint32_t FrameBytes() const { return uint32_t(channels) * subslotBytes; }
+};
+
+// What arrived at a render endpoint: samples as the containers hold them, sign-extended.
+class RenderSink {
+public:
+    StreamFormat Format() const;
+    uint64_t Frames() const;  // frames received, stored or not
+    uint64_t StoredFrames() const;
+    int32_t Sample(uint64_t frame, unsigned channel) const;  // 0 outside what is stored
+    std::vector<int32_t> Channel(unsigned channel) const;
+    uint64_t Packets() const;
+    uint64_t EmptyPackets() const;
+    uint64_t PartialFramePackets() const;  // length not a whole number of frames
+    uint64_t OversizePackets() const;      // longer than wMaxPacketSize
+    void Clear();
+    void SetCapacityFrames(uint64_t frames);
+    // PCM WAV file of the stored frames in the container size; false when it cannot be written.
+    bool WriteWav(const std::string& path) const;
+
+    // Host controller side (through the device): one packet of the current format.
+    void Accept(std::span<const uint8_t> packet, uint32_t maxPacketBytes);
+    void SetFormat(const StreamFormat& format);
+    void SetLock(std::recursive_mutex* lock) { m_Lock = lock; }
+
+private:
+    std::recursive_mutex* m_Lock = nullptr;  // the device's; readers and the bus may race
+    StreamFormat m_Format{};
+    std::vector<int32_t> m_Samples{};  // interleaved
+    uint64_t m_Frames = 0;
+    uint64_t m_CapacityFrames = 4'000'000;
+    uint64_t m_Packets = 0;
+    uint64_t m_EmptyPackets = 0;
+    uint64_t m_PartialFramePackets = 0;
+    uint64_t m_OversizePackets = 0;
+};
+
+enum class SourceKind : uint8_t { Silence, Ramp, Sine };
+
+// Ramp: sample n of channel c is (start + n x step + c x channelOffset), wrapped to the valid bits.
+// Sine: amplitude in full scale (0..1). n counts device sample periods, so frames the host never
+// collected leave a gap in the ramp.
+struct CaptureSourceConfig {
+    SourceKind kind = SourceKind::Ramp;
+    int32_t start = 0;
+    int32_t step = 1;
+    int32_t channelOffset = 0x100;
+    double sineHz = 1000.0;
+    double amplitude = 0.5;
+};
+
+class CaptureSource {
+public:
+    void Configure(const CaptureSourceConfig& config);
+    CaptureSourceConfig Config() const;
+    StreamFormat Format() const;
+    uint64_t FramesProduced() const;
+    // Value of sample n of a channel in the valid bits of the current format (not shifted).
+    int32_t Value(uint64_t n, unsigned channel) const;
+
+    // Host controller side: frames n0 .. n0 + count - 1 into the packet; answers the bytes written.
+    uint32_t Produce(uint64_t n0, uint32_t count, std::span<uint8_t> packet);
+    void SetFormat(const StreamFormat& format);
+    void SetLock(std::recursive_mutex* lock) { m_Lock = lock; }
+
+private:
+    std::recursive_mutex* m_Lock = nullptr;
+    CaptureSourceConfig m_Config{};
+    StreamFormat m_Format{};
+    uint64_t m_FramesProduced = 0;
+};
+
+class AudioFunction {
+public:
+    virtual ~AudioFunction() = default;
+
+    virtual AudioVersion Version() const = 0;
+    virtual uint8_t ControlInterface() const = 0;
+
+    // Control state; nullopt when the device has no such control.
+    virtual std::optional<int32_t> ControlValue(uint8_t entity, uint8_t selector, uint8_t channel) const = 0;
+    // Sets a value as the device itself would (front panel); no status interrupt.
+    virtual bool SetControlValue(uint8_t entity, uint8_t selector, uint8_t channel, int32_t value) = 0;
+    // Sets a value and queues the status interrupt that announces it.
+    virtual bool ChangeFromDevice(uint8_t entity, uint8_t selector, uint8_t channel, int32_t value) = 0;
+
+    // Sampling rate of an AudioStreaming interface's current alternate setting, in Hz.
+    virtual std::optional<uint32_t> StreamRate(uint8_t interfaceNumber) const = 0;
+    virtual RenderSink* Render(uint8_t interfaceNumber) = 0;
+    virtual CaptureSource* Capture(uint8_t interfaceNumber) = 0;
+
+    // Device clock against the bus clock, in parts per million (asynchronous endpoints).
+    virtual void SetClockOffsetPpm(int32_t ppm) = 0;
+    // Raw feedback value to send instead of the one computed from the device clock.
+    virtual void SetFeedbackOverride(std::optional<uint32_t> raw) = 0;
+
+    // Status interrupt queue of the AudioControl interrupt endpoint (2-byte UAC 1.0 status words,
+    // 6-byte UAC 2.0 messages).
+    virtual void PostInterrupt(std::span<const uint8_t> message) = 0;
+    virtual size_t QueuedInterrupts() const = 0;
+};
+
+}  // namespace sim::usb

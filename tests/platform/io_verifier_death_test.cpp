@@ -1,0 +1,179 @@
+// The IRP tracker and the device-object checks of the verifier: each mistake stops the machine
+// with its rule and names the IRP or the device.
+#include "io_helpers.h"
+
+#include "support/bugcheck.h"
+
+#include <functional>
+
+using namespace io_test;
+
+namespace {
+
+struct DeathCase {
+    const char* name;
+    std::function<void()> mistake;
+    const char* rule;
+    const char* pattern;
+};
+
+class IoVerifier : public testing::TestWithParam<DeathCase> {};
+
+TEST_P(IoVerifier, StopsTheMachine) {
+    // EXPECT_BUGCHECK pastes the rule into the pattern, so spell the expectation out here.
+    std::string expected = std::string("BUGCHECK ") + GetParam().rule + ": .*" + GetParam().pattern;
+    EXPECT_DEATH(GetParam().mistake(), expected);
+}
+
+constexpr ULONG kCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
+PIRP SendThreaded(PDEVICE_OBJECT device, PKEVENT done, PIO_STATUS_BLOCK ioStatus) {
+    KeInitializeEvent(done, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(kCode, device, nullptr, 0, nullptr, 0, FALSE, done, ioStatus);
+    IoCallDriver(device, irp);
+    return irp;
+}
+
+void CompleteTwice() {
+    DeviceStack stack;
+    stack.Push([](PDEVICE_OBJECT, PIRP irp) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    });
+    KEVENT done;
+    IO_STATUS_BLOCK ioStatus;
+    SendThreaded(stack.Top(), &done, &ioStatus);
+}
+
+void CompleteAgainAfterMoreProcessing() {
+    DeviceStack stack;
+    PIRP* held = new PIRP(nullptr);
+    stack.Push([held](PDEVICE_OBJECT device, PIRP irp) {
+        *held = irp;
+        return sim::io::Finish(device, irp, STATUS_SUCCESS);
+    });
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    SendAndWait(stack.Top(), irp);
+    IoCompleteRequest(*held, IO_NO_INCREMENT);
+}
+
+void FreeWhileInFlight() {
+    DeviceStack stack;
+    stack.Push([](PDEVICE_OBJECT, PIRP irp) { return sim::io::Hold(irp); });
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, KeepIrp, &done, TRUE, TRUE, TRUE);
+    IoCallDriver(stack.Top(), irp);
+    IoFreeIrp(irp);
+}
+
+void CompletionRoutineNeverRuns() {
+    DeviceStack stack;
+    stack.Push([](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, KeepIrp, nullptr, TRUE, TRUE, TRUE);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);  // instead of passing it down
+        return STATUS_SUCCESS;
+    });
+    stack.Push([](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; });  // gives the IRP a second location
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK ioStatus;
+    PIRP irp = IoBuildDeviceIoControlRequest(kCode, stack.Top(), nullptr, 0, nullptr, 0, FALSE, &done, &ioStatus);
+    IoCallDriver(stack.At(0), irp);
+}
+
+void AllocatedIrpCompletedToTheTop() {
+    DeviceStack stack;
+    stack.Push([](PDEVICE_OBJECT device, PIRP irp) { return sim::io::Finish(device, irp, STATUS_SUCCESS); });
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    IoCallDriver(stack.Top(), irp);  // no routine of the sender answers STATUS_MORE_PROCESSING_REQUIRED
+}
+
+void NoStackLocationLeft() {
+    DeviceStack stack;
+    PDEVICE_OBJECT* lower = new PDEVICE_OBJECT(nullptr);
+    *lower = stack.Push([](PDEVICE_OBJECT device, PIRP irp) { return sim::io::Finish(device, irp, STATUS_SUCCESS); });
+    stack.Push([lower](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        return IoCallDriver(*lower, irp);
+    });
+    PIRP irp = IoAllocateIrp(1, FALSE);  // the stack needs two
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoCallDriver(stack.Top(), irp);
+}
+
+VOID CancelRoutineKeepingTheLock(PDEVICE_OBJECT, PIRP) {}
+
+void CancelRoutineKeepsTheLock() {
+    DeviceStack stack;
+    stack.Push([](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        IoSetCancelRoutine(irp, CancelRoutineKeepingTheLock);
+        return STATUS_PENDING;
+    });
+    KEVENT done;
+    IO_STATUS_BLOCK ioStatus;
+    PIRP irp = SendThreaded(stack.Top(), &done, &ioStatus);
+    IoCancelIrp(irp);
+}
+
+void ReuseWhileInFlight() {
+    DeviceStack stack;
+    stack.Push([](PDEVICE_OBJECT, PIRP irp) { return sim::io::Hold(irp); });
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, KeepIrp, &done, TRUE, TRUE, TRUE);
+    IoCallDriver(stack.Top(), irp);
+    IoReuseIrp(irp, STATUS_SUCCESS);
+}
+
+void CompleteWithCancelRoutineSet() {
+    DeviceStack stack;
+    stack.Push([](PDEVICE_OBJECT, PIRP irp) {
+        IoSetCancelRoutine(irp, CancelRoutineKeepingTheLock);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    });
+    KEVENT done;
+    IO_STATUS_BLOCK ioStatus;
+    SendThreaded(stack.Top(), &done, &ioStatus);
+}
+
+void DeleteDeviceStillAttached() {
+    PDEVICE_OBJECT lower = sim::io::CreateBusDevice([](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; });
+    PDEVICE_OBJECT upper = sim::io::CreateBusDevice([](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; });
+    IoAttachDeviceToDeviceStack(upper, lower);
+    sim::io::DeleteBusDevice(upper);  // IoDetachDevice(lower) first
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Mistakes, IoVerifier,
+    testing::Values(
+        DeathCase{"CompleteTwice", CompleteTwice, "MULTIPLE_IRP_COMPLETE_REQUESTS", "IRP 0x[0-9a-f]+, which was freed already .*SimBus"},
+        DeathCase{"CompleteAgainAfterMoreProcessing", CompleteAgainAfterMoreProcessing,
+                  "MULTIPLE_IRP_COMPLETE_REQUESTS", "completed twice"},
+        DeathCase{"FreeWhileInFlight", FreeWhileInFlight, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                  "IoFreeIrp of IRP .* while it is in flight .*SimBus"},
+        DeathCase{"CompletionRoutineNeverRuns", CompletionRoutineNeverRuns, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                  "SimBus although it set the completion routine"},
+        DeathCase{"AllocatedIrpCompletedToTheTop", AllocatedIrpCompletedToTheTop, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                  "completed up to the I/O manager"},
+        DeathCase{"NoStackLocationLeft", NoStackLocationLeft, "NO_MORE_IRP_STACK_LOCATIONS", "no stack location left"},
+        DeathCase{"CancelRoutineKeepsTheLock", CancelRoutineKeepsTheLock, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                  "without releasing the cancel spin lock"},
+        DeathCase{"ReuseWhileInFlight", ReuseWhileInFlight, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                  "IoReuseIrp of IRP .* in flight"},
+        DeathCase{"CompleteWithCancelRoutineSet", CompleteWithCancelRoutineSet, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                  "cancel routine .* still set"},
+        DeathCase{"DeleteDeviceStillAttached", DeleteDeviceStillAttached, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                  "still attached to"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,194 @@
+// Every rule the kernel's verifier enforces stops the machine with the rule and the culprit.
+#include "../../platform/kernel/scheduler.h"
+#include "kernel_helpers.h"
+
+#include <functional>
+
+using namespace kernel_test;
+
+namespace {
+
+struct DeathCase {
+    const char* name;
+    std::function<void()> statement;
+    const char* pattern;
+};
+
+class KernelVerifier : public testing::TestWithParam<DeathCase> {};
+
+TEST_P(KernelVerifier, StopsTheMachine) { EXPECT_DEATH(GetParam().statement(), GetParam().pattern); }
+
+void WaitAtDispatch(PLARGE_INTEGER timeout) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, timeout);
+}
+
+void TakeMutexes(PKMUTEX first, PKMUTEX second) {
+    KeWaitForSingleObject(first, Executive, KernelMode, FALSE, nullptr);
+    KeWaitForSingleObject(second, Executive, KernelMode, FALSE, nullptr);
+    KeReleaseMutex(second, FALSE);
+    KeReleaseMutex(first, FALSE);
+}
+
+void TakeSpinLocks(PKSPIN_LOCK first, PKSPIN_LOCK second) {
+    KLOCK_QUEUE_HANDLE outer;
+    KLOCK_QUEUE_HANDLE inner;
+    KeAcquireInStackQueuedSpinLock(first, &outer);
+    KeAcquireInStackQueuedSpinLockAtDpcLevel(second, &inner);
+    KeReleaseInStackQueuedSpinLockFromDpcLevel(&inner);
+    KeReleaseInStackQueuedSpinLock(&outer);
+}
+
+void PageableRoutine() { PAGED_CODE(); }
+
+void UnregisterSelf(PVOID context, PVOID, PVOID) { ExUnregisterCallback(*static_cast<PVOID*>(context)); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Kernel, KernelVerifier,
+    testing::Values(
+        DeathCase{"WaitWithoutTimeoutAtDispatch", [] { WaitAtDispatch(nullptr); },
+                  "IRQL_NOT_LESS_OR_EQUAL: KeWaitForSingleObject with no time-out at IRQL 2"},
+        DeathCase{"WaitWithTimeoutAtDispatch",
+                  [] {
+                      LARGE_INTEGER timeout = Relative(kMillisecond);
+                      WaitAtDispatch(&timeout);
+                  },
+                  "IRQL_NOT_LESS_OR_EQUAL: KeWaitForSingleObject with a non-zero time-out at IRQL 2"},
+        DeathCase{"DelayAtDispatch",
+                  [] {
+                      KeRaiseIrqlToDpcLevel();
+                      Delay(kMillisecond);
+                  },
+                  "IRQL_NOT_LESS_OR_EQUAL: KeDelayExecutionThread at IRQL 2"},
+        DeathCase{"PagedCodeAtDispatch",
+                  [] {
+                      KeRaiseIrqlToDpcLevel();
+                      PageableRoutine();
+                  },
+                  "IRQL_NOT_LESS_OR_EQUAL: pageable routine PageableRoutine called at IRQL 2"},
+        DeathCase{"RaiseToALowerIrql",
+                  [] {
+                      KIRQL old;
+                      KeRaiseIrql(DISPATCH_LEVEL, &old);
+                      KeRaiseIrql(APC_LEVEL, &old);
+                  },
+                  "IRQL_NOT_GREATER_OR_EQUAL"},
+        DeathCase{"LowerToAHigherIrql", [] { KeLowerIrql(DISPATCH_LEVEL); }, "IRQL_NOT_LESS_OR_EQUAL: KeLowerIrql"},
+        DeathCase{"LowerBelowDispatchHoldingASpinLock",
+                  [] {
+                      KSPIN_LOCK lock;
+                      KeInitializeSpinLock(&lock);
+                      KIRQL old;
+                      KeAcquireSpinLock(&lock, &old);
+                      KeLowerIrql(PASSIVE_LEVEL);
+                  },
+                  "IRQL_NOT_GREATER_OR_EQUAL: KeLowerIrql to 0 while holding spin lock"},
+        DeathCase{"SpinLockAcquiredTwice",
+                  [] {
+                      KSPIN_LOCK lock;
+                      KeInitializeSpinLock(&lock);
+                      KIRQL old;
+                      KeAcquireSpinLock(&lock, &old);
+                      KeAcquireSpinLockAtDpcLevel(&lock);
+                  },
+                  "SPIN_LOCK_ALREADY_OWNED: spin lock 0x[0-9a-f]+ acquired twice by the same thread"},
+        DeathCase{"SpinLockReleasedWhenNotHeld",
+                  [] {
+                      KSPIN_LOCK lock;
+                      KeInitializeSpinLock(&lock);
+                      KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
+                  },
+                  "SPIN_LOCK_NOT_OWNED: release of spin lock 0x[0-9a-f]+, which is not held"},
+        DeathCase{"AtDpcLevelFormBelowDispatch",
+                  [] {
+                      KSPIN_LOCK lock;
+                      KeInitializeSpinLock(&lock);
+                      KeAcquireSpinLockAtDpcLevel(&lock);
+                  },
+                  "IRQL_NOT_GREATER_OR_EQUAL: KeAcquireSpinLockAtDpcLevel called at IRQL 0"},
+        DeathCase{"MutexReleasedByANonOwner",
+                  [] {
+                      KMUTEX mutex;
+                      KeInitializeMutex(&mutex, 0);
+                      KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+                      Join(Start([&] { KeReleaseMutex(&mutex, FALSE); }));
+                  },
+                  "MUTEX_NOT_OWNED: KeReleaseMutex of kernel mutex 0x[0-9a-f]+ by test thread, but it is owned by "
+                  "main thread"},
+        DeathCase{"ThreadEndsHoldingAMutex",
+                  [] {
+                      KMUTEX mutex;
+                      KeInitializeMutex(&mutex, 0);
+                      Join(Start([&] { KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr); }));
+                  },
+                  "THREAD_TERMINATE_HELD_MUTEX: test thread ended holding kernel mutex"},
+        DeathCase{"MutexOrderCycle",
+                  [] {
+                      KMUTEX a;
+                      KMUTEX b;
+                      KeInitializeMutex(&a, 0);
+                      KeInitializeMutex(&b, 0);
+                      TakeMutexes(&a, &b);
+                      TakeMutexes(&b, &a);
+                  },
+                  "LOCK_ORDER_INVERSION: kernel mutex 0x[0-9a-f]+ taken while holding kernel mutex 0x[0-9a-f]+.*"
+                  "now at:.*TakeMutexes.*first seen at:.*TakeMutexes"},
+        DeathCase{"SpinLockOrderCycleAcrossThreads",
+                  [] {
+                      KSPIN_LOCK a;
+                      KSPIN_LOCK b;
+                      KeInitializeSpinLock(&a);
+                      KeInitializeSpinLock(&b);
+                      TakeSpinLocks(&a, &b);
+                      Join(Start([&] { TakeSpinLocks(&b, &a); }));
+                  },
+                  "LOCK_ORDER_INVERSION: queued spin lock 0x[0-9a-f]+ taken while holding queued spin lock"},
+        DeathCase{"DeadlockDumpsEveryWait",
+                  [] {
+                      KEVENT first;
+                      KEVENT second;
+                      KeInitializeEvent(&first, NotificationEvent, FALSE);
+                      KeInitializeEvent(&second, SynchronizationEvent, FALSE);
+                      KeSetEvent(&second, 0, FALSE);
+                      KeResetEvent(&second);
+                      PKTHREAD other = Start([&] {
+                          KeWaitForSingleObject(&first, Executive, KernelMode, FALSE, nullptr);
+                          KeSetEvent(&second, 0, FALSE);
+                      });
+                      KeWaitForSingleObject(&second, Executive, KernelMode, FALSE, nullptr);
+                      Join(other);
+                  },
+                  "DEADLOCK: every thread of the machine waits and no deadline is pending.*"
+                  "DPC thread .*idle.*"
+                  "main thread .*waiting in KeWaitForSingleObject with no time-out.*"
+                  "synchronization event 0x[0-9a-f]+: not signalled; last signalled by main thread.*"
+                  "test thread .*notification event 0x[0-9a-f]+: not signalled; never signalled"},
+        DeathCase{"CallbackUnregisteredFromItsOwnCall",
+                  [] {
+                      WCHAR text[] = u"\\Callback\\TestSelfRemoval";
+                      UNICODE_STRING name{sizeof text - sizeof(WCHAR), sizeof text, text};
+                      OBJECT_ATTRIBUTES attributes;
+                      InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+                      PCALLBACK_OBJECT object = nullptr;
+                      ExCreateCallback(&object, &attributes, TRUE, TRUE);
+                      PVOID registration = nullptr;
+                      registration = ExRegisterCallback(object, UnregisterSelf, &registration);
+                      ExNotifyCallback(object, nullptr, nullptr);
+                  },
+                  "CALLBACK_UNREGISTER_FROM_ITSELF"},
+        DeathCase{"TimerResolutionReleasedWithoutRequest", [] { ExSetTimerResolution(0, FALSE); },
+                  "TIMER_RESOLUTION_UNBALANCED"},
+        DeathCase{"MemoryFreedWithItsTimerSet",
+                  [] {
+                      KTIMER timer;
+                      KeInitializeTimer(&timer);
+                      KeSetTimer(&timer, Relative(kSecond), nullptr);
+                      sim::ke::CheckFreedMemory(&timer, sizeof timer);
+                  },
+                  "TIMER_OR_DPC_INVALID: memory 0x[0-9a-f]+ \\(64 bytes\\) freed while timer 0x[0-9a-f]+ in it is set"}),
+    [](const testing::TestParamInfo<DeathCase>& info) { return info.param.name; });
+
+}  // namespace

@@ -1,0 +1,33 @@
+#include "support/pool_leak_listener.h"
+
+#include <sim/machine.h>
+
+namespace kvtest {
+
+void PoolLeakListener::OnTestStart(const testing::TestInfo& info) {
+    (void)info;
+    m_Start = sim::pool::TakeSnapshot();
+    m_Threads = sim::machine::SystemThreadsRunning();
+    m_TimerRequests = sim::machine::TimerResolutionRequests();
+    m_Callbacks = sim::machine::CallbackRegistrations();
+}
+
+void PoolLeakListener::OnTestEnd(const testing::TestInfo& info) {
+    if (sim::pool::FaultArmed()) {
+        sim::pool::DisarmFaults();
+        ADD_FAILURE() << "the test left a pool fault armed";
+    }
+    // Kernel balances: what a test starts it must also end.
+    if (sim::machine::SystemThreadsRunning() != m_Threads)
+        ADD_FAILURE() << "the test left system threads running";
+    if (sim::machine::TimerResolutionRequests() != m_TimerRequests)
+        ADD_FAILURE() << "the test left timer-resolution requests outstanding";
+    if (sim::machine::CallbackRegistrations() != m_Callbacks)
+        ADD_FAILURE() << "the test left callback registrations in place";
+    // A test that failed already may have returned early; its leaks would only add noise.
+    if (info.result() != nullptr && info.result()->Failed()) return;
+    sim::pool::LeakReport report = sim::pool::LeaksSince(m_Start);
+    if (!report.Empty()) ADD_FAILURE() << "the test leaked: " << report.ToString();
+}
+
+}  // namespace kvtest
