@@ -159,8 +159,9 @@ float CDspPeakLimiter::ChannelTarget(LONG c, const float* block) {
     float target = gain;
     if (held != 0.0f && !(gain * held <= m_Ceiling)) {
         target = m_Ceiling / held;
-        // The quotient may round up; step down until the held peak cannot exceed the ceiling.
-        while (target > 0.0f && target * held > m_Ceiling) target = NextTowardZero(target);
+        // The quotient may round up; step down until the held peak cannot exceed the ceiling
+        // (a step or two: both roundings together are worth about one unit in the last place).
+        for (int step = 0; step < 8 && target > 0.0f && target * held > m_Ceiling; ++step) target = NextTowardZero(target);
     }
     // A negative target, or none at all (a NaN sample), silences the block.
     return (target >= 0.0f) ? target : 0.0f;

@@ -27,7 +27,7 @@ constexpr LONG FirFormPhaseTable = 1;  // groups of four outputs share one windo
 constexpr LONG FirFormDecimating = 2;  // U = 1: four outputs D inputs apart share the taps
 constexpr LONG FirFormPolyphase = 3;   // every output its own window of L inputs
 
-// Blocks longer than this (and long filters) take the FFT path of the single-rate filter.
+// Single-rate blocks of at least this many samples take the FFT path when the filter has one.
 constexpr LONG FirFftMinBlock = 512;
 // Filters with at least this many taps prepare an FFT.
 constexpr LONG FirFftMinTaps = 64;

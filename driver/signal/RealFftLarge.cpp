@@ -163,7 +163,8 @@ VOID Base(float* data, const RealFftSpec* spec, LONG o, const float* scale) {
 template <bool kInverse>
 VOID Level(float* data, const RealFftSpec* spec, const FftLargePlan& plan, LONG level, const float* scale,
            float* work) {
-    if (level == plan.levels) {
+    // The level count never exceeds the plan's arrays; the second test also bounds the recursion.
+    if (level >= plan.levels || level >= FftMaxSplitLevels) {
         Base<kInverse>(data, spec, plan.baseOrder, scale);
         return;
     }

@@ -186,10 +186,11 @@ inline __m128i FloatToInt24Four(const float* src, __m128 factor) {
 
 // Packs the low 24 bits of four lanes into bytes 0..11; bytes 12..15 are zero.
 inline __m128i PackInt24(__m128i samples) {
-    const __m128i low32 = _mm_set_epi32(0, -1, 0, -1);
-    const __m128i s = _mm_and_si128(samples, _mm_set1_epi32(0x00FFFFFF));
-    // Each 64-bit half: even sample in bytes 0..2, odd sample in bytes 3..5.
-    const __m128i pairs = _mm_or_si128(_mm_and_si128(s, low32), _mm_srli_epi64(_mm_andnot_si128(low32, s), 8));
+    const __m128i evenSamples = _mm_set_epi32(0, 0x00FFFFFF, 0, 0x00FFFFFF);
+    const __m128i oddSamples = _mm_set_epi32(0x00FFFFFF, 0, 0x00FFFFFF, 0);
+    // Each 64-bit half: even sample in bytes 0..2, odd sample in bytes 3..5, bytes 6..7 zero.
+    const __m128i pairs =
+        _mm_or_si128(_mm_and_si128(samples, evenSamples), _mm_srli_epi64(_mm_and_si128(samples, oddSamples), 8));
     return _mm_or_si128(_mm_move_epi64(pairs), _mm_slli_si128(_mm_srli_si128(pairs, 8), 6));
 }
 

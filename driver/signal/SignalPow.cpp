@@ -187,7 +187,7 @@ SignalStatus PowFloat_Generic(const float* a, const float* b, float* dst, LONG l
     SignalStatus status = StatusOk;
     const LONG len8 = len & ~7;
     for (LONG i = 0; i < len8; i += 4) {
-        double y[4];
+        double y[4] = {};  // FastExponent leaves an element unset when it declines it
         bool fast = true;
         for (LONG k = 0; k < 4; ++k) fast = FastExponent(LoadElement(a + i + k), LoadElement(b + i + k), &y[k]) && fast;
         if (fast) {

@@ -500,7 +500,10 @@ std::string LeakReport::ToString() const {
         std::snprintf(line, sizeof(line), "  tag \"%s\": %" PRIu64 " blocks, %" PRIu64 " bytes (sizes",
                       TagText(t.tag).c_str(), t.blocks, t.bytes);
         text += line;
-        for (SIZE_T size : t.sizes) text += " " + std::to_string(size);
+        for (SIZE_T size : t.sizes) {
+            text += ' ';
+            text += std::to_string(size);
+        }
         if (t.blocks > t.sizes.size()) text += " ...";
         text += "), first allocated by " + t.allocatedBy + "\n";
     }

@@ -4,6 +4,7 @@
 
 #include <win/mmreg.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
