@@ -317,10 +317,12 @@ KV_EXTERN_C VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             sim::BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "IRP %p completed with STATUS_PENDING (%s)",
                           static_cast<void*>(Irp), Where(record).c_str());
         }
-        if (Irp->CancelRoutine != nullptr) {
+        // IoCancelIrp may swap the routine out on another thread at the same moment.
+        PDRIVER_CANCEL cancelRoutine = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST);
+        if (cancelRoutine != nullptr) {
             sim::BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                           "IRP %p completed with its cancel routine %p still set (%s)", static_cast<void*>(Irp),
-                          reinterpret_cast<void*>(Irp->CancelRoutine), Where(record).c_str());
+                          reinterpret_cast<void*>(cancelRoutine), Where(record).c_str());
         }
         if (Irp->CurrentLocation > 1) {
             PIO_STACK_LOCATION below = IoGetCurrentIrpStackLocation(Irp) - 1;

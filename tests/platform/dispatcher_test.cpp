@@ -36,6 +36,8 @@ struct WaitCase {
     std::vector<ULONG> signalledAfter;
 };
 
+void PrintTo(const WaitCase& c, std::ostream* os) { *os << c.name; }
+
 class WaitRules : public testing::TestWithParam<WaitCase> {};
 
 TEST_P(WaitRules, PollGivesStatusAndConsumesOnlyWhatTheRulesSay) {
