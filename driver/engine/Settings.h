@@ -42,6 +42,7 @@ NTSTATUS AccessIndexedSetting(PDEVICE_OBJECT DeviceObject, SettingMode Mode, PVO
 // Value names under "Settings" with their sizes in bytes. Names built from a pattern carry the
 // pattern's fixed part; the users append the rest.
 namespace SettingName {
+inline constexpr PCWSTR Settings = u"Settings";                        // the subkey of the driver key
 inline constexpr PCWSTR IniVersion = u"IniVersion";                    // 4, default 0
 inline constexpr PCWSTR ModuleName = u"ModuleName";                    // up to 100 (50 wide characters)
 inline constexpr PCWSTR AsioDataBitDepth = u"ASIOMLDataBitDepth";      // 4, ASIO sample type

@@ -2,7 +2,7 @@
 // of long filters.
 //
 // State layout behind the 160-byte header: reversed taps (T floats), delay line (12T + 16 bytes:
-// the T-sample history plus the longest direct block), a 16-byte gap, the FFT specification, its
+// the T-sample history plus the longest direct block), a 16-byte gap, the FFT plan (RealFftSpec), its
 // set-up buffer, the taps spectrum (N floats), the FFT work buffer, the FFT scratch (N floats) and a
 // reserve of 4096 floats. The FFT parts are empty below 64 taps.
 #include "driver/signal/Fir.h"

@@ -1,7 +1,7 @@
 // Real-input FFT of N = 2^order points (order 0..30), forward and inverse, in place or out of place.
 // The spectrum is packed into N floats:
 //   [X[0], X[N/2], Re X[1], Im X[1], ..., Re X[N/2-1], Im X[N/2-1]]   ([X[0], X[1]] for N = 2).
-// A specification (RealFftSpec) holds the precomputed tables. It is laid out in caller memory by
+// A plan (RealFftSpec) holds the precomputed tables. It is laid out in caller memory by
 // RealFftInitSpec or allocated by RealFftCreateSpec; it never changes after set-up, so any number of
 // transforms may share it, each with its own data and work buffer.
 #pragma once
@@ -30,7 +30,7 @@ struct RealFftSpec {
     float factor;              // applied by the scaled direction(s)
     LONG hint;                 // kept as given; no effect on the transforms
     LONG workSize;             // bytes of work buffer a transform needs (32 bytes of alignment slack included)
-    LONG owned;                // 1 when the library allocated the specification
+    LONG owned;                // 1 when the library allocated the plan
     LONG* bitReversal;         // swap pairs of the complex bit-reversal permutation
     float* complexTwiddles;    // radix-4 twiddles of the in-cache complex FFT (orders 4..11)
     float* blockTwiddles;      // large orders: radix-4 twiddles of the innermost in-cache transforms
@@ -45,13 +45,13 @@ static_assert(offsetof(RealFftSpec, factor) == 16);
 static_assert(offsetof(RealFftSpec, bitReversal) == 32);
 static_assert(offsetof(RealFftSpec, splitTwiddles) == 112);
 
-// Byte counts for a specification of this order: the specification, the set-up buffer it needs
+// Byte counts for a plan of this order: the plan, the set-up buffer it needs
 // while RealFftInitSpec runs (0 when none), and the work buffer of each transform (0 when none).
 // Checks: order outside 0..30 -15; a size pointer null -8; flag not 1, 2, 4, 8 -16; a size that does
 // not fit 31 bits -9 (orders 28 and up).
 SignalStatus RealFftGetSpecSize(LONG order, LONG flag, LONG hint, LONG* pSpecSize, LONG* pInitSize, LONG* pWorkSize);
 
-// Lays out a specification at the first 32-byte boundary of specMem (of the size given above).
+// Lays out a plan at the first 32-byte boundary of specMem (of the size given above).
 // Checks: ppSpec null -8; order -15; specMem null -8; flag -16; initBuf null for orders 11 and up -8;
 // a size that does not fit 31 bits -9. Nothing is written on an error.
 SignalStatus RealFftInitSpec(RealFftSpec** ppSpec, LONG order, LONG flag, LONG hint, PVOID specMem, PVOID initBuf);

@@ -72,7 +72,7 @@ struct FftLargePlan {
 };
 VOID FftMakeLargePlan(LONG o, FftLargePlan* plan);
 
-// Sizes in bytes of the large-order plan: tables (inside the specification), set-up scratch and the
+// Sizes in bytes of the large-order plan: tables (inside the RealFftSpec), set-up scratch and the
 // work buffer (both without alignment slack).
 struct FftLargeSizes {
     ULONG64 tables;

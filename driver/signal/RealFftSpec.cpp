@@ -1,4 +1,4 @@
-// Real-FFT specifications: sizes, set-up in caller memory, and the library-allocated variant.
+// Real-FFT plans (RealFftSpec): sizes, set-up in caller memory, and the library-allocated variant.
 //
 // Layout behind the head (tables from the next 32-byte boundary):
 // bit-reversal table, the complex-FFT twiddles (in-cache records for orders up to 11, the large-order

@@ -2,31 +2,14 @@
 // item at a time, at DISPATCH_LEVEL.
 #include "lock_order.h"
 #include "scheduler_core.h"
+#include "symbols.h"
 
 #include <sim/verifier.h>
 
-#include <cxxabi.h>
-#include <dlfcn.h>
-
 #include <algorithm>
-#include <cstdlib>
 
 namespace sim::ke {
 namespace {
-
-std::string RoutineName(const void* routine) {
-    Dl_info info{};
-    if (dladdr(routine, &info) != 0 && info.dli_sname != nullptr) {
-        int status = 0;
-        char* demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
-        std::string name = status == 0 ? demangled : info.dli_sname;
-        std::free(demangled);
-        return name;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "%p", routine);
-    return text;
-}
 
 KDPC* CheckedDpc(PRKDPC dpc, const char* routine) {
     if (dpc == nullptr || dpc->Type != DpcObject) {
@@ -79,7 +62,7 @@ void DpcThreadMain(SimThread* self) {
         KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
         if (routine != nullptr) {
             routine(item.dpc, context, argument1, argument2);
-            CheckAfterRoutine("DPC routine " + RoutineName(reinterpret_cast<const void*>(routine)));
+            CheckAfterRoutine("DPC routine " + SymbolName(reinterpret_cast<const void*>(routine)));
         } else {
             item.work();
             CheckAfterRoutine("dispatch work");

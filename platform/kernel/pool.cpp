@@ -9,12 +9,12 @@
 
 #include "lock_order.h"
 #include "scheduler.h"
+#include "symbols.h"
 
 #include <sim/pool.h>
 #include <sim/verifier.h>
 #include <win/kernel.h>
 
-#include <cxxabi.h>
 #include <dlfcn.h>
 
 #include <algorithm>
@@ -153,13 +153,9 @@ std::string Describe(const void* code) {
     }
     char text[64];
     if (info.dli_sname != nullptr) {
-        int status = 0;
-        char* demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
-        std::string name = status == 0 && demangled != nullptr ? demangled : info.dli_sname;
-        std::free(demangled);
         std::snprintf(text, sizeof(text), "+0x%zx",
                       static_cast<size_t>(static_cast<const char*>(code) - static_cast<const char*>(info.dli_saddr)));
-        return name + text;
+        return sim::ke::Demangle(info.dli_sname) + text;
     }
     const char* module = info.dli_fname != nullptr ? info.dli_fname : "?";
     if (const char* slash = std::strrchr(module, '/')) module = slash + 1;

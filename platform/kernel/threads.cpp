@@ -3,11 +3,10 @@
 #include "lock_order.h"
 #include "object_manager.h"
 #include "scheduler_core.h"
+#include "symbols.h"
 
 #include <sim/verifier.h>
 
-#include <cxxabi.h>
-#include <dlfcn.h>
 #include <pthread.h>
 
 #include <atomic>
@@ -54,20 +53,6 @@ void* HostThreadMain(void* argument) {
     std::unique_ptr<HostStart> start(static_cast<HostStart*>(argument));
     start->run();
     return nullptr;
-}
-
-std::string SymbolName(const void* address) {
-    Dl_info info{};
-    if (dladdr(address, &info) != 0 && info.dli_sname != nullptr) {
-        int status = 0;
-        char* demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
-        std::string name = status == 0 ? demangled : info.dli_sname;
-        std::free(demangled);
-        return name;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "%p", address);
-    return text;
 }
 
 KTHREAD* CheckedThread(PKTHREAD thread, const char* routine) {

@@ -8,6 +8,7 @@
 #include <sim/pool.h>
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -101,20 +102,14 @@ NTSTATUS FakeNode::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interf
     return AudioNode::NonDelegatingQueryInterface(InterfaceId, Interface);
 }
 
-class FakeEngine : public CKernelUnknown, public StreamEngine {
+class FakeEngine : public StreamEngine {
 public:
-    DECLARE_KERNEL_UNKNOWN();
-    FakeEngine(PUNKNOWN UnknownOuter, Log* Events) : CKernelUnknown(UnknownOuter), m_Events(Events) {}
+    FakeEngine(PUNKNOWN UnknownOuter, Log* Events) : StreamEngine(UnknownOuter, 0), m_Events(Events) {}
     ~FakeEngine() override { m_Events->push_back("destroy engine"); }
 
 private:
     Log* m_Events;
 };
-
-NTSTATUS FakeEngine::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface) {
-    const KernelInterface answer[] = {{IID_StreamEngine, static_cast<StreamEngine*>(this)}};
-    return AnswerQuery(InterfaceId, Interface, answer);
-}
 
 // A HAL whose Identify is the test's.
 class TestHal : public AudioHal {
@@ -368,34 +363,38 @@ TEST_F(AudioHalTest, LookupsAnswerEntriesWithoutReferenceAndRefuseBadIndexes) {
 }
 
 TEST_F(AudioHalTest, AddingTakesOneReferenceAndGivesItBackWhenTheListNodeCannotBeHad) {
-    std::vector<NTSTATUS> results;
+    std::vector<NTSTATUS> statuses;
+    std::vector<ULONG> references;  // on the node after each add
     m_Hal = CreateTestHal([&](TestHal& hal) {
-        NodeSetup setup{.id = 3, .kind = 2, .sources = {}};
         PUNKNOWN unknown = nullptr;
-        EXPECT_EQ(NewKernelObject<FakeNode>(&unknown, nullptr, NonPagedPoolNx, kFakeTag, setup, &m_Events),
+        EXPECT_EQ(NewKernelObject<FakeNode>(&unknown, nullptr, NonPagedPoolNx, kFakeTag,
+                                            NodeSetup{.id = 3, .kind = 2, .sources = {}}, &m_Events),
                   STATUS_SUCCESS);
         AudioNode* node = nullptr;
         unknown->QueryInterface(IID_AudioNode, reinterpret_cast<PVOID*>(&node));
         unknown->Release();
+        auto count = [node] {
+            node->AddRef();
+            return node->Release();
+        };
 
-        results.push_back(hal.AddNode(nullptr));
-        results.push_back(hal.AddStreamEngine(nullptr));
+        statuses.push_back(hal.AddNode(nullptr));
+        statuses.push_back(hal.AddStreamEngine(nullptr));
         sim::pool::FailNthAllocation(1, PointerListTag);
-        results.push_back(hal.AddNode(node));
+        statuses.push_back(hal.AddNode(node));
         sim::pool::DisarmFaults();
-        node->AddRef();
-        results.push_back(node->Release());  // only the test's reference
-        results.push_back(hal.AddNode(node));
-        node->AddRef();
-        results.push_back(node->Release());  // the test's and the list's
+        references.push_back(count());
+        statuses.push_back(hal.AddNode(node));
+        references.push_back(count());
         node->Release();
         return STATUS_SUCCESS;
     });
     // Before Init there is no list to add to.
     EXPECT_EQ(m_Hal->AddNode(reinterpret_cast<AudioNode*>(0x8)), STATUS_UNSUCCESSFUL);
     ASSERT_EQ(Init(), STATUS_SUCCESS);
-    EXPECT_EQ(results, (std::vector<NTSTATUS>{STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER,
-                                              STATUS_INSUFFICIENT_RESOURCES, 1, STATUS_SUCCESS, 2}));
+    EXPECT_EQ(statuses, (std::vector<NTSTATUS>{STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER,
+                                               STATUS_INSUFFICIENT_RESOURCES, STATUS_SUCCESS}));
+    EXPECT_EQ(references, (std::vector<ULONG>{1, 2}));  // the test's; then the test's and the list's
     EXPECT_EQ(m_Hal->GetNodeCount(), 1u);
     DestroyHal();
     EXPECT_EQ(Events({"destroy"}), (Log{"destroy 3"}));

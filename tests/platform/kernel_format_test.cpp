@@ -126,18 +126,23 @@ class SafePrint : public testing::TestWithParam<Fit> {};
 TEST_P(SafePrint, CutsToATerminatedPrefix) {
     const Fit& fit = GetParam();
     char narrow[16];
+    char narrowBytes[16];  // the byte-counted narrow form: a byte is a character
     char16_t wide[16];
     std::memset(narrow, '#', sizeof(narrow));
+    std::memset(narrowBytes, '#', sizeof(narrowBytes));
     std::fill(std::begin(wide), std::end(wide), u'#');
     EXPECT_EQ(RtlStringCchPrintfA(narrow, fit.size, "%s%d", "abc", 12), fit.expected);
+    EXPECT_EQ(RtlStringCbPrintfA(narrowBytes, fit.size, "%s%d", "abc", 12), fit.expected);
     EXPECT_EQ(RtlStringCchPrintfW(wide, fit.size, u"%S%d", "abc", 12), fit.expected);
     size_t written = fit.size == 0 ? 0 : std::strlen(fit.text) + 1;
     if (fit.expected != STATUS_INVALID_PARAMETER || fit.size != 0) {
         EXPECT_STREQ(narrow, fit.text);
+        EXPECT_STREQ(narrowBytes, fit.text);
         EXPECT_EQ(Narrow(wide), fit.text);
     }
     for (size_t i = written; i < 16; ++i) {
         EXPECT_EQ(narrow[i], '#') << "narrow byte " << i;
+        EXPECT_EQ(narrowBytes[i], '#') << "byte-counted narrow byte " << i;
         EXPECT_EQ(wide[i], u'#') << "wide unit " << i;
     }
 }

@@ -2,6 +2,8 @@
 #include "../../platform/kernel/scheduler.h"
 #include "kernel_helpers.h"
 
+#include <sim/pnp.h>
+
 #include <functional>
 
 using namespace kernel_test;
@@ -45,6 +47,48 @@ void TakeSpinLocks(PKSPIN_LOCK first, PKSPIN_LOCK second) {
 void PageableRoutine() { PAGED_CODE(); }
 
 void UnregisterSelf(PVOID context, PVOID, PVOID) { ExUnregisterCallback(*static_cast<PVOID*>(context)); }
+
+PCALLBACK_OBJECT OpenCallbackObject(PCWSTR path) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, path);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    PCALLBACK_OBJECT object = nullptr;
+    ExCreateCallback(&object, &attributes, TRUE, TRUE);
+    return object;
+}
+
+// A driver linked into the test whose entry leaves one thing behind, loaded and unloaded.
+void LoadAndUnload(PDRIVER_INITIALIZE entry) {
+    sim::pnp::Driver* driver = nullptr;
+    if (NT_SUCCESS(sim::pnp::LoadLinkedDriver(entry, u"KvBalanceTest", &driver))) sim::pnp::UnloadDriver(driver);
+}
+
+NTSTATUS KeepTimerResolution(PDRIVER_OBJECT, PUNICODE_STRING) {
+    ExSetTimerResolution(10'000, TRUE);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS KeepCallbackRegistration(PDRIVER_OBJECT, PUNICODE_STRING) {
+    PCALLBACK_OBJECT object = OpenCallbackObject(u"\\Callback\\TestBalance");
+    ExRegisterCallback(object, [](PVOID, PVOID, PVOID) {}, nullptr);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS KeepSystemThread(PDRIVER_OBJECT, PUNICODE_STRING) {
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE handle = nullptr;
+    NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
+                                           [](PVOID) { Delay(kSecond); }, nullptr);
+    if (NT_SUCCESS(status)) ZwClose(handle);
+    return status;
+}
+
+NTSTATUS KeepPool(PDRIVER_OBJECT, PUNICODE_STRING) {
+    ExAllocatePoolWithTag(NonPagedPoolNx, 24, 'kaeL');
+    return STATUS_SUCCESS;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Kernel, KernelVerifier,
@@ -168,12 +212,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "test thread .*notification event 0x[0-9a-f]+: not signalled; never signalled"},
         DeathCase{"CallbackUnregisteredFromItsOwnCall",
                   [] {
-                      WCHAR text[] = u"\\Callback\\TestSelfRemoval";
-                      UNICODE_STRING name{sizeof text - sizeof(WCHAR), sizeof text, text};
-                      OBJECT_ATTRIBUTES attributes;
-                      InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-                      PCALLBACK_OBJECT object = nullptr;
-                      ExCreateCallback(&object, &attributes, TRUE, TRUE);
+                      PCALLBACK_OBJECT object = OpenCallbackObject(u"\\Callback\\TestSelfRemoval");
                       PVOID registration = nullptr;
                       registration = ExRegisterCallback(object, UnregisterSelf, &registration);
                       ExNotifyCallback(object, nullptr, nullptr);
@@ -181,6 +220,17 @@ INSTANTIATE_TEST_SUITE_P(
                   "CALLBACK_UNREGISTER_FROM_ITSELF"},
         DeathCase{"TimerResolutionReleasedWithoutRequest", [] { ExSetTimerResolution(0, FALSE); },
                   "TIMER_RESOLUTION_UNBALANCED"},
+        DeathCase{"UnloadWithTimerResolutionRequested", [] { LoadAndUnload(KeepTimerResolution); },
+                  "DRIVER_VERIFIER_DETECTED_VIOLATION: .*KvBalanceTest is unloaded with 1 timer resolution requests "
+                  "not released"},
+        DeathCase{"UnloadWithCallbackRegistered", [] { LoadAndUnload(KeepCallbackRegistration); },
+                  "DRIVER_VERIFIER_DETECTED_VIOLATION: .*KvBalanceTest is unloaded with 1 callback registrations left"},
+        DeathCase{"UnloadWithSystemThreadRunning", [] { LoadAndUnload(KeepSystemThread); },
+                  "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS: .*KvBalanceTest is unloaded with 1 system "
+                  "threads still running"},
+        DeathCase{"UnloadWithPoolLeft", [] { LoadAndUnload(KeepPool); },
+                  "DRIVER_VERIFIER_DETECTED_VIOLATION: .*KvBalanceTest did not free its pool: .*tag \"Leak\": 1 "
+                  "blocks, 24 bytes"},
         DeathCase{"MemoryFreedWithItsTimerSet",
                   [] {
                       KTIMER timer;

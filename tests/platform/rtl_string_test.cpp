@@ -204,6 +204,30 @@ TEST(CountedStrings, CompareMemoryCountsEqualLeadingBytes) {
     EXPECT_FALSE(RtlEqualMemory(a, b, 4));
 }
 
+// The memory macros take (destination, source or length, ...) in the kernel's order, not the C
+// library's: a swapped length and fill byte, or a copy where a move is needed, shows here.
+TEST(CountedStrings, MemoryHelpersFollowTheKernelArgumentOrder) {
+    struct Case {
+        const char* name;
+        void (*apply)(char* buffer);
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"fill", [](char* b) { RtlFillMemory(b + 1, 3, 'x'); }, "0xxx456789"},
+        {"zero", [](char* b) { RtlZeroMemory(b + 8, 2); }, "01234567\\0\\0"},
+        {"copy", [](char* b) { RtlCopyMemory(b, b + 6, 4); }, "6789456789"},
+        {"move up, overlapping", [](char* b) { RtlMoveMemory(b + 2, b, 6); }, "0101234589"},
+        {"move down, overlapping", [](char* b) { RtlMoveMemory(b, b + 2, 6); }, "2345676789"},
+    };
+    for (const Case& c : cases) {
+        char buffer[11] = "0123456789";
+        c.apply(buffer);
+        std::string shown;
+        for (int i = 0; i < 10; ++i) shown += buffer[i] == 0 ? std::string("\\0") : std::string(1, buffer[i]);
+        EXPECT_EQ(shown, c.expected) << c.name;
+    }
+}
+
 TEST(OsVersion, NtddiAvailabilityFollowsTheSetVersion) {
     struct Case {
         ULONG machine;

@@ -105,7 +105,7 @@ std::vector<float> RandomFloats(size_t n, unsigned seed) {
     return v;
 }
 
-// A specification laid out in test-owned memory, with its work buffer.
+// A RealFftSpec laid out in test-owned memory, with its work buffer.
 class TestSpec {
 public:
     TestSpec(LONG order, LONG flag) {
@@ -143,7 +143,7 @@ TEST(RealFft, SizesFollowTheOrderAndOverflowIsRefused) {
         {20, StatusOk, 8925472, 1082464, 32800},
         {24, StatusOk, 142873920, 16790016, 8224},
         {27, StatusOk, 1141387584, 134260096, 32800},
-        // From order 28 the specification no longer fits 31 bits: refused, never truncated.
+        // From order 28 the RealFftSpec no longer fits 31 bits: refused, never truncated.
         {28, StatusNoMemory, -1, -1, -1},
         {30, StatusNoMemory, -1, -1, -1},
     };
@@ -164,7 +164,7 @@ TEST(RealFft, SizesFollowTheOrderAndOverflowIsRefused) {
     EXPECT_EQ(spec, nullptr);
 }
 
-// Every check in its order; an error leaves the specification memory, *ppSpec and the data alone.
+// Every check in its order; an error leaves the RealFftSpec memory, *ppSpec and the data alone.
 TEST(RealFft, ChecksRunInOrderAndAnErrorWritesNothing) {
     TestSpec valid(4, RealFftScaleInverse);
     struct Io {
@@ -219,7 +219,7 @@ TEST(RealFft, ChecksRunInOrderAndAnErrorWritesNothing) {
         {"create: flag", StatusBadFftFlag, [](Io& io) { return RealFftCreateSpec(&io.spec, 5, 16, 0); }},
         {"free: null", StatusNullPointer, [](Io&) { return RealFftFreeSpec(nullptr); }},
         {"free: no tag", StatusBadTag, [&](Io&) { return RealFftFreeSpec(&dead); }},
-        {"forward: spec before data", StatusNullPointer,
+        {"forward: RealFftSpec before data", StatusNullPointer,
          [](Io&) { return RealFftForward(nullptr, nullptr, nullptr, nullptr); }},
         {"forward: tag before data", StatusBadTag,
          [&](Io&) { return RealFftForward(nullptr, nullptr, &dead, nullptr); }},
@@ -227,7 +227,7 @@ TEST(RealFft, ChecksRunInOrderAndAnErrorWritesNothing) {
         {"forward: dst", StatusNullPointer, [&](Io& io) { return RealFftForward(io.data, nullptr, good, nullptr); }},
         {"inverse: tag", StatusBadTag, [&](Io& io) { return RealFftInverse(io.data, io.out, &dead, nullptr); }},
         {"inverse: dst", StatusNullPointer, [&](Io& io) { return RealFftInverse(io.data, nullptr, good, nullptr); }},
-        {"forward in place: spec", StatusNullPointer,
+        {"forward in place: RealFftSpec", StatusNullPointer,
          [](Io& io) { return RealFftForwardInPlace(io.data, nullptr, nullptr); }},
         {"forward in place: tag", StatusBadTag, [&](Io&) { return RealFftForwardInPlace(nullptr, &dead, nullptr); }},
         {"forward in place: data", StatusNullPointer,
@@ -369,7 +369,7 @@ TEST(RealFft, RoundTripGainFollowsTheFlag) {
     }
 }
 
-// The specification, its set-up buffer and the work buffer each fit exactly their reported sizes
+// The RealFftSpec, its set-up buffer and the work buffer each fit exactly their reported sizes
 // wherever they start; the transform gives the same bits with every placement.
 TEST(RealFft, MemoryOfExactlyTheReportedSizeSufficesAtEveryOffset) {
     for (LONG order : {0, 3, 4, 7, 10, 11, 12, 14}) {
@@ -426,7 +426,7 @@ TEST(RealFft, MissingWorkBufferIsAllocatedPerCall) {
     EXPECT_EQ(sim::pool::AllocationAttempts(), beforeSmall);
 }
 
-TEST(RealFft, CreatedSpecificationsAreOwnedAndFreedCleanly) {
+TEST(RealFft, CreatedTransformsAreOwnedAndFreedCleanly) {
     for (LONG order : {2, 10, 11, 14}) {
         SCOPED_TRACE(order);
         kvtest::ExpectCleanAllocationFailures(
@@ -437,14 +437,14 @@ TEST(RealFft, CreatedSpecificationsAreOwnedAndFreedCleanly) {
                 EXPECT_EQ(spec->tag, RealFftSpecTag);
                 EXPECT_EQ(spec->owned, 1);
                 EXPECT_EQ(spec->hint, 7);
-                // Only the specification stays allocated; the set-up buffer is gone.
+                // Only the RealFftSpec stays allocated; the set-up buffer is gone.
                 EXPECT_EQ(sim::pool::TagUsage(SignalPoolTag).blocks, blocksBefore + 1);
                 EXPECT_EQ(RealFftFreeSpec(spec), StatusOk);
                 return true;
             },
             SignalPoolTag);
     }
-    // A specification in caller memory is invalidated, not freed.
+    // A RealFftSpec in caller memory is invalidated, not freed.
     TestSpec mine(5, RealFftNoScale);
     RealFftSpec* spec = const_cast<RealFftSpec*>(mine.Get());
     EXPECT_EQ(RealFftFreeSpec(spec), StatusOk);

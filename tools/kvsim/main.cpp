@@ -1,9 +1,39 @@
-// kvsim: boots the simulated machine and shows what it holds.
-#include <win/kernel.h>
+// kvsim: the simulated machine from the command line. `kvsim info` runs one USB audio device
+// through the KV-380D driver's start and removal and reports what happened.
+#include "info_command.h"
+#include "options.h"
 
-#include <cstdio>
+#include <unistd.h>
 
-int main() {
-    std::printf("kvsim: simulated machine booted\n");
-    return 0;
+#include <climits>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The driver module lies next to kvsim (both in the build's bin directory).
+std::string DriverPath() {
+    char self[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (length <= 0) return "KV-380D.sys";
+    std::string path(self, static_cast<size_t>(length));
+    return path.substr(0, path.rfind('/') + 1) + "KV-380D.sys";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    kvsim::Options options;
+    std::string error;
+    if (!kvsim::ParseOptions(arguments, &options, &error)) {
+        std::cerr << "kvsim: " << error << "\n\n" << kvsim::HelpText();
+        return 2;
+    }
+    if (options.command == kvsim::Command::Help) {
+        std::cout << kvsim::HelpText();
+        return 0;
+    }
+    return kvsim::RunInfo(options, DriverPath(), std::cout);
 }

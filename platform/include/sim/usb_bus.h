@@ -1,0 +1,97 @@
+// The simulated USB host controller and its root hub: simulated devices plugged into ports, each
+// with a physical device object whose requests the bus driver serves (URBs, port requests, idle
+// notification, the USBDI bus interface), and the 1 ms frame clock that moves isochronous and
+// interrupt data.
+//
+// Requests the bus answers at once complete as the port's completion mode says (asynchronous on the
+// DPC thread by default, or inside IofCallDriver); requests that wait (a control request the device
+// leaves unanswered, interrupt IN, isochronous transfers, idle notification) complete later at
+// DISPATCH_LEVEL on the DPC thread, or in the canceller's context when cancelled.
+#pragma once
+
+#include <sim/io.h>
+#include <sim/pnp.h>
+#include <sim/usb_device.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace sim::usb {
+
+struct Port;
+
+struct PlugOptions {
+    // How requests answered at once complete; see sim::io::Completion.
+    sim::io::Completion completion = sim::io::Completion::Asynchronous;
+    std::u16string instanceId{};  // empty: "5&1A2B3C4D&0&<port number>"
+    std::u16string service = u"KV-380D";
+    std::u16string description = u"USB Audio Device";
+};
+
+// Plugs device into the first free port of the root hub: the device is addressed (SET_ADDRESS with
+// the port number) and gets a physical device object, node "USB\VID_xxxx&PID_xxxx" of the PnP
+// manager, whose requests the bus serves. The port runs at the device's own speed (DeviceSetup::speed
+// or LoadOptions::speed): the device model sizes its packets by that speed. PASSIVE_LEVEL.
+Port* PlugDevice(std::unique_ptr<Device> device, const PlugOptions& options = {});
+// A catalog device by name; null for an unknown name.
+Port* PlugCatalogDevice(std::string_view name, const PlugOptions& options = {});
+
+// The device leaves its port (the same as Device::Unplug): every request the bus holds for it
+// completes with STATUS_DEVICE_NOT_CONNECTED and USBD_STATUS_DEVICE_GONE, later ones fail the same
+// way and the port status reads 0. The physical device object stays until RemovePort; surprise
+// removal and removal through the PnP manager are the caller's.
+void UnplugDevice(Port* port);
+// The device is plugged in again (Device::Replug), in its power-on state, and addressed; the old
+// configuration and pipe handles are no longer valid.
+void ReplugDevice(Port* port);
+// Deletes the port's physical device object and its device. Nothing may be attached to the object,
+// the bus interface must have no reference left and no request may be held (bug checks otherwise).
+void RemovePort(Port* port);
+
+Device& DeviceOf(Port* port);
+sim::pnp::DeviceNode* NodeOf(Port* port);
+PDEVICE_OBJECT PhysicalDeviceObject(Port* port);
+ULONG PortNumber(Port* port);
+bool IsHighSpeed(Port* port);
+void SetCompletion(Port* port, sim::io::Completion mode);
+
+// The bus frame number: the simulated clock in 1 ms frames, as QueryBusTime answers it.
+ULONG CurrentFrame();
+
+// Isochronous traffic of a port, per endpoint or summed over all.
+struct IsoStatistics {
+    uint64_t transfers = 0;         // transfers scheduled
+    uint64_t packets = 0;           // packets moved to or from the device
+    uint64_t gaps = 0;              // a pipe's packets resumed after (micro)frames without one
+    uint64_t gapFrames = 0;         // frames left out by those gaps, rounded up
+    uint64_t lateTransfers = 0;     // refused: the explicit start frame was not in the future
+    uint64_t latePackets = 0;       // the packets of the late transfers
+    uint64_t refusedTransfers = 0;  // refused otherwise: beyond the schedule window, overlapping, malformed
+    uint64_t oversizePackets = 0;   // longer than the endpoint's maximum packet size
+    uint64_t packetErrors = 0;      // packets that completed with an error status
+};
+IsoStatistics Statistics(Port* port);
+IsoStatistics EndpointStatistics(Port* port, uint8_t endpoint);
+void ClearStatistics(Port* port);
+
+// Requests the bus holds for the port: control requests the device left pending, interrupt and
+// isochronous transfers, the idle notification.
+size_t HeldRequests(Port* port);
+// References on the port's bus interface (IRP_MN_QUERY_INTERFACE adds one, InterfaceDereference
+// drops one).
+LONG BusInterfaceReferences(Port* port);
+uint32_t PortResets(Port* port);
+uint32_t PortCycles(Port* port);
+
+// The next `times` port requests with this control code (IOCTL_INTERNAL_USB_GET_PORT_STATUS,
+// _RESET_PORT, _CYCLE_PORT, _SUBMIT_IDLE_NOTIFICATION) fail with status and do nothing else.
+void FailPortRequests(Port* port, ULONG ioControlCode, NTSTATUS status, uint32_t times = 1);
+
+bool IdleRequestPending(Port* port);
+// Calls the pending idle notification's callback on the calling thread (PASSIVE_LEVEL), as the hub
+// does when the device may suspend; the request stays pending. False when none is pending.
+bool CallIdleCallback(Port* port);
+
+}  // namespace sim::usb

@@ -1,0 +1,93 @@
+// The simulator tool end to end: `kvsim info` runs the real driver module on a catalog device or a
+// descriptor file, reports the start and the HAL choice, and exits 0 with a clean verifier; bad
+// command lines and devices exit 2.
+#include <gtest/gtest.h>
+#include <sim/usb_device.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct KvsimRun {
+    int exitCode = -1;
+    std::string output;
+};
+
+KvsimRun RunKvsim(const std::string& arguments) {
+    KvsimRun run;
+    std::string command = std::string(KVSIM_PATH) + " " + arguments + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return run;
+    char buffer[4096];
+    size_t got = 0;
+    while ((got = fread(buffer, 1, sizeof(buffer), pipe)) > 0) run.output.append(buffer, got);
+    int status = pclose(pipe);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+// A sysfs `descriptors` file of a catalog device: its device descriptor, then its configuration.
+std::string WriteDescriptorFile(const char* catalogName) {
+    std::unique_ptr<sim::usb::Device> device = sim::usb::CreateCatalogDevice(catalogName);
+    std::string path = testing::TempDir() + "kvsim_descriptors_" + std::to_string(getpid());
+    std::ofstream file(path, std::ios::binary);
+    for (std::span<const uint8_t> bytes : {device->DeviceDescriptorBytes(), device->ConfigurationBytes(0)}) {
+        file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    return path;
+}
+
+struct KvsimCase {
+    const char* name;
+    std::string arguments;
+    int exitCode;
+    std::vector<std::string> expected;  // lines (or parts) the output must hold
+};
+
+class Kvsim : public testing::TestWithParam<KvsimCase> {};
+
+TEST_P(Kvsim, Reports) {
+    const KvsimCase& c = GetParam();
+    std::string arguments = c.arguments;
+    std::string file;
+    if (arguments.find("@uac2") != std::string::npos) {
+        file = WriteDescriptorFile("uac2");
+        arguments.replace(arguments.find("@uac2"), 5, file);
+    }
+    KvsimRun run = RunKvsim(arguments);
+    if (!file.empty()) std::remove(file.c_str());
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
+    for (const std::string& text : c.expected)
+        EXPECT_NE(run.output.find(text), std::string::npos) << text << "\n" << run.output;
+}
+
+const std::string kClean = "unload                   clean";
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, Kvsim,
+    testing::Values(
+        KvsimCase{"DefaultDevice",
+                  "info",
+                  0,
+                  {"DriverEntry              STATUS_SUCCESS", "AddDevice                STATUS_SUCCESS",
+                   "HAL chosen               Uac1AudioHal", "KLASIOPrivateInterface", "KLEnumPrivateInterface",
+                   "REMOVE                   STATUS_SUCCESS", kClean}},
+        KvsimCase{"Uac2WithUsbLog",
+                  "info --device uac2 --usb-log",
+                  0,
+                  {"HAL chosen               Uac2AudioHal", "USB requests", "SET_CONFIGURATION 1", kClean}},
+        KvsimCase{"ModelIdentifier", "info --device uac1-w4m3", 0, {"W4M3AudioHal", "string 0x50 \"KLQ866\"", kClean}},
+        KvsimCase{"DescriptorFile", "info --descriptors @uac2", 0, {"(descriptor file)", "Uac2AudioHal", kClean}},
+        KvsimCase{"Help", "--help", 0, {"usage: kvsim info", "uac1", "uac2"}},
+        KvsimCase{"UnknownDevice", "info --device nothing", 2, {"no device 'nothing'"}},
+        KvsimCase{"MissingDescriptorFile", "info --descriptors /nonexistent/descriptors", 2, {"cannot use"}},
+        KvsimCase{"TwoDevices", "info --device uac1 --device uac2", 2, {"give one device"}},
+        KvsimCase{"UnknownOption", "info --fast", 2, {"unknown option '--fast'"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

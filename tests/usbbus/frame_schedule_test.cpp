@@ -1,0 +1,281 @@
+// Isochronous and interrupt transfers on the frame clock: start frames in the future and inside the
+// schedule window, packets moved frame by frame, completion at the last frame and in order per pipe,
+// the bus's gap, late and oversize counts, interrupt IN waiting for the device, aborts.
+#include "bus_test_support.h"
+
+#include <numeric>
+
+namespace {
+
+using namespace bustest;
+
+// Full-speed uac1: alternate setting 1 of interface 1 plays 16-bit stereo (4-byte frames).
+constexpr UCHAR kPlayback = 0x01;
+constexpr UCHAR kCapture = 0x82;
+constexpr ULONG kFrameBytes = 4;
+constexpr ULONG kPacketBytes = 48 * kFrameBytes;  // 48 kHz, 1 ms
+
+// An isochronous transfer of equal packets and the buffer it carries.
+struct IsoTransfer {
+    UrbBlock block;
+    std::vector<uint8_t> data;
+
+    IsoTransfer(USBD_PIPE_HANDLE pipe, bool in, ULONG packets, ULONG packetBytes, ULONG startFrame, bool asap = false)
+        : block(GET_ISO_URB_SIZE(packets)), data(packets * packetBytes) {
+        auto& t = block.Get()->UrbIsochronousTransfer;
+        t.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
+        t.PipeHandle = pipe;
+        t.TransferFlags = (in ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK : USBD_TRANSFER_DIRECTION_OUT) |
+                          (asap ? USBD_START_ISO_TRANSFER_ASAP : 0);
+        t.TransferBufferLength = ULONG(data.size());
+        t.TransferBuffer = data.data();
+        t.StartFrame = startFrame;
+        t.NumberOfPackets = packets;
+        for (ULONG k = 0; k < packets; ++k) {
+            t.IsoPacket[k].Offset = k * packetBytes;
+            t.IsoPacket[k].Length = in ? 0 : packetBytes;
+        }
+    }
+    _URB_ISOCH_TRANSFER& Urb() { return block.Get()->UrbIsochronousTransfer; }
+};
+
+// Render data whose samples count up from `first`, so what arrives shows order and completeness.
+void FillRamp(IsoTransfer& t, int16_t first) {
+    for (size_t i = 0; i + 1 < t.data.size(); i += 2) {
+        const auto v = int16_t(first + int16_t(i / 2));
+        t.data[i] = uint8_t(v);
+        t.data[i + 1] = uint8_t(v >> 8);
+    }
+}
+
+class BusIso : public BusFixture {
+protected:
+    void SetUp() override {
+        Plug("uac1");
+        m_Out = OpenPipe(1, 1, kPlayback);
+    }
+    USBD_PIPE_HANDLE m_Out = nullptr;
+};
+
+TEST_F(BusIso, TransfersRunFrameByFrameAndCompleteInOrderAtTheirLastFrame) {
+    constexpr ULONG kPackets = 4;
+    const ULONG start = sim::usb::CurrentFrame() + 2;
+    std::vector<std::unique_ptr<IsoTransfer>> transfers;
+    std::vector<std::unique_ptr<InFlight>> requests;
+    for (ULONG i = 0; i < 3; ++i) {
+        transfers.push_back(std::make_unique<IsoTransfer>(m_Out, false, kPackets, kPacketBytes, start + i * kPackets));
+        FillRamp(*transfers.back(), int16_t(i * kPackets * kPacketBytes / 2));
+        requests.push_back(Start(transfers.back()->block.Get()));
+        EXPECT_EQ(requests.back()->returned, STATUS_PENDING);
+    }
+    for (ULONG i = 0; i < 3; ++i) {
+        ASSERT_EQ(requests[i]->Wait(), STATUS_SUCCESS);
+        // The last packet moves during frame start + 4i + 3; the transfer completes as that frame ends.
+        EXPECT_EQ(requests[i]->completedAt, sim::machine::Time(start + (i + 1) * kPackets) * kMillisecond);
+        EXPECT_EQ(requests[i]->irql, DISPATCH_LEVEL);
+        if (i > 0) {
+            EXPECT_GT(requests[i]->order, requests[i - 1]->order);
+        }
+        auto& t = transfers[i]->Urb();
+        EXPECT_EQ(t.Hdr.Status, USBD_STATUS_SUCCESS);
+        EXPECT_EQ(t.ErrorCount, 0u);
+        EXPECT_EQ(t.TransferBufferLength, kPackets * kPacketBytes);
+        for (ULONG k = 0; k < kPackets; ++k) EXPECT_EQ(t.IsoPacket[k].Status, USBD_STATUS_SUCCESS);
+    }
+    sim::usb::RenderSink* sink = Device().Audio()->Render(1);
+    ASSERT_EQ(sink->Frames(), 3 * kPackets * 48);
+    for (uint64_t f = 0; f < sink->Frames(); ++f) {
+        ASSERT_EQ(sink->Sample(f, 0), int16_t(2 * f)) << "frame " << f;
+        ASSERT_EQ(sink->Sample(f, 1), int16_t(2 * f + 1)) << "frame " << f;
+    }
+    const sim::usb::IsoStatistics s = sim::usb::EndpointStatistics(m_Port, kPlayback);
+    EXPECT_EQ(s.transfers, 3u);
+    EXPECT_EQ(s.packets, 3 * kPackets);
+    EXPECT_EQ(s.gaps, 0u);
+    EXPECT_EQ(s.lateTransfers + s.refusedTransfers + s.oversizePackets + s.packetErrors, 0u);
+}
+
+TEST_F(BusIso, StartFramesMustLieAheadInsideTheWindowWithoutOverlap) {
+    const ULONG now = sim::usb::CurrentFrame();
+    IsoTransfer queued(m_Out, false, 4, kPacketBytes, now + 10);
+    auto held = Start(queued.block.Get());
+    struct Case {
+        const char* name;
+        ULONG startFrame;
+        bool late;
+    } cases[] = {
+        {"CurrentFrame", now, true},
+        {"Past", now - 5, true},
+        {"BeyondTheWindow", now + USBD_ISO_START_FRAME_RANGE, false},
+        {"OverlapsTheQueuedTransfer", now + 12, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        IsoTransfer t(m_Out, false, 4, kPacketBytes, c.startFrame);
+        EXPECT_EQ(Submit(t.block.Get()), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(t.Urb().Hdr.Status, USBD_STATUS_BAD_START_FRAME);
+        if (c.late) {
+            EXPECT_EQ(t.Urb().ErrorCount, 4u);
+            EXPECT_EQ(t.Urb().IsoPacket[3].Status, USBD_STATUS_ISO_NA_LATE_USBPORT);
+        }
+    }
+    EXPECT_EQ(held->Wait(), STATUS_SUCCESS);
+    const sim::usb::IsoStatistics s = sim::usb::EndpointStatistics(m_Port, kPlayback);
+    EXPECT_EQ(s.lateTransfers, 2u);
+    EXPECT_EQ(s.latePackets, 8u);
+    EXPECT_EQ(s.refusedTransfers, 2u);
+    EXPECT_EQ(s.packets, 4u) << "only the queued transfer reached the device";
+}
+
+TEST_F(BusIso, BusCountsGapsAndOversizePackets) {
+    const ULONG now = sim::usb::CurrentFrame();
+    IsoTransfer first(m_Out, false, 2, kPacketBytes, now + 2);  // frames +2, +3
+    IsoTransfer second(m_Out, false, 2, kPacketBytes, now + 7);  // frames +7, +8: 3 frames missing
+    second.Urb().IsoPacket[0].Length = kPacketBytes + 12;  // 51 frames: more than wMaxPacketSize (49)
+    second.Urb().IsoPacket[1].Offset = kPacketBytes + 12;
+    second.Urb().IsoPacket[1].Length = kPacketBytes - 12;
+    auto a = Start(first.block.Get());
+    auto b = Start(second.block.Get());
+    EXPECT_EQ(a->Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(b->Wait(), STATUS_SUCCESS);
+    const sim::usb::IsoStatistics s = sim::usb::Statistics(m_Port);
+    EXPECT_EQ(s.gaps, 1u);
+    EXPECT_EQ(s.gapFrames, 3u);
+    EXPECT_EQ(s.oversizePackets, 1u);
+    EXPECT_EQ(Device().Audio()->Render(1)->OversizePackets(), 1u) << "the device saw it too";
+}
+
+TEST_F(BusIso, AbortCancelsQueuedTransfersBeforeItCompletes) {
+    const ULONG now = sim::usb::CurrentFrame();
+    IsoTransfer a(m_Out, false, 8, kPacketBytes, now + 2);
+    IsoTransfer b(m_Out, false, 8, kPacketBytes, now + 10);
+    auto ra = Start(a.block.Get());
+    auto rb = Start(b.block.Get());
+    sim::machine::RunFor(4 * kMillisecond);
+    URB abort = PipeUrb(URB_FUNCTION_ABORT_PIPE, m_Out);
+    auto rabort = Start(&abort);
+    ASSERT_EQ(rabort->Wait(), STATUS_SUCCESS);
+    ASSERT_EQ(ra->Wait(), STATUS_CANCELLED);
+    ASSERT_EQ(rb->Wait(), STATUS_CANCELLED);
+    EXPECT_LT(ra->order, rb->order);
+    EXPECT_LT(rb->order, rabort->order);
+    EXPECT_EQ(a.Urb().Hdr.Status, USBD_STATUS_CANCELED);
+    EXPECT_EQ(sim::usb::HeldRequests(m_Port), 0u);
+
+    // The pipe takes new transfers right away; the stream resumed after a gap.
+    IsoTransfer c(m_Out, false, 2, kPacketBytes, sim::usb::CurrentFrame() + 2);
+    EXPECT_EQ(Submit(c.block.Get()), STATUS_SUCCESS);
+    EXPECT_EQ(sim::usb::Statistics(m_Port).gaps, 1u);
+}
+
+TEST_F(BusIso, CaptureFillsPacketsAndAsapFollowsTheQueue) {
+    std::vector<USBD_PIPE_INFORMATION> pipes;
+    ASSERT_EQ(SelectInterface(m_ConfigurationHandle, 2, 1, 2, &pipes), STATUS_SUCCESS);
+    USBD_PIPE_HANDLE in = pipes.at(0).PipeHandle;
+    UCHAR rate[3] = {0x80, 0xBB, 0x00};  // 48000 Hz
+    URB setRate = VendorClassUrb(URB_FUNCTION_CLASS_ENDPOINT, USBD_TRANSFER_DIRECTION_OUT, 0x01, 0x0100, kCapture, rate,
+                                 sizeof rate);
+    ASSERT_EQ(Submit(&setRate), STATUS_SUCCESS);
+    const ULONG stride = kPacketBytes + kFrameBytes;
+    IsoTransfer first(in, true, 4, stride, 0, /*asap=*/true);
+    IsoTransfer second(in, true, 4, stride, 0, /*asap=*/true);
+    auto r1 = Start(first.block.Get());
+    auto r2 = Start(second.block.Get());
+    EXPECT_EQ(second.Urb().StartFrame, first.Urb().StartFrame + 4);
+    ASSERT_EQ(r1->Wait(), STATUS_SUCCESS);
+    ASSERT_EQ(r2->Wait(), STATUS_SUCCESS);
+    ULONG total = 0;
+    for (ULONG k = 0; k < 4; ++k) {
+        EXPECT_EQ(first.Urb().IsoPacket[k].Length, kPacketBytes) << "48 kHz gives 48 frames a millisecond";
+        total += first.Urb().IsoPacket[k].Length;
+    }
+    EXPECT_EQ(first.Urb().TransferBufferLength, total);
+    // The ramp continues from one packet into the next: 48 frames later, 48 steps further.
+    auto sample = [&](ULONG k, ULONG frame) {
+        const uint8_t* p = first.data.data() + first.Urb().IsoPacket[k].Offset + frame * kFrameBytes;
+        return int16_t(p[0] | p[1] << 8);
+    };
+    EXPECT_EQ(int16_t(sample(1, 0) - sample(0, 0)), 48);
+    EXPECT_EQ(sim::usb::EndpointStatistics(m_Port, kCapture).gaps, 0u);
+}
+
+class BusIsoHighSpeed : public BusFixture {};
+
+TEST_F(BusIsoHighSpeed, EightPacketsMakeOneFrame) {
+    Plug("uac2");
+    USBD_PIPE_HANDLE out = OpenPipe(1, 2, 0x01);  // 16-bit stereo at 48 kHz: 6 frames per microframe
+    constexpr ULONG kMicroBytes = 6 * kFrameBytes;
+
+    IsoTransfer partial(out, false, 12, kMicroBytes, sim::usb::CurrentFrame() + 2);
+    EXPECT_EQ(Submit(partial.block.Get()), STATUS_INVALID_PARAMETER) << "12 packets are a frame and a half";
+
+    const ULONG start = sim::usb::CurrentFrame() + 2;
+    IsoTransfer two(out, false, 16, kMicroBytes, start);
+    auto r = Start(two.block.Get());
+    ASSERT_EQ(r->Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(r->completedAt, sim::machine::Time(start + 2) * kMillisecond);
+    EXPECT_EQ(Device().Audio()->Render(1)->Packets(), 16u);
+    EXPECT_EQ(sim::usb::Statistics(m_Port).gaps, 0u);
+}
+
+class BusInterrupt : public BusFixture {
+protected:
+    void SetUp() override {
+        Plug("uac1");
+        m_Status = OpenPipe(0, 0, 0x83);
+        UsbBuildInterruptOrBulkTransferRequest(&m_Urb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), m_Status, m_Message,
+                                               nullptr, sizeof m_Message,
+                                               USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
+    }
+    USBD_PIPE_HANDLE m_Status = nullptr;
+    UCHAR m_Message[2] = {};
+    URB m_Urb{};
+};
+
+TEST_F(BusInterrupt, ReadCompletesWhenTheDevicePostsWithinOneInterval) {
+    auto read = Start(&m_Urb);
+    sim::machine::RunFor(100 * kMillisecond);
+    ASSERT_FALSE(read->Completed()) << "nothing posted: the device answers NAK";
+    const sim::machine::Time posted = sim::machine::Now();
+    ASSERT_TRUE(Device().Audio()->ChangeFromDevice(2, USB_AUDIO_FU_MUTE_CONTROL, 0, 1));
+    ASSERT_EQ(read->Wait(), STATUS_SUCCESS);
+    EXPECT_LE(read->completedAt - posted, 17 * kMillisecond) << "bInterval 16 at full speed";
+    EXPECT_EQ(m_Urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 2u);
+    EXPECT_EQ(m_Message[0], USB_AUDIO1_STATUS_INTERRUPT_PENDING | USB_AUDIO1_STATUS_ORIGINATOR_AC_INTERFACE);
+    EXPECT_EQ(m_Message[1], 2);
+    EXPECT_EQ(Device().Audio()->QueuedInterrupts(), 0u);
+}
+
+TEST_F(BusInterrupt, PendingReadIsCancellable) {
+    auto read = Start(&m_Urb);
+    sim::machine::RunFor(40 * kMillisecond);
+    EXPECT_TRUE(IoCancelIrp(read->irp));
+    EXPECT_EQ(read->Wait(), STATUS_CANCELLED);
+    EXPECT_EQ(m_Urb.UrbHeader.Status, USBD_STATUS_CANCELED);
+    // A message posted afterwards waits for the next read.
+    ASSERT_TRUE(Device().Audio()->ChangeFromDevice(2, USB_AUDIO_FU_MUTE_CONTROL, 0, 1));
+    sim::machine::RunFor(40 * kMillisecond);
+    EXPECT_EQ(Device().Audio()->QueuedInterrupts(), 1u);
+    EXPECT_EQ(Submit(&m_Urb), STATUS_SUCCESS);
+}
+
+TEST_F(BusInterrupt, StallHaltsThePipeUntilItIsReset) {
+    URB halt{};
+    UsbBuildFeatureRequest(&halt, URB_FUNCTION_SET_FEATURE_TO_ENDPOINT, USB_FEATURE_ENDPOINT_STALL, 0x83, nullptr);
+    ASSERT_EQ(Submit(&halt), STATUS_SUCCESS);
+    ASSERT_TRUE(Device().IsEndpointHalted(0x83));
+
+    EXPECT_EQ(Submit(&m_Urb), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(m_Urb.UrbHeader.Status, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(Submit(&m_Urb), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(m_Urb.UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED) << "refused without asking the device";
+
+    URB reset = PipeUrb(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, m_Status);
+    ASSERT_EQ(Submit(&reset), STATUS_SUCCESS);
+    EXPECT_FALSE(Device().IsEndpointHalted(0x83));
+    EXPECT_EQ(Device().LogLines().back(), "CLEAR_FEATURE ENDPOINT 0x83 feature 0 -> ok");
+    ASSERT_TRUE(Device().Audio()->ChangeFromDevice(2, USB_AUDIO_FU_MUTE_CONTROL, 0, 0));
+    EXPECT_EQ(Submit(&m_Urb), STATUS_SUCCESS);
+}
+
+}  // namespace
