@@ -64,6 +64,7 @@ NTSTATUS UsbAudioAdapter::Init(PRESOURCELIST ResourceList, PDEVICE_OBJECT Device
 
 NTSTATUS UsbAudioAdapter::Identify() {
     PAGED_CODE();
+    if (m_DeviceObject == nullptr || m_LowerDeviceObject == nullptr) return STATUS_INVALID_PARAMETER;
     // Room for the lower stack and the driver's own location.
     m_IrpStackSize = static_cast<CCHAR>(m_DeviceObject->StackSize + 1);
 

@@ -1,5 +1,8 @@
 #include "driver/engine/ConnectorControl.h"
 
+#include "driver/engine/TerminalTypeList.h"
+#include "driver/engine/UnitInterface.h"
+
 namespace {
 
 // The most jack records whose byte size still fits the 32-bit size TerminalInfo passes.
@@ -60,20 +63,12 @@ STDMETHODIMP ConnectorControlBase::GetTypeCount(PULONG Count) {
     return STATUS_SUCCESS;
 }
 
-STDMETHODIMP ConnectorControlBase::GetTypeList(PULONG Types) {
-    if (Types == nullptr) return STATUS_INVALID_PARAMETER;
-    if (m_TypeCount != 0) RtlCopyMemory(Types, m_TypeList, m_TypeCount * sizeof(ULONG));
-    return STATUS_SUCCESS;
-}
+STDMETHODIMP ConnectorControlBase::GetTypeList(PULONG Types) { return CopyTypeList(Types, m_TypeList, m_TypeCount); }
 
 STDMETHODIMP ConnectorControlBase::SelectType(ULONG Type) {
-    for (ULONG i = 0; i < m_TypeCount; ++i) {
-        if (m_TypeList[i] == Type) {
-            m_CurrentType = Type;
-            return STATUS_SUCCESS;
-        }
-    }
-    return STATUS_INVALID_PARAMETER;
+    if (!IsTypeListed(m_TypeList, m_TypeCount, Type)) return STATUS_INVALID_PARAMETER;
+    m_CurrentType = Type;
+    return STATUS_SUCCESS;
 }
 
 STDMETHODIMP ConnectorControlBase::GetJackCount(PULONG Count, ULONG Index) {
@@ -157,9 +152,7 @@ NTSTATUS ConnectorControlBase::LoadJacks(TerminalInfo* Unit, ULONG Index) {
 }
 
 NTSTATUS ConnectorControlBase::QueryUnitInfo(TerminalInfo** Info) {
-    *Info = nullptr;
-    if (m_Unit == nullptr) return STATUS_UNSUCCESSFUL;
-    return m_Unit->QueryInterface(IID_TerminalInfo, reinterpret_cast<PVOID*>(Info));
+    return QueryUnitInterface(m_Unit, IID_TerminalInfo, Info);
 }
 
 InputConnectorControl::InputConnectorControl(PUNKNOWN UnknownOuter, ULONG Id)
@@ -175,11 +168,8 @@ NTSTATUS InputConnectorControl::InitInputConnector(PUNKNOWN TerminalUnit, const 
 
     ULONG count = 0;
     ULONG types[TerminalMaxTypes] = {};
-    if (!NT_SUCCESS(unit->GetTypeCount(&count)) || count == 0 || count > TerminalMaxTypes) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-    } else {
-        status = unit->GetTypeList(types);
-    }
+    status = ReadTerminalTypeCount(unit, &count);
+    if (NT_SUCCESS(status)) status = unit->GetTypeList(types);
     if (NT_SUCCESS(status)) status = InitConnector(count, types, 0, nullptr, ConnectorControlTag);
     if (NT_SUCCESS(status)) status = LoadJacks(unit, 0);
     if (NT_SUCCESS(status)) {
@@ -218,14 +208,10 @@ NTSTATUS OutputConnectorControl::InitOutputConnector(PUNKNOWN TerminalUnit, cons
 
     ULONG count = 0;
     ULONG types[TerminalMaxTypes] = {};
-    if (!NT_SUCCESS(unit->GetTypeCount(&count)) || count == 0 || count > TerminalMaxTypes) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-    } else if (m_TypeIndex >= count) {
-        // The entry would lie past the terminal's list.
-        status = STATUS_INVALID_PARAMETER;
-    } else {
-        status = unit->GetTypeList(types);
-    }
+    status = ReadTerminalTypeCount(unit, &count);
+    // The entry would lie past the terminal's list.
+    if (NT_SUCCESS(status) && m_TypeIndex >= count) status = STATUS_INVALID_PARAMETER;
+    if (NT_SUCCESS(status)) status = unit->GetTypeList(types);
     if (NT_SUCCESS(status)) {
         m_PinRecord = *PinRecord;
         status = InitConnector(1, &types[m_TypeIndex], 0, nullptr, ConnectorControlTag);

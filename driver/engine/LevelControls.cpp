@@ -1,5 +1,6 @@
 #include "driver/engine/LevelControls.h"
 
+#include "driver/engine/ChannelValues.h"
 #include "driver/engine/ControlPersistence.h"
 #include "driver/engine/FastPow.h"
 #include "driver/engine/FeatureUnitInterfaces.h"
@@ -7,13 +8,6 @@
 #include "driver/signal/SignalLibrary.h"
 
 namespace {
-
-// As for the switches: every channel behind Stream, SPK, HDMI and Line, at most two behind others.
-bool ShowsAllChannels(ULONG TerminalType) {
-    return TerminalType == 0 || TerminalType == 1 || TerminalType == 4 || TerminalType == 6;
-}
-
-constexpr ULONG MaxChannelsOfStereoTypes = 2;
 
 // The linear gain of a level in 1/65536 dB; silence gives 0.
 float GainOfLevel(LONG Level) {
@@ -68,18 +62,14 @@ NTSTATUS LevelControlBase::GetRange(PLONG Maximum, PLONG Minimum, PLONG Resoluti
 
 NTSTATUS LevelControlBase::GetChannelCount(PULONG Count) {
     if (Count == nullptr) return STATUS_INVALID_PARAMETER;
-    *Count = ShowsAllChannels(m_TerminalType) || m_ChannelCount < MaxChannelsOfStereoTypes ? m_ChannelCount
-                                                                                            : MaxChannelsOfStereoTypes;
+    *Count = ChannelsShown(m_TerminalType, m_ChannelCount);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS LevelControlBase::Init(ULONG SourceId, ULONG ChannelCount, LONG Maximum, LONG Minimum, LONG Resolution) {
     PAGED_CODE();
-    // One spare entry past the channels, as the values always had.
-    const SIZE_T bytes = (static_cast<SIZE_T>(ChannelCount) + 1) * sizeof(LONG);
-    auto* values = static_cast<PLONG>(ExAllocatePoolWithTag(PagedPool, bytes, LevelValuesTag));
+    PLONG values = AllocateChannelValues<LONG>(ChannelCount, PagedPool, LevelValuesTag);
     if (values == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    RtlZeroMemory(values, bytes);
     NTSTATUS status = SetSources(1, &SourceId);
     if (!NT_SUCCESS(status)) {
         ExFreePoolWithTag(values, LevelValuesTag);
@@ -114,12 +104,7 @@ void LevelControlBase::ApplyForTerminalType(ULONG Count, PCALLBACK_OBJECT Callba
 
 NTSTATUS LevelControlBase::ApplyValues() {
     PAGED_CODE();
-    if (m_ChannelCount == 0) return STATUS_INVALID_PARAMETER;
-    for (ULONG channel = 0; channel < m_ChannelCount; ++channel) {
-        NTSTATUS status = SetValue(channel, m_Values[channel]);
-        if (!NT_SUCCESS(status)) return status;
-    }
-    return STATUS_SUCCESS;
+    return SetEveryChannel(*this, m_ChannelCount, m_Values);
 }
 
 NTSTATUS LevelControlBase::RefreshValues() {
@@ -293,10 +278,8 @@ NTSTATUS GainVolumeControl::InitGainVolume(PUNKNOWN Unit, ULONG ControlSelector,
     NTSTATUS status = InitFeatureLevel(Unit, ControlSelector, SettingsDevice);
     if (!NT_SUCCESS(status)) return status;
     // Zeroed: the spare entry past the channels is never left undefined.
-    const SIZE_T bytes = (static_cast<SIZE_T>(m_ChannelCount) + 1) * sizeof(float);
-    auto* gains = static_cast<float*>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, LevelValuesTag));
+    float* gains = AllocateChannelValues<float>(m_ChannelCount, NonPagedPoolNx, LevelValuesTag);
     if (gains == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    RtlZeroMemory(gains, bytes);
     for (ULONG channel = 0; channel < m_ChannelCount; ++channel) gains[channel] = GainOfLevel(m_Values[channel]);
     if (m_Gains != nullptr) ExFreePoolWithTag(m_Gains, LevelValuesTag);
     m_Gains = gains;

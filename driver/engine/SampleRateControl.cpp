@@ -22,9 +22,7 @@ NTSTATUS SampleRateControlNode::NonDelegatingQueryInterface(REFIID InterfaceId, 
 }
 
 NTSTATUS SampleRateControlNode::QueryUnitControl(SampleRateControl** Unit) {
-    *Unit = nullptr;
-    if (m_Unit == nullptr) return STATUS_UNSUCCESSFUL;
-    return m_Unit->QueryInterface(IID_SampleRateControl, reinterpret_cast<PVOID*>(Unit));
+    return QueryUnitInterface(m_Unit, IID_SampleRateControl, Unit);
 }
 
 STDMETHODIMP SampleRateControlNode::GetRates(PULONG Count, PULONG Rates) {

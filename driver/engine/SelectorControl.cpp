@@ -83,9 +83,7 @@ UnitSelectorControl::UnitSelectorControl(PUNKNOWN UnknownOuter, ULONG Id)
     : SelectorControl(UnknownOuter, Id), m_SettingsDevice(nullptr), m_Unit(nullptr) {}
 
 NTSTATUS UnitSelectorControl::QueryUnitSelector(Selector** UnitSelector) {
-    *UnitSelector = nullptr;
-    if (m_Unit == nullptr) return STATUS_UNSUCCESSFUL;
-    return m_Unit->QueryInterface(IID_Selector, reinterpret_cast<PVOID*>(UnitSelector));
+    return QueryUnitInterface(m_Unit, IID_Selector, UnitSelector);
 }
 
 ULONG UnitSelectorControl::BoundSelection(ULONG Selection) const {

@@ -430,7 +430,8 @@ NTSTATUS StreamEngine::IsJackPresent(PBOOLEAN Present) {
         auto* control = static_cast<AudioNode*>(node->Data);
         if (control->GetNodeKind() != connectorKind) continue;
         TerminalInfo* info = nullptr;
-        if (!NT_SUCCESS(control->QueryInterface(IID_TerminalInfo, reinterpret_cast<PVOID*>(&info))) || info == nullptr) {
+        if (!NT_SUCCESS(control->QueryInterface(IID_TerminalInfo, reinterpret_cast<PVOID*>(&info))) ||
+            info == nullptr) {
             continue;
         }
         ULONG type = 0;

@@ -1,21 +1,10 @@
 #include "driver/engine/SwitchControls.h"
 
+#include "driver/engine/ChannelValues.h"
 #include "driver/engine/ControlPersistence.h"
 #include "driver/engine/FeatureUnitInterfaces.h"
 #include "driver/engine/UnitInterface.h"
 #include "driver/signal/SignalLibrary.h"
-
-namespace {
-
-// The endpoint types behind which the host sees every channel of a control: Stream, SPK, HDMI and
-// Line. Behind any other (headphones, microphones, S/PDIF ...) it sees at most two.
-bool ShowsAllChannels(ULONG TerminalType) {
-    return TerminalType == 0 || TerminalType == 1 || TerminalType == 4 || TerminalType == 6;
-}
-
-constexpr ULONG MaxChannelsOfStereoTypes = 2;
-
-}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // SwitchControlBase
@@ -52,17 +41,13 @@ NTSTATUS SwitchControlBase::GetValue(ULONG Channel, PUCHAR Value) {
 
 NTSTATUS SwitchControlBase::GetChannelCount(PULONG Count) {
     if (Count == nullptr) return STATUS_INVALID_PARAMETER;
-    *Count = ShowsAllChannels(m_TerminalType) || m_ChannelCount < MaxChannelsOfStereoTypes ? m_ChannelCount
-                                                                                            : MaxChannelsOfStereoTypes;
+    *Count = ChannelsShown(m_TerminalType, m_ChannelCount);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS SwitchControlBase::Init(ULONG SourceId, ULONG ChannelCount) {
-    // One spare entry past the channels, as the values always had.
-    const SIZE_T bytes = static_cast<SIZE_T>(ChannelCount) + 1;
-    auto* values = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, m_ValuesTag));
+    PUCHAR values = AllocateChannelValues<UCHAR>(ChannelCount, NonPagedPoolNx, m_ValuesTag);
     if (values == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    RtlZeroMemory(values, bytes);
     NTSTATUS status = SetSources(1, &SourceId);
     if (!NT_SUCCESS(status)) {
         ExFreePoolWithTag(values, m_ValuesTag);
@@ -89,12 +74,7 @@ NTSTATUS SwitchControlBase::OnTerminalTypeChanged(ULONG TerminalType, PCALLBACK_
 
 NTSTATUS SwitchControlBase::ApplyValues() {
     PAGED_CODE();
-    if (m_ChannelCount == 0) return STATUS_INVALID_PARAMETER;
-    for (ULONG channel = 0; channel < m_ChannelCount; ++channel) {
-        NTSTATUS status = SetValue(channel, m_Values[channel]);
-        if (!NT_SUCCESS(status)) return status;
-    }
-    return STATUS_SUCCESS;
+    return SetEveryChannel(*this, m_ChannelCount, m_Values);
 }
 
 NTSTATUS SwitchControlBase::InitFeatureSwitch(PUNKNOWN Unit, ULONG ControlSelector, PDEVICE_OBJECT SettingsDevice) {

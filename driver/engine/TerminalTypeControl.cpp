@@ -3,6 +3,8 @@
 #include "driver/engine/ControlPersistence.h"
 #include "driver/engine/DeviceModel.h"
 #include "driver/engine/ListenerList.h"
+#include "driver/engine/TerminalTypeList.h"
+#include "driver/engine/UnitInterface.h"
 
 namespace {
 
@@ -39,17 +41,10 @@ NTSTATUS TerminalTypeControlNode::NonDelegatingQueryInterface(REFIID InterfaceId
 }
 
 NTSTATUS TerminalTypeControlNode::QueryUnitInfo(TerminalInfo** Info) {
-    *Info = nullptr;
-    if (m_Unit == nullptr) return STATUS_UNSUCCESSFUL;
-    return m_Unit->QueryInterface(IID_TerminalInfo, reinterpret_cast<PVOID*>(Info));
+    return QueryUnitInterface(m_Unit, IID_TerminalInfo, Info);
 }
 
-bool TerminalTypeControlNode::IsListed(ULONG Type) const {
-    for (ULONG i = 0; i < m_TypeCount; ++i) {
-        if (m_TypeList[i] == Type) return true;
-    }
-    return false;
-}
+bool TerminalTypeControlNode::IsListed(ULONG Type) const { return IsTypeListed(m_TypeList, m_TypeCount, Type); }
 
 BOOLEAN TerminalTypeControlNode::EnsureListenerList() {
     if (m_Listeners == nullptr) m_Listeners = NewListenerList(TerminalTypeControlTag);
@@ -79,9 +74,7 @@ STDMETHODIMP TerminalTypeControlNode::GetTypeCount(PULONG Count) {
 }
 
 STDMETHODIMP TerminalTypeControlNode::GetTypeList(PULONG Types) {
-    if (Types == nullptr) return STATUS_INVALID_PARAMETER;
-    if (m_TypeCount != 0) RtlCopyMemory(Types, m_TypeList, m_TypeCount * sizeof(ULONG));
-    return STATUS_SUCCESS;
+    return CopyTypeList(Types, m_TypeList, m_TypeCount);
 }
 
 STDMETHODIMP TerminalTypeControlNode::SelectType(ULONG Type) {
@@ -187,11 +180,8 @@ NTSTATUS TerminalTypeControlNode::InitTerminalType(PUNKNOWN TerminalUnit, PDEVIC
 
     ULONG count = 0;
     ULONG types[TerminalMaxTypes] = {};
-    if (!NT_SUCCESS(unit->GetTypeCount(&count)) || count == 0 || count > TerminalMaxTypes) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-    } else {
-        status = unit->GetTypeList(types);
-    }
+    status = ReadTerminalTypeCount(unit, &count);
+    if (NT_SUCCESS(status)) status = unit->GetTypeList(types);
     if (NT_SUCCESS(status)) status = Init(0, count, types);
     if (NT_SUCCESS(status)) {
         ULONG type = 0;

@@ -33,3 +33,12 @@ private:
     Interface* m_Interface = nullptr;
     NTSTATUS m_Status = STATUS_INVALID_PARAMETER;
 };
+
+// Unit's interface with a reference the caller releases; *Answer is null on failure. A control not
+// yet bound to a unit answers STATUS_UNSUCCESSFUL.
+template <class Interface>
+NTSTATUS QueryUnitInterface(PUNKNOWN Unit, REFIID InterfaceId, Interface** Answer) {
+    *Answer = nullptr;
+    if (Unit == nullptr) return STATUS_UNSUCCESSFUL;
+    return Unit->QueryInterface(InterfaceId, reinterpret_cast<PVOID*>(Answer));
+}

@@ -159,14 +159,15 @@ TEST_F(DataPathTest, PcmRoundTripsBitExactly) {
         const double fullScale = std::ldexp(1.0, c.bits - 1);
         ULONG frame = 0;
         ULONG mismatches = 0;
-        ::Add(engine, Where::Processing, "identity", nullptr, [&](const WAVEFORMATEXTENSIBLE*, PVOID Data, ULONG Frames) {
+        auto check = [&](const WAVEFORMATEXTENSIBLE*, PVOID Data, ULONG Frames) {
             for (ULONG f = 0; f < Frames; ++f, ++frame) {
                 for (ULONG ch = 0; ch < c.channels; ++ch) {
                     if (Planes(Data)[ch][f] != c.samples[frame * c.channels + ch] / fullScale) ++mismatches;
                 }
             }
             return STATUS_SUCCESS;
-        });
+        };
+        ::Add(engine, Where::Processing, "identity", nullptr, check);
         ASSERT_EQ(engine->ProcessBuffer(buffer.data(), static_cast<ULONG>(buffer.size())), STATUS_SUCCESS);
         EXPECT_EQ(frame, c.samples.size() / c.channels);
         EXPECT_EQ(mismatches, 0u);

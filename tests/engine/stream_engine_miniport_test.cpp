@@ -93,7 +93,8 @@ public:
     }
 
     STDMETHODIMP QueryInterface(REFIID Id, PVOID* Out) override {
-        if (IsEqualGUID(Id, IID_IUnknown) || IsEqualGUID(Id, IID_IMiniport) || IsEqualGUID(Id, IID_IMiniportWaveCyclic)) {
+        if (IsEqualGUID(Id, IID_IUnknown) || IsEqualGUID(Id, IID_IMiniport) ||
+            IsEqualGUID(Id, IID_IMiniportWaveCyclic)) {
             *Out = static_cast<IMiniportWaveCyclic*>(this);
         } else if (IsEqualGUID(Id, IID_SubdeviceInfo)) {
             *Out = static_cast<SubdeviceInfo*>(this);
@@ -121,8 +122,8 @@ public:
         WCHAR name[StreamEngineNameChars];
         engine->GetName(name);
         m_Name = std::u16string(name) + u"Wave";
-        const ULONG streamKind = NodeKindCode(engine->GetDirection() == StreamDirectionRender ? NodeKind::InputConnector
-                                                                                             : NodeKind::OutputConnector);
+        const bool render = engine->GetDirection() == StreamDirectionRender;
+        const ULONG streamKind = NodeKindCode(render ? NodeKind::InputConnector : NodeKind::OutputConnector);
         for (ULONG i = 0; i < engine->GetNodeCount(); ++i) {
             AudioNode* node = nullptr;
             engine->GetNode(i, &node);
@@ -279,7 +280,9 @@ protected:
     }
     std::vector<Connection> Connections() const {
         std::vector<Connection> connections;
-        for (const auto& c : sim::portcls::Connections(m_Fdo)) connections.emplace_back(c.from, c.fromPin, c.to, c.toPin);
+        for (const auto& c : sim::portcls::Connections(m_Fdo)) {
+            connections.emplace_back(c.from, c.fromPin, c.to, c.toPin);
+        }
         return connections;
     }
     // What an installed subdevice looks like: the wave filter's bridge pin 1 connected to the

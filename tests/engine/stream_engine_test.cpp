@@ -36,7 +36,8 @@ TEST(StreamEngineInit, EveryAllocationFailureLeavesNothingBehind) {
         StreamEngine* engine = nullptr;
         EXPECT_EQ(unknown->QueryInterface(IID_StreamEngine, reinterpret_cast<PVOID*>(&engine)), STATUS_SUCCESS);
         unknown->Release();
-        const bool ok = NT_SUCCESS(engine->Init(StreamDirectionCapture)) && engine->GetDirection() == StreamDirectionCapture;
+        const bool ok =
+            NT_SUCCESS(engine->Init(StreamDirectionCapture)) && engine->GetDirection() == StreamDirectionCapture;
         engine->Release();
         return ok;
     });
@@ -56,15 +57,19 @@ TEST(StreamEngineFormats, TwoChannelTypesOfferOnlyTheirTwoChannelRecords) {
         EndpointType type;
         ULONG expected;
     } cases[] = {
-        {StreamDirectionRender, EndpointType::Headphones, 1},     {StreamDirectionRender, EndpointType::Spdif, 1},
-        {StreamDirectionRender, EndpointType::HeadSet, 1},        {StreamDirectionRender, EndpointType::FrontHeadphones, 1},
-        {StreamDirectionRender, EndpointType::Speaker, 3},        {StreamDirectionRender, EndpointType::Line, 3},
+        {StreamDirectionRender, EndpointType::Headphones, 1},
+        {StreamDirectionRender, EndpointType::Spdif, 1},
+        {StreamDirectionRender, EndpointType::HeadSet, 1},
+        {StreamDirectionRender, EndpointType::FrontHeadphones, 1},
+        {StreamDirectionRender, EndpointType::Speaker, 3},
+        {StreamDirectionRender, EndpointType::Line, 3},
         {StreamDirectionCapture, EndpointType::Headphones, 3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "direction " << c.direction << " type " << EndpointTypeCode(c.type));
         EngineRef engine(c.direction);
-        const NodeKind kind = c.direction == StreamDirectionRender ? NodeKind::OutputConnector : NodeKind::InputConnector;
+        const NodeKind kind =
+            c.direction == StreamDirectionRender ? NodeKind::OutputConnector : NodeKind::InputConnector;
         AddPath(engine, Connector(1, kind, EndpointTypeCode(c.type)));
         for (USHORT channels : {6, 2, 8}) {
             const WAVEFORMATEXTENSIBLE format = MakeFormat(channels, 48000, 16);
@@ -92,16 +97,19 @@ TEST(StreamEngineType, ComesFromThePathControls) {
         std::vector<Control> path;
         ULONG expected;
     } cases[] = {
-        {"capture, two typed inputs", StreamDirectionCapture, {{Kind::InputConnector, 7}, {Kind::InputConnector, 6}}, 18},
+        {"capture, two typed inputs", StreamDirectionCapture,
+         {{Kind::InputConnector, 7}, {Kind::InputConnector, 6}}, 18},
         {"capture, one typed input", StreamDirectionCapture, {{Kind::InputConnector, 0}, {Kind::InputConnector, 7}}, 7},
         {"capture, output connectors do not count", StreamDirectionCapture, {{Kind::OutputConnector, 2}}, 0},
-        {"render, last output connector", StreamDirectionRender, {{Kind::OutputConnector, 1}, {Kind::OutputConnector, 6}}, 6},
+        {"render, last output connector", StreamDirectionRender,
+         {{Kind::OutputConnector, 1}, {Kind::OutputConnector, 6}}, 6},
         {"render, first terminal-type control ends the walk",
          StreamDirectionRender,
          {{Kind::OutputConnector, 2}, {Kind::TerminalType, 17, true}, {Kind::TerminalType, 14, true},
           {Kind::OutputConnector, 6}},
          17},
-        {"render, connector without TerminalInfo", StreamDirectionRender, {{Kind::OutputConnector, 2, false, false}}, 0},
+        {"render, connector without TerminalInfo", StreamDirectionRender,
+         {{Kind::OutputConnector, 2, false, false}}, 0},
         {"render, input connectors do not count", StreamDirectionRender, {{Kind::InputConnector, 7}}, 0},
     };
     for (const Case& c : cases) {
@@ -130,9 +138,8 @@ TEST(StreamEngineFormats, FindFormatMatchesPlainAndExtensibleRecords) {
     // A record that says more follows than 40 bytes hold.
     WAVEFORMATEXTENSIBLE oversized = MakeFormat(4, 96000, 16);
     oversized.Format.cbSize = 0xFFFF;
-    for (const WAVEFORMATEXTENSIBLE* record : {&pcm16, &pcm24in32, &float32, static_cast<const WAVEFORMATEXTENSIBLE*>(&oversized)}) {
-        ASSERT_EQ(engine->AddFormat(record), STATUS_SUCCESS);
-    }
+    const WAVEFORMATEXTENSIBLE* records[] = {&pcm16, &pcm24in32, &float32, &oversized};
+    for (const WAVEFORMATEXTENSIBLE* record : records) ASSERT_EQ(engine->AddFormat(record), STATUS_SUCCESS);
 
     auto plain = [](USHORT tag, USHORT channels, ULONG rate, USHORT bits) {
         WAVEFORMATEX format{};
