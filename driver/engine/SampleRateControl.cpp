@@ -1,5 +1,7 @@
 #include "driver/engine/SampleRateControl.h"
 
+#include "driver/engine/UnitInterface.h"
+
 SampleRateControlNode::SampleRateControlNode(PUNKNOWN UnknownOuter, ULONG Id)
     : AudioNode(UnknownOuter, Id, NodeKindCode(NodeKind::SampleRate)),
       m_RateCount(0),

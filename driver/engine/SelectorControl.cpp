@@ -2,6 +2,7 @@
 
 #include "driver/engine/ControlPersistence.h"
 #include "driver/engine/ListenerList.h"
+#include "driver/engine/UnitInterface.h"
 
 namespace {
 

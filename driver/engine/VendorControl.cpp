@@ -2,6 +2,7 @@
 
 #include "driver/engine/ControlPersistence.h"
 #include "driver/engine/FeatureUnitInterfaces.h"
+#include "driver/engine/UnitInterface.h"
 
 namespace {
 
@@ -58,9 +59,7 @@ STDMETHODIMP VendorControlNode::SetEnable(UCHAR Enable) {
     PAGED_CODE();
     m_Mutex.Lock();
     FeatureUnitChannels* unit = nullptr;
-    NTSTATUS status = m_Unit != nullptr
-                          ? m_Unit->QueryInterface(IID_FeatureUnitChannels, reinterpret_cast<PVOID*>(&unit))
-                          : STATUS_UNSUCCESSFUL;
+    NTSTATUS status = QueryUnitInterface(m_Unit, IID_FeatureUnitChannels, &unit);
     if (NT_SUCCESS(status)) {
         status = unit->SetCur(m_ControlSelector, 0, Enable);
         unit->Release();
@@ -123,7 +122,7 @@ NTSTATUS VendorControlNode::InitVendor(PUNKNOWN FeatureUnit, ULONG ControlSelect
     m_Unit = FeatureUnit;
     m_ControlSelector = ControlSelector;
     FeatureUnitChannels* unit = nullptr;
-    NTSTATUS status = m_Unit->QueryInterface(IID_FeatureUnitChannels, reinterpret_cast<PVOID*>(&unit));
+    NTSTATUS status = QueryUnitInterface(m_Unit, IID_FeatureUnitChannels, &unit);
     if (!NT_SUCCESS(status)) return status;
     InterlockedExchange(&m_PendingFlags[ChangedFlag], 0);
     InterlockedExchange(&m_PendingFlags[LatchFlag], 0);
@@ -148,9 +147,7 @@ NTSTATUS VendorControlNode::RefreshValues() {
     PAGED_CODE();
     m_Mutex.Lock();
     FeatureUnitChannels* unit = nullptr;
-    NTSTATUS status = m_Unit != nullptr
-                          ? m_Unit->QueryInterface(IID_FeatureUnitChannels, reinterpret_cast<PVOID*>(&unit))
-                          : STATUS_UNSUCCESSFUL;
+    NTSTATUS status = QueryUnitInterface(m_Unit, IID_FeatureUnitChannels, &unit);
     if (NT_SUCCESS(status)) {
         UCHAR value = 0;
         status = unit->GetCur(m_ControlSelector, 0, &value);

@@ -27,6 +27,27 @@ void FillPlanes(float* const* p, LONG first, LONG end, LONG n) {
     for (LONG c = first; c < end; ++c) FillFloat(kUpMixFill, p[c], n);
 }
 
+// Up-mix of 2, 4 and 6 channels: a four-channel rear pair moves to the first surround pair, and
+// NewPlanes sets every plane the input did not fill. Other counts are left as they are.
+void UpMix(float* const* p, LONG in, LONG out, LONG n, void (*NewPlanes)(float* const*, LONG, LONG, LONG)) {
+    switch (in) {
+    case 2:
+        NewPlanes(p, 2, out, n);
+        break;
+    case 4:
+        MoveFloat(p[2], p[4], n);
+        MoveFloat(p[3], p[5], n);
+        NewPlanes(p, 2, 4, n);
+        NewPlanes(p, 6, out, n);
+        break;
+    case 6:
+        NewPlanes(p, 6, out, n);
+        break;
+    default:
+        break;
+    }
+}
+
 // 4 -> 2. Mode 0 is the matrix-encoded mix; any other mode the plain mix L + a RL + b RR,
 // R + a RR + b RL (the rear pair sits in planes 2 and 3).
 void Mix4To2(float* const* p, LONG n, UCHAR mode) {
@@ -159,25 +180,11 @@ bool CChannelConversion::Process(float* const* p, LONG n, UCHAR mode) {
     if (in == out || n <= 0) return true;
     if (!ValidPlanes(p, in, out)) return false;
     if (in < out) {
-        switch (in) {
-        case 1:
+        if (in == 1) {
             MoveFloat(p[0], p[1], n);
             ZeroPlanes(p, 2, out, n);
-            break;
-        case 2:
-            ZeroPlanes(p, 2, out, n);
-            break;
-        case 4:
-            MoveFloat(p[2], p[4], n);
-            MoveFloat(p[3], p[5], n);
-            ZeroPlanes(p, 2, 4, n);
-            ZeroPlanes(p, 6, out, n);
-            break;
-        case 6:
-            ZeroPlanes(p, 6, out, n);
-            break;
-        default:
-            break;
+        } else {
+            UpMix(p, in, out, n, ZeroPlanes);
         }
         return true;
     }
@@ -223,22 +230,7 @@ bool CChannelConversion::Process(float* const* p, LONG n, UCHAR mode) {
 void ConvertChannelsInPlace(float* const* p, LONG in, LONG out, LONG n, UCHAR mode) {
     if (in == out || n <= 0 || !ValidPlanes(p, in, out)) return;
     if (in < out) {
-        switch (in) {
-        case 2:
-            FillPlanes(p, 2, out, n);
-            break;
-        case 4:
-            MoveFloat(p[2], p[4], n);
-            MoveFloat(p[3], p[5], n);
-            FillPlanes(p, 2, 4, n);
-            FillPlanes(p, 6, out, n);
-            break;
-        case 6:
-            FillPlanes(p, 6, out, n);
-            break;
-        default:  // mono stays mono
-            break;
-        }
+        UpMix(p, in, out, n, FillPlanes);  // mono stays mono
         return;
     }
     const Weights w = WeightsFor(mode);

@@ -217,11 +217,26 @@ inline VOID Transpose(Vec v[4]) { _MM_TRANSPOSE4_PS(v[0], v[1], v[2], v[3]); }
 constexpr ULONG64 kReverse2[4] = {0, 2, 1, 3};
 constexpr ULONG64 kReverse3[8] = {0, 4, 2, 6, 1, 5, 3, 7};
 
+// Runs a fused first pass over its groups: group s writes to the place of its bit-reversed partner
+// and the partner to s, both gathered before either is emitted, so the pass works in place.
+template <class Inputs, class Gather, class Emit>
+inline VOID PairReversedGroups(ULONG64 groups, const Gather& gather, const Emit& emit) {
+    const LONG bits = std::countr_zero(groups);
+    for (ULONG64 s = 0; s < groups; ++s) {
+        const ULONG64 partner = FftReverseBits(s, bits);
+        if (partner < s) continue;
+        Inputs mine, theirs;
+        gather(s, &mine);
+        if (partner != s) gather(partner, &theirs);
+        emit(partner, mine);
+        if (partner != s) emit(s, theirs);
+    }
+}
+
 // Radix-4 first pass: groups of four r (h/16 groups), inputs strided by h/4.
 template <bool kInverse>
 VOID FusedFirstPass4(const float* src, float* dst, ULONG64 h) {
     const ULONG64 groups = h / 16;
-    const LONG bits = std::countr_zero(groups);
     struct Inputs {
         Vec re[4];
         Vec im[4];
@@ -240,22 +255,13 @@ VOID FusedFirstPass4(const float* src, float* dst, ULONG64 h) {
             Store(block + 4, yi[j]);
         }
     };
-    for (ULONG64 s = 0; s < groups; ++s) {
-        const ULONG64 partner = FftReverseBits(s, bits);
-        if (partner < s) continue;
-        Inputs mine, theirs;
-        gather(s, &mine);
-        if (partner != s) gather(partner, &theirs);
-        emit(partner, mine);
-        if (partner != s) emit(s, theirs);
-    }
+    PairReversedGroups<Inputs>(groups, gather, emit);
 }
 
 // Radix-8 first pass: groups of eight r (h/64 groups), inputs strided by h/8; each r fills two blocks.
 template <bool kInverse>
 VOID FusedFirstPass8(const float* src, float* dst, ULONG64 h) {
     const ULONG64 groups = h / 64;
-    const LONG bits = std::countr_zero(groups);
     struct Inputs {
         Vec re[2][8];
         Vec im[2][8];
@@ -284,15 +290,7 @@ VOID FusedFirstPass8(const float* src, float* dst, ULONG64 h) {
             }
         }
     };
-    for (ULONG64 s = 0; s < groups; ++s) {
-        const ULONG64 partner = FftReverseBits(s, bits);
-        if (partner < s) continue;
-        Inputs mine, theirs;
-        gather(s, &mine);
-        if (partner != s) gather(partner, &theirs);
-        emit(partner, mine);
-        if (partner != s) emit(s, theirs);
-    }
+    PairReversedGroups<Inputs>(groups, gather, emit);
 }
 
 template <bool kInverse>

@@ -19,21 +19,26 @@ inline VOID ScaleSums(float* sums, LONG count, const float* scale) {
     for (LONG i = 0; i < count; ++i) sums[i] *= *scale;
 }
 
+// Orders 0 and 1, which are their own inverse: a copy of one point, the sum and difference of two.
+VOID TwoPointFixed(LONG order, const float* x, float* y, const float* scale) {
+    if (order == 0) {
+        float v[1] = {x[0]};
+        ScaleSums(v, 1, scale);
+        y[0] = v[0];
+        return;
+    }
+    float v[2] = {x[0] + x[1], x[0] - x[1]};
+    ScaleSums(v, 2, scale);
+    y[0] = v[0];
+    y[1] = v[1];
+}
+
 VOID ForwardFixed(LONG order, const float* x, float* y, const float* scale) {
     switch (order) {
-        case 0: {
-            float v[1] = {x[0]};
-            ScaleSums(v, 1, scale);
-            y[0] = v[0];
+        case 0:
+        case 1:
+            TwoPointFixed(order, x, y, scale);
             break;
-        }
-        case 1: {
-            float v[2] = {x[0] + x[1], x[0] - x[1]};
-            ScaleSums(v, 2, scale);
-            y[0] = v[0];
-            y[1] = v[1];
-            break;
-        }
         case 2: {
             float v[4] = {x[0] + x[2], x[0] - x[2], x[1] + x[3], x[1] - x[3]};
             ScaleSums(v, 4, scale);
@@ -70,19 +75,10 @@ VOID ForwardFixed(LONG order, const float* x, float* y, const float* scale) {
 
 VOID InverseFixed(LONG order, const float* x, float* y, const float* scale) {
     switch (order) {
-        case 0: {
-            float v[1] = {x[0]};
-            ScaleSums(v, 1, scale);
-            y[0] = v[0];
+        case 0:
+        case 1:
+            TwoPointFixed(order, x, y, scale);
             break;
-        }
-        case 1: {
-            float v[2] = {x[0] + x[1], x[0] - x[1]};
-            ScaleSums(v, 2, scale);
-            y[0] = v[0];
-            y[1] = v[1];
-            break;
-        }
         case 2: {
             // x = [X0, X2, Re X1, Im X1]
             float v[4] = {x[0] + x[1], x[0] - x[1], 2.0f * x[2], 2.0f * x[3]};
@@ -124,6 +120,23 @@ VOID InverseFixed(LONG order, const float* x, float* y, const float* scale) {
     }
 }
 
+// The four complex bins that end at mirror (Z[h-k-3] .. Z[h-k]) as real and imaginary parts in
+// descending bin order: lane j holds Z[h-k-j].
+inline VOID LoadMirror(const float* mirror, Vec* re, Vec* im) {
+    const Vec m0 = Load(mirror);
+    const Vec m1 = Load(mirror + 4);
+    *re = _mm_shuffle_ps(m1, m0, _MM_SHUFFLE(0, 2, 0, 2));
+    *im = _mm_shuffle_ps(m1, m0, _MM_SHUFFLE(1, 3, 1, 3));
+}
+
+// The inverse of LoadMirror: lane j of re and im goes to bin h-k-j.
+inline VOID StoreMirror(float* mirror, Vec re, Vec im) {
+    const Vec lo = _mm_unpacklo_ps(re, im);  // bins h-k, h-k-1
+    const Vec hi = _mm_unpackhi_ps(re, im);  // bins h-k-2, h-k-3
+    Store(mirror + 4, _mm_shuffle_ps(lo, lo, _MM_SHUFFLE(1, 0, 3, 2)));
+    Store(mirror, _mm_shuffle_ps(hi, hi, _MM_SHUFFLE(1, 0, 3, 2)));
+}
+
 // Forward split pass: complex spectrum Z of h points (in d) into the packed real spectrum, pairing
 // bin k with bin h - k. With (a, b) = Z[k], (c, d) = Z[h - k] and the split twiddles
 // (q, p) = (0.5 cos, 0.5 - 0.5 sin): t = p(a - c) + q(b + d), u = p(b + d) - q(a - c);
@@ -139,21 +152,14 @@ VOID SplitPass(float* d, ULONG64 h, const float* twiddles) {
         LoadSplit(d + 2 * k, &a, &b);
         LoadSplit(twiddles + 2 * k, &q, &p);
         float* mirror = d + 2 * (h - k - 3);
-        const Vec m0 = Load(mirror);
-        const Vec m1 = Load(mirror + 4);
-        const Vec c = _mm_shuffle_ps(m1, m0, _MM_SHUFFLE(0, 2, 0, 2));  // Re Z[h-k], ..., Re Z[h-k-3]
-        const Vec dd = _mm_shuffle_ps(m1, m0, _MM_SHUFFLE(1, 3, 1, 3));
+        Vec c, dd;  // Z[h-k], ..., Z[h-k-3]
+        LoadMirror(mirror, &c, &dd);
         const Vec diff = Sub(a, c);
         const Vec sum = Add(b, dd);
         const Vec t = Add(Mul(p, diff), Mul(q, sum));
         const Vec u = Sub(Mul(p, sum), Mul(q, diff));
         StoreInterleaved(d + 2 * k, Add(t, c), Sub(u, dd));
-        const Vec mre = Sub(a, t);
-        const Vec mim = Sub(u, b);
-        const Vec lo = _mm_unpacklo_ps(mre, mim);  // X[h-k], X[h-k-1]
-        const Vec hi = _mm_unpackhi_ps(mre, mim);  // X[h-k-2], X[h-k-3]
-        Store(mirror + 4, _mm_shuffle_ps(lo, lo, _MM_SHUFFLE(1, 0, 3, 2)));
-        Store(mirror, _mm_shuffle_ps(hi, hi, _MM_SHUFFLE(1, 0, 3, 2)));
+        StoreMirror(mirror, Sub(a, t), Sub(u, b));
     }
     for (; k < h / 2; ++k) {
         const float a = d[2 * k], b = d[2 * k + 1];
@@ -185,11 +191,8 @@ VOID MergePass(const float* s, float* d, ULONG64 h, const float* twiddles) {
         Vec a, b, w0, w1;
         LoadSplit(s + 2 * k, &a, &b);
         LoadSplit(twiddles + 2 * k, &w0, &w1);
-        const float* mirror = s + 2 * (h - k - 3);
-        const Vec m0 = Load(mirror);
-        const Vec m1 = Load(mirror + 4);
-        const Vec c = _mm_shuffle_ps(m1, m0, _MM_SHUFFLE(0, 2, 0, 2));
-        const Vec dd = _mm_shuffle_ps(m1, m0, _MM_SHUFFLE(1, 3, 1, 3));
+        Vec c, dd;
+        LoadMirror(s + 2 * (h - k - 3), &c, &dd);
         const Vec diff = Sub(a, c);
         const Vec sum = Add(b, dd);
         const Vec e = Sub(Mul(w1, diff), Mul(w0, sum));
@@ -197,11 +200,7 @@ VOID MergePass(const float* s, float* d, ULONG64 h, const float* twiddles) {
         const Vec ac = Add(a, c);
         const Vec bd = Sub(b, dd);
         StoreInterleaved(d + 2 * k, Add(ac, e), Add(bd, f));
-        const Vec lo = _mm_unpacklo_ps(Sub(ac, e), Sub(f, bd));
-        const Vec hi = _mm_unpackhi_ps(Sub(ac, e), Sub(f, bd));
-        float* out = d + 2 * (h - k - 3);
-        Store(out + 4, _mm_shuffle_ps(lo, lo, _MM_SHUFFLE(1, 0, 3, 2)));
-        Store(out, _mm_shuffle_ps(hi, hi, _MM_SHUFFLE(1, 0, 3, 2)));
+        StoreMirror(d + 2 * (h - k - 3), Sub(ac, e), Sub(f, bd));
     }
     for (; k < h / 2; ++k) {
         const float a = s[2 * k], b = s[2 * k + 1];
@@ -265,18 +264,23 @@ SignalStatus CheckTransform(const float* src, const float* dst, const RealFftSpe
     return StatusOk;
 }
 
+// Orders 0..3 through one of the fixed kernels; the result goes through a local block, so src may
+// be dst.
+SignalStatus RunFixed(VOID (*Kernel)(LONG, const float*, float*, const float*), const float* src, float* dst,
+                      LONG order, const float* scale) {
+    float out[8];
+    Kernel(order, src, out, scale);
+    for (LONG i = 0; i < (1 << order); ++i) dst[i] = out[i];
+    return StatusOk;
+}
+
 }  // namespace
 
 SignalStatus RealFftForward(const float* src, float* dst, const RealFftSpec* spec, PVOID workBuffer) {
     const SignalStatus status = CheckTransform(src, dst, spec);
     if (status != StatusOk) return status;
     const float* scale = spec->forwardScaled != 0 ? &spec->factor : nullptr;
-    if (spec->order <= 3) {
-        float out[8];
-        ForwardFixed(spec->order, src, out, scale);
-        for (LONG i = 0; i < (1 << spec->order); ++i) dst[i] = out[i];
-        return StatusOk;
-    }
+    if (spec->order <= 3) return RunFixed(ForwardFixed, src, dst, spec->order, scale);
     TransformWork work(spec, workBuffer);
     if (work.Failed()) return StatusNoMemory;
     const ULONG64 h = 1ull << (spec->order - 1);
@@ -289,12 +293,7 @@ SignalStatus RealFftInverse(const float* src, float* dst, const RealFftSpec* spe
     const SignalStatus status = CheckTransform(src, dst, spec);
     if (status != StatusOk) return status;
     const float* scale = spec->inverseScaled != 0 ? &spec->factor : nullptr;
-    if (spec->order <= 3) {
-        float out[8];
-        InverseFixed(spec->order, src, out, scale);
-        for (LONG i = 0; i < (1 << spec->order); ++i) dst[i] = out[i];
-        return StatusOk;
-    }
+    if (spec->order <= 3) return RunFixed(InverseFixed, src, dst, spec->order, scale);
     TransformWork work(spec, workBuffer);
     if (work.Failed()) return StatusNoMemory;
     const ULONG64 h = 1ull << (spec->order - 1);

@@ -32,6 +32,19 @@ protected:
     std::vector<std::string>& Log() { return m_Unit->Log(); }
     ChangeRecorder& Changes() { return *m_Changes; }
 
+    // The cached value of each channel below Count. Each read starts from Poison, so a channel the
+    // control did not write shows up.
+    template <class Value, class Control>
+    static std::vector<Value> ChannelValues(Control* control, ULONG count, Value poison) {
+        std::vector<Value> values;
+        for (ULONG channel = 0; channel < count; ++channel) {
+            Value value = poison;
+            EXPECT_EQ(control->GetValue(channel, &value), STATUS_SUCCESS);
+            values.push_back(value);
+        }
+        return values;
+    }
+
     // The stored bytes of a value as a switch byte or a level; none when absent.
     std::optional<UCHAR> StoredSwitch(std::u16string_view name) const {
         auto value = Stored(name);

@@ -46,13 +46,7 @@ protected:
         return control;
     }
     static std::vector<LONG> Values(LevelControl* control, ULONG count) {
-        std::vector<LONG> values;
-        for (ULONG channel = 0; channel < count; ++channel) {
-            LONG value = 0x7EEEEEEE;
-            EXPECT_EQ(control->GetValue(channel, &value), STATUS_SUCCESS);
-            values.push_back(value);
-        }
-        return values;
+        return ChannelValues<LONG>(control, count, 0x7EEEEEEE);
     }
 };
 

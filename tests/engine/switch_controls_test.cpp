@@ -35,13 +35,7 @@ protected:
         return control;
     }
     static std::vector<UCHAR> Values(OnOffControl* control, ULONG count) {
-        std::vector<UCHAR> values;
-        for (ULONG channel = 0; channel < count; ++channel) {
-            UCHAR value = 0xEE;
-            EXPECT_EQ(control->GetValue(channel, &value), STATUS_SUCCESS);
-            values.push_back(value);
-        }
-        return values;
+        return ChannelValues<UCHAR>(control, count, 0xEE);
     }
 };
 
