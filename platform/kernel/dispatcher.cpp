@@ -121,7 +121,7 @@ NTSTATUS WaitCommon(ULONG count, PVOID* objects, WAIT_TYPE type, PLARGE_INTEGER 
     bool poll = timeout != nullptr && timeout->QuadPart == 0;
     if (irql > DISPATCH_LEVEL || (irql > APC_LEVEL && !poll)) {
         sim::BugCheck("IRQL_NOT_LESS_OR_EQUAL", "%s with %s at IRQL %u", routine,
-                      timeout == nullptr ? "no time-out" : "a non-zero time-out", irql);
+                      timeout == nullptr ? "no time-out" : poll ? "a zero time-out" : "a non-zero time-out", irql);
     }
     SimThread* self = Self();
     Machine& m = M();

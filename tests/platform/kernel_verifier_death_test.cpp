@@ -101,6 +101,47 @@ INSTANTIATE_TEST_SUITE_P(
                       WaitAtDispatch(&timeout);
                   },
                   "IRQL_NOT_LESS_OR_EQUAL: KeWaitForSingleObject with a non-zero time-out at IRQL 2"},
+        DeathCase{"PollAboveDispatch",
+                  [] {
+                      KEVENT event;
+                      KeInitializeEvent(&event, NotificationEvent, TRUE);
+                      KIRQL old;
+                      KeRaiseIrql(CLOCK_LEVEL, &old);
+                      Poll(&event);
+                  },
+                  "IRQL_NOT_LESS_OR_EQUAL: KeWaitForSingleObject with a zero time-out at IRQL 13"},
+        DeathCase{"FourObjectsWithoutWaitBlocks",
+                  [] {
+                      KEVENT events[4];
+                      PVOID objects[4];
+                      for (int i = 0; i < 4; ++i) {
+                          KeInitializeEvent(&events[i], NotificationEvent, TRUE);
+                          objects[i] = &events[i];
+                      }
+                      KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
+                  },
+                  "MAXIMUM_WAIT_OBJECTS_EXCEEDED: KeWaitForMultipleObjects on 4 objects without a wait block array"},
+        DeathCase{"WaitOnUninitialisedEvent",
+                  [] {
+                      KEVENT event{};
+                      Poll(&event);
+                  },
+                  "INVALID_DISPATCHER_OBJECT: KeWaitForSingleObject on 0x[0-9a-f]+, which is not an initialised "
+                  "dispatcher object"},
+        DeathCase{"SetEventOnAMutex",
+                  [] {
+                      KMUTEX mutex;
+                      KeInitializeMutex(&mutex, 0);
+                      KeSetEvent(reinterpret_cast<PRKEVENT>(&mutex), 0, FALSE);
+                  },
+                  "INVALID_DISPATCHER_OBJECT: KeSetEvent on 0x[0-9a-f]+, which is a"},
+        DeathCase{"SemaphoreReleasedPastItsLimit",
+                  [] {
+                      KSEMAPHORE semaphore;
+                      KeInitializeSemaphore(&semaphore, 1, 2);
+                      KeReleaseSemaphore(&semaphore, 0, 2, FALSE);
+                  },
+                  "SEMAPHORE_LIMIT_EXCEEDED: KeReleaseSemaphore of 0x[0-9a-f]+ by 2: count 1, limit 2"},
         DeathCase{"DelayAtDispatch",
                   [] {
                       KeRaiseIrqlToDpcLevel();
