@@ -1,7 +1,9 @@
-// The creator table and the model identifiers that pick a HAL for a protocol-0 device. The HAL
-// classes themselves are not built yet: their creators answer STATUS_NOT_IMPLEMENTED, so a start
-// that chose one fails with that status.
+// The creator table and the model identifiers that pick a HAL for a protocol-0 device. The UAC 1.0
+// HAL's creator lives with its class; the HAL classes not built yet have creators that answer
+// STATUS_NOT_IMPLEMENTED, so a start that chose one fails with that status.
 #include "driver/engine/AudioHalCreators.h"
+
+#include "driver/engine/Uac1AudioHal.h"
 
 namespace {
 
@@ -49,7 +51,6 @@ const char* AudioHalKindName(AudioHalKind Kind) {
     return index < static_cast<ULONG>(AudioHalKind::Count) ? KindNames[index] : "?";
 }
 
-NTSTATUS CreateUac1AudioHal(PUNKNOWN* Unknown, PUNKNOWN, USHORT, USHORT) { return NotBuiltYet(Unknown); }
 NTSTATUS CreateUac2AudioHal(PUNKNOWN* Unknown, PUNKNOWN, USHORT, USHORT) { return NotBuiltYet(Unknown); }
 NTSTATUS CreateR7T5AudioHal(PUNKNOWN* Unknown, PUNKNOWN, USHORT, USHORT) { return NotBuiltYet(Unknown); }
 NTSTATUS CreateR7T3AudioHal(PUNKNOWN* Unknown, PUNKNOWN, USHORT, USHORT) { return NotBuiltYet(Unknown); }
