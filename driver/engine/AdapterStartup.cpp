@@ -53,11 +53,7 @@ NTSTATUS UsbAudioAdapter::Init(PRESOURCELIST ResourceList, PDEVICE_OBJECT Device
                                 enabled != 0;
     InterlockedExchange(&m_IoInProgress, 1);
     InterlockedExchange(&m_IdleRequestOwners, 0);
-    if (NT_SUCCESS(status) && m_SelectiveSuspendEnabled) {
-        LARGE_INTEGER due;
-        due.QuadPart = -UsbIdleCheckDueTime100ns;
-        KeSetTimerEx(&m_IdleTimer, due, UsbIdleCheckPeriodMs, &m_IdleDpc);
-    }
+    if (NT_SUCCESS(status) && m_SelectiveSuspendEnabled) ArmIdleTimer();
     delete reader;
     return status;
 }

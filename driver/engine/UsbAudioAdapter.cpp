@@ -71,7 +71,8 @@ UsbAudioAdapter::UsbAudioAdapter(PUNKNOWN UnknownOuter)
       m_IdleRequestPending(0),
       m_IdleCallbackInfo(nullptr),
       m_IdleIrp(nullptr),
-      m_IdleRequestOwners(0) {
+      m_IdleRequestOwners(0),
+      m_IdleWorkQueued(0) {
     KeInitializeSpinLock(&m_AsioClientLock);
     // The destructor waits on these events and cancels the timer whatever Init got to, so they
     // are ready from the start: signalled means no work item, idle request or D0 request is out.
@@ -87,13 +88,21 @@ UsbAudioAdapter::UsbAudioAdapter(PUNKNOWN UnknownOuter)
 
 UsbAudioAdapter::~UsbAudioAdapter() {
     PAGED_CODE();
-    if (m_SelectiveSuspendEnabled) {
-        KeCancelTimer(&m_IdleTimer);
-        KeFlushQueuedDpcs();  // a check that already fired has queued its work item by now
-    }
-    // No idle work item or idle request may outlive the adapter.
+    // No idle work item, idle request or D0 request of the driver's own may outlive the adapter.
+    // Counting one more I/O keeps the device from counting as idle again, so no new idle request
+    // starts and the outstanding one can be cancelled.
+    InterlockedIncrement(&m_IoInProgress);
+    if (m_SelectiveSuspendEnabled) StopIdleTimer();
     KeWaitForSingleObject(&m_WorkDoneEvent, Executive, KernelMode, FALSE, nullptr);
+    CancelIdleRequest();
     KeWaitForSingleObject(&m_IdleDoneEvent, Executive, KernelMode, FALSE, nullptr);
+    // The idle request's completion re-arms the check; its D0 request reports to this object.
+    if (m_SelectiveSuspendEnabled) StopIdleTimer();
+    KeWaitForSingleObject(&m_D0RequestEvent, Executive, KernelMode, FALSE, nullptr);
+    // Whoever signalled last did so under the idle lock: let it leave the lock.
+    KIRQL irql;
+    KeAcquireSpinLock(&m_IdleLock, &irql);
+    KeReleaseSpinLock(&m_IdleLock, irql);
 
     FreeAsioClients();
     if (m_HalUnknown != nullptr) {
@@ -229,13 +238,4 @@ void UsbAudioAdapter::ReleaseTimerResolution() {
     if (!m_TimerResolutionHeld) return;
     ExSetTimerResolution(0, FALSE);
     m_TimerResolutionHeld = FALSE;
-}
-
-void UsbAudioAdapter::IdleTimerDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(DeferredContext);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    // The idle check and the idle request come with power management; until then the periodic
-    // timer only ticks, and the work-done event stays signalled.
 }

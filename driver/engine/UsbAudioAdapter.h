@@ -131,6 +131,24 @@ public:
     STDMETHODIMP Identify() override;
     // Nothing to bind on the adapter itself.
     STDMETHODIMP BindStreams() override;
+    // Wakes a selectively suspended device before a request touches it: cancels the idle request,
+    // then waits at most 500 ms for it to finish and at most 500 ms for the driver's own D0
+    // request. Always STATUS_SUCCESS.
+    STDMETHODIMP WaitIdle() override;
+
+    // ---- IAdapterPowerManagement (queries answered by the AudioHal base) ----
+    // Tells the HAL (leaving D0 only while the device is present) and holds the 1 ms timer
+    // resolution exactly while in D0. Runs under the ASIO mutex; D0 to D3 only, the kept state
+    // again changes nothing.
+    STDMETHODIMP_(void) PowerChangeState(POWER_STATE NewState) override;
+
+    // ---- Selective suspend ----
+    // Sends the bus driver's idle notification when the device is idle and in D0.
+    // STATUS_POWER_STATE_INVALID out of D0, STATUS_DEVICE_BUSY while one exists,
+    // STATUS_UNSUCCESSFUL when the device became busy; otherwise the lower driver's answer.
+    NTSTATUS SubmitIdleRequest();
+    // Cancels the idle request unless the device is idle.
+    void CancelIdleRequest();
 
     // ---- Device identity in the registry ----
     // Product and manufacturer strings into "FriendlyName" and "Mfg"; failures are ignored.
@@ -159,6 +177,9 @@ public:
     ULONG AsioSampleRate() const { return m_AsioSampleRate; }
     ULONG AsioRingCount() const { return m_AsioRingCount; }
     LONG IoInProgressCount() const { return ReadNoFence(&m_IoInProgress); }
+    LONG BusyCount() const { return ReadNoFence(&m_BusyCount); }
+    ULONG DevicePowerState() const { return m_PowerState; }
+    BOOLEAN IdleRequestPending() const { return ReadNoFence(&m_IdleRequestPending) != 0; }
 
 protected:
     // The 1 ms timer resolution: asked for at most once at a time and released only when held.
@@ -189,7 +210,22 @@ private:
     void FreeAsioClients();
 
     static IO_COMPLETION_ROUTINE SignalEventCompletion;
+
+    // Selective suspend.
+    // Nothing in progress (the I/O count at 1) and no stream busy.
+    BOOLEAN IsIdle() const;
+    // The idle check: 5 s from now, then every 5000 ms.
+    void ArmIdleTimer();
+    // Cancels the idle check and lets a DPC that already fired finish.
+    void StopIdleTimer();
+    // Frees the idle notification IRP and its callback record once both owners let go.
+    void ReleaseIdleRequestOwner(PIRP Irp);
     static KDEFERRED_ROUTINE IdleTimerDpc;
+    static IO_WORKITEM_ROUTINE IdleWorkRoutine;
+    static USB_IDLE_CALLBACK_ROUTINE IdleCallback;
+    static IO_COMPLETION_ROUTINE IdleRequestCompletion;
+    static REQUEST_POWER_COMPLETE SuspendRequestComplete;
+    static REQUEST_POWER_COMPLETE WakeRequestComplete;
 
     // ---- USB identity and configuration ----
     PUSB_CONFIGURATION_DESCRIPTOR m_ConfigurationDescriptor;  // wTotalLength bytes, non-paged "USBd"
@@ -245,6 +281,7 @@ private:
     KEVENT m_IdleDoneEvent;   // signalled while no idle request exists
     KEVENT m_D0RequestEvent;  // signalled while no D0 request of the driver's own is under way
     KEVENT m_WorkDoneEvent;   // signalled while no idle work item is queued
+    LONG volatile m_IdleWorkQueued;  // 1 from the DPC that queues the work item until it has run
     KTIMER m_IdleTimer;
     KDPC m_IdleDpc;
 };
