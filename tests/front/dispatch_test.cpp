@@ -107,6 +107,35 @@ INSTANTIATE_TEST_SUITE_P(
                              {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A successful create or close on the ASIO file completes with success and no information, whatever
+// the status block held when the request came in.
+TEST(AsioFileStatusBlock, SuccessCompletesWithZeroInformation) {
+    Rig rig;
+    CurrentScript().engines = {Render(1, true)};
+    ASSERT_EQ(rig.Add(), STATUS_SUCCESS);
+    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+    PFILE_OBJECT file = nullptr;
+    ASSERT_EQ(sim::io::OpenFile(rig.DevicePath(u"\\KLASIOPrivateInterface"), &file), STATUS_SUCCESS);
+
+    auto keep = [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; };
+    for (UCHAR major : {UCHAR(IRP_MJ_CREATE), UCHAR(IRP_MJ_CLOSE)}) {
+        SCOPED_TRACE(int(major));
+        PIRP irp = IoAllocateIrp(rig.Functional()->StackSize, FALSE);
+        ASSERT_NE(irp, nullptr);
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        irp->IoStatus.Information = 0x5A5A;
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = major;
+        next->FileObject = file;
+        IoSetCompletionRoutine(irp, keep, nullptr, TRUE, TRUE, TRUE);
+        EXPECT_EQ(IoCallDriver(rig.Functional(), irp), STATUS_SUCCESS);
+        EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+        EXPECT_EQ(irp->IoStatus.Information, 0u);
+        IoFreeIrp(irp);
+    }
+    EXPECT_EQ(sim::io::CloseFile(file), STATUS_SUCCESS);
+}
+
 // Device control on the ASIO file reaches the decoder with Information cleared and answers its
 // status; an adapter that no longer answers the ASIO interface gets STATUS_INVALID_PARAMETER.
 TEST(DeviceControl, ReachesTheAsioDecoder) {
