@@ -12,6 +12,7 @@
 #include "driver/engine/AudioHal.h"
 #include "driver/engine/DeviceModel.h"
 #include "driver/engine/PointerList.h"
+#include "driver/engine/Uac1UnitRequest.h"
 #include "driver/engine/UnitNode.h"
 #include "driver/engine/UsbTransport.h"
 
@@ -44,10 +45,6 @@ static_assert(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER) <= Uac1InterruptRequestByt
               sizeof(_URB_PIPE_REQUEST) <= Uac1AbortRequestBytes &&
               sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST) <= Uac1ChipRequestBytes);
 
-// Class-specific AudioControl descriptor subtypes of the terminals.
-constexpr ULONG Uac1InputTerminalSubtype = 2;
-constexpr ULONG Uac1OutputTerminalSubtype = 3;
-
 // Creates the HAL with UnknownOuter (the adapter) and hands out its inner unknown with one
 // reference. STATUS_INSUFFICIENT_RESOURCES without memory.
 NTSTATUS CreateUac1AudioHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId);
@@ -65,10 +62,17 @@ public:
     // control has a change pending. STATUS_UNSUCCESSFUL without engines.
     STDMETHODIMP UpdateMiniports(ULONG UnitId) override;
     STDMETHODIMP GetCallbackObject(PCALLBACK_OBJECT* CallbackObject) override;
-    // The descriptor walkers are not built yet: both answer STATUS_NOT_IMPLEMENTED, so Identify,
-    // and with it the adapter's start, fails cleanly. Classes that build their units themselves
-    // override them.
+    // Turns the AudioControl interface (Length bytes from it to the end of the configuration)
+    // into the unit list and the units' controls, then connects the units. Every class-specific
+    // descriptor is checked against the descriptor rules before a field is read.
+    // STATUS_INVALID_PARAMETER: not an AudioControl interface of protocol 0, a descriptor shorter
+    // than its fields, or units that feed themselves; STATUS_UNSUCCESSFUL: a bLength that cannot
+    // be walked or a unit kind without a model (processing, extension); a unit's Init failure as
+    // it came. Units made before a failure stay on the list until the HAL goes.
     STDMETHODIMP BuildTopology(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length) override;
+    // The AudioStreaming walker is not built yet: it answers STATUS_NOT_IMPLEMENTED, so Identify,
+    // and with it the adapter's start, fails cleanly. Classes that build their streams themselves
+    // override it.
     STDMETHODIMP BuildStreams(PUSB_CONFIGURATION_DESCRIPTOR Configuration, PUSB_INTERFACE_DESCRIPTOR FirstStreaming,
                               ULONG Length) override;
     STDMETHODIMP RestoreDeviceState() override;
@@ -117,6 +121,14 @@ protected:
     NTSTATUS FindControlInterface();
     // Runs BuildStreams from the first AudioStreaming interface.
     NTSTATUS FindStreamingInterfaces();
+    // After the AudioControl walk: refuses unit graphs with cycles, connects the units and applies
+    // the device rules of the walk (Quirks: flags from the vendor and product).
+    NTSTATUS FinishTopology(ULONG Quirks);
+    // STATUS_INVALID_PARAMETER when a unit is its own upstream unit or the graph is deeper than any
+    // device builds; walks with a visited set, so it ends on every graph.
+    NTSTATUS CheckUnitGraph();
+    // Hands each unit with controls and 1 to 9 upstream units their output control ids.
+    NTSTATUS ConnectUnits();
 
     UCHAR m_ControlInterface;                       // bInterfaceNumber of the AudioControl interface
     PUSBD_INTERFACE_INFORMATION m_pStatusInterface;  // non-paged "URB "; null without a status thread

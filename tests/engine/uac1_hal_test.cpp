@@ -364,9 +364,9 @@ TEST_F(Uac1HalTest, WithoutChipIdentifierOnlyKnownDevicesStart) {
     }
 }
 
-// With the driver's own creators the HAL is built, but its descriptor walkers are not: the start
-// fails with STATUS_NOT_IMPLEMENTED and leaves nothing behind.
-TEST_F(Uac1HalTest, DriverHalFailsCleanlyWithoutDescriptorWalkers) {
+// With the driver's own creators the HAL and its topology are built, but the stream walker is not:
+// the start fails with STATUS_NOT_IMPLEMENTED and leaves nothing behind.
+TEST_F(Uac1HalTest, DriverHalFailsCleanlyWithoutTheStreamWalker) {
     ScopedCreators own(nullptr);
     Plug("uac1");
     EXPECT_EQ(Start(), STATUS_NOT_IMPLEMENTED);
