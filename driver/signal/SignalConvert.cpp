@@ -123,13 +123,20 @@ inline VOID FloatToInt16Eight(const float* src, SHORT* dst, __m128 factor) {
     StoreInts(dst, _mm_packs_epi32(ToInteger<R>(lo), ToInteger<R>(hi)));
 }
 
+// Two groups of eight per step: independent work for the out-of-order core to overlap.
+template <Rounding R, bool Scaled>
+inline VOID FloatToInt16Sixteen(const float* src, SHORT* dst, __m128 factor) {
+    FloatToInt16Eight<R, Scaled>(src, dst, factor);
+    FloatToInt16Eight<R, Scaled>(src + 8, dst + 8, factor);
+}
+
 template <Rounding R>
 VOID FloatToInt16(const float* src, SHORT* dst, LONG len, LONG scale) {
     if (scale == 0) {
-        ForGroups<8>(src, dst, len, [](const float* s, SHORT* d) { FloatToInt16Eight<R, false>(s, d, __m128{}); });
+        ForGroups<16>(src, dst, len, [](const float* s, SHORT* d) { FloatToInt16Sixteen<R, false>(s, d, __m128{}); });
     } else if (scale >= -kMaxFloatScale && scale <= kMaxFloatScale) {
         const __m128 f = _mm_set1_ps(SinglePowerOfTwo(scale));
-        ForGroups<8>(src, dst, len, [f](const float* s, SHORT* d) { FloatToInt16Eight<R, true>(s, d, f); });
+        ForGroups<16>(src, dst, len, [f](const float* s, SHORT* d) { FloatToInt16Sixteen<R, true>(s, d, f); });
     } else {
         const double factor = DoublePowerOfTwo(scale);
         for (LONG i = 0; i < len; ++i) {
@@ -184,31 +191,39 @@ inline __m128i FloatToInt24Four(const float* src, __m128 factor) {
     return _mm_cvtps_epi32(v);
 }
 
-// Packs the low 24 bits of four lanes into bytes 0..11; bytes 12..15 are zero.
-inline __m128i PackInt24(__m128i samples) {
-    const __m128i evenSamples = _mm_set_epi32(0, 0x00FFFFFF, 0, 0x00FFFFFF);
-    const __m128i oddSamples = _mm_set_epi32(0x00FFFFFF, 0, 0x00FFFFFF, 0);
-    // Each 64-bit half: even sample in bytes 0..2, odd sample in bytes 3..5, bytes 6..7 zero.
-    const __m128i pairs =
-        _mm_or_si128(_mm_and_si128(samples, evenSamples), _mm_srli_epi64(_mm_and_si128(samples, oddSamples), 8));
-    return _mm_or_si128(_mm_move_epi64(pairs), _mm_slli_si128(_mm_srli_si128(pairs, 8), 6));
+// Packs the low 24 bits of each pair of lanes into the low 6 bytes of its 64-bit half: even
+// sample in bytes 0..2, odd sample in bytes 3..5, bytes 6..7 zero.
+inline __m128i PackInt24Pairs(__m128i samples) {
+    const __m128i even = _mm_set1_epi64x(0x0000000000FFFFFFll);
+    const __m128i odd = _mm_set1_epi64x(0x0000FFFFFF000000ll);  // bits 24..47 after the shift
+    return _mm_or_si128(_mm_and_si128(samples, even), _mm_and_si128(_mm_srli_epi64(samples, 8), odd));
 }
 
+// Sixteen samples into 48 bytes as eight 8-byte stores 6 bytes apart: each store's two spare bytes
+// are overwritten by the next one, and the last writes 2 bytes past the group (see FloatToInt24).
 template <bool Scaled>
 inline VOID FloatToInt24Sixteen(const float* src, UCHAR* dst, __m128 factor) {
-    const __m128i r0 = PackInt24(FloatToInt24Four<Scaled>(src, factor));
-    const __m128i r1 = PackInt24(FloatToInt24Four<Scaled>(src + 4, factor));
-    const __m128i r2 = PackInt24(FloatToInt24Four<Scaled>(src + 8, factor));
-    const __m128i r3 = PackInt24(FloatToInt24Four<Scaled>(src + 12, factor));
-    StoreInts(dst, _mm_or_si128(r0, _mm_slli_si128(r1, 12)));
-    StoreInts(dst + 16, _mm_or_si128(_mm_srli_si128(r1, 4), _mm_slli_si128(r2, 8)));
-    StoreInts(dst + 32, _mm_or_si128(_mm_srli_si128(r2, 8), _mm_slli_si128(r3, 4)));
+    for (LONG k = 0; k < 4; ++k) {
+        const __m128i pairs = PackInt24Pairs(FloatToInt24Four<Scaled>(src + 4 * k, factor));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 12 * k), pairs);
+        // movhps: the unaligned-safe store of the high half.
+        _mm_storeh_pi(reinterpret_cast<__m64*>(dst + 12 * k + 6), _mm_castsi128_ps(pairs));
+    }
 }
 
 template <bool Scaled>
 VOID FloatToInt24(const float* src, UCHAR* dst, LONG len, float factor) {
     const __m128 f = _mm_set1_ps(factor);
-    ForGroups<16, float, UCHAR, 3>(src, dst, len, [f](const float* s, UCHAR* d) { FloatToInt24Sixteen<Scaled>(s, d, f); });
+    // A group writes 2 bytes of the next sample, so in place only while one follows; the last 1..16
+    // samples go through a local buffer.
+    LONG64 i = 0;
+    for (; i + 16 < len; i += 16) FloatToInt24Sixteen<Scaled>(src + i, dst + 3 * i, f);
+    float in[16] = {};
+    UCHAR out[48 + 2];
+    const size_t count = static_cast<size_t>(len - i);
+    std::memcpy(in, src + i, sizeof(float) * count);
+    FloatToInt24Sixteen<Scaled>(in, out, f);
+    std::memcpy(dst + 3 * i, out, 3 * count);
 }
 
 // ---- int to float ----
@@ -232,6 +247,12 @@ inline VOID Int16ToFloatEight(const SHORT* src, float* dst, __m128 factor) {
     _mm_storeu_ps(dst + 4, _mm_mul_ps(_mm_cvtepi32_ps(hi), factor));
 }
 
+template <bool TopHalf>
+inline VOID Int16ToFloatSixteen(const SHORT* src, float* dst, __m128 factor) {
+    Int16ToFloatEight<TopHalf>(src, dst, factor);
+    Int16ToFloatEight<TopHalf>(src + 8, dst + 8, factor);
+}
+
 // float(src) x factor; cvtdq2ps rounds to nearest even (MXCSR held there by the caller).
 template <bool Scaled>
 inline VOID Int32ToFloatFour(const LONG* src, float* dst, __m128 factor) {
@@ -240,30 +261,35 @@ inline VOID Int32ToFloatFour(const LONG* src, float* dst, __m128 factor) {
     _mm_storeu_ps(dst, v);
 }
 
-// Four packed 24-bit samples from the first 12 of 16 bytes: each lane gets its sample in its top
-// 24 bits, then an arithmetic shift sign-extends it.
-inline __m128i UnpackInt24(__m128i bytes) {
-    // Low half: samples 0 and 1 (bytes 0..5); high half: samples 2 and 3 (bytes 6..11).
-    const __m128i halves = _mm_castpd_si128(
-        _mm_move_sd(_mm_castsi128_pd(_mm_slli_si128(bytes, 2)), _mm_castsi128_pd(bytes)));
-    const __m128i even = _mm_slli_epi64(halves, 8);   // samples 0 and 2 in the top of lanes 0 and 2
-    const __m128i odd = _mm_slli_epi64(halves, 16);   // samples 1 and 3 in the top of lanes 1 and 3
-    const __m128i low32 = _mm_set_epi32(0, -1, 0, -1);
-    return _mm_srai_epi32(_mm_or_si128(_mm_and_si128(even, low32), _mm_andnot_si128(low32, odd)), 8);
+// Eight packed samples; base points one byte before the first. A 16-byte load at sample k's
+// byte - 1 holds sample k in the top 24 bits of lane 0 and sample k + 4 in those of lane 3; four
+// such loads and two rounds of shuffles gather them in order, then an arithmetic shift
+// sign-extends. Reads bytes base .. base + 24.
+inline VOID Int24ToFloatEight(const UCHAR* base, float* dst) {
+    const __m128 a = _mm_loadu_ps(reinterpret_cast<const float*>(base));
+    const __m128 b = _mm_loadu_ps(reinterpret_cast<const float*>(base + 3));
+    const __m128 c = _mm_loadu_ps(reinterpret_cast<const float*>(base + 6));
+    const __m128 d = _mm_loadu_ps(reinterpret_cast<const float*>(base + 9));
+    const __m128 ab = _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 0, 3, 0));  // samples 0 4 1 5
+    const __m128 cd = _mm_shuffle_ps(c, d, _MM_SHUFFLE(3, 0, 3, 0));  // samples 2 6 3 7
+    const __m128i lo = _mm_castps_si128(_mm_shuffle_ps(ab, cd, _MM_SHUFFLE(2, 0, 2, 0)));
+    const __m128i hi = _mm_castps_si128(_mm_shuffle_ps(ab, cd, _MM_SHUFFLE(3, 1, 3, 1)));
+    _mm_storeu_ps(dst, _mm_cvtepi32_ps(_mm_srai_epi32(lo, 8)));
+    _mm_storeu_ps(dst + 4, _mm_cvtepi32_ps(_mm_srai_epi32(hi, 8)));
 }
 
-inline VOID Int24ToFloatSixteen(const UCHAR* src, float* dst) {
-    const __m128i b0 = LoadInts(src);
-    const __m128i b1 = LoadInts(src + 16);
-    const __m128i b2 = LoadInts(src + 32);
-    // Realign the 48 bytes into four 12-byte groups at byte 0.
-    const __m128i g1 = _mm_or_si128(_mm_srli_si128(b0, 12), _mm_slli_si128(b1, 4));
-    const __m128i g2 = _mm_or_si128(_mm_srli_si128(b1, 8), _mm_slli_si128(b2, 8));
-    const __m128i g3 = _mm_srli_si128(b2, 4);
-    _mm_storeu_ps(dst, _mm_cvtepi32_ps(UnpackInt24(b0)));
-    _mm_storeu_ps(dst + 4, _mm_cvtepi32_ps(UnpackInt24(g1)));
-    _mm_storeu_ps(dst + 8, _mm_cvtepi32_ps(UnpackInt24(g2)));
-    _mm_storeu_ps(dst + 12, _mm_cvtepi32_ps(UnpackInt24(g3)));
+inline VOID Int24ToFloatSixteen(const UCHAR* base, float* dst) {
+    Int24ToFloatEight(base, dst);
+    Int24ToFloatEight(base + 24, dst + 8);
+}
+
+// Up to 16 samples through a local copy with the leading byte the kernel reads.
+VOID Int24ToFloatPadded(const UCHAR* src, float* dst, size_t count) {
+    UCHAR in[1 + 48] = {};
+    float out[16];
+    std::memcpy(in + 1, src, 3 * count);
+    Int24ToFloatSixteen(in, out);
+    std::memcpy(dst, out, sizeof(float) * count);
 }
 
 }  // namespace
@@ -312,10 +338,10 @@ SignalStatus ConvertInt16ToFloat_Generic(const SHORT* src, float* dst, LONG len,
     const LONG s = scale == 0 ? 0 : ClampLong(scale, -112, 126);
     if (s + 16 <= 126) {
         const __m128 factor = _mm_set1_ps(SinglePowerOfTwo(s + 16));
-        ForGroups<8>(src, dst, len, [factor](const SHORT* in, float* out) { Int16ToFloatEight<true>(in, out, factor); });
+        ForGroups<16>(src, dst, len, [factor](const SHORT* in, float* out) { Int16ToFloatSixteen<true>(in, out, factor); });
     } else {
         const __m128 factor = _mm_set1_ps(SinglePowerOfTwo(s));
-        ForGroups<8>(src, dst, len, [factor](const SHORT* in, float* out) { Int16ToFloatEight<false>(in, out, factor); });
+        ForGroups<16>(src, dst, len, [factor](const SHORT* in, float* out) { Int16ToFloatSixteen<false>(in, out, factor); });
     }
     return StatusOk;
 }
@@ -344,16 +370,12 @@ SignalStatus ConvertInt32ToFloat_Generic(const LONG* src, float* dst, LONG len) 
 SignalStatus ConvertInt24ToFloat_Generic(const UCHAR* src, float* dst, LONG len) {
     if (src == nullptr || dst == nullptr) return StatusNullPointer;
     if (len < 1) return StatusBadLength;
-    // Whole groups of 16 samples (48 bytes); the tail through a padded copy. Every value is exact.
-    LONG64 i = 0;
-    for (; i + 16 <= len; i += 16) Int24ToFloatSixteen(src + 3 * i, dst + i);
-    if (i < len) {
-        UCHAR in[48] = {};
-        float out[16];
-        const size_t count = static_cast<size_t>(len - i);
-        std::memcpy(in, src + 3 * i, 3 * count);
-        Int24ToFloatSixteen(in, out);
-        std::memcpy(dst + i, out, sizeof(float) * count);
-    }
+    // Groups of 16 samples (48 bytes). The kernel reads one byte before its group, so the first
+    // group and the tail go through a padded copy. Every value is exact.
+    const LONG64 first = len < 16 ? len : 16;
+    Int24ToFloatPadded(src, dst, static_cast<size_t>(first));
+    LONG64 i = first;
+    for (; i + 16 <= len; i += 16) Int24ToFloatSixteen(src + 3 * i - 1, dst + i);
+    if (i < len) Int24ToFloatPadded(src + 3 * i, dst + i, static_cast<size_t>(len - i));
     return StatusOk;
 }
