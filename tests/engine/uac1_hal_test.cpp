@@ -288,14 +288,22 @@ TEST_F(Uac1HalTest, PowerDownStopsTheThreadAndPowerUpRestartsIt) {
     power->PowerChangeState(state);
     EXPECT_FALSE(ThreadRunning());
     const int installs = m_seen->installs.load();
+    const int sentinel = StatusCalls(9);
     state.DeviceState = PowerDeviceD0;
     power->PowerChangeState(state);
-    EXPECT_EQ(m_seen->installs.load() - installs, int(kEngines));
+    // Power-up re-installs every engine; the restarted thread then announces every unit once, and
+    // its terminal re-installs every engine again. The sentinel word is handled after that
+    // announcement, so two calls for unit 9 mean both are done.
     EXPECT_TRUE(ThreadRunning());
+    Post(0x00, 9);
+    ASSERT_TRUE(sim::machine::RunUntil([&] { return StatusCalls(9) >= sentinel + 2; }, 500 * kMillisecond));
+    const int expected = 2 * int(kEngines);
+    EXPECT_EQ(m_seen->installs.load() - installs, expected);
     power->PowerChangeState(state);  // already in D0: nothing
     state.DeviceState = static_cast<DEVICE_POWER_STATE>(5);
     power->PowerChangeState(state);  // not a device state: nothing
-    EXPECT_EQ(m_seen->installs.load() - installs, int(kEngines));
+    ASSERT_TRUE(Drain());
+    EXPECT_EQ(m_seen->installs.load() - installs, expected);
     EXPECT_TRUE(ThreadRunning());
     EXPECT_EQ(m_common->Stop(), STATUS_SUCCESS);
 }
