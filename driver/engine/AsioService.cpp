@@ -4,157 +4,56 @@
 // already, and the adapter frees whatever it holds.
 #include "driver/engine/UsbAudioAdapter.h"
 
-NTSTATUS UsbAudioAdapter::CreateClient(PFILE_OBJECT FileObject) {
-    UNREFERENCED_PARAMETER(FileObject);
-    return STATUS_NOT_IMPLEMENTED;
-}
+NTSTATUS UsbAudioAdapter::CreateClient(PFILE_OBJECT) { return STATUS_NOT_IMPLEMENTED; }
 
-NTSTATUS UsbAudioAdapter::Reserved(PFILE_OBJECT FileObject) {
-    UNREFERENCED_PARAMETER(FileObject);
-    return STATUS_UNSUCCESSFUL;  // no request reaches this slot
-}
+// No request reaches this slot.
+NTSTATUS UsbAudioAdapter::Reserved(PFILE_OBJECT) { return STATUS_UNSUCCESSFUL; }
 
-NTSTATUS UsbAudioAdapter::CloseClient(PFILE_OBJECT FileObject) {
-    UNREFERENCED_PARAMETER(FileObject);
-    return STATUS_NOT_IMPLEMENTED;
-}
+NTSTATUS UsbAudioAdapter::CloseClient(PFILE_OBJECT) { return STATUS_NOT_IMPLEMENTED; }
 
-NTSTATUS UsbAudioAdapter::GetDeviceName(PFILE_OBJECT FileObject, PVOID Buffer, PULONG Length) {
-    UNREFERENCED_PARAMETER(FileObject);
-    UNREFERENCED_PARAMETER(Buffer);
-    UNREFERENCED_PARAMETER(Length);
-    return STATUS_NOT_IMPLEMENTED;
-}
+NTSTATUS UsbAudioAdapter::GetDeviceName(PFILE_OBJECT, PVOID, PULONG) { return STATUS_NOT_IMPLEMENTED; }
 
-NTSTATUS UsbAudioAdapter::GetChannels(PFILE_OBJECT FileObject, PVOID Buffer, ULONG Length) {
-    UNREFERENCED_PARAMETER(FileObject);
-    UNREFERENCED_PARAMETER(Buffer);
-    UNREFERENCED_PARAMETER(Length);
-    return STATUS_NOT_IMPLEMENTED;
-}
+NTSTATUS UsbAudioAdapter::GetChannels(PFILE_OBJECT, PVOID, ULONG) { return STATUS_NOT_IMPLEMENTED; }
 
-NTSTATUS UsbAudioAdapter::GetChannelInfo(PFILE_OBJECT FileObject, PVOID ChannelInfo, ULONG Length) {
-    UNREFERENCED_PARAMETER(FileObject);
-    UNREFERENCED_PARAMETER(ChannelInfo);
-    UNREFERENCED_PARAMETER(Length);
-    return STATUS_NOT_IMPLEMENTED;
-}
+NTSTATUS UsbAudioAdapter::GetChannelInfo(PFILE_OBJECT, PVOID, ULONG) { return STATUS_NOT_IMPLEMENTED; }
 
-NTSTATUS UsbAudioAdapter::SetNotifyEvent(PFILE_OBJECT FileObject, PULONGLONG EventHandle) {
-    UNREFERENCED_PARAMETER(FileObject);
-    UNREFERENCED_PARAMETER(EventHandle);
-    return STATUS_NOT_IMPLEMENTED;
-}
+NTSTATUS UsbAudioAdapter::SetNotifyEvent(PFILE_OBJECT, PULONGLONG) { return STATUS_NOT_IMPLEMENTED; }
 
-NTSTATUS UsbAudioAdapter::ClearNotifyEvent(PFILE_OBJECT FileObject) {
-    UNREFERENCED_PARAMETER(FileObject);
-    return STATUS_NOT_IMPLEMENTED;
-}
+NTSTATUS UsbAudioAdapter::ClearNotifyEvent(PFILE_OBJECT) { return STATUS_NOT_IMPLEMENTED; }
 
-NTSTATUS UsbAudioAdapter::GetState(PFILE_OBJECT FileObject, PVOID Buffer) {
-    UNREFERENCED_PARAMETER(FileObject);
-    UNREFERENCED_PARAMETER(Buffer);
-    return STATUS_NOT_IMPLEMENTED;
-}
+NTSTATUS UsbAudioAdapter::GetState(PFILE_OBJECT, PVOID) { return STATUS_NOT_IMPLEMENTED; }
 
-NTSTATUS UsbAudioAdapter::GetBitDepths(PFILE_OBJECT FileObject, PVOID Buffer, PULONG Length) {
-    UNREFERENCED_PARAMETER(FileObject);
-    UNREFERENCED_PARAMETER(Buffer);
-    UNREFERENCED_PARAMETER(Length);
-    return STATUS_NOT_IMPLEMENTED;
-}
+NTSTATUS UsbAudioAdapter::GetBitDepths(PFILE_OBJECT, PVOID, PULONG) { return STATUS_NOT_IMPLEMENTED; }
 
-NTSTATUS UsbAudioAdapter::GetLatencyChoices(PFILE_OBJECT FileObject, PVOID Buffer, PULONG Length) {
-    UNREFERENCED_PARAMETER(FileObject);
-    UNREFERENCED_PARAMETER(Buffer);
-    UNREFERENCED_PARAMETER(Length);
-    return STATUS_NOT_IMPLEMENTED;
-}
+NTSTATUS UsbAudioAdapter::GetLatencyChoices(PFILE_OBJECT, PVOID, PULONG) { return STATUS_NOT_IMPLEMENTED; }
 
-NTSTATUS UsbAudioAdapter::SetBitDepth(PFILE_OBJECT FileObject, ULONG SampleType) {
-    UNREFERENCED_PARAMETER(FileObject);
-    UNREFERENCED_PARAMETER(SampleType);
-    return STATUS_NOT_IMPLEMENTED;
-}
+NTSTATUS UsbAudioAdapter::SetBitDepth(PFILE_OBJECT, ULONG) { return STATUS_NOT_IMPLEMENTED; }
 
-NTSTATUS UsbAudioAdapter::SetLatency(PFILE_OBJECT FileObject, ULONG LatencyIndex) {
-    UNREFERENCED_PARAMETER(FileObject);
-    UNREFERENCED_PARAMETER(LatencyIndex);
-    return STATUS_NOT_IMPLEMENTED;
-}
+NTSTATUS UsbAudioAdapter::SetLatency(PFILE_OBJECT, ULONG) { return STATUS_NOT_IMPLEMENTED; }
 
-NTSTATUS UsbAudioAdapter::GetLatencies(PFILE_OBJECT FileObject, PVOID Buffer) {
-    UNREFERENCED_PARAMETER(FileObject);
-    UNREFERENCED_PARAMETER(Buffer);
-    return STATUS_NOT_IMPLEMENTED;
-}
+NTSTATUS UsbAudioAdapter::GetLatencies(PFILE_OBJECT, PVOID) { return STATUS_NOT_IMPLEMENTED; }
 
-NTSTATUS UsbAudioAdapter::GetSampleRate(PFILE_OBJECT FileObject, PVOID Buffer) {
-    UNREFERENCED_PARAMETER(FileObject);
-    UNREFERENCED_PARAMETER(Buffer);
-    return STATUS_NOT_IMPLEMENTED;
-}
+NTSTATUS UsbAudioAdapter::GetSampleRate(PFILE_OBJECT, PVOID) { return STATUS_NOT_IMPLEMENTED; }
 
-NTSTATUS UsbAudioAdapter::CanSampleRate(PFILE_OBJECT FileObject, PULONG SampleRate) {
-    UNREFERENCED_PARAMETER(FileObject);
-    UNREFERENCED_PARAMETER(SampleRate);
-    return STATUS_NOT_IMPLEMENTED;
-}
+NTSTATUS UsbAudioAdapter::CanSampleRate(PFILE_OBJECT, PULONG) { return STATUS_NOT_IMPLEMENTED; }
 
-NTSTATUS UsbAudioAdapter::SetSampleRate(PFILE_OBJECT FileObject, PULONG SampleRate) {
-    UNREFERENCED_PARAMETER(FileObject);
-    UNREFERENCED_PARAMETER(SampleRate);
-    return STATUS_NOT_IMPLEMENTED;
-}
+NTSTATUS UsbAudioAdapter::SetSampleRate(PFILE_OBJECT, PULONG) { return STATUS_NOT_IMPLEMENTED; }
 
-NTSTATUS UsbAudioAdapter::GetBufferSize(PFILE_OBJECT FileObject, PVOID Buffer) {
-    UNREFERENCED_PARAMETER(FileObject);
-    UNREFERENCED_PARAMETER(Buffer);
-    return STATUS_NOT_IMPLEMENTED;
-}
+NTSTATUS UsbAudioAdapter::GetBufferSize(PFILE_OBJECT, PVOID) { return STATUS_NOT_IMPLEMENTED; }
 
-NTSTATUS UsbAudioAdapter::CreateBuffers(PFILE_OBJECT FileObject, PVOID Request, PVOID AddressTable, PULONG Length) {
-    UNREFERENCED_PARAMETER(FileObject);
-    UNREFERENCED_PARAMETER(Request);
-    UNREFERENCED_PARAMETER(AddressTable);
-    UNREFERENCED_PARAMETER(Length);
-    return STATUS_NOT_IMPLEMENTED;
-}
+NTSTATUS UsbAudioAdapter::CreateBuffers(PFILE_OBJECT, PVOID, PVOID, PULONG) { return STATUS_NOT_IMPLEMENTED; }
 
-NTSTATUS UsbAudioAdapter::DisposeBuffers(PFILE_OBJECT FileObject) {
-    UNREFERENCED_PARAMETER(FileObject);
-    return STATUS_NOT_IMPLEMENTED;
-}
+NTSTATUS UsbAudioAdapter::DisposeBuffers(PFILE_OBJECT) { return STATUS_NOT_IMPLEMENTED; }
 
-NTSTATUS UsbAudioAdapter::Start(PFILE_OBJECT FileObject, PULONGLONG EventHandle) {
-    UNREFERENCED_PARAMETER(FileObject);
-    UNREFERENCED_PARAMETER(EventHandle);
-    return STATUS_NOT_IMPLEMENTED;
-}
+NTSTATUS UsbAudioAdapter::Start(PFILE_OBJECT, PULONGLONG) { return STATUS_NOT_IMPLEMENTED; }
 
-NTSTATUS UsbAudioAdapter::Stop(PFILE_OBJECT FileObject, PIRP Irp) {
-    UNREFERENCED_PARAMETER(FileObject);
-    UNREFERENCED_PARAMETER(Irp);
-    return STATUS_NOT_IMPLEMENTED;
-}
+NTSTATUS UsbAudioAdapter::Stop(PFILE_OBJECT, PIRP) { return STATUS_NOT_IMPLEMENTED; }
 
-NTSTATUS UsbAudioAdapter::CanDoIoFormat(PFILE_OBJECT FileObject, PULONG Kind) {
-    UNREFERENCED_PARAMETER(FileObject);
-    UNREFERENCED_PARAMETER(Kind);
-    return STATUS_NOT_IMPLEMENTED;
-}
+NTSTATUS UsbAudioAdapter::CanDoIoFormat(PFILE_OBJECT, PULONG) { return STATUS_NOT_IMPLEMENTED; }
 
-NTSTATUS UsbAudioAdapter::SetIoFormat(PFILE_OBJECT FileObject, PULONG Kind) {
-    UNREFERENCED_PARAMETER(FileObject);
-    UNREFERENCED_PARAMETER(Kind);
-    return STATUS_NOT_IMPLEMENTED;
-}
+NTSTATUS UsbAudioAdapter::SetIoFormat(PFILE_OBJECT, PULONG) { return STATUS_NOT_IMPLEMENTED; }
 
-NTSTATUS UsbAudioAdapter::GetIoFormat(PFILE_OBJECT FileObject, PVOID Buffer) {
-    UNREFERENCED_PARAMETER(FileObject);
-    UNREFERENCED_PARAMETER(Buffer);
-    return STATUS_NOT_IMPLEMENTED;
-}
+NTSTATUS UsbAudioAdapter::GetIoFormat(PFILE_OBJECT, PVOID) { return STATUS_NOT_IMPLEMENTED; }
 
 void UsbAudioAdapter::FreeAsioClients() {
     while (m_AsioClients.Flink != &m_AsioClients) {
