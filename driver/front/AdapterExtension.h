@@ -3,9 +3,9 @@
 // when a terminal-type change re-installs an engine, so the layout is shared and fixed.
 #pragma once
 
-#include "driver/engine/AdapterCommon.h"
-#include "driver/engine/EndpointType.h"
-#include "driver/engine/StreamEngine.h"
+#include "driver/engine/interfaces/AdapterCommon.h"
+#include "driver/engine/interfaces/EndpointType.h"
+#include "driver/engine/stream/StreamEngine.h"
 
 #include <win/kernel.h>
 #include <win/portcls.h>

@@ -1,6 +1,6 @@
 #include "driver/front/FrontCallees.h"
 
-#include "driver/engine/UsbAudioAdapter.h"
+#include "driver/engine/adapter/UsbAudioAdapter.h"
 
 #include <atomic>
 

@@ -5,9 +5,9 @@
 // a start or request that needs it ends with that status.
 #pragma once
 
-#include "driver/engine/AdapterCommon.h"
-#include "driver/engine/AsioPrivateInterface.h"
-#include "driver/engine/StreamEngine.h"
+#include "driver/engine/interfaces/AdapterCommon.h"
+#include "driver/engine/asio/AsioPrivateInterface.h"
+#include "driver/engine/stream/StreamEngine.h"
 
 #include <win/kernel.h>
 #include <win/portcls.h>

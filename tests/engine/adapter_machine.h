@@ -4,7 +4,7 @@
 // aggregates with the adapter exactly as a real HAL does.
 #pragma once
 
-#include "driver/engine/UsbAudioAdapter.h"
+#include "driver/engine/adapter/UsbAudioAdapter.h"
 
 #include <gtest/gtest.h>
 #include <sim/pnp.h>

@@ -3,9 +3,9 @@
 // notices sent to a callback object, and a holder for kernel objects made in a test.
 #pragma once
 
-#include "driver/engine/ControlPersistence.h"
-#include "driver/engine/FeatureUnitInterfaces.h"
-#include "driver/engine/UnitNode.h"
+#include "driver/engine/controls/ControlPersistence.h"
+#include "driver/engine/interfaces/FeatureUnitInterfaces.h"
+#include "driver/engine/hal/UnitNode.h"
 
 #include <gtest/gtest.h>
 #include <win/kernel.h>

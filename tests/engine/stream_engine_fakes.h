@@ -3,9 +3,9 @@
 // whose work the test writes.
 #pragma once
 
-#include "driver/engine/StreamEngine.h"
-#include "driver/engine/TerminalInfo.h"
-#include "driver/engine/TerminalTypeControl.h"
+#include "driver/engine/stream/StreamEngine.h"
+#include "driver/engine/interfaces/TerminalInfo.h"
+#include "driver/engine/controls/TerminalTypeControl.h"
 
 #include <gtest/gtest.h>
 

@@ -4,13 +4,13 @@
 // test can check which calls happened and in which order.
 #pragma once
 
-#include "driver/engine/ControlInterfaces.h"
-#include "driver/engine/DeviceModel.h"
-#include "driver/engine/SampleRateControl.h"
-#include "driver/engine/Selector.h"
-#include "driver/engine/TerminalInfo.h"
-#include "driver/engine/UnitNode.h"
-#include "tests/engine/control_fakes.h"
+#include "driver/engine/interfaces/ControlInterfaces.h"
+#include "driver/engine/interfaces/DeviceModel.h"
+#include "driver/engine/controls/SampleRateControl.h"
+#include "driver/engine/interfaces/Selector.h"
+#include "driver/engine/interfaces/TerminalInfo.h"
+#include "driver/engine/hal/UnitNode.h"
+#include "engine/control_fakes.h"
 
 #include <algorithm>
 #include <cstring>

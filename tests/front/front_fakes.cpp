@@ -1,6 +1,6 @@
 #include "front_fakes.h"
 
-#include "driver/engine/KernelUnknown.h"
+#include "driver/engine/base/KernelUnknown.h"
 #include "driver/front/SubdeviceInfo.h"
 
 #include <sim/io.h>

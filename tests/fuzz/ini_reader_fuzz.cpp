@@ -1,7 +1,7 @@
 // libFuzzer target: arbitrary bytes as the INI file of a port-class device, read through every
 // operation of the reader (version, device line, device sections), then as a number token. Each
 // input starts from an empty "Settings" key and must leave no pool behind.
-#include "driver/engine/IniReader.h"
+#include "driver/engine/base/IniReader.h"
 
 #include <sim/files.h>
 #include <sim/pnp.h>

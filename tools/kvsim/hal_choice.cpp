@@ -2,7 +2,7 @@
 
 #include "text.h"
 
-#include "driver/engine/AudioHalCreators.h"
+#include "driver/engine/adapter/AudioHalCreators.h"
 
 #include <cstdio>
 

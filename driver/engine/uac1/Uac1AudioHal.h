@@ -1,0 +1,155 @@
+// Uac1AudioHal: the HAL of a USB Audio Class 1.0 device (AudioControl protocol 0). It fills the
+// endpoint capability record from the device's chip identifier, keeps the unit objects of the
+// AudioControl interface, and runs a status thread on the AudioControl interrupt endpoint: every
+// status word that names a unit or terminal re-reads that unit and announces its controls' values
+// (a terminal re-installs every engine's wave subdevice instead). The device-model HALs derive
+// from it.
+//
+// Aggregated by the adapter: every interface forwards to the adapter's unknown, and UsbTransport
+// is found there.
+#pragma once
+
+#include "driver/engine/hal/AudioHal.h"
+#include "driver/engine/interfaces/DeviceModel.h"
+#include "driver/engine/base/PointerList.h"
+#include "driver/engine/uac1/Uac1UnitRequest.h"
+#include "driver/engine/hal/UnitNode.h"
+#include "driver/engine/interfaces/UsbTransport.h"
+
+#include <win/kernel.h>
+#include <win/usb.h>
+
+// "UAC1": the HAL object, its unit list, the status thread's event and requests (non-paged).
+constexpr ULONG Uac1AudioHalTag = '1CAU';
+// "URB ": the select-interface request and the status interface copy (non-paged).
+constexpr ULONG Uac1AudioHalUrbTag = ' BRU';
+// "pmet": the chip identifier buffer and its request (non-paged).
+constexpr ULONG Uac1AudioHalChipTag = 'temp';
+// "Temp": the engine name buffer of UpdateMiniports (paged).
+constexpr ULONG Uac1AudioHalNameTag = 'pmeT';
+
+// The status thread's scheduling priority.
+constexpr KPRIORITY Uac1StatusThreadPriority = 24;
+// A UAC 1.0 status word: bStatusType, bOriginator.
+constexpr ULONG Uac1StatusWordBytes = 2;
+// m_StatusPipe while no status thread exists.
+constexpr UCHAR Uac1NoStatusPipe = 255;
+// Bytes of the chip identifier read (a string descriptor).
+constexpr ULONG Uac1ChipStringBytes = 104;
+// Bytes of the request that reads it.
+constexpr ULONG Uac1ChipRequestBytes = 136;
+// Bytes of the status thread's interrupt and abort requests.
+constexpr ULONG Uac1InterruptRequestBytes = 128;
+constexpr ULONG Uac1AbortRequestBytes = 40;
+static_assert(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER) <= Uac1InterruptRequestBytes &&
+              sizeof(_URB_PIPE_REQUEST) <= Uac1AbortRequestBytes &&
+              sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST) <= Uac1ChipRequestBytes);
+
+// Creates the HAL with UnknownOuter (the adapter) and hands out its inner unknown with one
+// reference. STATUS_INSUFFICIENT_RESOURCES without memory.
+NTSTATUS CreateUac1AudioHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId);
+
+class Uac1AudioHal : public DeviceModel, public AudioHal {
+public:
+    DECLARE_KERNEL_UNKNOWN();
+
+    Uac1AudioHal(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId);
+    // Stops the status thread, frees its interface copy and releases every unit.
+    ~Uac1AudioHal() override;
+
+    // ---- DeviceModel ----
+    // Re-installs, under its new name, the wave subdevice of every engine whose terminal-type
+    // control has a change pending. STATUS_UNSUCCESSFUL without engines.
+    STDMETHODIMP UpdateMiniports(ULONG UnitId) override;
+    STDMETHODIMP GetCallbackObject(PCALLBACK_OBJECT* CallbackObject) override;
+    // Turns the AudioControl interface (Length bytes from it to the end of the configuration)
+    // into the unit list and the units' controls, then connects the units. Every class-specific
+    // descriptor is checked against the descriptor rules before a field is read.
+    // STATUS_INVALID_PARAMETER: not an AudioControl interface of protocol 0, a descriptor shorter
+    // than its fields, or units that feed themselves; STATUS_UNSUCCESSFUL: a bLength that cannot
+    // be walked or a unit kind without a model (processing, extension); a unit's Init failure as
+    // it came. Units made before a failure stay on the list until the HAL goes.
+    STDMETHODIMP BuildTopology(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length) override;
+    // The AudioStreaming walker is not built yet: it answers STATUS_NOT_IMPLEMENTED, so Identify,
+    // and with it the adapter's start, fails cleanly. Classes that build their streams themselves
+    // override it.
+    STDMETHODIMP BuildStreams(PUSB_CONFIGURATION_DESCRIPTOR Configuration, PUSB_INTERFACE_DESCRIPTOR FirstStreaming,
+                              ULONG Length) override;
+    STDMETHODIMP RestoreDeviceState() override;
+
+    // ---- AdapterCommon ----
+    // Engine EngineIndex's record through GetEndpointCaps (the last engine for an index past the
+    // count; render type 0 without engines).
+    STDMETHODIMP GetEndpointInfo(ULONG EngineIndex, EndpointInfo* Info) override;
+    // Creates the unit list, then the base Init (Identify, BindStreams).
+    STDMETHODIMP Init(PRESOURCELIST ResourceList, PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT LowerDeviceObject,
+                      PDEVICE_OBJECT PhysicalDeviceObject) override;
+    // Starts the status thread when the AudioControl interface has a 2-byte interrupt IN
+    // endpoint (and no thread exists yet), then the base Start.
+    STDMETHODIMP Start() override;
+    // The base Stop, then ends the status thread and waits until it has gone. STATUS_SUCCESS.
+    STDMETHODIMP Stop() override;
+    STDMETHODIMP WaitIdle() override;
+    // The capability record from the chip identifier, then the descriptor walks.
+    STDMETHODIMP Identify() override;
+    STDMETHODIMP GetEndpointCaps(ULONG Direction, ULONG EndpointType, EndpointInfo* Info) override;
+
+    // ---- IAdapterPowerManagement ----
+    // D0: stored values written back, engines re-installed, Start; D1 to D3: Stop.
+    STDMETHODIMP_(void) PowerChangeState(POWER_STATE NewState) override;
+
+    // ---- Unit list (filled by the walkers during Identify) ----
+    // Links Unit at the head of the unit list with a reference of the list's own.
+    NTSTATUS AddUnit(UnitNode* Unit);
+    // The last unit in list order whose id is UnitId, without a reference; STATUS_UNSUCCESSFUL and a
+    // null *Unit when there is none.
+    NTSTATUS FindUnit(ULONG UnitId, UnitNode** Unit);
+    // Re-reads unit UnitId after a status interrupt: a terminal re-runs every engine's
+    // InstallMiniport, any other unit refreshes its controls and sends one change notice each.
+    NTSTATUS NotifyUnitChange(ULONG UnitId);
+
+    // ---- State, for inspection ----
+    UCHAR ControlInterface() const { return m_ControlInterface; }
+    BOOLEAN HasStatusThread() const { return m_StatusPipe != Uac1NoStatusPipe; }
+    PKTHREAD StatusThread() const { return m_pStatusThread; }
+    USHORT VendorId() const { return m_VendorId; }
+    USHORT ProductId() const { return m_ProductId; }
+    ULONG UnitCount() const { return m_pUnitList != nullptr ? m_pUnitList->GetCount() : 0; }
+
+protected:
+    // Finds the AudioControl interface, keeps its number and runs BuildTopology over it.
+    NTSTATUS FindControlInterface();
+    // Runs BuildStreams from the first AudioStreaming interface.
+    NTSTATUS FindStreamingInterfaces();
+    // After the AudioControl walk: refuses unit graphs with cycles, connects the units and applies
+    // the device rules of the walk (Quirks: flags from the vendor and product).
+    NTSTATUS FinishTopology(ULONG Quirks);
+    // STATUS_INVALID_PARAMETER when a unit is its own upstream unit or the graph is deeper than any
+    // device builds; walks with a visited set, so it ends on every graph.
+    NTSTATUS CheckUnitGraph();
+    // Hands each unit with controls and 1 to 9 upstream units their output control ids.
+    NTSTATUS ConnectUnits();
+
+    UCHAR m_ControlInterface;                       // bInterfaceNumber of the AudioControl interface
+    PUSBD_INTERFACE_INFORMATION m_pStatusInterface;  // non-paged "URB "; null without a status thread
+    UCHAR m_StatusPipe;                             // index into m_pStatusInterface; 255: no thread
+    PKTHREAD m_pStatusThread;                       // referenced while the thread exists
+    KEVENT m_StopEvent;                             // set by Stop to end the thread
+    KEVENT m_ThreadDoneEvent;                       // set by the thread as its last act on the HAL
+    USHORT m_VendorId;
+    USHORT m_ProductId;
+    PointerList* m_pUnitList;  // UnitNode, one reference each; non-paged "UAC1"
+
+private:
+    // The capability record by the chip identifier string (Chip: the descriptor, Received bytes).
+    NTSTATUS IdentifyCapabilities(UsbTransport* Transport, const UCHAR* Chip, ULONG Received, NTSTATUS ReadStatus);
+    // One byte from a vendor request to "other" (IN, length 1).
+    NTSTATUS ReadVendorByte(UsbTransport* Transport, UCHAR Request, USHORT Value, PUCHAR Byte);
+    // Ends the status thread and frees what it used; nothing when none exists.
+    void StopStatusThread();
+    // The status thread's work: runs until the stop event or a failed request.
+    void RunStatusThread();
+
+    static KSTART_ROUTINE Uac1StatusThread;
+    static IO_COMPLETION_ROUTINE StatusRequestDone;
+};

@@ -1,0 +1,137 @@
+// The UAC 1.0 terminal units. Both answer TerminalInfo for their connector controls and the
+// topology filter, and speak the device family's vendor protocol: jack tables and jack presence,
+// and, for an output terminal, the output types (speaker, headphones, line, ...) the device can be
+// switched between.
+//
+// InputTerminal  (INPUT_TERMINAL):  one input connector; one endpoint type from wTerminalType.
+// OutputTerminal (OUTPUT_TERMINAL): one output connector per output type, and a terminal-type
+//                                   control when there are two or more; the current type is stored
+//                                   under "UACUnit%02d" and follows the device's status interrupts.
+//
+// Vendor requests a device does not answer shrink the model: no jack table means no jacks, no
+// type count means one type, no presence mask means every detecting jack is unplugged.
+#pragma once
+
+#include "driver/engine/interfaces/TerminalInfo.h"
+#include "driver/engine/hal/UnitNode.h"
+
+#include <win/kernel.h>
+
+// Size of one jack record as the device sends it: u32 channel mapping, u32 configuration word.
+constexpr ULONG Uac1DeviceJackBytes = 8;
+// Size of one entry of the device's output-type table.
+constexpr ULONG Uac1OutputTypeEntryBytes = 6;
+
+// Jack record of one device record: colour, connection and locations from the configuration word;
+// a jack whose bits 8-11 are 0 detects presence (Reserved 1, unplugged until the mask says so).
+JackRecord Uac1JackRecordOfDevice(ULONG ChannelMapping, ULONG Configuration);
+
+// Endpoint type of a USB terminal type the device names for an output. StreamingIsStream: 0x0101
+// maps to the stream type (creation) or counts as a speaker (status interrupts).
+ULONG Uac1OutputTypeOfCode(USHORT Code, bool StreamingIsStream);
+
+// What the terminals share: the vendor requests and the jack descriptions.
+class Uac1TerminalBase : public TerminalInfo, public UnitNode {
+public:
+    DECLARE_KERNEL_UNKNOWN();
+
+    Uac1TerminalBase(PUNKNOWN UnknownOuter, ULONG Id);
+
+    // Not implemented by the UAC 1.0 terminals.
+    STDMETHODIMP GetPinRecord(EndpointInfo* Record) override;
+
+    // The terminal as its controls reach it.
+    PUNKNOWN AsUnit() { return static_cast<AudioNode*>(this); }
+    USHORT GetUsbTerminalType() const;
+
+    // Checks the descriptor (subtype, bLength covering MinimumLength), keeps it, creates the
+    // controls on ControlHal's node list and chains them.
+    NTSTATUS InitTerminal(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterCommon* ControlHal, UCHAR Subtype,
+                          ULONG MinimumLength);
+    virtual NTSTATUS CreateControls(AdapterCommon* Hal) = 0;
+
+protected:
+    UCHAR GetTerminalId() const { return GetDescriptor()[3]; }
+    // The jack table of the terminal (or, for an output terminal, its current output type): a
+    // failed read or no jacks answers success with Count 0; STATUS_INSUFFICIENT_RESOURCES without
+    // pool. Records: non-paged "UA10", freed with ExFreePoolWithTag.
+    NTSTATUS ReadJackTable(PULONG Count, JackRecord** Records);
+    // Copies Count records to Buffer with IsConnected from the device's presence mask.
+    NTSTATUS DescribeJacks(const JackRecord* Records, ULONG Count, PVOID Buffer);
+    NTSTATUS VendorRequest(BOOLEAN In, UCHAR Request, USHORT Value, PVOID Buffer, ULONG Length,
+                           PULONG Received = nullptr);
+    // The first control of Kind, without a reference; null when none.
+    AudioNode* FindControlOfKind(ULONG Kind, ULONG* Position = nullptr);
+};
+
+class InputTerminal : public Uac1TerminalBase {
+public:
+    InputTerminal(PUNKNOWN UnknownOuter, ULONG Id);
+    ~InputTerminal() override;
+
+    // Descriptor: an INPUT_TERMINAL whose bLength bytes the caller has bounded.
+    NTSTATUS Init(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterCommon* ControlHal);
+    NTSTATUS CreateControls(AdapterCommon* Hal) override;
+
+    // TerminalInfo.
+    STDMETHODIMP GetTerminalType(PULONG Type) override;
+    STDMETHODIMP GetTypeCount(PULONG Count) override;
+    STDMETHODIMP GetTypeList(PULONG Types) override;
+    // Only the terminal's own type: STATUS_INVALID_PARAMETER for any other.
+    STDMETHODIMP SelectType(ULONG Type) override;
+    STDMETHODIMP GetJackCount(PULONG Count, ULONG Index) override;
+    STDMETHODIMP GetJackDescriptions(ULONG ByteSize, PVOID Buffer, ULONG Index) override;
+
+    // The input connector reports its id and reads its values again.
+    NTSTATUS HandleStatusInterrupt(ULONG Word0, ULONG Word1, PULONG ControlId) override;
+
+private:
+    bool HasJackTypes() const;
+
+    ULONG m_JackCount;
+    JackRecord* m_JackRecords;  // non-paged "UA10"; null for none
+};
+
+class OutputTerminal : public Uac1TerminalBase {
+public:
+    OutputTerminal(PUNKNOWN UnknownOuter, ULONG Id);
+    ~OutputTerminal() override;
+
+    // Descriptor: an OUTPUT_TERMINAL whose bLength bytes the caller has bounded.
+    NTSTATUS Init(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterCommon* ControlHal);
+    NTSTATUS CreateControls(AdapterCommon* Hal) override;
+
+    // TerminalInfo. Jack counts and descriptions are per type index.
+    STDMETHODIMP GetTerminalType(PULONG Type) override;
+    STDMETHODIMP GetTypeCount(PULONG Count) override;
+    STDMETHODIMP GetTypeList(PULONG Types) override;
+    // A listed type becomes current on the device and in the settings, and the output connectors
+    // read their jacks again; an unlisted one: STATUS_UNSUCCESSFUL.
+    STDMETHODIMP SelectType(ULONG Type) override;
+    STDMETHODIMP GetJackCount(PULONG Count, ULONG Index) override;
+    STDMETHODIMP GetJackDescriptions(ULONG ByteSize, PVOID Buffer, ULONG Index) override;
+
+    // Follows the output type the device reports (a type outside the list is not taken), then
+    // refreshes the terminal-type control and the output connectors.
+    NTSTATUS HandleStatusInterrupt(ULONG Word0, ULONG Word1, PULONG ControlId) override;
+
+private:
+    bool IsStreaming() const;
+    // Index of Type in the list, or m_TypeCount.
+    ULONG IndexOfType(ULONG Type) const;
+    NTSTATUS ReadCurrentCode(PUSHORT Code);
+    NTSTATUS SelectCode(USHORT Code);
+    // "UACUnit" and the terminal id in at least two digits.
+    void TypeSettingName(PWSTR Name, ULONG Chars) const;
+    void StoreCurrentType();
+    // Reads the output types; one type from wTerminalType when the device names fewer than two.
+    NTSTATUS ReadTypes();
+    void RefreshKind(ULONG Kind, bool FirstOnly, PULONG Refreshed);
+
+    ULONG m_CurrentType;
+    ULONG m_TypeCount;
+    ULONG m_Types[TerminalMaxTypes];            // endpoint types
+    USHORT m_Codes[TerminalMaxTypes];           // USB terminal types as the device names them
+    ULONG m_JackCounts[TerminalMaxTypes];
+    JackRecord* m_JackRecords[TerminalMaxTypes];  // non-paged "UA10"; null for none
+};
