@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <map>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -188,13 +189,20 @@ protected:
 
     static void RecordChange(PVOID Context, PVOID Argument1, PVOID) {
         auto* self = static_cast<Uac1HalTest*>(Context);
+        std::lock_guard<std::mutex> guard(self->m_changesLock);
         self->m_changes.push_back(static_cast<const ControlChangeRecord*>(Argument1)->ControlId);
+    }
+    // The notices recorded so far; the status thread records them after it counts the unit's call.
+    std::vector<ULONG> Changes() {
+        std::lock_guard<std::mutex> guard(m_changesLock);
+        return m_changes;
     }
 
     ScopedCreators m_creators{&kTestCreators};
     std::unique_ptr<Seen> m_seen;
     size_t m_threadsBefore = 0;
     PVOID m_registration = nullptr;
+    std::mutex m_changesLock;
     std::vector<ULONG> m_changes;
 };
 
@@ -244,11 +252,17 @@ TEST_F(Uac1HalTest, StatusWordsReachTheirUnit) {
         const int calls = StatusCalls(c.originator);
         const int refreshes10 = m_seen->refreshes.at(10).load();
         const int installs = m_seen->installs.load();
-        m_changes.clear();
+        {
+            std::lock_guard<std::mutex> guard(m_changesLock);
+            m_changes.clear();
+        }
         Post(c.type, c.originator);
         ASSERT_TRUE(Drain());
         EXPECT_EQ(StatusCalls(c.originator) - calls, c.unitCalls);
-        std::vector<ULONG> changes(m_changes.begin(), m_changes.end() - 1);  // the sentinel's own last
+        // The sentinel's own notice comes last.
+        ASSERT_TRUE(sim::machine::RunUntil([&] { return Changes().size() > c.changes.size(); }, 500 * kMillisecond));
+        std::vector<ULONG> all = Changes();
+        std::vector<ULONG> changes(all.begin(), all.end() - 1);
         EXPECT_EQ(changes, c.changes);
         EXPECT_EQ(m_seen->refreshes.at(10).load() - refreshes10, c.changes.empty() ? 0 : 1);
         EXPECT_EQ(m_seen->installs.load() - installs, c.installs);
