@@ -65,6 +65,8 @@ void DestroyFile(void* body) {
         }
         ObDereferenceObject(file->DeviceObject);
     }
+    // A file opened relative to another keeps that one alive until it goes.
+    if (file->RelatedFileObject != nullptr) ObDereferenceObject(file->RelatedFileObject);
 }
 
 _OBJECT_TYPE g_deviceType{{"Device", DestroyDevice}};

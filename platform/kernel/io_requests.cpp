@@ -140,6 +140,23 @@ NTSTATUS OpenFile(std::u16string_view path, PFILE_OBJECT* file) {
     return status;
 }
 
+NTSTATUS OpenRelatedFile(PFILE_OBJECT related, std::u16string_view name, PFILE_OBJECT* file) {
+    PAGED_CODE();
+    *file = nullptr;
+    if (related->DeviceObject->DeviceObjectExtension->deleted) return STATUS_NO_SUCH_DEVICE;
+    PFILE_OBJECT created = CreateFileObject(related->DeviceObject, name);
+    if (created == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    ObReferenceObject(related);
+    created->RelatedFileObject = related;
+    NTSTATUS status = SendFileIrp(created, IRP_MJ_CREATE);
+    if (!NT_SUCCESS(status)) {
+        ObDereferenceObject(created);
+        return status;
+    }
+    *file = created;
+    return status;
+}
+
 NTSTATUS CloseFile(PFILE_OBJECT file) {
     PAGED_CODE();
     NTSTATUS status = STATUS_SUCCESS;

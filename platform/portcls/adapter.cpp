@@ -172,28 +172,6 @@ NTSTATUS DispatchPower(PcDevice* d, PDEVICE_OBJECT fdo, PIRP irp) {
     return PoCallDriver(d->lower, irp);
 }
 
-// Kernel-streaming filters are opened by subdevice name; the filters themselves arrive with the
-// kernel-streaming dispatch, so a create on a registered subdevice is not implemented yet.
-NTSTATUS DispatchCreate(PcDevice* d, PIRP irp) {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    std::u16string name = stack->FileObject != nullptr ? sim::io::FromUnicodeString(&stack->FileObject->FileName)
-                                                       : std::u16string();
-    if (!name.empty() && name[0] == u'\\') name.erase(0, 1);
-    name = name.substr(0, name.find(u'\\'));
-    bool found = false;
-    {
-        std::lock_guard<std::mutex> guard(d->lock);
-        for (auto& subdevice : d->subdevices) {
-            UNICODE_STRING a{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2), name.data()};
-            UNICODE_STRING b{static_cast<USHORT>(subdevice.name.size() * 2), static_cast<USHORT>(subdevice.name.size() * 2),
-                             subdevice.name.data()};
-            found = found || RtlEqualUnicodeString(&a, &b, TRUE);
-        }
-    }
-    irp->IoStatus.Information = 0;
-    return Complete(irp, found ? STATUS_NOT_IMPLEMENTED : STATUS_OBJECT_NAME_NOT_FOUND);
-}
-
 VOID PcUnload(PDRIVER_OBJECT) {}
 
 }  // namespace
@@ -294,11 +272,12 @@ KV_EXTERN_C NTSTATUS PcDispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         case IRP_MJ_SYSTEM_CONTROL:
             return PassDown(d, Irp);
         case IRP_MJ_CREATE:
-            return DispatchCreate(d, Irp);
+            return DispatchKsCreate(d, Irp);
         case IRP_MJ_CLOSE:
         case IRP_MJ_CLEANUP:
-            Irp->IoStatus.Information = 0;
-            return Complete(Irp, STATUS_SUCCESS);
+            return DispatchKsClose(d, Irp);
+        case IRP_MJ_DEVICE_CONTROL:
+            return DispatchKsDeviceControl(d, Irp);
         default:
             Irp->IoStatus.Information = 0;
             return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);

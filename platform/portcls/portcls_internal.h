@@ -60,12 +60,18 @@ public:
     virtual PUNKNOWN Miniport() const = 0;
     virtual ULONG NotifyCount() const = 0;
     virtual ULONG GeneratedEventCount() const = 0;
+    // The miniport's filter descriptor from Init, or null before it.
+    virtual const PCFILTER_DESCRIPTOR* Description() const = 0;
+    // The port's enabled events (kernel-streaming side): entries go when their file closes or the
+    // client disables them.
+    virtual void RemoveEvent(PKSEVENT_ENTRY entry) = 0;
 };
 // The library's own view of a port object, or null for foreign objects.
 PortSelf* PortSelfOf(PUNKNOWN unknown);
 
 struct RegisteredSubdevice {
     std::u16string name;
+    std::vector<std::u16string> interfaceLinks;  // one enabled device interface per filter category
     PPORT port = nullptr;        // one reference, held while registered
     PUNKNOWN identity = nullptr;  // the port's IUnknown, for comparisons
 };
@@ -102,9 +108,31 @@ PcDevice* FindPcDevice(PDEVICE_OBJECT device);
 PUNKNOWN IdentityOf(PUNKNOWN unknown);
 
 NTSTATUS UnregisterSubdevice(PDEVICE_OBJECT device, PUNKNOWN unknown);
+// The registered port of the subdevice called name (case-insensitive), with one reference; null
+// when there is none.
+PPORT FindSubdevicePort(PcDevice* device, std::u16string_view name);
+// Kernel-streaming requests on filter and pin files: create, close and device control.
+NTSTATUS DispatchKsCreate(PcDevice* device, PIRP irp);
+NTSTATUS DispatchKsClose(PcDevice* device, PIRP irp);
+NTSTATUS DispatchKsDeviceControl(PcDevice* device, PIRP irp);
 NTSTATUS UnregisterConnection(PDEVICE_OBJECT device, PUNKNOWN from, ULONG fromPin, PCUNICODE_STRING fromName,
                               PUNKNOWN to, ULONG toPin, PCUNICODE_STRING toName);
 // Everything registered on the device goes at removal.
 void ReleaseRegistrations(PcDevice* device);
 
 }  // namespace sim::portcls
+
+// An enabled event as the library keeps it; drivers see only the pointer.
+struct _KSEVENT_ENTRY {
+    GUID set{};
+    ULONG id = 0;
+    bool nodeEvent = false;
+    ULONG nodeId = 0;
+    PFILE_OBJECT file = nullptr;        // the filter or pin file it was enabled on
+    const KSEVENTDATA* clientData = nullptr;  // identifies the entry when the client disables it
+    KSEVENTDATA data{};
+    PKEVENT event = nullptr;
+    bool referenced = false;            // event came from a handle and holds a reference
+    std::atomic<ULONG> signals{0};
+    bool listed = false;                // added to the port's list by the miniport
+};

@@ -1,10 +1,12 @@
 // Topology and wave-cyclic port objects (PcNewPort): Init binds the miniport, which is then held
 // until the subdevice goes; every port answers IPortClsVersion, IUnregisterSubdevice,
-// IUnregisterPhysicalConnection and IPortEvents. Streaming and property dispatch arrive with the
-// kernel-streaming side of the library.
+// IUnregisterPhysicalConnection and IPortEvents. Filters, pins, properties and events opened on a
+// registered port are served by the kernel-streaming side (ks_filter.cpp, ks_pin.cpp).
 #include "portcls_internal.h"
 
 #include <atomic>
+#include <mutex>
+#include <vector>
 
 namespace sim::portcls {
 namespace {
@@ -118,17 +120,29 @@ public:
         return UnregisterConnection(DeviceObject, nullptr, FromPin, FromString, ToUnknown, ToPin, nullptr);
     }
 
-    // IPortEvents: events are delivered by the kernel-streaming side; here they are counted.
-    STDMETHODIMP_(void) AddEventToEventList(PKSEVENT_ENTRY EventEntry) override { UNREFERENCED_PARAMETER(EventEntry); }
+    // IPortEvents. A miniport adds the entries the library handed it while enabling an event;
+    // GenerateEventList signals every listed entry that matches (a null set matches any set).
+    STDMETHODIMP_(void) AddEventToEventList(PKSEVENT_ENTRY EventEntry) override {
+        if (EventEntry == nullptr) return;
+        std::lock_guard<std::mutex> guard(m_eventLock);
+        if (!EventEntry->listed) {
+            EventEntry->listed = true;
+            m_eventList.push_back(EventEntry);
+        }
+    }
     STDMETHODIMP_(void) GenerateEventList(GUID* Set, ULONG EventId, BOOL PinEvent, ULONG PinId, BOOL NodeEvent,
                                           ULONG NodeId) override {
-        UNREFERENCED_PARAMETER(Set);
-        UNREFERENCED_PARAMETER(EventId);
         UNREFERENCED_PARAMETER(PinEvent);
         UNREFERENCED_PARAMETER(PinId);
-        UNREFERENCED_PARAMETER(NodeEvent);
-        UNREFERENCED_PARAMETER(NodeId);
         ++m_events;
+        std::lock_guard<std::mutex> guard(m_eventLock);
+        for (PKSEVENT_ENTRY entry : m_eventList) {
+            if (Set != nullptr && !IsEqualGUID(*Set, entry->set)) continue;
+            if (entry->id != EventId) continue;
+            if (NodeEvent && (!entry->nodeEvent || entry->nodeId != NodeId)) continue;
+            ++entry->signals;
+            if (entry->event != nullptr) KeSetEvent(entry->event, IO_NO_INCREMENT, FALSE);
+        }
     }
 
     // PortSelf
@@ -140,6 +154,17 @@ public:
     PUNKNOWN Miniport() const override { return m_miniport.load(); }
     ULONG NotifyCount() const override { return m_notifies.load(); }
     ULONG GeneratedEventCount() const override { return m_events.load(); }
+    const PCFILTER_DESCRIPTOR* Description() const override { return m_description; }
+    void RemoveEvent(PKSEVENT_ENTRY entry) override {
+        std::lock_guard<std::mutex> guard(m_eventLock);
+        for (auto it = m_eventList.begin(); it != m_eventList.end(); ++it) {
+            if (*it == entry) {
+                m_eventList.erase(it);
+                entry->listed = false;
+                return;
+            }
+        }
+    }
 
 protected:
     std::atomic<ULONG> m_notifies{0};
@@ -153,6 +178,8 @@ private:
     PDEVICE_OBJECT m_device = nullptr;
     PPCFILTER_DESCRIPTOR m_description = nullptr;  // the miniport's
     std::atomic<ULONG> m_events{0};
+    std::mutex m_eventLock;
+    std::vector<PKSEVENT_ENTRY> m_eventList;  // owned by the kernel-streaming side
 };
 
 class PortTopology final : public Port<IPortTopology, IMiniportTopology> {

@@ -51,7 +51,44 @@ NTSTATUS AddConnection(PDEVICE_OBJECT device, PUNKNOWN from, ULONG fromPin, PCUN
     return STATUS_SUCCESS;
 }
 
+// Registers and enables one device interface per category of the port's filter, with the subdevice
+// name as reference string, as the audio stack finds filters by category.
+std::vector<std::u16string> EnableInterfaces(PcDevice* d, PPORT port, const std::u16string& name) {
+    std::vector<std::u16string> links;
+    PortSelf* self = PortSelfOf(port);
+    const PCFILTER_DESCRIPTOR* description = self != nullptr ? self->Description() : nullptr;
+    if (description == nullptr || description->Categories == nullptr) return links;
+    UNICODE_STRING reference{static_cast<USHORT>(name.size() * sizeof(WCHAR)),
+                             static_cast<USHORT>(name.size() * sizeof(WCHAR)), const_cast<PWSTR>(name.data())};
+    for (ULONG i = 0; i < description->CategoryCount; ++i) {
+        UNICODE_STRING link{};
+        if (!NT_SUCCESS(IoRegisterDeviceInterface(d->pdo, &description->Categories[i], &reference, &link))) continue;
+        if (NT_SUCCESS(IoSetDeviceInterfaceState(&link, TRUE))) links.push_back(sim::io::FromUnicodeString(&link));
+        RtlFreeUnicodeString(&link);
+    }
+    return links;
+}
+
+void DisableInterfaces(const std::vector<std::u16string>& links) {
+    for (const std::u16string& text : links) {
+        UNICODE_STRING link{static_cast<USHORT>(text.size() * sizeof(WCHAR)),
+                            static_cast<USHORT>(text.size() * sizeof(WCHAR)), const_cast<PWSTR>(text.data())};
+        IoSetDeviceInterfaceState(&link, FALSE);
+    }
+}
+
 }  // namespace
+
+PPORT FindSubdevicePort(PcDevice* d, std::u16string_view name) {
+    std::lock_guard<std::mutex> guard(d->lock);
+    for (auto& subdevice : d->subdevices) {
+        if (SameName(subdevice.name, name)) {
+            subdevice.port->AddRef();
+            return subdevice.port;
+        }
+    }
+    return nullptr;
+}
 
 PUNKNOWN IdentityOf(PUNKNOWN unknown) {
     PUNKNOWN identity = nullptr;
@@ -67,17 +104,20 @@ NTSTATUS UnregisterSubdevice(PDEVICE_OBJECT device, PUNKNOWN unknown) {
     PcDevice* d = PcDeviceOf(device, "IUnregisterSubdevice::UnregisterSubdevice");
     PUNKNOWN identity = IdentityOf(unknown);
     PPORT port = nullptr;
+    std::vector<std::u16string> links;
     {
         std::lock_guard<std::mutex> guard(d->lock);
         for (auto it = d->subdevices.begin(); it != d->subdevices.end(); ++it) {
             if (identity != nullptr && it->identity == identity) {
                 port = it->port;
+                links.swap(it->interfaceLinks);
                 d->subdevices.erase(it);
                 break;
             }
         }
     }
     if (port == nullptr) return STATUS_NOT_FOUND;
+    DisableInterfaces(links);
     if (PortSelf* self = PortSelfOf(port)) self->ReleaseChildren();
     port->Release();
     return STATUS_SUCCESS;
@@ -113,6 +153,7 @@ void ReleaseRegistrations(PcDevice* d) {
         d->power = nullptr;
     }
     for (auto& subdevice : subdevices) {
+        DisableInterfaces(subdevice.interfaceLinks);
         if (PortSelf* self = PortSelfOf(subdevice.port)) self->ReleaseChildren();
         subdevice.port->Release();
     }
@@ -176,9 +217,17 @@ KV_EXTERN_C NTSTATUS PcRegisterSubdevice(PDEVICE_OBJECT DeviceObject, PWSTR Name
                 if (subdevice.identity == identity) status = STATUS_OBJECT_NAME_COLLISION;
             }
         }
-        if (NT_SUCCESS(status)) d->subdevices.push_back(RegisteredSubdevice{name, port, identity});
+        if (NT_SUCCESS(status)) d->subdevices.push_back(RegisteredSubdevice{name, {}, port, identity});
     }
-    if (!NT_SUCCESS(status)) port->Release();
+    if (!NT_SUCCESS(status)) {
+        port->Release();
+        return status;
+    }
+    std::vector<std::u16string> links = EnableInterfaces(d, port, name);
+    std::lock_guard<std::mutex> guard(d->lock);
+    for (auto& subdevice : d->subdevices) {
+        if (subdevice.identity == identity) subdevice.interfaceLinks = std::move(links);
+    }
     return status;
 }
 

@@ -49,6 +49,10 @@ size_t HeldIrpCount();
 // the device's stack with FILE_OBJECT.FileName = the rest of the path ("\Ref..."); the caller
 // waits for the request's completion. On success *file holds the file object (one reference).
 NTSTATUS OpenFile(std::u16string_view path, PFILE_OBJECT* file);
+// A create relative to an open file (kernel-streaming pins open on their filter): the new file
+// object's RelatedFileObject is related and its FileName is name, whose bytes may carry binary
+// data after a text prefix. Otherwise as OpenFile.
+NTSTATUS OpenRelatedFile(PFILE_OBJECT related, std::u16string_view name, PFILE_OBJECT* file);
 // IRP_MJ_CLEANUP then IRP_MJ_CLOSE, then drops the caller's reference.
 NTSTATUS CloseFile(PFILE_OBJECT file);
 // IRP_MJ_DEVICE_CONTROL on the file with the code's transfer method (METHOD_BUFFERED copies

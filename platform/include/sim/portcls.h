@@ -41,4 +41,14 @@ DEVICE_POWER_STATE PowerState(PDEVICE_OBJECT device);
 ULONG NotifyCount(PUNKNOWN port);
 ULONG GeneratedEventCount(PUNKNOWN port);
 
+// An open pin's cyclic buffer, as the audio engine reaches it: the DMA channel's buffer size, and
+// copies into (render) or out of (capture) it through the channel's CopyTo and CopyFrom at
+// DISPATCH_LEVEL. A copy that would leave the buffer is refused (false). Every file must be a pin
+// the library opened.
+ULONG PinBufferSize(PFILE_OBJECT pin);
+bool PinWrite(PFILE_OBJECT pin, ULONG offset, const void* data, ULONG length);
+bool PinRead(PFILE_OBJECT pin, ULONG offset, void* data, ULONG length);
+// How often the stream's service group has served the pin (once per IPortWaveCyclic::Notify).
+ULONG PinServiceCount(PFILE_OBJECT pin);
+
 }  // namespace sim::portcls

@@ -2,6 +2,7 @@
 // descriptors are built from, and the component identifier. x64 layouts.
 #pragma once
 
+#include <win/devioctl.h>
 #include <win/io.h>
 #include <win/ntdef.h>
 
@@ -105,3 +106,138 @@ typedef struct _KSEVENT_ENTRY KSEVENT_ENTRY, *PKSEVENT_ENTRY;
 
 // {00000000-0000-0000-0000-000000000000}
 DEFINE_GUID(GUID_NULL, 0x00000000, 0x0000, 0x0000, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00);
+
+// ---------------------------------------------------------------------------------------------
+// Requests on filters and pins: properties and events travel as METHOD_NEITHER device-control
+// requests on the filter's or pin's file; the identifier (and its instance data) is the input, the
+// value the output buffer.
+#define IOCTL_KS_PROPERTY CTL_CODE(FILE_DEVICE_KS, 0x000, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_KS_ENABLE_EVENT CTL_CODE(FILE_DEVICE_KS, 0x001, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_KS_DISABLE_EVENT CTL_CODE(FILE_DEVICE_KS, 0x002, METHOD_NEITHER, FILE_ANY_ACCESS)
+
+// A property of one pin or one node: the pin or node id follows the identifier.
+typedef struct {
+    KSPROPERTY Property;
+    ULONG PinId;
+    ULONG Reserved;
+} KSP_PIN, *PKSP_PIN;
+typedef struct {
+    KSPROPERTY Property;
+    ULONG NodeId;
+    ULONG Reserved;
+} KSP_NODE, *PKSP_NODE;
+typedef struct {
+    KSEVENT Event;
+    ULONG NodeId;
+    ULONG Reserved;
+} KSE_NODE, *PKSE_NODE;
+static_assert(sizeof(KSP_PIN) == 32 && offsetof(KSP_PIN, PinId) == 24 && sizeof(KSP_NODE) == 32 &&
+              offsetof(KSP_NODE, NodeId) == 24 && sizeof(KSE_NODE) == 32 && offsetof(KSE_NODE, NodeId) == 24);
+
+// The head of a variable-length answer: Size counts the head and the items.
+typedef struct {
+    ULONG Size;
+    ULONG Count;
+} KSMULTIPLE_ITEM, *PKSMULTIPLE_ITEM;
+static_assert(sizeof(KSMULTIPLE_ITEM) == 8);
+
+typedef struct {
+    ULONG PossibleCount;
+    ULONG CurrentCount;
+} KSPIN_CINSTANCES, *PKSPIN_CINSTANCES;
+static_assert(sizeof(KSPIN_CINSTANCES) == 8);
+
+typedef struct {
+    ULONG PriorityClass;
+    ULONG PrioritySubClass;
+} KSPRIORITY, *PKSPRIORITY;
+#define KSPRIORITY_NORMAL 0x40000000
+
+// What a pin create carries after the pin name: the connection, then the data format.
+typedef struct {
+    KSPIN_INTERFACE Interface;
+    KSPIN_MEDIUM Medium;
+    ULONG PinId;
+    HANDLE PinToHandle;
+    KSPRIORITY Priority;
+} KSPIN_CONNECT, *PKSPIN_CONNECT;
+static_assert(sizeof(KSPIN_CONNECT) == 72 && offsetof(KSPIN_CONNECT, Medium) == 24 &&
+              offsetof(KSPIN_CONNECT, PinId) == 48 && offsetof(KSPIN_CONNECT, PinToHandle) == 56 &&
+              offsetof(KSPIN_CONNECT, Priority) == 64);
+
+// How an enabled event is signalled.
+typedef struct {
+    ULONG NotificationType;
+    union {
+        struct {
+            HANDLE Event;
+            ULONG_PTR Reserved[2];
+        } EventHandle;
+        struct {
+            PVOID Event;  // PKEVENT
+            LONG Increment;
+            ULONG_PTR Reserved;
+        } EventObject;
+        struct {
+            PVOID Unused;
+            LONG_PTR Alignment[2];
+        } Alignment;
+    };
+} KSEVENTDATA, *PKSEVENTDATA;
+static_assert(sizeof(KSEVENTDATA) == 32 && offsetof(KSEVENTDATA, EventHandle) == 8 &&
+              offsetof(KSEVENTDATA, EventObject.Increment) == 16);
+#define KSEVENTF_EVENT_HANDLE 0x00000001
+#define KSEVENTF_EVENT_OBJECT 0x00000004
+
+// The create item name of pins: the pin create's file name is this string, a backslash, then the
+// KSPIN_CONNECT and data format bytes.
+#define KSSTRING_Pin u"{146F1A80-4791-11D0-A5D6-28DB04C10000}"
+
+// {1A8766A0-62CE-11CF-A5D6-28DB04C10000}
+DEFINE_GUID(KSINTERFACESETID_Standard, 0x1A8766A0, 0x62CE, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00);
+#define KSINTERFACE_STANDARD_STREAMING 0
+// {4747B320-62CE-11CF-A5D6-28DB04C10000}
+DEFINE_GUID(KSMEDIUMSETID_Standard, 0x4747B320, 0x62CE, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00);
+#define KSMEDIUM_TYPE_ANYINSTANCE 0
+
+// {8C134960-51AD-11CF-878A-94F801C10000}
+DEFINE_GUID(KSPROPSETID_Pin, 0x8C134960, 0x51AD, 0x11CF, 0x87, 0x8A, 0x94, 0xF8, 0x01, 0xC1, 0x00, 0x00);
+typedef enum {
+    KSPROPERTY_PIN_CINSTANCES,
+    KSPROPERTY_PIN_CTYPES,
+    KSPROPERTY_PIN_DATAFLOW,
+    KSPROPERTY_PIN_DATARANGES,
+    KSPROPERTY_PIN_DATAINTERSECTION,
+    KSPROPERTY_PIN_INTERFACES,
+    KSPROPERTY_PIN_MEDIUMS,
+    KSPROPERTY_PIN_COMMUNICATION,
+    KSPROPERTY_PIN_GLOBALCINSTANCES,
+    KSPROPERTY_PIN_NECESSARYINSTANCES,
+    KSPROPERTY_PIN_PHYSICALCONNECTION,
+    KSPROPERTY_PIN_CATEGORY,
+    KSPROPERTY_PIN_NAME,
+    KSPROPERTY_PIN_CONSTRAINEDDATARANGES,
+    KSPROPERTY_PIN_PROPOSEDATAFORMAT
+} KSPROPERTY_PIN;
+
+// {720D4AC0-7533-11D0-A5D6-28DB04C10000}
+DEFINE_GUID(KSPROPSETID_Topology, 0x720D4AC0, 0x7533, 0x11D0, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00);
+typedef enum {
+    KSPROPERTY_TOPOLOGY_CATEGORIES,
+    KSPROPERTY_TOPOLOGY_NODES,
+    KSPROPERTY_TOPOLOGY_CONNECTIONS,
+    KSPROPERTY_TOPOLOGY_NAME
+} KSPROPERTY_TOPOLOGY;
+
+// {1D58C920-AC9B-11CF-A5D6-28DB04C10000}
+DEFINE_GUID(KSPROPSETID_Connection, 0x1D58C920, 0xAC9B, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00);
+typedef enum {
+    KSPROPERTY_CONNECTION_STATE,
+    KSPROPERTY_CONNECTION_PRIORITY,
+    KSPROPERTY_CONNECTION_DATAFORMAT,
+    KSPROPERTY_CONNECTION_ALLOCATORFRAMING,
+    KSPROPERTY_CONNECTION_PROPOSEDATAFORMAT,
+    KSPROPERTY_CONNECTION_ACQUIREORDERING,
+    KSPROPERTY_CONNECTION_ALLOCATORFRAMING_EX,
+    KSPROPERTY_CONNECTION_STARTAT
+} KSPROPERTY_CONNECTION;
