@@ -15,6 +15,8 @@
 #include <win/ksmedia.h>
 #include <win/portcls.h>
 
+#include "test_objects.h"
+
 #include "support/bugcheck.h"
 
 #include <atomic>
@@ -24,10 +26,12 @@
 
 namespace {
 
+using portcls_test::LiveObjects;
+using portcls_test::TestObject;
+
 using sim::hosts::KsFilterClient;
 using sim::hosts::KsPinClient;
 
-std::atomic<int> g_live{0};
 std::vector<std::string> g_stateLog;
 std::vector<UCHAR> g_deviceReceived;  // what render streams consumed, in order
 ULONG g_captureCounter = 0;           // the next 16-bit value the capture "device" produces
@@ -36,21 +40,6 @@ LONG g_volume = 0;
 // {0B5C2E0A-7F11-4C5B-9E3C-6A1D2B3C4D5E}: a property the test's node answers with a bad handler.
 DEFINE_GUID(kTestSet, 0x0B5C2E0A, 0x7F11, 0x4C5B, 0x9E, 0x3C, 0x6A, 0x1D, 0x2B, 0x3C, 0x4D, 0x5E);
 
-template <class... Interfaces>
-class TestObject : public Interfaces... {
-public:
-    TestObject() { ++g_live; }
-    virtual ~TestObject() { --g_live; }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-    STDMETHODIMP_(ULONG) Release() override {
-        ULONG left = --m_refs;
-        if (left == 0) delete this;
-        return left;
-    }
-
-private:
-    std::atomic<ULONG> m_refs{1};
-};
 
 // ---- descriptors ----
 
@@ -407,7 +396,7 @@ protected:
             sim::pnp::DeleteDevice(m_node);
         }
         sim::pnp::UnloadDriver(m_driver);
-        EXPECT_EQ(g_live.load(), 0);
+        EXPECT_EQ(LiveObjects().load(), 0);
     }
     std::unique_ptr<KsFilterClient> OpenFilter(const GUID& category) {
         auto found = sim::hosts::FindFilters(category);

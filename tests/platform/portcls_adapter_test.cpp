@@ -9,6 +9,8 @@
 #include <sim/registry.h>
 #include <win/portcls.h>
 
+#include "test_objects.h"
+
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -18,24 +20,9 @@ using namespace io_test;
 
 namespace {
 
-std::atomic<int> g_liveObjects{0};
+using portcls_test::LiveObjects;
+using portcls_test::TestObject;
 
-// A COM-style object of the test: reference counted, counted while alive.
-template <class... Interfaces>
-class TestObject : public Interfaces... {
-public:
-    TestObject() { ++g_liveObjects; }
-    virtual ~TestObject() { --g_liveObjects; }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-    STDMETHODIMP_(ULONG) Release() override {
-        ULONG left = --m_refs;
-        if (left == 0) delete this;
-        return left;
-    }
-
-private:
-    std::atomic<ULONG> m_refs{1};
-};
 
 std::vector<std::string>* g_events = nullptr;
 void Record(std::string event) {
@@ -213,7 +200,7 @@ protected:
         if (m_node != nullptr) sim::pnp::DeleteDevice(m_node);
         sim::pnp::UnloadDriver(m_driver);
         g_adapter->Release();
-        EXPECT_EQ(g_liveObjects.load(), 0);
+        EXPECT_EQ(LiveObjects().load(), 0);
         g_events = nullptr;
     }
     NTSTATUS Filter(PIRP irp) {
@@ -283,9 +270,9 @@ TEST_P(PortClassAdapter, StartsAfterTheLowerStackAndRecordsSubdevices) {
     PPORT topology = static_cast<PPORT>(subdevices[0].port);
     EXPECT_EQ(connection->UnregisterPhysicalConnection(m_fdo, wave, 1, topology, 0), STATUS_SUCCESS);
     EXPECT_EQ(connection->UnregisterPhysicalConnection(m_fdo, wave, 1, topology, 0), STATUS_NOT_FOUND);
-    int before = g_liveObjects;
+    int before = LiveObjects();
     EXPECT_EQ(subdevice->UnregisterSubdevice(m_fdo, wave), STATUS_SUCCESS);
-    EXPECT_EQ(g_liveObjects, before - 1);  // the wave miniport
+    EXPECT_EQ(LiveObjects(), before - 1);  // the wave miniport
     EXPECT_EQ(subdevice->UnregisterSubdevice(m_fdo, wave), STATUS_NOT_FOUND);
     connection->Release();
     subdevice->Release();
@@ -293,7 +280,7 @@ TEST_P(PortClassAdapter, StartsAfterTheLowerStackAndRecordsSubdevices) {
     EXPECT_EQ(sim::portcls::Subdevices(m_fdo).size(), 1u);
 
     Remove();
-    EXPECT_EQ(g_liveObjects, 1);  // only the test's own adapter reference is left
+    EXPECT_EQ(LiveObjects(), 1);  // only the test's own adapter reference is left
 }
 
 TEST_P(PortClassAdapter, PowerReachesTheAdapterAroundTheLowerStack) {
