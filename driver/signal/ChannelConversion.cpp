@@ -183,8 +183,12 @@ bool CChannelConversion::Process(float* const* p, LONG n, UCHAR mode) {
         if (in == 1) {
             MoveFloat(p[0], p[1], n);
             ZeroPlanes(p, 2, out, n);
-        } else {
+        } else if (in == 2 || in == 4 || in == 6) {
             UpMix(p, in, out, n, ZeroPlanes);
+        } else {
+            // 3, 5 and 7 channels have no layout to spread: the new planes are silence, never
+            // whatever the histories held before.
+            ZeroPlanes(p, in, out, n);
         }
         return true;
     }

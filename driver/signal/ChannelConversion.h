@@ -18,7 +18,8 @@ public:
     bool Init();
     // Both formats must be 32-bit IEEE float with 1..8 channels.
     bool SetFormat(const WAVEFORMATEXTENSIBLE& inFormat, const WAVEFORMATEXTENSIBLE& outFormat);
-    // Maps the in-format's channel count to the out-format's over `frames` frames of planes.
+    // Maps the in-format's channel count to the out-format's over `frames` frames of planes. An
+    // up-mix writes every plane up to the out count: planes that no input feeds become silence.
     bool Process(float* const* planes, LONG frames, UCHAR mode);
 
     const WAVEFORMATEXTENSIBLE& InFormat() const { return m_InFormat; }

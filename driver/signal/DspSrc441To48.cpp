@@ -22,6 +22,10 @@ LONG SingleStateSize(LONG taps) {
 
 }  // namespace
 
+// A stage processed before its first Reset must not index its delay lines with whatever the
+// memory held.
+CDspSrc441To48::CDspSrc441To48() : m_Phases{}, m_DelayLines{}, m_DelayIndex{} {}
+
 LONG CDspSrc441To48::GetUpStateSize() { return SingleStateSize(kUpTaps); }
 LONG CDspSrc441To48::GetDownStateSize() { return SingleStateSize(kDownTaps); }
 

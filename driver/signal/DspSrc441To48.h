@@ -11,6 +11,9 @@ public:
     static constexpr LONG kUpTaps = 20;
     static constexpr LONG kDownTaps = 24;
 
+    // Starts as a Reset stage does: phases and delay indexes 0, delay lines silent.
+    CDspSrc441To48();
+
     LONG GetUpStateSize() override;
     LONG GetDownStateSize() override;
     bool Process(LONG channel, const float* input, LONG* pCount) override;

@@ -59,6 +59,8 @@ bool CDspSrcBase::Init() {
             FreeBuffers();
             return false;
         }
+        // Pool comes back with whatever it held; a history read past its count must be silence.
+        ZeroFloat(m_Histories[c], kHistoryCapacity);
     }
     m_Allocated = 1;
     return true;

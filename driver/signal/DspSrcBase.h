@@ -28,8 +28,8 @@ public:
     // Restarts the filters of the current direction and empties the histories.
     virtual void Reset();
 
-    // Allocates the state buffers and histories ("SRCX"); false when already allocated, when a
-    // size is 0, or on an allocation failure, which leaves nothing allocated.
+    // Allocates the state buffers and histories ("SRCX"), the histories zeroed; false when already
+    // allocated, when a size is 0, or on an allocation failure, which leaves nothing allocated.
     bool Init();
     // Drops the oldest n samples of the channel's history; false (and nothing changes) when n is
     // negative or more than the history holds.

@@ -414,6 +414,36 @@ TEST(ConversionChain, ChannelCountChangesMixOnceAndKeepEveryChannelInStep) {
     }
 }
 
+// Silence in must give silence out for every pair of channel counts, with the format stage alone
+// and with rate stages behind it: a plane that no mix writes would otherwise carry whatever the
+// pool held into the output (and on through the rate stages).
+TEST(ConversionChain, EveryPairOfChannelCountsTurnsSilenceIntoSilence) {
+    struct Rates {
+        DWORD in, out;
+    };
+    const Rates rates[] = {{48000, 48000}, {48000, 96000}, {44100, 48000}};
+    const std::vector<UCHAR> silence(4800 * 4, 0);
+    for (const Rates& r : rates) {
+        for (WORD inChannels = 1; inChannels <= 8; ++inChannels) {
+            for (WORD outChannels = 1; outChannels <= 8; ++outChannels) {
+                SCOPED_TRACE(testing::Message() << inChannels << " -> " << outChannels << " ch, " << r.in << " -> "
+                                                << r.out << " Hz");
+                auto chain = ReadyChain();  // new stages in new pool each time
+                const auto in = Float32(inChannels, r.in), out = Float32(outChannels, r.out);
+                ASSERT_TRUE(chain->SetFormat(in, out));
+                const std::vector<std::vector<UCHAR>> input(inChannels, silence);
+                const auto output = Driver{*chain, in, out}.Run(input, nullptr, 0, 1 << 16);
+                for (size_t c = 0; c < output.size(); ++c) {
+                    ASSERT_FALSE(output[c].empty());
+                    const auto loud = std::find_if(output[c].begin(), output[c].end(), [](UCHAR b) { return b != 0; });
+                    EXPECT_TRUE(loud == output[c].end())
+                        << "plane " << c << " byte " << (loud - output[c].begin()) << " is " << int(*loud);
+                }
+            }
+        }
+    }
+}
+
 TEST(ConversionChain, EveryAllocationFailureInInitLeavesNothingAllocated) {
     auto nothingLeft = [] {
         EXPECT_EQ(sim::pool::TagUsage(DspObjectTag).blocks, 0u);

@@ -119,6 +119,9 @@ TEST(ChannelConversion, EveryRowOfTheFormatStageMixes) {
              return std::vector<double>{p[0], p[1], p[2], p[3], kA * p[4] + kB * p[5] + p[6], kB * p[4] + kA * p[5] + p[7]};
          }},
         {"3->2 (no rule)", 3, 2, 0, [](const Planes& p) { return std::vector<double>{p[0], p[1]}; }},
+        {"3->6 (no layout)", 3, 6, 0, [](const Planes& p) { return std::vector<double>{p[0], p[1], p[2], 0, 0, 0}; }},
+        {"5->8 (no layout)", 5, 8, 0,
+         [](const Planes& p) { return std::vector<double>{p[0], p[1], p[2], p[3], p[4], 0, 0, 0}; }},
     };
     for (const MixCase& k : cases) {
         CChannelConversion conversion;

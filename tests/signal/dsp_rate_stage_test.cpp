@@ -11,9 +11,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <memory>
+#include <new>
 #include <random>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -238,6 +241,39 @@ TEST(RateStage, InitRunsOnceAndNeedsStateSizes) {
     CDspSrcBase base;  // both state sizes are 0
     EXPECT_FALSE(base.Init());
     EXPECT_EQ(sim::pool::TagUsage(DspSrcBufferTag).blocks, 24u);
+}
+
+// Stages built in memory that still holds a fill pattern (as pool memory does before it is
+// zeroed): after Init every history reads as silence, and the 147:160 stage, processed before its
+// first Reset, filters as a Reset stage does instead of indexing its delay lines with the pattern.
+template <typename Stage>
+void CheckFreshStage(const char* name) {
+    SCOPED_TRACE(name);
+    alignas(Stage) unsigned char memory[sizeof(Stage)];
+    std::memset(memory, 0xA5, sizeof memory);
+    Stage* stage = new (memory) Stage;  // default-initialised, as a stage declared on the stack
+    ASSERT_TRUE(stage->Init());
+    for (LONG c = 0; c < MAX_SOFTWARE_DSP_PROCESS_CHANNELS; ++c) {
+        const float* h = stage->History(c);
+        EXPECT_TRUE(std::all_of(h, h + kCapacity, [](float x) { return x == 0.0f; })) << "channel " << c;
+    }
+    if constexpr (std::is_same_v<Stage, CDspSrc441To48>) {
+        const std::vector<float> x = Noise(160, 9);
+        auto reset = Ready<CDspSrc441To48>(0);
+        LONG n = 160, m = 160;
+        ASSERT_TRUE(stage->Process(3, x.data(), &n));
+        ASSERT_TRUE(reset->Process(3, x.data(), &m));
+        EXPECT_EQ(n, m);
+        ASSERT_EQ(stage->HistoryCount(3), reset->HistoryCount(3));
+        EXPECT_TRUE(std::equal(stage->History(3), stage->History(3) + stage->HistoryCount(3), reset->History(3)));
+    }
+    stage->~Stage();
+}
+
+TEST(RateStage, FreshStagesHoldSilenceAndNoPatternState) {
+    CheckFreshStage<CDspSrcX2>("x2");
+    CheckFreshStage<CDspSrcX4>("x4");
+    CheckFreshStage<CDspSrc441To48>("147:160");
 }
 
 TEST(RateStage, EveryAllocationFailureInInitLeavesNothingAllocated) {
