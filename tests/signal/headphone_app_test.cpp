@@ -143,6 +143,46 @@ TEST(HeadphoneApp, UnsupportedChannelCountsLeaveItUnconfiguredAndPlanesUntouched
     }
 }
 
+// A block must fit the rate changers' filters (EachChannelSampleCntMax frames) and hold at least
+// one frame. Rates whose block does not are refused: the application stays unconfigured, and a
+// long call neither writes past the filters nor spins on an empty block.
+TEST(HeadphoneApp, RatesWhoseBlockTheFiltersCannotHoldLeaveItUnconfigured) {
+    struct Case {
+        LONG rateHz;
+        bool configured;
+        LONG blockFrames;  // when configured
+    };
+    const Case cases[] = {
+        {192000, false, 0},  // factor 4: 2048 frames
+        {176400, false, 0},  // factor 4
+        {132300, false, 0},  // factor 3: 1536 frames
+        {132299, true, 1024},  // still factor 2
+        {88200, true, 1024},
+        {86, true, 1},         // 44100 / 86 = 512
+        {85, false, 0},        // 512 / 518 = 0 frames
+        {1, false, 0},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.rateHz);
+        CopyApp app;
+        EXPECT_EQ(app.Configure(k.rateHz, 2, 2, 256), 1);
+        ASSERT_EQ(app.IsConfigured(), k.configured);
+        if (k.configured) {
+            EXPECT_EQ(app.RealDataLen(), k.blockFrames);
+        }
+        const size_t frames = k.configured ? 4096 : 24576;  // 24576: the call that overran at 192 kHz
+        const Planes x = {Sine(frames, 100.0, 48000.0), Sine(frames, 200.0, 48000.0)};
+        LONG blocks = 0;
+        const Planes y = RunApp(app, x, {LONG(frames)}, &blocks);
+        if (!k.configured) {
+            EXPECT_EQ(blocks, 0);
+            EXPECT_EQ(y, x);
+        } else {
+            EXPECT_EQ(blocks, LONG(frames) / k.blockFrames);
+        }
+    }
+}
+
 TEST(HeadphoneDownmix, MixesInPlaceByInputCount) {
     struct Case {
         LONG inputs;

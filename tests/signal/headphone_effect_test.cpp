@@ -71,6 +71,22 @@ TEST(HeadphoneEffect, WithoutAnApplicationEvenEnabledIsTheDownmix) {
     ExpectDownmix(in, planes);
 }
 
+// At 176.4 and 192 kHz a block is more than the rate changers hold: the application stays
+// unconfigured and even an enabled effect gives the down-mix.
+TEST(HeadphoneEffect, RatesTheApplicationCannotRunGiveTheDownmix) {
+    for (DWORD rateHz : {176400u, 192000u}) {
+        SCOPED_TRACE(rateHz);
+        auto effect = std::make_unique<CHeadphoneEffect>();
+        EXPECT_EQ(effect->SetFormat(dsptest::Float32(2, rateHz)), 1);
+        EXPECT_FALSE(effect->App()->IsUsable());
+        effect->SetEnable(1);
+        const Planes in = RandomPlanes(24576, 4);
+        Planes planes = in;
+        RunEffect(*effect, planes, {256, 24576});
+        ExpectDownmix(in, planes);
+    }
+}
+
 TEST(HeadphoneEffect, FilterSetIdsByFamilyAndAngle) {
     struct Case {
         LONG angle, first, second;

@@ -103,7 +103,10 @@ bool CAudioApp::AllocateBuffers() {
         m_nSrcFactor = 1;
         m_nRealDataLen = m_nDataLen;
     }
-    QVT_ASSERT(m_nRealDataLen <= EachChannelSampleCntMax);
+    // The rate changers' filters hold EachChannelSampleCntMax frames per block (factor 1 or 2
+    // above 44100 Hz); 176.4 and 192 kHz would make blocks of 2048. A rate so low that a block has
+    // no frame at all could never complete one.
+    if (m_nRealDataLen < 1 || m_nRealDataLen > EachChannelSampleCntMax) return false;
 
     // The block process may write as many internal planes as there are inputs, and the way back
     // runs one rate changer per output.

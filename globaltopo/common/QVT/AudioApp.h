@@ -26,8 +26,10 @@ public:
     virtual ~CAudioApp();
 
     // Lays out the buffers for this device rate and channel counts and resets the block process.
-    // Returns 1. A channel count outside 1..8 or a failed allocation leaves the application
-    // unconfigured (IsConfigured false, nothing allocated), which Process then leaves untouched.
+    // Returns 1. A channel count outside 1..8, a rate whose device-rate block is empty or longer
+    // than EachChannelSampleCntMax frames (above 132299 Hz, below 86 Hz), or a failed allocation
+    // leaves the application unconfigured (IsConfigured false, nothing allocated), which Process
+    // then leaves untouched.
     LONG Configure(LONG rateHz, LONG inChannels, LONG outChannels, LONG maxFrames);
     // Runs `frames` frames; in and out may be the same planes (each chunk is read before it is
     // written). Answers the number of blocks completed during the call.

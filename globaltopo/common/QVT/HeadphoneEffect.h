@@ -37,7 +37,8 @@ public:
     CHeadphoneEffect& operator=(const CHeadphoneEffect&) = delete;
 
     // Reconfigures the application for this rate and channel count (eight inputs) and resets the
-    // engine: 1, or -1 without an application.
+    // engine: 1, or -1 without an application. A rate the application cannot run (176.4 and
+    // 192 kHz among them) leaves it unusable, so Process gives the down-mix.
     LONG SetFormat(const WAVEFORMATEXTENSIBLE& format);
     // In place on eight planes of `frames` frames: enabled, the virtualised signal (one block of
     // latency); otherwise, or without a usable application, the stereo down-mix.
