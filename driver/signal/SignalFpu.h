@@ -1,21 +1,30 @@
 // The SSE control and status register (MXCSR): rounding control, flush-to-zero, denormals-are-zero.
-// Access goes through volatile asm with a memory clobber so floating-point work is not moved across
-// a change of mode.
+// Access goes through the compiler's intrinsics, which every x64 compiler for the target offers
+// (there is no inline assembly there). A signal fence on each side keeps the compiler from moving
+// memory accesses of the floating-point work across a change of mode.
 #pragma once
 
 #include <win/ntdef.h>
+
+#include <atomic>
+#include <xmmintrin.h>
 
 constexpr ULONG MxcsrRoundingMask = 0x6000;     // rounding control: 0 nearest even
 constexpr ULONG MxcsrFlushToZero = 0x8000;
 constexpr ULONG MxcsrDenormalsAreZero = 0x0040;
 
 inline ULONG ReadMxcsr() {
-    ULONG value;
-    __asm__ volatile("stmxcsr %0" : "=m"(value) : : "memory");
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    const ULONG value = _mm_getcsr();
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     return value;
 }
 
-inline VOID WriteMxcsr(ULONG value) { __asm__ volatile("ldmxcsr %0" : : "m"(value) : "memory"); }
+inline VOID WriteMxcsr(ULONG value) {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    _mm_setcsr(value);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+}
 
 // Clears the given MXCSR control bits for its scope when any of them is set, and reloads the
 // caller's whole register (control and flags) on leaving when it changed it.

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <xmmintrin.h>
 
 namespace sigtest {
 
@@ -57,12 +58,8 @@ private:
     size_t m_Offset;
 };
 
-inline uint32_t GetMxcsr() {
-    uint32_t v;
-    __asm__ volatile("stmxcsr %0" : "=m"(v) : : "memory");
-    return v;
-}
-inline void SetMxcsr(uint32_t v) { __asm__ volatile("ldmxcsr %0" : : "m"(v) : "memory"); }
+inline uint32_t GetMxcsr() { return _mm_getcsr(); }
+inline void SetMxcsr(uint32_t v) { _mm_setcsr(v); }
 
 constexpr uint32_t kMxcsrDefault = 0x1F80;  // all exceptions masked, nearest, no FTZ/DAZ
 constexpr uint32_t kRoundNearest = 0x0000;
