@@ -136,7 +136,9 @@ bool ValidPlanes(float* const* planes, LONG inChannels, LONG outChannels) {
     if (planes == nullptr) return false;
     if (inChannels < 1 || inChannels > MAX_SOFTWARE_DSP_PROCESS_CHANNELS) return false;
     if (outChannels < 1 || outChannels > MAX_SOFTWARE_DSP_PROCESS_CHANNELS) return false;
-    const LONG used = (inChannels > outChannels) ? inChannels : outChannels;
+    LONG used = (inChannels > outChannels) ? inChannels : outChannels;
+    // A four-channel up-mix moves the rear pair to planes 4 and 5, even for five out channels.
+    if (inChannels == 4 && outChannels > 4 && used < 6) used = 6;
     for (LONG c = 0; c < used; ++c) {
         if (planes[c] == nullptr) return false;
     }

@@ -182,6 +182,27 @@ TEST(ChannelConversion, EveryRowOfTheEffectVariant) {
     }
 }
 
+// Both variants check the planes a mix touches before they touch any. The 4 -> 5 up-mix moves the
+// rear pair to planes 4 and 5, one plane past the out count, so plane 5 must be there as well.
+TEST(ChannelConversion, MixesRefuseMissingPlanesTheyWouldWrite) {
+    struct Case {
+        LONG in, out, missing;
+    };
+    for (const Case& k : {Case{4, 5, 5}, Case{2, 6, 5}, Case{8, 2, 7}}) {
+        SCOPED_TRACE(testing::Message() << k.in << " -> " << k.out << " without plane " << k.missing);
+        std::vector<std::vector<float>> planes(8, std::vector<float>(4, 0.25f));
+        float* p[8];
+        for (int c = 0; c < 8; ++c) p[c] = planes[c].data();
+        p[k.missing] = nullptr;
+        const auto before = planes;
+        CChannelConversion conversion;
+        ASSERT_TRUE(conversion.SetFormat(dsptest::Float32(WORD(k.in), 48000), dsptest::Float32(WORD(k.out), 48000)));
+        EXPECT_FALSE(conversion.Process(p, 4, 0));
+        ConvertChannelsInPlace(p, k.in, k.out, 4, 1);
+        EXPECT_EQ(planes, before);
+    }
+}
+
 TEST(ChannelConversion, SetFormatAcceptsOnlyFloatWithOneToEightChannels) {
     using dsptest::Float32;
     using dsptest::Format;
