@@ -1,9 +1,10 @@
 // Render sinks and capture sources behind the simulated isochronous endpoints.
+#include "wav_file.h"
+
 #include <sim/usb_audio.h>
 
+#include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <memory>
 
 namespace sim::usb {
 
@@ -30,10 +31,6 @@ int32_t SignExtend(uint32_t value, unsigned bits) {
     const uint32_t sign = 1u << (bits - 1);
     value &= (sign << 1) - 1;
     return int32_t((value ^ sign) - sign);
-}
-
-void Put(FILE* f, uint32_t value, unsigned bytes) {
-    for (unsigned i = 0; i < bytes; ++i) std::fputc(int((value >> (8 * i)) & 0xFF), f);
 }
 
 }  // namespace
@@ -64,6 +61,18 @@ uint64_t RenderSink::OversizePackets() const {
     OptionalLock guard(m_Lock);
     return m_OversizePackets;
 }
+int64_t RenderSink::Backlog() const {
+    OptionalLock guard(m_Lock);
+    return m_Backlog;
+}
+int64_t RenderSink::MinBacklog() const {
+    OptionalLock guard(m_Lock);
+    return m_MinBacklog;
+}
+int64_t RenderSink::MaxBacklog() const {
+    OptionalLock guard(m_Lock);
+    return m_MaxBacklog;
+}
 void RenderSink::SetCapacityFrames(uint64_t frames) {
     OptionalLock guard(m_Lock);
     m_CapacityFrames = frames;
@@ -81,6 +90,20 @@ int32_t RenderSink::Sample(uint64_t frame, unsigned channel) const {
     return at < m_Samples.size() ? m_Samples[at] : 0;
 }
 
+std::vector<int32_t> RenderSink::Interleaved() const {
+    OptionalLock guard(m_Lock);
+    return m_Samples;
+}
+
+std::optional<uint64_t> RenderSink::MicroframeOf(uint64_t frame) const {
+    OptionalLock guard(m_Lock);
+    if (m_Format.channels == 0 || frame >= m_Samples.size() / m_Format.channels) return std::nullopt;
+    auto it = std::upper_bound(m_Marks.begin(), m_Marks.end(), frame,
+                               [](uint64_t f, const PacketMark& m) { return f < m.firstFrame; });
+    if (it == m_Marks.begin()) return std::nullopt;
+    return std::prev(it)->microframe;
+}
+
 std::vector<int32_t> RenderSink::Channel(unsigned channel) const {
     OptionalLock guard(m_Lock);
     std::vector<int32_t> out;
@@ -92,7 +115,16 @@ std::vector<int32_t> RenderSink::Channel(unsigned channel) const {
 void RenderSink::Clear() {
     OptionalLock guard(m_Lock);
     m_Samples.clear();
+    m_Marks.clear();
     m_Frames = m_Packets = m_EmptyPackets = m_PartialFramePackets = m_OversizePackets = 0;
+    RestartStream();
+}
+
+void RenderSink::RestartStream() {
+    OptionalLock guard(m_Lock);
+    m_Playing = false;
+    m_PlayStart = m_StreamFrames = 0;
+    m_Backlog = m_MinBacklog = m_MaxBacklog = 0;
 }
 
 void RenderSink::SetFormat(const StreamFormat& format) {
@@ -102,19 +134,37 @@ void RenderSink::SetFormat(const StreamFormat& format) {
     m_Format = format;
 }
 
-void RenderSink::Accept(std::span<const uint8_t> packet, uint32_t maxPacketBytes) {
+void RenderSink::Accept(std::span<const uint8_t> packet, uint32_t maxPacketBytes, uint64_t microframe,
+                        int32_t clockPpm) {
     OptionalLock guard(m_Lock);
     ++m_Packets;
+    const uint32_t frameBytes = m_Format.FrameBytes();
+    if (m_Playing && m_Format.rateHz != 0) {
+        // Frames the device clock has played since the stream's first packet.
+        using u128 = unsigned __int128;
+        const u128 scale = u128(m_Format.rateHz) * uint64_t(int64_t(1'000'000) + clockPpm);
+        const uint64_t elapsed = microframe > m_PlayStart ? microframe - m_PlayStart : 0;  // 125 us units
+        const auto played = int64_t(scale * elapsed / u128(8000ull * 1'000'000ull));
+        m_Backlog = int64_t(m_StreamFrames) - played;
+        m_MinBacklog = std::min(m_MinBacklog, m_Backlog);
+        m_MaxBacklog = std::max(m_MaxBacklog, m_Backlog);
+    }
     if (packet.empty()) {
         ++m_EmptyPackets;
         return;
     }
     if (packet.size() > maxPacketBytes) ++m_OversizePackets;
-    const uint32_t frameBytes = m_Format.FrameBytes();
     if (frameBytes == 0) return;
     if (packet.size() % frameBytes != 0) ++m_PartialFramePackets;
     const size_t frames = packet.size() / frameBytes;
+    if (!m_Playing) {
+        m_Playing = true;
+        m_PlayStart = microframe;
+    }
+    m_StreamFrames += frames;
     const unsigned bits = m_Format.subslotBytes * 8u;
+    const uint64_t stored = m_Samples.size() / m_Format.channels;
+    if (stored < m_CapacityFrames) m_Marks.push_back(PacketMark{.firstFrame = stored, .microframe = microframe});
     for (size_t f = 0; f < frames; ++f) {
         if (m_Samples.size() / m_Format.channels >= m_CapacityFrames) break;
         for (unsigned c = 0; c < m_Format.channels; ++c) {
@@ -130,24 +180,7 @@ void RenderSink::Accept(std::span<const uint8_t> packet, uint32_t maxPacketBytes
 bool RenderSink::WriteWav(const std::string& path) const {
     OptionalLock guard(m_Lock);
     if (m_Format.FrameBytes() == 0) return false;
-    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"), std::fclose);
-    if (!file) return false;
-    FILE* f = file.get();
-    const uint32_t dataBytes = uint32_t(std::min<uint64_t>(m_Samples.size() * m_Format.subslotBytes, 0xFFFFFF00u));
-    std::fputs("RIFF", f);
-    Put(f, 36 + dataBytes, 4);
-    std::fputs("WAVEfmt ", f);
-    Put(f, 16, 4);
-    Put(f, 1, 2);  // PCM
-    Put(f, m_Format.channels, 2);
-    Put(f, m_Format.rateHz, 4);
-    Put(f, m_Format.rateHz * m_Format.FrameBytes(), 4);
-    Put(f, m_Format.FrameBytes(), 2);
-    Put(f, m_Format.subslotBytes * 8u, 2);
-    std::fputs("data", f);
-    Put(f, dataBytes, 4);
-    for (size_t i = 0; i < dataBytes / m_Format.subslotBytes; ++i) Put(f, uint32_t(m_Samples[i]), m_Format.subslotBytes);
-    return std::ferror(f) == 0;
+    return detail::WriteWav(path, m_Format.channels, m_Format.subslotBytes, m_Format.rateHz, m_Samples);
 }
 
 // ---- CaptureSource ----
@@ -155,6 +188,17 @@ bool RenderSink::WriteWav(const std::string& path) const {
 void CaptureSource::Configure(const CaptureSourceConfig& config) {
     OptionalLock guard(m_Lock);
     m_Config = config;
+}
+
+bool CaptureSource::LoadWav(const std::string& path, std::string* error) {
+    detail::WavContents wav;
+    if (!detail::ReadWav(path, &wav, error)) return false;
+    OptionalLock guard(m_Lock);
+    m_Wav = std::move(wav.samples);
+    m_WavChannels = wav.channels;
+    m_WavBits = wav.bits;
+    m_Config.kind = SourceKind::Wav;
+    return true;
 }
 CaptureSourceConfig CaptureSource::Config() const {
     OptionalLock guard(m_Lock);
@@ -183,6 +227,14 @@ int32_t CaptureSource::Value(uint64_t n, unsigned channel) const {
         const uint64_t v = uint64_t(int64_t(m_Config.start)) + n * uint64_t(int64_t(m_Config.step)) +
                            uint64_t(channel) * uint64_t(int64_t(m_Config.channelOffset));
         return SignExtend(uint32_t(v), bits);
+    }
+    case SourceKind::Wav: {
+        const uint64_t frames = m_WavChannels == 0 ? 0 : m_Wav.size() / m_WavChannels;
+        if (frames == 0 || channel >= m_WavChannels || bits == 0) return 0;
+        if (n >= frames && !m_Config.loop) return 0;
+        const int32_t v = m_Wav[(n % frames) * m_WavChannels + channel];
+        // From the file's sample size to the valid bits: the most significant bits carry over.
+        return bits >= m_WavBits ? int32_t(uint32_t(v) << (bits - m_WavBits)) : v >> (m_WavBits - bits);
     }
     case SourceKind::Sine: {
         if (m_Format.rateHz == 0 || bits == 0) return 0;

@@ -680,16 +680,16 @@ std::optional<PacketResult> UacFunction::OnData(const DataPacket& packet) {
     }
     if (Stream* s = StreamOfEndpoint(packet.endpoint, false)) {
         const Alt* a = s->CurrentAlt();
+        // Asynchronous endpoints run on the device's own clock; the others follow the bus.
+        const bool async = (a->data->attributes & USB_ENDPOINT_SYNC_MASK) == USB_ENDPOINT_SYNC_ASYNCHRONOUS;
         if (s->sink) {
-            s->sink->Accept(packet.out, a->data->MaxPacketBytes());
+            s->sink->Accept(packet.out, a->data->MaxPacketBytes(), packet.microframe, async ? m_ClockOffsetPpm : 0);
             return PacketResult{.length = uint32_t(packet.out.size())};
         }
         const StreamFormat f = s->source->Format();
         if (f.FrameBytes() == 0 || f.rateHz == 0) return PacketResult{};
-        // Frames due in this packet's service interval on the device clock (asynchronous endpoints
-        // run on their own clock; the others follow the bus).
+        // Frames due in this packet's service interval on the device clock.
         const uint64_t interval = uint64_t(m_Speed == Speed::High ? 1 : 8) << (std::clamp<int>(a->data->interval, 1, 16) - 1);
-        const bool async = (a->data->attributes & USB_ENDPOINT_SYNC_MASK) == USB_ENDPOINT_SYNC_ASYNCHRONOUS;
         const u128 scale = u128(f.rateHz) * uint64_t(1'000'000 + (async ? m_ClockOffsetPpm : 0));
         auto due = [&](uint64_t t) { return uint64_t(scale * t / u128(8000ull * 1'000'000ull)); };
         const uint64_t n0 = due(packet.microframe);
@@ -721,7 +721,9 @@ void UacFunction::OnInterfaceChanged(uint8_t number, uint8_t alternate) {
     auto it = m_Streams.find(number);
     if (it == m_Streams.end()) return;
     Stream& s = it->second;
+    const bool restarted = s.current != alternate;
     s.current = alternate;
+    if (restarted && s.sink) s.sink->RestartStream();
     const StreamFormat f = FormatOf(s);
     if (f.channels == 0) return;
     if (s.sink) s.sink->SetFormat(f);

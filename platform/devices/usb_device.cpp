@@ -111,6 +111,13 @@ SetupPacket MakeSetup(bool in, uint8_t type, uint8_t recipient, uint8_t request,
                        .wLength = length};
 }
 
+RequestMatch Uac1SamplingFrequencyRequest(uint8_t endpoint) {
+    const SetupPacket s = MakeSetup(false, BMREQUEST_CLASS, BMREQUEST_TO_ENDPOINT, USB_AUDIO1_SET_CUR,
+                                    USB_AUDIO1_EP_SAMPLING_FREQ_CONTROL << 8, endpoint, 0);
+    return RequestMatch{.bmRequestType = s.bmRequestType, .bRequest = s.bRequest, .wValue = s.wValue,
+                        .wIndex = s.wIndex};
+}
+
 bool RequestMatch::Matches(const SetupPacket& s) const {
     return (!bmRequestType || *bmRequestType == s.bmRequestType) && (!bRequest || *bRequest == s.bRequest) &&
            (!wValue || *wValue == s.wValue) && (!wIndex || *wIndex == s.wIndex);
@@ -393,7 +400,9 @@ struct Device::Impl {
         for (ArmedPacketFault& f : packetFaults) {
             if (f.fault.endpoint != packet.endpoint || f.fault.times == 0) continue;
             ++f.packets;
+            const uint64_t frame = packet.microframe / 8;
             const bool hit = (f.fault.everyNth != 0 && f.packets % f.fault.everyNth == 0) ||
+                             std::find(f.fault.frames.begin(), f.fault.frames.end(), frame) != f.fault.frames.end() ||
                              (f.fault.perMillion != 0 && f.random() % 1'000'000 < f.fault.perMillion);
             if (hit) {
                 if (f.fault.times != kForever) --f.fault.times;
@@ -465,6 +474,7 @@ ControlResult Device::Control(const SetupPacket& setup, std::span<uint8_t> data)
         return r;
     }
     std::optional<uint32_t> shortLength;
+    uint32_t delayMs = 0;
     for (auto it = m->faults.begin(); it != m->faults.end(); ++it) {
         ControlFault& f = it->fault;
         if (!f.match.Matches(setup)) continue;
@@ -482,16 +492,24 @@ ControlResult Device::Control(const SetupPacket& setup, std::span<uint8_t> data)
             m->LogRequest(setup, r, {}, " (fault)");
             return r;
         }
-        shortLength = limit;
+        if (action == FaultAction::AnswerLate) {
+            delayMs = f.delayMs;
+        } else {
+            shortLength = limit;
+        }
         break;
     }
     ControlResult r = m->Dispatch(setup, data);
-    const char* suffix = "";
+    std::string suffix;
     if (shortLength && r.status == ControlStatus::Ok && setup.IsIn() && r.length > *shortLength) {
         r.length = *shortLength;
         suffix = " (fault: short)";
     }
-    m->LogRequest(setup, r, data, suffix);
+    if (delayMs != 0 && r.status != ControlStatus::Pending) {
+        r.delayMs = delayMs;
+        suffix = " (fault: answered after " + std::to_string(delayMs) + " ms)";
+    }
+    m->LogRequest(setup, r, data, suffix.c_str());
     return r;
 }
 
@@ -581,8 +599,10 @@ void Device::AddPacketFault(const PacketFault& fault) {
     std::lock_guard guard(m->lock);
     m->packetFaults.push_back(Impl::ArmedPacketFault{.fault = fault, .random = std::mt19937_64(fault.seed)});
     char text[128];
-    std::snprintf(text, sizeof text, "packet errors armed on endpoint 0x%02X: every %u, %u per million, seed %llu",
-                  fault.endpoint, fault.everyNth, fault.perMillion, static_cast<unsigned long long>(fault.seed));
+    std::snprintf(text, sizeof text,
+                  "packet errors armed on endpoint 0x%02X: every %u, %zu chosen frames, %u per million, seed %llu",
+                  fault.endpoint, fault.everyNth, fault.frames.size(), fault.perMillion,
+                  static_cast<unsigned long long>(fault.seed));
     m->Append(LogEntry{.isRequest = false, .text = text});
 }
 

@@ -45,6 +45,10 @@ struct Request {
     // Idle notification: the callback as submitted.
     USB_IDLE_CALLBACK idleCallback = nullptr;
     PVOID idleContext = nullptr;
+    // A control request the device answered late: the URB status it completes with once the delay
+    // ran out, and the serial number that tells this request from a later one on the same IRP.
+    USBD_STATUS lateStatus = USBD_STATUS_SUCCESS;
+    uint64_t serial = 0;
 };
 
 struct Pipe {
@@ -100,6 +104,11 @@ struct Port {
     uint32_t cycles = 0;
     std::vector<PortFaultEntry> faults;
     std::map<uint8_t, IsoStatistics> statistics;  // by endpoint address
+    std::map<uint8_t, std::deque<IsoEvent>> events;  // by endpoint address, at most kIsoEventLimit each
+    // While one URB is served: the longest delay the device asked for before its answer, in ms.
+    uint32_t answerDelayMs = 0;
+    std::vector<sim::ke::ScheduledWorkId> scripted;  // scheduled unplug and replug
+    int scriptedRunning = 0;                          // of those, running on the DPC thread now
 };
 
 struct Bus {
@@ -107,6 +116,7 @@ struct Bus {
     std::vector<Port*> ports;                            // live ports, by plug order
     std::map<PIRP, std::unique_ptr<Request>> requests;  // every request the bus holds
     uint64_t nextHandle = 0;
+    uint64_t nextSerial = 0;
     // The frame clock's next tick (0: none scheduled).
     sim::ke::Time tickDue = 0;
     sim::ke::ScheduledWorkId tickId = 0;
@@ -161,5 +171,6 @@ void CancelPipeLocked(Bus& bus, Pipe& pipe, std::vector<IrpDone>& done);
 USBD_STATUS SubmitIsochronousLocked(Bus& bus, Port& port, PIRP irp, PURB urb, bool* cancelled);
 USBD_STATUS SubmitInterruptLocked(Bus& bus, Port& port, PIRP irp, PURB urb, bool* cancelled);
 IsoStatistics& StatisticsLocked(Port& port, uint8_t endpoint);
+void RecordEventLocked(Port& port, uint8_t endpoint, const IsoEvent& event);
 
 }  // namespace sim::usb

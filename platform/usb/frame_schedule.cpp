@@ -45,8 +45,11 @@ void ServeIsoPacket(Port& port, Pipe& pipe, Request& r, uint32_t k, uint64_t mic
     USBD_ISO_PACKET_DESCRIPTOR& packet = t.IsoPacket[k];
     IsoStatistics& stats = StatisticsLocked(port, pipe.endpoint);
     if (pipe.served && microframe > pipe.nextServe) {
+        const uint64_t frames = (microframe - pipe.nextServe + 7) / 8;
         ++stats.gaps;
-        stats.gapFrames += (microframe - pipe.nextServe + 7) / 8;
+        stats.gapFrames += frames;
+        RecordEventLocked(port, pipe.endpoint,
+                          {.kind = IsoEventKind::Gap, .frame = ULONG(pipe.nextServe / 8), .count = uint32_t(frames)});
     }
     pipe.served = true;
     pipe.nextServe = microframe + pipe.intervalMicroframes;
@@ -61,12 +64,13 @@ void ServeIsoPacket(Port& port, Pipe& pipe, Request& r, uint32_t k, uint64_t mic
     } else {
         result = port.device->IsoOut(pipe.endpoint, microframe, std::span(buffer + packet.Offset, packet.Length));
     }
-    if (packet.Length > pipe.maxPacketBytes) ++stats.oversizePackets;
     packet.Status = result.status;
     ++stats.packets;
     if (USBD_ERROR(result.status)) {
         ++r.errors;
         ++stats.packetErrors;
+        RecordEventLocked(port, pipe.endpoint, {.kind = IsoEventKind::PacketError, .frame = ULONG(microframe / 8),
+                                                .count = k, .status = result.status});
     } else {
         r.bytes += packet.Length;
     }
@@ -154,6 +158,12 @@ void Tick() {
 
 IsoStatistics& StatisticsLocked(Port& port, uint8_t endpoint) { return port.statistics[endpoint]; }
 
+void RecordEventLocked(Port& port, uint8_t endpoint, const IsoEvent& event) {
+    std::deque<IsoEvent>& list = port.events[endpoint];
+    if (list.size() >= kIsoEventLimit) list.pop_front();
+    list.push_back(event);
+}
+
 Pipe* FindPipeLocked(Port& port, USBD_PIPE_HANDLE handle) {
     if (handle == nullptr) return nullptr;
     for (auto& [number, state] : port.interfaces) {
@@ -181,6 +191,8 @@ USBD_STATUS SubmitIsochronousLocked(Bus& bus, Port& port, PIRP irp, PURB urb, bo
     IsoStatistics& stats = StatisticsLocked(port, pipe->endpoint);
     auto refuse = [&](USBD_STATUS status, const char* why) {
         ++stats.refusedTransfers;
+        RecordEventLocked(port, pipe->endpoint,
+                          {.kind = IsoEventKind::RefusedTransfer, .frame = ULONG(FrameNow()), .status = status});
         return Note(port, urb, status, why);
     };
     if (pipe->Type() != USB_ENDPOINT_TYPE_ISOCHRONOUS) {
@@ -205,6 +217,23 @@ USBD_STATUS SubmitIsochronousLocked(Bus& bus, Port& port, PIRP irp, PURB urb, bo
                                           : uint64_t(p.Offset) + p.Length > length;
         if (outside) return refuse(USBD_STATUS_INVALID_PARAMETER, "a packet lies outside the transfer buffer");
     }
+    // The host controller cannot send more than the endpoint takes in one service interval.
+    if (!pipe->IsIn()) {
+        uint32_t oversize = 0;
+        for (uint32_t k = 0; k < n; ++k) {
+            if (t.IsoPacket[k].Length <= pipe->maxPacketBytes) continue;
+            ++oversize;
+            RecordEventLocked(port, pipe->endpoint, {.kind = IsoEventKind::OversizePacket,
+                                                     .frame = ULONG(FrameNow()), .count = t.IsoPacket[k].Length});
+        }
+        if (oversize != 0) {
+            stats.oversizePackets += oversize;
+            char why[96];
+            std::snprintf(why, sizeof why, "%u packets longer than the maximum packet size of %u bytes", oversize,
+                          pipe->maxPacketBytes);
+            return refuse(USBD_STATUS_INVALID_PARAMETER, why);
+        }
+    }
     if (!port.attached) return USBD_STATUS_DEVICE_GONE;
 
     const uint64_t now = FrameNow();
@@ -219,6 +248,9 @@ USBD_STATUS SubmitIsochronousLocked(Bus& bus, Port& port, PIRP irp, PURB urb, bo
         if (ahead <= 0) {
             ++stats.lateTransfers;
             stats.latePackets += n;
+            RecordEventLocked(port, pipe->endpoint,
+                              {.kind = IsoEventKind::LateTransfer, .frame = t.StartFrame, .count = n,
+                               .status = USBD_STATUS_BAD_START_FRAME});
             for (uint32_t k = 0; k < n; ++k) {
                 t.IsoPacket[k].Status = USBD_STATUS_ISO_NA_LATE_USBPORT;
                 if (pipe->IsIn()) t.IsoPacket[k].Length = 0;

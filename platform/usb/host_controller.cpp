@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 namespace sim::usb {
 
@@ -443,9 +444,14 @@ void ReplugDevice(Port* port) { CheckedPort(port, "ReplugDevice")->device->Replu
 
 void RemovePort(Port* port) {
     Bus& bus = TheBus();
-    {
-        std::lock_guard guard(bus.lock);
+    for (;;) {
+        std::unique_lock guard(bus.lock);
         LivePortLocked(bus, port, "RemovePort");
+        if (port->scriptedRunning != 0) {  // a scripted unplug or replug is under way on the DPC thread
+            guard.unlock();
+            std::this_thread::yield();
+            continue;
+        }
         const size_t held = std::count_if(bus.requests.begin(), bus.requests.end(),
                                           [port](const auto& entry) { return entry.second->port == port; });
         if (held != 0) {
@@ -458,6 +464,8 @@ void RemovePort(Port* port) {
                           port->number, static_cast<long>(port->interfaceReferences));
         }
         std::erase(bus.ports, port);
+        for (sim::ke::ScheduledWorkId id : port->scripted) sim::ke::CancelScheduledWork(id);
+        break;
     }
     port->device->SetAttachObserver({});
     sim::pnp::DeleteDevice(port->node);
@@ -503,8 +511,62 @@ IsoStatistics EndpointStatistics(Port* port, uint8_t endpoint) {
 void ClearStatistics(Port* port) {
     Bus& bus = TheBus();
     std::lock_guard guard(bus.lock);
-    LivePortLocked(bus, port, "ClearStatistics")->statistics.clear();
+    Port* p = LivePortLocked(bus, port, "ClearStatistics");
+    p->statistics.clear();
+    p->events.clear();
 }
+
+std::vector<IsoEvent> EndpointEvents(Port* port, uint8_t endpoint) {
+    Bus& bus = TheBus();
+    std::lock_guard guard(bus.lock);
+    Port* p = LivePortLocked(bus, port, "EndpointEvents");
+    auto it = p->events.find(endpoint);
+    if (it == p->events.end()) return {};
+    return std::vector<IsoEvent>(it->second.begin(), it->second.end());
+}
+
+const char* IsoEventName(IsoEventKind kind) {
+    switch (kind) {
+        case IsoEventKind::Gap: return "gap";
+        case IsoEventKind::LateTransfer: return "late transfer";
+        case IsoEventKind::OversizePacket: return "oversize packet";
+        case IsoEventKind::PacketError: return "packet error";
+        case IsoEventKind::RefusedTransfer: return "refused transfer";
+    }
+    return "event";
+}
+
+namespace {
+
+void ScheduleAttach(Port* port, ULONG frame, bool attached, const char* caller) {
+    Bus& bus = TheBus();
+    std::lock_guard guard(bus.lock);
+    Port* p = LivePortLocked(bus, port, caller);
+    // Just after the frame boundary: the packets of the frame before have moved by then.
+    const sim::ke::Time due = sim::ke::Time(frame) * sim::machine::kMillisecond + 1;
+    p->scripted.push_back(sim::ke::ScheduleDispatchWork(due, [port, attached] {
+        Bus& b = TheBus();
+        {
+            std::lock_guard inner(b.lock);
+            // RemovePort withdraws the work it can; this check covers work already handed over.
+            if (std::find(b.ports.begin(), b.ports.end(), port) == b.ports.end()) return;
+            ++port->scriptedRunning;  // RemovePort waits for it
+        }
+        // The observer takes the bus lock and completes what the port held.
+        if (attached) {
+            port->device->Replug();
+        } else {
+            port->device->Unplug();
+        }
+        std::lock_guard inner(b.lock);
+        --port->scriptedRunning;
+    }));
+}
+
+}  // namespace
+
+void ScheduleUnplug(Port* port, ULONG frame) { ScheduleAttach(port, frame, false, "ScheduleUnplug"); }
+void ScheduleReplug(Port* port, ULONG frame) { ScheduleAttach(port, frame, true, "ScheduleReplug"); }
 
 size_t HeldRequests(Port* port) {
     Bus& bus = TheBus();

@@ -167,6 +167,7 @@ USBD_STATUS ControlTransferLocked(Bus& bus, Port& port, PIRP irp, PURB urb, cons
     ULONG ignored = 0;
     if (transferred == nullptr) transferred = &ignored;
     const ControlResult r = port.device->Control(setup, data);
+    port.answerDelayMs = std::max(port.answerDelayMs, r.delayMs);
     switch (r.status) {
         case ControlStatus::Ok:
             *transferred = std::min<ULONG>(r.length, ULONG(data.size()));
@@ -535,6 +536,35 @@ USBD_STATUS HandleUrbLocked(Bus& bus, Port& port, PIRP irp, PURB urb, std::vecto
     }
 }
 
+// The device took its time: the URB, already served, completes with `status` once the delay the
+// device asked for has passed (unless it is cancelled or the device leaves first).
+USBD_STATUS HoldLateAnswerLocked(Bus& bus, Port& port, PIRP irp, PURB urb, USBD_STATUS status, bool* cancelled) {
+    const uint64_t serial = ++bus.nextSerial;
+    urb->UrbHeader.Status = USBD_STATUS_PENDING;
+    *cancelled = !HoldLocked(bus, std::make_unique<Request>(Request{.irp = irp,
+                                                                    .urb = urb,
+                                                                    .port = &port,
+                                                                    .kind = RequestKind::Control,
+                                                                    .lateStatus = status,
+                                                                    .serial = serial}));
+    if (*cancelled) return USBD_STATUS_PENDING;
+    const sim::ke::Time due = sim::machine::Now() + sim::ke::Time(port.answerDelayMs) * sim::machine::kMillisecond;
+    sim::ke::ScheduleDispatchWork(due, [irp, serial] {
+        Bus& b = TheBus();
+        std::vector<IrpDone> answered;
+        {
+            std::lock_guard guard(b.lock);
+            auto it = b.requests.find(irp);
+            if (it == b.requests.end() || it->second->serial != serial) return;  // cancelled or gone meanwhile
+            Request* r = it->second.get();
+            r->urb->UrbHeader.Status = r->lateStatus;
+            DetachLocked(b, r, NtStatusFromUsbd(r->lateStatus), answered);
+        }
+        CompleteNow(answered);
+    });
+    return USBD_STATUS_PENDING;
+}
+
 }  // namespace
 
 NTSTATUS NtStatusFromUsbd(USBD_STATUS status) {
@@ -556,7 +586,11 @@ NTSTATUS SubmitUrb(Port& port, PDEVICE_OBJECT device, PIRP irp) {
     USBD_STATUS status;
     {
         std::lock_guard guard(bus.lock);
+        port.answerDelayMs = 0;
         status = HandleUrbLocked(bus, port, irp, urb, done, &cancelled);
+        if (status != USBD_STATUS_PENDING && port.answerDelayMs != 0 && port.attached) {
+            status = HoldLateAnswerLocked(bus, port, irp, urb, status, &cancelled);
+        }
         if (status != USBD_STATUS_PENDING) urb->UrbHeader.Status = status;
     }
     if (status != USBD_STATUS_PENDING) return CompleteAfter(device, irp, NtStatusFromUsbd(status), std::move(done));

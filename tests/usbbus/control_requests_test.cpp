@@ -164,6 +164,55 @@ TEST_P(BusControl, UnansweredRequestWaitsUntilCancelled) {
     EXPECT_EQ(Submit(&urb), STATUS_SUCCESS) << "the fault was for one request";
 }
 
+// The sampling-frequency request a stream start sends, against a device that stalls it or answers
+// it late; a late answer holds the URB for the delay, takes effect at once and can be cancelled.
+TEST_P(BusControl, SamplingFrequencyRequestStalledOrAnsweredLate) {
+    OpenPipe(1, 1, 0x01);
+    struct Case {
+        const char* name;
+        FaultAction action;
+        uint32_t delayMs;
+        bool cancel;
+        NTSTATUS status;
+        USBD_STATUS usbd;
+        uint32_t rate;  // Hz the device runs at afterwards
+    } cases[] = {
+        {"Stall", FaultAction::Stall, 0, false, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 44100},
+        {"Late", FaultAction::AnswerLate, 40, false, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 48000},
+        {"LateCancelled", FaultAction::AnswerLate, 500, true, STATUS_CANCELLED, USBD_STATUS_CANCELED, 48000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UCHAR rate[3] = {0x44, 0xAC, 0x00};  // 44100 Hz: the device's state before each case
+        URB reset = VendorClassUrb(URB_FUNCTION_CLASS_ENDPOINT, USBD_TRANSFER_DIRECTION_OUT, USB_AUDIO1_SET_CUR, 0x0100,
+                                   0x01, rate, sizeof rate);
+        ASSERT_EQ(Submit(&reset), STATUS_SUCCESS);
+        Device().AddControlFault(ControlFault{.match = sim::usb::Uac1SamplingFrequencyRequest(0x01),
+                                              .action = c.action, .times = 1, .delayMs = c.delayMs});
+        UCHAR rate48[3] = {0x80, 0xBB, 0x00};
+        URB urb = VendorClassUrb(URB_FUNCTION_CLASS_ENDPOINT, USBD_TRANSFER_DIRECTION_OUT, USB_AUDIO1_SET_CUR, 0x0100,
+                                 0x01, rate48, sizeof rate48);
+        const sim::machine::Time sent = sim::machine::Now();
+        auto request = Start(&urb);
+        if (c.delayMs != 0) {
+            EXPECT_EQ(request->returned, STATUS_PENDING) << "a late answer pends whatever the completion mode";
+            sim::machine::RunFor((c.delayMs - 1) * kMillisecond);
+            EXPECT_FALSE(request->Completed());
+            EXPECT_EQ(sim::usb::HeldRequests(m_Port), 1u);
+        }
+        if (c.cancel) {
+            EXPECT_TRUE(IoCancelIrp(request->irp));
+        }
+        EXPECT_EQ(request->Wait(), c.status);
+        EXPECT_EQ(urb.UrbHeader.Status, c.usbd);
+        if (c.delayMs != 0 && !c.cancel) {
+            EXPECT_EQ(request->completedAt - sent, c.delayMs * kMillisecond);
+        }
+        EXPECT_EQ(Device().Audio()->StreamRate(1), c.rate);
+        EXPECT_EQ(sim::usb::HeldRequests(m_Port), 0u);
+    }
+}
+
 TEST_P(BusControl, UnplugFailsWhatIsHeldAndWhatComesLater) {
     USBD_PIPE_HANDLE status = OpenPipe(0, 0, 0x83);
     Device().AddControlFault(ControlFault{.match = {.bRequest = USB_REQUEST_GET_DESCRIPTOR},

@@ -3,7 +3,9 @@
 // the bus's gap, late and oversize counts, interrupt IN waiting for the device, aborts.
 #include "bus_test_support.h"
 
+#include <algorithm>
 #include <numeric>
+#include <string>
 
 namespace {
 
@@ -127,13 +129,10 @@ TEST_F(BusIso, StartFramesMustLieAheadInsideTheWindowWithoutOverlap) {
     EXPECT_EQ(s.packets, 4u) << "only the queued transfer reached the device";
 }
 
-TEST_F(BusIso, BusCountsGapsAndOversizePackets) {
+TEST_F(BusIso, GapsAreCountedAndRecordedWithTheirFrames) {
     const ULONG now = sim::usb::CurrentFrame();
-    IsoTransfer first(m_Out, false, 2, kPacketBytes, now + 2);  // frames +2, +3
+    IsoTransfer first(m_Out, false, 2, kPacketBytes, now + 2);   // frames +2, +3
     IsoTransfer second(m_Out, false, 2, kPacketBytes, now + 7);  // frames +7, +8: 3 frames missing
-    second.Urb().IsoPacket[0].Length = kPacketBytes + 12;  // 51 frames: more than wMaxPacketSize (49)
-    second.Urb().IsoPacket[1].Offset = kPacketBytes + 12;
-    second.Urb().IsoPacket[1].Length = kPacketBytes - 12;
     auto a = Start(first.block.Get());
     auto b = Start(second.block.Get());
     EXPECT_EQ(a->Wait(), STATUS_SUCCESS);
@@ -141,8 +140,107 @@ TEST_F(BusIso, BusCountsGapsAndOversizePackets) {
     const sim::usb::IsoStatistics s = sim::usb::Statistics(m_Port);
     EXPECT_EQ(s.gaps, 1u);
     EXPECT_EQ(s.gapFrames, 3u);
+    const std::vector<sim::usb::IsoEvent> events = sim::usb::EndpointEvents(m_Port, kPlayback);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, sim::usb::IsoEventKind::Gap);
+    EXPECT_EQ(events[0].frame, now + 4);
+    EXPECT_EQ(events[0].count, 3u);
+    EXPECT_TRUE(sim::usb::EndpointEvents(m_Port, kCapture).empty());
+}
+
+TEST_F(BusIso, OutPacketOverTheMaximumPacketSizeRefusesTheTransfer) {
+    IsoTransfer t(m_Out, false, 2, kPacketBytes, sim::usb::CurrentFrame() + 2);
+    t.Urb().IsoPacket[0].Length = kPacketBytes + 12;  // 51 frames: more than wMaxPacketSize (49)
+    t.Urb().IsoPacket[1].Offset = kPacketBytes + 12;
+    t.Urb().IsoPacket[1].Length = kPacketBytes - 12;
+    EXPECT_EQ(Submit(t.block.Get()), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(t.Urb().Hdr.Status, USBD_STATUS_INVALID_PARAMETER);
+    const sim::usb::IsoStatistics s = sim::usb::EndpointStatistics(m_Port, kPlayback);
     EXPECT_EQ(s.oversizePackets, 1u);
-    EXPECT_EQ(Device().Audio()->Render(1)->OversizePackets(), 1u) << "the device saw it too";
+    EXPECT_EQ(s.refusedTransfers, 1u);
+    EXPECT_EQ(s.packets, 0u);
+    EXPECT_EQ(Device().Audio()->Render(1)->Packets(), 0u) << "nothing reached the device";
+    const std::vector<sim::usb::IsoEvent> events = sim::usb::EndpointEvents(m_Port, kPlayback);
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events[0].kind, sim::usb::IsoEventKind::OversizePacket);
+    EXPECT_EQ(events[0].count, kPacketBytes + 12);
+}
+
+// Packet errors on chosen frames: each packet reports its own status, the transfer fails only when
+// every packet failed, and a failed OUT packet never reaches the device.
+TEST_F(BusIso, PacketErrorsOnChosenFramesAreReportedPerPacket) {
+    struct Case {
+        const char* name;
+        std::vector<ULONG> failing;  // packet indices whose frames fail
+        NTSTATUS status;
+        USBD_STATUS usbd;
+    } cases[] = {
+        {"OnePacket", {1}, STATUS_SUCCESS, USBD_STATUS_SUCCESS},
+        {"TwoPackets", {0, 3}, STATUS_SUCCESS, USBD_STATUS_SUCCESS},
+        {"EveryPacket", {0, 1, 2, 3}, STATUS_UNSUCCESSFUL, USBD_STATUS_ISOCH_REQUEST_FAILED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::usb::ClearStatistics(m_Port);
+        Device().Audio()->Render(1)->Clear();
+        const ULONG start = sim::usb::CurrentFrame() + 2;
+        sim::usb::PacketFault fault{.endpoint = kPlayback};
+        for (ULONG k : c.failing) fault.frames.push_back(start + k);
+        Device().AddPacketFault(fault);
+        IsoTransfer t(m_Out, false, 4, kPacketBytes, start);
+        EXPECT_EQ(Submit(t.block.Get()), c.status);
+        Device().ClearFaults();
+        EXPECT_EQ(t.Urb().Hdr.Status, c.usbd);
+        EXPECT_EQ(t.Urb().ErrorCount, c.failing.size());
+        const ULONG good = 4 - ULONG(c.failing.size());
+        EXPECT_EQ(t.Urb().TransferBufferLength, good * kPacketBytes);
+        for (ULONG k = 0; k < 4; ++k) {
+            const bool failed = std::find(c.failing.begin(), c.failing.end(), k) != c.failing.end();
+            EXPECT_EQ(t.Urb().IsoPacket[k].Status, failed ? USBD_STATUS_XACT_ERROR : USBD_STATUS_SUCCESS) << k;
+        }
+        EXPECT_EQ(Device().Audio()->Render(1)->Frames(), good * 48u);
+        std::vector<sim::usb::IsoEvent> events = sim::usb::EndpointEvents(m_Port, kPlayback);
+        std::erase_if(events, [](const auto& e) { return e.kind == sim::usb::IsoEventKind::Gap; });  // between cases
+        ASSERT_EQ(events.size(), c.failing.size());
+        for (size_t i = 0; i < events.size(); ++i) {
+            EXPECT_EQ(events[i].kind, sim::usb::IsoEventKind::PacketError);
+            EXPECT_EQ(events[i].frame, start + c.failing[i]);
+            EXPECT_EQ(events[i].count, c.failing[i]);
+            EXPECT_EQ(events[i].status, USBD_STATUS_XACT_ERROR);
+        }
+    }
+}
+
+TEST_F(BusIso, ScheduledUnplugEndsStreamingOnItsFrame) {
+    const ULONG start = sim::usb::CurrentFrame() + 2;
+    IsoTransfer a(m_Out, false, 4, kPacketBytes, start);
+    IsoTransfer b(m_Out, false, 4, kPacketBytes, start + 4);
+    auto ra = Start(a.block.Get());
+    auto rb = Start(b.block.Get());
+    sim::usb::ScheduleUnplug(m_Port, start + 6);
+    EXPECT_EQ(ra->Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(rb->Wait(), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(b.Urb().Hdr.Status, USBD_STATUS_DEVICE_GONE);
+    EXPECT_GE(rb->completedAt, sim::machine::Time(start + 6) * kMillisecond);
+    EXPECT_LT(rb->completedAt, sim::machine::Time(start + 7) * kMillisecond);
+    EXPECT_EQ(Device().Audio()->Render(1)->Frames(), 6 * 48u) << "packets of frames +4 and +5 arrived";
+    EXPECT_EQ(sim::usb::HeldRequests(m_Port), 0u);
+    IsoTransfer c(m_Out, false, 1, kPacketBytes, sim::usb::CurrentFrame() + 2);
+    EXPECT_EQ(Submit(c.block.Get()), STATUS_DEVICE_NOT_CONNECTED);
+}
+
+TEST_F(BusIso, ResetPipeCancelsTransfersWithoutClearingAnIsochronousEndpoint) {
+    IsoTransfer a(m_Out, false, 8, kPacketBytes, sim::usb::CurrentFrame() + 2);
+    auto ra = Start(a.block.Get());
+    URB reset = PipeUrb(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, m_Out);
+    auto rreset = Start(&reset);
+    ASSERT_EQ(rreset->Wait(), STATUS_SUCCESS);
+    ASSERT_EQ(ra->Wait(), STATUS_CANCELLED);
+    EXPECT_LT(ra->order, rreset->order);
+    EXPECT_EQ(a.Urb().Hdr.Status, USBD_STATUS_CANCELED);
+    for (const std::string& line : Device().LogLines()) EXPECT_EQ(line.find("CLEAR_FEATURE"), std::string::npos) << line;
+    IsoTransfer b(m_Out, false, 2, kPacketBytes, 0, /*asap=*/true);
+    EXPECT_EQ(Submit(b.block.Get()), STATUS_SUCCESS);
 }
 
 TEST_F(BusIso, AbortCancelsQueuedTransfersBeforeItCompletes) {

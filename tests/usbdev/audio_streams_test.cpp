@@ -1,6 +1,7 @@
 // Isochronous data of the simulated audio function: render sinks, capture sources, explicit
 // feedback and the status interrupt queue, driven frame by frame as the host controller will.
 #include "usb_test_support.h"
+#include "wav_file.h"
 
 #include <gtest/gtest.h>
 
@@ -196,6 +197,140 @@ TEST(StatusInterrupts, ChangesFromTheDeviceAreAnnounced) {
         EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + r.length), k.message);
         EXPECT_EQ(d->Audio()->ControlValue(2, USB_AUDIO_FU_VOLUME_CONTROL, 1), -1280);
         EXPECT_TRUE(d->InterruptIn(0x83, 1, buffer).nak);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+using namespace sim::usb;
+using namespace usbtest;
+using Bytes = std::vector<uint8_t>;
+
+// A capture source plays a WAV file: the file's samples scaled to the stream's valid bits, its
+// channels in order (silence past them), looped or silent after the end.
+TEST(CaptureSource, PlaysAWavFile) {
+    const std::string path = ::testing::TempDir() + "usbdev_source.wav";
+    const std::vector<int32_t> mono16 = {100, -200, 300, -400};
+    ASSERT_TRUE(sim::usb::detail::WriteWav(path, 1, 2, 48000, mono16));
+    struct Case {
+        const char* name;
+        uint8_t alternate;  // uac1 capture: 1 = 16 bits in 2 bytes, 2 = 24 bits in 3 bytes
+        bool loop;
+        std::vector<int32_t> left;  // the first 6 frames' left channel as the container holds it
+    } cases[] = {
+        {"SameSize", 1, true, {100, -200, 300, -400, 100, -200}},
+        {"Widened", 2, true, {100 << 8, -200 * 256, 300 << 8, -400 * 256, 100 << 8, -200 * 256}},
+        {"Once", 1, false, {100, -200, 300, -400, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto d = Configured("uac1");
+        ASSERT_EQ(SelectAlternate(*d, 2, c.alternate), ControlStatus::Ok);
+        CaptureSource* source = d->Audio()->Capture(2);
+        source->Configure(CaptureSourceConfig{.kind = SourceKind::Silence, .loop = c.loop});
+        std::string error;
+        ASSERT_TRUE(source->LoadWav(path, &error)) << error;
+        EXPECT_EQ(source->Config().kind, SourceKind::Wav);
+        Bytes buffer(512);
+        const PacketResult r = d->IsoIn(0x82, 0, buffer);
+        const unsigned bytes = c.alternate == 1 ? 2 : 3;
+        ASSERT_GE(r.length, 6u * 2 * bytes);
+        for (size_t f = 0; f < c.left.size(); ++f) {
+            auto sample = [&](unsigned channel) {
+                uint32_t v = 0;
+                for (unsigned i = 0; i < bytes; ++i) v |= uint32_t(buffer[(f * 2 + channel) * bytes + i]) << (8 * i);
+                return int32_t(v << (32 - 8 * bytes)) >> (32 - 8 * bytes);
+            };
+            EXPECT_EQ(sample(0), c.left[f]) << "frame " << f;
+            EXPECT_EQ(sample(1), 0) << "the file has one channel";
+        }
+    }
+    std::filesystem::remove(path);
+}
+
+TEST(CaptureSource, RefusesFilesItCannotPlay) {
+    const std::string path = ::testing::TempDir() + "usbdev_bad.wav";
+    auto wav = [](uint16_t tag, uint16_t channels, uint16_t bits, uint32_t dataBytes, uint32_t fmtBytes = 16) {
+        Bytes b = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' '};
+        auto put = [&](uint32_t v, unsigned n) {
+            for (unsigned i = 0; i < n; ++i) b.push_back(uint8_t(v >> (8 * i)));
+        };
+        put(fmtBytes, 4);
+        put(tag, 2), put(channels, 2), put(48000, 4), put(48000u * channels * bits / 8, 4);
+        put(uint32_t(channels * bits / 8), 2), put(bits, 2);
+        b.insert(b.end(), {'d', 'a', 't', 'a'});
+        put(dataBytes, 4);
+        b.resize(b.size() + 8);
+        return b;
+    };
+    struct Case {
+        const char* name;
+        Bytes file;
+    } cases[] = {
+        {"NotRiff", Bytes(64, 'x')},
+        {"Float", wav(3, 2, 32, 8)},
+        {"TwelveBits", wav(1, 2, 12, 8)},
+        {"NoChannels", wav(1, 0, 16, 8)},
+        {"FormatPastTheEnd", wav(1, 2, 16, 8, 4000)},
+    };
+    auto d = Configured("uac1");
+    CaptureSource* source = d->Audio()->Capture(2);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(c.file.data()), std::streamsize(c.file.size()));
+        std::string error;
+        EXPECT_FALSE(source->LoadWav(path, &error));
+        EXPECT_FALSE(error.empty());
+        EXPECT_EQ(source->Config().kind, SourceKind::Ramp) << "the source is unchanged";
+    }
+    EXPECT_FALSE(source->LoadWav(path + ".missing"));
+    std::filesystem::remove(path);
+}
+
+// The sink plays at the device's clock: an asynchronous device running fast drains a host that
+// sends the nominal rate; a host that follows the device's rate keeps the backlog within a packet.
+TEST(RenderSink, BacklogFollowsTheDeviceClock) {
+    struct Case {
+        const char* name;
+        const char* device;
+        uint8_t alternate;
+        int32_t ppm;
+        bool followDevice;   // the host sends what the device clock plays, else the nominal rate
+        int64_t minBacklog;  // frames, after one second
+        int64_t maxBacklog;
+    } cases[] = {
+        {"AsyncNominal", "uac2", 2, 0, false, 0, 0},
+        {"AsyncFastIgnored", "uac2", 2, 1000, false, -48, 0},
+        {"AsyncSlowIgnored", "uac2", 2, -1000, false, 0, 48},
+        {"AsyncFastFollowed", "uac2", 2, 1000, true, 0, 0},
+        {"AdaptiveIgnoresTheOffset", "uac1", 1, 1000, false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto d = Configured(c.device);
+        ASSERT_EQ(SelectAlternate(*d, 1, c.alternate), ControlStatus::Ok);
+        if (std::string(c.device) == "uac1") {  // 48 kHz on the adaptive endpoint
+            Transfer(*d, MakeSetup(false, BMREQUEST_CLASS, BMREQUEST_TO_ENDPOINT, USB_AUDIO1_SET_CUR, 0x0100, 0x01, 3),
+                     Le(48000, 3));
+        }
+        d->Audio()->SetClockOffsetPpm(c.ppm);
+        RenderSink* sink = d->Audio()->Render(1);
+        const uint32_t frameBytes = sink->Format().FrameBytes();
+        const uint64_t step = std::string(c.device) == "uac2" ? 1 : kFullSpeedFrame;  // microframes a packet
+        const uint64_t rate = 48000ull * uint64_t(1'000'000 + (c.followDevice ? c.ppm : 0));
+        uint64_t sent = 0;
+        for (uint64_t t = 0; t <= 8000; t += step) {
+            const uint64_t due = rate * (t + step) / (8000ull * 1'000'000ull);  // frames by the packet's end
+            d->IsoOut(0x01, 1000 + t, Bytes((due - sent) * frameBytes));
+            sent = due;
+        }
+        EXPECT_EQ(sink->MinBacklog(), c.minBacklog);
+        EXPECT_EQ(sink->MaxBacklog(), c.maxBacklog);
+        SelectAlternate(*d, 1, 0);
+        SelectAlternate(*d, 1, c.alternate);
+        EXPECT_EQ(sink->MinBacklog(), 0) << "a new stream starts its own playback";
     }
 }
 

@@ -49,7 +49,14 @@ struct StreamFormat {
     uint32_t FrameBytes() const { return uint32_t(channels) * subslotBytes; }
 };
 
-// What arrived at a render endpoint: samples as the containers hold them, sign-extended.
+// What arrived at a render endpoint: samples as the containers hold them, sign-extended, every one
+// kept (up to the capacity) with the bus time of the packet that brought it.
+//
+// The device plays what it received at its own clock: from the first packet with data of a stream
+// (an alternate setting selected anew starts a stream), it consumes rateHz frames a second, scaled by
+// the device's clock offset when the endpoint is asynchronous. The backlog is what was received and
+// not yet played, measured before each packet: a host that follows the device's clock keeps it
+// within a packet; a host that ignores it drifts, and a negative backlog means the device ran dry.
 class RenderSink {
 public:
     StreamFormat Format() const;
@@ -57,37 +64,62 @@ public:
     uint64_t StoredFrames() const;
     int32_t Sample(uint64_t frame, unsigned channel) const;  // 0 outside what is stored
     std::vector<int32_t> Channel(unsigned channel) const;
+    std::vector<int32_t> Interleaved() const;  // every stored sample, frame by frame
+    // The bus time (125 us units: frame x 8 + microframe) of the packet that carried a stored frame.
+    std::optional<uint64_t> MicroframeOf(uint64_t frame) const;
     uint64_t Packets() const;
     uint64_t EmptyPackets() const;
     uint64_t PartialFramePackets() const;  // length not a whole number of frames
     uint64_t OversizePackets() const;      // longer than wMaxPacketSize
+    // Backlog in frames (see above) before the latest packet, and its extremes over the stream.
+    int64_t Backlog() const;
+    int64_t MinBacklog() const;
+    int64_t MaxBacklog() const;
     void Clear();
     void SetCapacityFrames(uint64_t frames);
     // PCM WAV file of the stored frames in the container size; false when it cannot be written.
     bool WriteWav(const std::string& path) const;
 
-    // Host controller side (through the device): one packet of the current format.
-    void Accept(std::span<const uint8_t> packet, uint32_t maxPacketBytes);
+    // Host controller side (through the device): one packet of the current format, moved in bus
+    // time `microframe`, played at the nominal rate scaled by clockPpm.
+    void Accept(std::span<const uint8_t> packet, uint32_t maxPacketBytes, uint64_t microframe = 0,
+                int32_t clockPpm = 0);
     void SetFormat(const StreamFormat& format);
+    void RestartStream();  // the device's playback starts over with the next packet with data
     void SetLock(std::recursive_mutex* lock) { m_Lock = lock; }
 
 private:
+    struct PacketMark {
+        uint64_t firstFrame;  // stored frame index of the packet's first frame
+        uint64_t microframe;
+    };
     std::recursive_mutex* m_Lock = nullptr;  // the device's; readers and the bus may race
     StreamFormat m_Format{};
     std::vector<int32_t> m_Samples{};  // interleaved
+    std::vector<PacketMark> m_Marks{};  // packets with stored frames, in order
     uint64_t m_Frames = 0;
     uint64_t m_CapacityFrames = 4'000'000;
     uint64_t m_Packets = 0;
     uint64_t m_EmptyPackets = 0;
     uint64_t m_PartialFramePackets = 0;
     uint64_t m_OversizePackets = 0;
+    // Device playback of the current stream.
+    bool m_Playing = false;
+    uint64_t m_PlayStart = 0;       // microframe of the stream's first packet with data
+    uint64_t m_StreamFrames = 0;    // frames received in the stream
+    int64_t m_Backlog = 0;
+    int64_t m_MinBacklog = 0;
+    int64_t m_MaxBacklog = 0;
 };
 
-enum class SourceKind : uint8_t { Silence, Ramp, Sine };
+enum class SourceKind : uint8_t { Silence, Ramp, Sine, Wav };
 
-// Ramp: sample n of channel c is (start + n x step + c x channelOffset), wrapped to the valid bits.
-// Sine: amplitude in full scale (0..1). n counts device sample periods, so frames the host never
-// collected leave a gap in the ramp.
+// Ramp (the default): sample n of channel c is (start + n x step + c x channelOffset), wrapped to the
+// valid bits, so every channel carries its own ramp. Sine: amplitude in full scale (0..1). Wav: the
+// file loaded with LoadWav, channel c from the file's channel c (silence past its channels), scaled
+// from the file's sample size to the valid bits, looped or silent after its end; its rate is not
+// converted. n counts device sample periods at the device's clock (with its offset on asynchronous
+// endpoints), so frames the host never collected leave a gap.
 struct CaptureSourceConfig {
     SourceKind kind = SourceKind::Ramp;
     int32_t start = 0;
@@ -95,11 +127,15 @@ struct CaptureSourceConfig {
     int32_t channelOffset = 0x100;
     double sineHz = 1000.0;
     double amplitude = 0.5;
+    bool loop = true;  // Wav
 };
 
 class CaptureSource {
 public:
-    void Configure(const CaptureSourceConfig& config);
+    void Configure(const CaptureSourceConfig& config);  // kind Wav keeps the file loaded before
+    // Loads a PCM WAV file (8, 16, 24 or 32-bit integer) and switches the source to it; false with the
+    // reason in *error when the file is unreadable or not such a file (the source is unchanged).
+    bool LoadWav(const std::string& path, std::string* error = nullptr);
     CaptureSourceConfig Config() const;
     StreamFormat Format() const;
     uint64_t FramesProduced() const;
@@ -116,6 +152,10 @@ private:
     CaptureSourceConfig m_Config{};
     StreamFormat m_Format{};
     uint64_t m_FramesProduced = 0;
+    // The loaded WAV file: interleaved samples of m_WavBits bits.
+    std::vector<int32_t> m_Wav{};
+    unsigned m_WavChannels = 0;
+    unsigned m_WavBits = 0;
 };
 
 class AudioFunction {

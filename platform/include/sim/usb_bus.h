@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sim::usb {
 
@@ -60,6 +61,22 @@ void SetCompletion(Port* port, sim::io::Completion mode);
 // The bus frame number: the simulated clock in 1 ms frames, as QueryBusTime answers it.
 ULONG CurrentFrame();
 
+// Isochronous transfers (URB_FUNCTION_ISOCH_TRANSFER) on the frame clock:
+// - an explicit StartFrame must lie after the current frame and less than USBD_ISO_START_FRAME_RANGE
+//   frames ahead, and must not overlap the pipe's queued transfers; otherwise the URB fails with
+//   USBD_STATUS_BAD_START_FRAME (a start frame not in the future also marks every packet
+//   USBD_STATUS_ISO_NA_LATE_USBPORT and counts as a late transfer);
+// - USBD_START_ISO_TRANSFER_ASAP starts right after the pipe's last queued transfer, or in the next
+//   frame when none is queued; StartFrame is written back;
+// - an OUT packet longer than the endpoint's maximum packet size (extra transactions included) refuses
+//   the transfer with USBD_STATUS_INVALID_PARAMETER; at high speed a transfer covers whole frames;
+// - packet k moves in (micro)frame StartFrame x 8 + k x the endpoint's interval; each packet's Status
+//   (and Length for IN) is written back; the URB completes at the end of its last frame on the DPC
+//   thread, in submission order per pipe, with ErrorCount and the bytes moved, and fails
+//   (USBD_STATUS_ISOCH_REQUEST_FAILED) only when every packet failed;
+// - ABORT_PIPE and SYNC_RESET_PIPE(_AND_CLEAR_STALL) complete the pipe's transfers with
+//   USBD_STATUS_CANCELED / STATUS_CANCELLED before the request itself completes.
+//
 // Isochronous traffic of a port, per endpoint or summed over all.
 struct IsoStatistics {
     uint64_t transfers = 0;         // transfers scheduled
@@ -68,13 +85,39 @@ struct IsoStatistics {
     uint64_t gapFrames = 0;         // frames left out by those gaps, rounded up
     uint64_t lateTransfers = 0;     // refused: the explicit start frame was not in the future
     uint64_t latePackets = 0;       // the packets of the late transfers
-    uint64_t refusedTransfers = 0;  // refused otherwise: beyond the schedule window, overlapping, malformed
-    uint64_t oversizePackets = 0;   // longer than the endpoint's maximum packet size
+    uint64_t refusedTransfers = 0;  // refused otherwise: beyond the schedule window, overlapping, malformed,
+                                    // or an OUT packet over the maximum packet size
+    uint64_t oversizePackets = 0;   // OUT packets longer than the endpoint's maximum packet size (refused)
     uint64_t packetErrors = 0;      // packets that completed with an error status
 };
 IsoStatistics Statistics(Port* port);
 IsoStatistics EndpointStatistics(Port* port, uint8_t endpoint);
-void ClearStatistics(Port* port);
+void ClearStatistics(Port* port);  // the counts and the event records of every endpoint
+
+// One irregularity of an isochronous pipe, as the bus saw it.
+enum class IsoEventKind : uint8_t {
+    Gap,              // frame: the first frame without a packet; count: frames left out (rounded up)
+    LateTransfer,     // frame: the start frame asked for (not after the current frame); count: its packets
+    OversizePacket,   // frame: the current frame (the transfer is refused); count: the packet's bytes
+    PacketError,      // frame: the packet's frame; count: the packet's index in its transfer; status: its status
+    RefusedTransfer,  // frame: the current frame; status: the URB status (start frame, window, layout)
+};
+struct IsoEvent {
+    IsoEventKind kind = IsoEventKind::Gap;
+    ULONG frame = 0;  // bus frame (1 ms)
+    uint32_t count = 0;
+    USBD_STATUS status = USBD_STATUS_SUCCESS;
+};
+// The most recent events of an endpoint (at most kIsoEventLimit, oldest first).
+inline constexpr size_t kIsoEventLimit = 256;
+std::vector<IsoEvent> EndpointEvents(Port* port, uint8_t endpoint);
+const char* IsoEventName(IsoEventKind kind);
+
+// The device leaves (or comes back to) its port when the bus reaches `frame`, on the DPC thread, as
+// UnplugDevice and ReplugDevice do: a fault scripted ahead of streaming. A frame already reached acts
+// at once. RemovePort withdraws what has not happened yet.
+void ScheduleUnplug(Port* port, ULONG frame);
+void ScheduleReplug(Port* port, ULONG frame);
 
 // Requests the bus holds for the port: control requests the device left pending, interrupt and
 // isochronous transfers, the idle notification.

@@ -43,6 +43,9 @@ struct ControlResult {
     ControlStatus status = ControlStatus::Stall;
     uint32_t length = 0;     // bytes answered (IN) or taken (OUT)
     uint64_t pendingId = 0;  // Pending: the id to cancel it by
+    // Ok or Stall: the device answers this long after the request (FaultAction::AnswerLate); the bus
+    // completes the URB then. The request's effect on the device is immediate.
+    uint32_t delayMs = 0;
     static ControlResult Ok(uint32_t length) { return {ControlStatus::Ok, length, 0}; }
     static ControlResult Stall() { return {ControlStatus::Stall, 0, 0}; }
 };
@@ -85,12 +88,17 @@ struct RequestMatch {
     bool Matches(const SetupPacket& setup) const;
 };
 
+// The UAC 1.0 endpoint request SET_CUR SAMPLING_FREQ_CONTROL to a data endpoint (class, to the
+// endpoint, wValue 0x0100, wIndex the endpoint address): the rate request a stream start sends.
+RequestMatch Uac1SamplingFrequencyRequest(uint8_t endpoint);
+
 inline constexpr uint32_t kForever = UINT32_MAX;
 
 enum class FaultAction : uint8_t {
     Stall,        // STALL the request
     ShortAnswer,  // answer at most shortLength bytes of an IN request
     NeverAnswer,  // leave the request pending until the host cancels it
+    AnswerLate,   // answer as usual, but only delayMs after the request
 };
 
 struct ControlFault {
@@ -98,10 +106,13 @@ struct ControlFault {
     FaultAction action = FaultAction::Stall;
     uint32_t shortLength = 0;
     uint32_t times = kForever;  // matches left before the fault disarms itself
+    uint32_t delayMs = 0;       // AnswerLate
 };
 
-// Packet errors on a data endpoint: every Nth packet, or each packet with a probability drawn from a
-// seeded generator (the seed is logged so a failure reproduces).
+// Packet errors on a data endpoint: every Nth packet, the packets of chosen bus frames, or each
+// packet with a probability drawn from a seeded generator (the seed is logged so a failure
+// reproduces). A failed OUT packet does not reach the device (its sink misses those samples); a
+// failed IN packet carries no data.
 struct PacketFault {
     uint8_t endpoint = 0;
     USBD_STATUS status = USBD_STATUS_XACT_ERROR;
@@ -109,6 +120,7 @@ struct PacketFault {
     uint32_t perMillion = 0;
     uint64_t seed = 1;
     uint32_t times = kForever;
+    std::vector<uint64_t> frames{};  // bus frames (1 ms) whose packets fail
 };
 
 struct LogEntry {
@@ -186,6 +198,7 @@ public:
     void RemoveControlFault(int id);
     void AddPacketFault(const PacketFault& fault);
     void ClearFaults();
+    // Unplugged while streaming at a chosen moment: sim::usb::ScheduleUnplug (the bus's frame clock).
     void Unplug();  // pending requests are dropped; everything answers NoDevice / DEVICE_GONE
     void Replug();  // attached again in the default state, as after power-on
     void BusReset();

@@ -1,0 +1,196 @@
+// The ramp checker: walks received frames against the ramp they should hold and classifies the
+// first departure from it.
+#include <sim/usb_ramp_check.h>
+
+#include <cstdio>
+#include <vector>
+
+namespace sim::usb {
+
+namespace {
+
+class Ramp {
+public:
+    explicit Ramp(const RampSpec& spec)
+        : m_Spec(spec), m_Mask(spec.bits >= 64 ? ~uint64_t(0) : (uint64_t(1) << spec.bits) - 1) {}
+
+    // v as a two's complement number of the ramp's bits.
+    int64_t Wrap(int64_t v) const {
+        uint64_t u = uint64_t(v) & m_Mask;
+        if (m_Spec.bits < 64 && ((u >> (m_Spec.bits - 1)) & 1) != 0) u |= ~m_Mask;
+        return int64_t(u);
+    }
+    int64_t Value(int64_t n, unsigned channel) const {
+        return Wrap(int64_t(uint64_t(m_Spec.start) + uint64_t(n) * uint64_t(m_Spec.step) +
+                            uint64_t(channel) * uint64_t(m_Spec.channelOffset)));
+    }
+    // The ramp value a sample carries; nullopt when bits below the shift are set.
+    std::optional<int64_t> Decode(int32_t sample) const {
+        const uint32_t low = m_Spec.shift == 0 ? 0 : uint32_t(sample) & ((1u << m_Spec.shift) - 1);
+        if (low != 0) return std::nullopt;
+        return int64_t(sample >> m_Spec.shift);
+    }
+    bool Holds(const int32_t* frame, unsigned channels, int64_t n, unsigned* wrongChannel = nullptr) const {
+        for (unsigned c = 0; c < channels; ++c) {
+            const std::optional<int64_t> v = Decode(frame[c]);
+            if (!v || *v != Value(n, c)) {
+                if (wrongChannel != nullptr) *wrongChannel = c;
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    const RampSpec& m_Spec;
+    uint64_t m_Mask;
+};
+
+bool Silent(const int32_t* frame, unsigned channels) {
+    for (unsigned c = 0; c < channels; ++c) {
+        if (frame[c] != 0) return false;
+    }
+    return true;
+}
+
+void Describe(RampReport& r) {
+    char text[256];
+    switch (r.fault) {
+        case RampFault::None:
+            std::snprintf(text, sizeof text, "ramp intact: %llu frames (%llu silent before, %llu after)",
+                          static_cast<unsigned long long>(r.rampFrames),
+                          static_cast<unsigned long long>(r.leadingSilence),
+                          static_cast<unsigned long long>(r.trailingSilence));
+            break;
+        case RampFault::NoRamp:
+            std::snprintf(text, sizeof text, "no ramp: %llu silent frames", static_cast<unsigned long long>(r.leadingSilence));
+            break;
+        case RampFault::Corruption:
+            std::snprintf(text, sizeof text, "corruption at frame %llu channel %u: sample %d is no value of ramp frame %lld",
+                          static_cast<unsigned long long>(r.frame), r.channel, r.sample, static_cast<long long>(r.found));
+            break;
+        default:
+            std::snprintf(text, sizeof text, "%s at frame %llu: ramp frame %lld expected, %lld found (%llu frames in order before)",
+                          RampFaultName(r.fault), static_cast<unsigned long long>(r.frame),
+                          static_cast<long long>(r.expected), static_cast<long long>(r.found),
+                          static_cast<unsigned long long>(r.rampFrames));
+            break;
+    }
+    r.text = text;
+    if (r.microframe) {
+        char where[64];
+        std::snprintf(where, sizeof where, ", in the packet of bus frame %llu.%u",
+                      static_cast<unsigned long long>(*r.microframe / 8), unsigned(*r.microframe % 8));
+        r.text += where;
+    }
+}
+
+}  // namespace
+
+const char* RampFaultName(RampFault fault) {
+    switch (fault) {
+        case RampFault::None: return "none";
+        case RampFault::NoRamp: return "no ramp";
+        case RampFault::Loss: return "loss";
+        case RampFault::Repetition: return "repetition";
+        case RampFault::Reordering: return "reordering";
+        case RampFault::Silence: return "silence";
+        case RampFault::Corruption: return "corruption";
+    }
+    return "fault";
+}
+
+RampReport CheckRamp(std::span<const int32_t> interleaved, unsigned channels, const RampSpec& spec) {
+    RampReport r;
+    if (spec.step == 0 || spec.bits < 2 || spec.bits > 32 || spec.shift >= 32) {
+        r.fault = RampFault::Corruption;
+        r.text = "the ramp specification is invalid (step 0, or bits outside 2..32)";
+        return r;
+    }
+    const Ramp ramp(spec);
+    const uint64_t frames = channels == 0 ? 0 : interleaved.size() / channels;
+    auto at = [&](uint64_t f) { return interleaved.data() + f * channels; };
+
+    uint64_t i = 0;
+    while (spec.allowLeadingSilence && i < frames && Silent(at(i), channels)) ++i;
+    if (i == frames) {
+        r.fault = RampFault::NoRamp;
+        r.leadingSilence = frames;
+        Describe(r);
+        return r;
+    }
+    int64_t e = 0;  // the ramp index the next frame must hold
+    if (spec.fromStart) {
+        // A ramp whose first frame is itself silent began on the last silent frame.
+        if (i > 0 && ramp.Holds(std::vector<int32_t>(channels, 0).data(), channels, 0)) --i;
+    } else {
+        const std::optional<int64_t> v = ramp.Decode(at(i)[0]);
+        const int64_t d = v ? ramp.Wrap(*v - ramp.Value(0, 0)) : 1;
+        e = v && d % spec.step == 0 ? d / spec.step : 0;
+    }
+    r.leadingSilence = i;
+    const int64_t e0 = e;
+
+    for (uint64_t f = i; f < frames; ++f, ++e) {
+        if (ramp.Holds(at(f), channels, e)) continue;
+        r.frame = f;
+        r.expected = e;
+        r.found = e;
+        r.sample = at(f)[0];
+        r.rampFrames = uint64_t(e - e0);
+        if (Silent(at(f), channels)) {
+            uint64_t g = f;
+            while (g < frames && Silent(at(g), channels)) ++g;
+            if (g == frames && spec.allowTrailingSilence) {
+                r = RampReport{.leadingSilence = r.leadingSilence, .trailingSilence = frames - f};
+                break;
+            }
+            r.fault = RampFault::Silence;
+            break;
+        }
+        const std::optional<int64_t> v0 = ramp.Decode(at(f)[0]);
+        const int64_t d = v0 ? ramp.Wrap(*v0 - ramp.Value(e, 0)) : 0;
+        if (!v0 || d % spec.step != 0) {
+            r.fault = RampFault::Corruption;
+            break;
+        }
+        const int64_t n = e + d / spec.step;
+        r.found = n;
+        unsigned wrong = 0;
+        const bool holdsAnother = ramp.Holds(at(f), channels, n, &wrong);
+        if (n == e || !holdsAnother) {
+            r.fault = RampFault::Corruption;
+            r.channel = wrong;
+            r.sample = at(f)[wrong];
+            break;
+        }
+        if (n < e) {
+            r.fault = RampFault::Repetition;
+            break;
+        }
+        // Ahead: the skipped frames either come later (reordered) or never (lost).
+        r.fault = RampFault::Loss;
+        for (uint64_t g = f + 1; g < frames; ++g) {
+            if (ramp.Holds(at(g), channels, e)) {
+                r.fault = RampFault::Reordering;
+                break;
+            }
+        }
+        break;
+    }
+    if (r.fault == RampFault::None) r.rampFrames = uint64_t(e - e0);
+    Describe(r);
+    return r;
+}
+
+RampReport CheckRamp(const RenderSink& sink, const RampSpec& spec) {
+    const std::vector<int32_t> samples = sink.Interleaved();
+    RampReport r = CheckRamp(samples, sink.Format().channels, spec);
+    if (!r.Ok() && r.fault != RampFault::NoRamp) {
+        r.microframe = sink.MicroframeOf(r.frame);
+        Describe(r);
+    }
+    return r;
+}
+
+}  // namespace sim::usb
