@@ -100,6 +100,16 @@ const char* RampFaultName(RampFault fault) {
     return "fault";
 }
 
+RampSpec RampOfSource(const CaptureSourceConfig& source, const StreamFormat& format) {
+    const unsigned bits = format.bitResolution != 0 ? format.bitResolution : format.subslotBytes * 8u;
+    return RampSpec{.start = source.start,
+                    .step = source.step,
+                    .channelOffset = source.channelOffset,
+                    .bits = bits,
+                    .shift = format.subslotBytes * 8u > bits ? format.subslotBytes * 8u - bits : 0,
+                    .fromStart = false};
+}
+
 RampReport CheckRamp(std::span<const int32_t> interleaved, unsigned channels, const RampSpec& spec) {
     RampReport r;
     if (spec.step == 0 || spec.bits < 2 || spec.bits > 32 || spec.shift >= 32) {

@@ -123,4 +123,25 @@ TEST(RampCheck, SinkReportNamesTheBusTimeOfTheFaultyPacket) {
     EXPECT_NE(r.text.find("bus frame 104"), std::string::npos) << r.text;
 }
 
+TEST(RampCheck, CaptureAgainstTheSourceRamp) {
+    auto d = usbtest::Configured("uac1");
+    ASSERT_EQ(usbtest::SelectAlternate(*d, 2, 2), ControlStatus::Ok);  // 24 bits in 3-byte containers, 44.1 kHz
+    CaptureSource* source = d->Audio()->Capture(2);
+    source->Configure(CaptureSourceConfig{.start = 0x7FFF00, .step = 5, .channelOffset = 0x10000});
+    std::vector<int32_t> captured;
+    std::vector<uint8_t> buffer(512);
+    for (uint64_t frame = 20; frame < 30; ++frame) {
+        if (frame == 25) continue;  // the host missed a frame: the device's ramp moved on
+        const PacketResult r = d->IsoIn(0x82, frame * 8, buffer);
+        for (uint32_t i = 0; i + 3 <= r.length; i += 3) {
+            captured.push_back(int32_t(uint32_t(buffer[i] | buffer[i + 1] << 8 | buffer[i + 2] << 16) << 8) >> 8);
+        }
+    }
+    const RampSpec spec = RampOfSource(source->Config(), source->Format());
+    const RampReport r = CheckRamp(captured, 2, spec);
+    EXPECT_EQ(r.fault, RampFault::Loss) << r.text;
+    EXPECT_EQ(r.found - r.expected, 44) << "one millisecond at 44.1 kHz";
+    EXPECT_EQ(r.frame, 5u * 44) << "five packets of 44 frames came before";
+}
+
 }  // namespace

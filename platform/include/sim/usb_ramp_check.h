@@ -58,6 +58,10 @@ struct RampReport {
     bool Ok() const { return fault == RampFault::None; }
 };
 
+// The ramp a capture source plays, as the format's containers carry it (valid bits at the top of
+// the container), checked from wherever a capture joins it.
+RampSpec RampOfSource(const CaptureSourceConfig& source, const StreamFormat& format);
+
 // interleaved holds frames of `channels` samples; a partial last frame is ignored.
 RampReport CheckRamp(std::span<const int32_t> interleaved, unsigned channels, const RampSpec& spec);
 // Every stored frame of the sink, with the bus time of the faulty frame's packet.
