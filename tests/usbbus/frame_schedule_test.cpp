@@ -3,7 +3,10 @@
 // the bus's gap, late and oversize counts, interrupt IN waiting for the device, aborts.
 #include "bus_test_support.h"
 
+#include <sim/usb_ramp_check.h>
+
 #include <algorithm>
+#include <deque>
 #include <numeric>
 #include <string>
 
@@ -127,6 +130,11 @@ TEST_F(BusIso, StartFramesMustLieAheadInsideTheWindowWithoutOverlap) {
     EXPECT_EQ(s.latePackets, 8u);
     EXPECT_EQ(s.refusedTransfers, 2u);
     EXPECT_EQ(s.packets, 4u) << "only the queued transfer reached the device";
+    std::vector<sim::usb::IsoEvent> late = sim::usb::EndpointEvents(m_Port, kPlayback);
+    std::erase_if(late, [](const auto& e) { return e.kind != sim::usb::IsoEventKind::LateTransfer; });
+    ASSERT_EQ(late.size(), 2u);
+    EXPECT_EQ(late[1].frame, now - 5) << "the start frame the late transfer asked for";
+    EXPECT_EQ(late[1].count, 4u);
 }
 
 TEST_F(BusIso, GapsAreCountedAndRecordedWithTheirFrames) {
@@ -264,6 +272,58 @@ TEST_F(BusIso, AbortCancelsQueuedTransfersBeforeItCompletes) {
     IsoTransfer c(m_Out, false, 2, kPacketBytes, sim::usb::CurrentFrame() + 2);
     EXPECT_EQ(Submit(c.block.Get()), STATUS_SUCCESS);
     EXPECT_EQ(sim::usb::Statistics(m_Port).gaps, 1u);
+}
+
+// A client streaming a ramp at 44.1 kHz (nine 44-frame packets, then one of 45) with two transfers
+// in flight: the sink receives it without loss, gap or drift, as the ramp checker confirms.
+TEST_F(BusIso, StreamedRampArrivesWhole) {
+    UCHAR rate[3] = {0x44, 0xAC, 0x00};  // 44100 Hz
+    URB setRate = VendorClassUrb(URB_FUNCTION_CLASS_ENDPOINT, USBD_TRANSFER_DIRECTION_OUT, USB_AUDIO1_SET_CUR, 0x0100,
+                                 kPlayback, rate, sizeof rate);
+    ASSERT_EQ(Submit(&setRate), STATUS_SUCCESS);
+    constexpr ULONG kPackets = 10;
+    constexpr int kTransfers = 1000;  // 10 s
+    uint64_t frame = 0;            // ramp frames sent so far
+    ULONG start = sim::usb::CurrentFrame() + 2;
+    auto make = [&] {
+        auto t = std::make_unique<IsoTransfer>(m_Out, false, kPackets, 45 * kFrameBytes, start);
+        ULONG offset = 0;
+        for (ULONG k = 0; k < kPackets; ++k) {
+            const ULONG frames = k == kPackets - 1 ? 45 : 44;
+            t->Urb().IsoPacket[k].Offset = offset;
+            t->Urb().IsoPacket[k].Length = frames * kFrameBytes;
+            for (ULONG f = 0; f < frames; ++f, ++frame) {
+                for (ULONG c = 0; c < 2; ++c) {
+                    const auto v = int16_t(frame + 0x100 * c);
+                    t->data[offset + f * kFrameBytes + 2 * c] = uint8_t(v);
+                    t->data[offset + f * kFrameBytes + 2 * c + 1] = uint8_t(v >> 8);
+                }
+            }
+            offset += frames * kFrameBytes;
+        }
+        t->Urb().TransferBufferLength = offset;
+        start += kPackets;
+        return t;
+    };
+    std::deque<std::pair<std::unique_ptr<IsoTransfer>, std::unique_ptr<InFlight>>> inFlight;
+    for (int i = 0; i < kTransfers; ++i) {
+        auto t = make();
+        auto r = Start(t->block.Get());
+        inFlight.emplace_back(std::move(t), std::move(r));
+        if (inFlight.size() == 2) {
+            ASSERT_EQ(inFlight.front().second->Wait(), STATUS_SUCCESS);
+            inFlight.pop_front();
+        }
+    }
+    ASSERT_EQ(inFlight.front().second->Wait(), STATUS_SUCCESS);
+    sim::usb::RenderSink* sink = Device().Audio()->Render(1);
+    const sim::usb::RampReport report = sim::usb::CheckRamp(*sink, sim::usb::RampSpec{});
+    EXPECT_TRUE(report.Ok()) << report.text;
+    EXPECT_EQ(report.rampFrames, 441000u);
+    EXPECT_GE(sink->MinBacklog(), -1);
+    EXPECT_LE(sink->MaxBacklog(), 1);
+    const sim::usb::IsoStatistics s = sim::usb::EndpointStatistics(m_Port, kPlayback);
+    EXPECT_EQ(s.gaps + s.lateTransfers + s.refusedTransfers + s.packetErrors, 0u);
 }
 
 TEST_F(BusIso, CaptureFillsPacketsAndAsapFollowsTheQueue) {
