@@ -91,14 +91,14 @@ void ReportDeviceTexts(std::ostream& out, sim::pnp::DeviceNode* node, const std:
     std::u16string key = sim::pnp::EnumKeyPath(node);
     bool present = false;
     std::u16string friendly = RegistryText(key, u"FriendlyName", &present);
-    Line(out, "FriendlyName", present ? "\"" + Utf8(friendly) + "\"" : "not written");
+    Line(out, "FriendlyName", present ? '"' + Utf8(friendly) + '"' : "not written");
     std::u16string manufacturer = RegistryText(key, u"Mfg", &present);
     if (!present) {
         Line(out, "Mfg", "none");
     } else if (manufacturer == manufacturerBefore) {
-        Line(out, "Mfg", "\"" + Utf8(manufacturer) + "\" (as installed, not written)");
+        Line(out, "Mfg", '"' + Utf8(manufacturer) + "\" (as installed, not written)");
     } else {
-        Line(out, "Mfg", "\"" + Utf8(manufacturer) + "\"");
+        Line(out, "Mfg", '"' + Utf8(manufacturer) + '"');
     }
 }
 

@@ -134,7 +134,10 @@ std::string Describe(const std::vector<UnitView>& units) {
         text += "unit " + std::to_string(u.id) + " kind " + std::to_string(u.kind) + ":";
         for (const ControlView& c : u.controls) {
             text += " [" + std::to_string(c.id) + " k" + std::to_string(c.kind) + " <-";
-            for (ULONG s : c.sources) text += " " + std::to_string(s);
+            for (ULONG s : c.sources) {
+                text += ' ';
+                text += std::to_string(s);
+            }
             text += "]";
         }
         text += "\n";
