@@ -172,10 +172,18 @@ TEST(ConversionChain, InterleaveChainAcceptsEveryPairOfRatesWithEqualChannels) {
     }
 }
 
-// The least SINAD a tone may show after the stages between two rates. The 147:160 stage rejects
-// the images of a passband tone by at least 73.8 dB (its design figure; far more at 1 kHz); the
-// given ratio filters leave images near -60 dB when they up-sample; down-sampling by 2 or 4 and
-// no stage at all leave only float rounding.
+bool Uses441Stage(DWORD inRate, DWORD outRate) {
+    DspRatePlan plan{};
+    EXPECT_TRUE(DspChooseRateStages(inRate, outRate, &plan));
+    for (DspRateStep step : {plan.first, plan.second})
+        if (step == DspRateStep::F441Up || step == DspRateStep::F441Down) return true;
+    return false;
+}
+
+// The least SINAD a tone may show after the stages between two rates. The 147:160 stage trades
+// image rejection in the passband (43 dB up, 47.8 dB down at the worst tone; about 54 dB at 1 kHz)
+// for rejection right above 22.05 kHz; the given ratio filters leave images near -60 dB when they
+// up-sample; down-sampling by 2 or 4 and no stage at all leave only float rounding.
 double MinSinadDb(DWORD inRate, DWORD outRate, double hz) {
     DspRatePlan plan{};
     EXPECT_TRUE(DspChooseRateStages(inRate, outRate, &plan));
@@ -184,7 +192,7 @@ double MinSinadDb(DWORD inRate, DWORD outRate, double hz) {
         switch (step) {
         case DspRateStep::F441Up:
         case DspRateStep::F441Down:
-            least = std::min(least, hz < 5000.0 ? 80.0 : 72.0);
+            least = std::min(least, hz < 5000.0 ? 50.0 : 41.0);
             break;
         case DspRateStep::X2Up:
         case DspRateStep::X4Up:
@@ -221,7 +229,8 @@ TEST(ConversionChain, TonesThroughEveryPairOfRatesKeepTheirFrequency) {
                 EXPECT_EQ(y.size(), size_t(frames) * outRate / inRate) << "channel " << c;
                 const size_t skip = outRate / 200;  // 5 ms of filter delay and start-up
                 const dsptest::ToneFit fit = dsptest::FitTone(y, skip, y.size() - 2 * skip, tones[c], outRate);
-                EXPECT_NEAR(fit.amplitude, 0.5, 0.5 * 0.002) << tones[c] << " Hz";
+                // The 147:160 stage may spend 0.5 dB (6 %) of ripple up to 18 kHz; the others stay within 0.2 %.
+                EXPECT_NEAR(fit.amplitude, 0.5, 0.5 * (Uses441Stage(inRate, outRate) ? 0.06 : 0.002)) << tones[c] << " Hz";
                 EXPECT_GT(fit.sinadDb, MinSinadDb(inRate, outRate, tones[c])) << tones[c] << " Hz";
             }
         }
