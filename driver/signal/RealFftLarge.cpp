@@ -103,6 +103,32 @@ VOID FftBuildLargeTables(RealFftSpec* spec, LONG o, BYTE* area, const FftSineTab
 
 namespace {
 
+// Twiddles w^j for j = first, first + stride, .. (four of them, stride 1 or 2) as cosine and sine
+// vectors, straight from the quarter-turn table of (cos, sin) pairs by shuffles: gathering them
+// lane by lane into memory and loading that as a vector stalls on store forwarding. The four lie in
+// one quarter (each group of four outputs starts inside one); beyond the first quarter,
+// w^j = -i w^(j - quarter).
+inline VOID CombineTwiddles(const float* combine, ULONG64 first, ULONG64 stride, ULONG64 quarter, Vec* c, Vec* s) {
+    const bool second = first >= quarter;
+    const float* p = combine + 2 * (second ? first - quarter : first);
+    Vec cosines, sines;
+    if (stride == 1) {
+        LoadSplit(p, &cosines, &sines);
+    } else {  // every other pair of eight
+        const Vec even0 = _mm_shuffle_ps(Load(p), Load(p + 4), _MM_SHUFFLE(1, 0, 1, 0));
+        const Vec even1 = _mm_shuffle_ps(Load(p + 8), Load(p + 12), _MM_SHUFFLE(1, 0, 1, 0));
+        cosines = _mm_shuffle_ps(even0, even1, _MM_SHUFFLE(2, 0, 2, 0));
+        sines = _mm_shuffle_ps(even0, even1, _MM_SHUFFLE(3, 1, 3, 1));
+    }
+    if (second) {
+        *c = FlipSigns(sines, Splat(-0.0f));
+        *s = cosines;
+    } else {
+        *c = cosines;
+        *s = sines;
+    }
+}
+
 // Radix-2 passes joining 1024-point transforms into a base of 2^o points (o = 11 or 12).
 template <bool kInverse>
 VOID CombineBase(float* data, LONG o, const float* combine, const float* scale) {
@@ -111,27 +137,17 @@ VOID CombineBase(float* data, LONG o, const float* combine, const float* scale) 
     for (ULONG64 span = 2 * FftInCacheMaxPoints; span <= points; span *= 2) {
         const bool last = span == points;
         const ULONG64 half = span / 2;
-        const ULONG64 stride = points / span;
+        const ULONG64 stride = points / span;  // 1 or 2
         for (ULONG64 g = 0; g < points; g += span) {
             for (ULONG64 k = 0; k < half; k += 4) {
-                float c[4];
-                float s[4];
-                for (ULONG64 lane = 0; lane < 4; ++lane) {
-                    const ULONG64 j = (k + lane) * stride;
-                    if (j < quarter) {
-                        c[lane] = combine[2 * j];
-                        s[lane] = combine[2 * j + 1];
-                    } else {  // w^j = -i w^(j - quarter)
-                        c[lane] = -combine[2 * (j - quarter) + 1];
-                        s[lane] = combine[2 * (j - quarter)];
-                    }
-                }
+                Vec c, s;
+                CombineTwiddles(combine, k * stride, stride, quarter, &c, &s);
                 float* pa = data + 2 * (g + k);
                 float* pb = pa + 2 * half;
                 Vec ar, ai, br, bi;
                 LoadSplit(pa, &ar, &ai);
                 LoadSplit(pb, &br, &bi);
-                Rotate<kInverse>(&br, &bi, Load(c), Load(s));
+                Rotate<kInverse>(&br, &bi, c, s);
                 Vec xr = Add(ar, br), xi = Add(ai, bi);
                 Vec yr = Sub(ar, br), yi = Sub(ai, bi);
                 if (last && scale != nullptr) {
