@@ -41,6 +41,10 @@ enum class NodeKind : ULONG {
 
 constexpr ULONG NodeKindCode(NodeKind Kind) { return static_cast<ULONG>(Kind); }
 
+// The source id of an input whose upstream unit the device does not describe: it names no node
+// (node ids are positions in the HAL's node list, far below it), so every walk upstream ends there.
+constexpr ULONG AudioNodeNoSource = MAXULONG;
+
 // TRUE for the codes a control may carry; any other code is not a control kind.
 constexpr bool IsControlNodeKind(ULONG Code) {
     return Code <= NodeKindCode(NodeKind::TerminalType) || Code == NodeKindCode(NodeKind::DeviceSwitch) ||

@@ -80,7 +80,8 @@ Uac1AudioHal::Uac1AudioHal(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT Produc
       m_pStatusThread(nullptr),
       m_VendorId(VendorId),
       m_ProductId(ProductId),
-      m_pUnitList(nullptr) {
+      m_pUnitList(nullptr),
+      m_UnitLookups(0) {
     KeInitializeEvent(&m_StopEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&m_ThreadDoneEvent, NotificationEvent, FALSE);
 }
@@ -142,6 +143,7 @@ NTSTATUS Uac1AudioHal::FindUnit(ULONG UnitId, UnitNode** Unit) {
     ListWalk walk(m_pUnitList);
     UnitNode* unit = nullptr;
     while (walk.Next(&unit)) {
+        ++m_UnitLookups;
         if (unit->GetId() == UnitId) *Unit = unit;  // the last match wins
     }
     return *Unit != nullptr ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;

@@ -19,7 +19,8 @@
 #include <win/kernel.h>
 #include <win/usb.h>
 
-// "UAC1": the HAL object, its unit list, the status thread's event and requests (non-paged).
+// "UAC1": the HAL object, its unit list, the status thread's event and requests (non-paged); the
+// topology walk's unit table (paged).
 constexpr ULONG Uac1AudioHalTag = '1CAU';
 // "URB ": the select-interface request and the status interface copy (non-paged).
 constexpr ULONG Uac1AudioHalUrbTag = ' BRU';
@@ -41,6 +42,15 @@ constexpr ULONG Uac1ChipRequestBytes = 136;
 // Bytes of the status thread's interrupt and abort requests.
 constexpr ULONG Uac1InterruptRequestBytes = 128;
 constexpr ULONG Uac1AbortRequestBytes = 40;
+// Unit and terminal ids are bytes.
+constexpr ULONG Uac1UnitIdCount = 256;
+
+// The unit of every id as FindUnit answers it (the last match in list order), built once per
+// topology walk so that the graph check and the connection pass find a unit in one step.
+struct Uac1UnitTable {
+    UnitNode* Units[Uac1UnitIdCount];
+};
+
 static_assert(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER) <= Uac1InterruptRequestBytes &&
               sizeof(_URB_PIPE_REQUEST) <= Uac1AbortRequestBytes &&
               sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST) <= Uac1ChipRequestBytes);
@@ -115,6 +125,9 @@ public:
     USHORT VendorId() const { return m_VendorId; }
     USHORT ProductId() const { return m_ProductId; }
     ULONG UnitCount() const { return m_pUnitList != nullptr ? m_pUnitList->GetCount() : 0; }
+    // Units looked at to find one by id (list entries FindUnit compares, table lookups) since the
+    // last topology walk began: the walk's work, which stays linear in its units.
+    ULONG64 UnitLookups() const { return m_UnitLookups; }
 
 protected:
     // Finds the AudioControl interface, keeps its number and runs BuildTopology over it.
@@ -124,11 +137,16 @@ protected:
     // After the AudioControl walk: refuses unit graphs with cycles, connects the units and applies
     // the device rules of the walk (Quirks: flags from the vendor and product).
     NTSTATUS FinishTopology(ULONG Quirks);
+    // Fills Table from the unit list; ids above 255 name no unit.
+    void BuildUnitTable(Uac1UnitTable* Table);
+    // The unit with UnitId in Table, or null.
+    UnitNode* LookUpUnit(const Uac1UnitTable& Table, ULONG UnitId);
     // STATUS_INVALID_PARAMETER when a unit is its own upstream unit or the graph is deeper than any
     // device builds; walks with a visited set, so it ends on every graph.
-    NTSTATUS CheckUnitGraph();
-    // Hands each unit with controls and 1 to 9 upstream units their output control ids.
-    NTSTATUS ConnectUnits();
+    NTSTATUS CheckUnitGraph(const Uac1UnitTable& Table);
+    // Hands each unit with controls and 1 to 9 upstream units their output control ids; an id that
+    // names no unit becomes AudioNodeNoSource.
+    NTSTATUS ConnectUnits(const Uac1UnitTable& Table);
 
     UCHAR m_ControlInterface;                       // bInterfaceNumber of the AudioControl interface
     PUSBD_INTERFACE_INFORMATION m_pStatusInterface;  // non-paged "URB "; null without a status thread
@@ -139,6 +157,7 @@ protected:
     USHORT m_VendorId;
     USHORT m_ProductId;
     PointerList* m_pUnitList;  // UnitNode, one reference each; non-paged "UAC1"
+    ULONG64 m_UnitLookups;     // see UnitLookups
 
 private:
     // The capability record by the chip identifier string (Chip: the descriptor, Received bytes).

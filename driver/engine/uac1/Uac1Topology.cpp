@@ -103,6 +103,7 @@ private:
 
 NTSTATUS Uac1AudioHal::BuildTopology(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length) {
     PAGED_CODE();
+    m_UnitLookups = 0;
     if (Interface == nullptr || Length < InterfaceDescriptorBytes) return STATUS_INVALID_PARAMETER;
     DescriptorIterator walk(reinterpret_cast<PUCHAR>(Interface), Length);
     const PUCHAR first = walk.Next();
@@ -146,8 +147,12 @@ NTSTATUS Uac1AudioHal::BuildTopology(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG 
 
 NTSTATUS Uac1AudioHal::FinishTopology(ULONG Quirks) {
     PAGED_CODE();
-    NTSTATUS status = CheckUnitGraph();
-    if (NT_SUCCESS(status)) status = ConnectUnits();
+    auto* table = static_cast<Uac1UnitTable*>(ExAllocatePoolWithTag(PagedPool, sizeof(Uac1UnitTable), Uac1AudioHalTag));
+    if (table == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    BuildUnitTable(table);
+    NTSTATUS status = CheckUnitGraph(*table);
+    if (NT_SUCCESS(status)) status = ConnectUnits(*table);
+    ExFreePoolWithTag(table, Uac1AudioHalTag);
     if (!NT_SUCCESS(status) || (Quirks & QuirkNeedsTerminals16And64) == 0) return status;
     for (ULONG id : RequiredTerminalIds) {
         UnitNode* unit = nullptr;
@@ -158,21 +163,36 @@ NTSTATUS Uac1AudioHal::FinishTopology(ULONG Quirks) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Uac1AudioHal::CheckUnitGraph() {
+void Uac1AudioHal::BuildUnitTable(Uac1UnitTable* Table) {
+    RtlZeroMemory(Table, sizeof(*Table));
+    // In list order, so a later unit with the same id replaces an earlier one, as in FindUnit.
+    UnitListWalk units(m_pUnitList);
+    for (UnitNode* unit = units.Next(); unit != nullptr; unit = units.Next()) {
+        const ULONG id = unit->GetId();
+        if (id < Uac1UnitIdCount) Table->Units[id] = unit;
+    }
+}
+
+UnitNode* Uac1AudioHal::LookUpUnit(const Uac1UnitTable& Table, ULONG UnitId) {
+    ++m_UnitLookups;
+    return UnitId < Uac1UnitIdCount ? Table.Units[UnitId] : nullptr;
+}
+
+NTSTATUS Uac1AudioHal::CheckUnitGraph(const Uac1UnitTable& Table) {
     PAGED_CODE();
     UnitListWalk units(m_pUnitList);
     for (UnitNode* start = units.Next(); start != nullptr; start = units.Next()) {
         // Breadth first upstream of the unit; the visited set queues every id at most once.
         UnitIdSet visited;
-        UCHAR queue[256];
-        UCHAR depthOf[256];  // upstream levels from the start, by queue slot
+        UCHAR queue[Uac1UnitIdCount];
+        UCHAR depthOf[Uac1UnitIdCount];  // upstream levels from the start, by queue slot
         ULONG head = 0;
         ULONG tail = 0;
         UnitNode* unit = start;
         ULONG depth = 0;
         while (unit != nullptr) {
-            ULONG sources[256];
-            ULONG count = sizeof(sources) / sizeof(sources[0]);
+            ULONG sources[Uac1UnitIdCount];
+            ULONG count = Uac1UnitIdCount;
             if (NT_SUCCESS(unit->GetSources(&count, sources))) {
                 for (ULONG i = 0; i < count; ++i) {
                     if (sources[i] == start->GetId()) {
@@ -192,14 +212,14 @@ NTSTATUS Uac1AudioHal::CheckUnitGraph() {
             unit = nullptr;
             while (unit == nullptr && head < tail) {
                 depth = depthOf[head];
-                FindUnit(queue[head++], &unit);
+                unit = LookUpUnit(Table, queue[head++]);
             }
         }
     }
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Uac1AudioHal::ConnectUnits() {
+NTSTATUS Uac1AudioHal::ConnectUnits(const Uac1UnitTable& Table) {
     PAGED_CODE();
     UnitListWalk units(m_pUnitList);
     for (UnitNode* unit = units.Next(); unit != nullptr; unit = units.Next()) {
@@ -210,10 +230,13 @@ NTSTATUS Uac1AudioHal::ConnectUnits() {
         if (count == 0 || count > MaxConnectedSources) continue;
         if (!NT_SUCCESS(unit->GetSources(&count, ids)) || count == 0) continue;
         for (ULONG i = 0; i < count; ++i) {
-            // A source unit without controls, or an id that names no unit, keeps the unit id.
-            UnitNode* source = nullptr;
+            // A unit id is no control id: an input without a unit gets no source, and only a
+            // source unit without controls (which the walk never builds) keeps its unit id.
+            UnitNode* source = LookUpUnit(Table, ids[i]);
             ULONG outputId = 0;
-            if (NT_SUCCESS(FindUnit(ids[i], &source)) && NT_SUCCESS(source->GetOutputControlId(&outputId))) {
+            if (source == nullptr) {
+                ids[i] = AudioNodeNoSource;
+            } else if (NT_SUCCESS(source->GetOutputControlId(&outputId))) {
                 ids[i] = outputId;
             }
         }

@@ -145,6 +145,25 @@ std::string Describe(const std::vector<UnitView>& units) {
     return text;
 }
 
+// TRUE when following first sources from every control of single-source nodes ends within the
+// node count: no chain of single sources closes a cycle.
+bool SingleSourceWalksEnd(ParseHal* hal) {
+    const ULONG nodes = hal->GetNodeCount();
+    for (ULONG start = 0; start < nodes; ++start) {
+        AudioNode* node = nullptr;
+        if (!NT_SUCCESS(hal->GetNode(start, &node))) return false;
+        ULONG steps = 0;
+        while (node != nullptr && node->GetSourceCount() == 1) {
+            if (++steps > nodes) return false;
+            ULONG count = 1, next = 0;
+            node->GetSources(&count, &next);
+            AudioNode* upstream = nullptr;
+            node = NT_SUCCESS(hal->FindNode(next, &upstream)) ? upstream : nullptr;
+        }
+    }
+    return true;
+}
+
 class Uac1Parse : public AdapterMachine {
 protected:
     void SetUp() override {
@@ -379,7 +398,11 @@ TEST_F(Uac1Parse, UnitsConnectThroughOutputControlsAndCyclesAreRefused) {
          ControlInterface({InputTerminalBytes(1), FeatureBytes(2, 1), FeatureBytes(5, 1), SelectorBytes(8, {2, 5}),
                            OutputTerminalBytes(3, 8)}),
          STATUS_SUCCESS, 8, {1, 3}},
-        {"source that names no unit keeps its id", ControlInterface({FeatureBytes(2, 77)}), STATUS_SUCCESS, 2, {77}},
+        // A unit id is no control id: read as one, unit 1 would name this unit's own volume.
+        {"source that names no unit has none", ControlInterface({FeatureBytes(2, 1)}), STATUS_SUCCESS, 2,
+         {AudioNodeNoSource}},
+        {"selector input without a unit has none", ControlInterface({InputTerminalBytes(1), SelectorBytes(8, {77, 1})}),
+         STATUS_SUCCESS, 8, {AudioNodeNoSource, 0}},
         // A refused graph is left unconnected: input controls keep the source 0 their unit gave
         // them (connected, they would name control 64, control 1 and control 3).
         {"64 levels deep", chainTo(65), STATUS_SUCCESS, 65, {63}},
@@ -404,7 +427,31 @@ TEST_F(Uac1Parse, UnitsConnectThroughOutputControlsAndCyclesAreRefused) {
         ASSERT_NE(unit, units.end()) << Describe(units);
         ASSERT_FALSE(unit->controls.empty());
         EXPECT_EQ(unit->controls.front().sources, c.sources) << Describe(units);
+        EXPECT_TRUE(SingleSourceWalksEnd(g_Hal)) << Describe(units);
     }
+}
+
+// 8,465 one-input selectors in chains 63 units deep fill a 64 KB configuration. With one lookup per
+// id the graph check and the connection pass stay linear in the units; a list scan per lookup took
+// their square (about 15 s of CPU at start).
+TEST_F(Uac1Parse, CraftedSelectorFloodTakesLinearWork) {
+    StartOn(sim::usb::CreateCatalogDevice("uac1"), false);
+    constexpr ULONG kSelectors = 8465;
+    constexpr ULONG kChain = 63;
+    std::vector<Bytes> d = {InputTerminalBytes(1, 0x0101)};
+    for (ULONG i = 0; i < kSelectors; ++i) {
+        const UCHAR id = UCHAR(2 + i % kChain);
+        d.push_back(SelectorBytes(id, {UCHAR(id - 1)}));
+    }
+    Bytes run = ControlInterface(d);
+    ASSERT_LE(run.size(), 0xFFFFu);
+    EXPECT_EQ(g_Hal->Walk(run), STATUS_SUCCESS);
+    const ULONG units = g_Hal->UnitCount();
+    ASSERT_EQ(units, kSelectors + 1);
+    // Each unit's upstream search meets each of at most kChain ids once; the connection pass looks
+    // up one source per selector.
+    EXPECT_LE(g_Hal->UnitLookups(), ULONG64(units) * (kChain + 1));
+    EXPECT_GT(g_Hal->UnitLookups(), ULONG64(units));
 }
 
 // Two device rules of one vendor: its output terminal 16 declared a speaker drives headphones, and
