@@ -343,13 +343,13 @@ NTSTATUS OutputTerminal::ReadTypes() {
         m_TypeCount = arrived < wanted ? arrived : wanted;
         for (ULONG i = 0; i < m_TypeCount; ++i) {
             m_Codes[i] = ReadLe16(table + 2 + i * Uac1OutputTypeEntryBytes);
-            m_Types[i] = Uac1OutputTypeOfCode(m_Codes[i], true);
+            m_Types[i] = Uac1OutputTypeOfCode(m_Codes[i], false);
         }
     }
     if (m_TypeCount == 0) {
         m_TypeCount = 1;
         m_Codes[0] = GetUsbTerminalType();
-        m_Types[0] = Uac1OutputTypeOfCode(m_Codes[0], true);
+        m_Types[0] = Uac1OutputTypeOfCode(m_Codes[0], false);
     }
     for (ULONG i = 0; i < m_TypeCount; ++i) {
         if (m_TypeCount > 1) SelectCode(m_Codes[i]);  // a refusal leaves the jacks of the current type
@@ -388,7 +388,7 @@ NTSTATUS OutputTerminal::CreateControls(AdapterCommon* Hal) {
     } else {
         USHORT code = 0;
         const bool read = NT_SUCCESS(ReadCurrentCode(&code));
-        m_CurrentType = read && byDevice != 0 ? Uac1OutputTypeOfCode(code, true) : type;
+        m_CurrentType = read && byDevice != 0 ? Uac1OutputTypeOfCode(code, false) : type;
         status = ReadTypes();
         if (!NT_SUCCESS(status)) return status;
         // A stored or reported type the terminal does not offer would name no connector.

@@ -26,8 +26,9 @@ constexpr ULONG Uac1OutputTypeEntryBytes = 6;
 // a jack whose bits 8-11 are 0 detects presence (Reserved 1, unplugged until the mask says so).
 JackRecord Uac1JackRecordOfDevice(ULONG ChannelMapping, ULONG Configuration);
 
-// Endpoint type of a USB terminal type the device names for an output. StreamingIsStream: 0x0101
-// maps to the stream type (creation) or counts as a speaker (status interrupts).
+// Endpoint type of a USB terminal type of an output. StreamingIsStream: 0x0101 maps to the stream
+// type (the terminal's own wTerminalType) or counts as a speaker (every type the device names: its
+// type table and its current type).
 ULONG Uac1OutputTypeOfCode(USHORT Code, bool StreamingIsStream);
 
 // What the terminals share: the vendor requests and the jack descriptions.

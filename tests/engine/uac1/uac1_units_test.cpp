@@ -8,6 +8,7 @@
 #include "driver/engine/uac1/Uac1FeatureUnit.h"
 #include "driver/engine/uac1/Uac1MixerUnit.h"
 #include "driver/engine/uac1/Uac1SelectorUnit.h"
+#include "driver/engine/controls/TerminalTypeControl.h"
 #include "driver/engine/uac1/Uac1Terminals.h"
 
 #include <map>
@@ -500,6 +501,68 @@ TEST_F(Uac1Units, OutputTerminalBoundsTheDevicesTypeTable) {
     speaker->GetTerminalType(&type);
     EXPECT_EQ(type, EndpointTypeCode(EndpointType::Speaker));
     EXPECT_EQ(speaker->GetJackCount(&count, TerminalMaxTypes), STATUS_INVALID_PARAMETER);
+}
+
+// The codes the device names (its type table and its current type) map 0x0101 to a speaker; only
+// the terminal's own wTerminalType 0x0101 stands for the stream.
+TEST_F(Uac1Units, OutputTerminalMapsTheDevicesCodesWithStreamingAsASpeaker) {
+    StartCatalog();
+    PushAnswers(3, {{{0x86, 0x0800}, TypeTable({0x0302, 0x0101})}, {{0x81, 0x0800}, {0x01, 0x01}}});
+    SetSetting(u"INITOTTYPEBYSEL", 1);
+    auto* terminal = Make<OutputTerminal>();
+    ASSERT_EQ(terminal->Init(DeviceDescriptor(3, 3).data(), g_UnitHal, g_UnitHal), STATUS_SUCCESS);
+    ULONG types[TerminalMaxTypes] = {};
+    ULONG type = 99;
+    terminal->GetTypeList(types);
+    EXPECT_EQ(types[0], EndpointTypeCode(EndpointType::Headphones));
+    EXPECT_EQ(types[1], EndpointTypeCode(EndpointType::Speaker));
+    terminal->GetTerminalType(&type);
+    EXPECT_EQ(type, EndpointTypeCode(EndpointType::Speaker));
+
+    // The streaming output terminal of the catalog device keeps the stream type.
+    auto* stream = Make<OutputTerminal>();
+    ASSERT_EQ(stream->Init(DeviceDescriptor(3, 6).data(), g_UnitHal, g_UnitHal), STATUS_SUCCESS);
+    stream->GetTerminalType(&type);
+    EXPECT_EQ(type, EndpointTypeCode(EndpointType::Stream));
+}
+
+// A status interrupt whose device type is another listed type: the terminal switches to it, stores
+// it and its terminal-type control follows (a pending change for the engines to re-install).
+TEST_F(Uac1Units, OutputTerminalFollowsTheDevicesSwitchOnAStatusInterrupt) {
+    StartCatalog();
+    PushAnswers(3, {{{0x86, 0x0800}, TypeTable({0x0301, 0x0302})}, {{0x81, 0x0800}, {0x01, 0x03}}});
+    auto* terminal = Make<OutputTerminal>();
+    ASSERT_EQ(terminal->Init(DeviceDescriptor(3, 3).data(), g_UnitHal, g_UnitHal), STATUS_SUCCESS);
+    AudioNode* node = nullptr;
+    ASSERT_EQ(g_UnitHal->GetNode(2, &node), STATUS_SUCCESS);
+    ASSERT_EQ(node->GetNodeKind(), NodeKindCode(NodeKind::TerminalType));
+    TerminalTypeControl* control = nullptr;
+    ASSERT_EQ(node->QueryInterface(IID_TerminalTypeControl, reinterpret_cast<PVOID*>(&control)), STATUS_SUCCESS);
+    control->Release();
+    EXPECT_EQ(control->IsChangePending(), 0u);
+
+    // Headphones plugged: the device now reports 0x0302.
+    Device().PushHandlers(sim::usb::HandlerTable{
+        .name = "headphones plugged",
+        .control = [](sim::usb::Device&, const sim::usb::SetupPacket& s,
+                      std::span<uint8_t> data) -> std::optional<sim::usb::ControlResult> {
+            if ((s.wIndex >> 8) != 3 || s.Type() != BMREQUEST_VENDOR || !s.IsIn() || s.bRequest != 0x81 ||
+                s.wValue != 0x0800 || data.size() < 2) {
+                return std::nullopt;
+            }
+            data[0] = 0x02;
+            data[1] = 0x03;
+            return sim::usb::ControlResult::Ok(2);
+        },
+    });
+    ULONG id = 99;
+    EXPECT_EQ(terminal->HandleStatusInterrupt(0, 0, &id), STATUS_SUCCESS);
+    ULONG type = 0;
+    terminal->GetTerminalType(&type);
+    EXPECT_EQ(type, EndpointTypeCode(EndpointType::Headphones));
+    EXPECT_EQ(Setting(u"UACUnit03"), EndpointTypeCode(EndpointType::Headphones));
+    EXPECT_EQ(control->IsChangePending(), 1u);
+    EXPECT_EQ(Setting(u"Unit02_"), EndpointTypeCode(EndpointType::Headphones));
 }
 
 TEST_F(Uac1Units, OutputTerminalWithoutVendorAnswersHasOneType) {
