@@ -133,6 +133,11 @@ KV_EXTERN_C NTSTATUS ExCreateCallback(PCALLBACK_OBJECT* CallbackObject, POBJECT_
     object->named = true;
     object->name = key;
     Names()[key] = object;
+    // A permanent object keeps its name until ObMakeTemporaryObject, whoever lets go of it.
+    if ((ObjectAttributes->Attributes & OBJ_PERMANENT) != 0) {
+        sim::ob::MakePermanent(object, std::u16string_view(name->Buffer, name->Length / sizeof(WCHAR)),
+                               __builtin_return_address(0));
+    }
     *CallbackObject = object;
     return STATUS_SUCCESS;
 }

@@ -1,4 +1,5 @@
 #include "object_manager.h"
+#include "symbols.h"
 
 #include <sim/verifier.h>
 
@@ -46,7 +47,65 @@ Tables& TheTables() {
 
 thread_local HandleTableId t_currentTable = kKernelTable;
 
+struct PermanentEntry {
+    uint64_t serial;
+    std::u16string name;
+    const void* creator;
+};
+struct PermanentObjects {
+    std::mutex lock;
+    std::map<const void*, PermanentEntry> entries;  // by body
+    uint64_t nextSerial = 1;
+};
+PermanentObjects& ThePermanentObjects() {
+    static auto* objects = new PermanentObjects();  // lives as long as the process
+    return *objects;
+}
+
+// Takes the object out of the permanent set; TRUE when it was in it.
+bool TakePermanent(const void* body) {
+    PermanentObjects& p = ThePermanentObjects();
+    std::lock_guard<std::mutex> guard(p.lock);
+    return p.entries.erase(body) != 0;
+}
+
+bool IsPermanent(const void* body) {
+    PermanentObjects& p = ThePermanentObjects();
+    std::lock_guard<std::mutex> guard(p.lock);
+    return p.entries.count(body) != 0;
+}
+
 }  // namespace
+
+void MakePermanent(void* body, std::u16string_view name, const void* creator) {
+    PermanentObjects& p = ThePermanentObjects();
+    std::lock_guard<std::mutex> guard(p.lock);
+    auto [entry, inserted] = p.entries.try_emplace(body);
+    if (!inserted) return;  // already permanent: one reference of the manager's own
+    entry->second = PermanentEntry{.serial = p.nextSerial++, .name = std::u16string(name), .creator = creator};
+    ObfReferenceObject(body);
+}
+
+uint64_t PermanentSerial() {
+    PermanentObjects& p = ThePermanentObjects();
+    std::lock_guard<std::mutex> guard(p.lock);
+    return p.nextSerial;
+}
+
+size_t PermanentObjectsSince(uint64_t since, std::string* listing) {
+    PermanentObjects& p = ThePermanentObjects();
+    std::lock_guard<std::mutex> guard(p.lock);
+    size_t count = 0;
+    for (const auto& [body, entry] : p.entries) {
+        if (entry.serial < since) continue;
+        ++count;
+        if (listing == nullptr) continue;
+        *listing += " ";
+        for (char16_t c : entry.name) *listing += c < 0x80 ? static_cast<char>(c) : '?';
+        *listing += " (created by " + sim::ke::SymbolName(entry.creator) + ")";
+    }
+    return count;
+}
 
 void* CreateObject(POBJECT_TYPE type, size_t bodySize) {
     size_t total = sizeof(ObjectHeader) + ((bodySize + 15) & ~size_t{15});
@@ -165,11 +224,20 @@ KV_EXTERN_C LONG_PTR ObfDereferenceObject(PVOID Object) {
     LONG_PTR left = header->references.fetch_sub(1) - 1;
     if (left < 0) sim::BugCheck("REFERENCE_BY_POINTER", "object %p dereferenced below zero", Object);
     if (left == 0) {
+        if (sim::ob::IsPermanent(Object)) {
+            sim::BugCheck("REFERENCE_BY_POINTER", "permanent object %p dereferenced past the object manager's own "
+                          "reference", Object);
+        }
         if (header->type != nullptr && header->type->info.destroy != nullptr) header->type->info.destroy(Object);
         header->magic = 0;
         std::free(header);
     }
     return left;
+}
+
+KV_EXTERN_C VOID ObMakeTemporaryObject(PVOID Object) {
+    sim::ob::CheckedHeader(Object, "ObMakeTemporaryObject");
+    if (sim::ob::TakePermanent(Object)) ObfDereferenceObject(Object);
 }
 
 KV_EXTERN_C NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,

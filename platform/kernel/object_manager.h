@@ -6,6 +6,9 @@
 #include <win/kernel.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace sim::ob {
 
@@ -24,6 +27,16 @@ LONG_PTR ReferenceCount(const void* body);
 // Adds a reference unless the last one is already gone (the object is being destroyed); for
 // lookups through a table that holds no reference of its own (named objects).
 bool TryReference(void* body);
+
+// Permanent objects (OBJ_PERMANENT): the object manager holds a reference of its own until
+// ObMakeTemporaryObject, so the object and its name outlive every other reference. Name and
+// Creator (the code that asked for it) name the object in the unload report.
+void MakePermanent(void* body, std::u16string_view name, const void* creator);
+// The serial the next permanent object gets.
+uint64_t PermanentSerial();
+// Objects made permanent with a serial from Since on that still are; Listing gets " <name> (created
+// by <code>)" for each.
+size_t PermanentObjectsSince(uint64_t since, std::string* listing);
 
 // Handle tables. The kernel's table is table 0; user processes get tables of their own.
 using HandleTableId = int;

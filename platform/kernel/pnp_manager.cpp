@@ -31,6 +31,7 @@ struct Driver {
     int64_t timerResolutionRequests = 0;
     size_t callbackRegistrations = 0;
     size_t systemThreads = 0;
+    uint64_t permanentObjects = 0;  // serial of the first permanent object made after the load
 };
 
 namespace {
@@ -271,6 +272,7 @@ NTSTATUS LoadCommon(PDRIVER_INITIALIZE entry, std::u16string_view service, void*
     driver->timerResolutionRequests = sim::machine::TimerResolutionRequests();
     driver->callbackRegistrations = sim::machine::CallbackRegistrations();
     driver->systemThreads = sim::machine::SystemThreadsRunning();
+    driver->permanentObjects = sim::ob::PermanentSerial();
 
     driver->object = sim::io::CreateDriverObject(u"\\Driver\\" + driver->service, driver->service);
     driver->object->DriverInit = entry;
@@ -365,6 +367,12 @@ void UnloadDriver(Driver* driver) {
     if (callbacks > driver->callbackRegistrations) {
         sim::BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "%s is unloaded with %zu callback registrations left",
                       name, callbacks - driver->callbackRegistrations);
+    }
+    std::string permanent;
+    if (size_t objects = sim::ob::PermanentObjectsSince(driver->permanentObjects, &permanent)) {
+        sim::BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                      "%s is unloaded with %zu permanent objects left, never made temporary:%s", name, objects,
+                      permanent.c_str());
     }
     size_t threads = sim::machine::SystemThreadsRunning();
     if (threads > driver->systemThreads) {

@@ -8,12 +8,13 @@ using namespace kernel_test;
 
 namespace {
 
-NTSTATUS OpenCallback(const char16_t* name, BOOLEAN create, BOOLEAN allowMultiple, PCALLBACK_OBJECT* object) {
+NTSTATUS OpenCallback(const char16_t* name, BOOLEAN create, BOOLEAN allowMultiple, PCALLBACK_OBJECT* object,
+                      ULONG extraAttributes = 0) {
     UNICODE_STRING text{static_cast<USHORT>(std::char_traits<char16_t>::length(name) * sizeof(WCHAR)),
                         static_cast<USHORT>(std::char_traits<char16_t>::length(name) * sizeof(WCHAR)),
                         const_cast<PWSTR>(name)};
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE | extraAttributes, nullptr, nullptr);
     return ExCreateCallback(object, &attributes, create, allowMultiple);
 }
 
@@ -38,6 +39,22 @@ TEST(CallbackObject, OpensByNameCaseInsensitivelyAndLivesByReferences) {
     ObDereferenceObject(opened);
     ObDereferenceObject(created);  // the last reference: the name goes with it
     EXPECT_EQ(OpenCallback(u"\\Callback\\TestLifetime", FALSE, TRUE, &opened), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+// A permanent object keeps its name with no reference left, until it is made temporary.
+TEST(CallbackObject, PermanentObjectLivesUntilMadeTemporary) {
+    PCALLBACK_OBJECT created = nullptr;
+    PCALLBACK_OBJECT opened = nullptr;
+    ASSERT_EQ(OpenCallback(u"\\Callback\\TestPermanent", TRUE, TRUE, &created, OBJ_PERMANENT), STATUS_SUCCESS);
+    ObDereferenceObject(created);
+    ASSERT_EQ(OpenCallback(u"\\Callback\\TestPermanent", FALSE, TRUE, &opened), STATUS_SUCCESS);
+    EXPECT_EQ(opened, created);
+    ObMakeTemporaryObject(opened);
+    ObMakeTemporaryObject(opened);  // already temporary: nothing
+    ASSERT_EQ(OpenCallback(u"\\Callback\\TestPermanent", FALSE, TRUE, &created), STATUS_SUCCESS);
+    ObDereferenceObject(created);
+    ObDereferenceObject(opened);  // the last reference now takes the name
+    EXPECT_EQ(OpenCallback(u"\\Callback\\TestPermanent", FALSE, TRUE, &opened), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST(CallbackObject, NotifyCallsEveryRegistrationAndSingleObjectsTakeOne) {

@@ -75,6 +75,17 @@ NTSTATUS KeepCallbackRegistration(PDRIVER_OBJECT, PUNICODE_STRING) {
     return STATUS_SUCCESS;
 }
 
+// Creates a permanent callback object and only dereferences it, as if it were temporary.
+NTSTATUS KeepPermanentObject(PDRIVER_OBJECT, PUNICODE_STRING) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\Callback\\TestPermanentLeak");
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, nullptr, nullptr);
+    PCALLBACK_OBJECT object = nullptr;
+    if (NT_SUCCESS(ExCreateCallback(&object, &attributes, TRUE, TRUE))) ObDereferenceObject(object);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS KeepSystemThread(PDRIVER_OBJECT, PUNICODE_STRING) {
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
@@ -266,6 +277,9 @@ INSTANTIATE_TEST_SUITE_P(
                   "not released"},
         DeathCase{"UnloadWithCallbackRegistered", [] { LoadAndUnload(KeepCallbackRegistration); },
                   "DRIVER_VERIFIER_DETECTED_VIOLATION: .*KvBalanceTest is unloaded with 1 callback registrations left"},
+        DeathCase{"UnloadWithPermanentObjectLeft", [] { LoadAndUnload(KeepPermanentObject); },
+                  "DRIVER_VERIFIER_DETECTED_VIOLATION: .*KvBalanceTest is unloaded with 1 permanent objects left, "
+                  "never made temporary: .*Callback.TestPermanentLeak \\(created by "},
         DeathCase{"UnloadWithSystemThreadRunning", [] { LoadAndUnload(KeepSystemThread); },
                   "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS: .*KvBalanceTest is unloaded with 1 system "
                   "threads still running"},

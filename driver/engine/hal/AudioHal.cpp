@@ -69,6 +69,8 @@ AudioHal::~AudioHal() {
     FreeHalList<AudioNode>(m_NodeList);
     FreeHalList<StreamEngine>(m_EngineList);
     if (m_CallbackObject != nullptr) {
+        // Created permanent, so its name outlives every reference until it is made temporary.
+        ObMakeTemporaryObject(m_CallbackObject);
         ObDereferenceObject(m_CallbackObject);
         m_CallbackObject = nullptr;
     }

@@ -155,7 +155,11 @@ StreamEngine::~StreamEngine() {
 
     if (m_Name != nullptr) ExFreePoolWithTag(m_Name, StreamEngineTag);
     m_Name = nullptr;
-    if (m_CallbackObject != nullptr) ObDereferenceObject(m_CallbackObject);
+    if (m_CallbackObject != nullptr) {
+        // Created permanent, so its name outlives every reference until it is made temporary.
+        ObMakeTemporaryObject(m_CallbackObject);
+        ObDereferenceObject(m_CallbackObject);
+    }
     m_CallbackObject = nullptr;
     if (m_WavePort != nullptr) m_WavePort->Release();
     m_WavePort = nullptr;

@@ -23,6 +23,9 @@ KV_EXTERN_C LONG_PTR ObfReferenceObject(PVOID Object);
 KV_EXTERN_C LONG_PTR ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(Object) ObfReferenceObject(Object)
 #define ObDereferenceObject(Object) ObfDereferenceObject(Object)
+// Clears the permanent mark of an object created with OBJ_PERMANENT: the object and its name go
+// when the last reference does. Nothing for a temporary object.
+KV_EXTERN_C VOID ObMakeTemporaryObject(PVOID Object);
 
 KV_EXTERN_C NTSTATUS ZwClose(HANDLE Handle);
 KV_EXTERN_C NTSTATUS NtClose(HANDLE Handle);

@@ -243,6 +243,10 @@ TEST_F(AudioHalTest, InitKeepsTheDevicesCreatesNamedCallbackThenIdentifiesAndApp
 
     EXPECT_EQ(Init(), STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(m_Hal->GetNodeCount(), 2u);
+
+    // Created permanent, the object and its name go with the HAL.
+    DestroyHal();
+    EXPECT_EQ(ExCreateCallback(&opened, &attributes, FALSE, TRUE), STATUS_OBJECT_NAME_NOT_FOUND) << name;
 }
 
 TEST_F(AudioHalTest, FailedInitReleasesEveryEntryAndBothListsOnce) {

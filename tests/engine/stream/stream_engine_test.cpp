@@ -362,6 +362,9 @@ TEST(StreamEngineCallbacks, RegisterOnTheEnginesNamedObject) {
     ObDereferenceObject(object);
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(engine->UnregisterCallback(registration), STATUS_SUCCESS);
+    // Created permanent, the object and its name go with the engine.
+    engine.Reset();
+    EXPECT_EQ(ExCreateCallback(&object, &attributes, FALSE, TRUE), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 }  // namespace
