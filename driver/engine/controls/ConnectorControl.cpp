@@ -72,20 +72,28 @@ STDMETHODIMP ConnectorControlBase::SelectType(ULONG Type) {
 }
 
 STDMETHODIMP ConnectorControlBase::GetJackCount(PULONG Count, ULONG Index) {
+    PAGED_CODE();
     UNREFERENCED_PARAMETER(Index);
     if (Count == nullptr) return STATUS_INVALID_PARAMETER;
+    m_JackLock.Lock();
     *Count = m_JackCount;
+    m_JackLock.Unlock();
     return STATUS_SUCCESS;
 }
 
 STDMETHODIMP ConnectorControlBase::GetJackDescriptions(ULONG ByteSize, PVOID Buffer, ULONG Index) {
+    PAGED_CODE();
     UNREFERENCED_PARAMETER(Index);
-    if (ByteSize == 0 || Buffer == nullptr || m_JackRecords == nullptr || m_JackCount == 0) {
-        return STATUS_INVALID_PARAMETER;
+    if (ByteSize == 0 || Buffer == nullptr) return STATUS_INVALID_PARAMETER;
+    NTSTATUS status = STATUS_INVALID_PARAMETER;
+    m_JackLock.Lock();
+    if (m_JackRecords != nullptr && m_JackCount != 0) {
+        const ULONG held = m_JackCount * static_cast<ULONG>(sizeof(JackRecord));
+        RtlCopyMemory(Buffer, m_JackRecords, ByteSize < held ? ByteSize : held);
+        status = STATUS_SUCCESS;
     }
-    const ULONG held = m_JackCount * static_cast<ULONG>(sizeof(JackRecord));
-    RtlCopyMemory(Buffer, m_JackRecords, ByteSize < held ? ByteSize : held);
-    return STATUS_SUCCESS;
+    m_JackLock.Unlock();
+    return status;
 }
 
 STDMETHODIMP ConnectorControlBase::GetPinRecord(EndpointInfo* Record) {
@@ -129,25 +137,29 @@ NTSTATUS ConnectorControlBase::LoadJacks(TerminalInfo* Unit, ULONG Index) {
         count = 0;
         status = STATUS_INSUFFICIENT_RESOURCES;
     }
-    if (count != m_JackCount || (count != 0 && m_JackRecords == nullptr)) {
-        JackRecord* fresh = nullptr;
-        if (count != 0) {
-            fresh = AllocateZeroed<JackRecord>(count, m_ListTag);
-            if (fresh == nullptr) {
-                count = 0;
-                status = STATUS_INSUFFICIENT_RESOURCES;
-            }
+    // The unit fills a block of its own (a failed presence read still leaves defined records), so
+    // a reader never sees records half written or freed under it.
+    JackRecord* fresh = nullptr;
+    if (count != 0) {
+        fresh = AllocateZeroed<JackRecord>(count, m_ListTag);
+        if (fresh != nullptr) {
+            Unit->GetJackDescriptions(count * static_cast<ULONG>(sizeof(JackRecord)), fresh, Index);
+        } else {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+            m_JackLock.Lock();
+            const bool same = count == m_JackCount && m_JackRecords != nullptr;
+            m_JackLock.Unlock();
+            if (same) return status;  // the records held still describe as many jacks
+            count = 0;
         }
-        // The new block is in place before the old one goes.
-        JackRecord* old = m_JackRecords;
-        m_JackRecords = fresh;
-        m_JackCount = count;
-        if (old != nullptr) ExFreePoolWithTag(old, m_ListTag);
     }
-    // The unit fills what it can; a failed presence read still leaves defined records.
-    if (m_JackCount != 0) {
-        Unit->GetJackDescriptions(m_JackCount * static_cast<ULONG>(sizeof(JackRecord)), m_JackRecords, Index);
-    }
+    m_JackLock.Lock();
+    JackRecord* old = m_JackRecords;
+    m_JackRecords = fresh;
+    m_JackCount = count;
+    m_JackLock.Unlock();
+    // No reader holds the old block: readers copy only under the lock.
+    if (old != nullptr) ExFreePoolWithTag(old, m_ListTag);
     return status;
 }
 

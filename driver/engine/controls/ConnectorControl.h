@@ -1,9 +1,12 @@
 // The connector controls: the ends of the control graph that become the topology filter's pins.
 // An input connector stands for an input terminal (a jack or the host's stream), an output
 // connector for one of the types an output terminal can be switched to. Both answer TerminalInfo
-// from copies they take of their terminal's types and jack records.
+// from copies they take of their terminal's types and jack records. A refresh (the status thread,
+// a type selection) publishes new jack records while the property and install paths read them:
+// the records and their count change and are read only under the jack lock.
 #pragma once
 
+#include "driver/engine/base/KernelMutex.h"
 #include "driver/engine/interfaces/AdapterCommon.h"
 #include "driver/engine/interfaces/AudioNode.h"
 #include "driver/engine/interfaces/TerminalInfo.h"
@@ -40,8 +43,9 @@ protected:
     // jack records with JackCount copies of Jacks; the sources are the caller's. Both blocks are
     // paged pool with Tag. STATUS_INSUFFICIENT_RESOURCES keeps what was there.
     NTSTATUS InitConnector(ULONG TypeCount, const ULONG* Types, ULONG JackCount, const JackRecord* Jacks, ULONG Tag);
-    // Reads the unit's jack count and records for Index into this control; a changed count
-    // reallocates (none for 0; STATUS_INSUFFICIENT_RESOURCES leaves no records and count 0).
+    // Reads the unit's jack count and records for Index into a new block and publishes it in place
+    // of the old one (none for 0). Without pool: STATUS_INSUFFICIENT_RESOURCES, and a changed count
+    // leaves no records and count 0 while an unchanged one keeps the records held.
     NTSTATUS LoadJacks(TerminalInfo* Unit, ULONG Index);
     // The unit's TerminalInfo, with a reference the caller releases.
     NTSTATUS QueryUnitInfo(TerminalInfo** Info);
@@ -50,10 +54,11 @@ protected:
     ULONG m_TypeCount;         // 1 to TerminalMaxTypes once initialised
     PULONG m_TypeList;         // endpoint types, paged, m_ListTag
     ULONG m_CurrentType;       // endpoint type now in force
-    ULONG m_JackCount;
+    ULONG m_JackCount;         // under m_JackLock
     EndpointInfo m_PinRecord;  // the pin's endpoint record given at creation
-    JackRecord* m_JackRecords; // m_JackCount entries, paged, m_ListTag; null for none
+    JackRecord* m_JackRecords; // m_JackCount entries, paged, m_ListTag; null for none; under m_JackLock
     ULONG m_ListTag;
+    KernelMutex m_JackLock;    // a leaf: held only to copy or swap the jack records
     PUNKNOWN m_Unit;           // the terminal unit, not referenced (it owns this control)
 };
 

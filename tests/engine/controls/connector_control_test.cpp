@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 #include <sim/pool.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -217,6 +219,40 @@ TEST_F(ConnectorControlTest, EveryAllocationFailureOfAConnectorOrMixerIsCleanAnd
     EXPECT_EQ(control->RefreshValues(), STATUS_INSUFFICIENT_RESOURCES);
     sim::pool::DisarmFaults();
     EXPECT_TRUE(Jacks(Info(control.get())).empty());
+}
+
+// The status thread refreshes a connector's jacks while the property path copies them: every copy
+// is one whole set of records, never a block half written or already freed.
+TEST_F(ConnectorControlTest, JackReadersRacingARefreshSeeWholeRecordSets) {
+    const std::vector<JackRecord> sets[] = {{Jack(1, 1), Jack(1, 0), Jack(1, 1)}, {Jack(2, 0)}};
+    unit->jacks[0] = sets[1];
+    auto control = NewOutput(0);
+    TerminalInfo* info = Info(control.get());
+    std::atomic<bool> done{false};
+    std::atomic<int> copies{0};
+    std::atomic<int> torn{0};
+    std::thread reader([&] {
+        while (!done.load()) {
+            ULONG count = 0;
+            EXPECT_EQ(info->GetJackCount(&count, 0), STATUS_SUCCESS);
+            JackRecord copy[3] = {};
+            if (info->GetJackDescriptions(sizeof(copy), copy, 0) != STATUS_SUCCESS) continue;
+            ++copies;
+            const ULONG mapping = copy[0].ChannelMapping;
+            const ULONG whole = mapping == 1 ? 3 : 1;
+            for (ULONG i = 0; i < whole; ++i) {
+                if ((mapping != 1 && mapping != 2) || copy[i].ChannelMapping != mapping) ++torn;
+            }
+        }
+    });
+    for (int i = 0; i < 2000 || copies.load() < 100; ++i) {
+        unit->jacks[0] = sets[i % 2];
+        EXPECT_EQ(control->RefreshValues(), STATUS_SUCCESS);
+        log.clear();
+    }
+    done = true;
+    reader.join();
+    EXPECT_EQ(torn.load(), 0);
 }
 
 TEST_F(ConnectorControlTest, MixerInInputModeIsAStereoMixConnectorAndGetsItsSourcesBackAfter) {
