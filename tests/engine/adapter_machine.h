@@ -5,6 +5,7 @@
 #pragma once
 
 #include "driver/engine/adapter/UsbAudioAdapter.h"
+#include "driver/front/AdapterExtension.h"
 
 #include <gtest/gtest.h>
 #include <sim/pnp.h>
@@ -116,7 +117,8 @@ private:
 
 inline NTSTATUS StartNothing(PDEVICE_OBJECT, PIRP, PRESOURCELIST) { return STATUS_SUCCESS; }
 inline NTSTATUS AddAdapterDevice(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Pdo) {
-    return PcAddAdapterDevice(Driver, Pdo, StartNothing, 1, 0);
+    // The driver's own extension, so the HALs find the engine name counters there.
+    return PcAddAdapterDevice(Driver, Pdo, StartNothing, 1, AdapterDeviceExtensionSize);
 }
 inline NTSTATUS AdapterTestDriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING RegistryPath) {
     return PcInitializeAdapterDriver(Driver, RegistryPath, AddAdapterDevice);

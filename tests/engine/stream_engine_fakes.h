@@ -162,13 +162,19 @@ public:
         m_Type = Type;
         return STATUS_SUCCESS;
     }
-    STDMETHODIMP_(ULONG) IsChangePending() override { return 0; }
-    STDMETHODIMP ClearChangePending() override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(ULONG) IsChangePending() override { return m_Pending; }
+    STDMETHODIMP ClearChangePending() override {
+        m_Pending = 0;
+        return STATUS_SUCCESS;
+    }
     STDMETHODIMP AddListener(TerminalTypeListener*) override { return STATUS_NOT_IMPLEMENTED; }
     STDMETHODIMP Init(ULONG, ULONG, const ULONG*) override { return STATUS_SUCCESS; }
 
+    void SetChangePending(ULONG Pending) { m_Pending = Pending; }
+
 private:
     ULONG m_Type;
+    ULONG m_Pending = 0;
 };
 
 // ---- Processing stages ----

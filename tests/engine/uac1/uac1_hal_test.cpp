@@ -6,10 +6,12 @@
 
 #include "driver/engine/controls/ControlPersistence.h"
 #include "driver/engine/uac1/Uac1AudioHal.h"
+#include "engine/stream_engine_fakes.h"
 
 #include <sim/machine.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -51,6 +53,7 @@ public:
     void SetKind(ULONG Kind) { m_Kind = Kind; }
 };
 
+// An engine whose endpoint type and wave-subdevice removal the test sets.
 class FakeEngine : public StreamEngine {
 public:
     FakeEngine(PUNKNOWN UnknownOuter, ULONG Index) : StreamEngine(UnknownOuter, Index) {}
@@ -58,6 +61,15 @@ public:
         ++g_Seen->installs;
         return STATUS_SUCCESS;
     }
+    NTSTATUS RemoveMiniport(PDEVICE_OBJECT) override {
+        ++removes;
+        return removeStatus;
+    }
+    ULONG GetEndpointType() override { return endpointType; }
+
+    ULONG endpointType = 0;
+    NTSTATUS removeStatus = STATUS_SUCCESS;
+    int removes = 0;
 };
 
 struct UnitSetup {
@@ -72,6 +84,7 @@ const std::vector<UnitSetup> kUnits = {
     {9, 5, {12}},
 };
 constexpr ULONG kEngines = 2;
+ULONG g_Engines = kEngines;  // engines the next HAL builds: render first, then capture
 
 // The HAL with its walkers replaced by the fakes above.
 class TestUac1Hal : public Uac1AudioHal {
@@ -105,7 +118,7 @@ public:
         return STATUS_SUCCESS;
     }
     NTSTATUS BuildStreams(PUSB_CONFIGURATION_DESCRIPTOR, PUSB_INTERFACE_DESCRIPTOR, ULONG) override {
-        for (ULONG i = 0; i < kEngines; ++i) {
+        for (ULONG i = 0; i < g_Engines; ++i) {
             auto* engine = new (NonPagedPoolNx, kTag) FakeEngine(nullptr, i + 1);
             if (engine == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
             engine->NonDelegatingAddRef();
@@ -148,6 +161,7 @@ protected:
         m_seen->statusCalls[99];
         g_Seen = m_seen.get();
         g_TestHal = nullptr;
+        g_Engines = kEngines;
         m_threadsBefore = sim::machine::SystemThreadsRunning();
     }
     void TearDown() override {
@@ -322,40 +336,177 @@ TEST_F(Uac1HalTest, PowerDownStopsTheThreadAndPowerUpRestartsIt) {
     EXPECT_EQ(m_common->Stop(), STATUS_SUCCESS);
 }
 
+// The catalog's UAC 1.0 descriptors with another identity, a chip identifier and answers to the
+// one-byte vendor reads "to other" (bRequest, wValue -> byte).
+std::unique_ptr<sim::usb::Device> WithChip(USHORT vendorId, USHORT productId, const char16_t* chip,
+                                           std::map<std::pair<uint8_t, uint16_t>, uint8_t> answers) {
+    auto device = adapter_test::Uac1WithIdentity(vendorId, productId, 0, 0, {{0x50, 0x0409, chip}});
+    device->PushHandlers(sim::usb::HandlerTable{
+        .name = "chip registers",
+        .control = [answers](sim::usb::Device&, const sim::usb::SetupPacket& s,
+                             std::span<uint8_t> data) -> std::optional<sim::usb::ControlResult> {
+            if (s.bmRequestType != 0xC3) return std::nullopt;
+            auto it = answers.find({s.bRequest, s.wValue});
+            if (it == answers.end() || data.empty()) return sim::usb::ControlResult::Stall();
+            data[0] = it->second;
+            return sim::usb::ControlResult::Ok(1);
+        },
+    });
+    return device;
+}
+
 // The capability record by chip identifier, and what each endpoint reports from it.
 TEST_F(Uac1HalTest, CapabilitiesFollowTheChipIdentifier) {
     struct Case {
-        const char* device;
+        const char* name;
+        std::function<std::unique_ptr<sim::usb::Device>()> device;
+        NTSTATUS start;
         ULONG capabilities;
         ULONG flags;
     };
+    auto catalog = [](const char* name) { return [name] { return sim::usb::CreateCatalogDevice(name); }; };
+    auto r7u7 = [](USHORT vendorId, USHORT productId, uint8_t variant) {
+        return [=] { return WithChip(vendorId, productId, u"R7U7", {{{0x02, 0x0051}, variant}}); };
+    };
+    auto klq864 = [](uint8_t routing, uint8_t mode) {
+        return [=] { return WithChip(0x1234, 0x0001, u"KLQ864", {{{0x00, 0x001A}, routing}, {{0x00, 0x0020}, mode}}); };
+    };
     const Case cases[] = {
-        {"uac1", 0x3E10A0, 0x41},     // R7U7, variant 0x1F
-        {"uac1-klq864", 0x3E087, 2},  // routing 0x0E, mode bit clear: ASIO
-        {"uac1-w4m3", 0, 0},          // KLQ866: nothing
+        {"R7U7, variant 0x1F", catalog("uac1"), STATUS_SUCCESS, 0x3E10A0, 0x41},
+        {"R7U7, another variant", r7u7(0x1234, 0x0001, 0x1E), STATUS_SUCCESS, 0, 0},
+        {"R7U7 of 09DA:2701", r7u7(0x09DA, 0x2701, 0x1F), STATUS_SUCCESS, 0x3E00A5, 0x41},
+        {"R7U7 of 09DA:2703", r7u7(0x09DA, 0x2703, 0x1F), STATUS_SUCCESS, 0x3E00A5, 0x41},
+        {"R7U7 of 09DA:2704", r7u7(0x09DA, 0x2704, 0x1F), STATUS_SUCCESS, 0x3E10A0, 0x41},
+        {"R7U7 of A5E7:0065, bit 12 cleared", r7u7(0xA5E7, 0x0065, 0x1F), STATUS_SUCCESS, 0x3E00A0, 0x41},
+        {"R7U7 of 251F:3001, bit 12 cleared, bit 2 set", r7u7(0x251F, 0x3001, 0x1F), STATUS_SUCCESS, 0x3E00A4, 0x40},
+        {"KLQ864, routing 0x0E: ASIO", catalog("uac1-klq864"), STATUS_SUCCESS, 0x3E087, 2},
+        {"KLQ864, routing 0x08: no ASIO", klq864(0x08, 0x00), STATUS_SUCCESS, 0x3E087, 0},
+        {"KLQ864, routing 0x09 (bit 0 not read)", klq864(0x09, 0x00), STATUS_SUCCESS, 0x3E087, 0},
+        {"KLQ864, register 0x20 bit 0 only", klq864(0x0E, 0x01), STATUS_SUCCESS, 0x3E087, 2},
+        {"KLQ864, register 0x20 bit 1", klq864(0x0E, 0x02), STATUS_UNSUCCESSFUL, 0, 0},
+        {"KLQ864, routing 0x0C", klq864(0x0C, 0x00), STATUS_UNSUCCESSFUL, 0, 0},
+        {"KLQ866: nothing", catalog("uac1-w4m3"), STATUS_SUCCESS, 0, 0},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.device);
-        Plug(c.device);
-        ASSERT_EQ(Start(), STATUS_SUCCESS);
-        EndpointInfo info{};
-        ASSERT_EQ(g_TestHal->GetEndpointCaps(StreamDirectionRender, EndpointTypeCode(EndpointType::Speaker), &info),
-                  STATUS_SUCCESS);
-        EXPECT_EQ(info.Capabilities, c.capabilities);
-        EXPECT_EQ(info.Flags, c.flags);
-        // The catalog's vendor and product mark the one device whose microphone adds bit 23.
-        info = {};
-        ASSERT_EQ(g_TestHal->GetEndpointCaps(StreamDirectionCapture, EndpointTypeCode(EndpointType::Mic), &info),
-                  STATUS_SUCCESS);
-        EXPECT_EQ(info.Capabilities, c.capabilities);
-        info = {};
-        ASSERT_EQ(g_TestHal->GetEndpointCaps(StreamDirectionRender, EndpointTypeCode(EndpointType::Spdif), &info),
-                  STATUS_SUCCESS);
-        EXPECT_EQ(info.Capabilities | info.Flags, 0u);  // S/PDIF reports nothing
-        EXPECT_EQ(g_TestHal->GetEndpointCaps(0, 0, nullptr), STATUS_UNSUCCESSFUL);
+        SCOPED_TRACE(c.name);
+        PlugDevice(c.device());
+        ASSERT_EQ(Start(), c.start);
+        if (NT_SUCCESS(c.start)) {
+            EndpointInfo info{};
+            ASSERT_EQ(g_TestHal->GetEndpointCaps(StreamDirectionRender, EndpointTypeCode(EndpointType::Speaker), &info),
+                      STATUS_SUCCESS);
+            EXPECT_EQ(info.Capabilities, c.capabilities);
+            EXPECT_EQ(info.Flags, c.flags);
+            // Bit 23 belongs to one device's microphone only.
+            info = {};
+            ASSERT_EQ(g_TestHal->GetEndpointCaps(StreamDirectionCapture, EndpointTypeCode(EndpointType::Mic), &info),
+                      STATUS_SUCCESS);
+            EXPECT_EQ(info.Capabilities, c.capabilities);
+            info = {};
+            ASSERT_EQ(g_TestHal->GetEndpointCaps(StreamDirectionRender, EndpointTypeCode(EndpointType::Spdif), &info),
+                      STATUS_SUCCESS);
+            EXPECT_EQ(info.Capabilities | info.Flags, 0u);  // S/PDIF reports nothing
+            EXPECT_EQ(g_TestHal->GetEndpointCaps(0, 0, nullptr), STATUS_UNSUCCESSFUL);
+        }
         ReleaseAdapter();
         Unplug();
     }
+}
+
+// One device's capture "Mic" adds bit 23 and its records carry no 8-byte value; an engine index
+// past the count answers the last engine's record.
+TEST_F(Uac1HalTest, EndpointRecordsOfTheMicrophoneDeviceAndPastTheEngineCount) {
+    PlugDevice(WithChip(0xA5E7, 0x0058, u"R7U7", {{{0x02, 0x0051}, 0x1F}}));
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    struct Case {
+        ULONG direction, type, capabilities;
+    };
+    const Case cases[] = {
+        {StreamDirectionCapture, EndpointTypeCode(EndpointType::Mic), 0x3E10A0 | 0x800000},
+        {StreamDirectionCapture, EndpointTypeCode(EndpointType::Line), 0x3E10A0},
+        {StreamDirectionRender, EndpointTypeCode(EndpointType::Mic), 0x3E10A0},
+        {StreamDirectionRender, EndpointTypeCode(EndpointType::Spdif), 0x3E10A0},  // no exception here
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.direction << " " << c.type);
+        EndpointInfo info{};
+        info.Value = 0xEE;
+        ASSERT_EQ(g_TestHal->GetEndpointCaps(c.direction, c.type, &info), STATUS_SUCCESS);
+        EXPECT_EQ(info.Capabilities, c.capabilities);
+        EXPECT_EQ(info.Flags, 0x41u);
+        EXPECT_EQ(info.Value, 0u);
+    }
+
+    StreamEngine* capture = nullptr;
+    ASSERT_EQ(m_common->GetStreamEngine(1, &capture), STATUS_SUCCESS);
+    static_cast<FakeEngine*>(capture)->endpointType = EndpointTypeCode(EndpointType::Mic);
+    for (ULONG index : {1u, 2u, 100u}) {
+        EndpointInfo info{};
+        ASSERT_EQ(m_common->GetEndpointInfo(index, &info), STATUS_SUCCESS) << index;
+        EXPECT_EQ(info.Capabilities, 0x3E10A0u | 0x800000u) << index;
+    }
+    EndpointInfo render{};
+    ASSERT_EQ(m_common->GetEndpointInfo(0, &render), STATUS_SUCCESS);
+    EXPECT_EQ(render.Capabilities, 0x3E10A0u);
+}
+
+// A pending terminal-type change re-installs its engine's wave subdevice under the name of the
+// new type, numbered one below the device's counter for that type.
+TEST_F(Uac1HalTest, UpdateMiniportsRenamesAndReinstallsEnginesWithAPendingChange) {
+    struct Case {
+        const char* name;
+        UCHAR counter;         // render counter of the headphones type
+        ULONG pending;
+        NTSTATUS removeStatus;
+        NTSTATUS status;
+        const char16_t* engineName;  // after the call
+        int installs, removes;
+    };
+    const Case cases[] = {
+        {"counter 3", 3, 1, STATUS_SUCCESS, STATUS_SUCCESS, u"HPOut02", 1, 1},
+        {"counter 1", 1, 1, STATUS_SUCCESS, STATUS_SUCCESS, u"HPOut00", 1, 1},
+        {"counter 0", 0, 1, STATUS_SUCCESS, STATUS_SUCCESS, u"HPOut00", 1, 1},
+        {"nothing pending", 3, 0, STATUS_SUCCESS, STATUS_SUCCESS, u"", 0, 0},
+        {"removal fails", 3, 1, STATUS_DEVICE_BUSY, STATUS_DEVICE_BUSY, u"", 0, 1},
+    };
+    StartHal();
+    StreamEngine* engine = nullptr;
+    ASSERT_EQ(m_common->GetStreamEngine(0, &engine), STATUS_SUCCESS);
+    auto* render = static_cast<FakeEngine*>(engine);
+    auto* typeControl = new (NonPagedPoolNx, kTag) engine_test::FakeTypeControl(nullptr, 70, 2);
+    typeControl->NonDelegatingAddRef();
+    ASSERT_EQ(render->AddPathNode(typeControl), STATUS_SUCCESS);
+    typeControl->NonDelegatingRelease();
+    render->endpointType = EndpointTypeCode(EndpointType::Headphones);
+    DeviceModel* model = static_cast<DeviceModel*>(g_TestHal);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(render->SetName(u""), STATUS_SUCCESS);
+        GetAdapterExtension(m_fdo)->RenderNameCounters[EndpointTypeCode(EndpointType::Headphones)] = c.counter;
+        typeControl->SetChangePending(c.pending);
+        render->removeStatus = c.removeStatus;
+        render->removes = 0;
+        const int installs = m_seen->installs.load();
+        EXPECT_EQ(model->UpdateMiniports(3), c.status);
+        EXPECT_EQ(typeControl->IsChangePending(), 0u);
+        EXPECT_EQ(render->removes, c.removes);
+        EXPECT_EQ(m_seen->installs.load() - installs, c.installs);
+        WCHAR name[StreamEngineNameChars] = {};
+        ASSERT_EQ(render->GetName(name), STATUS_SUCCESS);
+        EXPECT_TRUE(std::u16string(name) == c.engineName);
+    }
+    EXPECT_EQ(m_common->Stop(), STATUS_SUCCESS);
+}
+
+TEST_F(Uac1HalTest, UpdateMiniportsWithoutEnginesFails) {
+    g_Engines = 0;
+    StartHal();
+    EXPECT_EQ(static_cast<DeviceModel*>(g_TestHal)->UpdateMiniports(3), STATUS_UNSUCCESSFUL);
+    // Without engines the endpoint record is the render record of type 0.
+    EndpointInfo info{};
+    EXPECT_EQ(m_common->GetEndpointInfo(5, &info), STATUS_SUCCESS);
+    EXPECT_EQ(info.Capabilities, 0x3E10A0u);
+    EXPECT_EQ(m_common->Stop(), STATUS_SUCCESS);
 }
 
 TEST_F(Uac1HalTest, WithoutChipIdentifierOnlyKnownDevicesStart) {
