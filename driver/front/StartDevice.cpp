@@ -198,7 +198,12 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST Resour
     }
     status = EnableInterface(extension->EnumInterfaceRegistered, &extension->EnumSymbolicLink,
                              &extension->EnumInterfaceEnabled);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status)) {
+        // Not stored, the adapter lives on only through the subdevices: its status thread ends
+        // now, so the last reference is never released on that thread.
+        adapter->Stop();
+        return status;
+    }
 
     // Only a complete start stores the adapter. An adapter of an earlier start is stopped and let go.
     PADAPTERCOMMON previous = extension->Adapter;

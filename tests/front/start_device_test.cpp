@@ -192,7 +192,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // Without its enumeration interface the device is added, and its start fails at the very end: the
-// adapter is started but not stored.
+// adapter is started, stopped again (its status thread must not hold it) and not stored.
 TEST(StartDevice, FailsWithoutEnumerationInterface) {
     Rig rig;
     sim::pool::FailNthAllocation(1, kLinkTag);
@@ -201,7 +201,9 @@ TEST(StartDevice, FailsWithoutEnumerationInterface) {
     EXPECT_TRUE(rig.Extension()->AsioInterfaceRegistered);
     CurrentScript().engines = {Render(1, true)};
     EXPECT_EQ(rig.Start(), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(Events(), StartEvents({"SPKOut00"}));
+    Log expected = StartEvents({"SPKOut00"});
+    expected.push_back("adapter stop");
+    EXPECT_EQ(Events(), expected);
     EXPECT_EQ(rig.Extension()->Adapter, nullptr);
     EXPECT_TRUE(rig.Interface(GUID_KLASIOPrivateInterface).enabled);  // enabled before the failing step
     ASSERT_EQ(rig.Remove(), STATUS_SUCCESS);

@@ -508,7 +508,11 @@ NTSTATUS Uac1AudioHal::Start() {
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE handle = nullptr;
+    // The thread's own reference on the adapter, given back as its last act: the adapter (and this
+    // HAL) cannot go while the thread runs, whoever drops the other references.
+    GetOuterUnknown()->AddRef();
     status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, Uac1StatusThread, this);
+    if (!NT_SUCCESS(status)) GetOuterUnknown()->Release();  // not the last: the caller holds one
     if (NT_SUCCESS(status)) {
         PVOID thread = nullptr;
         status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr);
@@ -546,8 +550,11 @@ void Uac1AudioHal::StopStatusThread() {
     KeWaitForSingleObject(&m_ThreadDoneEvent, Executive, KernelMode, FALSE, nullptr);
     if (m_pStatusThread != nullptr) {
         // The done event comes just before the thread ends; the HAL and its code may go only
-        // once the thread has left them.
-        KeWaitForSingleObject(m_pStatusThread, Executive, KernelMode, FALSE, nullptr);
+        // once the thread has left them. On the thread itself (its last release reached the
+        // destructor) the thread has already left them and would wait for itself.
+        if (m_pStatusThread != KeGetCurrentThread()) {
+            KeWaitForSingleObject(m_pStatusThread, Executive, KernelMode, FALSE, nullptr);
+        }
         ObDereferenceObject(m_pStatusThread);
         m_pStatusThread = nullptr;
     }
@@ -593,7 +600,12 @@ void Uac1AudioHal::PowerChangeState(POWER_STATE NewState) {
 // Status thread
 
 void Uac1AudioHal::Uac1StatusThread(PVOID StartContext) {
-    static_cast<Uac1AudioHal*>(StartContext)->RunStatusThread();
+    auto* hal = static_cast<Uac1AudioHal*>(StartContext);
+    const PUNKNOWN adapter = hal->GetOuterUnknown();
+    hal->RunStatusThread();
+    // The reference Start took for the thread. When it is the last one the HAL goes here, on this
+    // thread, which touches neither again.
+    adapter->Release();
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 

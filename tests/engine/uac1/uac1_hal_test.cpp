@@ -30,14 +30,28 @@ struct Seen {
     std::map<ULONG, std::atomic<int>> statusCalls;  // HandleStatusInterrupt per unit
     std::map<ULONG, std::atomic<int>> refreshes;    // RefreshValues per control
     std::atomic<int> installs{0};                   // InstallMiniport over all engines
+    // A refresh that holds UsbTransport, as a control's device request does, until released.
+    std::atomic<bool> holdTransport{false};
+    std::atomic<bool> holding{false};
+    KEVENT release{};
 };
 Seen* g_Seen = nullptr;
+std::atomic<int> g_HalsDestroyed{0};
+AdapterCommon* g_HalCommon = nullptr;  // the HAL under test, for the fakes
 
 class FakeControl : public AudioNode {
 public:
     FakeControl(PUNKNOWN UnknownOuter, ULONG Id) : AudioNode(UnknownOuter, Id, NodeKindCode(NodeKind::Volume)) {}
     NTSTATUS RefreshValues() override {
         ++g_Seen->refreshes.at(m_Id);
+        if (g_Seen->holdTransport.exchange(false)) {
+            UsbTransport* transport = nullptr;
+            if (NT_SUCCESS(g_HalCommon->QueryInterface(IID_UsbTransport, reinterpret_cast<PVOID*>(&transport)))) {
+                g_Seen->holding = true;
+                KeWaitForSingleObject(&g_Seen->release, Executive, KernelMode, FALSE, nullptr);
+                transport->Release();
+            }
+        }
         return STATUS_SUCCESS;
     }
 };
@@ -90,6 +104,7 @@ ULONG g_Engines = kEngines;  // engines the next HAL builds: render first, then 
 class TestUac1Hal : public Uac1AudioHal {
 public:
     using Uac1AudioHal::Uac1AudioHal;
+    ~TestUac1Hal() override { ++g_HalsDestroyed; }
 
     NTSTATUS BuildTopology(PUSB_INTERFACE_DESCRIPTOR, ULONG) override {
         for (const UnitSetup& setup : kUnits) {
@@ -140,6 +155,7 @@ NTSTATUS CreateTestHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId
         AdapterCommon* common = nullptr;
         (*Unknown)->QueryInterface(IID_AdapterCommon, reinterpret_cast<PVOID*>(&common));
         g_TestHal = static_cast<TestUac1Hal*>(common);
+        g_HalCommon = common;
         UnknownOuter->Release();  // the query's reference went to the adapter
     }
     return status;
@@ -159,9 +175,11 @@ protected:
             for (ULONG control : unit.controls) m_seen->refreshes[control];
         }
         m_seen->statusCalls[99];
+        KeInitializeEvent(&m_seen->release, NotificationEvent, FALSE);
         g_Seen = m_seen.get();
         g_TestHal = nullptr;
         g_Engines = kEngines;
+        g_HalsDestroyed = 0;
         m_threadsBefore = sim::machine::SystemThreadsRunning();
     }
     void TearDown() override {
@@ -171,6 +189,7 @@ protected:
         EXPECT_EQ(sim::machine::SystemThreadsRunning(), m_threadsBefore);
         g_Seen = nullptr;
         g_TestHal = nullptr;
+        g_HalCommon = nullptr;
     }
 
     // Plugs the catalog device, starts the adapter with the test HAL and records change notices.
@@ -305,6 +324,34 @@ TEST_F(Uac1HalTest, FailedRequestEndsTheThreadUntilTheNextStart) {
     ASSERT_TRUE(Drain());
     EXPECT_EQ(StatusCalls(5), before + 2);  // the start-up refresh and the queued word
     EXPECT_EQ(m_common->Stop(), STATUS_SUCCESS);
+}
+
+// The adapter dropped without a Stop while the status thread holds a reference of a request: the
+// last reference goes with the thread, which ends when its request fails, and the HAL is destroyed
+// on that thread without waiting for itself.
+TEST_F(Uac1HalTest, AdapterDroppedWhileItsStatusThreadRunsGoesWhenTheThreadEnds) {
+    StartHal();
+    ASSERT_TRUE(Drain());
+    m_seen->holdTransport = true;
+    Post(0x00, 5);  // feature unit 5: its first control refresh holds the transport
+    ASSERT_TRUE(sim::machine::RunUntil([&] { return m_seen->holding.load(); }, 500 * kMillisecond));
+
+    ASSERT_EQ(m_common->UnregisterChangeCallback(m_registration), STATUS_SUCCESS);
+    m_registration = nullptr;
+    PADAPTERCOMMON common = m_common;
+    m_common = nullptr;
+    m_adapter = nullptr;
+    EXPECT_GT(common->Release(), 0u);  // the status thread still holds the adapter
+    KeSetEvent(&m_seen->release, IO_NO_INCREMENT, FALSE);
+    sim::machine::RunFor(50 * kMillisecond);
+    EXPECT_EQ(g_HalsDestroyed.load(), 0);
+    EXPECT_TRUE(ThreadRunning());
+    ASSERT_TRUE(Drain());  // and it still serves status words
+
+    Device().AddPacketFault({.endpoint = kStatusEndpoint, .status = USBD_STATUS_XACT_ERROR, .everyNth = 1, .times = 1});
+    ASSERT_TRUE(sim::machine::RunUntil([&] { return g_HalsDestroyed.load() == 1 && !ThreadRunning(); },
+                                       500 * kMillisecond));
+    g_TestHal = nullptr;
 }
 
 TEST_F(Uac1HalTest, PowerDownStopsTheThreadAndPowerUpRestartsIt) {
