@@ -63,7 +63,8 @@ AudioHal::AudioHal(PUNKNOWN UnknownOuter)
       m_CallbackObject(nullptr),
       m_NodeList(nullptr),
       m_EngineList(nullptr),
-      m_EndpointInfo{} {}
+      m_EndpointInfo{},
+      m_BindingLookups(0) {}
 
 AudioHal::~AudioHal() {
     FreeHalList<AudioNode>(m_NodeList);
@@ -158,9 +159,12 @@ NTSTATUS AudioHal::FindNode(ULONG Id, AudioNode** Node) {
 
 NTSTATUS AudioHal::BindStreams() {
     PAGED_CODE();
+    m_BindingLookups = 0;
     if (m_NodeList != nullptr) {
         const ULONG nodeCount = m_NodeList->GetCount();
-        AudioNode** walk = nullptr;  // scratch for the upstream walks, allocated with the first selector
+        // Allocated with the first selector: scratch for the upstream walks, then the nodes by id.
+        AudioNode** walk = nullptr;
+        AudioNode** byId = nullptr;
         PointerListNode* position = m_NodeList->GetHeadPosition();
         PVOID data = nullptr;
         while (m_NodeList->GetNext(&position, &data)) {
@@ -176,15 +180,23 @@ NTSTATUS AudioHal::BindStreams() {
                 continue;
             }
             if (walk == nullptr) {
-                walk = static_cast<AudioNode**>(
-                    ExAllocatePoolWithTag(PagedPool, static_cast<SIZE_T>(nodeCount) * sizeof(AudioNode*), AudioHalListTag));
+                walk = static_cast<AudioNode**>(ExAllocatePoolWithTag(
+                    PagedPool, 2 * static_cast<SIZE_T>(nodeCount) * sizeof(AudioNode*), AudioHalListTag));
                 if (walk == nullptr) {
                     selector->Release();
                     return STATUS_INSUFFICIENT_RESOURCES;
                 }
+                byId = walk + nodeCount;
+                RtlZeroMemory(byId, static_cast<SIZE_T>(nodeCount) * sizeof(AudioNode*));
+                PointerListNode* entry = m_NodeList->GetHeadPosition();
+                PVOID listed = nullptr;
+                while (m_NodeList->GetNext(&entry, &listed)) {
+                    auto* indexed = static_cast<AudioNode*>(listed);
+                    if (indexed->GetId() < nodeCount) byId[indexed->GetId()] = indexed;  // the last match wins
+                }
             }
             for (ULONG input = 1; input <= sourceCount; ++input) {
-                BindSelectorInput(selector, input, sources[input - 1], walk);
+                BindSelectorInput(selector, input, sources[input - 1], walk, byId);
             }
             selector->Release();
         }
@@ -193,7 +205,19 @@ NTSTATUS AudioHal::BindStreams() {
     return ApplyAllValues();
 }
 
-void AudioHal::BindSelectorInput(Selector* InputSelector, ULONG Input, ULONG SourceId, AudioNode** Walk) {
+AudioNode* AudioHal::LookUpNode(AudioNode* const* ById, ULONG Id) {
+    const ULONG count = m_NodeList->GetCount();
+    if (Id < count) {
+        ++m_BindingLookups;
+        return ById[Id];
+    }
+    m_BindingLookups += count;
+    AudioNode* node = nullptr;
+    return NT_SUCCESS(FindNode(Id, &node)) ? node : nullptr;
+}
+
+void AudioHal::BindSelectorInput(Selector* InputSelector, ULONG Input, ULONG SourceId, AudioNode** Walk,
+                                 AudioNode* const* ById) {
     PAGED_CODE();
     // Collect the chain of single-source nodes upstream of the input. Each node has one
     // successor, so a node met twice closes a cycle: the walk ends there, and the chain never
@@ -202,9 +226,8 @@ void AudioHal::BindSelectorInput(Selector* InputSelector, ULONG Input, ULONG Sou
     ULONG length = 0;
     ULONG id = SourceId;
     for (;;) {
-        AudioNode* node = nullptr;
-        if (!NT_SUCCESS(FindNode(id, &node))) break;
-        if (node->GetSourceCount() != 1) break;
+        AudioNode* node = LookUpNode(ById, id);
+        if (node == nullptr || node->GetSourceCount() != 1) break;
         if (length == capacity || Contains(Walk, length, node)) break;
         ULONG count = 1;
         ULONG next = 0;

@@ -76,6 +76,9 @@ public:
     NTSTATUS FindNode(ULONG Id, AudioNode** Node);
     // ApplyValues on every node in list order, stopping at the first failure.
     NTSTATUS ApplyAllValues();
+    // Nodes the last BindStreams looked at to find one by id: its work, which stays linear in the
+    // nodes it walks.
+    ULONG64 BindingLookups() const { return m_BindingLookups; }
 
 protected:
     PDEVICE_OBJECT m_DeviceObject;          // functional device object
@@ -90,6 +93,13 @@ protected:
 private:
     NTSTATUS CreateCallbackObject();
     // Binds selector input Input (1-based) to the chain of single-source nodes upstream of
-    // SourceId. Walk: scratch room for GetNodeCount() nodes.
-    void BindSelectorInput(Selector* InputSelector, ULONG Input, ULONG SourceId, AudioNode** Walk);
+    // SourceId. Walk: scratch room for GetNodeCount() nodes; ById: the nodes by id (see LookUpNode).
+    void BindSelectorInput(Selector* InputSelector, ULONG Input, ULONG SourceId, AudioNode** Walk,
+                           AudioNode* const* ById);
+    // The node FindNode would answer for Id: from ById (GetNodeCount() entries, the last node in
+    // list order for each id below the count, as the HAL hands ids out) or, for a larger id, from
+    // the list. Null when there is none.
+    AudioNode* LookUpNode(AudioNode* const* ById, ULONG Id);
+
+    ULONG64 m_BindingLookups;  // see BindingLookups
 };
