@@ -131,7 +131,7 @@ typedef LONG USBD_STATUS;
 #define USBD_PF_SHORT_PACKET_OPT 0x00000002
 #define USBD_PF_ENABLE_RT_THREAD_ACCESS 0x00000004
 #define USBD_PF_MAP_ADD_TRANSFERS 0x00000008
-#define USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE 4096u  // one page
+#define USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE 0xFFFFFFFFu  // no limit: the bus driver ignores the field
 #define USBD_ISO_START_FRAME_RANGE 1024           // frames ahead an explicit start frame may lie
 
 // Version of the USB driver interface reported by USBD_GetUSBDIVersion.
