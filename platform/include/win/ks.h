@@ -101,6 +101,107 @@ typedef struct {
 } KSCOMPONENTID, *PKSCOMPONENTID;
 static_assert(sizeof(KSCOMPONENTID) == 72 && offsetof(KSCOMPONENTID, Version) == 64);
 
+// What a property's basic-support answer starts with: access flags and the size of the whole
+// description, the value type, then MembersListCount lists of values or ranges.
+typedef struct {
+    ULONG AccessFlags;      // KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET ...
+    ULONG DescriptionSize;  // bytes of this record and every members list after it
+    KSIDENTIFIER PropTypeSet;
+    ULONG MembersListCount;
+    ULONG Reserved;
+} KSPROPERTY_DESCRIPTION, *PKSPROPERTY_DESCRIPTION;
+static_assert(sizeof(KSPROPERTY_DESCRIPTION) == 40 && offsetof(KSPROPERTY_DESCRIPTION, PropTypeSet) == 8 &&
+              offsetof(KSPROPERTY_DESCRIPTION, MembersListCount) == 32);
+
+#define KSPROPERTY_MEMBER_RANGES 0x00000001
+#define KSPROPERTY_MEMBER_STEPPEDRANGES 0x00000002
+#define KSPROPERTY_MEMBER_VALUES 0x00000003
+
+#define KSPROPERTY_MEMBER_FLAG_DEFAULT 0x00000001
+#define KSPROPERTY_MEMBER_FLAG_BASICSUPPORT_MULTICHANNEL 0x00000002
+#define KSPROPERTY_MEMBER_FLAG_BASICSUPPORT_UNIFORM 0x00000004
+
+// The head of one members list: MembersCount entries of MembersSize bytes follow.
+typedef struct {
+    ULONG MembersFlags;  // KSPROPERTY_MEMBER_RANGES, _STEPPEDRANGES or _VALUES
+    ULONG MembersSize;   // bytes of one entry
+    ULONG MembersCount;
+    ULONG Flags;         // KSPROPERTY_MEMBER_FLAG_*
+} KSPROPERTY_MEMBERSHEADER, *PKSPROPERTY_MEMBERSHEADER;
+static_assert(sizeof(KSPROPERTY_MEMBERSHEADER) == 16 && offsetof(KSPROPERTY_MEMBERSHEADER, Flags) == 12);
+
+typedef union {
+    struct {
+        LONG SignedMinimum;
+        LONG SignedMaximum;
+    };
+    struct {
+        ULONG UnsignedMinimum;
+        ULONG UnsignedMaximum;
+    };
+} KSPROPERTY_BOUNDS_LONG, *PKSPROPERTY_BOUNDS_LONG;
+static_assert(sizeof(KSPROPERTY_BOUNDS_LONG) == 8 && offsetof(KSPROPERTY_BOUNDS_LONG, SignedMaximum) == 4);
+
+// A stepped range of 32-bit values (a volume range in 1/65536 dB, for example).
+typedef struct {
+    ULONG SteppingDelta;
+    ULONG Reserved;
+    KSPROPERTY_BOUNDS_LONG Bounds;
+} KSPROPERTY_STEPPING_LONG, *PKSPROPERTY_STEPPING_LONG;
+static_assert(sizeof(KSPROPERTY_STEPPING_LONG) == 16 && offsetof(KSPROPERTY_STEPPING_LONG, Bounds) == 8);
+
+// How a client asks to be told of an event: a handle or object to signal, a DPC or a work item.
+typedef struct _WORK_QUEUE_ITEM* PWORK_QUEUE_ITEM;
+
+#define KSEVENTF_EVENT_HANDLE 0x00000001
+#define KSEVENTF_SEMAPHORE_HANDLE 0x00000002
+#define KSEVENTF_EVENT_OBJECT 0x00000004
+#define KSEVENTF_SEMAPHORE_OBJECT 0x00000008
+#define KSEVENTF_DPC 0x00000010
+#define KSEVENTF_WORKITEM 0x00000020
+#define KSEVENTF_KSWORKITEM 0x00000080
+
+typedef struct {
+    ULONG NotificationType;  // KSEVENTF_*
+    union {
+        struct {
+            HANDLE Event;
+            ULONG_PTR Reserved[2];
+        } EventHandle;
+        struct {
+            HANDLE Semaphore;
+            ULONG Reserved;
+            LONG Adjustment;
+        } SemaphoreHandle;
+        struct {
+            PVOID Event;
+            KPRIORITY Increment;
+            ULONG_PTR Reserved;
+        } EventObject;
+        struct {
+            PVOID Semaphore;
+            KPRIORITY Increment;
+            LONG Adjustment;
+        } SemaphoreObject;
+        struct {
+            PKDPC Dpc;
+            ULONG ReferenceCount;
+            ULONG_PTR Reserved;
+        } Dpc;
+        struct {
+            PWORK_QUEUE_ITEM WorkQueueItem;
+            WORK_QUEUE_TYPE WorkQueueType;
+            ULONG_PTR Reserved;
+        } WorkItem;
+        struct {
+            PVOID Unused;
+            LONG_PTR Alignment[2];
+        } Alignment;
+    };
+} KSEVENTDATA, *PKSEVENTDATA;
+static_assert(sizeof(KSEVENTDATA) == 32 && offsetof(KSEVENTDATA, EventHandle) == 8 &&
+              offsetof(KSEVENTDATA, Dpc.ReferenceCount) == 16 && offsetof(KSEVENTDATA, WorkItem.Reserved) == 24);
+
 // An enabled event as the kernel-streaming layer keeps it; opaque to drivers.
 typedef struct _KSEVENT_ENTRY KSEVENT_ENTRY, *PKSEVENT_ENTRY;
 
@@ -165,33 +266,9 @@ static_assert(sizeof(KSPIN_CONNECT) == 72 && offsetof(KSPIN_CONNECT, Medium) == 
               offsetof(KSPIN_CONNECT, PinId) == 48 && offsetof(KSPIN_CONNECT, PinToHandle) == 56 &&
               offsetof(KSPIN_CONNECT, Priority) == 64);
 
-// How an enabled event is signalled.
-typedef struct {
-    ULONG NotificationType;
-    union {
-        struct {
-            HANDLE Event;
-            ULONG_PTR Reserved[2];
-        } EventHandle;
-        struct {
-            PVOID Event;  // PKEVENT
-            LONG Increment;
-            ULONG_PTR Reserved;
-        } EventObject;
-        struct {
-            PVOID Unused;
-            LONG_PTR Alignment[2];
-        } Alignment;
-    };
-} KSEVENTDATA, *PKSEVENTDATA;
-static_assert(sizeof(KSEVENTDATA) == 32 && offsetof(KSEVENTDATA, EventHandle) == 8 &&
-              offsetof(KSEVENTDATA, EventObject.Increment) == 16);
-#define KSEVENTF_EVENT_HANDLE 0x00000001
-#define KSEVENTF_EVENT_OBJECT 0x00000004
-
 // The create item name of pins: the pin create's file name is this string, a backslash, then the
 // KSPIN_CONNECT and data format bytes.
-#define KSSTRING_Pin u"{146F1A80-4791-11D0-A5D6-28DB04C10000}"
+#define KSSTRING_Pin KV_WIDE("{146F1A80-4791-11D0-A5D6-28DB04C10000}")
 
 // {1A8766A0-62CE-11CF-A5D6-28DB04C10000}
 DEFINE_GUID(KSINTERFACESETID_Standard, 0x1A8766A0, 0x62CE, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00);
