@@ -18,9 +18,9 @@ KV_EXTERN_C NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Re
         DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
     }
 
-    RtlInitUnicodeString(&AsioReferenceString, u"KLASIOPrivateInterface");
-    RtlInitUnicodeString(&EnumReferenceString, u"KLEnumPrivateInterface");
-    RtlInitUnicodeString(&AsioFileName, u"\\KLASIOPrivateInterface");
+    RtlInitUnicodeString(&AsioReferenceString, KV_WIDE("KLASIOPrivateInterface"));
+    RtlInitUnicodeString(&EnumReferenceString, KV_WIDE("KLEnumPrivateInterface"));
+    RtlInitUnicodeString(&AsioFileName, KV_WIDE("\\KLASIOPrivateInterface"));
     return status;
 }
 

@@ -3,8 +3,10 @@
 namespace {
 
 constexpr PCWSTR EndpointTypeNames[EndpointTypeCount] = {
-    u"Stream", u"SPK",  u"HP",        u"SPDIF",   u"HDMI",    u"DisplayPort",  u"Line",      u"Mic", u"Aux", u"CD",
-    u"Video",  u"FMic", u"Telephone", u"HandSet", u"HeadSet", u"Speakerphone", u"StereoMix", u"FHP", u"Rec",
+    KV_WIDE("Stream"), KV_WIDE("SPK"), KV_WIDE("HP"), KV_WIDE("SPDIF"), KV_WIDE("HDMI"), KV_WIDE("DisplayPort"),
+    KV_WIDE("Line"), KV_WIDE("Mic"), KV_WIDE("Aux"), KV_WIDE("CD"), KV_WIDE("Video"), KV_WIDE("FMic"),
+    KV_WIDE("Telephone"), KV_WIDE("HandSet"), KV_WIDE("HeadSet"), KV_WIDE("Speakerphone"), KV_WIDE("StereoMix"),
+    KV_WIDE("FHP"), KV_WIDE("Rec"),
 };
 
 }  // namespace
@@ -17,6 +19,6 @@ NTSTATUS FormatEngineName(ULONG Direction, ULONG EndpointType, ULONG Number, PWS
     PAGED_CODE();
     PCWSTR typeName = EndpointTypeName(EndpointType);
     if (typeName == nullptr || Name == nullptr) return STATUS_INVALID_PARAMETER;
-    PCWSTR format = Direction == StreamDirectionCapture ? u"%sIn%02d" : u"%sOut%02d";
+    PCWSTR format = Direction == StreamDirectionCapture ? KV_WIDE("%sIn%02d") : KV_WIDE("%sOut%02d");
     return RtlStringCchPrintfW(Name, EngineNameChars, format, typeName, static_cast<int>(Number));
 }

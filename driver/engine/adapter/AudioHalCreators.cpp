@@ -35,9 +35,9 @@ struct ModelIdentifier {
 constexpr WCHAR R7T5Units[] = {0x000B, 0x0005, 0x0050};
 constexpr ModelIdentifier ModelIdentifiers[] = {
     {R7T5Units, 3, AudioHalKind::R7T5},
-    {u"R7T3", 4, AudioHalKind::R7T3},
-    {u"R7U5", 4, AudioHalKind::R7U5},
-    {u"KLQ866", 6, AudioHalKind::W4M3},
+    {KV_WIDE("R7T3"), 4, AudioHalKind::R7T3},
+    {KV_WIDE("R7U5"), 4, AudioHalKind::R7U5},
+    {KV_WIDE("KLQ866"), 6, AudioHalKind::W4M3},
 };
 
 constexpr const char* KindNames[] = {"Uac1AudioHal", "Uac2AudioHal", "R7T5AudioHal",

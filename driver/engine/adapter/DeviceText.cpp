@@ -8,10 +8,10 @@
 namespace {
 
 constexpr PCWSTR EnumRoots[] = {
-    u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum",
-    u"\\Registry\\Machine\\Enum",
+    KV_WIDE("\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum"),
+    KV_WIDE("\\Registry\\Machine\\Enum"),
 };
-constexpr PCWSTR DeviceParametersKey = u"Device Parameters";
+constexpr PCWSTR DeviceParametersKey = KV_WIDE("Device Parameters");
 // Largest hardware-identifier list accepted, in bytes.
 constexpr ULONG MaxHardwareIdBytes = 16 * 1024;
 // Room for one Enum key path, in characters.
@@ -58,8 +58,9 @@ public:
         NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
         for (PCWSTR root : EnumRoots) {
             status = Subkey != nullptr
-                         ? RtlStringCchPrintfW(m_Path, EnumPathChars, u"%s\\%s\\%s\\%s", root, Id, m_Instance, Subkey)
-                         : RtlStringCchPrintfW(m_Path, EnumPathChars, u"%s\\%s\\%s", root, Id, m_Instance);
+                         ? RtlStringCchPrintfW(m_Path, EnumPathChars, KV_WIDE("%s\\%s\\%s\\%s"), root, Id, m_Instance,
+                                               Subkey)
+                         : RtlStringCchPrintfW(m_Path, EnumPathChars, KV_WIDE("%s\\%s\\%s"), root, Id, m_Instance);
             if (!NT_SUCCESS(status)) continue;  // a path that does not fit names no key
             UNICODE_STRING path;
             RtlInitUnicodeString(&path, m_Path);
@@ -95,7 +96,7 @@ private:
         RtlStringCchLengthW(m_Ids, m_IdChars, &first);
         m_FirstEnd = static_cast<ULONG>(first);
         for (ULONG i = 0; i < m_FirstEnd; ++i) {
-            if (m_Ids[i] == u',') {
+            if (m_Ids[i] == KV_WIDE(',')) {
                 m_Ids[i] = 0;
                 break;
             }
@@ -171,7 +172,7 @@ void UsbAudioAdapter::WriteStringAsDeviceText(UCHAR Index, ULONG Kind, ULONG Tag
         // Longer texts keep their first characters (then lose trailing blanks again).
         if (chars >= UsbFriendlyNameMaxChars) chars = UsbFriendlyNameMaxChars - 1;
         text[chars] = 0;
-        while (chars != 0 && text[chars - 1] == u' ') text[--chars] = 0;
+        while (chars != 0 && text[chars - 1] == KV_WIDE(' ')) text[--chars] = 0;
         size_t length = 0;
         if (NT_SUCCESS(RtlStringCchLengthW(text, UsbFriendlyNameMaxChars, &length))) {
             UpdateDeviceText(Kind, static_cast<ULONG>(length + 1) * sizeof(WCHAR), text);

@@ -6,8 +6,8 @@
 
 namespace {
 
-constexpr PCWSTR IniDefaultModuleName = u"KV-380D.INI";
-constexpr PCWSTR IniDirectory = u"\\SystemRoot\\";
+constexpr PCWSTR IniDefaultModuleName = KV_WIDE("KV-380D.INI");
+constexpr PCWSTR IniDirectory = KV_WIDE("\\SystemRoot\\");
 // Characters of the header buffers, terminator included.
 constexpr ULONG IniSectionHeaderChars = 80;
 constexpr ULONG IniDeviceHeaderChars = 128;
@@ -168,7 +168,7 @@ NTSTATUS IniReader::BuildPath() {
         moduleName = storedName;
     }
     // A name too long for the path is cut to the path's length.
-    RtlStringCchPrintfW(m_Path, IniPathChars, u"%s%s", IniDirectory, moduleName);
+    RtlStringCchPrintfW(m_Path, IniPathChars, KV_WIDE("%s%s"), IniDirectory, moduleName);
     return STATUS_SUCCESS;
 }
 
@@ -339,7 +339,7 @@ NTSTATUS IniReader::ApplyDeviceSection(LONG* LineLength) {
     WCHAR subkeyWide[IniSubkeyChars];
     PCWSTR subkeyName = nullptr;
     if (subkey[0] != 0) {
-        RtlStringCchPrintfW(subkeyWide, IniSubkeyChars, u"%S", subkey);
+        RtlStringCchPrintfW(subkeyWide, IniSubkeyChars, KV_WIDE("%S"), subkey);
         subkeyName = subkeyWide;
     }
 
@@ -429,7 +429,7 @@ NTSTATUS IniReader::ParseDeviceItem(LONG LineLength, PWCHAR Key, PUCHAR Value, P
             RtlCopyMemory(narrow, token, length);
             narrow[length] = 0;
             WCHAR wide[IniTokenChars];
-            RtlStringCchPrintfW(wide, IniTokenChars, u"%S", narrow);
+            RtlStringCchPrintfW(wide, IniTokenChars, KV_WIDE("%S"), narrow);
             if (bytes + length * sizeof(WCHAR) > IniMaxValueBytes) return STATUS_UNSUCCESSFUL;
             RtlCopyMemory(Value + bytes, wide, length * sizeof(WCHAR));
             bytes += length * sizeof(WCHAR);

@@ -97,7 +97,7 @@ NTSTATUS AccessIndexedSetting(PDEVICE_OBJECT DeviceObject, SettingMode Mode, PVO
     PAGED_CODE();
     if (BaseName == nullptr) return STATUS_INVALID_PARAMETER;
     WCHAR name[SettingIndexedNameMaxChars + 1];
-    if (!NT_SUCCESS(RtlStringCchPrintfW(name, ARRAYSIZE(name), u"%s%u", BaseName, Index))) {
+    if (!NT_SUCCESS(RtlStringCchPrintfW(name, ARRAYSIZE(name), KV_WIDE("%s%u"), BaseName, Index))) {
         return STATUS_INVALID_PARAMETER;
     }
     return AccessSettingBinary(DeviceObject, Mode, Buffer, ByteLength, name);

@@ -42,42 +42,42 @@ NTSTATUS AccessIndexedSetting(PDEVICE_OBJECT DeviceObject, SettingMode Mode, PVO
 // Value names under "Settings" with their sizes in bytes. Names built from a pattern carry the
 // pattern's fixed part; the users append the rest.
 namespace SettingName {
-inline constexpr PCWSTR Settings = u"Settings";                        // the subkey of the driver key
-inline constexpr PCWSTR IniVersion = u"IniVersion";                    // 4, default 0
-inline constexpr PCWSTR ModuleName = u"ModuleName";                    // up to 100 (50 wide characters)
-inline constexpr PCWSTR AsioDataBitDepth = u"ASIOMLDataBitDepth";      // 4, ASIO sample type
-inline constexpr PCWSTR AsioDataLatency = u"ASIOMLDataLatency";        // 4, index of the latency choice
-inline constexpr PCWSTR AsioSampleRate = u"ASIOMLSampleRate";          // 4, Hz
-inline constexpr PCWSTR StreamBlock = u"StreamBlock";                  // 4, transfers in flight
-inline constexpr PCWSTR UpdateMiniportDelay = u"UpdateMiniportDelay";  // 4, ms
-inline constexpr PCWSTR SpdifOutName = u"SpdifOutName";                // 16, name GUID
-inline constexpr PCWSTR SpdifInName = u"SpdifInName";                  // "%s_%02d" pin number; 16
-inline constexpr PCWSTR LineInName = u"LineInName";                    // "%s_%02d" pin number; 16
-inline constexpr PCWSTR DisableMicInAAUnit = u"DisableMicInAAUnit";    // 4 each, up to SupportSpdifOut
-inline constexpr PCWSTR DisableLineInAAUnit = u"DisableLineInAAUnit";
-inline constexpr PCWSTR DisableMicInRecUnit = u"DisableMicInRecUnit";
-inline constexpr PCWSTR DisableLineInRecUnit = u"DisableLineInRecUnit";
-inline constexpr PCWSTR DisableStereoMixRecUnit = u"DisableStereoMixRecUnit";
-inline constexpr PCWSTR DisableLineInTerminal = u"DisableLineInTerminal";
-inline constexpr PCWSTR DisableMicInTerminal = u"DisableMicInTerminal";
-inline constexpr PCWSTR DisableSpdifInTerminal = u"DisableSpdifInTerminal";
-inline constexpr PCWSTR SupportHPOut = u"SupportHPOut";
-inline constexpr PCWSTR SupportSpdifOut = u"SupportSpdifOut";
-inline constexpr PCWSTR Disable2ChOutSupported = u"Disable2ChOutSupported";  // 4 each
-inline constexpr PCWSTR Disable4ChOutSupported = u"Disable4ChOutSupported";
-inline constexpr PCWSTR Disable6ChOutSupported = u"Disable6ChOutSupported";
-inline constexpr PCWSTR Disable8ChOutSupported = u"Disable8ChOutSupported";
-inline constexpr PCWSTR NeedMuteLED = u"NeedMuteLED";            // 1
-inline constexpr PCWSTR ReverseMuteLED = u"ReverseMuteLED";      // 1
-inline constexpr PCWSTR SetJackConnect = u"SetJackConnect";      // 4
-inline constexpr PCWSTR UACUnit = u"UACUnit";                    // "%s%02d" unit ID; 4
-inline constexpr PCWSTR InitOtTypeBySel = u"INITOTTYPEBYSEL";    // 4
-inline constexpr PCWSTR Unit = u"Unit";                          // control values, see the controls
+inline constexpr PCWSTR Settings = KV_WIDE("Settings");                        // the subkey of the driver key
+inline constexpr PCWSTR IniVersion = KV_WIDE("IniVersion");                    // 4, default 0
+inline constexpr PCWSTR ModuleName = KV_WIDE("ModuleName");                    // up to 100 (50 wide characters)
+inline constexpr PCWSTR AsioDataBitDepth = KV_WIDE("ASIOMLDataBitDepth");      // 4, ASIO sample type
+inline constexpr PCWSTR AsioDataLatency = KV_WIDE("ASIOMLDataLatency");        // 4, index of the latency choice
+inline constexpr PCWSTR AsioSampleRate = KV_WIDE("ASIOMLSampleRate");          // 4, Hz
+inline constexpr PCWSTR StreamBlock = KV_WIDE("StreamBlock");                  // 4, transfers in flight
+inline constexpr PCWSTR UpdateMiniportDelay = KV_WIDE("UpdateMiniportDelay");  // 4, ms
+inline constexpr PCWSTR SpdifOutName = KV_WIDE("SpdifOutName");                // 16, name GUID
+inline constexpr PCWSTR SpdifInName = KV_WIDE("SpdifInName");                  // "%s_%02d" pin number; 16
+inline constexpr PCWSTR LineInName = KV_WIDE("LineInName");                    // "%s_%02d" pin number; 16
+inline constexpr PCWSTR DisableMicInAAUnit = KV_WIDE("DisableMicInAAUnit");    // 4 each, up to SupportSpdifOut
+inline constexpr PCWSTR DisableLineInAAUnit = KV_WIDE("DisableLineInAAUnit");
+inline constexpr PCWSTR DisableMicInRecUnit = KV_WIDE("DisableMicInRecUnit");
+inline constexpr PCWSTR DisableLineInRecUnit = KV_WIDE("DisableLineInRecUnit");
+inline constexpr PCWSTR DisableStereoMixRecUnit = KV_WIDE("DisableStereoMixRecUnit");
+inline constexpr PCWSTR DisableLineInTerminal = KV_WIDE("DisableLineInTerminal");
+inline constexpr PCWSTR DisableMicInTerminal = KV_WIDE("DisableMicInTerminal");
+inline constexpr PCWSTR DisableSpdifInTerminal = KV_WIDE("DisableSpdifInTerminal");
+inline constexpr PCWSTR SupportHPOut = KV_WIDE("SupportHPOut");
+inline constexpr PCWSTR SupportSpdifOut = KV_WIDE("SupportSpdifOut");
+inline constexpr PCWSTR Disable2ChOutSupported = KV_WIDE("Disable2ChOutSupported");  // 4 each
+inline constexpr PCWSTR Disable4ChOutSupported = KV_WIDE("Disable4ChOutSupported");
+inline constexpr PCWSTR Disable6ChOutSupported = KV_WIDE("Disable6ChOutSupported");
+inline constexpr PCWSTR Disable8ChOutSupported = KV_WIDE("Disable8ChOutSupported");
+inline constexpr PCWSTR NeedMuteLED = KV_WIDE("NeedMuteLED");            // 1
+inline constexpr PCWSTR ReverseMuteLED = KV_WIDE("ReverseMuteLED");      // 1
+inline constexpr PCWSTR SetJackConnect = KV_WIDE("SetJackConnect");      // 4
+inline constexpr PCWSTR UACUnit = KV_WIDE("UACUnit");                    // "%s%02d" unit ID; 4
+inline constexpr PCWSTR InitOtTypeBySel = KV_WIDE("INITOTTYPEBYSEL");    // 4
+inline constexpr PCWSTR Unit = KV_WIDE("Unit");                          // control values, see the controls
 }  // namespace SettingName
 
 // Values under the device's hardware key.
 namespace DeviceSettingName {
-inline constexpr PCWSTR SelectiveSuspendEnabled = u"SelectiveSuspendEnabled";  // "Device Parameters", 4
-inline constexpr PCWSTR FriendlyName = u"FriendlyName";                        // instance key, REG_SZ
-inline constexpr PCWSTR Mfg = u"Mfg";                                          // instance key, REG_SZ
+inline constexpr PCWSTR SelectiveSuspendEnabled = KV_WIDE("SelectiveSuspendEnabled");  // "Device Parameters", 4
+inline constexpr PCWSTR FriendlyName = KV_WIDE("FriendlyName");                        // instance key, REG_SZ
+inline constexpr PCWSTR Mfg = KV_WIDE("Mfg");                                          // instance key, REG_SZ
 }  // namespace DeviceSettingName

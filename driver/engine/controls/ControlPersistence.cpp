@@ -4,12 +4,12 @@
 
 NTSTATUS FormatChannelValuePrefix(ULONG ControlId, ULONG TerminalType, PWSTR Buffer, size_t BufferChars) {
     if (Buffer == nullptr || BufferChars == 0) return STATUS_INVALID_PARAMETER;
-    return RtlStringCchPrintfW(Buffer, BufferChars, u"%s%02u_%2u_", SettingName::Unit, ControlId, TerminalType);
+    return RtlStringCchPrintfW(Buffer, BufferChars, KV_WIDE("%s%02u_%2u_"), SettingName::Unit, ControlId, TerminalType);
 }
 
 NTSTATUS FormatControlValueName(ULONG ControlId, PWSTR Buffer, size_t BufferChars) {
     if (Buffer == nullptr || BufferChars == 0) return STATUS_INVALID_PARAMETER;
-    return RtlStringCchPrintfW(Buffer, BufferChars, u"%s%02u_", SettingName::Unit, ControlId);
+    return RtlStringCchPrintfW(Buffer, BufferChars, KV_WIDE("%s%02u_"), SettingName::Unit, ControlId);
 }
 
 namespace {

@@ -123,8 +123,8 @@ NTSTATUS AudioHal::CreateCallbackObject() {
     auto* name = static_cast<PWSTR>(
         ExAllocatePoolWithTag(PagedPool, AudioHalCallbackNameChars * sizeof(WCHAR), AudioHalNameTag));
     if (name == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    NTSTATUS status =
-        RtlStringCchPrintfW(name, AudioHalCallbackNameChars, u"\\Callback\\AudioHalAddr%p", static_cast<PVOID>(this));
+    NTSTATUS status = RtlStringCchPrintfW(name, AudioHalCallbackNameChars, KV_WIDE("\\Callback\\AudioHalAddr%p"),
+                                          static_cast<PVOID>(this));
     if (NT_SUCCESS(status)) {
         UNICODE_STRING callbackName;
         RtlInitUnicodeString(&callbackName, name);

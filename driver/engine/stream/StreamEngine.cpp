@@ -223,7 +223,7 @@ NTSTATUS StreamEngine::CreateCallbackObject() {
     // "\Callback\StreamEngineAddr" and 16 hex digits fit with room to spare.
     WCHAR name[64];
     NTSTATUS status =
-        RtlStringCchPrintfW(name, sizeof(name) / sizeof(name[0]), u"\\Callback\\StreamEngineAddr%p",
+        RtlStringCchPrintfW(name, sizeof(name) / sizeof(name[0]), KV_WIDE("\\Callback\\StreamEngineAddr%p"),
                             static_cast<PVOID>(this));
     if (!NT_SUCCESS(status)) return status;
     UNICODE_STRING callbackName;

@@ -201,7 +201,7 @@ NTSTATUS Uac1AudioHal::IdentifyCapabilities(UsbTransport* Transport, const UCHAR
         return STATUS_SUCCESS;
     }
 
-    if (ChipTextStartsWith(Chip, Received, u"R7U7", 4)) {
+    if (ChipTextStartsWith(Chip, Received, KV_WIDE("R7U7"), 4)) {
         UCHAR variant = 0;
         const NTSTATUS status = ReadVendorByte(Transport, 2, 0x0051, &variant);
         if (!NT_SUCCESS(status)) return status;
@@ -217,7 +217,7 @@ NTSTATUS Uac1AudioHal::IdentifyCapabilities(UsbTransport* Transport, const UCHAR
             m_EndpointInfo.Capabilities = (m_EndpointInfo.Capabilities & ~CapabilityBit12) | CapabilityBit2;
             m_EndpointInfo.Flags = 0x40;
         }
-    } else if (ChipTextStartsWith(Chip, Received, u"KLQ864", 6)) {
+    } else if (ChipTextStartsWith(Chip, Received, KV_WIDE("KLQ864"), 6)) {
         UCHAR routing = 0;
         UCHAR mode = 0;
         NTSTATUS status = ReadVendorByte(Transport, 0, 0x001A, &routing);

@@ -311,9 +311,9 @@ void OutputTerminal::TypeSettingName(PWSTR Name, ULONG Chars) const {
     ULONG at = 0;
     for (PCWSTR p = SettingName::UACUnit; *p != 0 && at + 4 < Chars; ++p) Name[at++] = *p;
     const ULONG id = GetTerminalId();
-    if (id >= 100) Name[at++] = static_cast<WCHAR>(u'0' + id / 100);
-    Name[at++] = static_cast<WCHAR>(u'0' + id / 10 % 10);
-    Name[at++] = static_cast<WCHAR>(u'0' + id % 10);
+    if (id >= 100) Name[at++] = static_cast<WCHAR>(KV_WIDE('0') + id / 100);
+    Name[at++] = static_cast<WCHAR>(KV_WIDE('0') + id / 10 % 10);
+    Name[at++] = static_cast<WCHAR>(KV_WIDE('0') + id % 10);
     Name[at] = 0;
 }
 

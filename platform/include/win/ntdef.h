@@ -80,7 +80,18 @@ typedef int32_t BOOL;
 #define FALSE 0
 #endif
 
+// A wide character is a 16-bit UTF-16 code unit: the compiler's wchar_t when it targets Windows,
+// char16_t elsewhere (the host's wchar_t is 32-bit). KV_WIDE writes a wide literal of either kind,
+// so one source serves both: KV_WIDE("Speakers"), KV_WIDE('\\').
+#ifdef _WIN32
+typedef wchar_t WCHAR;
+#define KV_WIDE_LITERAL(s) L##s
+#else
 typedef char16_t WCHAR;
+#define KV_WIDE_LITERAL(s) u##s
+#endif
+#define KV_WIDE(s) KV_WIDE_LITERAL(s)
+
 typedef WCHAR* PWCHAR;
 typedef WCHAR* PWSTR;
 typedef WCHAR* LPWSTR;

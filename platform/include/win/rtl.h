@@ -49,8 +49,13 @@ KV_EXTERN_C NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Ba
 KV_EXTERN_C NTSTATUS RtlStringFromGUID(REFGUID Guid, PUNICODE_STRING GuidString);
 KV_EXTERN_C NTSTATUS RtlGUIDFromString(PCUNICODE_STRING GuidString, GUID* Guid);
 
-// Upper-cases a zero-terminated wide string in place (the C runtime's wide form).
+// Upper-cases a zero-terminated wide string in place (the C runtime's wide form, which the
+// Windows target's own C headers declare).
+#ifdef _WIN32
+#include <wchar.h>
+#else
 KV_EXTERN_C WCHAR* _wcsupr(WCHAR* String);
+#endif
 
 // ---------------------------------------------------------------------------------------------
 // Safe string functions. Every result is zero-terminated when the destination has room for one
