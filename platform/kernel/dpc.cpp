@@ -7,6 +7,7 @@
 #include <sim/verifier.h>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace sim::ke {
 namespace {
@@ -19,13 +20,18 @@ KDPC* CheckedDpc(PRKDPC dpc, const char* routine) {
     return dpc;
 }
 
-void CheckAfterRoutine(const std::string& what) {
+// routine: the DPC routine that ran, or null for platform dispatch work.
+void CheckAfterRoutine(PKDEFERRED_ROUTINE routine) {
+    auto what = [routine] {
+        return routine == nullptr ? std::string("dispatch work")
+                                  : "the DPC routine " + RoutineName(reinterpret_cast<const void*>(routine));
+    };
     if (KeGetCurrentIrql() != DISPATCH_LEVEL) {
-        sim::BugCheck("IRQL_NOT_LESS_OR_EQUAL", "%s returned at IRQL %u instead of DISPATCH_LEVEL", what.c_str(),
-                      KeGetCurrentIrql());
+        sim::BugCheck("IRQL_UNEXPECTED_VALUE", "%s returned at IRQL %u, but was called at DISPATCH_LEVEL",
+                      what().c_str(), KeGetCurrentIrql());
     }
     if (sim::lockorder::HeldCount() != 0) {
-        sim::BugCheck("SPIN_LOCK_ALREADY_OWNED", "%s returned holding %s", what.c_str(),
+        sim::BugCheck("SPIN_LOCK_ALREADY_OWNED", "%s returned holding %s", what().c_str(),
                       sim::lockorder::DescribeFirstHeld());
     }
 }
@@ -62,10 +68,10 @@ void DpcThreadMain(SimThread* self) {
         KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
         if (routine != nullptr) {
             routine(item.dpc, context, argument1, argument2);
-            CheckAfterRoutine("DPC routine " + SymbolName(reinterpret_cast<const void*>(routine)));
+            CheckAfterRoutine(routine);
         } else {
             item.work();
-            CheckAfterRoutine("dispatch work");
+            CheckAfterRoutine(nullptr);
         }
         KeLowerIrql(old);
         item.work = nullptr;
@@ -123,6 +129,53 @@ ScheduledWorkId ScheduleDispatchWork(Time due, std::function<void()> work) {
     DeadlineKey key = InsertDeadlineLocked(m, due, Deadline{.kind = DeadlineKind::Work, .workId = id, .work = std::move(work)});
     m.scheduledWork.emplace(key.seq, key);
     return key.seq;
+}
+
+std::vector<std::string> TimersAndDpcsOfModule(const void* moduleBase) {
+    struct Pending {
+        const void* timer;  // null for a queued DPC
+        const KDPC* dpc;
+        const void* routine;
+        Time due;
+    };
+    std::vector<Pending> pending;
+    Time now;
+    {
+        Machine& m = M();
+        std::lock_guard<std::mutex> guard(m.lock);
+        now = NowLocked(m);
+        for (auto& [key, deadline] : m.deadlines) {
+            if (deadline.kind != DeadlineKind::Timer) continue;
+            const KDPC* dpc = deadline.timer->Dpc;
+            pending.push_back(Pending{deadline.timer, dpc,
+                                      dpc != nullptr ? reinterpret_cast<const void*>(dpc->DeferredRoutine) : nullptr,
+                                      key.due});
+        }
+        for (const DpcItem& item : m.dpcQueue) {
+            if (item.dpc == nullptr) continue;
+            pending.push_back(Pending{nullptr, item.dpc, reinterpret_cast<const void*>(item.dpc->DeferredRoutine), 0});
+        }
+    }
+    // The loader's lock is not taken under the machine's.
+    auto inModule = [moduleBase](const void* address) {
+        Dl_info info{};
+        return address != nullptr && dladdr(address, &info) != 0 && info.dli_fbase == moduleBase;
+    };
+    std::vector<std::string> found;
+    for (const Pending& p : pending) {
+        if (!inModule(p.timer) && !inModule(p.dpc) && !inModule(p.routine)) continue;
+        char text[160];
+        if (p.timer != nullptr) {
+            std::snprintf(text, sizeof text, "timer %p set to expire in %lld ms", p.timer,
+                          static_cast<long long>((p.due - now) / sim::machine::kMillisecond));
+        } else {
+            std::snprintf(text, sizeof text, "DPC %p queued", static_cast<const void*>(p.dpc));
+        }
+        std::string line = text;
+        if (p.routine != nullptr) line += " with the DPC routine " + RoutineName(p.routine);
+        found.push_back(line);
+    }
+    return found;
 }
 
 bool CancelScheduledWork(ScheduledWorkId id) {

@@ -1,17 +1,20 @@
 // IRPs: allocation and reuse, passing down the stack, completion with completion routines run
 // bottom-up, cancellation, and the IRP tracker of the verifier (leaks, double completion, free
-// while in flight, completion routines that never ran).
+// while in flight, completion routines that never ran, what dispatch routines answer).
 #include "io_irp.h"
 
 #include "io_manager.h"
+#include "symbols.h"
 
 #include <sim/verifier.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <sstream>
 #include <unordered_map>
+#include <vector>
 
 namespace sim::io {
 namespace {
@@ -25,9 +28,26 @@ struct IrpRecord {
     PDEVICE_OBJECT lastDevice = nullptr;  // where it was sent last
 };
 
+// A dispatch routine called for an IRP, from IoCallDriver until its stack location has been
+// both returned from and passed by completion: what it answered must agree with what it did.
+struct DispatchFrame {
+    uint64_t id = 0;
+    CHAR location = 0;                   // its stack location (IRP::CurrentLocation while it runs)
+    PDRIVER_DISPATCH routine = nullptr;
+    PDRIVER_OBJECT driver = nullptr;
+    UCHAR major = 0;
+    bool returnedPending = false;        // returned STATUS_PENDING before completion passed it
+    bool completed = false;              // completion passed the location while the routine ran
+    bool markedPending = false;          // ... and found it marked with IoMarkIrpPending
+    NTSTATUS completedStatus = 0;        // ... with this IoStatus.Status
+};
+
 struct Tracker {
     std::mutex lock;
     std::unordered_map<PIRP, IrpRecord> live;
+    // Dispatch frames by IRP; an IRP has several while drivers pass it down.
+    std::unordered_map<PIRP, std::vector<DispatchFrame>> frames;
+    uint64_t nextFrameId = 1;
     // What is known about recently freed IRPs, for the message of a late use.
     std::unordered_map<PIRP, std::string> freed;
     std::deque<PIRP> freedOrder;
@@ -86,6 +106,107 @@ void SetState(PIRP irp, IrpState state) {
     Tracker& t = TheTracker();
     std::lock_guard<std::mutex> guard(t.lock);
     LiveRecordLocked(t, irp, "completion").state = state;
+}
+
+std::string DispatchName(PDRIVER_DISPATCH routine, PDRIVER_OBJECT driver) {
+    return "the dispatch routine " + sim::ke::RoutineName(reinterpret_cast<const void*>(routine)) + " of " +
+           DriverNameOf(driver);
+}
+
+std::string DispatchName(const DispatchFrame& frame) { return DispatchName(frame.routine, frame.driver); }
+
+PIO_STACK_LOCATION StackLocation(PIRP irp, CHAR location) {
+    return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (location - 1);
+}
+
+[[noreturn]] void PendingNotMarked(const DispatchFrame& frame, PIRP irp) {
+    sim::BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                  "%s returned STATUS_PENDING for IRP %p (major 0x%02X) without IoMarkIrpPending on its stack "
+                  "location (a completion routine of it must mark the IRP when Irp->PendingReturned)",
+                  DispatchName(frame).c_str(), static_cast<void*>(irp), frame.major);
+}
+
+// Completion passes stack location `location` of irp, which was marked pending or not: the
+// dispatch routines that hold it learn what they did; one that returned STATUS_PENDING already
+// must have marked it.
+void LocationCompletedLocked(Tracker& t, PIRP irp, CHAR location, bool marked) {
+    auto it = t.frames.find(irp);
+    if (it == t.frames.end()) return;
+    std::vector<DispatchFrame>& frames = it->second;
+    for (size_t i = 0; i < frames.size();) {
+        DispatchFrame& frame = frames[i];
+        if (frame.location != location || frame.completed) {
+            ++i;
+            continue;
+        }
+        if (frame.returnedPending) {
+            if (!marked) PendingNotMarked(frame, irp);
+            frames.erase(frames.begin() + static_cast<std::ptrdiff_t>(i));
+            continue;
+        }
+        frame.completed = true;
+        frame.markedPending = marked;
+        frame.completedStatus = irp->IoStatus.Status;
+        ++i;
+    }
+    if (frames.empty()) t.frames.erase(it);
+}
+
+// The IRP is freed. A dispatch routine that saw it completed and has not returned yet is still
+// checked on its return; other frames have nothing left to learn.
+void ForgetFramesLocked(Tracker& t, PIRP irp) {
+    auto it = t.frames.find(irp);
+    if (it == t.frames.end()) return;
+    std::erase_if(it->second, [](const DispatchFrame& frame) { return !frame.completed; });
+    if (it->second.empty()) t.frames.erase(it);
+}
+
+// The dispatch routine of a frame returned status.
+void DispatchReturned(PIRP irp, uint64_t frameId, NTSTATUS status) {
+    Tracker& t = TheTracker();
+    std::lock_guard<std::mutex> guard(t.lock);
+    auto it = t.frames.find(irp);
+    if (it == t.frames.end()) return;  // freed before completion passed the routine's location
+    std::vector<DispatchFrame>& frames = it->second;
+    auto frameIt =
+        std::find_if(frames.begin(), frames.end(), [frameId](const DispatchFrame& f) { return f.id == frameId; });
+    if (frameIt == frames.end()) return;
+    DispatchFrame frame = *frameIt;
+    bool completed = frame.completed;
+    if (status == STATUS_PENDING) {
+        if (!completed) {
+            // Whether the location ends up marked shows when completion passes it: a completion
+            // routine of this driver may still mark it (on another thread, right now).
+            frameIt->returnedPending = true;
+            return;
+        }
+        if (!frame.markedPending) PendingNotMarked(frame, irp);
+    } else {
+        // Not completed past the location yet, so the IRP is alive and the location untouched.
+        bool marked = completed ? frame.markedPending
+                                : (StackLocation(irp, frame.location)->Control & SL_PENDING_RETURNED) != 0;
+        if (marked) {
+            sim::BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                          "%s marked IRP %p (major 0x%02X) pending with IoMarkIrpPending but returned 0x%08X instead "
+                          "of STATUS_PENDING", DispatchName(frame).c_str(), static_cast<void*>(irp), frame.major,
+                          static_cast<unsigned>(status));
+        }
+        if (!completed) {
+            sim::BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                          "%s returned 0x%08X for IRP %p (major 0x%02X) without completing it: a request it does not "
+                          "complete must be marked pending and answered with STATUS_PENDING",
+                          DispatchName(frame).c_str(), static_cast<unsigned>(status), static_cast<void*>(irp),
+                          frame.major);
+        }
+        if (status != frame.completedStatus) {
+            sim::BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                          "%s returned 0x%08X for IRP %p (major 0x%02X) but completed it with IoStatus.Status 0x%08X",
+                          DispatchName(frame).c_str(), static_cast<unsigned>(status), static_cast<void*>(irp),
+                          frame.major, static_cast<unsigned>(frame.completedStatus));
+        }
+    }
+    frames.erase(frameIt);
+    if (frames.empty()) t.frames.erase(it);
 }
 
 // Cancel spin lock ownership of this thread, to check that cancel routines release it.
@@ -168,18 +289,9 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT device, PIRP irp) {
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoSetCompletionRoutine(irp, SignalAndKeep, &done, TRUE, TRUE, TRUE);
-    NTSTATUS status = IoCallDriver(device, irp);
-    if (status == STATUS_PENDING) {
+    // IoCallDriver checks that the answer agrees with the completion.
+    if (IoCallDriver(device, irp) == STATUS_PENDING) {
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    } else if (KeReadStateEvent(&done) == 0) {
-        sim::BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
-                      "the dispatch routine of %s answered 0x%08X for IRP %p without completing it",
-                      DriverNameOf(device).c_str(), static_cast<unsigned>(status), static_cast<void*>(irp));
-    } else if (status != irp->IoStatus.Status) {
-        sim::BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
-                      "the dispatch routine of %s answered 0x%08X for IRP %p but completed it with 0x%08X",
-                      DriverNameOf(device).c_str(), static_cast<unsigned>(status), static_cast<void*>(irp),
-                      static_cast<unsigned>(irp->IoStatus.Status));
     }
     return irp->IoStatus.Status;
 }
@@ -224,6 +336,7 @@ void FreeIrp(PIRP irp, const char* how) {
             }
         }
         ForgetLocked(t, irp, record, how);
+        ForgetFramesLocked(t, irp);
     }
     irp->Type = 0;
     ExFreePoolWithTag(irp, kIrpTag);
@@ -273,6 +386,10 @@ KV_EXTERN_C NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         sim::BugCheck("IRQL_NOT_LESS_OR_EQUAL", "IoCallDriver at IRQL %u", KeGetCurrentIrql());
     }
     CheckedDevice(DeviceObject, "IoCallDriver");
+    PDRIVER_DISPATCH dispatch = nullptr;
+    PDRIVER_OBJECT driver = DeviceObject->DriverObject;  // the device may be deleted by the call
+    UCHAR major = 0;
+    uint64_t frameId = 0;
     {
         Tracker& t = TheTracker();
         std::lock_guard<std::mutex> guard(t.lock);
@@ -284,16 +401,31 @@ KV_EXTERN_C NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         }
         record.state = IrpState::InFlight;
         record.lastDevice = DeviceObject;
+        Irp->CurrentLocation--;
+        PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
+        stack->DeviceObject = DeviceObject;
+        major = stack->MajorFunction;
+        dispatch = driver->MajorFunction[major];
+        if (dispatch == nullptr) {
+            sim::BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "%s has no dispatch routine for major function 0x%02X",
+                          DriverNameOf(DeviceObject).c_str(), stack->MajorFunction);
+        }
+        frameId = t.nextFrameId++;
+        t.frames[Irp].push_back(DispatchFrame{.id = frameId,
+                                              .location = Irp->CurrentLocation,
+                                              .routine = dispatch,
+                                              .driver = driver,
+                                              .major = major});
     }
-    Irp->CurrentLocation--;
-    PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
-    stack->DeviceObject = DeviceObject;
-    PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
-    if (dispatch == nullptr) {
-        sim::BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "%s has no dispatch routine for major function 0x%02X",
-                      DriverNameOf(DeviceObject).c_str(), stack->MajorFunction);
+    KIRQL calledAt = KeGetCurrentIrql();
+    NTSTATUS status = dispatch(DeviceObject, Irp);
+    if (KeGetCurrentIrql() != calledAt) {
+        sim::BugCheck("IRQL_UNEXPECTED_VALUE", "%s returned at IRQL %u for IRP %p (major 0x%02X), but was called at "
+                      "IRQL %u", DispatchName(dispatch, driver).c_str(), KeGetCurrentIrql(), static_cast<void*>(Irp),
+                      major, calledAt);
     }
-    return dispatch(DeviceObject, Irp);
+    DispatchReturned(Irp, frameId, status);
+    return status;
 }
 
 KV_EXTERN_C VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
@@ -340,30 +472,49 @@ KV_EXTERN_C VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         module = record.module;
     }
 
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    Tracker& t = TheTracker();
     while (Irp->CurrentLocation <= Irp->StackCount) {
-        Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
-        PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
-        PVOID context = stack->Context;
-        UCHAR control = stack->Control;
-        stack->CompletionRoutine = nullptr;
-        stack->Context = nullptr;
-        stack->Control = 0;
-        Irp->CurrentLocation++;
-        Irp->Tail.Overlay.CurrentStackLocation++;
-        stack++;
-        NTSTATUS status = Irp->IoStatus.Status;
-        bool invoke = routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS) != 0) ||
-                                             (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR) != 0) ||
-                                             (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL) != 0));
-        if (!invoke) {
-            if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) IoMarkIrpPending(Irp);
-            continue;
+        PIO_COMPLETION_ROUTINE routine;
+        PVOID context;
+        UCHAR control;
+        bool invoke;
+        PDEVICE_OBJECT device = nullptr;
+        {
+            // Under the tracker lock, so the dispatch routine of this location, returning on
+            // another thread, sees the location either untouched or passed.
+            std::lock_guard<std::mutex> guard(t.lock);
+            PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+            Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+            LocationCompletedLocked(t, Irp, Irp->CurrentLocation, Irp->PendingReturned != 0);
+            routine = stack->CompletionRoutine;
+            context = stack->Context;
+            control = stack->Control;
+            stack->CompletionRoutine = nullptr;
+            stack->Context = nullptr;
+            stack->Control = 0;
+            Irp->CurrentLocation++;
+            Irp->Tail.Overlay.CurrentStackLocation++;
+            NTSTATUS status = Irp->IoStatus.Status;
+            invoke = routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS) != 0) ||
+                                            (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR) != 0) ||
+                                            (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL) != 0));
+            if (!invoke) {
+                if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) IoMarkIrpPending(Irp);
+                continue;
+            }
+            if (Irp->CurrentLocation <= Irp->StackCount) device = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            // The routine's driver owns the IRP while it runs: it may free or re-send it.
+            LiveRecordLocked(t, Irp, "completion").state = IrpState::Held;
         }
-        PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount ? stack->DeviceObject : nullptr;
-        // The routine's driver owns the IRP while it runs: it may free or re-send it.
-        SetState(Irp, IrpState::Held);
-        if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
+        KIRQL calledAt = KeGetCurrentIrql();
+        NTSTATUS answer = routine(device, Irp, context);
+        if (KeGetCurrentIrql() != calledAt) {
+            sim::BugCheck("IRQL_UNEXPECTED_VALUE",
+                          "the completion routine %s returned at IRQL %u, but was called at IRQL %u",
+                          sim::ke::RoutineName(reinterpret_cast<const void*>(routine)).c_str(), KeGetCurrentIrql(),
+                          calledAt);
+        }
+        if (answer == STATUS_MORE_PROCESSING_REQUIRED) return;
         SetState(Irp, IrpState::Completing);
     }
 

@@ -64,8 +64,8 @@ std::string ModuleName(const void* moduleBase);
 size_t IrpsOfModule(const void* moduleBase, std::string* listing);
 // Runs work at PASSIVE_LEVEL on a system worker thread (the power manager's requests).
 void QueuePassiveWork(std::function<void()> work);
-// Work items allocated by code of the module and not freed.
-size_t WorkItemsOfModule(const void* moduleBase);
+// Work items allocated by code of the module and not freed; a listing goes to *listing.
+size_t WorkItemsOfModule(const void* moduleBase, std::string* listing);
 
 // Sends irp, whose next stack location the caller filled, to device and waits (PASSIVE_LEVEL)
 // for its completion. The IRP stays the caller's. A dispatch routine that answers a status

@@ -3,14 +3,18 @@
 // on demand, so one work item that waits for another does not deadlock the machine.
 #include "io_manager.h"
 #include "scheduler.h"
+#include "symbols.h"
 
 #include <sim/verifier.h>
 
+#include <cstdio>
 #include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <set>
+#include <string>
+#include <vector>
 
 struct _IO_WORKITEM {
     PDEVICE_OBJECT DeviceObject;
@@ -68,8 +72,10 @@ void WorkerLoop() {
             // The routine may free its item: nothing of it is touched afterwards.
             routine(device, next.item->Context);
             if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-                sim::BugCheck("IRQL_NOT_LESS_OR_EQUAL", "work item routine %p of %s returned at IRQL %u",
-                              reinterpret_cast<void*>(routine), DriverNameOf(device).c_str(), KeGetCurrentIrql());
+                sim::BugCheck("IRQL_UNEXPECTED_VALUE",
+                              "the work item routine %s of %s returned at IRQL %u, but was called at PASSIVE_LEVEL",
+                              sim::ke::RoutineName(reinterpret_cast<const void*>(routine)).c_str(),
+                              DriverNameOf(device).c_str(), KeGetCurrentIrql());
             }
             ObDereferenceObject(device);
         } else {
@@ -117,12 +123,32 @@ void QueuePassiveWork(std::function<void()> work) {
     Wake(w, startWorker);
 }
 
-size_t WorkItemsOfModule(const void* moduleBase) {
-    Workers& w = TheWorkers();
-    std::lock_guard<std::mutex> guard(w.lock);
-    size_t count = 0;
-    for (PIO_WORKITEM item : w.live) count += item->Module == moduleBase ? 1 : 0;
-    return count;
+size_t WorkItemsOfModule(const void* moduleBase, std::string* listing) {
+    struct Item {
+        PIO_WORKITEM item;
+        bool queued;
+        const void* routine;
+    };
+    std::vector<Item> items;
+    {
+        Workers& w = TheWorkers();
+        std::lock_guard<std::mutex> guard(w.lock);
+        for (PIO_WORKITEM item : w.live) {
+            if (item->Module != moduleBase) continue;
+            items.push_back(Item{item, item->Queued, reinterpret_cast<const void*>(item->Routine)});
+        }
+    }
+    if (listing != nullptr) {
+        listing->clear();
+        for (const Item& item : items) {
+            char text[64];
+            std::snprintf(text, sizeof text, " work item %p", static_cast<void*>(item.item));
+            *listing += text;
+            *listing += item.queued ? " (queued with the routine " + sim::ke::RoutineName(item.routine) + ")"
+                                    : std::string(" (not queued)");
+        }
+    }
+    return items.size();
 }
 
 }  // namespace sim::io

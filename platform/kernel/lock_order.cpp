@@ -3,6 +3,8 @@
 // two threads can deadlock on these locks, and is reported with where each order was first seen.
 #include "lock_order.h"
 
+#include "symbols.h"
+
 #include <sim/verifier.h>
 
 #include <dlfcn.h>
@@ -27,6 +29,7 @@ constexpr int kSiteFrames = 24;
 struct Held {
     const void* lock;
     LockKind kind;
+    int oldIrql;
 };
 thread_local Held t_held[kMaxHeld];
 thread_local int t_heldCount = 0;
@@ -83,36 +86,10 @@ Site CaptureSite() {
     return site;
 }
 
-// "function at file:line" through addr2line, or "module+0xoffset" when it cannot tell.
-std::string Symbolize(void* pc) {
-    Dl_info info{};
-    if (dladdr(pc, &info) == 0 || info.dli_fname == nullptr) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%p", pc);
-        return text;
-    }
-    // A return address points after the call: look up the call itself.
-    auto offset = static_cast<unsigned long>(static_cast<char*>(pc) - static_cast<char*>(info.dli_fbase) - 1);
-    char where[600];
-    std::snprintf(where, sizeof where, "%s+%#lx", info.dli_fname, offset);
-    char command[700];
-    std::snprintf(command, sizeof command, "addr2line -f -C -e '%s' %#lx 2>/dev/null", info.dli_fname, offset);
-    std::string function;
-    std::string line;
-    if (FILE* pipe = popen(command, "r")) {
-        char buffer[1024];
-        if (std::fgets(buffer, sizeof buffer, pipe) != nullptr) function = buffer;
-        if (std::fgets(buffer, sizeof buffer, pipe) != nullptr) line = buffer;
-        pclose(pipe);
-    }
-    while (!function.empty() && function.back() == '\n') function.pop_back();
-    while (!line.empty() && line.back() == '\n') line.pop_back();
-    if (function.empty() || function == "??") return where;
-    return function + " at " + line + " (" + where + ")";
-}
-
 void AppendSite(std::string& text, const Site& site) {
-    for (int i = 0; i < site.count && i < 8; ++i) text += "        " + Symbolize(site.frames[i]) + "\n";
+    for (const std::string& frame : sim::ke::SymbolizeFrames(site.frames, site.count < 8 ? site.count : 8)) {
+        text += "        " + frame + "\n";
+    }
 }
 
 // Path from -> ... -> to along recorded orders (empty when there is none).
@@ -194,22 +171,33 @@ void Acquiring(const void* lock, LockKind kind) {
     }
 }
 
-void Acquired(const void* lock, LockKind kind) {
+void Acquired(const void* lock, LockKind kind, int oldIrql) {
     if (t_heldCount == kMaxHeld) {
         sim::BugCheck("LOCK_ORDER_INVERSION", "more than %d locks held at once by one thread", kMaxHeld);
     }
-    t_held[t_heldCount++] = Held{lock, kind};
+    t_held[t_heldCount++] = Held{lock, kind, oldIrql};
 }
 
-void Released(const void* lock) {
+int Released(const void* lock) {
     for (int i = t_heldCount - 1; i >= 0; --i) {
         if (t_held[i].lock == lock) {
+            int oldIrql = t_held[i].oldIrql;
             for (int j = i; j + 1 < t_heldCount; ++j) t_held[j] = t_held[j + 1];
             --t_heldCount;
-            return;
+            return oldIrql;
         }
     }
+    return -1;
 }
+
+int OldIrqlOf(const void* lock) {
+    for (int i = t_heldCount - 1; i >= 0; --i) {
+        if (t_held[i].lock == lock) return t_held[i].oldIrql;
+    }
+    return -1;
+}
+
+void DropAllHeld() { t_heldCount = 0; }
 
 bool IsHeld(const void* lock) {
     for (int i = 0; i < t_heldCount; ++i) {

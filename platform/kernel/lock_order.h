@@ -11,10 +11,13 @@ enum class LockKind { SpinLock, QueuedSpinLock, Mutex };
 
 // Before a blocking acquisition: adds the orders held -> lock and checks for a cycle.
 void Acquiring(const void* lock, LockKind kind);
-// After the acquisition: the calling thread now holds lock.
-void Acquired(const void* lock, LockKind kind);
-// The calling thread no longer holds lock.
-void Released(const void* lock);
+// After the acquisition: the calling thread now holds lock. oldIrql: the IRQL the acquisition
+// returned to its caller (KeAcquireSpinLock), or -1 when it returned none.
+void Acquired(const void* lock, LockKind kind, int oldIrql = -1);
+// The calling thread no longer holds lock; returns the oldIrql recorded at its acquisition.
+int Released(const void* lock);
+// The old IRQL recorded when the calling thread acquired lock, or -1.
+int OldIrqlOf(const void* lock);
 // True when the calling thread holds lock.
 bool IsHeld(const void* lock);
 // Locks the calling thread holds.
@@ -23,6 +26,9 @@ size_t HeldCount();
 bool HoldsSpinLock();
 // Describes the first lock the calling thread holds ("spin lock 0x..."), or "" when none.
 const char* DescribeFirstHeld();
+// Forgets every lock the calling thread holds, without releasing any (the test harness, after a
+// test that ended holding locks).
+void DropAllHeld();
 
 // Forgets every order recorded for one lock (re-initialised) or for every lock in a memory block
 // (freed).

@@ -5,6 +5,7 @@
 #include "object_manager.h"
 #include "pnp_internal.h"
 #include "registry_store.h"
+#include "scheduler.h"
 
 #include <sim/machine.h>
 #include <sim/pool.h>
@@ -45,6 +46,12 @@ NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+std::string Join(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += (text.empty() ? "" : "; ") + line;
+    return text;
 }
 
 void CheckPassive(const char* what, const std::string& driver) {
@@ -347,9 +354,22 @@ void UnloadDriver(Driver* driver) {
             sim::BugCheck("DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS", "%s is unloaded with %zu IRPs of "
                           "its code not freed:%s", name, irps, listing.c_str());
         }
-        if (size_t items = sim::io::WorkItemsOfModule(driver->moduleBase)) {
+        if (size_t items = sim::io::WorkItemsOfModule(driver->moduleBase, &listing)) {
             sim::BugCheck("DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS",
-                          "%s is unloaded with %zu work items of its code not freed", name, items);
+                          "%s is unloaded with %zu work items of its code not freed:%s", name, items, listing.c_str());
+        }
+        // Once the module is closed, a timer or DPC that leads into it would run unmapped code.
+        std::vector<std::string> pending = sim::ke::TimersAndDpcsOfModule(driver->moduleBase);
+        if (!pending.empty()) {
+            sim::BugCheck("DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS",
+                          "%s is unloaded with %zu timers or DPCs of its code pending: %s", name, pending.size(),
+                          Join(pending).c_str());
+        }
+        std::vector<std::string> threads = sim::ke::SystemThreadsOfModule(driver->moduleBase);
+        if (!threads.empty()) {
+            sim::BugCheck("DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS",
+                          "%s is unloaded with %zu system threads still running: %s", name, threads.size(),
+                          Join(threads).c_str());
         }
     }
     size_t handles = sim::ob::OpenHandleCount(sim::ob::kKernelTable);

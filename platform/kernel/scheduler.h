@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <vector>
 
 namespace sim::ke {
 
@@ -41,6 +43,13 @@ public:
 private:
     bool m_previous;
 };
+
+// Set timers and queued DPCs that still lead into the module loaded at moduleBase (dladdr's
+// dli_fbase): the timer, the DPC or its routine lies in the module. One description each, for
+// the verifier's check before the module is unloaded.
+std::vector<std::string> TimersAndDpcsOfModule(const void* moduleBase);
+// Running system threads whose start routine lies in the module loaded at moduleBase.
+std::vector<std::string> SystemThreadsOfModule(const void* moduleBase);
 
 // Pool calls this before releasing [p, p + size): a queued timer or DPC, or an object some thread
 // waits on, inside the block is a bug check. Also forgets what the kernel recorded about it.

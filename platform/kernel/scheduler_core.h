@@ -50,6 +50,7 @@ struct SimThread {
     PKTHREAD object = nullptr;  // the thread object this record lives in
     std::string name;
     bool system = false;  // created by PsCreateSystemThread
+    const void* startRoutine = nullptr;  // of a system thread
     bool ended = false;
     KPRIORITY priority = 8;
     std::condition_variable wake;

@@ -27,7 +27,8 @@ void RequireDispatch(const char* routine) {
     }
 }
 
-void Acquire(PKSPIN_LOCK lock, sim::lockorder::LockKind kind) {
+// oldIrql: what the acquiring routine returns to its caller, which must hand it back at release.
+void Acquire(PKSPIN_LOCK lock, sim::lockorder::LockKind kind, int oldIrql = -1) {
     if (lock == nullptr) sim::BugCheck("SPIN_LOCK_INVALID", "acquisition of a null %s", KindName(kind));
     std::atomic_ref<ULONG_PTR> word(*lock);
     ULONG_PTR me = Me();
@@ -41,7 +42,7 @@ void Acquire(PKSPIN_LOCK lock, sim::lockorder::LockKind kind) {
         if (word.compare_exchange_weak(expected, me, std::memory_order_acquire, std::memory_order_relaxed)) break;
         if (attempt >= 64) sched_yield();
     }
-    sim::lockorder::Acquired(lock, kind);
+    sim::lockorder::Acquired(lock, kind, oldIrql);
 }
 
 void Release(PKSPIN_LOCK lock, sim::lockorder::LockKind kind) {
@@ -65,11 +66,19 @@ KV_EXTERN_C VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 
 KV_EXTERN_C KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
     KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
-    Acquire(SpinLock, sim::lockorder::LockKind::SpinLock);
+    Acquire(SpinLock, sim::lockorder::LockKind::SpinLock, old);
     return old;
 }
 
 KV_EXTERN_C VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    // Handing back another IRQL than the acquisition returned leaves the processor at the wrong
+    // level: too low breaks the caller's own raise, too high never comes down.
+    int acquiredFrom = sim::lockorder::OldIrqlOf(SpinLock);
+    if (acquiredFrom >= 0 && acquiredFrom != NewIrql) {
+        sim::BugCheck("IRQL_UNEXPECTED_VALUE",
+                      "KeReleaseSpinLock of spin lock %p with old IRQL %u, but KeAcquireSpinLock returned %d",
+                      static_cast<void*>(SpinLock), NewIrql, acquiredFrom);
+    }
     Release(SpinLock, sim::lockorder::LockKind::SpinLock);
     KeLowerIrql(NewIrql);
 }

@@ -136,6 +136,24 @@ void EndCurrentThread() {
     ObDereferenceObject(self->object);  // the reference the running thread held
 }
 
+std::vector<std::string> SystemThreadsOfModule(const void* moduleBase) {
+    std::vector<const void*> routines;
+    {
+        Machine& m = M();
+        std::lock_guard<std::mutex> guard(m.lock);
+        for (SimThread* thread : m.members) {
+            if (thread->system && !thread->ended) routines.push_back(thread->startRoutine);
+        }
+    }
+    std::vector<std::string> found;
+    for (const void* routine : routines) {
+        Dl_info info{};
+        if (dladdr(routine, &info) == 0 || info.dli_fbase != moduleBase) continue;
+        found.push_back("system thread started at " + RoutineName(routine));
+    }
+    return found;
+}
+
 PKTHREAD CreateThread(const char* name, std::function<void()> body) {
     Self();
     PKTHREAD object = NewThreadObject(name, false);
@@ -171,6 +189,7 @@ KV_EXTERN_C NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAcc
     std::string name = "system thread " + SymbolName(reinterpret_cast<const void*>(StartRoutine));
     PKTHREAD object = NewThreadObject(name.c_str(), true);
     if (object == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    object->sim.startRoutine = reinterpret_cast<const void*>(StartRoutine);
     bool kernelHandle = ObjectAttributes != nullptr && (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0;
     HANDLE handle = sim::ob::InsertHandle(kernelHandle ? sim::ob::kKernelTable : sim::ob::CurrentHandleTable(), object);
     if (!LaunchMember(object, [StartRoutine, StartContext] { StartRoutine(StartContext); })) {

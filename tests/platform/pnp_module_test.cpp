@@ -9,6 +9,9 @@
 #include <sim/pnp.h>
 #include <sim/registry.h>
 
+#include <sched.h>
+
+#include <atomic>
 #include <cstring>
 
 using namespace io_test;
@@ -137,11 +140,12 @@ struct MistakeCase {
     ULONG faults;
     const char* rule;
     const char* pattern;
+    void (*beforeUnload)() = nullptr;
 };
 
 class PnpModuleMistake : public testing::TestWithParam<MistakeCase> {};
 
-void RunLife(ULONG faults) {
+void RunLife(ULONG faults, void (*beforeUnload)()) {
     Machine m;
     m.Load(faults);
     m.Plug(Completion::Asynchronous);
@@ -149,12 +153,28 @@ void RunLife(ULONG faults) {
     sim::pnp::StartDevice(m.node);
     sim::pnp::RemoveDevice(m.node);
     m.Unplug();
+    if (beforeUnload != nullptr) beforeUnload();
     sim::pnp::UnloadDriver(m.driver);
+}
+
+// Keeps the DPC thread busy from now on, so a DPC queued later stays queued (the process dies
+// by the bug check the case expects).
+void OccupyTheDpcThread() {
+    static std::atomic<bool> running{false};
+    static KDPC blocker;
+    KeInitializeDpc(
+        &blocker, [](PKDPC, PVOID, PVOID, PVOID) {
+            running = true;
+            for (;;) sched_yield();
+        },
+        nullptr);
+    KeInsertQueueDpc(&blocker, nullptr, nullptr);
+    while (!running) sched_yield();
 }
 
 TEST_P(PnpModuleMistake, IsABugCheck) {
     const MistakeCase& c = GetParam();
-    EXPECT_DEATH(RunLife(c.faults), std::string("BUGCHECK ") + c.rule + ": .*" + c.pattern);
+    EXPECT_DEATH(RunLife(c.faults, c.beforeUnload), std::string("BUGCHECK ") + c.rule + ": .*" + c.pattern);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -169,7 +189,21 @@ INSTANTIATE_TEST_SUITE_P(
         MistakeCase{"KeyHandleLeftOpen", kFaultLeakHandle, "DRIVER_VERIFIER_DETECTED_VIOLATION",
                     "KvTestDriver is unloaded with 1 kernel handles left open"},
         MistakeCase{"FailedAddDeviceUndoesNothing", kFaultFailAddDevice, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
-                    "after a failing AddDevice .* is still attached"}),
+                    "after a failing AddDevice .* is still attached"},
+        // Once the module is closed these would run unmapped code.
+        MistakeCase{"TimerLeftSet", kFaultKeepTimerSet, "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS",
+                    "KvTestDriver is unloaded with 1 timers or DPCs of its code pending: timer 0x[0-9a-f]+ set to "
+                    "expire in [0-9]+ ms with the DPC routine .*TimerDpcRoutine.* at .*test_driver.cpp:[0-9]+"},
+        MistakeCase{"DpcLeftQueued", kFaultQueueDpcAtUnload, "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS",
+                    "KvTestDriver is unloaded with 1 timers or DPCs of its code pending: DPC 0x[0-9a-f]+ queued with "
+                    "the DPC routine .*UnloadDpcRoutine", OccupyTheDpcThread},
+        MistakeCase{"WorkItemNeverFreed", kFaultKeepWorkItem, "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS",
+                    "KvTestDriver is unloaded with 1 work items of its code not freed: work item 0x[0-9a-f]+ \\(not "
+                    "queued\\)"},
+        MistakeCase{"SystemThreadLeftRunning", kFaultKeepSystemThread,
+                    "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS",
+                    "KvTestDriver is unloaded with 1 system threads still running: system thread started at "
+                    ".*LingeringThread.* at .*test_driver.cpp:[0-9]+"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -21,6 +21,11 @@ struct TestExtension {
 };
 
 ULONG g_faults = 0;
+// What the unload faults leave behind: a timer with its DPC, a DPC queued by DriverUnload.
+KTIMER g_timer;
+KDPC g_timerDpc;
+KDPC g_unloadDpc;
+PDRIVER_UNLOAD g_portClassUnload = nullptr;
 UNICODE_STRING g_referenceString = RTL_CONSTANT_STRING(u"TestInterface");
 UNICODE_STRING g_fileName = RTL_CONSTANT_STRING(u"\\TestInterface");
 
@@ -116,6 +121,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT fdo, PIRP irp, PRESOURCELIST resources) {
     if (!NT_SUCCESS(status)) return status;
 
     if ((g_faults & kFaultLeakIrp) != 0 && ext->leakedIrp == nullptr) ext->leakedIrp = IoAllocateIrp(2, FALSE);
+    if ((g_faults & kFaultKeepWorkItem) != 0) IoAllocateWorkItem(fdo);
 
     status = IoSetDeviceInterfaceState(&ext->link, TRUE);
     if (NT_SUCCESS(status)) ext->linkEnabled = TRUE;
@@ -207,6 +213,46 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT fdo, PIRP irp) {
     return CompleteWith(irp, STATUS_SUCCESS, in);
 }
 
+VOID TimerDpcRoutine(PKDPC, PVOID, PVOID, PVOID) {}
+
+VOID UnloadDpcRoutine(PKDPC, PVOID, PVOID, PVOID) {}
+
+VOID UnloadQueueingADpc(PDRIVER_OBJECT driver) {
+    g_portClassUnload(driver);
+    KeInsertQueueDpc(&g_unloadDpc, nullptr, nullptr);  // and no KeFlushQueuedDpcs
+}
+
+VOID LingeringThread(PVOID) {
+    LARGE_INTEGER hour;
+    hour.QuadPart = -36'000'000'000LL;
+    KeDelayExecutionThread(KernelMode, FALSE, &hour);
+}
+
+NTSTATUS LeaveUnloadFaults(PDRIVER_OBJECT driver) {
+    if ((g_faults & kFaultKeepTimerSet) != 0) {
+        KeInitializeDpc(&g_timerDpc, TimerDpcRoutine, nullptr);
+        KeInitializeTimer(&g_timer);
+        LARGE_INTEGER hour;
+        hour.QuadPart = -36'000'000'000LL;
+        KeSetTimer(&g_timer, hour, &g_timerDpc);
+    }
+    if ((g_faults & kFaultQueueDpcAtUnload) != 0) {
+        KeInitializeDpc(&g_unloadDpc, UnloadDpcRoutine, nullptr);
+        g_portClassUnload = driver->DriverUnload;
+        driver->DriverUnload = UnloadQueueingADpc;
+    }
+    if ((g_faults & kFaultKeepSystemThread) != 0) {
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+        HANDLE thread = nullptr;
+        NTSTATUS status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
+                                               LingeringThread, nullptr);
+        if (!NT_SUCCESS(status)) return status;
+        ZwClose(thread);
+    }
+    return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 KV_EXTERN_C NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
@@ -217,5 +263,5 @@ KV_EXTERN_C NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Re
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
-    return STATUS_SUCCESS;
+    return LeaveUnloadFaults(DriverObject);
 }

@@ -18,3 +18,7 @@ inline constexpr ULONG kFaultKeepInterfaceEnabled = 0x02;  // removal leaves the
 inline constexpr ULONG kFaultKeepLowerReference = 0x04;    // removal keeps the lower device reference
 inline constexpr ULONG kFaultLeakHandle = 0x08;            // StartDevice leaves the device key open
 inline constexpr ULONG kFaultFailAddDevice = 0x10;         // AddDevice fails after attaching, undoing nothing
+inline constexpr ULONG kFaultKeepTimerSet = 0x20;          // DriverEntry sets a timer with a DPC, never cancelled
+inline constexpr ULONG kFaultQueueDpcAtUnload = 0x40;      // DriverUnload queues a DPC and does not flush it
+inline constexpr ULONG kFaultKeepWorkItem = 0x80;          // StartDevice allocates a work item it never frees
+inline constexpr ULONG kFaultKeepSystemThread = 0x100;     // DriverEntry starts a system thread that outlives it
