@@ -5,6 +5,8 @@
 #include <sim/verifier.h>
 #include <win/kernel.h>
 
+#include <string>
+
 static thread_local KIRQL t_irql = PASSIVE_LEVEL;
 
 KV_EXTERN_C KIRQL KeGetCurrentIrql(void) { return t_irql; }
@@ -37,3 +39,16 @@ KV_EXTERN_C VOID KvPagedCodeCheck(PCSTR Function) {
         sim::BugCheck("IRQL_NOT_LESS_OR_EQUAL", "pageable routine %s called at IRQL %u", Function, t_irql);
     }
 }
+
+namespace sim {
+
+std::string ReturnToPassiveLevel() {
+    if (t_irql == PASSIVE_LEVEL) return {};
+    std::string left = "IRQL " + std::to_string(t_irql);
+    if (lockorder::HeldCount() != 0) left += std::string(", holding ") + lockorder::DescribeFirstHeld();
+    lockorder::DropAllHeld();
+    t_irql = PASSIVE_LEVEL;
+    return left;
+}
+
+}  // namespace sim

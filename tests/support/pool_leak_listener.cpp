@@ -1,6 +1,7 @@
 #include "support/pool_leak_listener.h"
 
 #include <sim/machine.h>
+#include <sim/verifier.h>
 
 namespace kvtest {
 
@@ -17,6 +18,10 @@ void PoolLeakListener::OnTestEnd(const testing::TestInfo& info) {
         sim::pool::DisarmFaults();
         ADD_FAILURE() << "the test left a pool fault armed";
     }
+    // A test runs at PASSIVE_LEVEL and must end there: a raise without its lower, or a spin lock
+    // never released, would wreck every test after it.
+    std::string raised = sim::ReturnToPassiveLevel();
+    if (!raised.empty()) ADD_FAILURE() << "the test ended above PASSIVE_LEVEL: " << raised;
     // Kernel balances: what a test starts it must also end.
     if (sim::machine::SystemThreadsRunning() != m_Threads)
         ADD_FAILURE() << "the test left system threads running";

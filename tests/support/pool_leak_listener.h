@@ -1,6 +1,7 @@
 // Fails a test that leaves pool blocks or lookaside lists behind that it did not have at its
-// start, with the report by tag, one that leaves a pool fault armed, and one that leaves system
-// threads, timer-resolution requests or callback registrations behind.
+// start, with the report by tag, one that leaves a pool fault armed, one that ends above
+// PASSIVE_LEVEL, and one that leaves system threads, timer-resolution requests or callback
+// registrations behind.
 #pragma once
 
 #include <gtest/gtest.h>
