@@ -290,16 +290,6 @@ NTSTATUS Uac1AudioHal::FindStreamingInterfaces() {
     return BuildStreams(configuration, streaming, configuration->wTotalLength - offset);
 }
 
-NTSTATUS Uac1AudioHal::BuildStreams(PUSB_CONFIGURATION_DESCRIPTOR Configuration, PUSB_INTERFACE_DESCRIPTOR FirstStreaming,
-                                    ULONG Length) {
-    UNREFERENCED_PARAMETER(Configuration);
-    UNREFERENCED_PARAMETER(FirstStreaming);
-    UNREFERENCED_PARAMETER(Length);
-    DbgPrint("Uac1AudioHal::BuildStreams: AudioStreaming descriptor parsing is not available, status 0x%08X\n",
-             static_cast<ULONG>(STATUS_NOT_IMPLEMENTED));
-    return STATUS_NOT_IMPLEMENTED;
-}
-
 NTSTATUS Uac1AudioHal::RestoreDeviceState() { return STATUS_SUCCESS; }
 
 NTSTATUS Uac1AudioHal::GetCallbackObject(PCALLBACK_OBJECT* CallbackObject) {

@@ -15,6 +15,7 @@
 #include "driver/engine/uac1/Uac1UnitRequest.h"
 #include "driver/engine/hal/UnitNode.h"
 #include "driver/engine/interfaces/UsbTransport.h"
+#include "driver/engine/stream/UsbAudioStream.h"
 
 #include <win/kernel.h>
 #include <win/usb.h>
@@ -80,9 +81,11 @@ public:
     // be walked or a unit kind without a model (processing, extension); a unit's Init failure as
     // it came. Units made before a failure stay on the list until the HAL goes.
     STDMETHODIMP BuildTopology(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length) override;
-    // The AudioStreaming walker is not built yet: it answers STATUS_NOT_IMPLEMENTED, so Identify,
-    // and with it the adapter's start, fails cleanly. Classes that build their streams themselves
-    // override it.
+    // Turns every AudioStreaming interface from FirstStreaming on (Length bytes to the end of the
+    // configuration) into a USB stream with its formats and path, then registers the listeners of
+    // every terminal-type control. A descriptor shorter than its fields, a format without channels
+    // or sample bytes, or a range without a standard rate: STATUS_INVALID_PARAMETER; a bLength
+    // that cannot be walked: STATUS_UNSUCCESSFUL. Streams made before a failure stay on the list.
     STDMETHODIMP BuildStreams(PUSB_CONFIGURATION_DESCRIPTOR Configuration, PUSB_INTERFACE_DESCRIPTOR FirstStreaming,
                               ULONG Length) override;
     STDMETHODIMP RestoreDeviceState() override;
@@ -117,6 +120,21 @@ public:
     // Re-reads unit UnitId after a status interrupt: a terminal re-runs every engine's
     // InstallMiniport, any other unit refreshes its controls and sends one change notice each.
     NTSTATUS NotifyUnitChange(ULONG UnitId);
+
+    // ---- Stream building (during Identify; the model walkers use them too) ----
+    // One record per rate of a FORMAT_TYPE descriptor (whose length the caller checked) on the
+    // alternate setting; Format is the template.
+    NTSTATUS AddAltSettingFormats(UsbAudioStream* Stream, const UCHAR* FormatType, USHORT FormatTag,
+                                  UCHAR AlternateSetting, WAVEFORMATEXTENSIBLE Format);
+    // A path of two connectors gets a software mute; a capture path without a selector gets one
+    // on systems that do not set the capture source themselves.
+    NTSTATUS AdjustStreamPath(StreamEngine* Stream);
+    NTSTATUS InsertSoftwareMute(StreamEngine* Stream);
+    NTSTATUS AddMuteStage(ULONG Id, ULONG SourceId, ULONG ChannelCount, StreamEngine* Stream);
+    NTSTATUS AddSelectorControl(ULONG Id, ULONG SourceCount, const ULONG* SourceIds, StreamEngine* Stream);
+    // Every control upstream of a terminal-type control through single-source controls follows its
+    // type; the walk ends on a cycle.
+    NTSTATUS RegisterTerminalTypeListeners();
 
     // ---- State, for inspection ----
     UCHAR ControlInterface() const { return m_ControlInterface; }
@@ -160,6 +178,14 @@ protected:
     ULONG64 m_UnitLookups;     // see UnitLookups
 
 private:
+    // The stream of an interface at its first AS_GENERAL; *Stream holds the caller's reference
+    // from creation on, also when a later step fails.
+    NTSTATUS CreateStream(ULONG Interface, ULONG TerminalLink, UsbAudioStream** Stream);
+    // The records of one FORMAT_TYPE descriptor (two channel masks for narrow capture formats).
+    NTSTATUS AddFormatType(UsbAudioStream* Stream, const UCHAR* Descriptor, USHORT FormatTag, UCHAR AlternateSetting);
+    // Hands SourceId to the output terminal whose output control is the stream path's first control.
+    NTSTATUS ConnectOutputTerminalTo(StreamEngine* Stream, ULONG SourceId);
+
     // The capability record by the chip identifier string (Chip: the descriptor, Received bytes).
     NTSTATUS IdentifyCapabilities(UsbTransport* Transport, const UCHAR* Chip, ULONG Received, NTSTATUS ReadStatus);
     // One byte from a vendor request to "other" (IN, length 1).

@@ -1,0 +1,141 @@
+// UAC 1.0 render and capture streams end to end: clients register, open, start, play and record a
+// per-channel ramp over the simulated bus, stop and close; the device's sink and source see every
+// sample exactly once and in order.
+#include "streaming/stream_machine.h"
+
+#include "driver/engine/uac1/Uac1Streams.h"
+
+#include <sim/io.h>
+#include <sim/usb_bus.h>
+
+namespace {
+
+using sim::machine::kMillisecond;
+using sim::machine::kSecond;
+using stream_test::RampValue;
+using stream_test::StreamMachine;
+using stream_test::TestClient;
+
+class Uac1StreamTest : public StreamMachine {};
+
+// The sink holds the client's ramp from its first frame on: nothing lost, repeated or reordered.
+::testing::AssertionResult SinkHoldsRamp(const sim::usb::RenderSink& sink, uint32_t base, uint64_t frames) {
+    const sim::usb::StreamFormat format = sink.Format();
+    if (sink.StoredFrames() < frames) {
+        return ::testing::AssertionFailure() << "sink holds " << sink.StoredFrames() << " frames, expected " << frames;
+    }
+    for (uint64_t f = 0; f < frames; ++f) {
+        for (unsigned c = 0; c < format.channels; ++c) {
+            const int32_t want = RampValue(base, f, c, format.subslotBytes);
+            if (sink.Sample(f, c) != want) {
+                return ::testing::AssertionFailure() << "frame " << f << " channel " << c << ": " << sink.Sample(f, c)
+                                                     << ", expected " << want;
+            }
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+struct RenderCase {
+    ULONG rate;
+    WORD bits;
+};
+
+TEST_F(Uac1StreamTest, RenderRampReachesTheSinkSampleExactForSixtySeconds) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    for (const RenderCase& c : {RenderCase{44100, 16}, RenderCase{48000, 24}}) {
+        SCOPED_TRACE(c.rate);
+        UsbAudioStream* stream = Stream(0);
+        ASSERT_NE(stream, nullptr);
+        ASSERT_EQ(stream->GetDirection(), StreamDirectionRender);
+        sim::usb::RenderSink* sink = Audio().Render(kRenderInterface);
+        ASSERT_NE(sink, nullptr);
+        sink->Clear();
+
+        TestClient client(stream, ClientKind::WaveStream);
+        ASSERT_EQ(client.Register(FindFormat(stream, c.rate, c.bits)), STATUS_SUCCESS);
+        ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
+        EXPECT_EQ(stream->StreamState(), UsbStreamOpen);
+        EXPECT_EQ(Audio().StreamRate(kRenderInterface), c.rate);
+        ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+        EXPECT_EQ(stream->StreamState(), UsbStreamRunning);
+        sim::machine::RunFor(60 * kSecond);
+        ASSERT_EQ(client.Stop(), STATUS_SUCCESS);
+        EXPECT_EQ(stream->StreamState(), UsbStreamOpen);
+        EXPECT_EQ(stream->PendingTransfers(), 0u);
+        ASSERT_EQ(client.Close(), STATUS_SUCCESS);
+        EXPECT_EQ(stream->StreamState(), UsbStreamClosed);
+        ASSERT_EQ(client.Unregister(), STATUS_SUCCESS);
+
+        // Every frame the client wrote reached the device, and about 60 s of them.
+        EXPECT_GE(client.FramesWritten(), 60ull * c.rate);
+        EXPECT_EQ(sink->Frames(), client.FramesWritten());
+        EXPECT_TRUE(SinkHoldsRamp(*sink, 0, client.FramesWritten()));
+        EXPECT_EQ(sink->PartialFramePackets(), 0u);
+        EXPECT_EQ(sink->OversizePackets(), 0u);
+        const sim::usb::IsoStatistics stats = sim::usb::EndpointStatistics(m_port, 0x01);
+        EXPECT_EQ(stats.gaps, 0u);
+        EXPECT_EQ(stats.lateTransfers, 0u);
+        EXPECT_EQ(stats.refusedTransfers, 0u);
+        sim::usb::ClearStatistics(m_port);
+    }
+}
+
+TEST_F(Uac1StreamTest, FortyFourPointOneKilohertzSendsNinePacketsOf44FramesThenOneOf45) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    UsbAudioStream* stream = Stream(0);
+    ASSERT_NE(stream, nullptr);
+    TestClient client(stream, ClientKind::WaveStream);
+    ASSERT_EQ(client.Register(FindFormat(stream, 44100, 16)), STATUS_SUCCESS);
+    ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
+    auto* uac1 = static_cast<Uac1PlaybackStream*>(stream);
+    EXPECT_EQ(uac1->WholeFramesPerPacket(), 44u);
+    EXPECT_EQ(uac1->PacketsPerMs(), 1u);
+    // 48 kHz stereo 16-bit: 40 ms of staging is 7680 bytes; 44.1 kHz: 7056 bytes.
+    EXPECT_EQ(uac1->StagingBytes(), 7056u);
+    ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(100 * kMillisecond);
+    ASSERT_EQ(client.Stop(), STATUS_SUCCESS);
+    client.Leave();
+    // 441 frames per 10 packets: the packets the sink saw carry 44 frames, every tenth 45.
+    sim::usb::RenderSink* sink = Audio().Render(kRenderInterface);
+    EXPECT_EQ(sink->Frames() % 441, 0u);
+    EXPECT_EQ(sink->Frames() / 441 * 10, sink->Packets());
+}
+
+TEST_F(Uac1StreamTest, CaptureRampReachesTheClientSampleExactForSixtySeconds) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    for (ULONG rate : {44100u, 48000u}) {
+        SCOPED_TRACE(rate);
+        UsbAudioStream* stream = Stream(1);
+        ASSERT_NE(stream, nullptr);
+        ASSERT_EQ(stream->GetDirection(), StreamDirectionCapture);
+        TestClient client(stream, ClientKind::WaveStream);
+        ASSERT_EQ(client.Register(FindFormat(stream, rate, 16)), STATUS_SUCCESS);
+        ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
+        ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+        sim::machine::RunFor(60 * kSecond);
+        ASSERT_EQ(client.Stop(), STATUS_SUCCESS);
+        client.Leave();
+
+        // Channel 0 of the device's ramp: consecutive values, wrapping in 16 bits.
+        const std::vector<int32_t> captured = client.Captured();
+        ASSERT_GE(captured.size(), 60ull * rate - rate / 10);
+        for (size_t i = 1; i < captured.size(); ++i) {
+            ASSERT_EQ(static_cast<int16_t>(captured[i] - captured[i - 1]), 1) << "at frame " << i;
+        }
+    }
+}
+
+TEST_F(Uac1StreamTest, ACaptureClientAskingForTooLittleInFlightGetsTenMilliseconds) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    UsbAudioStream* stream = Stream(1);
+    TestClient client(stream, ClientKind::WaveStream);
+    ASSERT_EQ(client.Register(FindFormat(stream, 48000, 16), 1, 2), STATUS_SUCCESS);
+    ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
+    EXPECT_EQ(stream->SlotsInUse(), 10u);
+    EXPECT_EQ(stream->FormatOwner()->TransferCount, 10u);
+    client.Leave();
+}
+
+}  // namespace
