@@ -423,6 +423,10 @@ NTSTATUS UsbAudioStream::StopClient(PVOID Client, ProcessingStage* Attach) {
 NTSTATUS UsbAudioStream::CloseClient(PVOID Client) {
     PAGED_CODE();
     MutexScope lock(m_Mutex);
+    if (FindClient(ClientList::Format, Client) == nullptr) return STATUS_INVALID_PARAMETER;
+    // A client that closes while started stops first: a registered client must be in no other
+    // list, or unregistering it would leave the started list pointing at freed memory.
+    if (FindClient(ClientList::Started, Client) != nullptr) StopClient(Client, nullptr);
     StreamClient* record = RemoveClient(ClientList::Format, Client);
     if (record == nullptr) return STATUS_INVALID_PARAMETER;
 

@@ -117,6 +117,8 @@ NTSTATUS Uac1Stream::Open(StreamClient* Client, PULONG BusFrame) {
     if (NT_SUCCESS(status)) status = SelectAltSetting(setting, Client);
     if (!NT_SUCCESS(status)) {
         if (m_HoldsBusy) SelectAltSetting(0, nullptr);
+        if (m_Interface != nullptr) ExFreePoolWithTag(m_Interface, UsbStreamUrbTag);
+        m_Interface = nullptr;
         FreeStaging();
         TearDownTransferPool();
         InterlockedExchange(reinterpret_cast<LONG volatile*>(&m_StreamState), UsbStreamClosed);

@@ -1,0 +1,279 @@
+// Client arbitration and the failure paths of the USB streams on the simulated bus: hand-overs
+// between clients of different kinds, the registration limits, stop, close and unplug while
+// streaming, and pool exhaustion over every allocation of Open and Start.
+#include "streaming/stream_machine.h"
+
+#include <sim/debug_log.h>
+#include <sim/io.h>
+#include <sim/pool.h>
+#include <sim/usb_bus.h>
+
+#include <utility>
+
+namespace {
+
+using sim::machine::kMillisecond;
+using sim::machine::kSecond;
+using stream_test::RampValue;
+using stream_test::StreamMachine;
+using stream_test::TestClient;
+
+class StreamArbitrationTest : public StreamMachine {};
+
+constexpr uint32_t kAsioBase = 0x4000;
+
+// Splits the sink's channel 0 into runs of consecutive ramp values of the two clients (bases 0 and
+// kAsioBase): each client's frames must continue where its previous run stopped. Answers the runs
+// as (base, frames); an empty result with a failure message when a frame belongs to neither.
+std::vector<std::pair<uint32_t, uint64_t>> RampRuns(const sim::usb::RenderSink& sink, std::string* failure) {
+    std::vector<std::pair<uint32_t, uint64_t>> runs;
+    uint64_t next[2] = {0, 0};
+    const uint32_t bases[2] = {0, kAsioBase};
+    const unsigned bytes = sink.Format().subslotBytes;
+    for (uint64_t f = 0; f < sink.StoredFrames(); ++f) {
+        const int32_t value = sink.Sample(f, 0);
+        int who = -1;
+        if (!runs.empty()) {
+            const int current = runs.back().first == 0 ? 0 : 1;
+            if (value == RampValue(bases[current], next[current], 0, bytes)) who = current;
+        }
+        for (int c = 0; c < 2 && who < 0; ++c) {
+            if (value == RampValue(bases[c], next[c], 0, bytes)) who = c;
+        }
+        if (who < 0) {
+            *failure = "frame " + std::to_string(f) + " holds " + std::to_string(value) + ", no client's next value";
+            return {};
+        }
+        if (runs.empty() || runs.back().first != bases[who]) runs.emplace_back(bases[who], 0);
+        ++runs.back().second;
+        ++next[who];
+    }
+    return runs;
+}
+
+TEST_F(StreamArbitrationTest, HandOverBetweenWaveAndAsioKeepsBothRampsWhole) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    UsbAudioStream* stream = Stream(0);
+    TestClient wave(stream, ClientKind::WaveStream);
+    TestClient asio(stream, ClientKind::Asio, kAsioBase);
+    ASSERT_EQ(wave.Register(FindFormat(stream, 44100, 16)), STATUS_SUCCESS);
+    ASSERT_EQ(asio.Register(FindFormat(stream, 48000, 16), 5, 2), STATUS_SUCCESS);
+    ASSERT_EQ(wave.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(wave.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(500 * kMillisecond);
+
+    // The higher kind formats: the stream stops and opens in its format.
+    ASSERT_EQ(asio.SetFormat(), STATUS_SUCCESS);
+    EXPECT_EQ(stream->StreamState(), UsbStreamOpen);
+    EXPECT_EQ(Audio().StreamRate(kRenderInterface), 48000u);
+    const uint64_t waveChanges = wave.FormatChanges();
+    ASSERT_EQ(asio.Start(), STATUS_SUCCESS);
+    EXPECT_EQ(stream->RunOwner()->Registration, asio.Id());
+    EXPECT_EQ(wave.FormatChanges(), waveChanges + 1);  // every client hears the new owner
+    EXPECT_EQ(asio.OwnedFormatChanges(), 1u);
+    sim::machine::RunFor(500 * kMillisecond);
+
+    // The ASIO client stops: the wave client owns the stream again in its own format.
+    const uint64_t waveOwned = wave.OwnedFormatChanges();
+    ASSERT_EQ(asio.Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(stream->StreamState(), UsbStreamRunning);
+    EXPECT_EQ(stream->RunOwner()->Registration, wave.Id());
+    EXPECT_EQ(Audio().StreamRate(kRenderInterface), 44100u);
+    EXPECT_EQ(wave.OwnedFormatChanges(), waveOwned + 1);
+    ASSERT_EQ(asio.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(stream->StreamState(), UsbStreamRunning);  // a close does not stop the running owner
+    EXPECT_EQ(stream->FormatOwner()->Registration, wave.Id());
+    sim::machine::RunFor(500 * kMillisecond);
+    ASSERT_EQ(wave.Stop(), STATUS_SUCCESS);
+    wave.Leave();
+    asio.Leave();
+
+    std::string failure;
+    const auto runs = RampRuns(*Audio().Render(kRenderInterface), &failure);
+    ASSERT_TRUE(failure.empty()) << failure;
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[0].first, 0u);
+    EXPECT_EQ(runs[1].first, kAsioBase);
+    EXPECT_EQ(runs[2].first, 0u);
+    EXPECT_EQ(runs[0].second + runs[2].second, wave.FramesWritten());
+    EXPECT_EQ(runs[1].second, asio.FramesWritten());
+}
+
+TEST_F(StreamArbitrationTest, AStartedClientRunsInItsOwnFormatEvenWhenAnotherOwnsTheFormatList) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    UsbAudioStream* stream = Stream(0);
+    TestClient wave(stream, ClientKind::WaveStream);
+    TestClient asio(stream, ClientKind::Asio, kAsioBase);
+    ASSERT_EQ(asio.Register(FindFormat(stream, 48000, 16)), STATUS_SUCCESS);
+    ASSERT_EQ(wave.Register(FindFormat(stream, 44100, 16)), STATUS_SUCCESS);
+    ASSERT_EQ(asio.SetFormat(), STATUS_SUCCESS);  // opens in 48 kHz and does not start
+    sim::machine::RunFor(20 * kMillisecond);
+    ULONG frame = 0;
+    ASSERT_EQ(wave.SetFormat(&frame), STATUS_SUCCESS);
+    // The stream was already open: the frame to start from is the current one, not 0.
+    EXPECT_GE(frame, sim::usb::CurrentFrame() - 1);
+    ASSERT_EQ(wave.Start(), STATUS_SUCCESS);
+    EXPECT_EQ(Audio().StreamRate(kRenderInterface), 44100u);
+    sim::machine::RunFor(300 * kMillisecond);
+    ASSERT_EQ(wave.Stop(), STATUS_SUCCESS);
+    wave.Leave();
+    asio.Leave();
+    std::string failure;
+    const auto runs = RampRuns(*Audio().Render(kRenderInterface), &failure);
+    ASSERT_TRUE(failure.empty()) << failure;
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].second, wave.FramesWritten());
+    EXPECT_EQ(sim::usb::EndpointStatistics(m_port, 0x01).lateTransfers, 0u);
+}
+
+TEST_F(StreamArbitrationTest, ClientRequestsAreCheckedAndListsKeepTheirOrder) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    UsbAudioStream* stream = Stream(0);
+    WAVEFORMATEXTENSIBLE format = FindFormat(stream, 48000, 16);
+    PVOID id = reinterpret_cast<PVOID>(1);
+    auto callback = [](PVOID, PVOID, PVOID) {};
+    // Transfers of 0 or more than 10 ms cannot be built.
+    for (ULONG ms : {0u, 11u}) {
+        EXPECT_EQ(stream->RegisterClient(3, &format.Format, ms, 4, callback, nullptr, &id), STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(id, nullptr);
+    }
+    WAVEFORMATEXTENSIBLE foreign = format;
+    foreign.Format.nSamplesPerSec = 8000;
+    EXPECT_FALSE(NT_SUCCESS(stream->RegisterClient(3, &foreign.Format, 10, 4, callback, nullptr, &id)));
+
+    // Transfer counts are held to 1..10.
+    for (auto [asked, held] : {std::pair<ULONG, ULONG>{0, 1}, {25, 10}}) {
+        TestClient client(stream, ClientKind::WaveStream);
+        ASSERT_EQ(client.Register(format, 10, asked), STATUS_SUCCESS);
+        ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
+        EXPECT_EQ(stream->SlotsInUse(), held);
+        // Open on a stream that is open already is refused and changes nothing.
+        ULONG frame = 0;
+        EXPECT_EQ(stream->Open(stream->FormatOwner(), &frame), STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(stream->StreamState(), UsbStreamOpen);
+        // A submission on a stream that is not running sends nothing, and says so.
+        EXPECT_EQ(stream->SubmitTransfer(), UsbStreamNothingSent);
+        // Not closed yet: it cannot leave.
+        EXPECT_EQ(client.Unregister(), STATUS_UNSUCCESSFUL);
+        client.Leave();
+    }
+
+    // Start before a format, on a closed stream: refused.
+    TestClient late(stream, ClientKind::WaveStream);
+    ASSERT_EQ(late.Register(format), STATUS_SUCCESS);
+    EXPECT_EQ(late.Start(), STATUS_INVALID_PARAMETER);
+    late.Leave();
+
+    // Two clients of the same kind: the later one goes in front and owns the stream.
+    TestClient first(stream, ClientKind::WaveStream);
+    TestClient second(stream, ClientKind::WaveStream, kAsioBase);
+    ASSERT_EQ(first.Register(format), STATUS_SUCCESS);
+    ASSERT_EQ(second.Register(format), STATUS_SUCCESS);
+    ASSERT_EQ(first.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(second.SetFormat(), STATUS_SUCCESS);
+    EXPECT_EQ(stream->FormatOwner()->Registration, second.Id());
+    first.Leave();
+    second.Leave();
+    EXPECT_EQ(stream->StreamState(), UsbStreamClosed);
+}
+
+TEST_F(StreamArbitrationTest, CloseWhileStreamingStopsTheClientFirst) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    for (ULONG index : {0u, 1u}) {
+        UsbAudioStream* stream = Stream(index);
+        TestClient client(stream, ClientKind::WaveStream);
+        ASSERT_EQ(client.Register(FindFormat(stream, 48000, 16)), STATUS_SUCCESS);
+        ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
+        ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+        sim::machine::RunFor(100 * kMillisecond);
+        ASSERT_EQ(client.Close(), STATUS_SUCCESS);
+        EXPECT_EQ(stream->StreamState(), UsbStreamClosed);
+        EXPECT_EQ(stream->PendingTransfers(), 0u);
+        EXPECT_EQ(stream->RunOwner(), nullptr);
+        ASSERT_EQ(client.Unregister(), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(sim::usb::HeldRequests(m_port), 0u);
+}
+
+struct UnplugCase {
+    const char* name;
+    ULONG engine;
+    sim::io::Completion completion;
+};
+
+class StreamUnplugTest : public StreamMachine, public testing::WithParamInterface<UnplugCase> {};
+
+TEST_P(StreamUnplugTest, UnplugWhileStreamingEndsTheWorkerAndLeavesNothingBehind) {
+    Plug("uac1", GetParam().completion);
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    UsbAudioStream* stream = Stream(GetParam().engine);
+    TestClient client(stream, ClientKind::WaveStream);
+    ASSERT_EQ(client.Register(FindFormat(stream, 48000, 16)), STATUS_SUCCESS);
+    ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(200 * kMillisecond);
+    sim::debuglog::Clear();
+    sim::usb::UnplugDevice(m_port);
+    // The worker recovers once, finds the device gone and ends.
+    ASSERT_TRUE(sim::machine::RunUntil([] { return sim::debuglog::Count("Error_ErrorOccur ntStatus = c000009d") == 1; },
+                                       2 * kSecond))
+        << sim::machine::DumpThreads();
+    EXPECT_EQ(sim::debuglog::Count("Error_ErrorOccur, m_StreamState = 2"), 1u);
+    EXPECT_EQ(stream->PendingTransfers(), 0u);
+    EXPECT_EQ(client.Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(client.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(stream->StreamState(), UsbStreamClosed);
+    EXPECT_EQ(client.Unregister(), STATUS_SUCCESS);
+    EXPECT_EQ(sim::usb::HeldRequests(m_port), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, StreamUnplugTest,
+                         testing::Values(UnplugCase{"Render", 0, sim::io::Completion::Asynchronous},
+                                         UnplugCase{"Capture", 1, sim::io::Completion::Asynchronous},
+                                         UnplugCase{"RenderSynchronous", 0, sim::io::Completion::Synchronous}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(StreamArbitrationTest, PoolExhaustionAtEveryAllocationOfOpenAndStartFailsCleanly) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    for (ULONG index : {0u, 1u}) {
+        SCOPED_TRACE(index);
+        UsbAudioStream* stream = Stream(index);
+        const WAVEFORMATEXTENSIBLE format = FindFormat(stream, 48000, 16);
+        bool completed = false;
+        for (uint64_t n = 1; n < 400 && !completed; ++n) {
+            TestClient client(stream, ClientKind::WaveStream);
+            ASSERT_EQ(client.Register(format), STATUS_SUCCESS);
+            const sim::pool::Snapshot before = sim::pool::TakeSnapshot();
+            sim::pool::FailNthAllocation(n);
+            NTSTATUS status = client.SetFormat();
+            if (NT_SUCCESS(status)) status = client.Start();
+            completed = sim::pool::FaultArmed();
+            sim::pool::DisarmFaults();
+            if (completed) {
+                EXPECT_EQ(status, STATUS_SUCCESS);
+            } else if (!NT_SUCCESS(status)) {
+                EXPECT_NE(stream->StreamState(), UsbStreamRunning) << "allocation " << n;
+            }
+            sim::machine::RunFor(30 * kMillisecond);
+            client.Leave();
+            EXPECT_EQ(stream->StreamState(), UsbStreamClosed) << "allocation " << n;
+            EXPECT_EQ(stream->PendingTransfers(), 0u);
+            const sim::pool::LeakReport leaks = sim::pool::LeaksSince(before);
+            EXPECT_TRUE(leaks.Empty()) << "allocation " << n << ": " << leaks.ToString();
+        }
+        EXPECT_TRUE(completed);
+    }
+    // The streams work afterwards.
+    UsbAudioStream* stream = Stream(0);
+    Audio().Render(kRenderInterface)->Clear();
+    TestClient client(stream, ClientKind::WaveStream);
+    ASSERT_EQ(client.Register(FindFormat(stream, 48000, 16)), STATUS_SUCCESS);
+    ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(200 * kMillisecond);
+    client.Leave();
+    EXPECT_GT(client.FramesWritten(), 0u);
+    EXPECT_EQ(Audio().Render(kRenderInterface)->Frames(), client.FramesWritten());
+}
+
+}  // namespace
