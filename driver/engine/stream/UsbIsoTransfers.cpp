@@ -110,10 +110,9 @@ void UsbAudioStream::CreateLimiter() {
     m_Limiter = limiter;
 }
 
-void UsbAudioStream::ThreadStart(PVOID StartContext) {
-    static_cast<UsbAudioStream*>(StartContext)->WorkerLoop();
-    PsTerminateSystemThread(STATUS_SUCCESS);
-}
+// The thread ends by returning: nothing of the driver's code may be left on its stack once the
+// stream's destructor has seen the thread end, since the driver may be unloaded right after.
+void UsbAudioStream::ThreadStart(PVOID StartContext) { static_cast<UsbAudioStream*>(StartContext)->WorkerLoop(); }
 
 void UsbAudioStream::WorkerLoop() {
     PVOID events[] = {&m_WorkEvent, &m_ExitEvent};
