@@ -139,3 +139,61 @@ TEST_F(Uac1StreamTest, ACaptureClientAskingForTooLittleInFlightGetsTenMillisecon
 }
 
 }  // namespace
+
+namespace {
+
+// The catalog's UAC 1.0 descriptors on a high-speed port, with the render endpoint's bInterval.
+std::unique_ptr<sim::usb::Device> HighSpeedUac1(uint8_t interval) {
+    auto base = sim::usb::CreateCatalogDevice("uac1-nochip");
+    sim::usb::DeviceSetup setup;
+    setup.name = "uac1-high-speed";
+    setup.speed = sim::usb::Speed::High;
+    setup.deviceDescriptor.assign(base->DeviceDescriptorBytes().begin(), base->DeviceDescriptorBytes().end());
+    std::vector<uint8_t> configuration(base->ConfigurationBytes(0).begin(), base->ConfigurationBytes(0).end());
+    for (size_t p = 0; p + 7 <= configuration.size() && configuration[p] >= 2; p += configuration[p]) {
+        if (configuration[p + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && configuration[p + 2] == 0x01) {
+            configuration[p + 6] = interval;
+        }
+    }
+    setup.configurations.push_back(std::move(configuration));
+    setup.strings = {{.index = 0x50, .text = u"R7U2"}};
+    return std::make_unique<sim::usb::Device>(std::move(setup));
+}
+
+struct HighSpeedCase {
+    uint8_t interval;
+    ULONG packetsPerMs;  // 0: refused
+};
+
+class HighSpeedRender : public StreamMachine, public testing::WithParamInterface<HighSpeedCase> {};
+
+TEST_P(HighSpeedRender, PacketsPerMillisecondFollowTheInterval) {
+    PlugDevice(HighSpeedUac1(GetParam().interval));
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    UsbAudioStream* stream = Stream(0);
+    TestClient client(stream, ClientKind::WaveStream);
+    ASSERT_EQ(client.Register(FindFormat(stream, 44100, 16)), STATUS_SUCCESS);
+    if (GetParam().packetsPerMs == 0) {
+        // No whole number of packets per millisecond: the stream cannot be scheduled.
+        EXPECT_EQ(client.SetFormat(), STATUS_NOT_SUPPORTED);
+        EXPECT_EQ(stream->StreamState(), UsbStreamClosed);
+        client.Leave();
+        return;
+    }
+    ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
+    EXPECT_EQ(stream->PacketsPerMs(), GetParam().packetsPerMs);
+    ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(2 * kSecond);
+    ASSERT_EQ(client.Stop(), STATUS_SUCCESS);
+    client.Leave();
+    const sim::usb::RenderSink& sink = *Audio().Render(kRenderInterface);
+    EXPECT_EQ(sink.Frames(), client.FramesWritten());
+    EXPECT_TRUE(SinkHoldsRamp(sink, 0, client.FramesWritten()));
+    EXPECT_EQ(sim::usb::EndpointStatistics(m_port, 0x01).gaps, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Intervals, HighSpeedRender,
+                         testing::Values(HighSpeedCase{1, 8}, HighSpeedCase{4, 1}, HighSpeedCase{5, 0}),
+                         [](const auto& info) { return "Interval" + std::to_string(info.param.interval); });
+
+}  // namespace
