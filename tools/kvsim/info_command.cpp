@@ -1,6 +1,7 @@
 #include "info_command.h"
 
 #include "hal_choice.h"
+#include "model_report.h"
 #include "text.h"
 
 #include "driver/front/DriverDispatch.h"
@@ -222,6 +223,9 @@ int RunInfo(const Options& options, const std::string& driverPath, std::ostream&
     }
     sim::pnp::UnloadDriver(driver);
     Line(out, "unload", "clean");
+    std::string modelLabel;
+    std::unique_ptr<sim::usb::Device> again = MakeDevice(options, out, &modelLabel);
+    if (again && !ReportModel(out, std::move(again))) return 1;
     return 0;
 }
 
