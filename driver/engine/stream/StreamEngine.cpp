@@ -219,19 +219,21 @@ void StreamEngine::FreeLists() {
 }
 
 NTSTATUS StreamEngine::CreateCallbackObject() {
+    return CreateNamedCallback(KV_WIDE("\\Callback\\StreamEngineAddr%p"), &m_CallbackObject);
+}
+
+NTSTATUS StreamEngine::CreateNamedCallback(PCWSTR NameFormat, PCALLBACK_OBJECT* CallbackObject) {
     PAGED_CODE();
-    // "\Callback\StreamEngineAddr" and 16 hex digits fit with room to spare.
+    // The prefix and 16 hex digits fit with room to spare.
     WCHAR name[64];
-    NTSTATUS status =
-        RtlStringCchPrintfW(name, sizeof(name) / sizeof(name[0]), KV_WIDE("\\Callback\\StreamEngineAddr%p"),
-                            static_cast<PVOID>(this));
+    NTSTATUS status = RtlStringCchPrintfW(name, sizeof(name) / sizeof(name[0]), NameFormat, static_cast<PVOID>(this));
     if (!NT_SUCCESS(status)) return status;
     UNICODE_STRING callbackName;
     RtlInitUnicodeString(&callbackName, name);
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &callbackName, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, nullptr, nullptr);
-    status = ExCreateCallback(&m_CallbackObject, &attributes, TRUE, TRUE);
-    if (!NT_SUCCESS(status)) m_CallbackObject = nullptr;
+    status = ExCreateCallback(CallbackObject, &attributes, TRUE, TRUE);
+    if (!NT_SUCCESS(status)) *CallbackObject = nullptr;
     return status;
 }
 

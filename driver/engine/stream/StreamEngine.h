@@ -167,6 +167,10 @@ public:
                                      const WAVEFORMATEXTENSIBLE* Format);
 
 protected:
+    // A callback object named by NameFormat with this engine's address (%p), created with multiple
+    // callbacks allowed; *CallbackObject is null on failure.
+    NTSTATUS CreateNamedCallback(PCWSTR NameFormat, PCALLBACK_OBJECT* CallbackObject);
+
     ULONG m_Index;                          // AudioStreaming interface number
     ULONG m_Direction;                      // StreamDirectionRender or StreamDirectionCapture
     PWSTR m_Name;                           // StreamEngineNameChars, paged "Stre"

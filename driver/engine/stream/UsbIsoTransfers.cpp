@@ -83,18 +83,7 @@ NTSTATUS UsbAudioStream::StartWorker(ULONG Direction, PUNKNOWN Adapter) {
 }
 
 NTSTATUS UsbAudioStream::CreateStreamCallback() {
-    PAGED_CODE();
-    WCHAR name[64];
-    NTSTATUS status = RtlStringCchPrintfW(name, sizeof(name) / sizeof(name[0]), u"\\Callback\\CyclicControlAddr%p",
-                                          static_cast<PVOID>(this));
-    if (!NT_SUCCESS(status)) return status;
-    UNICODE_STRING callbackName;
-    RtlInitUnicodeString(&callbackName, name);
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &callbackName, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, nullptr, nullptr);
-    status = ExCreateCallback(&m_StreamCallback, &attributes, TRUE, TRUE);
-    if (!NT_SUCCESS(status)) m_StreamCallback = nullptr;
-    return status;
+    return CreateNamedCallback(u"\\Callback\\CyclicControlAddr%p", &m_StreamCallback);
 }
 
 void UsbAudioStream::CreateLimiter() {

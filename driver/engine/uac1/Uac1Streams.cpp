@@ -178,14 +178,21 @@ NTSTATUS Uac1PlaybackStream::SubmitTransfer() {
     KIRQL irql;
     NTSTATUS status = BeginSubmission(&transport, &context, &irql);
     if (!NT_SUCCESS(status)) return status;
-    if (FillRenderTransfer(context) == 0) {
+    const ULONG total = FillRenderTransfer(context);
+    if (total == 0) {
         RecycleTransfer(context);
         EndSubmission(transport, irql);
         return STATUS_INVALID_BUFFER_SIZE;
     }
+    ShapeForDevice(context, total);
     status = SendTransfer(transport, context, USBD_TRANSFER_DIRECTION_OUT);
     EndSubmission(transport, irql);
     return status;
+}
+
+void Uac1PlaybackStream::ShapeForDevice(TransferContext* Context, ULONG Total) {
+    UNREFERENCED_PARAMETER(Context);
+    UNREFERENCED_PARAMETER(Total);
 }
 
 NTSTATUS Uac1PlaybackStream::CompleteTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferContext* Context) {

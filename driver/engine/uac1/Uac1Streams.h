@@ -52,6 +52,9 @@ protected:
     // Steps 1 to 4 of every render submission: sizes, zeroes, lets the owner fill and runs the
     // data path. Answers the total bytes, 0 when they would not fit the data buffer.
     ULONG FillRenderTransfer(TransferContext* Context);
+    // What a model does to the filled transfer (Total bytes of the client format) before it is
+    // sent; the UAC 1.0 stream sends it as it is.
+    virtual void ShapeForDevice(TransferContext* Context, ULONG Total);
 };
 
 class Uac1CaptureStream : public Uac1Stream {

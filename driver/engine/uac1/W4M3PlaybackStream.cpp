@@ -54,24 +54,10 @@ void W4M3PlaybackStream::ReduceToTwoChannels(TransferContext* Context, ULONG Fra
     m_DeviceFrameBytes = out;
 }
 
-NTSTATUS W4M3PlaybackStream::SubmitTransfer() {
-    UsbTransport* transport = nullptr;
-    TransferContext* context = nullptr;
-    KIRQL irql;
-    NTSTATUS status = BeginSubmission(&transport, &context, &irql);
-    if (!NT_SUCCESS(status)) return status;
-    const ULONG total = FillRenderTransfer(context);
-    if (total == 0) {
-        RecycleTransfer(context);
-        EndSubmission(transport, irql);
-        return STATUS_INVALID_BUFFER_SIZE;
-    }
-    const ULONG frames = total / m_CurrentWaveFormat.Format.nBlockAlign;
-    if (m_Limiter != nullptr && ProcessingStageFormatTag(m_CurrentWaveFormat) == PcmTag) LimitInPlace(context->Data, frames);
-    ReduceToTwoChannels(context, frames);
-    status = SendTransfer(transport, context, USBD_TRANSFER_DIRECTION_OUT);
-    EndSubmission(transport, irql);
-    return status;
+void W4M3PlaybackStream::ShapeForDevice(TransferContext* Context, ULONG Total) {
+    const ULONG frames = Total / m_CurrentWaveFormat.Format.nBlockAlign;
+    if (m_Limiter != nullptr && ProcessingStageFormatTag(m_CurrentWaveFormat) == PcmTag) LimitInPlace(Context->Data, frames);
+    ReduceToTwoChannels(Context, frames);
 }
 
 NTSTATUS W4M3PlaybackStream::CompleteTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferContext* Context) {

@@ -10,9 +10,12 @@ class W4M3PlaybackStream : public Uac1PlaybackStream {
 public:
     W4M3PlaybackStream(PUNKNOWN UnknownOuter, ULONG Interface, ULONG TerminalControlId);
 
-    NTSTATUS SubmitTransfer() override;
     // The render completion with TransferDone in the client's bytes.
     NTSTATUS CompleteTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferContext* Context) override;
+
+protected:
+    // The limiter pass (PCM) and the reduction to two channels.
+    void ShapeForDevice(TransferContext* Context, ULONG Total) override;
 
 private:
     // The limiter over Frames frames of the current format in place, in chunks of the engine's
