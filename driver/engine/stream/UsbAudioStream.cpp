@@ -93,11 +93,10 @@ UsbAudioStream::~UsbAudioStream() {
         ObDereferenceObject(m_WorkerThread);
         m_WorkerThread = nullptr;
     }
-    // A stream released while open (its clients never closed) still owns its pool.
-    if (m_StreamState != UsbStreamClosed) {
-        m_StreamState = UsbStreamOpen;
-        Close();
-    }
+    // A stream released while open or running (its clients never stopped or closed) still owns
+    // its pool: the transfers in flight come back first.
+    if (m_StreamState == UsbStreamRunning) StopRunning();
+    if (m_StreamState == UsbStreamOpen) Close();
     if (m_Interface != nullptr) ExFreePoolWithTag(m_Interface, UsbStreamUrbTag);
     m_Interface = nullptr;
     if (m_StreamCallback != nullptr) ObDereferenceObject(m_StreamCallback);
