@@ -95,8 +95,8 @@ UsbAudioStream::~UsbAudioStream() {
     }
     // A stream released while open or running (its clients never stopped or closed) still owns
     // its pool: the transfers in flight come back first.
-    if (m_StreamState == UsbStreamRunning) StopRunning();
-    if (m_StreamState == UsbStreamOpen) Close();
+    if (State() == UsbStreamRunning) StopRunning();
+    if (State() == UsbStreamOpen) Close();
     if (m_Interface != nullptr) ExFreePoolWithTag(m_Interface, UsbStreamUrbTag);
     m_Interface = nullptr;
     if (m_StreamCallback != nullptr) ObDereferenceObject(m_StreamCallback);
@@ -281,7 +281,7 @@ NTSTATUS UsbAudioStream::SetClientFormat(PVOID Client, PULONG TransferMs, PULONG
     bool opened = false;
     if (head != m_FormatOwner) {
         if (m_FormatOwner != nullptr) {
-            if (m_StreamState == UsbStreamRunning) StopRunning();
+            if (State() == UsbStreamRunning) StopRunning();
             Close();
             m_FormatOwner = nullptr;
         }
@@ -303,7 +303,7 @@ NTSTATUS UsbAudioStream::SetClientFormat(PVOID Client, PULONG TransferMs, PULONG
 }
 
 NTSTATUS UsbAudioStream::ReopenFor(StreamClient* Client, PULONG BusFrame) {
-    if (m_StreamState == UsbStreamRunning) StopRunning();
+    if (State() == UsbStreamRunning) StopRunning();
     Close();
     return Open(Client, BusFrame);
 }
@@ -325,7 +325,7 @@ NTSTATUS UsbAudioStream::StartClient(PVOID Client, ULONG StartFrame, PULONG Tran
     PAGED_CODE();
     MutexScope lock(m_Mutex);
     StreamClient* record = FindClient(ClientList::Format, Client);
-    if (m_StreamState == UsbStreamClosed || record == nullptr) return STATUS_INVALID_PARAMETER;
+    if (State() == UsbStreamClosed || record == nullptr) return STATUS_INVALID_PARAMETER;
     NTSTATUS status = InsertClientByKind(ClientList::Started, record);
     if (!NT_SUCCESS(status)) return status;
 
@@ -349,7 +349,7 @@ NTSTATUS UsbAudioStream::StartClient(PVOID Client, ULONG StartFrame, PULONG Tran
                 return status;
             }
             startFrame = openFrame + 2;
-        } else if (m_StreamState == UsbStreamRunning) {
+        } else if (State() == UsbStreamRunning) {
             // The previous owner's transfers end before the new owner's data moves.
             StopRunning();
         }
@@ -432,7 +432,7 @@ NTSTATUS UsbAudioStream::CloseClient(PVOID Client) {
     StreamClient* head = GetHeadClient(ClientList::Format);
     if (head == nullptr) {
         Close();
-    } else if (head != m_FormatOwner && m_StreamState == UsbStreamOpen) {
+    } else if (head != m_FormatOwner && State() == UsbStreamOpen) {
         Close();
         m_FormatOwner = head;
         ULONG openFrame = 0;
@@ -463,7 +463,7 @@ NTSTATUS UsbAudioStream::CloseClient(PVOID Client) {
 
 NTSTATUS UsbAudioStream::Close() {
     PAGED_CODE();
-    if (m_StreamState != UsbStreamOpen) return STATUS_INVALID_PARAMETER;
+    if (State() != UsbStreamOpen) return STATUS_INVALID_PARAMETER;
     NTSTATUS status = SelectZeroBandwidth();
     FreeTransfers();
     InterlockedExchange(reinterpret_cast<LONG volatile*>(&m_StreamState), UsbStreamClosed);
@@ -474,13 +474,13 @@ NTSTATUS UsbAudioStream::Close() {
     m_InterfaceBytes = 0;
     m_OpenFormat = {};
     // A device that has gone cannot select anything; the stream is closed all the same.
-    if (!NT_SUCCESS(status) && m_DeviceGone) status = STATUS_SUCCESS;
+    if (!NT_SUCCESS(status) && ReadAcquire(&m_DeviceGone) != 0) status = STATUS_SUCCESS;
     return status;
 }
 
 NTSTATUS UsbAudioStream::Run(ULONG StartFrame, UCHAR UseStartFrame) {
     PAGED_CODE();
-    if (m_StreamState != UsbStreamOpen) {
+    if (State() != UsbStreamOpen) {
         KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, nullptr);
         return STATUS_UNSUCCESSFUL;
     }
@@ -508,7 +508,7 @@ NTSTATUS UsbAudioStream::Run(ULONG StartFrame, UCHAR UseStartFrame) {
 
 NTSTATUS UsbAudioStream::StopRunning() {
     PAGED_CODE();
-    if (m_StreamState != UsbStreamRunning) return STATUS_UNSUCCESSFUL;
+    if (State() != UsbStreamRunning) return STATUS_UNSUCCESSFUL;
     InterlockedExchange(reinterpret_cast<LONG volatile*>(&m_StreamState), UsbStreamOpen);
     KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, nullptr);
     NTSTATUS status = STATUS_SUCCESS;

@@ -191,11 +191,11 @@ public:
     ULONG GetPacketsPerMs(UCHAR AlternateSetting);
 
     // ---- State, for inspection ----
-    ULONG StreamState() const { return m_StreamState; }
-    ULONG PendingTransfers() const { return static_cast<ULONG>(m_PendingCount); }
+    ULONG StreamState() const { return State(); }
+    ULONG PendingTransfers() const { return static_cast<ULONG>(ReadAcquire(&m_PendingCount)); }
     ULONG SlotsInUse() const { return m_SlotsInUse; }
     ULONG PacketsPerMs() const { return m_PacketsPerMs; }
-    BOOLEAN IsDeviceGone() const { return m_DeviceGone; }
+    BOOLEAN IsDeviceGone() const { return ReadAcquire(&m_DeviceGone) != 0; }
     BOOLEAN HasLimiter() const { return m_Limiter != nullptr; }
     PCALLBACK_OBJECT ClientCallbackObject() const { return m_StreamCallback; }
     StreamClient* RunOwner() const { return m_RunOwner; }
@@ -205,6 +205,8 @@ public:
     static NTSTATUS TransferCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 protected:
+    // m_StreamState as the transfer paths read it, without the mutex.
+    ULONG State() const { return ReadAcquire(&m_StreamState); }
     // ---- Helpers for the subclasses ----
     NTSTATUS QueryTransport(UsbTransport** Transport);
     // Sends a notice to every client.
@@ -298,7 +300,7 @@ protected:
     KEVENT m_WorkEvent;        // synchronization
     LONG volatile m_WorkFlag;
     LONG volatile m_PendingCount;
-    BOOLEAN volatile m_DeviceGone;
+    LONG volatile m_DeviceGone;  // TRUE or FALSE, changed and read interlocked
     KSPIN_LOCK m_TransferLock;
     KSPIN_LOCK m_DataLock;
     PKTHREAD volatile m_DataLockOwner;  // the thread inside a submission, or null

@@ -77,7 +77,7 @@ NTSTATUS UsbAudioStream::StartWorker(ULONG Direction, PUNKNOWN Adapter) {
     KeSetPriorityThread(m_WorkerThread, UsbStreamWorkerPriority);
 
     m_Adapter = Adapter;
-    m_DeviceGone = FALSE;
+    InterlockedExchange(&m_DeviceGone, FALSE);
     CreateLimiter();
     return STATUS_SUCCESS;
 }
@@ -109,13 +109,13 @@ void UsbAudioStream::WorkerLoop() {
         const NTSTATUS woken = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE, nullptr,
                                                         nullptr);
         m_Mutex.Lock();
-        if (woken == STATUS_WAIT_0 && m_StreamState == UsbStreamRunning) {
+        if (woken == STATUS_WAIT_0 && State() == UsbStreamRunning) {
             if (InterlockedCompareExchange(&m_WorkFlag, UsbStreamWorkNone, UsbStreamWorkSubmit) == UsbStreamWorkSubmit) {
-                while (m_StreamState == UsbStreamRunning && NT_SUCCESS(SubmitTransfer())) {
+                while (State() == UsbStreamRunning && NT_SUCCESS(SubmitTransfer())) {
                 }
-            } else if (m_WorkFlag == UsbStreamWorkError) {
-                DbgPrint("Error_ErrorOccur, m_StreamState = %d\n", static_cast<int>(m_StreamState));
-                if (m_StreamState == UsbStreamRunning) {
+            } else if (ReadAcquire(&m_WorkFlag) == UsbStreamWorkError) {
+                DbgPrint("Error_ErrorOccur, m_StreamState = %d\n", static_cast<int>(State()));
+                if (State() == UsbStreamRunning) {
                     const NTSTATUS status = RecoverFromError();
                     if (status == STATUS_DEVICE_NOT_CONNECTED) KeSetEvent(&m_ExitEvent, IO_NO_INCREMENT, FALSE);
                     DbgPrint("Error_ErrorOccur ntStatus = %x\n", static_cast<ULONG>(status));
@@ -414,19 +414,19 @@ void UsbAudioStream::FreeStaging() {
 // ---------------------------------------------------------------------------------------------
 // Submission
 
-BOOLEAN UsbAudioStream::DataLockHeldHere() const { return m_DataLockOwner == KeGetCurrentThread(); }
+BOOLEAN UsbAudioStream::DataLockHeldHere() const { return ReadPointerAcquire(reinterpret_cast<PVOID const volatile*>(&m_DataLockOwner)) == KeGetCurrentThread(); }
 
 NTSTATUS UsbAudioStream::BeginSubmission(UsbTransport** Transport, TransferContext** Context, KIRQL* OldIrql) {
     *Transport = nullptr;
     *Context = nullptr;
     KeAcquireSpinLock(&m_DataLock, OldIrql);
-    m_DataLockOwner = KeGetCurrentThread();
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&m_DataLockOwner), KeGetCurrentThread());
     NTSTATUS status = QueryTransport(Transport);
     if (!NT_SUCCESS(status)) {
         EndSubmission(nullptr, *OldIrql);
         return status;
     }
-    if (m_DeviceGone || m_StreamState != UsbStreamRunning) {
+    if (ReadAcquire(&m_DeviceGone) != 0 || State() != UsbStreamRunning) {
         EndSubmission(*Transport, *OldIrql);
         *Transport = nullptr;
         return UsbStreamNothingSent;
@@ -443,7 +443,7 @@ NTSTATUS UsbAudioStream::BeginSubmission(UsbTransport** Transport, TransferConte
 
 void UsbAudioStream::EndSubmission(UsbTransport* Transport, KIRQL OldIrql) {
     if (Transport != nullptr) Transport->Release();
-    m_DataLockOwner = nullptr;
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&m_DataLockOwner), nullptr);
     KeReleaseSpinLock(&m_DataLock, OldIrql);
 }
 
@@ -502,7 +502,7 @@ void UsbAudioStream::SignalError() {
 }
 
 void UsbAudioStream::ResubmitOrDefer() {
-    if (m_WorkFlag != UsbStreamWorkNone) return;  // the worker is already due
+    if (ReadAcquire(&m_WorkFlag) != UsbStreamWorkNone) return;  // the worker is already due
     if (DataLockHeldHere()) {
         // Completed inside this thread's own submission: the data lock is ours, so the worker
         // submits the next transfer.
@@ -517,7 +517,7 @@ void UsbAudioStream::ResubmitOrDefer() {
 NTSTATUS UsbAudioStream::CompleteTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferContext* Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     // The base hands every resubmission to the worker and gives the context up.
-    if (m_StreamState == UsbStreamRunning) {
+    if (State() == UsbStreamRunning) {
         if (!NT_SUCCESS(Irp->IoStatus.Status)) {
             SignalError();
         } else if (InterlockedCompareExchange(&m_WorkFlag, UsbStreamWorkSubmit, UsbStreamWorkNone) == UsbStreamWorkNone) {
@@ -535,13 +535,13 @@ NTSTATUS UsbAudioStream::CompleteTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp,
 
 NTSTATUS UsbAudioStream::CompleteRenderTransfer(PIRP Irp, TransferContext* Context, ULONG RenderBytes) {
     const NTSTATUS status = Irp->IoStatus.Status;
-    if (m_StreamState != UsbStreamRunning) {
+    if (State() != UsbStreamRunning) {
         Notify(StreamNotifyKind::TransferDone, m_RunOwner, RenderBytes);
         RecycleTransfer(Context);
         TransferFinished();
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
-    if (status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_NO_SUCH_DEVICE) m_DeviceGone = TRUE;
+    if (status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_NO_SUCH_DEVICE) InterlockedExchange(&m_DeviceGone, TRUE);
     Notify(StreamNotifyKind::TransferDone, m_RunOwner, RenderBytes);
     if (status == STATUS_CANCELLED) {
         RecycleTransfer(Context);
@@ -584,8 +584,9 @@ NTSTATUS UsbAudioStream::RecoverFromError() {
     if (NT_SUCCESS(status)) {
         KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, nullptr);
         InterlockedExchange(&m_WorkFlag, UsbStreamWorkNone);
-        m_DeviceGone = transport->CheckPortStatus();
-        if (m_DeviceGone) {
+        const BOOLEAN gone = transport->CheckPortStatus();
+        InterlockedExchange(&m_DeviceGone, gone ? TRUE : FALSE);
+        if (gone) {
             status = STATUS_DEVICE_NOT_CONNECTED;
         } else {
             LARGE_INTEGER delay;
@@ -620,7 +621,7 @@ NTSTATUS UsbAudioStream::RestartTransfersBase() {
     if (NT_SUCCESS(status)) status = SelectAltSetting(setting, m_RunOwner);
     if (!NT_SUCCESS(status)) return status;
     ResetPositions();
-    m_PendingCount = 0;
+    InterlockedExchange(&m_PendingCount, 0);
     KeClearEvent(&m_WorkEvent);
     m_NextStartFrame = GetCurrentFrame() + RestartLeadFrames;
     InterlockedExchange(&m_WorkFlag, UsbStreamWorkNone);

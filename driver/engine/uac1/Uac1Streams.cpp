@@ -127,7 +127,7 @@ NTSTATUS Uac1Stream::Open(StreamClient* Client, PULONG BusFrame) {
     m_Remainder = 0;
     m_ReadPosition = 0;
     m_WritePosition = 0;
-    m_PendingCount = 0;
+    InterlockedExchange(&m_PendingCount, 0);
     m_OpenFormat = Client->Format;
     if (BusFrame != nullptr) *BusFrame = GetCurrentFrame();
     return STATUS_SUCCESS;
@@ -299,7 +299,7 @@ NTSTATUS Uac1CaptureStream::CompleteTransfer(PDEVICE_OBJECT DeviceObject, PIRP I
     if (NT_SUCCESS(status)) ProcessCapture(Context);
     const bool good = NT_SUCCESS(status) && USBD_SUCCESS(Context->Urb->UrbHeader.Status);
     RecycleTransfer(Context);
-    if (m_StreamState == UsbStreamRunning && status != STATUS_CANCELLED) {
+    if (State() == UsbStreamRunning && status != STATUS_CANCELLED) {
         if (good) {
             ResubmitOrDefer();
         } else {
