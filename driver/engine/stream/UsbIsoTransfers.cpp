@@ -100,8 +100,12 @@ void UsbAudioStream::CreateLimiter() {
 }
 
 // The thread ends by returning: nothing of the driver's code may be left on its stack once the
-// stream's destructor has seen the thread end, since the driver may be unloaded right after.
-void UsbAudioStream::ThreadStart(PVOID StartContext) { static_cast<UsbAudioStream*>(StartContext)->WorkerLoop(); }
+// stream's destructor has seen the thread end, since the driver may be unloaded right after. The
+// loop is called without the object's table: a stream released right after StartWorker is already
+// in its destructors (which rewrite the table) when the thread first runs.
+void UsbAudioStream::ThreadStart(PVOID StartContext) {
+    static_cast<UsbAudioStream*>(StartContext)->UsbAudioStream::WorkerLoop();
+}
 
 void UsbAudioStream::WorkerLoop() {
     PVOID events[] = {&m_WorkEvent, &m_ExitEvent};
