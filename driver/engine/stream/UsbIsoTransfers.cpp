@@ -83,7 +83,7 @@ NTSTATUS UsbAudioStream::StartWorker(ULONG Direction, PUNKNOWN Adapter) {
 }
 
 NTSTATUS UsbAudioStream::CreateStreamCallback() {
-    return CreateNamedCallback(u"\\Callback\\CyclicControlAddr%p", &m_StreamCallback);
+    return CreateNamedCallback(KV_WIDE("\\Callback\\CyclicControlAddr%p"), &m_StreamCallback);
 }
 
 void UsbAudioStream::CreateLimiter() {
