@@ -99,7 +99,11 @@ UsbAudioStream::~UsbAudioStream() {
     if (State() == UsbStreamOpen) Close();
     if (m_Interface != nullptr) ExFreePoolWithTag(m_Interface, UsbStreamUrbTag);
     m_Interface = nullptr;
-    if (m_StreamCallback != nullptr) ObDereferenceObject(m_StreamCallback);
+    if (m_StreamCallback != nullptr) {
+        // Created permanent, so its name outlives every reference until it is made temporary.
+        ObMakeTemporaryObject(m_StreamCallback);
+        ObDereferenceObject(m_StreamCallback);
+    }
     m_StreamCallback = nullptr;
     if (m_Limiter != nullptr) {
         m_Limiter->FreeBuffers();

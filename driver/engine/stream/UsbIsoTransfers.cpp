@@ -57,6 +57,7 @@ NTSTATUS UsbAudioStream::StartWorker(ULONG Direction, PUNKNOWN Adapter) {
     KeClearEvent(&m_WorkerDoneEvent);
     status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, ThreadStart, this);
     if (!NT_SUCCESS(status)) {
+        ObMakeTemporaryObject(m_StreamCallback);
         ObDereferenceObject(m_StreamCallback);
         m_StreamCallback = nullptr;
         return status;
