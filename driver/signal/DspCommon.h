@@ -38,11 +38,13 @@ inline T* DspCreateObject() {
     return new (memory) T();
 }
 
-// Destroys and frees an object from DspCreateObject and nulls the pointer; null does nothing.
+// Destroys and frees an object from DspCreateObject and nulls the pointer; null does nothing. The
+// pointer's type is the object's own (the DSP classes have no virtual destructor), so the call
+// names T's destructor.
 template <typename T>
 inline void DspDestroyObject(T*& object) {
     if (object != nullptr) {
-        object->~T();
+        object->T::~T();
         ExFreePoolWithTag(object, DspObjectTag);
         object = nullptr;
     }

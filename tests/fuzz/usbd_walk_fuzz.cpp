@@ -1,9 +1,12 @@
 // libFuzzer target: arbitrary bytes as a configuration descriptor through the USBD walk and the
-// select-configuration builder, then as a sysfs descriptor file through the simulated device.
+// select-configuration builder, then as a sysfs descriptor file through the simulated device. The
+// builder's request goes back to the pool: each input must leave the pool as it found it.
+#include <sim/pool.h>
 #include <sim/usb_device.h>
 #include <win/kernel.h>
 #include <win/usb.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -26,12 +29,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (PVOID at = c; auto* d = USBD_ParseDescriptors(c, ULONG(size), at, type); at = reinterpret_cast<PUCHAR>(d) + d->bLength) {
         }
     }
+    const uint64_t poolBefore = sim::pool::TotalUsage().bytes;
     if (PURB urb = USBD_CreateConfigurationRequestEx(c, list)) {
         const auto* end = reinterpret_cast<PUCHAR>(urb) + urb->UrbHeader.Length;
         for (size_t i = 0; i < count; ++i) {
             if (reinterpret_cast<PUCHAR>(list[i].Interface) + list[i].Interface->Length > end) std::abort();
         }
         ExFreePool(urb);
+    }
+    if (sim::pool::TotalUsage().bytes != poolBefore) {
+        std::fprintf(stderr, "pool left behind by the select-configuration builder\n");
+        std::abort();
     }
 
     // The same bytes behind a device descriptor, as a device model would load them.
