@@ -3,15 +3,19 @@
 // and removal (or removal alone after a failed start), remove the port and unload. The unload is the
 // verifier's: pool, IRPs, threads, timers and callbacks left behind stop the run like a bug check.
 //
-// Input: one selector byte, then the Linux sysfs `descriptors` layout (the 18-byte device
-// descriptor, then each configuration with its wTotalLength bytes; `kvsim info --descriptors`
-// reads the same bytes after the first). The selector's low four bits choose the catalog model
-// whose strings and vendor answers the device gives (the driver identifies models by them); bit 4
-// makes the bus complete requests inside IofCallDriver instead of later on the DPC thread; bit 5
-// stops a started device and starts it again (a resource rebalance) before it leaves.
+// Input: a header of three bytes, then the Linux sysfs `descriptors` layout (the 18-byte device
+// descriptor, then the configuration; `kvsim info --descriptors` reads the same bytes). The harness
+// sets the device descriptor's bLength and type and the configuration's wTotalLength to the bytes
+// that follow, so mutations reach the driver instead of the loader's refusals.
+//   byte 0: the low four bits choose the catalog model whose strings and vendor answers the device
+//           gives (the driver identifies models by them); bit 4 makes the bus complete requests
+//           inside IofCallDriver instead of later on the DPC thread; bit 5 stops a started device
+//           and starts it again (a resource rebalance) before it leaves
+//   bytes 1-2: n, little-endian: the n-th pool allocation of the (first) start fails; 0: none
 #include <sim/debug_log.h>
 #include <sim/io.h>
 #include <sim/pnp.h>
+#include <sim/pool.h>
 #include <sim/registry.h>
 #include <sim/usb_bus.h>
 #include <sim/usb_device.h>
@@ -30,6 +34,7 @@ namespace {
 
 constexpr uint8_t kSynchronousBit = 0x10;
 constexpr uint8_t kRestartBit = 0x20;
+constexpr size_t kHeaderBytes = 3;
 
 [[noreturn]] void Fail(const char* what) {
     std::fprintf(stderr, "start path: %s\n", what);
@@ -72,10 +77,19 @@ void ForgetDevice(sim::pnp::DeviceNode* node) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 1 + sizeof(USB_DEVICE_DESCRIPTOR) + sizeof(USB_CONFIGURATION_DESCRIPTOR) || size > 4096) return 0;
+    if (size < kHeaderBytes + sizeof(USB_DEVICE_DESCRIPTOR) + sizeof(USB_CONFIGURATION_DESCRIPTOR) || size > 4096) {
+        return 0;
+    }
     const uint8_t selector = data[0];
+    const uint16_t failingAllocation = uint16_t(data[1] | data[2] << 8);
+    std::vector<uint8_t> bytes(data + kHeaderBytes, data + size);
+    bytes[0] = sizeof(USB_DEVICE_DESCRIPTOR);
+    bytes[1] = USB_DEVICE_DESCRIPTOR_TYPE;
+    const size_t total = bytes.size() - sizeof(USB_DEVICE_DESCRIPTOR);
+    bytes[sizeof(USB_DEVICE_DESCRIPTOR) + 2] = uint8_t(total);
+    bytes[sizeof(USB_DEVICE_DESCRIPTOR) + 3] = uint8_t(total >> 8);
     sim::usb::LoadResult loaded = sim::usb::LoadDescriptorBytes(
-        std::span(data + 1, size - 1), "fuzz",
+        bytes, "fuzz",
         sim::usb::LoadOptions{.readSiblingStrings = false, .allowMalformedDescriptors = true});
     if (!loaded.device) return 0;  // the loader refuses what no device could send
     std::vector<std::unique_ptr<sim::usb::Device>>& models = IdentityModels();
@@ -91,7 +105,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sim::usb::Port* port = sim::usb::PlugDevice(std::move(loaded.device), {.completion = completion});
     sim::pnp::DeviceNode* node = sim::usb::NodeOf(port);
     if (NT_SUCCESS(sim::pnp::AddDevice(driver, node))) {
+        if (failingAllocation != 0) sim::pool::FailNthAllocation(failingAllocation);
         bool started = NT_SUCCESS(sim::pnp::StartDevice(node));
+        sim::pool::DisarmFaults();
         if (started && (selector & kRestartBit) != 0 && NT_SUCCESS(sim::pnp::StopDevice(node))) {
             started = NT_SUCCESS(sim::pnp::StartDevice(node));
         }

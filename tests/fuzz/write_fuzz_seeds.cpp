@@ -18,8 +18,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Start path selector bits besides the model: requests complete inside IofCallDriver; the started
-// device is stopped and started again.
+// Start path selector bits besides the model (see start_path_fuzz.cpp): requests complete inside
+// IofCallDriver; the started device is stopped and started again.
 constexpr uint8_t kSynchronousBit = 0x10;
 constexpr uint8_t kRestartBit = 0x20;
 
@@ -131,8 +131,11 @@ void Write(const std::filesystem::path& path, const Bytes& bytes) {
     }
 }
 
-Bytes Concatenate(uint8_t selector, std::span<const uint8_t> device, std::span<const uint8_t> configuration) {
-    Bytes out = {selector};
+// The start path's input: selector, the pool allocation of the start that fails (0: none), then
+// the descriptors.
+Bytes Concatenate(uint8_t selector, std::span<const uint8_t> device, std::span<const uint8_t> configuration,
+                  uint16_t failingAllocation = 0) {
+    Bytes out = {selector, uint8_t(failingAllocation), uint8_t(failingAllocation >> 8)};
     out.insert(out.end(), device.begin(), device.end());
     out.insert(out.end(), configuration.begin(), configuration.end());
     return out;
@@ -168,6 +171,10 @@ int main(int argc, char** argv) {
             for (const auto& [suffix, bit] : {std::pair{"-synchronous", kSynchronousBit}, std::pair{"-restart", kRestartBit}}) {
                 Write(start / ("catalog-" + names[index] + suffix),
                       Concatenate(uint8_t(index | bit), device->DeviceDescriptorBytes(), c));
+            }
+            for (uint16_t n : {1, 8, 64}) {
+                Write(start / ("catalog-" + names[index] + "-pool-fault-" + std::to_string(n)),
+                      Concatenate(uint8_t(index), device->DeviceDescriptorBytes(), c, n));
             }
         }
         if (names[index] == "uac1") plainIdentity = uint8_t(index);
