@@ -42,11 +42,14 @@ constexpr size_t kHeaderBytes = 3;
 }
 
 // The catalog models, one device each for the whole run: only their strings and vendor answers are
-// used (they are never plugged).
+// used (they are never plugged), and their request logs keep one entry so a long run does not grow.
 std::vector<std::unique_ptr<sim::usb::Device>>& IdentityModels() {
     static std::vector<std::unique_ptr<sim::usb::Device>> models = [] {
         std::vector<std::unique_ptr<sim::usb::Device>> all;
-        for (const std::string& name : sim::usb::CatalogNames()) all.push_back(sim::usb::CreateCatalogDevice(name));
+        for (const std::string& name : sim::usb::CatalogNames()) {
+            all.push_back(sim::usb::CreateCatalogDevice(name));
+            all.back()->SetLogLimit(1);
+        }
         return all;
     }();
     return models;
