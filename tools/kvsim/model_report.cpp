@@ -41,7 +41,10 @@ std::string Sources(AudioNode* node) {
     ULONG count = 32;
     if (node->GetSourceCount() == 0 || !NT_SUCCESS(node->GetSources(&count, ids))) return "";
     std::string text = " <- ";
-    for (ULONG i = 0; i < count; ++i) text += (i == 0 ? "" : ",") + std::to_string(ids[i]);
+    for (ULONG i = 0; i < count; ++i) {
+        if (i != 0) text += ',';
+        text += std::to_string(ids[i]);
+    }
     return text;
 }
 
@@ -107,7 +110,10 @@ void ReportEngines(std::ostream& out, AdapterCommon* common) {
         for (ULONG i = 0; i < engine->GetNodeCount(); ++i) {
             AudioNode* node = nullptr;
             if (NT_SUCCESS(engine->GetNode(i, &node))) {
-                path += (i == 0 ? "" : ", ") + std::to_string(node->GetId()) + " " + KindName(node->GetNodeKind());
+                if (i != 0) path += ", ";
+                path += std::to_string(node->GetId());
+                path += ' ';
+                path += KindName(node->GetNodeKind());
             }
         }
         Line(out, "  path", path);
