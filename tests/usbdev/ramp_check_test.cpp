@@ -13,7 +13,7 @@ namespace {
 using namespace sim::usb;
 using Frames = std::vector<std::vector<int32_t>>;
 
-// Frames 0 .. count - 1 of the ramp, as the spec defines it.
+// Frames first .. first + count - 1 of the ramp that RampSpec describes, computed independently of the checker.
 Frames RampFrames(const RampSpec& spec, unsigned channels, int64_t first, int64_t count) {
     Frames out;
     const int64_t modulus = int64_t(1) << spec.bits;
