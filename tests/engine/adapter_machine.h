@@ -102,6 +102,32 @@ inline constexpr AudioHalCreatorTable kRecordingCreators = {{
     RecordingCreator<AudioHalKind::W4M3>,
 }};
 
+// Creators that make a HAL class of the test for every kind and keep the HAL made last in
+// CapturedHal<Hal>() (null when the creation failed), so a test reaches the HAL its adapter holds.
+template <class Hal>
+Hal*& CapturedHal() {
+    static Hal* hal = nullptr;
+    return hal;
+}
+
+template <class Hal, ULONG Tag>
+NTSTATUS CreateCapturedHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId) {
+    NTSTATUS status = NewKernelObject<Hal>(Unknown, UnknownOuter, NonPagedPoolNx, Tag, VendorId, ProductId);
+    CapturedHal<Hal>() = nullptr;
+    if (NT_SUCCESS(status)) {
+        AdapterCommon* common = nullptr;
+        (*Unknown)->QueryInterface(IID_AdapterCommon, reinterpret_cast<PVOID*>(&common));
+        CapturedHal<Hal>() = static_cast<Hal*>(common);
+        UnknownOuter->Release();  // the query's reference went to the adapter
+    }
+    return status;
+}
+
+template <class Hal, ULONG Tag>
+constexpr AudioHalCreatorTable CapturingCreators = {
+    {CreateCapturedHal<Hal, Tag>, CreateCapturedHal<Hal, Tag>, CreateCapturedHal<Hal, Tag>,
+     CreateCapturedHal<Hal, Tag>, CreateCapturedHal<Hal, Tag>, CreateCapturedHal<Hal, Tag>}};
+
 class ScopedCreators {
 public:
     explicit ScopedCreators(const AudioHalCreatorTable* Table) : m_Previous(ExchangeAudioHalCreators(Table)) {}

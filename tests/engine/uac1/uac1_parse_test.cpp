@@ -46,21 +46,8 @@ public:
     }
     PointerList* Units() { return m_pUnitList; }
 };
-ParseHal* g_Hal = nullptr;
-
-NTSTATUS CreateParseHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId) {
-    NTSTATUS status = NewKernelObject<ParseHal>(Unknown, UnknownOuter, NonPagedPoolNx, kTag, VendorId, ProductId);
-    g_Hal = nullptr;
-    if (NT_SUCCESS(status)) {
-        AdapterCommon* common = nullptr;
-        (*Unknown)->QueryInterface(IID_AdapterCommon, reinterpret_cast<PVOID*>(&common));
-        g_Hal = static_cast<ParseHal*>(common);
-        UnknownOuter->Release();  // the query's reference went to the adapter
-    }
-    return status;
-}
-constexpr AudioHalCreatorTable kParseCreators = {
-    {CreateParseHal, CreateParseHal, CreateParseHal, CreateParseHal, CreateParseHal, CreateParseHal}};
+ParseHal*& g_Hal = adapter_test::CapturedHal<ParseHal>();
+constexpr const AudioHalCreatorTable& kParseCreators = adapter_test::CapturingCreators<ParseHal, kTag>;
 
 // ---- Descriptor bytes ----
 

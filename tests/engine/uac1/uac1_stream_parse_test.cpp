@@ -27,21 +27,8 @@ public:
     using Uac1AudioHal::Uac1AudioHal;
     PointerList* Units() { return m_pUnitList; }
 };
-InspectedHal* g_Hal = nullptr;
-
-NTSTATUS CreateInspectedHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId) {
-    NTSTATUS status = NewKernelObject<InspectedHal>(Unknown, UnknownOuter, NonPagedPoolNx, kTag, VendorId, ProductId);
-    g_Hal = nullptr;
-    if (NT_SUCCESS(status)) {
-        AdapterCommon* common = nullptr;
-        (*Unknown)->QueryInterface(IID_AdapterCommon, reinterpret_cast<PVOID*>(&common));
-        g_Hal = static_cast<InspectedHal*>(common);
-        UnknownOuter->Release();  // the query's reference went to the adapter
-    }
-    return status;
-}
-constexpr AudioHalCreatorTable kInspectedCreators = {{CreateInspectedHal, CreateInspectedHal, CreateInspectedHal,
-                                                      CreateInspectedHal, CreateInspectedHal, CreateInspectedHal}};
+InspectedHal*& g_Hal = adapter_test::CapturedHal<InspectedHal>();
+constexpr const AudioHalCreatorTable& kInspectedCreators = adapter_test::CapturingCreators<InspectedHal, kTag>;
 
 std::string Sources(AudioNode* node) {
     ULONG ids[32];
