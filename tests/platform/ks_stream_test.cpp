@@ -575,6 +575,8 @@ TEST_F(KsStream, RenderAndCaptureMoveAudioSampleExactByPosition) {
     };
     sim::hosts::StreamRunStats played;
     ASSERT_EQ(out->Render(ramp, 2 * sim::machine::kSecond, &played), STATUS_SUCCESS);
+    // Stopped, the device's tick no longer appends to what it received.
+    ASSERT_EQ(out->SetState(KSSTATE_STOP), STATUS_SUCCESS);
     EXPECT_EQ(played.positionStalls, 0u);
     EXPECT_GE(played.services, 390u);
     // 2 s at 192,000 bytes per second, within a tick of the timer.
