@@ -62,6 +62,7 @@ UsbAudioStream::UsbAudioStream(PUNKNOWN UnknownOuter, ULONG Interface, ULONG Ter
       m_PipeIndex(0),
       m_HoldsBusy(FALSE),
       m_Staging(nullptr),
+      m_StagingTag(UsbStreamStagingTag),
       m_StagingBytes(0),
       m_ReadPosition(0),
       m_WritePosition(0),

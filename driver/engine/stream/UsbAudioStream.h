@@ -288,7 +288,8 @@ protected:
     BOOLEAN m_HoldsBusy;  // one count of the adapter's busy counter since a real setting was selected
 
     // Staging ring: 40 ms of the format, whole frames (capture collects its packets here).
-    PUCHAR m_Staging;  // non-paged "US10", or null
+    PUCHAR m_Staging;  // non-paged m_StagingTag, or null
+    ULONG m_StagingTag;  // UsbStreamStagingTag unless a stream class has its own
     ULONG m_StagingBytes;
     ULONG m_ReadPosition;   // bytes
     ULONG m_WritePosition;  // bytes

@@ -399,7 +399,7 @@ void UsbAudioStream::RecycleTransfer(TransferContext* Context) {
 NTSTATUS UsbAudioStream::AllocateStaging(ULONG Bytes) {
     FreeStaging();
     if (Bytes == 0) return STATUS_INVALID_PARAMETER;
-    m_Staging = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, Bytes, UsbStreamStagingTag));
+    m_Staging = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, Bytes, m_StagingTag));
     if (m_Staging == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(m_Staging, Bytes);
     m_StagingBytes = Bytes;
@@ -409,7 +409,7 @@ NTSTATUS UsbAudioStream::AllocateStaging(ULONG Bytes) {
 }
 
 void UsbAudioStream::FreeStaging() {
-    if (m_Staging != nullptr) ExFreePoolWithTag(m_Staging, UsbStreamStagingTag);
+    if (m_Staging != nullptr) ExFreePoolWithTag(m_Staging, m_StagingTag);
     m_Staging = nullptr;
     m_StagingBytes = 0;
     m_ReadPosition = 0;

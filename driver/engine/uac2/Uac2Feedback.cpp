@@ -1,0 +1,63 @@
+// Reading explicit feedback: a feedback value is the number of samples the device consumes per
+// bus interval (125 us microframe at high speed, 1 ms frame at full speed) in 16.16 fixed point
+// (full speed sends 10.14 in three bytes, scaled here by 4). Devices truncate the fraction, so the
+// values for the 44.1 kHz family come a little short; they are corrected to the exact rate.
+#include "driver/engine/uac2/Uac2Streams.h"
+
+namespace {
+
+struct FeedbackCorrection {
+    ULONG Sent;
+    ULONG Meant;
+};
+
+// 44,100, 88,200 and 176,400 Hz and each of them +-500 Hz: per frame (three-byte values after x 4)
+// and per microframe (four-byte values).
+constexpr FeedbackCorrection ThreeByteCorrections[] = {
+    {0x2B9900, 0x2B99A0}, {0x2C1900, 0x2C199A}, {0x2C9900, 0x2C99A0},
+    {0x57B300, 0x57B338}, {0x583300, 0x583338}, {0x58B300, 0x58B338},
+    {0xAFE600, 0xAFE668}, {0xB06600, 0xB06668}, {0xB0E600, 0xB0E668},
+};
+constexpr FeedbackCorrection FourByteCorrections[] = {
+    {0x57380, 0x57334},   {0x58380, 0x58334},   {0x59380, 0x59334},
+    {0xAF640, 0xAF667},   {0xB0640, 0xB0667},   {0xB1640, 0xB1667},
+    {0x15FC60, 0x15FCCD}, {0x160C60, 0x160CCD}, {0x161C60, 0x161CCD},
+};
+
+// The +-500 Hz step the corrections include.
+constexpr LONG StepHz = 500;
+
+}  // namespace
+
+ULONG Uac2FeedbackRate(ULONG Value, ULONG IntervalsPerSecond, BOOLEAN ThreeByte) {
+    for (const FeedbackCorrection& c : ThreeByte ? ThreeByteCorrections : FourByteCorrections) {
+        if (c.Sent == Value) {
+            Value = c.Meant;
+            break;
+        }
+    }
+    // Whole samples per interval times the intervals, plus the fraction's share; 64 bits, since
+    // the fraction times the interval rate shifted by 16 does not fit 32.
+    const ULONG64 rate = static_cast<ULONG64>(Value >> 16) * IntervalsPerSecond +
+                         ((static_cast<ULONG64>(IntervalsPerSecond) * (Value & 0xFFFF)) >> 16);
+    return rate > MAXULONG ? MAXULONG : static_cast<ULONG>(rate);
+}
+
+ULONG Uac2MeasuredRate(const ULONG* Rates, ULONG Count, ULONG Nominal, ULONG Current) {
+    LONG64 sum = 0;
+    LONG kept = 0;
+    for (ULONG i = 0; i < Count; ++i) {
+        const LONG64 offset = static_cast<LONG64>(Nominal) - Rates[i];
+        if (offset < -static_cast<LONG64>(Uac2FeedbackWindowHz) || offset > static_cast<LONG64>(Uac2FeedbackWindowHz)) {
+            continue;
+        }
+        sum += Rates[i];
+        ++kept;
+    }
+    if (kept == 0) return Current;
+    const LONG64 average = sum / kept;
+    const LONG64 step = StepHz / kept;
+    const LONG64 offset = average - static_cast<LONG64>(Nominal);
+    if (step != 0 && (offset == step || offset == -step)) return static_cast<ULONG>(2 * average - Nominal);
+    return static_cast<ULONG>(average);
+}

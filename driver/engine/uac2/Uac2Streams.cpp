@@ -1,0 +1,543 @@
+#include "driver/engine/uac2/Uac2Streams.h"
+
+#include "driver/engine/controls/SampleRateControl.h"
+#include "driver/engine/interfaces/AdapterCommon.h"
+
+namespace {
+
+// The staging ring holds 1/25 s (40 ms) of audio.
+constexpr ULONG StagingDivisor = 25;
+// A data buffer holds this many frames per packet beyond the largest believable rate's share.
+constexpr ULONG SpareFramesPerPacket = 2;
+constexpr UCHAR NoFeedbackPipe = 0xFF;
+constexpr UCHAR IsochronousTransferType = 1;
+constexpr ULONG MicroframesPerMs = 8;
+constexpr ULONG HighSpeedIntervalsPerSecond = 8000;
+constexpr ULONG FullSpeedIntervalsPerSecond = 1000;
+// Restarted transfers begin this many frames after the current one.
+constexpr ULONG RestartLeadFrames = 2;
+
+// AudioStreaming interface control: GET CUR of AS_VAL_ALT_SETTINGS_CONTROL, bControlSize and up
+// to four bytes of bmValidAltSettings.
+constexpr UCHAR GetCurRequest = 0x01;
+constexpr USHORT ValidAltSettingsSelector = 0x0200;
+constexpr ULONG ValidAltSettingsBytes = 5;
+constexpr ULONG ValidAltSettingsMaskBytes = 4;
+constexpr ULONG ClassRequestBytes = 136;
+static_assert(sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST) == ClassRequestBytes);
+
+ULONG RoundUpToFrames(ULONG Bytes, ULONG BlockAlign) {
+    const ULONG rest = Bytes % BlockAlign;
+    return rest == 0 ? Bytes : Bytes + (BlockAlign - rest);
+}
+
+ULONG ReadLe(const UCHAR* Bytes, ULONG Width) {
+    ULONG value = 0;
+    for (ULONG i = 0; i < Width; ++i) value |= static_cast<ULONG>(Bytes[i]) << (8 * i);
+    return value;
+}
+
+// The isochronous IN endpoint of a render setting (its explicit feedback endpoint), or null.
+PUSB_ENDPOINT_DESCRIPTOR FindFeedbackEndpoint(PUSB_CONFIGURATION_DESCRIPTOR Configuration, ULONG Interface,
+                                              UCHAR AlternateSetting) {
+    if (Configuration == nullptr) return nullptr;
+    PUSB_INTERFACE_DESCRIPTOR interface = USBD_ParseConfigurationDescriptorEx(
+        Configuration, Configuration, static_cast<LONG>(Interface), AlternateSetting, 1, 2, -1);
+    if (interface == nullptr) return nullptr;
+    const PUCHAR end = reinterpret_cast<PUCHAR>(Configuration) + Configuration->wTotalLength;
+    PUCHAR position = reinterpret_cast<PUCHAR>(interface) + interface->bLength;
+    for (ULONG step = 0; step < interface->bNumEndpoints && position < end; ++step) {
+        auto* endpoint = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(
+            USBD_ParseDescriptors(Configuration, Configuration->wTotalLength, position, USB_ENDPOINT_DESCRIPTOR_TYPE));
+        if (endpoint == nullptr || endpoint->bLength < sizeof(USB_ENDPOINT_DESCRIPTOR) - 2) break;
+        if (USB_ENDPOINT_DIRECTION_IN(endpoint->bEndpointAddress) &&
+            (endpoint->bmAttributes & 0x03) == IsochronousTransferType) {
+            return endpoint;
+        }
+        position = reinterpret_cast<PUCHAR>(endpoint) + endpoint->bLength;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Shared requests
+
+NTSTATUS Uac2SetClockRate(PUNKNOWN Adapter, ULONG ClockControlId, ULONG Rate) {
+    PAGED_CODE();
+    if (Adapter == nullptr) return STATUS_UNSUCCESSFUL;
+    AdapterCommon* common = nullptr;
+    NTSTATUS status = Adapter->QueryInterface(IID_AdapterCommon, reinterpret_cast<PVOID*>(&common));
+    if (!NT_SUCCESS(status)) return status;
+    AudioNode* clock = nullptr;
+    const ULONG count = common->GetNodeCount();
+    for (ULONG i = 0; i < count; ++i) {
+        AudioNode* node = nullptr;
+        if (NT_SUCCESS(common->GetNode(i, &node)) && node != nullptr && node->GetId() == ClockControlId) clock = node;
+    }
+    SampleRateControl* control = nullptr;
+    status = clock != nullptr ? clock->QueryInterface(IID_SampleRateControl, reinterpret_cast<PVOID*>(&control))
+                              : STATUS_UNSUCCESSFUL;
+    if (NT_SUCCESS(status)) {
+        status = control->SetRate(Rate);
+        control->Release();
+    }
+    common->Release();
+    return status;
+}
+
+BOOLEAN Uac2IsAltSettingValid(UsbTransport* Transport, ULONG Interface, UCHAR AlternateSetting) {
+    PAGED_CODE();
+    if (AlternateSetting == 0) return TRUE;
+    if (Transport == nullptr) return FALSE;
+    auto* request = static_cast<_URB_CONTROL_VENDOR_OR_CLASS_REQUEST*>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, ClassRequestBytes, Uac2StagingTag));
+    if (request == nullptr) return FALSE;
+    RtlZeroMemory(request, ClassRequestBytes);
+    UCHAR answer[ValidAltSettingsBytes] = {};
+    request->Hdr.Length = ClassRequestBytes;
+    request->Hdr.Function = URB_FUNCTION_CLASS_INTERFACE;
+    request->TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+    request->TransferBufferLength = ValidAltSettingsBytes;
+    request->TransferBuffer = answer;
+    request->Request = GetCurRequest;
+    request->Value = ValidAltSettingsSelector;
+    request->Index = static_cast<USHORT>(Interface);
+    BOOLEAN valid = FALSE;
+    if (NT_SUCCESS(Transport->SubmitUrbSync(reinterpret_cast<PURB>(request)))) {
+        // Only bytes that arrived and that bControlSize covers say anything.
+        ULONG received = request->TransferBufferLength;
+        if (received > ValidAltSettingsBytes) received = ValidAltSettingsBytes;
+        ULONG maskBytes = received > 0 ? received - 1 : 0;
+        if (answer[0] < maskBytes) maskBytes = answer[0];
+        if (maskBytes > ValidAltSettingsMaskBytes) maskBytes = ValidAltSettingsMaskBytes;
+        valid = AlternateSetting < 8 * maskBytes && (answer[1 + AlternateSetting / 8] & (1u << (AlternateSetting % 8))) != 0;
+    }
+    ExFreePoolWithTag(request, Uac2StagingTag);
+    return valid;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Render: selection and Open
+
+Uac2PlaybackStream::Uac2PlaybackStream(PUNKNOWN UnknownOuter, ULONG Interface, ULONG TerminalControlId,
+                                       ULONG ClockControlId)
+    : UsbAudioStream(UnknownOuter, Interface, TerminalControlId),
+      m_ClockControlId(ClockControlId),
+      m_NominalRate(0),
+      m_MeasuredRate(0),
+      m_Remainder(0),
+      m_WholeFrames(0),
+      m_MostFramesPerPacket(0),
+      m_LargestTransfer(0),
+      m_FeedbackPipeIndex(NoFeedbackPipe),
+      m_FeedbackEntries(0),
+      m_FeedbackWidth(4),
+      m_FeedbackFree{},
+      m_FeedbackInFlight{} {
+    m_TransferMs = Uac1StreamDefaultTransferMs;
+    m_StagingTag = Uac2StagingTag;
+    KeInitializeSpinLock(&m_FeedbackLock);
+}
+
+NTSTATUS Uac2PlaybackStream::SelectAltSetting(UCHAR AlternateSetting, StreamClient* Client) {
+    PAGED_CODE();
+    UNREFERENCED_PARAMETER(Client);
+    UsbTransport* transport = nullptr;
+    NTSTATUS status = QueryTransport(&transport);
+    if (!NT_SUCCESS(status)) return status;
+    status = SelectInterfaceRecord(transport, AlternateSetting);
+    transport->Release();
+    // The data pipe is the last OUT pipe (chosen by the record); the last IN pipe carries feedback.
+    m_FeedbackPipeIndex = NoFeedbackPipe;
+    if (NT_SUCCESS(status) && m_Interface != nullptr) {
+        for (ULONG i = 0; i < m_Interface->NumberOfPipes && i < NoFeedbackPipe; ++i) {
+            if (USB_ENDPOINT_DIRECTION_IN(m_Interface->Pipes[i].EndpointAddress)) m_FeedbackPipeIndex = static_cast<UCHAR>(i);
+        }
+    }
+    return status;
+}
+
+PUSBD_PIPE_INFORMATION Uac2PlaybackStream::FeedbackPipe() const {
+    if (m_Interface == nullptr || m_FeedbackPipeIndex >= m_Interface->NumberOfPipes) return nullptr;
+    return &m_Interface->Pipes[m_FeedbackPipeIndex];
+}
+
+BOOLEAN Uac2PlaybackStream::IsAltSettingValid(UCHAR AlternateSetting) {
+    PAGED_CODE();
+    if (AlternateSetting == 0) return TRUE;
+    UsbTransport* transport = nullptr;
+    if (!NT_SUCCESS(QueryTransport(&transport))) return FALSE;
+    const BOOLEAN valid = Uac2IsAltSettingValid(transport, m_Index, AlternateSetting);
+    transport->Release();
+    return valid;
+}
+
+ULONG Uac2PlaybackStream::FeedbackEntriesFor(UCHAR AlternateSetting, ULONG Milliseconds) {
+    PAGED_CODE();
+    UsbTransport* transport = nullptr;
+    if (!NT_SUCCESS(QueryTransport(&transport))) return 0;
+    const bool high = transport->IsHighSpeed() != 0;
+    PUSB_ENDPOINT_DESCRIPTOR endpoint = FindFeedbackEndpoint(transport->GetConfigurationDescriptor(), m_Index, AlternateSetting);
+    transport->Release();
+    if (endpoint == nullptr) return 0;
+    // The service interval is 2^(bInterval - 1) microframes at high speed and frames at full speed.
+    ULONG interval = endpoint->bInterval;
+    if (interval < 1) interval = 1;
+    if (interval > 16) interval = 16;
+    const ULONG64 microframes = (high ? 1ULL : MicroframesPerMs) << (interval - 1);
+    ULONG64 entries = Milliseconds * MicroframesPerMs / microframes;
+    if (entries == 0) entries = 1;
+    return entries > Uac2MaxFeedbackEntries ? Uac2MaxFeedbackEntries : static_cast<ULONG>(entries);
+}
+
+NTSTATUS Uac2PlaybackStream::Open(StreamClient* Client, PULONG BusFrame) {
+    PAGED_CODE();
+    if (Client == nullptr) return STATUS_INVALID_PARAMETER;
+    WAVEFORMATEXTENSIBLE format = Client->Format;
+    NTSTATUS status = FindFormat(&format.Format);
+    if (!NT_SUCCESS(status)) return status;
+    UCHAR setting = 0;
+    status = FindAltSetting(&Client->Format.Format, &setting);
+    if (!NT_SUCCESS(status)) return status;
+
+    const ULONG block = Client->Format.Format.nBlockAlign;
+    const ULONG rate = Client->Format.Format.nSamplesPerSec;
+    const ULONG ms = Client->TransferMilliseconds;
+    if (block == 0 || rate == 0 || rate > MAXULONG - Uac2FeedbackWindowHz || ms == 0 || ms > UsbStreamMaxTransferMs) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const ULONG packets = GetPacketsPerMs(setting);
+    if (packets == 0) return STATUS_NOT_SUPPORTED;  // no whole number of packets per millisecond
+    const ULONG perSecond = packets * 1000;
+
+    // Feedback may raise the rate by up to the window: each packet's buffer share holds that
+    // rate's frames and two more, and packets never grow past it.
+    const ULONG most = (rate + Uac2FeedbackWindowHz) / perSecond + SpareFramesPerPacket;
+    const ULONG64 dataBytes = static_cast<ULONG64>(most) * block * ms * packets;
+    const ULONG entries = FeedbackEntriesFor(setting, ms);
+    const ULONG64 feedbackBytes = static_cast<ULONG64>(entries) * sizeof(ULONG);
+    const ULONG64 staging = RoundUpToFrames(Client->Format.Format.nAvgBytesPerSec / StagingDivisor, block);
+    if (dataBytes > MAXUSHORT * 64ULL || staging > MAXULONG || staging == 0) return STATUS_INVALID_PARAMETER;
+
+    if (InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&m_StreamState), UsbStreamOpen, UsbStreamClosed) !=
+        UsbStreamClosed) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    m_TransferMs = ms;
+    m_SlotsInUse = Client->TransferCount < UsbStreamSlotCount ? Client->TransferCount : UsbStreamSlotCount;
+    m_PacketsPerMs = packets;
+    m_NominalRate = rate;
+    InterlockedExchange(reinterpret_cast<LONG volatile*>(&m_MeasuredRate), static_cast<LONG>(rate));
+    m_Remainder = 0;
+    m_WholeFrames = rate / perSecond;
+    m_MostFramesPerPacket = most;
+    m_LargestTransfer = static_cast<ULONG>(dataBytes);
+    m_FeedbackEntries = entries;
+    UsbTransport* transport = nullptr;
+    if (NT_SUCCESS(QueryTransport(&transport))) {
+        m_FeedbackWidth = transport->IsHighSpeed() ? 4 : 3;
+        transport->Release();
+    }
+
+    // Feedback reads share the pool: its requests and buffers are sized for the larger of the two.
+    const ULONG poolPackets = packets * ms > entries ? packets * ms : entries;
+    const ULONG poolBytes = static_cast<ULONG>(dataBytes > feedbackBytes ? dataBytes : feedbackBytes);
+    status = BuildTransferPool(poolPackets, poolBytes);
+    for (ULONG slot = 0; NT_SUCCESS(status) && slot < UsbStreamSlotCount; ++slot) {
+        TransferContext* context = nullptr;
+        status = AllocateTransfer(&context);
+        if (!NT_SUCCESS(status)) break;
+        context->Slot = slot;
+        m_FeedbackFree[slot] = context;
+        m_FeedbackInFlight[slot] = nullptr;
+    }
+    if (NT_SUCCESS(status)) status = AllocateStaging(static_cast<ULONG>(staging));
+    if (NT_SUCCESS(status)) status = Uac2SetClockRate(m_Adapter, m_ClockControlId, rate);
+    if (NT_SUCCESS(status)) status = SelectAltSetting(setting, Client);
+    if (!NT_SUCCESS(status)) {
+        if (m_HoldsBusy) SelectAltSetting(0, nullptr);
+        if (m_Interface != nullptr) ExFreePoolWithTag(m_Interface, UsbStreamUrbTag);
+        m_Interface = nullptr;
+        m_FeedbackPipeIndex = NoFeedbackPipe;
+        FreeStaging();
+        TearDownTransferPool();
+        InterlockedExchange(reinterpret_cast<LONG volatile*>(&m_StreamState), UsbStreamClosed);
+        return status;
+    }
+    m_ReadPosition = 0;
+    m_WritePosition = 0;
+    InterlockedExchange(&m_PendingCount, 0);
+    m_OpenFormat = Client->Format;
+    if (BusFrame != nullptr) *BusFrame = GetCurrentFrame();
+    return STATUS_SUCCESS;
+}
+
+void Uac2PlaybackStream::ResetPositions() {
+    UsbAudioStream::ResetPositions();
+    m_Remainder = 0;
+}
+
+NTSTATUS Uac2PlaybackStream::FreeTransfers() {
+    UsbAudioStream::FreeTransfers();
+    for (ULONG slot = 0; slot < UsbStreamSlotCount; ++slot) {
+        TransferContext* context = m_FeedbackFree[slot];
+        m_FeedbackFree[slot] = nullptr;
+        FreeTransfer(context);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Uac2PlaybackStream::AbortPipes() {
+    PAGED_CODE();
+    NTSTATUS status = UsbAudioStream::AbortPipes();
+    PUSBD_PIPE_INFORMATION feedback = FeedbackPipe();
+    if (!NT_SUCCESS(status) || feedback == nullptr) return status;
+    UsbTransport* transport = nullptr;
+    status = QueryTransport(&transport);
+    if (!NT_SUCCESS(status)) return status;
+    _URB_PIPE_REQUEST request{};
+    request.Hdr.Length = sizeof(request);
+    request.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
+    request.PipeHandle = feedback->PipeHandle;
+    status = transport->SubmitUrbSync(reinterpret_cast<PURB>(&request));
+    transport->Release();
+    return status;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Render: data transfers
+
+ULONG Uac2PlaybackStream::SizeRenderPackets(PUSBD_ISO_PACKET_DESCRIPTOR Packets, ULONG Count, ULONG BlockAlign) {
+    const LONG perSecond = static_cast<LONG>(m_PacketsPerMs * 1000);
+    const LONG measured = static_cast<LONG>(ReadAcquire(reinterpret_cast<const LONG volatile*>(&m_MeasuredRate)));
+    const LONG step = measured - static_cast<LONG>(m_WholeFrames) * perSecond;
+    const LONG most = static_cast<LONG>(m_MostFramesPerPacket);
+    ULONG total = 0;
+    for (ULONG k = 0; k < Count; ++k) {
+        m_Remainder += step;
+        LONG frames = static_cast<LONG>(m_WholeFrames) + m_Remainder / perSecond;
+        m_Remainder %= perSecond;
+        // What a packet cannot carry (or give back) stays owed in the remainder.
+        if (frames > most) {
+            m_Remainder += (frames - most) * perSecond;
+            frames = most;
+        } else if (frames < 0) {
+            m_Remainder += frames * perSecond;
+            frames = 0;
+        }
+        const ULONG bytes = static_cast<ULONG>(frames) * BlockAlign;
+        Packets[k].Offset = total;
+        Packets[k].Length = bytes;
+        total += bytes;
+    }
+    return total;
+}
+
+NTSTATUS Uac2PlaybackStream::SubmitTransfer() {
+    UsbTransport* transport = nullptr;
+    TransferContext* context = nullptr;
+    KIRQL irql;
+    NTSTATUS status = BeginSubmission(&transport, &context, &irql);
+    if (!NT_SUCCESS(status)) return status;
+    // The feedback read goes out with every data transfer; only a device that has gone stops the
+    // data transfer, other failures leave the rate as it was.
+    if (FeedbackPipe() != nullptr) {
+        status = SubmitFeedback(transport);
+        if (status == STATUS_NO_SUCH_DEVICE || status == STATUS_DEVICE_NOT_CONNECTED) {
+            RecycleTransfer(context);
+            EndSubmission(transport, irql);
+            return status;
+        }
+    }
+    auto& iso = context->Urb->UrbIsochronousTransfer;
+    const ULONG block = m_CurrentWaveFormat.Format.nBlockAlign;
+    const ULONG total = SizeRenderPackets(iso.IsoPacket, m_PacketsPerMs * m_TransferMs, block);
+    iso.TransferBufferLength = total;
+    context->ByteCount = total;
+    RtlZeroMemory(context->Data, total);
+    Notify(StreamNotifyKind::FillRenderBuffer, m_RunOwner, 0, total, context->Data);
+    ProcessBuffer(context->Data, total);
+    status = SendTransfer(transport, context, USBD_TRANSFER_DIRECTION_OUT);
+    EndSubmission(transport, irql);
+    return status;
+}
+
+NTSTATUS Uac2PlaybackStream::CompleteTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferContext* Context) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    return CompleteRenderTransfer(Irp, Context, Context->ByteCount);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Render: feedback reads
+
+TransferContext* Uac2PlaybackStream::AcquireFeedbackTransfer() {
+    KIRQL irql;
+    KeAcquireSpinLock(&m_FeedbackLock, &irql);
+    TransferContext* found = nullptr;
+    const ULONG inUse = m_SlotsInUse < UsbStreamSlotCount ? m_SlotsInUse : UsbStreamSlotCount;
+    for (ULONG slot = 0; slot < inUse && found == nullptr; ++slot) {
+        TransferContext* context = m_FeedbackFree[slot];
+        if (context == nullptr || m_FeedbackInFlight[slot] != nullptr) continue;
+        if (InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&m_FeedbackInFlight[slot]), context,
+                                              nullptr) == nullptr) {
+            m_FeedbackFree[slot] = nullptr;
+            found = context;
+        }
+    }
+    KeReleaseSpinLock(&m_FeedbackLock, irql);
+    return found;
+}
+
+void Uac2PlaybackStream::RecycleFeedbackTransfer(TransferContext* Context) {
+    KIRQL irql;
+    KeAcquireSpinLock(&m_FeedbackLock, &irql);
+    m_FeedbackFree[Context->Slot] = Context;
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&m_FeedbackInFlight[Context->Slot]), nullptr);
+    IoReuseIrp(Context->Irp, STATUS_NOT_SUPPORTED);
+    KeReleaseSpinLock(&m_FeedbackLock, irql);
+}
+
+NTSTATUS Uac2PlaybackStream::SubmitFeedback(UsbTransport* Transport) {
+    TransferContext* context = AcquireFeedbackTransfer();
+    if (context == nullptr) return STATUS_SUCCESS;  // every read is out: this one is skipped
+    const ULONG entries = m_FeedbackEntries;
+    const ULONG width = m_FeedbackWidth;
+    RtlZeroMemory(context->Urb, UsbStreamIsoUrbBytes(entries));
+    auto& iso = context->Urb->UrbIsochronousTransfer;
+    iso.Hdr.Length = static_cast<USHORT>(UsbStreamIsoUrbBytes(entries));
+    iso.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
+    iso.PipeHandle = FeedbackPipe()->PipeHandle;
+    iso.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK | USBD_START_ISO_TRANSFER_ASAP;
+    iso.StartFrame = 0;
+    iso.NumberOfPackets = entries;
+    iso.TransferBufferLength = entries * width;
+    iso.TransferBuffer = context->Data;
+    for (ULONG k = 0; k < entries; ++k) {
+        iso.IsoPacket[k].Offset = k * width;
+        iso.IsoPacket[k].Length = width;
+    }
+    context->ByteCount = entries * width;
+
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(context->Irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = context->Urb;
+    next->Parameters.Others.Argument2 = nullptr;
+    IoSetCompletionRoutine(context->Irp, FeedbackCompletionRoutine, context, TRUE, TRUE, TRUE);
+    if (InterlockedIncrement(&m_PendingCount) == 1) KeClearEvent(&m_IdleEvent);
+    return Transport->CallLowerDriver(context->Irp);
+}
+
+NTSTATUS Uac2PlaybackStream::FeedbackCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    auto* context = static_cast<TransferContext*>(Context);
+    return static_cast<Uac2PlaybackStream*>(context->Stream)->CompleteFeedback(Irp, context);
+}
+
+NTSTATUS Uac2PlaybackStream::CompleteFeedback(PIRP Irp, TransferContext* Context) {
+    const NTSTATUS status = Irp->IoStatus.Status;
+    if (State() == UsbStreamRunning && status != STATUS_CANCELLED) {
+        if (NT_SUCCESS(status) && USBD_SUCCESS(Context->Urb->UrbHeader.Status)) {
+            ParseFeedback(Context);
+        } else {
+            SignalError();
+        }
+    }
+    // The context goes back before the pending count drops: once it is 0, Close may free it.
+    RecycleFeedbackTransfer(Context);
+    TransferFinished();
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void Uac2PlaybackStream::ParseFeedback(const TransferContext* Context) {
+    const auto& iso = Context->Urb->UrbIsochronousTransfer;
+    const ULONG width = m_FeedbackWidth;
+    const ULONG perSecond = width == 4 ? HighSpeedIntervalsPerSecond : FullSpeedIntervalsPerSecond;
+    ULONG rates[Uac2MaxFeedbackEntries];
+    ULONG kept = 0;
+    const ULONG entries = iso.NumberOfPackets < m_FeedbackEntries ? iso.NumberOfPackets : m_FeedbackEntries;
+    for (ULONG k = 0; k < entries; ++k) {
+        const USBD_ISO_PACKET_DESCRIPTOR& packet = iso.IsoPacket[k];
+        // An entry that failed or came short says nothing about the device's rate.
+        if (!USBD_SUCCESS(packet.Status) || packet.Length < width || packet.Offset > Context->ByteCount - width) continue;
+        ULONG value = ReadLe(Context->Data + packet.Offset, width);
+        if (width == 3) value <<= 2;  // 10.14 to 16.16
+        rates[kept++] = Uac2FeedbackRate(value, perSecond, width == 3);
+    }
+    const ULONG current = ReadAcquire(reinterpret_cast<const LONG volatile*>(&m_MeasuredRate));
+    const ULONG measured = Uac2MeasuredRate(rates, kept, m_NominalRate, current);
+    InterlockedExchange(reinterpret_cast<LONG volatile*>(&m_MeasuredRate), static_cast<LONG>(measured));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Render: recovery
+
+NTSTATUS Uac2PlaybackStream::ResetPipe(UsbTransport* Transport, PUSBD_PIPE_INFORMATION Pipe) {
+    if (Pipe == nullptr) return STATUS_INVALID_PARAMETER;
+    _URB_PIPE_REQUEST request{};
+    request.Hdr.Length = sizeof(request);
+    request.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+    request.PipeHandle = Pipe->PipeHandle;
+    return Transport->SubmitUrbSync(reinterpret_cast<PURB>(&request));
+}
+
+// The render stream recovers in place: the pipes are reset and the transfers restart a little
+// ahead, without a zero-bandwidth selection, so the device keeps its clock and FIFO.
+NTSTATUS Uac2PlaybackStream::RecoverFromError() {
+    PAGED_CODE();
+    UsbTransport* transport = nullptr;
+    NTSTATUS status = QueryTransport(&transport);
+    if (!NT_SUCCESS(status)) return status;
+    KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, nullptr);
+    InterlockedExchange(&m_WorkFlag, UsbStreamWorkNone);
+    const BOOLEAN gone = transport->CheckPortStatus();
+    InterlockedExchange(&m_DeviceGone, gone ? TRUE : FALSE);
+    if (gone) {
+        transport->Release();
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    status = ResetPipe(transport, DataPipe());
+    if (NT_SUCCESS(status) && FeedbackPipe() != nullptr) status = ResetPipe(transport, FeedbackPipe());
+    ULONG frame = 0;
+    transport->QueryBusTime(&frame);
+    m_NextStartFrame = frame + RestartLeadFrames;
+    transport->Release();
+    // Every slot the client asked for goes out again, as at Run.
+    if (NT_SUCCESS(status)) status = SubmitAvailable();
+    return status;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Capture
+
+Uac2CaptureStream::Uac2CaptureStream(PUNKNOWN UnknownOuter, ULONG Interface, ULONG TerminalControlId,
+                                     ULONG ClockControlId)
+    : Uac1CaptureStream(UnknownOuter, Interface, TerminalControlId), m_ClockControlId(ClockControlId) {
+    m_StagingTag = Uac2StagingTag;
+}
+
+NTSTATUS Uac2CaptureStream::SelectAltSetting(UCHAR AlternateSetting, StreamClient* Client) {
+    PAGED_CODE();
+    if (Client != nullptr && AlternateSetting != 0) {
+        const NTSTATUS status = Uac2SetClockRate(m_Adapter, m_ClockControlId, Client->Format.Format.nSamplesPerSec);
+        if (!NT_SUCCESS(status)) return status;
+    }
+    UsbTransport* transport = nullptr;
+    NTSTATUS status = QueryTransport(&transport);
+    if (!NT_SUCCESS(status)) return status;
+    status = SelectInterfaceRecord(transport, AlternateSetting);
+    transport->Release();
+    return status;
+}
+
+BOOLEAN Uac2CaptureStream::IsAltSettingValid(UCHAR AlternateSetting) {
+    PAGED_CODE();
+    if (AlternateSetting == 0) return TRUE;
+    UsbTransport* transport = nullptr;
+    if (!NT_SUCCESS(QueryTransport(&transport))) return FALSE;
+    const BOOLEAN valid = Uac2IsAltSettingValid(transport, m_Index, AlternateSetting);
+    transport->Release();
+    return valid;
+}

@@ -1,0 +1,112 @@
+// The USB streams of UAC 2.0 endpoints: Uac2PlaybackStream (render) and Uac2CaptureStream
+// (capture). Both set the sampling frequency through the clock source that drives their terminal
+// (found by its sample-rate control id) and ask the interface which alternate settings are valid
+// at the clock's rate.
+//
+// The playback stream reads the explicit feedback endpoint of an asynchronous interface with every
+// data transfer and sizes its packets from the rate the device reports, carrying the fraction of a
+// frame from packet to packet, so the device's FIFO neither runs dry nor overflows when its clock
+// differs from the bus clock. The capture stream is the UAC 1.0 capture stream with the clock
+// source's rate.
+#pragma once
+
+#include "driver/engine/uac1/Uac1Streams.h"
+
+// "UAC2": the stream objects (the parser allocates them).
+constexpr ULONG Uac2StreamTag = '2CAU';
+// "US20": the staging ring and the valid-alternate-settings request.
+constexpr ULONG Uac2StagingTag = '02SU';
+
+// Feedback entries further than this from the nominal rate are not believed (Hz).
+constexpr ULONG Uac2FeedbackWindowHz = 1000;
+// Most feedback entries one read carries: ten milliseconds of microframes.
+constexpr ULONG Uac2MaxFeedbackEntries = UsbStreamMaxTransferMs * 8;
+
+// A feedback value (samples per bus interval in 16.16) as the rate in Hz at IntervalsPerSecond
+// intervals (8000 microframes at high speed, 1000 frames at full speed), after the correction of
+// the values that stand for 44.1, 88.2 and 176.4 kHz (and those +-500 Hz) with truncated fractions.
+// ThreeByte: the value came as a full-speed 10.14 value (already scaled to 16.16).
+ULONG Uac2FeedbackRate(ULONG Value, ULONG IntervalsPerSecond, BOOLEAN ThreeByte);
+
+// The rate render packets are sized at after one feedback read: the mean of the Count rates within
+// Uac2FeedbackWindowHz of Nominal, or Current when none is. A mean of exactly Nominal +- 500 / n
+// (n: the entries kept) means one entry of n was a +-500 Hz step: the step is taken as a whole.
+ULONG Uac2MeasuredRate(const ULONG* Rates, ULONG Count, ULONG Nominal, ULONG Current);
+
+// Sets Rate on the clock source behind the sample-rate control ClockControlId of the HAL Adapter
+// aggregates (the last node with that id, as the HAL finds nodes).
+NTSTATUS Uac2SetClockRate(PUNKNOWN Adapter, ULONG ClockControlId, ULONG Rate);
+
+// GET CUR of the valid-alternate-settings control of Interface: setting A is valid when the answer
+// holds its bit (bControlSize bytes of bits, at most four, and no more than arrived) and it is set.
+BOOLEAN Uac2IsAltSettingValid(UsbTransport* Transport, ULONG Interface, UCHAR AlternateSetting);
+
+class Uac2PlaybackStream : public UsbAudioStream {
+public:
+    Uac2PlaybackStream(PUNKNOWN UnknownOuter, ULONG Interface, ULONG TerminalControlId, ULONG ClockControlId);
+
+    NTSTATUS SelectAltSetting(UCHAR AlternateSetting, StreamClient* Client) override;
+    NTSTATUS FreeTransfers() override;
+    NTSTATUS AbortPipes() override;
+    NTSTATUS RecoverFromError() override;
+    NTSTATUS SubmitTransfer() override;
+    NTSTATUS CompleteTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferContext* Context) override;
+    NTSTATUS Open(StreamClient* Client, PULONG BusFrame) override;
+    BOOLEAN IsAltSettingValid(UCHAR AlternateSetting) override;
+
+    static NTSTATUS FeedbackCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+    // ---- State, for inspection ----
+    ULONG ClockControlId() const { return m_ClockControlId; }
+    ULONG MeasuredRate() const { return ReadAcquire(reinterpret_cast<const LONG volatile*>(&m_MeasuredRate)); }
+    ULONG WholeFramesPerPacket() const { return m_WholeFrames; }
+    ULONG LargestTransferBytes() const { return m_LargestTransfer; }
+    BOOLEAN HasFeedbackPipe() const { return FeedbackPipe() != nullptr; }
+    ULONG FeedbackEntriesPerTransfer() const { return m_FeedbackEntries; }
+
+protected:
+    void ResetPositions() override;
+
+private:
+    PUSBD_PIPE_INFORMATION FeedbackPipe() const;
+    // Sizes Count packets at the measured rate; answers the total bytes (never past the buffer).
+    ULONG SizeRenderPackets(PUSBD_ISO_PACKET_DESCRIPTOR Packets, ULONG Count, ULONG BlockAlign);
+    // Feedback entries per transfer of the setting: one per service interval of the feedback
+    // endpoint over the transfer's milliseconds (at least one).
+    ULONG FeedbackEntriesFor(UCHAR AlternateSetting, ULONG Milliseconds);
+    NTSTATUS SubmitFeedback(UsbTransport* Transport);
+    TransferContext* AcquireFeedbackTransfer();
+    void RecycleFeedbackTransfer(TransferContext* Context);
+    NTSTATUS CompleteFeedback(PIRP Irp, TransferContext* Context);
+    // The entries of a completed read that arrived whole and without error, to the measured rate.
+    void ParseFeedback(const TransferContext* Context);
+    NTSTATUS ResetPipe(UsbTransport* Transport, PUSBD_PIPE_INFORMATION Pipe);
+
+    ULONG m_ClockControlId;
+    ULONG m_NominalRate;          // Hz, of the open format
+    ULONG volatile m_MeasuredRate;  // Hz; written by feedback completions, read by submissions
+    LONG m_Remainder;             // fraction carried between packets, 1 / (packets per second) frames
+    ULONG m_WholeFrames;          // frames every packet carries at the nominal rate
+    ULONG m_MostFramesPerPacket;  // what the data buffers hold per packet
+    ULONG m_LargestTransfer;      // bytes of each data buffer
+    UCHAR m_FeedbackPipeIndex;    // 0xFF: the setting has no feedback endpoint
+    ULONG m_FeedbackEntries;      // per read
+    ULONG m_FeedbackWidth;        // bytes per entry: 4 at high speed, 3 at full speed
+    TransferContext* volatile m_FeedbackFree[UsbStreamSlotCount];
+    TransferContext* volatile m_FeedbackInFlight[UsbStreamSlotCount];
+    KSPIN_LOCK m_FeedbackLock;
+};
+
+class Uac2CaptureStream : public Uac1CaptureStream {
+public:
+    Uac2CaptureStream(PUNKNOWN UnknownOuter, ULONG Interface, ULONG TerminalControlId, ULONG ClockControlId);
+
+    // With a client, the clock source's rate first; then the setting.
+    NTSTATUS SelectAltSetting(UCHAR AlternateSetting, StreamClient* Client) override;
+    BOOLEAN IsAltSettingValid(UCHAR AlternateSetting) override;
+
+    ULONG ClockControlId() const { return m_ClockControlId; }
+
+private:
+    ULONG m_ClockControlId;
+};
