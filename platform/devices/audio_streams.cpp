@@ -125,6 +125,59 @@ void RenderSink::RestartStream() {
     m_Playing = false;
     m_PlayStart = m_StreamFrames = 0;
     m_Backlog = m_MinBacklog = m_MaxBacklog = 0;
+    m_Fifo = {};
+    m_FifoStart = m_FifoLast = m_FifoDrained = 0;
+}
+
+void RenderSink::SetFifo(const FifoConfig& config) {
+    OptionalLock guard(m_Lock);
+    m_FifoConfig = config;
+    m_Fifo = {};
+    m_FifoStart = m_FifoLast = m_FifoDrained = 0;
+}
+
+FifoStatistics RenderSink::Fifo() const {
+    OptionalLock guard(m_Lock);
+    return m_Fifo;
+}
+
+// The device clock's shares of every (micro)frame from the start of playback up to `microframe`
+// leave the FIFO; a share that finds too few frames plays silence for the rest.
+void RenderSink::DrainFifo(uint64_t microframe, int32_t clockPpm) {
+    if (!m_Fifo.running || m_Format.rateHz == 0) return;
+    using u128 = unsigned __int128;
+    const u128 scale = u128(m_Format.rateHz) * uint64_t(int64_t(1'000'000) + clockPpm);
+    // One step per microframe keeps the count of dry (micro)frames exact at either speed.
+    for (uint64_t t = m_FifoLast + 1; t <= microframe; ++t) {
+        const auto due = uint64_t(scale * (t - m_FifoStart) / u128(8000ull * 1'000'000ull));
+        const int64_t share = int64_t(due - m_FifoDrained);
+        m_FifoDrained = due;
+        if (share == 0) continue;
+        if (m_Fifo.level < share) {
+            ++m_Fifo.underruns;
+            m_Fifo.level = 0;
+        } else {
+            m_Fifo.level -= share;
+        }
+        m_Fifo.minLevel = std::min(m_Fifo.minLevel, m_Fifo.level);
+    }
+    m_FifoLast = std::max(m_FifoLast, microframe);
+}
+
+void RenderSink::FillFifo(uint64_t frames, uint64_t microframe) {
+    if (m_FifoConfig.depthFrames == 0) return;
+    m_Fifo.level += int64_t(frames);
+    if (m_Fifo.level > int64_t(m_FifoConfig.depthFrames)) {
+        ++m_Fifo.overruns;
+        m_Fifo.level = m_FifoConfig.depthFrames;
+    }
+    if (!m_Fifo.running && m_Fifo.level >= int64_t(m_FifoConfig.startFrames)) {
+        m_Fifo.running = true;
+        m_FifoStart = m_FifoLast = microframe;
+        m_FifoDrained = 0;
+        m_Fifo.minLevel = m_Fifo.maxLevel = m_Fifo.level;
+    }
+    if (m_Fifo.running) m_Fifo.maxLevel = std::max(m_Fifo.maxLevel, m_Fifo.level);
 }
 
 void RenderSink::SetFormat(const StreamFormat& format) {
@@ -149,6 +202,7 @@ void RenderSink::Accept(std::span<const uint8_t> packet, uint32_t maxPacketBytes
         m_MinBacklog = std::min(m_MinBacklog, m_Backlog);
         m_MaxBacklog = std::max(m_MaxBacklog, m_Backlog);
     }
+    DrainFifo(microframe, clockPpm);
     if (packet.empty()) {
         ++m_EmptyPackets;
         return;
@@ -162,6 +216,7 @@ void RenderSink::Accept(std::span<const uint8_t> packet, uint32_t maxPacketBytes
         m_PlayStart = microframe;
     }
     m_StreamFrames += frames;
+    FillFifo(frames, microframe);
     const unsigned bits = m_Format.subslotBytes * 8u;
     const uint64_t stored = m_Samples.size() / m_Format.channels;
     if (stored < m_CapacityFrames) m_Marks.push_back(PacketMark{.firstFrame = stored, .microframe = microframe});

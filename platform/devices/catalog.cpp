@@ -123,13 +123,26 @@ DeviceSetup Uac1Setup(uint16_t productId, std::u16string product) {
     };
 }
 
-// High-speed UAC 2.0 device: one programmable clock, stereo playback (24 in 32 or 16 bits,
-// asynchronous with explicit feedback) and stereo capture, feature units with mute and volume, and
-// the 6-byte interrupt endpoint.
-DeviceSetup Uac2Setup() {
+// How a UAC 2.0 variant moves its streams: bus speed, bInterval of the data and feedback
+// endpoints, and the highest rate of its clock.
+struct Uac2Transport {
+    Speed speed = Speed::High;
+    uint8_t dataInterval = 1;
+    uint8_t feedbackInterval = 4;
+};
+
+// UAC 2.0 device: one programmable clock, stereo playback (24 in 32 or 16 bits, asynchronous with
+// explicit feedback) and stereo capture, feature units with mute and volume, and the 6-byte
+// interrupt endpoint. High speed by default (4-byte 16.16 feedback once a millisecond); at full
+// speed the feedback is 3-byte 10.14 and the clock stops at 96 kHz.
+DeviceSetup Uac2Setup(const Uac2Transport& t = {}) {
     constexpr uint8_t kClock = 40;
     constexpr uint32_t kStereo32 = kStereo;
-    auto packetBytes = [](uint32_t frameBytes) { return uint16_t((192000 / 8000 + 1) * frameBytes); };
+    const bool high = t.speed == Speed::High;
+    const uint32_t topRate = high ? 192000 : 96000;
+    // Frames of one service interval at the top rate, and one more.
+    const uint32_t intervalsPerSecond = high ? 8000u >> (t.dataInterval - 1) : 1000u >> (t.dataInterval - 1);
+    auto packetBytes = [=](uint32_t frameBytes) { return uint16_t((topRate / intervalsPerSecond + 1) * frameBytes); };
     const uint32_t featureMaster = USB_AUDIO2_FU_CONTROL_BITS(USB_AUDIO_FU_MUTE_CONTROL, USB_AUDIO2_CONTROL_PROGRAMMABLE) |
                                    USB_AUDIO2_FU_CONTROL_BITS(USB_AUDIO_FU_VOLUME_CONTROL, USB_AUDIO2_CONTROL_PROGRAMMABLE);
     const uint32_t featureChannel = USB_AUDIO2_FU_CONTROL_BITS(USB_AUDIO_FU_VOLUME_CONTROL, USB_AUDIO2_CONTROL_PROGRAMMABLE);
@@ -165,22 +178,24 @@ DeviceSetup Uac2Setup() {
                 .Add(Uac2FormatTypeI{.subslotSize = s.subslot, .bitResolution = s.bits})
                 .Add(EndpointFields{.address = uint8_t(playback ? 0x01 : 0x82),
                                   .attributes = USB_ENDPOINT_TYPE_ISOCHRONOUS | USB_ENDPOINT_SYNC_ASYNCHRONOUS,
-                                  .maxPacketSize = packetBytes(2u * s.subslot), .interval = 1})
+                                  .maxPacketSize = packetBytes(2u * s.subslot), .interval = t.dataInterval})
                 .Add(Uac2CsEndpoint{});
             if (playback) {
                 c.Add(EndpointFields{.address = 0x81,
                                    .attributes = USB_ENDPOINT_TYPE_ISOCHRONOUS | USB_ENDPOINT_USAGE_FEEDBACK,
-                                   .maxPacketSize = 4, .interval = 4});
+                                   .maxPacketSize = uint16_t(high ? 4 : 3), .interval = t.feedbackInterval});
             }
         }
     }
+    std::vector<uint32_t> rates = {48000, 44100, 88200, 96000, 176400, 192000};
+    if (!high) rates.resize(4);
     return DeviceSetup{
-        .speed = Speed::High,
+        .speed = t.speed,
         .deviceDescriptor = BuildDeviceDescriptor(DeviceDescriptorFields{
             .idVendor = kVendorId, .idProduct = 0x0070, .iManufacturer = kManufacturerString, .iProduct = kProductString}),
         .configurations = {c.Build()},
         .strings = {{kManufacturerString, kEnglish, u"Talmet"}, {kProductString, kEnglish, u"V-380D USB Audio 2.0"}},
-        .audio = {.clockRates = {{kClock, {48000, 44100, 88200, 96000, 176400, 192000}}}},
+        .audio = {.clockRates = {{kClock, std::move(rates)}}},
     };
 }
 
@@ -200,7 +215,18 @@ const std::vector<CatalogEntry>& Catalog() {
         {"uac1", "UAC 1.0, full speed: stereo playback and capture, chip R7U7 (variant byte 0x1F)", Uac1Product,
          {{kChipString, kEnglish, u"R7U7"}},
          {{VendorOtherIn(0x02, 0x0051, 0), {0x1F}, "OTHER chip variant"}}},
-        {"uac2", "UAC 2.0, high speed: asynchronous stereo playback with feedback, stereo capture", Uac2Setup, {}, {}},
+        {"uac2", "UAC 2.0, high speed: asynchronous stereo playback with feedback, stereo capture", [] { return Uac2Setup(); },
+         {}, {}},
+        {"uac2-fs", "UAC 2.0 at full speed: 3-byte 10.14 feedback every frame, rates to 96 kHz",
+         [] { return Uac2Setup({.speed = Speed::Full, .dataInterval = 1, .feedbackInterval = 1}); }, {}, {}},
+        {"uac2-b1", "UAC 2.0, high speed: data and feedback every microframe (bInterval 1)",
+         [] { return Uac2Setup({.dataInterval = 1, .feedbackInterval = 1}); }, {}, {}},
+        {"uac2-b2", "UAC 2.0, high speed: data and feedback every 2 microframes (bInterval 2)",
+         [] { return Uac2Setup({.dataInterval = 2, .feedbackInterval = 2}); }, {}, {}},
+        {"uac2-b3", "UAC 2.0, high speed: data and feedback every 4 microframes (bInterval 3)",
+         [] { return Uac2Setup({.dataInterval = 3, .feedbackInterval = 3}); }, {}, {}},
+        {"uac2-b4", "UAC 2.0, high speed: data and feedback once a millisecond (bInterval 4)",
+         [] { return Uac2Setup({.dataInterval = 4, .feedbackInterval = 4}); }, {}, {}},
         {"uac1-klq864", "UAC 1.0 descriptors, chip KLQ864 (registers 0x1A = 0x0E, 0x20 = 0x00)", Uac1Product,
          {{kChipString, kEnglish, u"KLQ864"}},
          {{VendorOtherIn(0x00, 0x001A, 0), {0x0E}, "OTHER register 0x1A"},

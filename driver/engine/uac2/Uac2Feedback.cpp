@@ -29,25 +29,23 @@ constexpr LONG StepHz = 500;
 
 }  // namespace
 
-ULONG Uac2FeedbackRate(ULONG Value, ULONG IntervalsPerSecond, BOOLEAN ThreeByte) {
+ULONG64 Uac2FeedbackRate(ULONG Value, ULONG IntervalsPerSecond, BOOLEAN ThreeByte) {
     for (const FeedbackCorrection& c : ThreeByte ? ThreeByteCorrections : FourByteCorrections) {
         if (c.Sent == Value) {
             Value = c.Meant;
             break;
         }
     }
-    // Whole samples per interval times the intervals, plus the fraction's share; 64 bits, since
-    // the fraction times the interval rate shifted by 16 does not fit 32.
-    const ULONG64 rate = static_cast<ULONG64>(Value >> 16) * IntervalsPerSecond +
-                         ((static_cast<ULONG64>(IntervalsPerSecond) * (Value & 0xFFFF)) >> 16);
-    return rate > MAXULONG ? MAXULONG : static_cast<ULONG>(rate);
+    // 64 bits: the value times the interval rate does not fit 32 (0x58334 x 8,000 is 2.9e9 x 1,000).
+    return (static_cast<ULONG64>(Value) * IntervalsPerSecond * Uac2MilliHz) >> 16;
 }
 
-ULONG Uac2MeasuredRate(const ULONG* Rates, ULONG Count, ULONG Nominal, ULONG Current) {
-    LONG64 sum = 0;
+ULONG Uac2MeasuredRate(const ULONG64* Rates, ULONG Count, ULONG Nominal, ULONG Current) {
+    ULONG64 sum = 0;
     LONG kept = 0;
     for (ULONG i = 0; i < Count; ++i) {
-        const LONG64 offset = static_cast<LONG64>(Nominal) - Rates[i];
+        // Whole hertz decide what is believed, as the corrections are exact in whole hertz.
+        const LONG64 offset = static_cast<LONG64>(Nominal) - static_cast<LONG64>(Rates[i] / Uac2MilliHz);
         if (offset < -static_cast<LONG64>(Uac2FeedbackWindowHz) || offset > static_cast<LONG64>(Uac2FeedbackWindowHz)) {
             continue;
         }
@@ -55,9 +53,11 @@ ULONG Uac2MeasuredRate(const ULONG* Rates, ULONG Count, ULONG Nominal, ULONG Cur
         ++kept;
     }
     if (kept == 0) return Current;
-    const LONG64 average = sum / kept;
+    const ULONG64 average = sum / kept;  // within the window of a nominal rate that fits: fits 32 bits
     const LONG64 step = StepHz / kept;
-    const LONG64 offset = average - static_cast<LONG64>(Nominal);
-    if (step != 0 && (offset == step || offset == -step)) return static_cast<ULONG>(2 * average - Nominal);
+    const LONG64 offset = static_cast<LONG64>(average / Uac2MilliHz) - static_cast<LONG64>(Nominal);
+    if (step != 0 && (offset == step || offset == -step)) {
+        return static_cast<ULONG>(2 * average - static_cast<ULONG64>(Nominal) * Uac2MilliHz);
+    }
     return static_cast<ULONG>(average);
 }

@@ -205,7 +205,7 @@ NTSTATUS Uac2PlaybackStream::Open(StreamClient* Client, PULONG BusFrame) {
     const ULONG block = Client->Format.Format.nBlockAlign;
     const ULONG rate = Client->Format.Format.nSamplesPerSec;
     const ULONG ms = Client->TransferMilliseconds;
-    if (block == 0 || rate == 0 || rate > MAXULONG - Uac2FeedbackWindowHz || ms == 0 || ms > UsbStreamMaxTransferMs) {
+    if (block == 0 || rate == 0 || rate > Uac2MaxRenderRate || ms == 0 || ms > UsbStreamMaxTransferMs) {
         return STATUS_INVALID_PARAMETER;
     }
     const ULONG packets = GetPacketsPerMs(setting);
@@ -229,7 +229,7 @@ NTSTATUS Uac2PlaybackStream::Open(StreamClient* Client, PULONG BusFrame) {
     m_SlotsInUse = Client->TransferCount < UsbStreamSlotCount ? Client->TransferCount : UsbStreamSlotCount;
     m_PacketsPerMs = packets;
     m_NominalRate = rate;
-    InterlockedExchange(reinterpret_cast<LONG volatile*>(&m_MeasuredRate), static_cast<LONG>(rate));
+    InterlockedExchange(reinterpret_cast<LONG volatile*>(&m_MeasuredRate), static_cast<LONG>(rate * Uac2MilliHz));
     m_Remainder = 0;
     m_WholeFrames = rate / perSecond;
     m_MostFramesPerPacket = most;
@@ -310,14 +310,13 @@ NTSTATUS Uac2PlaybackStream::AbortPipes() {
 // Render: data transfers
 
 ULONG Uac2PlaybackStream::SizeRenderPackets(PUSBD_ISO_PACKET_DESCRIPTOR Packets, ULONG Count, ULONG BlockAlign) {
-    const LONG perSecond = static_cast<LONG>(m_PacketsPerMs * 1000);
-    const LONG measured = static_cast<LONG>(ReadAcquire(reinterpret_cast<const LONG volatile*>(&m_MeasuredRate)));
-    const LONG step = measured - static_cast<LONG>(m_WholeFrames) * perSecond;
-    const LONG most = static_cast<LONG>(m_MostFramesPerPacket);
+    const LONG64 perSecond = static_cast<LONG64>(m_PacketsPerMs) * 1000 * Uac2MilliHz;
+    const LONG64 step = static_cast<LONG64>(MeasuredMilliHz()) - static_cast<LONG64>(m_WholeFrames) * perSecond;
+    const LONG64 most = m_MostFramesPerPacket;
     ULONG total = 0;
     for (ULONG k = 0; k < Count; ++k) {
         m_Remainder += step;
-        LONG frames = static_cast<LONG>(m_WholeFrames) + m_Remainder / perSecond;
+        LONG64 frames = static_cast<LONG64>(m_WholeFrames) + m_Remainder / perSecond;
         m_Remainder %= perSecond;
         // What a packet cannot carry (or give back) stays owed in the remainder.
         if (frames > most) {
@@ -455,7 +454,7 @@ void Uac2PlaybackStream::ParseFeedback(const TransferContext* Context) {
     const auto& iso = Context->Urb->UrbIsochronousTransfer;
     const ULONG width = m_FeedbackWidth;
     const ULONG perSecond = width == 4 ? HighSpeedIntervalsPerSecond : FullSpeedIntervalsPerSecond;
-    ULONG rates[Uac2MaxFeedbackEntries];
+    ULONG64 rates[Uac2MaxFeedbackEntries];
     ULONG kept = 0;
     const ULONG entries = iso.NumberOfPackets < m_FeedbackEntries ? iso.NumberOfPackets : m_FeedbackEntries;
     for (ULONG k = 0; k < entries; ++k) {
@@ -466,8 +465,7 @@ void Uac2PlaybackStream::ParseFeedback(const TransferContext* Context) {
         if (width == 3) value <<= 2;  // 10.14 to 16.16
         rates[kept++] = Uac2FeedbackRate(value, perSecond, width == 3);
     }
-    const ULONG current = ReadAcquire(reinterpret_cast<const LONG volatile*>(&m_MeasuredRate));
-    const ULONG measured = Uac2MeasuredRate(rates, kept, m_NominalRate, current);
+    const ULONG measured = Uac2MeasuredRate(rates, kept, m_NominalRate, MeasuredMilliHz());
     InterlockedExchange(reinterpret_cast<LONG volatile*>(&m_MeasuredRate), static_cast<LONG>(measured));
 }
 

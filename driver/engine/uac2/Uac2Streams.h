@@ -21,17 +21,23 @@ constexpr ULONG Uac2StagingTag = '02SU';
 constexpr ULONG Uac2FeedbackWindowHz = 1000;
 // Most feedback entries one read carries: ten milliseconds of microframes.
 constexpr ULONG Uac2MaxFeedbackEntries = UsbStreamMaxTransferMs * 8;
+// Measured rates are kept in thousandths of a hertz: whole hertz would lose up to a frame a
+// second, which a device FIFO of a few milliseconds does not survive for long.
+constexpr ULONG Uac2MilliHz = 1000;
+// The highest nominal rate a render stream sizes packets for (its milli-hertz fit 32 bits).
+constexpr ULONG Uac2MaxRenderRate = 4000000;
 
-// A feedback value (samples per bus interval in 16.16) as the rate in Hz at IntervalsPerSecond
-// intervals (8000 microframes at high speed, 1000 frames at full speed), after the correction of
-// the values that stand for 44.1, 88.2 and 176.4 kHz (and those +-500 Hz) with truncated fractions.
-// ThreeByte: the value came as a full-speed 10.14 value (already scaled to 16.16).
-ULONG Uac2FeedbackRate(ULONG Value, ULONG IntervalsPerSecond, BOOLEAN ThreeByte);
+// A feedback value (samples per bus interval in 16.16) as the rate in thousandths of a hertz at
+// IntervalsPerSecond intervals (8000 microframes at high speed, 1000 frames at full speed), after
+// the correction of the values that stand for 44.1, 88.2 and 176.4 kHz (and those +-500 Hz) with
+// truncated fractions. ThreeByte: the value came as a full-speed 10.14 value (already x 4).
+ULONG64 Uac2FeedbackRate(ULONG Value, ULONG IntervalsPerSecond, BOOLEAN ThreeByte);
 
-// The rate render packets are sized at after one feedback read: the mean of the Count rates within
-// Uac2FeedbackWindowHz of Nominal, or Current when none is. A mean of exactly Nominal +- 500 / n
-// (n: the entries kept) means one entry of n was a +-500 Hz step: the step is taken as a whole.
-ULONG Uac2MeasuredRate(const ULONG* Rates, ULONG Count, ULONG Nominal, ULONG Current);
+// The rate (milli-hertz) render packets are sized at after one feedback read: the mean of the
+// Count rates (milli-hertz) whose whole hertz lie within Uac2FeedbackWindowHz of Nominal (Hz), or
+// Current when none does. A mean whose whole hertz are Nominal +- 500 / n (n: the entries kept)
+// means one entry of n was a +-500 Hz step: the step is taken as a whole.
+ULONG Uac2MeasuredRate(const ULONG64* Rates, ULONG Count, ULONG Nominal, ULONG Current);
 
 // Sets Rate on the clock source behind the sample-rate control ClockControlId of the HAL Adapter
 // aggregates (the last node with that id, as the HAL finds nodes).
@@ -58,7 +64,11 @@ public:
 
     // ---- State, for inspection ----
     ULONG ClockControlId() const { return m_ClockControlId; }
-    ULONG MeasuredRate() const { return ReadAcquire(reinterpret_cast<const LONG volatile*>(&m_MeasuredRate)); }
+    // Hz and milli-hertz.
+    ULONG MeasuredRate() const { return MeasuredMilliHz() / Uac2MilliHz; }
+    ULONG MeasuredMilliHz() const {
+        return static_cast<ULONG>(ReadAcquire(reinterpret_cast<const LONG volatile*>(&m_MeasuredRate)));
+    }
     ULONG WholeFramesPerPacket() const { return m_WholeFrames; }
     ULONG LargestTransferBytes() const { return m_LargestTransfer; }
     BOOLEAN HasFeedbackPipe() const { return FeedbackPipe() != nullptr; }
@@ -84,8 +94,8 @@ private:
 
     ULONG m_ClockControlId;
     ULONG m_NominalRate;          // Hz, of the open format
-    ULONG volatile m_MeasuredRate;  // Hz; written by feedback completions, read by submissions
-    LONG m_Remainder;             // fraction carried between packets, 1 / (packets per second) frames
+    ULONG volatile m_MeasuredRate;  // milli-hertz; written by feedback completions, read by submissions
+    LONG64 m_Remainder;           // fraction carried between packets, 1 / (packets per second x 1000) frames
     ULONG m_WholeFrames;          // frames every packet carries at the nominal rate
     ULONG m_MostFramesPerPacket;  // what the data buffers hold per packet
     ULONG m_LargestTransfer;      // bytes of each data buffer

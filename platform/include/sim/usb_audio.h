@@ -49,6 +49,24 @@ struct StreamFormat {
     uint32_t FrameBytes() const { return uint32_t(channels) * subslotBytes; }
 };
 
+// The device's render FIFO: frames wait in it from their packet until the device clock plays them.
+// Playback starts once startFrames are waiting; from then on the device takes rateHz frames a second
+// (with its clock offset on asynchronous endpoints), one (micro)frame's share at a time. A share
+// that finds too few frames is an underrun (silence is played, the clock runs on); frames that find
+// the FIFO full are an overrun (they are dropped from the FIFO, not from what the sink stores).
+struct FifoConfig {
+    uint32_t depthFrames = 0;  // 0: no FIFO is modelled
+    uint32_t startFrames = 0;
+};
+struct FifoStatistics {
+    bool running = false;
+    uint64_t underruns = 0;  // (micro)frames that found too few frames
+    uint64_t overruns = 0;   // packets that found the FIFO full
+    int64_t level = 0;       // frames waiting after the latest packet
+    int64_t minLevel = 0;    // lowest level a (micro)frame's share left, while running
+    int64_t maxLevel = 0;    // highest level after a packet, while running
+};
+
 // What arrived at a render endpoint: samples as the containers hold them, sign-extended, every one
 // kept (up to the capacity) with the bus time of the packet that brought it.
 //
@@ -77,6 +95,9 @@ public:
     int64_t MaxBacklog() const;
     void Clear();
     void SetCapacityFrames(uint64_t frames);
+    // The FIFO model (off until configured); configuring it empties the FIFO and its counters.
+    void SetFifo(const FifoConfig& config);
+    FifoStatistics Fifo() const;
     // PCM WAV file of the stored frames in the container size; false when it cannot be written.
     bool WriteWav(const std::string& path) const;
 
@@ -89,6 +110,9 @@ public:
     void SetLock(std::recursive_mutex* lock) { m_Lock = lock; }
 
 private:
+    void DrainFifo(uint64_t microframe, int32_t clockPpm);
+    void FillFifo(uint64_t frames, uint64_t microframe);
+
     struct PacketMark {
         uint64_t firstFrame;  // stored frame index of the packet's first frame
         uint64_t microframe;
@@ -110,6 +134,12 @@ private:
     int64_t m_Backlog = 0;
     int64_t m_MinBacklog = 0;
     int64_t m_MaxBacklog = 0;
+    // FIFO model.
+    FifoConfig m_FifoConfig{};
+    FifoStatistics m_Fifo{};
+    uint64_t m_FifoStart = 0;    // microframe playback started
+    uint64_t m_FifoLast = 0;     // microframe drained up to
+    uint64_t m_FifoDrained = 0;  // frames the device clock has taken since then
 };
 
 enum class SourceKind : uint8_t { Silence, Ramp, Sine, Wav };

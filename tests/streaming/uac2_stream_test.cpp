@@ -1,0 +1,213 @@
+// UAC 2.0 streams end to end on the simulated bus: the render stream follows the device clock
+// through the explicit feedback endpoint (the device's FIFO neither runs dry nor overflows), the
+// ramp reaches the sink sample-exact, and the capture ramp reaches the client sample-exact.
+#include "streaming/uac2_stream_machine.h"
+
+#include <sim/usb_bus.h>
+
+namespace {
+
+using sim::machine::kMillisecond;
+using sim::machine::kSecond;
+using stream_test::RampValue;
+using stream_test::TestClient;
+using stream_test::Uac2StreamMachine;
+
+class Uac2StreamTest : public Uac2StreamMachine {};
+
+::testing::AssertionResult SinkHoldsRamp(const sim::usb::RenderSink& sink, uint64_t frames) {
+    const sim::usb::StreamFormat format = sink.Format();
+    if (sink.StoredFrames() < frames) return ::testing::AssertionFailure() << "sink holds " << sink.StoredFrames();
+    for (uint64_t f = 0; f < frames; ++f) {
+        for (unsigned c = 0; c < format.channels; ++c) {
+            const int32_t want = RampValue(0, f, c, format.subslotBytes);
+            if (sink.Sample(f, c) != want) {
+                return ::testing::AssertionFailure() << "frame " << f << " channel " << c << ": " << sink.Sample(f, c)
+                                                     << ", expected " << want;
+            }
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+struct FeedbackCase {
+    const char* device;
+    ULONG rate;
+    int32_t ppm;
+};
+
+class Uac2FeedbackLoop : public Uac2StreamMachine, public ::testing::WithParamInterface<FeedbackCase> {};
+
+// Sixty seconds against a device clock off by the case's ppm: a 4 ms FIFO that starts half full
+// never runs dry or over, and its level moves by little more than one millisecond's packets.
+TEST_P(Uac2FeedbackLoop, DeviceFifoStaysBoundedForSixtySeconds) {
+    const FeedbackCase c = GetParam();
+    ASSERT_EQ(StartDevice(c.device), STATUS_SUCCESS);
+    Audio().SetClockOffsetPpm(c.ppm);
+    sim::usb::RenderSink* sink = Audio().Render(kRenderInterface);
+    ASSERT_NE(sink, nullptr);
+    const uint32_t fifo = c.rate / 250;  // 4 ms
+    sink->SetFifo({.depthFrames = fifo, .startFrames = fifo / 2});
+    sink->SetCapacityFrames(61ull * c.rate);
+    Uac2PlaybackStream* stream = Playback();
+    ASSERT_NE(stream, nullptr);
+    TestClient client(stream, ClientKind::WaveStream);
+    ASSERT_EQ(client.Register(FindFormat(stream, c.rate, 32)), STATUS_SUCCESS);
+    ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
+    EXPECT_EQ(Audio().StreamRate(kRenderInterface), c.rate);
+    EXPECT_TRUE(stream->HasFeedbackPipe());
+    ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(60 * kSecond);
+    const ULONG measured = stream->MeasuredMilliHz();
+    const sim::usb::FifoStatistics f = sink->Fifo();  // closing the stream restarts the device's
+    ASSERT_EQ(client.Stop(), STATUS_SUCCESS);
+    client.Leave();
+
+    EXPECT_TRUE(f.running);
+    EXPECT_EQ(f.underruns, 0u);
+    EXPECT_EQ(f.overruns, 0u);
+    EXPECT_LE(f.maxLevel - f.minLevel, int64_t(fifo * 3 / 8)) << f.minLevel << " .. " << f.maxLevel;
+    const double expected = c.rate * (1.0 + c.ppm * 1e-6);
+    EXPECT_NEAR(measured / 1000.0, expected, 0.2);
+    EXPECT_GE(client.FramesWritten(), 59ull * c.rate);
+    EXPECT_EQ(sink->Frames(), client.FramesWritten());
+    EXPECT_TRUE(SinkHoldsRamp(*sink, client.FramesWritten()));
+    EXPECT_EQ(sink->PartialFramePackets(), 0u);
+    EXPECT_EQ(sink->OversizePackets(), 0u);
+    const sim::usb::IsoStatistics data = sim::usb::EndpointStatistics(m_port, 0x01);
+    EXPECT_EQ(data.refusedTransfers, 0u);
+    EXPECT_EQ(data.lateTransfers, 0u);
+    EXPECT_EQ(sim::usb::EndpointStatistics(m_port, 0x81).refusedTransfers, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clocks, Uac2FeedbackLoop,
+    ::testing::Values(FeedbackCase{"uac2", 48000, -100}, FeedbackCase{"uac2", 48000, 0}, FeedbackCase{"uac2", 48000, 100},
+                      FeedbackCase{"uac2-fs", 44100, -100}, FeedbackCase{"uac2-fs", 44100, 0},
+                      FeedbackCase{"uac2-fs", 44100, 100}, FeedbackCase{"uac2-b1", 96000, 100},
+                      FeedbackCase{"uac2-b2", 48000, -100}, FeedbackCase{"uac2-b3", 44100, 100},
+                      FeedbackCase{"uac2-b4", 48000, 100}),
+    [](const ::testing::TestParamInfo<FeedbackCase>& info) {
+        std::string name = std::string(info.param.device) + "_" + std::to_string(info.param.rate) + "_" +
+                           (info.param.ppm < 0 ? "minus" : "plus") + std::to_string(std::abs(info.param.ppm));
+        for (char& ch : name) {
+            if (ch == '-') ch = '_';
+        }
+        return name;
+    });
+
+// The same device clock with the feedback held at the nominal rate: the FIFO runs dry, so the
+// loop above is what keeps it fed.
+TEST_F(Uac2StreamTest, WithoutFeedbackTheFifoOfAFastDeviceRunsDry) {
+    ASSERT_EQ(StartDevice("uac2"), STATUS_SUCCESS);
+    Audio().SetClockOffsetPpm(100);
+    Audio().SetFeedbackOverride(0x60000);  // 6 frames per microframe: 48 kHz exactly
+    sim::usb::RenderSink* sink = Audio().Render(kRenderInterface);
+    sink->SetFifo({.depthFrames = 96, .startFrames = 48});
+    TestClient client(Playback(), ClientKind::WaveStream);
+    ASSERT_EQ(client.Register(FindFormat(Playback(), 48000, 32)), STATUS_SUCCESS);
+    ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(20 * kSecond);
+    EXPECT_EQ(Playback()->MeasuredRate(), 48000u);
+    EXPECT_GT(sink->Fifo().underruns, 0u);
+    ASSERT_EQ(client.Stop(), STATUS_SUCCESS);
+    client.Leave();
+}
+
+// A device 1,000 Hz fast at full speed and 44.1 kHz asks for 45.1 frames a millisecond: packets of
+// 45 and 46 frames fit the data buffers, and every frame arrives.
+TEST_F(Uac2StreamTest, FeedbackAThousandHertzFastFillsPacketsPastTheNominalShare) {
+    ASSERT_EQ(StartDevice("uac2-fs"), STATUS_SUCCESS);
+    Audio().SetFeedbackOverride(0x0B4666);  // 45.1 frames per frame in 10.14
+    Uac2PlaybackStream* stream = Playback();
+    TestClient client(stream, ClientKind::WaveStream);
+    ASSERT_EQ(client.Register(FindFormat(stream, 44100, 16)), STATUS_SUCCESS);
+    ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
+    EXPECT_EQ(stream->FeedbackEntriesPerTransfer(), 10u);
+    ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(kSecond);
+    EXPECT_EQ(stream->MeasuredRate(), 45099u);
+    ASSERT_EQ(client.Stop(), STATUS_SUCCESS);
+    client.Leave();
+    sim::usb::RenderSink* sink = Audio().Render(kRenderInterface);
+    EXPECT_GT(sink->Frames(), 45000u);
+    EXPECT_EQ(sink->Frames(), client.FramesWritten());
+    EXPECT_TRUE(SinkHoldsRamp(*sink, client.FramesWritten()));
+    EXPECT_EQ(sink->OversizePackets(), 0u);
+    EXPECT_EQ(sim::usb::EndpointStatistics(m_port, 0x01).refusedTransfers, 0u);
+}
+
+// High-speed feedback every microframe: a read carries eight entries per millisecond, a whole
+// number of frames, so the bus takes every read and no recovery runs.
+TEST_F(Uac2StreamTest, MicroframeFeedbackIsReadInWholeFrames) {
+    ASSERT_EQ(StartDevice("uac2-b1"), STATUS_SUCCESS);
+    Uac2PlaybackStream* stream = Playback();
+    TestClient client(stream, ClientKind::WaveStream);
+    ASSERT_EQ(client.Register(FindFormat(stream, 48000, 32), 5, 4), STATUS_SUCCESS);
+    ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
+    EXPECT_EQ(stream->FeedbackEntriesPerTransfer(), 40u);
+    ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(2 * kSecond);
+    ASSERT_EQ(client.Stop(), STATUS_SUCCESS);
+    client.Leave();
+    const sim::usb::IsoStatistics feedback = sim::usb::EndpointStatistics(m_port, 0x81);
+    EXPECT_GT(feedback.transfers, 300u);
+    EXPECT_EQ(feedback.refusedTransfers, 0u);
+    EXPECT_EQ(sim::usb::EndpointStatistics(m_port, 0x01).lateTransfers, 0u);
+}
+
+// Open sets the clock source's rate with one SET CUR before the setting is selected.
+TEST_F(Uac2StreamTest, OpenSetsTheClockSourceBeforeSelectingTheSetting) {
+    ASSERT_EQ(StartDevice("uac2"), STATUS_SUCCESS);
+    Device().ClearLog();
+    TestClient client(Playback(), ClientKind::WaveStream);
+    ASSERT_EQ(client.Register(FindFormat(Playback(), 96000, 16)), STATUS_SUCCESS);
+    ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
+    int clockAt = -1;
+    int selectAt = -1;
+    int index = 0;
+    for (const sim::usb::LogEntry& e : Device().Log()) {
+        if (!e.isRequest) continue;
+        if (e.setup.bmRequestType == 0x21 && e.setup.bRequest == 1 && e.setup.wValue == 0x0100 &&
+            (e.setup.wIndex >> 8) == stream_test::kClockEntity) {
+            clockAt = index;
+        }
+        if (e.setup.bRequest == USB_REQUEST_SET_INTERFACE && e.setup.wIndex == kRenderInterface && e.setup.wValue == 2) {
+            selectAt = index;
+        }
+        ++index;
+    }
+    EXPECT_GE(clockAt, 0);
+    EXPECT_GT(selectAt, clockAt);
+    EXPECT_EQ(Audio().StreamRate(kRenderInterface), 96000u);
+    client.Leave();
+}
+
+TEST_F(Uac2StreamTest, CaptureRampReachesTheClientSampleExact) {
+    ASSERT_EQ(StartDevice("uac2"), STATUS_SUCCESS);
+    for (ULONG rate : {44100u, 96000u}) {
+        SCOPED_TRACE(rate);
+        Uac2CaptureStream* stream = Recording();
+        ASSERT_EQ(stream->GetDirection(), StreamDirectionCapture);
+        TestClient client(stream, ClientKind::WaveStream);
+        ASSERT_EQ(client.Register(FindFormat(stream, rate, 16)), STATUS_SUCCESS);
+        ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
+        EXPECT_EQ(Audio().StreamRate(kCaptureInterface), rate);
+        ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+        sim::machine::RunFor(10 * kSecond);
+        ASSERT_EQ(client.Stop(), STATUS_SUCCESS);
+        client.Leave();
+        const std::vector<int32_t> got = client.Captured();
+        ASSERT_GE(got.size(), 9ull * rate);
+        sim::usb::CaptureSource* source = Audio().Capture(kCaptureInterface);
+        // Channel 0 of the device's ramp from the first frame the client saw on.
+        const int32_t first = got.front();
+        for (size_t n = 0; n < got.size(); ++n) {
+            ASSERT_EQ(got[n], RampValue(uint32_t(first), n, 0, 2)) << "frame " << n;
+        }
+        EXPECT_GT(source->FramesProduced(), 0u);
+    }
+}
+
+}  // namespace
