@@ -146,6 +146,9 @@ UacFunction::UacFunction(const ConfigurationModel& config, const AudioOptions& o
                 if (e.IsIn() && e.TransferType() == USB_ENDPOINT_TYPE_INTERRUPT && m_InterruptEndpoint == nullptr) {
                     m_InterruptEndpoint = &e;
                 }
+                if (e.IsIn() && e.TransferType() == USB_ENDPOINT_TYPE_BULK && m_BulkInEndpoint == nullptr) {
+                    m_BulkInEndpoint = &e;
+                }
             }
             BuildEntities(s);
             break;
@@ -391,6 +394,7 @@ void UacFunction::PowerOn() {
     for (auto& [key, c] : m_EndpointControls) c.current = c.initial;
     for (auto& [number, stream] : m_Streams) OnInterfaceChanged(number, 0);
     m_Interrupts.clear();
+    m_BulkIn.clear();
 }
 
 UacFunction::Control* UacFunction::Find(uint8_t entity, uint8_t selector, uint8_t channel) {
@@ -678,6 +682,13 @@ std::optional<PacketResult> UacFunction::OnData(const DataPacket& packet) {
         std::copy_n(message.begin(), n, packet.in.begin());
         return PacketResult{.length = uint32_t(n)};
     }
+    if (m_BulkInEndpoint != nullptr && packet.endpoint == m_BulkInEndpoint->address) {
+        if (m_BulkIn.empty()) return PacketResult{.nak = true};
+        const size_t n = std::min({m_BulkIn.size(), packet.in.size(), size_t(m_BulkInEndpoint->MaxPacketBytes())});
+        std::copy_n(m_BulkIn.begin(), n, packet.in.begin());
+        m_BulkIn.erase(m_BulkIn.begin(), m_BulkIn.begin() + std::ptrdiff_t(n));
+        return PacketResult{.length = uint32_t(n)};
+    }
     if (Stream* s = StreamOfEndpoint(packet.endpoint, false)) {
         const Alt* a = s->CurrentAlt();
         // Asynchronous endpoints run on the device's own clock; the others follow the bus.
@@ -875,6 +886,16 @@ void UacFunction::PostInterrupt(std::span<const uint8_t> message) {
 size_t UacFunction::QueuedInterrupts() const {
     std::lock_guard guard(m_Lock);
     return m_Interrupts.size();
+}
+
+void UacFunction::PostBulkIn(std::span<const uint8_t> data) {
+    std::lock_guard guard(m_Lock);
+    m_BulkIn.insert(m_BulkIn.end(), data.begin(), data.end());
+}
+
+size_t UacFunction::QueuedBulkIn() const {
+    std::lock_guard guard(m_Lock);
+    return m_BulkIn.size();
 }
 
 }  // namespace sim::usb::detail

@@ -34,6 +34,8 @@ public:
     void SetFeedbackOverride(std::optional<uint32_t> raw) override;
     void PostInterrupt(std::span<const uint8_t> message) override;
     size_t QueuedInterrupts() const override;
+    void PostBulkIn(std::span<const uint8_t> data) override;
+    size_t QueuedBulkIn() const override;
 
     struct Control {
         const char* name = "";
@@ -111,11 +113,13 @@ private:
     AudioOptions m_Options{};
     uint8_t m_ControlInterface = 0;
     const EndpointModel* m_InterruptEndpoint = nullptr;
+    const EndpointModel* m_BulkInEndpoint = nullptr;  // on the AudioControl interface, or null
     std::map<uint8_t, Entity> m_Entities{};
     std::map<uint32_t, Control> m_Controls{};           // entity << 16 | selector << 8 | channel
     std::map<uint16_t, Control> m_EndpointControls{};   // endpoint << 8 | selector (UAC 1.0)
     std::map<uint8_t, Stream> m_Streams{};
     std::deque<std::vector<uint8_t>> m_Interrupts{};
+    std::deque<uint8_t> m_BulkIn{};  // bytes not yet sent
     int32_t m_ClockOffsetPpm = 0;
     std::optional<uint32_t> m_FeedbackOverride{};
 };

@@ -542,6 +542,11 @@ PacketResult Device::InterruptIn(uint8_t endpoint, uint64_t microframe, std::spa
     return m->Data(DataPacket{.endpoint = endpoint, .microframe = microframe, .in = buffer}, USB_ENDPOINT_TYPE_INTERRUPT);
 }
 
+PacketResult Device::BulkIn(uint8_t endpoint, uint64_t microframe, std::span<uint8_t> buffer) {
+    if ((endpoint & USB_ENDPOINT_DIRECTION_MASK) == 0) return PacketResult{.status = USBD_STATUS_INVALID_PIPE_HANDLE};
+    return m->Data(DataPacket{.endpoint = endpoint, .microframe = microframe, .in = buffer}, USB_ENDPOINT_TYPE_BULK);
+}
+
 void Device::SetAttachObserver(std::function<void(bool)> observer) {
     std::lock_guard guard(m->lock);
     m->attachObserver = std::move(observer);

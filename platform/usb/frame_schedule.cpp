@@ -1,5 +1,6 @@
 // The frame clock: isochronous transfers on explicit or next-free start frames, interrupt IN polled
-// at its endpoint's interval, both served at the end of each 1 ms frame on the DPC thread. A
+// at its endpoint's interval and bulk IN every frame, all served at the end of each 1 ms frame on
+// the DPC thread. A
 // transfer completes at the end of its last frame; completions keep each pipe's order.
 #include "bus_internal.h"
 
@@ -17,7 +18,11 @@ uint64_t EndMicroframe(const Request& r) {
     return r.firstMicroframe + uint64_t(r.packets) * r.pipe->intervalMicroframes;
 }
 
-uint64_t PollPeriodFrames(const Pipe& pipe) { return std::max<uint64_t>(1, pipe.intervalMicroframes / 8); }
+uint64_t PollPeriodFrames(const Pipe& pipe) {
+    return pipe.Type() == USB_ENDPOINT_TYPE_BULK ? 1 : std::max<uint64_t>(1, pipe.intervalMicroframes / 8);
+}
+// Bulk packets one frame carries to one pipe at most (the bus's spare bandwidth, simplified).
+constexpr uint32_t kBulkPacketsPerFrame = 16;
 
 USBD_STATUS Note(Port& port, PURB urb, USBD_STATUS status, const char* why) {
     char text[224];
@@ -95,33 +100,40 @@ void ServeIsochronousLocked(Bus& bus, Port& port, Pipe& pipe, uint64_t lastFrame
     }
 }
 
+// Interrupt IN: one packet per poll. Bulk IN: packets while the device has data, up to the frame's
+// share, and the next transfer of the pipe goes on in the same frame.
 void ServeInterruptLocked(Bus& bus, Port& port, Pipe& pipe, uint64_t lastFrame, std::vector<IrpDone>& done) {
     if (pipe.queue.empty() || pipe.nextPoll > lastFrame) return;
-    Request* r = pipe.queue.front();
-    auto& t = r->urb->UrbBulkOrInterruptTransfer;
+    const bool bulk = pipe.Type() == USB_ENDPOINT_TYPE_BULK;
     const uint64_t frame = pipe.nextPoll;
     pipe.nextPoll = frame + PollPeriodFrames(pipe);
-    const uint32_t room = std::min<uint32_t>(pipe.maxPacketBytes, t.TransferBufferLength - r->received);
-    const PacketResult result = port.device->InterruptIn(
-        pipe.endpoint, frame * 8, std::span(static_cast<uint8_t*>(t.TransferBuffer) + r->received, room));
-    if (result.nak) return;
-    USBD_STATUS status = result.status;
-    if (USBD_SUCCESS(status)) {
-        const uint32_t length = std::min(result.length, room);
-        r->received += length;
-        // A short packet or a full buffer ends the transfer.
-        if (length == pipe.maxPacketBytes && r->received < t.TransferBufferLength) return;
-    } else if (status == USBD_STATUS_STALL_PID) {
-        pipe.halted = true;
+    for (uint32_t packets = 0; !pipe.queue.empty() && packets < (bulk ? kBulkPacketsPerFrame : 1); ++packets) {
+        Request* r = pipe.queue.front();
+        auto& t = r->urb->UrbBulkOrInterruptTransfer;
+        const uint32_t room = std::min<uint32_t>(pipe.maxPacketBytes, t.TransferBufferLength - r->received);
+        const std::span<uint8_t> buffer(static_cast<uint8_t*>(t.TransferBuffer) + r->received, room);
+        const PacketResult result = bulk ? port.device->BulkIn(pipe.endpoint, frame * 8, buffer)
+                                         : port.device->InterruptIn(pipe.endpoint, frame * 8, buffer);
+        if (result.nak) return;
+        USBD_STATUS status = result.status;
+        if (USBD_SUCCESS(status)) {
+            const uint32_t length = std::min(result.length, room);
+            r->received += length;
+            // A short packet or a full buffer ends the transfer.
+            if (length == pipe.maxPacketBytes && r->received < t.TransferBufferLength) continue;
+        } else if (status == USBD_STATUS_STALL_PID) {
+            pipe.halted = true;
+        }
+        t.TransferBufferLength = r->received;
+        r->urb->UrbHeader.Status = status;
+        DetachLocked(bus, r, NtStatusFromUsbd(status), done);
+        if (!USBD_SUCCESS(status)) return;
     }
-    t.TransferBufferLength = r->received;
-    r->urb->UrbHeader.Status = status;
-    DetachLocked(bus, r, NtStatusFromUsbd(status), done);
 }
 
 uint64_t NextDueFrame(const Pipe& pipe) {
     if (pipe.queue.empty()) return UINT64_MAX;
-    if (pipe.Type() == USB_ENDPOINT_TYPE_INTERRUPT) return pipe.nextPoll;
+    if (pipe.Type() == USB_ENDPOINT_TYPE_INTERRUPT || pipe.Type() == USB_ENDPOINT_TYPE_BULK) return pipe.nextPoll;
     const Request* r = pipe.queue.front();
     return (r->firstMicroframe + uint64_t(r->nextPacket) * pipe.intervalMicroframes) / 8;
 }
@@ -141,7 +153,7 @@ void Tick() {
                     if (now > 0 && port->attached) {
                         if (pipe->Type() == USB_ENDPOINT_TYPE_ISOCHRONOUS) {
                             ServeIsochronousLocked(bus, *port, *pipe, now - 1, done);
-                        } else if (pipe->Type() == USB_ENDPOINT_TYPE_INTERRUPT) {
+                        } else if (pipe->Type() == USB_ENDPOINT_TYPE_INTERRUPT || pipe->Type() == USB_ENDPOINT_TYPE_BULK) {
                             ServeInterruptLocked(bus, *port, *pipe, now - 1, done);
                         }
                     }
@@ -297,8 +309,8 @@ USBD_STATUS SubmitInterruptLocked(Bus& bus, Port& port, PIRP irp, PURB urb, bool
     if (pipe->Type() == USB_ENDPOINT_TYPE_ISOCHRONOUS) {
         return Note(port, urb, USBD_STATUS_INVALID_PARAMETER, "an isochronous pipe");
     }
-    if (pipe->Type() != USB_ENDPOINT_TYPE_INTERRUPT || !pipe->IsIn()) {
-        return Note(port, urb, USBD_STATUS_NOT_SUPPORTED, "only interrupt IN transfers are simulated");
+    if ((pipe->Type() != USB_ENDPOINT_TYPE_INTERRUPT && pipe->Type() != USB_ENDPOINT_TYPE_BULK) || !pipe->IsIn()) {
+        return Note(port, urb, USBD_STATUS_NOT_SUPPORTED, "only interrupt and bulk IN transfers are simulated");
     }
     if (t.TransferBufferLength != 0 && t.TransferBuffer == nullptr) {
         return Note(port, urb, USBD_STATUS_INVALID_PARAMETER, "no transfer buffer (an MDL is not simulated)");

@@ -216,6 +216,10 @@ public:
     // 6-byte UAC 2.0 messages).
     virtual void PostInterrupt(std::span<const uint8_t> message) = 0;
     virtual size_t QueuedInterrupts() const = 0;
+    // Data queued for the bulk IN endpoint of the AudioControl interface, when the device has one:
+    // each block is sent as packets of at most wMaxPacketSize; an empty queue answers NAK.
+    virtual void PostBulkIn(std::span<const uint8_t> data) = 0;
+    virtual size_t QueuedBulkIn() const = 0;
 };
 
 }  // namespace sim::usb

@@ -179,6 +179,7 @@ public:
     PacketResult IsoOut(uint8_t endpoint, uint64_t microframe, std::span<const uint8_t> packet);
     PacketResult IsoIn(uint8_t endpoint, uint64_t microframe, std::span<uint8_t> buffer);
     PacketResult InterruptIn(uint8_t endpoint, uint64_t microframe, std::span<uint8_t> buffer);
+    PacketResult BulkIn(uint8_t endpoint, uint64_t microframe, std::span<uint8_t> buffer);
     // Called with the new state whenever the device is unplugged or plugged in again.
     void SetAttachObserver(std::function<void(bool attached)> observer);
 
