@@ -1,14 +1,16 @@
 // The catalog's UAC 2.0 devices with the driver's adapter and the UAC 2.0 streams: a small HAL of
-// the test builds the render stream on interface 1 and the capture stream on interface 2 with the
-// catalog's formats (setting 1: 24 bits in 4 bytes, setting 2: 16 bits, stereo), behind a clock
-// node that sets the device's clock source with SET CUR of its sampling frequency.
+// the test walks the device's AudioStreaming interfaces with Uac2BuildStreams. It stands in for the
+// units the descriptors describe with a connector per terminal (1 and 4 input, 3 and 6 output) and
+// a clock node that offers fixed rates and sets the device's clock source 40 with SET CUR of its
+// sampling frequency.
 #pragma once
 
 #include "streaming/stream_machine.h"
 
 #include "driver/engine/controls/SampleRateControl.h"
 #include "driver/engine/interfaces/DeviceModel.h"
-#include "driver/engine/uac2/Uac2Streams.h"
+#include "driver/engine/uac2/Uac2StreamBuilder.h"
+#include "engine/stream_engine_fakes.h"
 
 namespace stream_test {
 
@@ -26,8 +28,17 @@ public:
     FixtureClock(PUNKNOWN UnknownOuter, PUNKNOWN Adapter)
         : AudioNode(UnknownOuter, kClockControlId, NodeKindCode(NodeKind::SampleRate)), m_Adapter(Adapter) {}
 
-    STDMETHODIMP GetRates(PULONG, PULONG) override { return STATUS_NOT_SUPPORTED; }
-    STDMETHODIMP GetRateCount(PULONG) override { return STATUS_NOT_SUPPORTED; }
+    static constexpr ULONG kRates[] = {44100, 48000, 96000};
+    STDMETHODIMP GetRates(PULONG Count, PULONG Rates) override {
+        if (*Count < 3) return STATUS_INVALID_PARAMETER;
+        std::copy(std::begin(kRates), std::end(kRates), Rates);
+        *Count = 3;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP GetRateCount(PULONG Count) override {
+        *Count = 3;
+        return STATUS_SUCCESS;
+    }
     STDMETHODIMP SetRate(ULONG Rate) override {
         UsbTransport* transport = nullptr;
         NTSTATUS status = m_Adapter->QueryInterface(IID_UsbTransport, reinterpret_cast<PVOID*>(&transport));
@@ -62,7 +73,7 @@ private:
     ULONG m_Rate = 0;
 };
 
-class Uac2StreamHal : public AudioHal, public DeviceModel {
+class Uac2StreamHal : public AudioHal, public DeviceModel, public Uac2StreamSite {
 public:
     DECLARE_KERNEL_UNKNOWN() {
         const KernelInterface answers[] = {{IID_DeviceModel, static_cast<DeviceModel*>(this)}};
@@ -72,35 +83,42 @@ public:
     Uac2StreamHal(PUNKNOWN UnknownOuter, USHORT, USHORT) : AudioHal(UnknownOuter) {}
 
     NTSTATUS Identify() override {
-        PUNKNOWN adapter = static_cast<AdapterCommon*>(this);
         auto* clock = new (NonPagedPoolNx, Uac2StreamTag) FixtureClock(nullptr, GetOuterUnknown());
-        if (clock == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-        clock->NonDelegatingAddRef();
-        NTSTATUS status = AddNode(clock);
-        clock->NonDelegatingRelease();
-        for (ULONG direction : {StreamDirectionRender, StreamDirectionCapture}) {
-            if (!NT_SUCCESS(status)) break;
-            const ULONG interface = direction == StreamDirectionRender ? 1 : 2;
-            UsbAudioStream* stream =
-                direction == StreamDirectionRender
-                    ? static_cast<UsbAudioStream*>(new (NonPagedPoolNx, Uac2StreamTag)
-                                                       Uac2PlaybackStream(nullptr, interface, 0, kClockControlId))
-                    : static_cast<UsbAudioStream*>(new (NonPagedPoolNx, Uac2StreamTag)
-                                                       Uac2CaptureStream(nullptr, interface, 0, kClockControlId));
-            if (stream == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-            stream->NonDelegatingAddRef();
-            status = stream->StartWorker(direction, adapter);
-            if (NT_SUCCESS(status)) status = AddStreamEngine(stream);
-            for (UCHAR alt : {UCHAR(1), UCHAR(2)}) {
-                for (ULONG rate : {44100u, 48000u, 96000u}) {
-                    if (NT_SUCCESS(status)) status = stream->AddAltSettingFormat(&Format(alt, rate), alt);
-                }
-            }
-            if (NT_SUCCESS(status)) status = stream->AllocateWorkBuffers();
-            stream->NonDelegatingRelease();
+        NTSTATUS status = Keep(clock);
+        const engine_test::ConnectorSetup connectors[] = {
+            {.id = 1, .kind = NodeKindCode(NodeKind::InputConnector)},
+            {.id = 3, .kind = NodeKindCode(NodeKind::OutputConnector)},
+            {.id = 4, .kind = NodeKindCode(NodeKind::InputConnector)},
+            {.id = 6, .kind = NodeKindCode(NodeKind::OutputConnector)},
+        };
+        for (const engine_test::ConnectorSetup& setup : connectors) {
+            auto* connector = new (NonPagedPoolNx, Uac2StreamTag) engine_test::FakeConnector(nullptr, setup);
+            const ULONG source = setup.id - 2;
+            if (connector != nullptr && setup.kind == NodeKindCode(NodeKind::OutputConnector)) connector->SetSources(1, &source);
+            if (NT_SUCCESS(status)) status = Keep(connector);
         }
-        return status;
+        UsbTransport* transport = nullptr;
+        if (NT_SUCCESS(status)) status = GetOuterUnknown()->QueryInterface(IID_UsbTransport, reinterpret_cast<PVOID*>(&transport));
+        if (!NT_SUCCESS(status)) return status;
+        PUSB_CONFIGURATION_DESCRIPTOR configuration = transport->GetConfigurationDescriptor();
+        transport->Release();
+        PUSB_INTERFACE_DESCRIPTOR first =
+            USBD_ParseConfigurationDescriptorEx(configuration, configuration, -1, -1, 1, 2, -1);
+        return Uac2BuildStreams(*this, configuration, first);
     }
+
+    // Uac2StreamSite: terminal 1 feeds the render stream, terminal 6 takes the capture stream.
+    AudioHal& StreamHal() override { return *this; }
+    NTSTATUS ResolveTerminal(ULONG TerminalLink, ULONG* Direction, ULONG* TerminalControlId,
+                             ULONG* ClockControlId) override {
+        if (TerminalLink != 1 && TerminalLink != 6) return STATUS_INVALID_PARAMETER;
+        *Direction = TerminalLink == 1 ? StreamDirectionRender : StreamDirectionCapture;
+        *TerminalControlId = TerminalLink;
+        *ClockControlId = kClockControlId;
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS AdjustStreamPath(StreamEngine*) override { return STATUS_SUCCESS; }
+
     NTSTATUS UpdateMiniports(ULONG) override { return STATUS_SUCCESS; }
     NTSTATUS GetCallbackObject(PCALLBACK_OBJECT* CallbackObject) override {
         *CallbackObject = m_CallbackObject;
@@ -112,21 +130,13 @@ public:
     }
     NTSTATUS RestoreDeviceState() override { return STATUS_SUCCESS; }
 
-    static const WAVEFORMATEXTENSIBLE& Format(UCHAR Alt, ULONG Rate) {
-        static thread_local WAVEFORMATEXTENSIBLE format;
-        const WORD bytes = Alt == 1 ? 4 : 2;
-        format = {};
-        format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-        format.Format.nChannels = 2;
-        format.Format.nSamplesPerSec = Rate;
-        format.Format.wBitsPerSample = WORD(bytes * 8);
-        format.Format.nBlockAlign = WORD(2 * bytes);
-        format.Format.nAvgBytesPerSec = Rate * 2 * bytes;
-        format.Format.cbSize = 22;
-        format.Samples.wValidBitsPerSample = Alt == 1 ? 24 : 16;
-        format.dwChannelMask = 0x3;
-        format.SubFormat = GUID{0x0001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
-        return format;
+private:
+    NTSTATUS Keep(AudioNode* Node) {
+        if (Node == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+        Node->NonDelegatingAddRef();
+        const NTSTATUS status = AddNode(Node);
+        Node->NonDelegatingRelease();
+        return status;
     }
 };
 

@@ -51,6 +51,9 @@ constexpr ClassDescriptorRule Rules[] = {
     // AudioStreaming
     {AudioClassRelease1, AudioStreamingSubclassCode, 1, 7, nullptr},               // AS_GENERAL
     {AudioClassRelease1, AudioStreamingSubclassCode, 2, 8, Uac1FormatTypeLength},  // FORMAT_TYPE
+    // Release 2: AS_GENERAL up to bmChannelConfig, FORMAT_TYPE up to bBitResolution.
+    {AudioClassRelease2, AudioStreamingSubclassCode, 1, 15, nullptr},  // AS_GENERAL
+    {AudioClassRelease2, AudioStreamingSubclassCode, 2, 6, nullptr},   // FORMAT_TYPE
 };
 
 // A descriptor's size never grows through more steps than this.

@@ -23,6 +23,7 @@ constexpr UCHAR AudioControlSubclassCode = 1;
 constexpr UCHAR AudioStreamingSubclassCode = 2;
 // Audio class releases as the rule table keys them.
 constexpr UCHAR AudioClassRelease1 = 1;
+constexpr UCHAR AudioClassRelease2 = 2;
 
 class DescriptorIterator {
 public:
