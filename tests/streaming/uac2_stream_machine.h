@@ -15,6 +15,8 @@
 namespace stream_test {
 
 constexpr ULONG kClockControlId = 7;
+// What the fixture HAL's walk answered at the latest start.
+inline NTSTATUS g_Uac2BuildStatus = STATUS_SUCCESS;
 constexpr UCHAR kClockEntity = 40;
 
 // The clock source's sample-rate control: SET CUR of CS_SAM_FREQ_CONTROL with 4 bytes of rate.
@@ -104,7 +106,8 @@ public:
         transport->Release();
         PUSB_INTERFACE_DESCRIPTOR first =
             USBD_ParseConfigurationDescriptorEx(configuration, configuration, -1, -1, 1, 2, -1);
-        return Uac2BuildStreams(*this, configuration, first);
+        g_Uac2BuildStatus = Uac2BuildStreams(*this, configuration, first);
+        return g_Uac2BuildStatus;
     }
 
     // Uac2StreamSite: terminal 1 feeds the render stream, terminal 6 takes the capture stream.
