@@ -168,6 +168,7 @@ TEST_F(Uac2StreamTest, OpenSetsTheClockSourceBeforeSelectingTheSetting) {
     int selectAt = -1;
     int index = 0;
     for (const sim::usb::LogEntry& e : Device().Log()) {
+        printf("%s\n", e.text.c_str());
         if (!e.isRequest) continue;
         if (e.setup.bmRequestType == 0x21 && e.setup.bRequest == 1 && e.setup.wValue == 0x0100 &&
             (e.setup.wIndex >> 8) == stream_test::kClockEntity) {
@@ -208,6 +209,60 @@ TEST_F(Uac2StreamTest, CaptureRampReachesTheClientSampleExact) {
         }
         EXPECT_GT(source->FramesProduced(), 0u);
     }
+}
+
+// Failed feedback entries say nothing about the device's rate: with every other entry failing,
+// the rate still follows the device clock and no recovery runs.
+TEST_F(Uac2StreamTest, FailedFeedbackEntriesAreSkipped) {
+    ASSERT_EQ(StartDevice("uac2"), STATUS_SUCCESS);
+    Audio().SetClockOffsetPpm(100);
+    Device().AddPacketFault({.endpoint = 0x81, .status = USBD_STATUS_XACT_ERROR, .everyNth = 2});
+    TestClient client(Playback(), ClientKind::WaveStream);
+    ASSERT_EQ(client.Register(FindFormat(Playback(), 48000, 32)), STATUS_SUCCESS);
+    ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
+    Device().ClearLog();
+    ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(2 * kSecond);
+    EXPECT_NEAR(Playback()->MeasuredMilliHz() / 1000.0, 48004.8, 0.2);
+    for (const sim::usb::LogEntry& e : Device().Log()) {
+        if (e.isRequest || e.text.find("RESET_PIPE") != std::string::npos) ADD_FAILURE() << "recovery: " << e.text;
+    }
+    ASSERT_EQ(client.Stop(), STATUS_SUCCESS);
+    client.Leave();
+}
+
+// A failed render transfer: the worker resets both pipes and the stream goes on with every
+// transfer the client asked for, without a zero-bandwidth selection.
+TEST_F(Uac2StreamTest, RenderRecoveryResetsThePipesAndKeepsTheSetting) {
+    ASSERT_EQ(StartDevice("uac2"), STATUS_SUCCESS);
+    TestClient client(Playback(), ClientKind::WaveStream);
+    ASSERT_EQ(client.Register(FindFormat(Playback(), 48000, 32), 10, 4), STATUS_SUCCESS);
+    ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(500 * kMillisecond);
+    Device().ClearLog();
+    const uint64_t frame = sim::usb::CurrentFrame() + 60;
+    Device().AddPacketFault({.endpoint = 0x01, .status = USBD_STATUS_XACT_ERROR, .times = 8, .frames = {frame}});
+    sim::machine::RunFor(kSecond);
+    size_t resets = 0;
+    bool selected = false;
+    std::string order;
+    for (const sim::usb::LogEntry& e : Device().Log()) {
+        if (e.text.rfind("bus: SYNC_RESET_PIPE_AND_CLEAR_STALL", 0) == 0) {
+            ++resets;
+            order += e.text.substr(e.text.size() - 4);
+        }
+        if (e.isRequest && e.setup.bRequest == USB_REQUEST_SET_INTERFACE) selected = true;
+    }
+    EXPECT_EQ(resets, 2u);
+    EXPECT_EQ(order, "0x010x81") << "data pipe, then feedback pipe";
+    EXPECT_FALSE(selected);
+    const uint64_t before = Audio().Render(kRenderInterface)->Frames();
+    sim::machine::RunFor(kSecond);
+    EXPECT_NEAR(double(Audio().Render(kRenderInterface)->Frames() - before), 48000.0, 480.0);
+    EXPECT_EQ(Playback()->StreamState(), UsbStreamRunning);
+    ASSERT_EQ(client.Stop(), STATUS_SUCCESS);
+    client.Leave();
 }
 
 }  // namespace
