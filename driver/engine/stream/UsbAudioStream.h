@@ -253,6 +253,15 @@ protected:
     // The stream's own positions at a restart; the UAC 1.0 classes override it.
     virtual void ResetPositions();
     BOOLEAN DataLockHeldHere() const;
+    // The first steps of every Open: the client's format is one of the engine's, with a frame, a
+    // rate and 1 to UsbStreamMaxTransferMs milliseconds per transfer; *AlternateSetting carries it.
+    NTSTATUS CheckOpenFormat(StreamClient* Client, PUCHAR AlternateSetting);
+    // Undoes a failed Open after the state went to open: zero bandwidth when a setting was held,
+    // the interface record, the staging ring and the transfer pool go; the state is closed again.
+    void AbandonOpen();
+    // The last step of every Open that succeeded: positions and pending count at 0, the client's
+    // format kept, *BusFrame (when asked) the current bus frame.
+    NTSTATUS FinishOpen(StreamClient* Client, PULONG BusFrame);
     // The staging ring of Bytes bytes, positions at 0.
     NTSTATUS AllocateStaging(ULONG Bytes);
     void FreeStaging();
@@ -314,4 +323,20 @@ private:
     NTSTATUS ReopenFor(StreamClient* Client, PULONG BusFrame);
     void DetachForKind(StreamClient* Client, ProcessingStage* Attach, NTSTATUS* Status);
     BOOLEAN AttachedListFor(ULONG Kind, AttachedList* List) const;
+};
+
+// The creation reference a descriptor walk holds on the stream it builds, dropped when the walk of
+// that interface ends (the HAL's engine list keeps its own).
+class WalkStreamReference {
+public:
+    explicit WalkStreamReference(UsbAudioStream*& Stream) : m_Stream(Stream) {}
+    ~WalkStreamReference() {
+        if (m_Stream != nullptr) m_Stream->NonDelegatingRelease();
+        m_Stream = nullptr;
+    }
+    WalkStreamReference(const WalkStreamReference&) = delete;
+    WalkStreamReference& operator=(const WalkStreamReference&) = delete;
+
+private:
+    UsbAudioStream*& m_Stream;
 };

@@ -408,6 +408,40 @@ NTSTATUS UsbAudioStream::AllocateStaging(ULONG Bytes) {
     return STATUS_SUCCESS;
 }
 
+NTSTATUS UsbAudioStream::CheckOpenFormat(StreamClient* Client, PUCHAR AlternateSetting) {
+    PAGED_CODE();
+    if (Client == nullptr) return STATUS_INVALID_PARAMETER;
+    WAVEFORMATEXTENSIBLE format = Client->Format;
+    NTSTATUS status = FindFormat(&format.Format);
+    if (NT_SUCCESS(status)) status = FindAltSetting(&Client->Format.Format, AlternateSetting);
+    if (!NT_SUCCESS(status)) return status;
+    const WAVEFORMATEX& wave = Client->Format.Format;
+    const ULONG ms = Client->TransferMilliseconds;
+    if (wave.nBlockAlign == 0 || wave.nSamplesPerSec == 0 || ms == 0 || ms > UsbStreamMaxTransferMs) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return STATUS_SUCCESS;
+}
+
+void UsbAudioStream::AbandonOpen() {
+    PAGED_CODE();
+    if (m_HoldsBusy) SelectAltSetting(0, nullptr);
+    if (m_Interface != nullptr) ExFreePoolWithTag(m_Interface, UsbStreamUrbTag);
+    m_Interface = nullptr;
+    FreeStaging();
+    TearDownTransferPool();
+    InterlockedExchange(reinterpret_cast<LONG volatile*>(&m_StreamState), UsbStreamClosed);
+}
+
+NTSTATUS UsbAudioStream::FinishOpen(StreamClient* Client, PULONG BusFrame) {
+    m_ReadPosition = 0;
+    m_WritePosition = 0;
+    InterlockedExchange(&m_PendingCount, 0);
+    m_OpenFormat = Client->Format;
+    if (BusFrame != nullptr) *BusFrame = GetCurrentFrame();
+    return STATUS_SUCCESS;
+}
+
 void UsbAudioStream::FreeStaging() {
     if (m_Staging != nullptr) ExFreePoolWithTag(m_Staging, m_StagingTag);
     m_Staging = nullptr;

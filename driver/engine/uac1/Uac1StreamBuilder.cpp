@@ -74,20 +74,6 @@ struct InterfaceWalk {
     UsbAudioStream* Stream;  // the walk's own reference, or null
 };
 
-class StreamReference {
-public:
-    explicit StreamReference(UsbAudioStream*& Stream) : m_Stream(Stream) {}
-    ~StreamReference() {
-        if (m_Stream != nullptr) m_Stream->NonDelegatingRelease();
-        m_Stream = nullptr;
-    }
-    StreamReference(const StreamReference&) = delete;
-    StreamReference& operator=(const StreamReference&) = delete;
-
-private:
-    UsbAudioStream*& m_Stream;
-};
-
 }  // namespace
 
 NTSTATUS Uac1AudioHal::BuildStreams(PUSB_CONFIGURATION_DESCRIPTOR Configuration, PUSB_INTERFACE_DESCRIPTOR FirstStreaming,
@@ -111,7 +97,7 @@ NTSTATUS Uac1AudioHal::BuildStreams(PUSB_CONFIGURATION_DESCRIPTOR Configuration,
                            .AlternateSetting = interface->bAlternateSetting,
                            .FormatTag = 0,
                            .Stream = nullptr};
-        StreamReference reference(walk.Stream);
+        WalkStreamReference reference(walk.Stream);
         DescriptorIterator descriptors(position, static_cast<ULONG>(end - position));
         descriptors.Next();  // the interface descriptor itself
         PUCHAR stop = nullptr;

@@ -65,19 +65,14 @@ ULONG Uac1Stream::CaptureFramesPerPacket(UCHAR AlternateSetting, ULONG BlockAlig
 
 NTSTATUS Uac1Stream::Open(StreamClient* Client, PULONG BusFrame) {
     PAGED_CODE();
-    if (Client == nullptr) return STATUS_INVALID_PARAMETER;
-    WAVEFORMATEXTENSIBLE format = Client->Format;
-    NTSTATUS status = FindFormat(&format.Format);
-    if (!NT_SUCCESS(status)) return status;
     UCHAR setting = 0;
-    status = FindAltSetting(&Client->Format.Format, &setting);
+    NTSTATUS status = CheckOpenFormat(Client, &setting);
     if (!NT_SUCCESS(status)) return status;
 
     const bool capture = m_Direction == StreamDirectionCapture;
     const ULONG block = Client->Format.Format.nBlockAlign;
     const ULONG rate = Client->Format.Format.nSamplesPerSec;
     const ULONG ms = Client->TransferMilliseconds;
-    if (block == 0 || rate == 0 || ms == 0 || ms > UsbStreamMaxTransferMs) return STATUS_INVALID_PARAMETER;
     ULONG count = Client->TransferCount;
     if (capture && ms * count < Uac1CaptureMinimumInFlightMs) {
         count = (Uac1CaptureMinimumInFlightMs + ms - 1) / ms;
@@ -116,21 +111,11 @@ NTSTATUS Uac1Stream::Open(StreamClient* Client, PULONG BusFrame) {
     if (NT_SUCCESS(status)) status = AllocateStaging(static_cast<ULONG>(staging));
     if (NT_SUCCESS(status)) status = SelectAltSetting(setting, Client);
     if (!NT_SUCCESS(status)) {
-        if (m_HoldsBusy) SelectAltSetting(0, nullptr);
-        if (m_Interface != nullptr) ExFreePoolWithTag(m_Interface, UsbStreamUrbTag);
-        m_Interface = nullptr;
-        FreeStaging();
-        TearDownTransferPool();
-        InterlockedExchange(reinterpret_cast<LONG volatile*>(&m_StreamState), UsbStreamClosed);
+        AbandonOpen();
         return status;
     }
     m_Remainder = 0;
-    m_ReadPosition = 0;
-    m_WritePosition = 0;
-    InterlockedExchange(&m_PendingCount, 0);
-    m_OpenFormat = Client->Format;
-    if (BusFrame != nullptr) *BusFrame = GetCurrentFrame();
-    return STATUS_SUCCESS;
+    return FinishOpen(Client, BusFrame);
 }
 
 void Uac1Stream::ResetPositions() {

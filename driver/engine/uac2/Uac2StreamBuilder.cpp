@@ -58,20 +58,6 @@ struct InterfaceWalk {
     UsbAudioStream* Stream;  // the walk's own reference, or null
 };
 
-class StreamReference {
-public:
-    explicit StreamReference(UsbAudioStream*& Stream) : m_Stream(Stream) {}
-    ~StreamReference() {
-        if (m_Stream != nullptr) m_Stream->NonDelegatingRelease();
-        m_Stream = nullptr;
-    }
-    StreamReference(const StreamReference&) = delete;
-    StreamReference& operator=(const StreamReference&) = delete;
-
-private:
-    UsbAudioStream*& m_Stream;
-};
-
 NTSTATUS CreateStream(Uac2StreamSite& Site, InterfaceWalk& Walk, ULONG TerminalLink) {
     PAGED_CODE();
     ULONG direction = 0;
@@ -246,7 +232,7 @@ NTSTATUS Uac2BuildStreams(Uac2StreamSite& Site, PUSB_CONFIGURATION_DESCRIPTOR Co
                                .ChannelConfig = 0,
                                .ClockControlId = 0,
                                .Stream = nullptr};
-            StreamReference reference(walk.Stream);
+            WalkStreamReference reference(walk.Stream);
             status = WalkInterface(Site, walk, position, end, &stop);
             if (NT_SUCCESS(status) && walk.Stream != nullptr) {
                 status = Site.AdjustStreamPath(walk.Stream);

@@ -87,13 +87,19 @@ NTSTATUS Uac2SetClockRate(PUNKNOWN Adapter, ULONG ClockControlId, ULONG Rate) {
     return status;
 }
 
-BOOLEAN Uac2IsAltSettingValid(UsbTransport* Transport, ULONG Interface, UCHAR AlternateSetting) {
+BOOLEAN Uac2IsAltSettingValid(PUNKNOWN Adapter, ULONG Interface, UCHAR AlternateSetting) {
     PAGED_CODE();
     if (AlternateSetting == 0) return TRUE;
-    if (Transport == nullptr) return FALSE;
+    UsbTransport* transport = nullptr;
+    if (Adapter == nullptr || !NT_SUCCESS(Adapter->QueryInterface(IID_UsbTransport, reinterpret_cast<PVOID*>(&transport)))) {
+        return FALSE;
+    }
     auto* request = static_cast<_URB_CONTROL_VENDOR_OR_CLASS_REQUEST*>(
         ExAllocatePoolWithTag(NonPagedPoolNx, ClassRequestBytes, Uac2StagingTag));
-    if (request == nullptr) return FALSE;
+    if (request == nullptr) {
+        transport->Release();
+        return FALSE;
+    }
     RtlZeroMemory(request, ClassRequestBytes);
     UCHAR answer[ValidAltSettingsBytes] = {};
     request->Hdr.Length = ClassRequestBytes;
@@ -105,7 +111,7 @@ BOOLEAN Uac2IsAltSettingValid(UsbTransport* Transport, ULONG Interface, UCHAR Al
     request->Value = ValidAltSettingsSelector;
     request->Index = static_cast<USHORT>(Interface);
     BOOLEAN valid = FALSE;
-    if (NT_SUCCESS(Transport->SubmitUrbSync(reinterpret_cast<PURB>(request)))) {
+    if (NT_SUCCESS(transport->SubmitUrbSync(reinterpret_cast<PURB>(request)))) {
         // Only bytes that arrived and that bControlSize covers say anything.
         ULONG received = request->TransferBufferLength;
         if (received > ValidAltSettingsBytes) received = ValidAltSettingsBytes;
@@ -115,6 +121,7 @@ BOOLEAN Uac2IsAltSettingValid(UsbTransport* Transport, ULONG Interface, UCHAR Al
         valid = AlternateSetting < 8 * maskBytes && (answer[1 + AlternateSetting / 8] & (1u << (AlternateSetting % 8))) != 0;
     }
     ExFreePoolWithTag(request, Uac2StagingTag);
+    transport->Release();
     return valid;
 }
 
@@ -165,13 +172,7 @@ PUSBD_PIPE_INFORMATION Uac2PlaybackStream::FeedbackPipe() const {
 }
 
 BOOLEAN Uac2PlaybackStream::IsAltSettingValid(UCHAR AlternateSetting) {
-    PAGED_CODE();
-    if (AlternateSetting == 0) return TRUE;
-    UsbTransport* transport = nullptr;
-    if (!NT_SUCCESS(QueryTransport(&transport))) return FALSE;
-    const BOOLEAN valid = Uac2IsAltSettingValid(transport, m_Index, AlternateSetting);
-    transport->Release();
-    return valid;
+    return Uac2IsAltSettingValid(m_Adapter, m_Index, AlternateSetting);
 }
 
 ULONG Uac2PlaybackStream::FeedbackEntriesFor(UCHAR AlternateSetting, ULONG Milliseconds) {
@@ -194,20 +195,13 @@ ULONG Uac2PlaybackStream::FeedbackEntriesFor(UCHAR AlternateSetting, ULONG Milli
 
 NTSTATUS Uac2PlaybackStream::Open(StreamClient* Client, PULONG BusFrame) {
     PAGED_CODE();
-    if (Client == nullptr) return STATUS_INVALID_PARAMETER;
-    WAVEFORMATEXTENSIBLE format = Client->Format;
-    NTSTATUS status = FindFormat(&format.Format);
-    if (!NT_SUCCESS(status)) return status;
     UCHAR setting = 0;
-    status = FindAltSetting(&Client->Format.Format, &setting);
+    NTSTATUS status = CheckOpenFormat(Client, &setting);
     if (!NT_SUCCESS(status)) return status;
-
     const ULONG block = Client->Format.Format.nBlockAlign;
     const ULONG rate = Client->Format.Format.nSamplesPerSec;
     const ULONG ms = Client->TransferMilliseconds;
-    if (block == 0 || rate == 0 || rate > Uac2MaxRenderRate || ms == 0 || ms > UsbStreamMaxTransferMs) {
-        return STATUS_INVALID_PARAMETER;
-    }
+    if (rate > Uac2MaxRenderRate) return STATUS_INVALID_PARAMETER;
     const ULONG packets = GetPacketsPerMs(setting);
     if (packets == 0) return STATUS_NOT_SUPPORTED;  // no whole number of packets per millisecond
     const ULONG perSecond = packets * 1000;
@@ -257,21 +251,11 @@ NTSTATUS Uac2PlaybackStream::Open(StreamClient* Client, PULONG BusFrame) {
     if (NT_SUCCESS(status)) status = Uac2SetClockRate(m_Adapter, m_ClockControlId, rate);
     if (NT_SUCCESS(status)) status = SelectAltSetting(setting, Client);
     if (!NT_SUCCESS(status)) {
-        if (m_HoldsBusy) SelectAltSetting(0, nullptr);
-        if (m_Interface != nullptr) ExFreePoolWithTag(m_Interface, UsbStreamUrbTag);
-        m_Interface = nullptr;
+        AbandonOpen();
         m_FeedbackPipeIndex = NoFeedbackPipe;
-        FreeStaging();
-        TearDownTransferPool();
-        InterlockedExchange(reinterpret_cast<LONG volatile*>(&m_StreamState), UsbStreamClosed);
         return status;
     }
-    m_ReadPosition = 0;
-    m_WritePosition = 0;
-    InterlockedExchange(&m_PendingCount, 0);
-    m_OpenFormat = Client->Format;
-    if (BusFrame != nullptr) *BusFrame = GetCurrentFrame();
-    return STATUS_SUCCESS;
+    return FinishOpen(Client, BusFrame);
 }
 
 void Uac2PlaybackStream::ResetPositions() {
@@ -531,11 +515,5 @@ NTSTATUS Uac2CaptureStream::SelectAltSetting(UCHAR AlternateSetting, StreamClien
 }
 
 BOOLEAN Uac2CaptureStream::IsAltSettingValid(UCHAR AlternateSetting) {
-    PAGED_CODE();
-    if (AlternateSetting == 0) return TRUE;
-    UsbTransport* transport = nullptr;
-    if (!NT_SUCCESS(QueryTransport(&transport))) return FALSE;
-    const BOOLEAN valid = Uac2IsAltSettingValid(transport, m_Index, AlternateSetting);
-    transport->Release();
-    return valid;
+    return Uac2IsAltSettingValid(m_Adapter, m_Index, AlternateSetting);
 }

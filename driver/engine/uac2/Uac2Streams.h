@@ -43,9 +43,10 @@ ULONG Uac2MeasuredRate(const ULONG64* Rates, ULONG Count, ULONG Nominal, ULONG C
 // aggregates (the last node with that id, as the HAL finds nodes).
 NTSTATUS Uac2SetClockRate(PUNKNOWN Adapter, ULONG ClockControlId, ULONG Rate);
 
-// GET CUR of the valid-alternate-settings control of Interface: setting A is valid when the answer
-// holds its bit (bControlSize bytes of bits, at most four, and no more than arrived) and it is set.
-BOOLEAN Uac2IsAltSettingValid(UsbTransport* Transport, ULONG Interface, UCHAR AlternateSetting);
+// GET CUR of the valid-alternate-settings control of Interface, through the transport of Adapter:
+// setting A is valid when the answer holds its bit (bControlSize bytes of bits, at most four, and
+// no more than arrived) and it is set. Setting 0 is always valid; no transport: none other is.
+BOOLEAN Uac2IsAltSettingValid(PUNKNOWN Adapter, ULONG Interface, UCHAR AlternateSetting);
 
 class Uac2PlaybackStream : public UsbAudioStream {
 public:
