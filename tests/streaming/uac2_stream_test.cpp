@@ -211,6 +211,38 @@ TEST_F(Uac2StreamTest, CaptureRampReachesTheClientSampleExact) {
     }
 }
 
+// Empty capture packets that arrive without error count as silence: each one a packet's largest
+// share (48 kHz at high speed: 7 frames), between two stretches of the device's ramp.
+TEST_F(Uac2StreamTest, EmptyCapturePacketsAreCountedSilence) {
+    ASSERT_EQ(StartDevice("uac2"), STATUS_SUCCESS);
+    Audio().Capture(kCaptureInterface)->Configure({.start = 1000});  // no zero in the ramp for a while
+    TestClient client(Recording(), ClientKind::WaveStream);
+    ASSERT_EQ(client.Register(FindFormat(Recording(), 48000, 16)), STATUS_SUCCESS);
+    ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(100 * kMillisecond);
+    const uint64_t frame = sim::usb::CurrentFrame() + 30;
+    Device().AddPacketFault({.endpoint = 0x82, .status = USBD_STATUS_SUCCESS, .times = 8, .frames = {frame}});
+    sim::machine::RunFor(200 * kMillisecond);
+    ASSERT_EQ(client.Stop(), STATUS_SUCCESS);
+    client.Leave();
+    const std::vector<int32_t> got = client.Captured();
+    size_t zeros = 0;
+    size_t runs = 0;
+    for (size_t n = 0; n < got.size(); ++n) {
+        if (got[n] != 0) continue;
+        ++zeros;
+        if (n == 0 || got[n - 1] != 0) ++runs;
+    }
+    EXPECT_EQ(runs, 1u);
+    EXPECT_EQ(zeros, 8u * 7u);
+    // Around the silence the ramp runs on: each stretch climbs by one a frame.
+    for (size_t n = 1; n < got.size(); ++n) {
+        if (got[n] == 0 || got[n - 1] == 0) continue;
+        ASSERT_EQ(got[n], RampValue(uint32_t(got[n - 1]), 1, 0, 2)) << n;
+    }
+}
+
 // Failed feedback entries say nothing about the device's rate: with every other entry failing,
 // the rate still follows the device clock and no recovery runs.
 TEST_F(Uac2StreamTest, FailedFeedbackEntriesAreSkipped) {
