@@ -243,6 +243,25 @@ TEST_F(Uac2StreamTest, EmptyCapturePacketsAreCountedSilence) {
     }
 }
 
+// The device leaves while the render stream and its feedback reads are in flight: every transfer
+// comes back, the stream marks the device gone and stops sending, and the client still stops,
+// closes and leaves (the driver's unload then finds every IRP and pool block returned).
+TEST_F(Uac2StreamTest, UnplugWhileRenderingEndsEveryTransfer) {
+    ASSERT_EQ(StartDevice("uac2"), STATUS_SUCCESS);
+    TestClient client(Playback(), ClientKind::WaveStream);
+    ASSERT_EQ(client.Register(FindFormat(Playback(), 48000, 32)), STATUS_SUCCESS);
+    ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(200 * kMillisecond);
+    sim::usb::UnplugDevice(m_port);
+    sim::machine::RunFor(300 * kMillisecond);
+    EXPECT_TRUE(Playback()->IsDeviceGone());
+    EXPECT_EQ(Playback()->PendingTransfers(), 0u);
+    EXPECT_EQ(client.Stop(), STATUS_SUCCESS);
+    client.Leave();
+    EXPECT_EQ(Playback()->StreamState(), UsbStreamClosed);
+}
+
 // Failed feedback entries say nothing about the device's rate: with every other entry failing,
 // the rate still follows the device clock and no recovery runs.
 TEST_F(Uac2StreamTest, FailedFeedbackEntriesAreSkipped) {
