@@ -3,6 +3,7 @@
 // ramp reaches the sink sample-exact, and the capture ramp reaches the client sample-exact.
 #include "streaming/uac2_stream_machine.h"
 
+#include <sim/pool.h>
 #include <sim/usb_bus.h>
 
 namespace {
@@ -260,6 +261,37 @@ TEST_F(Uac2StreamTest, UnplugWhileRenderingEndsEveryTransfer) {
     EXPECT_EQ(client.Stop(), STATUS_SUCCESS);
     client.Leave();
     EXPECT_EQ(Playback()->StreamState(), UsbStreamClosed);
+}
+
+// Every allocation of Open failing in turn (staging ring "US20", lookaside blocks and interface
+// record "URB "): Open fails cleanly, holds no setting, and the next Open plays.
+TEST_F(Uac2StreamTest, OpenFailsCleanlyOnEachFailedAllocation) {
+    ASSERT_EQ(StartDevice("uac2"), STATUS_SUCCESS);
+    TestClient client(Playback(), ClientKind::WaveStream);
+    ASSERT_EQ(client.Register(FindFormat(Playback(), 48000, 32)), STATUS_SUCCESS);
+    for (ULONG tag : {Uac2StagingTag, UsbStreamUrbTag}) {
+        for (uint64_t n = 1;; ++n) {
+            SCOPED_TRACE(sim::pool::TagText(tag) + " allocation " + std::to_string(n));
+            sim::pool::FailNthAllocation(n, tag);
+            const NTSTATUS status = client.SetFormat();
+            const bool fired = !sim::pool::FaultArmed();
+            sim::pool::DisarmFaults();
+            if (!fired) {
+                EXPECT_GT(n, 1u) << "no allocation of the tag";
+                ASSERT_EQ(status, STATUS_SUCCESS);
+                client.Close();
+                break;
+            }
+            EXPECT_FALSE(NT_SUCCESS(status));
+            EXPECT_EQ(Playback()->StreamState(), UsbStreamClosed);
+            EXPECT_EQ(Device().AlternateSetting(kRenderInterface), 0);
+        }
+    }
+    ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(100 * kMillisecond);
+    EXPECT_GT(client.FramesWritten(), 4000u);
+    client.Leave();
 }
 
 // Failed feedback entries say nothing about the device's rate: with every other entry failing,
