@@ -123,8 +123,8 @@ DeviceSetup Uac1Setup(uint16_t productId, std::u16string product) {
     };
 }
 
-// How a UAC 2.0 variant moves its streams: bus speed, bInterval of the data and feedback
-// endpoints, and the highest rate of its clock.
+// How a UAC 2.0 variant moves its streams: bus speed and the bInterval of its data and feedback
+// endpoints.
 struct Uac2Transport {
     Speed speed = Speed::High;
     uint8_t dataInterval = 1;
@@ -217,16 +217,6 @@ const std::vector<CatalogEntry>& Catalog() {
          {{VendorOtherIn(0x02, 0x0051, 0), {0x1F}, "OTHER chip variant"}}},
         {"uac2", "UAC 2.0, high speed: asynchronous stereo playback with feedback, stereo capture", [] { return Uac2Setup(); },
          {}, {}},
-        {"uac2-fs", "UAC 2.0 at full speed: 3-byte 10.14 feedback every frame, rates to 96 kHz",
-         [] { return Uac2Setup({.speed = Speed::Full, .dataInterval = 1, .feedbackInterval = 1}); }, {}, {}},
-        {"uac2-b1", "UAC 2.0, high speed: data and feedback every microframe (bInterval 1)",
-         [] { return Uac2Setup({.dataInterval = 1, .feedbackInterval = 1}); }, {}, {}},
-        {"uac2-b2", "UAC 2.0, high speed: data and feedback every 2 microframes (bInterval 2)",
-         [] { return Uac2Setup({.dataInterval = 2, .feedbackInterval = 2}); }, {}, {}},
-        {"uac2-b3", "UAC 2.0, high speed: data and feedback every 4 microframes (bInterval 3)",
-         [] { return Uac2Setup({.dataInterval = 3, .feedbackInterval = 3}); }, {}, {}},
-        {"uac2-b4", "UAC 2.0, high speed: data and feedback once a millisecond (bInterval 4)",
-         [] { return Uac2Setup({.dataInterval = 4, .feedbackInterval = 4}); }, {}, {}},
         {"uac1-klq864", "UAC 1.0 descriptors, chip KLQ864 (registers 0x1A = 0x0E, 0x20 = 0x00)", Uac1Product,
          {{kChipString, kEnglish, u"KLQ864"}},
          {{VendorOtherIn(0x00, 0x001A, 0), {0x0E}, "OTHER register 0x1A"},
@@ -240,6 +230,17 @@ const std::vector<CatalogEntry>& Catalog() {
          {{kChipStringFallback, kEnglish, u"R7U5"}}, {}},
         {"uac1-w4m3", "UAC 1.0 descriptors identified as W4M3 (KLQ866)", Uac1Product, {{kChipString, kEnglish, u"KLQ866"}}, {}},
         {"uac1-nochip", "UAC 1.0 descriptors without model identifier strings", Uac1Product, {}, {}},
+        // UAC 2.0 transports (after the models above, whose catalog positions fuzz seeds keep).
+        {"uac2-fs", "UAC 2.0 at full speed: 3-byte 10.14 feedback every frame, rates to 96 kHz",
+         [] { return Uac2Setup({.speed = Speed::Full, .dataInterval = 1, .feedbackInterval = 1}); }, {}, {}},
+        {"uac2-b1", "UAC 2.0, high speed: data and feedback every microframe (bInterval 1)",
+         [] { return Uac2Setup({.dataInterval = 1, .feedbackInterval = 1}); }, {}, {}},
+        {"uac2-b2", "UAC 2.0, high speed: data and feedback every 2 microframes (bInterval 2)",
+         [] { return Uac2Setup({.dataInterval = 2, .feedbackInterval = 2}); }, {}, {}},
+        {"uac2-b3", "UAC 2.0, high speed: data and feedback every 4 microframes (bInterval 3)",
+         [] { return Uac2Setup({.dataInterval = 3, .feedbackInterval = 3}); }, {}, {}},
+        {"uac2-b4", "UAC 2.0, high speed: data and feedback once a millisecond (bInterval 4)",
+         [] { return Uac2Setup({.dataInterval = 4, .feedbackInterval = 4}); }, {}, {}},
     };
     return kCatalog;
 }
