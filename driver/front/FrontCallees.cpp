@@ -1,6 +1,7 @@
 #include "driver/front/FrontCallees.h"
 
 #include "driver/engine/adapter/UsbAudioAdapter.h"
+#include "driver/front/WaveCyclicMiniport.h"
 
 #include <atomic>
 
@@ -11,17 +12,12 @@ NTSTATUS TopologyMiniportNotBuilt(PUNKNOWN* Unknown, REFCLSID, PUNKNOWN, POOL_TY
     return STATUS_NOT_IMPLEMENTED;
 }
 
-NTSTATUS WaveCyclicMiniportNotBuilt(PUNKNOWN* Unknown, REFCLSID, PUNKNOWN, POOL_TYPE, ULONG) {
-    if (Unknown != nullptr) *Unknown = nullptr;
-    return STATUS_NOT_IMPLEMENTED;
-}
-
 NTSTATUS AsioControlNotBuilt(AsioPrivateInterface*, PIRP) { return STATUS_NOT_IMPLEMENTED; }
 
 constexpr FrontCallees DriverCallees = {
     .CreateAdapter = CreateAdapter,
     .CreateTopologyMiniport = TopologyMiniportNotBuilt,
-    .CreateWaveCyclicMiniport = WaveCyclicMiniportNotBuilt,
+    .CreateWaveCyclicMiniport = CreateWaveCyclicMiniport,
     .DispatchAsioControl = AsioControlNotBuilt,
 };
 

@@ -5,6 +5,7 @@
 #include "driver/front/DriverDispatch.h"
 #include "driver/front/InterfaceRef.h"
 #include "driver/front/SubdeviceInfo.h"
+#include "driver/front/WaveCyclicMiniport.h"
 
 namespace {
 
@@ -77,7 +78,8 @@ NTSTATUS SetUpEngine(const FrontCallees* Callees, AdapterDeviceExtension* Extens
     if (!NT_SUCCESS(status)) return status;
     // Installs the wave subdevice and its connection to the topology filter when the jack is present.
     status = engine->InstallMiniport(Setup.DeviceObject, Setup.Irp, Setup.AdapterUnknown);
-    if (!NT_SUCCESS(status)) return status;
+    // An engine without PCM formats has no wave filter; the device starts without it.
+    if (!NT_SUCCESS(status) && status != WaveCyclicNoPcmStatus) return status;
 
     EndpointInfo info = {};
     Setup.Adapter->GetEndpointInfo(Index, &info);  // a missing record serves no ASIO
