@@ -1,0 +1,210 @@
+// The wave filter end to end: the driver's front, adapter, HAL and wave-cyclic miniport on a
+// catalog device, driven by the audio stack client. The topology filter is a stand-in here (one
+// bridge pin per direction, every terminal on pin 0), so the wave side is tested on its own.
+#include <gtest/gtest.h>
+
+#include "driver/engine/adapter/UsbAudioAdapter.h"
+#include "driver/front/DriverDispatch.h"
+#include "driver/front/SubdeviceInfo.h"
+#include "driver/front/WaveCyclicMiniport.h"
+#include "driver/front/WaveCyclicStream.h"
+
+#include <sim/audio_stack.h>
+#include <sim/machine.h>
+#include <sim/pnp.h>
+#include <sim/usb_audio.h>
+#include <sim/usb_bus.h>
+#include <sim/usb_device.h>
+#include <sim/usb_ramp_check.h>
+#include <win/ksmedia.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using sim::hosts::KsFilterClient;
+using sim::hosts::KsPinClient;
+using sim::machine::Time;
+
+constexpr Time kMs = 1'000'000;  // simulated time is in nanoseconds
+constexpr uint8_t kRenderInterface = 1;
+constexpr uint8_t kCaptureInterface = 2;
+
+// ---- the stand-in topology filter ----
+
+KSDATARANGE g_bridgeRange = {{sizeof(KSDATARANGE), 0, 0, 0, KSDATAFORMAT_TYPE_AUDIO, KSDATAFORMAT_SUBTYPE_ANALOG,
+                              KSDATAFORMAT_SPECIFIER_NONE}};
+PKSDATARANGE g_bridgeRanges[] = {&g_bridgeRange};
+
+class StandInTopology : public CKernelUnknown, public IMiniportTopology, public SubdeviceInfo {
+public:
+    DECLARE_KERNEL_UNKNOWN() {
+        const KernelInterface answers[] = {
+            {IID_IMiniport, static_cast<IMiniportTopology*>(this)},
+            {IID_IMiniportTopology, static_cast<IMiniportTopology*>(this)},
+            {IID_SubdeviceInfo, static_cast<SubdeviceInfo*>(this)},
+        };
+        return AnswerQuery(InterfaceId, Interface, answers);
+    }
+    explicit StandInTopology(PUNKNOWN UnknownOuter) : CKernelUnknown(UnknownOuter) {
+        for (ULONG pin = 0; pin < 2; ++pin) {
+            m_Pins[pin].KsPinDescriptor.DataRangesCount = 1;
+            m_Pins[pin].KsPinDescriptor.DataRanges = g_bridgeRanges;
+            m_Pins[pin].KsPinDescriptor.DataFlow = pin == 0 ? KSPIN_DATAFLOW_IN : KSPIN_DATAFLOW_OUT;
+            m_Pins[pin].KsPinDescriptor.Communication = KSPIN_COMMUNICATION_NONE;
+            m_Pins[pin].KsPinDescriptor.Category = &KSCATEGORY_AUDIO;
+        }
+        m_Filter = PCFILTER_DESCRIPTOR{0, nullptr, sizeof(PCPIN_DESCRIPTOR), 2, m_Pins, sizeof(PCNODE_DESCRIPTOR), 0,
+                                       nullptr, 0, nullptr, 2, m_Categories};
+    }
+    STDMETHODIMP GetDescription(PPCFILTER_DESCRIPTOR* Description) override {
+        *Description = &m_Filter;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG) override {
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    STDMETHODIMP Init(PUNKNOWN, PRESOURCELIST, PPORTTOPOLOGY) override { return STATUS_SUCCESS; }
+    STDMETHODIMP MapNodeToPin(PULONG Value) override {
+        *Value = 0;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP GetName(PWSTR* Name) override {
+        *Name = m_Name;
+        return STATUS_SUCCESS;
+    }
+
+private:
+    PCPIN_DESCRIPTOR m_Pins[2] = {};
+    GUID m_Categories[2] = {KSCATEGORY_AUDIO, KSCATEGORY_TOPOLOGY};
+    PCFILTER_DESCRIPTOR m_Filter = {};
+    WCHAR m_Name[16] = {'G', 'l', 'o', 'b', 'a', 'l', 'T', 'o', 'p', 'o', 0};
+};
+
+NTSTATUS CreateStandInTopology(PUNKNOWN* Unknown, REFCLSID, PUNKNOWN UnknownOuter, POOL_TYPE PoolType) {
+    return NewKernelObject<StandInTopology>(Unknown, UnknownOuter, PoolType, 'tseT');
+}
+
+NTSTATUS NoAsio(AsioPrivateInterface*, PIRP) { return STATUS_NOT_IMPLEMENTED; }
+
+const FrontCallees kCallees = {
+    .CreateAdapter = CreateAdapter,
+    .CreateTopologyMiniport = CreateStandInTopology,
+    .CreateWaveCyclicMiniport = CreateWaveCyclicMiniport,
+    .DispatchAsioControl = NoAsio,
+};
+
+// A 16-bit stereo ramp source: frame n carries n on channel 0 and n + 0x100 on channel 1.
+struct RampSource {
+    uint64_t frame = 0;
+    uint64_t limit = 0;
+    size_t operator()(UCHAR* data, size_t length) {
+        size_t written = 0;
+        while (written + 4 <= length && frame < limit) {
+            const int16_t left = static_cast<int16_t>(frame);
+            const int16_t right = static_cast<int16_t>(frame + 0x100);
+            std::memcpy(data + written, &left, 2);
+            std::memcpy(data + written + 2, &right, 2);
+            written += 4;
+            ++frame;
+        }
+        return written;
+    }
+};
+
+// ---- the machine: driver, device and audio stack ----
+
+class WaveFront : public testing::Test {
+protected:
+    void SetUp() override {
+        m_Previous = ExchangeFrontCallees(&kCallees);
+        ASSERT_EQ(sim::pnp::LoadLinkedDriver(DriverEntry, u"KV-380D", &m_Driver), STATUS_SUCCESS);
+    }
+    void TearDown() override {
+        m_Pin.reset();
+        m_Filter.reset();
+        Unplug();
+        if (m_Driver != nullptr) sim::pnp::UnloadDriver(m_Driver);
+        ExchangeFrontCallees(m_Previous);
+    }
+
+    NTSTATUS Plug(const std::string& name = "uac1") {
+        std::unique_ptr<sim::usb::Device> device = sim::usb::CreateCatalogDevice(name);
+        EXPECT_TRUE(device);
+        if (!device) return STATUS_UNSUCCESSFUL;
+        m_Port = sim::usb::PlugDevice(std::move(device));
+        m_Node = sim::usb::NodeOf(m_Port);
+        NTSTATUS status = sim::pnp::AddDevice(m_Driver, m_Node);
+        if (!NT_SUCCESS(status)) return status;
+        m_Added = true;
+        return sim::pnp::StartDevice(m_Node);
+    }
+    void Unplug() {
+        if (m_Added) {
+            EXPECT_EQ(sim::pnp::RemoveDevice(m_Node), STATUS_SUCCESS);
+        }
+        m_Added = false;
+        if (m_Port != nullptr) sim::usb::RemovePort(m_Port);
+        m_Port = nullptr;
+    }
+    sim::usb::AudioFunction& Audio() { return *sim::usb::DeviceOf(m_Port).Audio(); }
+
+    // Opens the first filter of the category on this device.
+    void OpenFilter(const GUID& category) {
+        std::vector<sim::hosts::FilterInterface> filters = sim::hosts::FindFilters(category);
+        ASSERT_FALSE(filters.empty());
+        ASSERT_EQ(KsFilterClient::Open(filters.front().symbolicLink, &m_Filter), STATUS_SUCCESS);
+    }
+    NTSTATUS OpenPin(ULONG rate, USHORT bits = 16, USHORT channels = 2) {
+        return KsPinClient::Open(*m_Filter, 0, sim::hosts::WaveFormat(rate, bits, channels), &m_Pin);
+    }
+    // Steps the pin to RUN and plays `frames` frames of the ramp over `duration`.
+    NTSTATUS Play(RampSource& source, Time duration) {
+        NTSTATUS status = m_Pin->SetState(KSSTATE_ACQUIRE);
+        if (NT_SUCCESS(status)) status = m_Pin->SetState(KSSTATE_PAUSE);
+        if (!NT_SUCCESS(status)) return status;
+        sim::hosts::StreamRunStats stats;
+        status = m_Pin->Render([&](UCHAR* data, size_t length) { return source(data, length); }, duration, &stats);
+        m_Stats = stats;
+        return status;
+    }
+    NTSTATUS Stop() {
+        NTSTATUS status = STATUS_SUCCESS;
+        for (KSSTATE state : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP}) {
+            NTSTATUS step = m_Pin->SetState(state);
+            if (!NT_SUCCESS(step)) status = step;
+        }
+        return status;
+    }
+
+    const FrontCallees* m_Previous = nullptr;
+    sim::pnp::Driver* m_Driver = nullptr;
+    sim::usb::Port* m_Port = nullptr;
+    sim::pnp::DeviceNode* m_Node = nullptr;
+    bool m_Added = false;
+    std::unique_ptr<KsFilterClient> m_Filter;
+    std::unique_ptr<KsPinClient> m_Pin;
+    sim::hosts::StreamRunStats m_Stats;
+};
+
+TEST_F(WaveFront, RampReachesTheDeviceSampleExact) {
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    OpenFilter(KSCATEGORY_RENDER);
+    ASSERT_EQ(OpenPin(48000), STATUS_SUCCESS);
+    RampSource source{.limit = 48000 / 2};
+    ASSERT_EQ(Play(source, 700 * kMs), STATUS_SUCCESS);
+    EXPECT_EQ(m_Stats.positionStalls, 0u);
+    ASSERT_EQ(Stop(), STATUS_SUCCESS);
+
+    const sim::usb::RenderSink& sink = *Audio().Render(kRenderInterface);
+    sim::usb::RampSpec spec;
+    spec.channelOffset = 0x100;
+    const sim::usb::RampReport report = sim::usb::CheckRamp(sink, spec);
+    EXPECT_TRUE(report.Ok()) << report.text;
+    EXPECT_EQ(report.rampFrames, source.limit);
+}
+
+}  // namespace
