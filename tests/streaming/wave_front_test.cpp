@@ -208,3 +208,85 @@ TEST_F(WaveFront, RampReachesTheDeviceSampleExact) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(WaveFront, DeviceRampReachesTheCapturePin) {
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    OpenFilter(KSCATEGORY_CAPTURE);
+    ASSERT_EQ(OpenPin(48000), STATUS_SUCCESS);
+    ASSERT_EQ(m_Pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    ASSERT_EQ(m_Pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    std::vector<int32_t> samples;
+    sim::hosts::StreamRunStats stats;
+    ASSERT_EQ(m_Pin->Capture(
+                  [&](const UCHAR* data, size_t length) {
+                      for (size_t at = 0; at + 2 <= length; at += 2) {
+                          int16_t sample;
+                          std::memcpy(&sample, data + at, 2);
+                          samples.push_back(sample);
+                      }
+                  },
+                  300 * kMs, &stats),
+              STATUS_SUCCESS);
+    ASSERT_EQ(Stop(), STATUS_SUCCESS);
+
+    sim::usb::CaptureSource& source = *Audio().Capture(kCaptureInterface);
+    sim::usb::RampSpec spec = sim::usb::RampOfSource(source.Config(), source.Format());
+    spec.fromStart = false;
+    const sim::usb::RampReport report = sim::usb::CheckRamp(samples, 2, spec);
+    EXPECT_TRUE(report.Ok()) << report.text;
+    EXPECT_GT(report.rampFrames, 48000u / 4);  // most of 300 ms; the start lags by the transfers in flight
+}
+
+// One stream per filter; a paused stream runs again as a new client of the USB stream, and the
+// position keeps moving.
+TEST_F(WaveFront, SecondPinRefusedAndPauseRunsAgain) {
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    OpenFilter(KSCATEGORY_RENDER);
+    ASSERT_EQ(OpenPin(48000), STATUS_SUCCESS);
+    std::unique_ptr<KsPinClient> second;
+    EXPECT_FALSE(NT_SUCCESS(KsPinClient::Open(*m_Filter, 0, sim::hosts::WaveFormat(48000, 16, 2), &second)));
+
+    RampSource source{.limit = 48000};
+    ASSERT_EQ(Play(source, 200 * kMs), STATUS_SUCCESS);
+    const sim::hosts::StreamRunStats first = m_Stats;
+    ASSERT_EQ(m_Pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    sim::machine::RunFor(50 * kMs);
+    ASSERT_EQ(Play(source, 200 * kMs), STATUS_SUCCESS);
+    EXPECT_EQ(m_Stats.positionStalls, 0u);
+    EXPECT_GT(m_Stats.positionBytes, first.positionBytes);
+    ASSERT_EQ(Stop(), STATUS_SUCCESS);
+    // Both runs reached the device in order; the pause is silence between them.
+    const sim::usb::RenderSink& sink = *Audio().Render(kRenderInterface);
+    EXPECT_GE(sink.Frames(), 48000u * 350 / 1000);
+}
+
+// The device leaves while a pin runs: the surprise removal comes first, the application closes
+// the pin later, then the device is removed; nothing hangs and nothing is left.
+TEST_F(WaveFront, RemovalWithARunningPin) {
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    OpenFilter(KSCATEGORY_RENDER);
+    ASSERT_EQ(OpenPin(48000), STATUS_SUCCESS);
+    RampSource source{.limit = 48000};
+    ASSERT_EQ(Play(source, 100 * kMs), STATUS_SUCCESS);
+    sim::usb::UnplugDevice(m_Port);
+    EXPECT_EQ(sim::pnp::SurpriseRemoveDevice(m_Node), STATUS_SUCCESS);
+    sim::machine::RunFor(20 * kMs);
+    m_Pin.reset();
+    m_Filter.reset();
+    Unplug();
+}
+
+// The UAC 1.0 catalog models whose HAL the driver builds today start and show their wave filters.
+TEST_F(WaveFront, CatalogUac1DevicesStart) {
+    for (const std::string name : {"uac1", "uac1-klq864"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(Plug(name), STATUS_SUCCESS);
+        EXPECT_FALSE(sim::hosts::FindFilters(KSCATEGORY_RENDER).empty());
+        EXPECT_FALSE(sim::hosts::FindFilters(KSCATEGORY_CAPTURE).empty());
+        Unplug();
+    }
+}
+
+}  // namespace
