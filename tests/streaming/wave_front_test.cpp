@@ -29,7 +29,7 @@ using sim::hosts::KsFilterClient;
 using sim::hosts::KsPinClient;
 using sim::machine::Time;
 
-constexpr Time kMs = 1'000'000;  // simulated time is in nanoseconds
+constexpr Time kMs = sim::machine::kMillisecond;
 constexpr uint8_t kRenderInterface = 1;
 constexpr uint8_t kCaptureInterface = 2;
 

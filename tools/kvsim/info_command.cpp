@@ -37,18 +37,7 @@ std::string Hex4(unsigned value) {
     return text;
 }
 
-// What the kernel holds that a driver may leave behind, to compare before and after.
-struct Balances {
-    size_t irps = 0;
-    size_t threads = 0;
-    int64_t timerRequests = 0;
-    size_t callbacks = 0;
-
-    static Balances Now() {
-        return {sim::io::LiveIrpCount(), sim::machine::SystemThreadsRunning(), sim::machine::TimerResolutionRequests(),
-                sim::machine::CallbackRegistrations()};
-    }
-};
+}  // namespace
 
 std::unique_ptr<sim::usb::Device> MakeDevice(const Options& options, std::ostream& out, std::string* label) {
     if (!options.descriptorFile.empty()) {
@@ -68,6 +57,8 @@ std::unique_ptr<sim::usb::Device> MakeDevice(const Options& options, std::ostrea
     *label = options.device + ": " + sim::usb::CatalogDescription(options.device);
     return device;
 }
+
+namespace {
 
 // Brief: one line per interface with how often it was enabled and disabled.
 void ReportInterfaces(std::ostream& out, PDEVICE_OBJECT pdo, bool brief) {
@@ -119,6 +110,8 @@ void ReportSubdevices(std::ostream& out, PDEVICE_OBJECT functional) {
          sim::portcls::AdapterPowerManagement(functional) != nullptr ? "registered" : "not registered");
 }
 
+}  // namespace
+
 // The verifier's view after the removal; true when nothing is left.
 bool ReportVerifier(std::ostream& out, const sim::pool::Snapshot& pool, const Balances& before) {
     out << "verifier\n";
@@ -149,8 +142,6 @@ bool ReportVerifier(std::ostream& out, const sim::pool::Snapshot& pool, const Ba
             static_cast<long long>(after.callbacks) - static_cast<long long>(before.callbacks));
     return clean;
 }
-
-}  // namespace
 
 int RunInfo(const Options& options, const std::string& driverPath, std::ostream& out) {
     std::string deviceLabel;

@@ -2,6 +2,7 @@
 // through the KV-380D driver's start and removal and reports what happened.
 #include "info_command.h"
 #include "options.h"
+#include "stream_command.h"
 
 #include <unistd.h>
 
@@ -35,5 +36,6 @@ int main(int argc, char** argv) {
         std::cout << kvsim::HelpText();
         return 0;
     }
-    return kvsim::RunInfo(options, DriverPath(), std::cout);
+    if (options.command == kvsim::Command::Info) return kvsim::RunInfo(options, DriverPath(), std::cout);
+    return kvsim::RunStream(options, DriverPath(), std::cout);
 }

@@ -2,7 +2,93 @@
 
 #include <sim/usb_device.h>
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace kvsim {
+namespace {
+
+bool IsStreamOption(const std::string& option) {
+    return option == "--input" || option == "--tone" || option == "--seconds" || option == "--format" ||
+           option == "--filter" || option == "--device-output" || option == "--device-input" || option == "--output";
+}
+
+// A positive number, the whole text of it.
+bool ParseNumber(const std::string& text, double* value) {
+    char* end = nullptr;
+    *value = std::strtod(text.c_str(), &end);
+    return end != text.c_str() && *end == 0 && *value > 0 && *value < 1e9;
+}
+
+bool ParseFormat(const std::string& text, PinFormat* format) {
+    unsigned rate = 0, bits = 0, channels = 0;
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%u/%u/%u%c", &rate, &bits, &channels, &tail) != 3) return false;
+    if (rate < 8000 || rate > 384000 || (bits != 16 && bits != 24 && bits != 32) || channels < 1 || channels > 8) {
+        return false;
+    }
+    *format = {rate, bits, channels};
+    return true;
+}
+
+bool ParseStreamOption(const std::string& option, const std::string& value, Options* options, std::string* error) {
+    const bool play = options->command == Command::Play;
+    double number = 0;
+    if (option == "--input" && play) {
+        options->inputFile = value;
+    } else if (option == "--tone" && play) {
+        if (!ParseNumber(value, &options->toneHz) || options->toneHz >= 100000) {
+            *error = "--tone needs a frequency in Hz";
+            return false;
+        }
+    } else if (option == "--seconds") {
+        if (!ParseNumber(value, &options->seconds) || options->seconds > 3600) {
+            *error = "--seconds needs a positive number of seconds (at most 3600)";
+            return false;
+        }
+    } else if (option == "--format") {
+        if (!ParseFormat(value, &options->format)) {
+            *error = "--format needs RATE/BITS/CHANNELS (bits 16, 24 or 32; 1 to 8 channels)";
+            return false;
+        }
+    } else if (option == "--filter") {
+        if (!ParseNumber(value, &number) || number != static_cast<unsigned>(number)) {
+            *error = "--filter needs a filter number (1 is the first)";
+            return false;
+        }
+        options->filterIndex = static_cast<unsigned>(number) - 1;
+    } else if (option == "--device-output" && play) {
+        options->deviceOutput = value;
+    } else if (option == "--device-input" && !play) {
+        options->deviceInput = value;
+    } else if (option == "--output" && !play) {
+        options->output = value;
+    } else {
+        *error = "unknown option '" + option + "'";
+        return false;
+    }
+    return true;
+}
+
+bool CheckStreamOptions(const Options& options, std::string* error) {
+    if (options.command == Command::Play) {
+        if (options.inputFile.empty() == (options.toneHz == 0)) {
+            *error = "play needs one source: --input FILE.wav or --tone HZ";
+            return false;
+        }
+        if (options.deviceOutput.empty()) {
+            *error = "play needs --device-output FILE.wav";
+            return false;
+        }
+    }
+    if (options.command == Command::Record && options.output.empty()) {
+        *error = "record needs --output FILE.wav";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 bool ParseOptions(const std::vector<std::string>& arguments, Options* options, std::string* error) {
     *options = Options{};
@@ -10,11 +96,17 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options* options, s
     size_t next = 0;
     const std::string& command = arguments[next++];
     if (command == "--help" || command == "-h" || command == "help") return true;
-    if (command != "info") {
+    if (command == "info") {
+        options->command = Command::Info;
+    } else if (command == "play") {
+        options->command = Command::Play;
+    } else if (command == "record") {
+        options->command = Command::Record;
+    } else {
         *error = "unknown command '" + command + "'";
         return false;
     }
-    options->command = Command::Info;
+    const bool streams = options->command != Command::Info;
     bool deviceGiven = false;
     while (next < arguments.size()) {
         const std::string& option = arguments[next++];
@@ -35,17 +127,27 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options* options, s
             }
             deviceGiven = true;
             (option == "--device" ? options->device : options->descriptorFile) = arguments[next++];
+        } else if (streams && IsStreamOption(option)) {
+            if (next == arguments.size() || arguments[next].empty()) {
+                *error = option + " needs a value";
+                return false;
+            }
+            if (!ParseStreamOption(option, arguments[next++], options, error)) return false;
         } else {
             *error = "unknown option '" + option + "'";
             return false;
         }
     }
-    return true;
+    return CheckStreamOptions(*options, error);
 }
 
 std::string HelpText() {
     std::string text =
         "usage: kvsim info [--device NAME | --descriptors FILE] [--usb-log]\n"
+        "       kvsim play [--device NAME | --descriptors FILE] (--input FILE.wav | --tone HZ) [--seconds S]\n"
+        "                  [--format RATE/BITS/CHANNELS] [--filter N] --device-output FILE.wav\n"
+        "       kvsim record [--device NAME | --descriptors FILE] [--device-input FILE.wav] [--seconds S]\n"
+        "                    [--format RATE/BITS/CHANNELS] [--filter N] --output FILE.wav\n"
         "       kvsim --help\n"
         "\n"
         "info  boots the simulated machine, loads the KV-380D driver module (KV-380D.sys next to\n"
@@ -53,6 +155,13 @@ std::string HelpText() {
         "      HAL chosen, device texts written, interfaces registered and enabled, subdevices and\n"
         "      the driver's debug output. Then it removes the device, checks the verifier's\n"
         "      balances (pool by tag, IRPs, threads, timer resolution, callbacks) and unloads.\n"
+        "\n"
+        "play  starts the device as info does, opens its render wave filter (the first, or number N)\n"
+        "      in the input's format (or --format), streams the input for its length (or --seconds),\n"
+        "      writes what the device received (in the device's own format) to --device-output and\n"
+        "      compares it with what was sent: frames, gaps, repeats and whether it is sample-exact.\n"
+        "record  the device's capture source plays --device-input (default: its ramps); what the\n"
+        "      capture pin delivered is written to --output, with the same summary.\n"
         "\n"
         "  --device NAME        a device of the catalog (default uac1)\n"
         "  --descriptors FILE   a device from a Linux sysfs `descriptors` file (device descriptor,\n"

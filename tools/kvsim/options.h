@@ -6,13 +6,29 @@
 
 namespace kvsim {
 
-enum class Command { Help, Info };
+enum class Command { Help, Info, Play, Record };
+
+// A pin format given as RATE/BITS/CHANNELS; rate 0 when not given.
+struct PinFormat {
+    unsigned rate = 0;
+    unsigned bits = 0;
+    unsigned channels = 0;
+};
 
 struct Options {
     Command command = Command::Help;
     std::string device = "uac1";  // catalog name, unless descriptorFile is set
     std::string descriptorFile;   // Linux sysfs `descriptors` layout
     bool usbLog = false;          // print the decoded USB requests
+    // play and record
+    std::string inputFile;        // play: the WAV the application plays
+    double toneHz = 0;            // play: a sine instead of a file
+    double seconds = 0;           // how long to stream; 0: the input's length, else 2 s
+    PinFormat format;             // the pin's format; default: the input's, else 48000/16/2
+    unsigned filterIndex = 0;     // which wave filter of the direction
+    std::string deviceOutput;     // play: what the device received, as WAV
+    std::string deviceInput;      // record: what the device's capture source plays (default: ramps)
+    std::string output;           // record: what the capture pin delivered, as WAV
 };
 
 // Parses argv; false with *error set on a malformed command line.
