@@ -91,7 +91,15 @@ INSTANTIATE_TEST_SUITE_P(
         KvsimCase{"UnknownDevice", "info --device nothing", 2, {"no device 'nothing'"}},
         KvsimCase{"MissingDescriptorFile", "info --descriptors /nonexistent/descriptors", 2, {"cannot use"}},
         KvsimCase{"TwoDevices", "info --device uac1 --device uac2", 2, {"give one device"}},
-        KvsimCase{"UnknownOption", "info --fast", 2, {"unknown option '--fast'"}}),
+        KvsimCase{"UnknownOption", "info --fast", 2, {"unknown option '--fast'"}},
+        KvsimCase{"PlayWithoutSource", "play --device-output /dev/null", 2, {"play needs one source"}},
+        KvsimCase{"PlayWithTwoSources", "play --tone 440 --input a.wav --device-output /dev/null", 2,
+                  {"play needs one source"}},
+        KvsimCase{"PlayWithoutOutput", "play --tone 440", 2, {"play needs --device-output"}},
+        KvsimCase{"PlayBadFormat", "play --tone 440 --format 48000/12/2 --device-output /dev/null", 2,
+                  {"--format needs RATE/BITS/CHANNELS"}},
+        KvsimCase{"RecordWithoutOutput", "record --seconds 1", 2, {"record needs --output"}},
+        KvsimCase{"RecordTakesNoTone", "record --tone 440 --output /dev/null", 2, {"unknown option '--tone'"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
