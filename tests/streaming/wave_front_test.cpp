@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "driver/engine/adapter/UsbAudioAdapter.h"
+#include "driver/engine/stream/UsbAudioStream.h"
+#include "driver/front/AdapterExtension.h"
 #include "driver/front/DriverDispatch.h"
 #include "driver/front/SubdeviceInfo.h"
 #include "driver/front/WaveCyclicMiniport.h"
@@ -18,6 +20,7 @@
 #include <sim/usb_ramp_check.h>
 #include <win/ksmedia.h>
 
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -287,6 +290,61 @@ TEST_F(WaveFront, CatalogUac1DevicesStart) {
         EXPECT_FALSE(sim::hosts::FindFilters(KSCATEGORY_CAPTURE).empty());
         Unplug();
     }
+}
+
+}  // namespace
+
+namespace {
+
+void IgnoreNotices(PVOID, PVOID, PVOID) {}
+
+// A client of higher kind runs the endpoint at 44.1 kHz (transfers of 220 and 221 frames) while
+// the pin plays 48 kHz: the pin's
+// samples are not the ones sent, but its position keeps the pin's own rate (converted from the
+// owner's transfers), so the stack sees the duration it played without stalls.
+TEST_F(WaveFront, PositionKeepsThePinsRateWhileAnotherRateOwnsTheEndpoint) {
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    PDEVICE_OBJECT functional = sim::pnp::PhysicalDeviceObject(m_Node)->AttachedDevice;
+    AdapterCommon* adapter = GetAdapterExtension(functional)->Adapter;
+    ASSERT_NE(adapter, nullptr);
+    StreamEngine* engine = nullptr;
+    ASSERT_EQ(adapter->GetStreamEngine(0, &engine), STATUS_SUCCESS);
+    ASSERT_EQ(engine->GetDirection(), StreamDirectionRender);
+    WAVEFORMATEXTENSIBLE owner = {};
+    for (ULONG i = 0; i < engine->GetFormatCount(); ++i) {
+        WAVEFORMATEXTENSIBLE record = {};
+        engine->GetFormat(i, &record);
+        if (record.Format.nSamplesPerSec == 44100 && record.Format.wBitsPerSample == 16 &&
+            record.Format.nChannels == 2) {
+            owner = record;
+        }
+    }
+    ASSERT_EQ(owner.Format.nSamplesPerSec, 44100u);
+    StreamClients* clients = nullptr;
+    ASSERT_EQ(engine->QueryInterface(IID_StreamClients, reinterpret_cast<PVOID*>(&clients)), STATUS_SUCCESS);
+    PVOID holder = nullptr;
+    ASSERT_EQ(clients->RegisterClient(static_cast<ULONG>(ClientKind::Asio), &owner.Format, 5, 3, IgnoreNotices,
+                                      nullptr, &holder),
+              STATUS_SUCCESS);
+    ULONG ms = 0;
+    ULONG frame = 0;
+    ASSERT_EQ(clients->SetClientFormat(holder, &ms, &frame), STATUS_SUCCESS);
+    ASSERT_EQ(clients->StartClient(holder, frame + 2, &ms, nullptr), STATUS_SUCCESS);
+
+    OpenFilter(KSCATEGORY_RENDER);
+    ASSERT_EQ(OpenPin(48000), STATUS_SUCCESS);
+    RampSource source{.limit = 48000};
+    ASSERT_EQ(Play(source, 1000 * kMs), STATUS_SUCCESS);
+    EXPECT_EQ(m_Stats.positionStalls, 0u);
+    // One second of 48 kHz stereo 16-bit is 192000 bytes; the USB side starts two frames late.
+    EXPECT_NEAR(static_cast<double>(m_Stats.positionBytes), 192000.0, 192000.0 * 0.01);
+    ASSERT_EQ(Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(Audio().StreamRate(kRenderInterface), 44100u);
+
+    EXPECT_EQ(clients->StopClient(holder, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(clients->CloseClient(holder), STATUS_SUCCESS);
+    EXPECT_EQ(clients->UnregisterClient(holder), STATUS_SUCCESS);
+    clients->Release();
 }
 
 }  // namespace
