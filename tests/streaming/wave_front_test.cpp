@@ -296,6 +296,58 @@ TEST_F(WaveFront, CatalogUac1DevicesStart) {
 
 namespace {
 
+KSDATARANGE_AUDIO ClientRange(const GUID& specifier, ULONG minRate, ULONG maxRate) {
+    KSDATARANGE_AUDIO range = {};
+    range.DataRange.FormatSize = sizeof(range);
+    range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+    range.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    range.DataRange.Specifier = specifier;
+    range.MaximumChannels = 2;
+    range.MinimumBitsPerSample = 16;
+    range.MaximumBitsPerSample = 16;
+    range.MinimumSampleFrequency = minRate;
+    range.MaximumSampleFrequency = maxRate;
+    return range;
+}
+
+// The streaming pin offers the PCM range first; an intersection proposes a format the engine
+// lists exactly, which then opens the pin; ranges that do not overlap find nothing.
+TEST_F(WaveFront, RangesAndIntersection) {
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    OpenFilter(KSCATEGORY_RENDER);
+    std::vector<std::vector<UCHAR>> ranges;
+    ASSERT_EQ(m_Filter->PinDataRanges(0, &ranges), STATUS_SUCCESS);
+    ASSERT_FALSE(ranges.empty());
+    KSDATARANGE_AUDIO first = {};
+    ASSERT_GE(ranges[0].size(), sizeof(first));
+    std::memcpy(&first, ranges[0].data(), sizeof(first));
+    EXPECT_TRUE(IsEqualGUID(first.DataRange.SubFormat, KSDATAFORMAT_SUBTYPE_PCM));
+    EXPECT_EQ(first.MaximumSampleFrequency, 48000u);
+
+    struct Case {
+        const char* what;
+        KSDATARANGE_AUDIO range;
+        bool match;
+    };
+    const Case cases[] = {
+        {"wave format range", ClientRange(KSDATAFORMAT_SPECIFIER_WAVEFORMATEX, 8000, 48000), true},
+        {"wildcard specifier", ClientRange(GUID_NULL, 0, 0), true},
+        {"no common rate", ClientRange(KSDATAFORMAT_SPECIFIER_WAVEFORMATEX, 96000, 192000), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<UCHAR> client(sizeof(c.range));
+        std::memcpy(client.data(), &c.range, sizeof(c.range));
+        std::vector<UCHAR> format;
+        const NTSTATUS status = m_Filter->DataIntersection(0, client, &format);
+        EXPECT_EQ(NT_SUCCESS(status), c.match) << std::hex << status;
+        if (!c.match || !NT_SUCCESS(status)) continue;
+        ASSERT_EQ(format.size(), 104u);
+        ASSERT_EQ(KsPinClient::Open(*m_Filter, 0, format, &m_Pin), STATUS_SUCCESS);
+        m_Pin.reset();
+    }
+}
+
 void IgnoreNotices(PVOID, PVOID, PVOID) {}
 
 // A client of higher kind runs the endpoint at 44.1 kHz (transfers of 220 and 221 frames) while
