@@ -228,6 +228,8 @@ NTSTATUS WaveCyclicStream::EnterRun(StreamClients* Clients) {
             m_ClientStarted = true;  // before the start: the first fills arrive during it
             m_CompletionTime = Now10Us();
         }
+        // The engine answers frame 0 when it cannot reach the bus; start from the frame now then.
+        if (busFrame == 0) busFrame = static_cast<UsbAudioStream*>(Clients)->GetCurrentFrame();
         status = Clients->StartClient(id, busFrame + 2, &transferMs, nullptr);
         if (NT_SUCCESS(status)) {
             LockScope lock(&m_Lock);
