@@ -1,22 +1,18 @@
 #include "driver/front/FrontCallees.h"
 
 #include "driver/engine/adapter/UsbAudioAdapter.h"
+#include "driver/front/TopologyMiniport.h"
 #include "driver/front/WaveCyclicMiniport.h"
 
 #include <atomic>
 
 namespace {
 
-NTSTATUS TopologyMiniportNotBuilt(PUNKNOWN* Unknown, REFCLSID, PUNKNOWN, POOL_TYPE) {
-    if (Unknown != nullptr) *Unknown = nullptr;
-    return STATUS_NOT_IMPLEMENTED;
-}
-
 NTSTATUS AsioControlNotBuilt(AsioPrivateInterface*, PIRP) { return STATUS_NOT_IMPLEMENTED; }
 
 constexpr FrontCallees DriverCallees = {
     .CreateAdapter = CreateAdapter,
-    .CreateTopologyMiniport = TopologyMiniportNotBuilt,
+    .CreateTopologyMiniport = CreateTopologyMiniport,
     .CreateWaveCyclicMiniport = CreateWaveCyclicMiniport,
     .DispatchAsioControl = AsioControlNotBuilt,
 };
