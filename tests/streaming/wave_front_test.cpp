@@ -1,6 +1,5 @@
 // The wave filter end to end: the driver's front, adapter, HAL and wave-cyclic miniport on a
-// catalog device, driven by the audio stack client. The topology filter is a stand-in here (one
-// bridge pin per direction, every terminal on pin 0), so the wave side is tested on its own.
+// catalog device, driven by the audio stack client, beside the driver's topology filter.
 #include <gtest/gtest.h>
 
 #include "driver/engine/adapter/UsbAudioAdapter.h"
@@ -8,6 +7,7 @@
 #include "driver/front/AdapterExtension.h"
 #include "driver/front/DriverDispatch.h"
 #include "driver/front/SubdeviceInfo.h"
+#include "driver/front/TopologyMiniport.h"
 #include "driver/front/WaveCyclicMiniport.h"
 #include "driver/front/WaveCyclicStream.h"
 
@@ -36,66 +36,11 @@ constexpr Time kMs = sim::machine::kMillisecond;
 constexpr uint8_t kRenderInterface = 1;
 constexpr uint8_t kCaptureInterface = 2;
 
-// ---- the stand-in topology filter ----
-
-KSDATARANGE g_bridgeRange = {{sizeof(KSDATARANGE), 0, 0, 0, KSDATAFORMAT_TYPE_AUDIO, KSDATAFORMAT_SUBTYPE_ANALOG,
-                              KSDATAFORMAT_SPECIFIER_NONE}};
-PKSDATARANGE g_bridgeRanges[] = {&g_bridgeRange};
-
-class StandInTopology : public CKernelUnknown, public IMiniportTopology, public SubdeviceInfo {
-public:
-    DECLARE_KERNEL_UNKNOWN() {
-        const KernelInterface answers[] = {
-            {IID_IMiniport, static_cast<IMiniportTopology*>(this)},
-            {IID_IMiniportTopology, static_cast<IMiniportTopology*>(this)},
-            {IID_SubdeviceInfo, static_cast<SubdeviceInfo*>(this)},
-        };
-        return AnswerQuery(InterfaceId, Interface, answers);
-    }
-    explicit StandInTopology(PUNKNOWN UnknownOuter) : CKernelUnknown(UnknownOuter) {
-        for (ULONG pin = 0; pin < 2; ++pin) {
-            m_Pins[pin].KsPinDescriptor.DataRangesCount = 1;
-            m_Pins[pin].KsPinDescriptor.DataRanges = g_bridgeRanges;
-            m_Pins[pin].KsPinDescriptor.DataFlow = pin == 0 ? KSPIN_DATAFLOW_IN : KSPIN_DATAFLOW_OUT;
-            m_Pins[pin].KsPinDescriptor.Communication = KSPIN_COMMUNICATION_NONE;
-            m_Pins[pin].KsPinDescriptor.Category = &KSCATEGORY_AUDIO;
-        }
-        m_Filter = PCFILTER_DESCRIPTOR{0, nullptr, sizeof(PCPIN_DESCRIPTOR), 2, m_Pins, sizeof(PCNODE_DESCRIPTOR), 0,
-                                       nullptr, 0, nullptr, 2, m_Categories};
-    }
-    STDMETHODIMP GetDescription(PPCFILTER_DESCRIPTOR* Description) override {
-        *Description = &m_Filter;
-        return STATUS_SUCCESS;
-    }
-    STDMETHODIMP DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG) override {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    STDMETHODIMP Init(PUNKNOWN, PRESOURCELIST, PPORTTOPOLOGY) override { return STATUS_SUCCESS; }
-    STDMETHODIMP MapNodeToPin(PULONG Value) override {
-        *Value = 0;
-        return STATUS_SUCCESS;
-    }
-    STDMETHODIMP GetName(PWSTR* Name) override {
-        *Name = m_Name;
-        return STATUS_SUCCESS;
-    }
-
-private:
-    PCPIN_DESCRIPTOR m_Pins[2] = {};
-    GUID m_Categories[2] = {KSCATEGORY_AUDIO, KSCATEGORY_TOPOLOGY};
-    PCFILTER_DESCRIPTOR m_Filter = {};
-    WCHAR m_Name[16] = {'G', 'l', 'o', 'b', 'a', 'l', 'T', 'o', 'p', 'o', 0};
-};
-
-NTSTATUS CreateStandInTopology(PUNKNOWN* Unknown, REFCLSID, PUNKNOWN UnknownOuter, POOL_TYPE PoolType) {
-    return NewKernelObject<StandInTopology>(Unknown, UnknownOuter, PoolType, 'tseT');
-}
-
 NTSTATUS NoAsio(AsioPrivateInterface*, PIRP) { return STATUS_NOT_IMPLEMENTED; }
 
 const FrontCallees kCallees = {
     .CreateAdapter = CreateAdapter,
-    .CreateTopologyMiniport = CreateStandInTopology,
+    .CreateTopologyMiniport = CreateTopologyMiniport,
     .CreateWaveCyclicMiniport = CreateWaveCyclicMiniport,
     .DispatchAsioControl = NoAsio,
 };
@@ -288,6 +233,25 @@ TEST_F(WaveFront, CatalogUac1DevicesStart) {
         EXPECT_EQ(Plug(name), STATUS_SUCCESS);
         EXPECT_FALSE(sim::hosts::FindFilters(KSCATEGORY_RENDER).empty());
         EXPECT_FALSE(sim::hosts::FindFilters(KSCATEGORY_CAPTURE).empty());
+        // The topology filter: bridge pins, nodes and a connection into every output pin.
+        OpenFilter(KSCATEGORY_TOPOLOGY);
+        ULONG pins = 0;
+        std::vector<GUID> nodes;
+        std::vector<KSTOPOLOGY_CONNECTION> connections;
+        EXPECT_EQ(m_Filter->PinCount(&pins), STATUS_SUCCESS);
+        EXPECT_EQ(m_Filter->Nodes(&nodes), STATUS_SUCCESS);
+        EXPECT_EQ(m_Filter->Connections(&connections), STATUS_SUCCESS);
+        EXPECT_GE(pins, 4u);
+        EXPECT_FALSE(nodes.empty());
+        for (ULONG pin = 0; pin < pins; ++pin) {
+            KSPIN_DATAFLOW flow = KSPIN_DATAFLOW_IN;
+            ASSERT_EQ(m_Filter->PinValue(KSPROPERTY_PIN_DATAFLOW, pin, &flow, sizeof(flow)), STATUS_SUCCESS);
+            if (flow != KSPIN_DATAFLOW_OUT) continue;
+            bool fed = false;
+            for (const KSTOPOLOGY_CONNECTION& c : connections) fed |= c.ToNode == KSFILTER_NODE && c.ToNodePin == pin;
+            EXPECT_TRUE(fed) << "output pin " << pin;
+        }
+        m_Filter.reset();
         Unplug();
     }
 }
