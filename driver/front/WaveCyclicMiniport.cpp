@@ -426,18 +426,7 @@ void WaveCyclicMiniport::StreamDestroyed() {
 
 NTSTATUS WaveCyclicMiniport::MapNodeToPin(PULONG Value) {
     if (Value == nullptr) return STATUS_INVALID_PARAMETER;
-    if (m_Engine == nullptr) return STATUS_SUCCESS;
-    const ULONG count = m_Engine->GetNodeCount();
-    for (ULONG index = 0; index < count; ++index) {
-        AudioNode* node = nullptr;
-        if (!NT_SUCCESS(m_Engine->GetNode(index, &node)) || node == nullptr) continue;
-        const ULONG kind = node->GetNodeKind();
-        if (kind != NodeKindCode(NodeKind::InputConnector) && kind != NodeKindCode(NodeKind::OutputConnector)) continue;
-        InterfaceRef<TerminalInfo> terminal;
-        if (!NT_SUCCESS(node->QueryInterface(IID_TerminalInfo, terminal.ReceiveVoid())) || !terminal) continue;
-        ULONG type = 0xFFFFFFFF;
-        if (NT_SUCCESS(terminal->GetTerminalType(&type)) && type == StreamTerminalType) *Value = node->GetId();
-    }
+    if (m_Engine != nullptr) m_Engine->FindStreamTerminal(Value);
     return STATUS_SUCCESS;
 }
 

@@ -14,6 +14,7 @@
 #include <sim/audio_stack.h>
 #include <sim/machine.h>
 #include <sim/pnp.h>
+#include <sim/pool.h>
 #include <sim/usb_audio.h>
 #include <sim/usb_bus.h>
 #include <sim/usb_device.h>
@@ -93,6 +94,8 @@ protected:
     void Unplug() {
         if (m_Added) {
             EXPECT_EQ(sim::pnp::RemoveDevice(m_Node), STATUS_SUCCESS);
+            // The adapter is gone with the removal, and with it its hold on the bus interface.
+            EXPECT_EQ(sim::usb::BusInterfaceReferences(m_Port), 0);
         }
         m_Added = false;
         if (m_Port != nullptr) sim::usb::RemovePort(m_Port);
@@ -361,6 +364,35 @@ TEST_F(WaveFront, PositionKeepsThePinsRateWhileAnotherRateOwnsTheEndpoint) {
     EXPECT_EQ(clients->CloseClient(holder), STATUS_SUCCESS);
     EXPECT_EQ(clients->UnregisterClient(holder), STATUS_SUCCESS);
     clients->Release();
+}
+
+}  // namespace
+
+namespace {
+
+// A start that runs out of pool at any of its allocations ends cleanly: the removal that follows
+// leaves no reference on the adapter (the bus interface it holds is given back) and no request
+// with the bus.
+TEST_F(WaveFront, EveryFailedStartAllocationIsUndoneByTheRemoval) {
+    for (uint64_t n = 1;; ++n) {
+        SCOPED_TRACE(n);
+        std::unique_ptr<sim::usb::Device> device = sim::usb::CreateCatalogDevice("uac1");
+        m_Port = sim::usb::PlugDevice(std::move(device));
+        m_Node = sim::usb::NodeOf(m_Port);
+        ASSERT_EQ(sim::pnp::AddDevice(m_Driver, m_Node), STATUS_SUCCESS);
+        m_Added = true;
+        sim::pool::FailNthAllocation(n);
+        const NTSTATUS status = sim::pnp::StartDevice(m_Node);
+        const bool fired = !sim::pool::FaultArmed();
+        sim::pool::DisarmFaults();
+        EXPECT_EQ(sim::pnp::RemoveDevice(m_Node), STATUS_SUCCESS);
+        m_Added = false;
+        EXPECT_EQ(sim::usb::HeldRequests(m_Port), 0u);
+        ASSERT_EQ(sim::usb::BusInterfaceReferences(m_Port), 0) << "start status " << std::hex << status;
+        sim::usb::RemovePort(m_Port);
+        m_Port = nullptr;
+        if (!fired) break;
+    }
 }
 
 }  // namespace

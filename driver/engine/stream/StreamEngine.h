@@ -88,6 +88,9 @@ public:
     virtual ULONG GetNodeCount();
     // The path control at Index, without a reference of its own.
     virtual NTSTATUS GetNode(ULONG Index, AudioNode** Node);
+    // The control id of the path's streaming terminal (a connector of the "Stream" type; the last
+    // one when several); *Id is left as it is when the path has none.
+    void FindStreamTerminal(PULONG Id);
     // Null Creator: STATUS_NO_SUCH_DEVICE.
     virtual NTSTATUS SetMiniportCreator(EngineMiniportCreator Creator, REFCLSID PortClassId);
     // Holds TopologyPort with a reference and the topology miniport's SubdeviceInfo without one;

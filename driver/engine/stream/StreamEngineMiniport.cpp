@@ -2,6 +2,7 @@
 // wave filter's bridge pin and the topology filter's pin of the engine's streaming terminal. The
 // subdevice follows the jack: installed while it is present, removed while it is absent.
 #include "driver/engine/interfaces/AdapterCommon.h"
+#include "driver/engine/interfaces/TerminalInfo.h"
 #include "driver/engine/stream/StreamEngine.h"
 #include "driver/front/InterfaceRef.h"
 #include "driver/front/SubdeviceInfo.h"
@@ -22,7 +23,24 @@ NTSTATUS QueryInto(PUNKNOWN Unknown, REFIID Id, InterfaceRef<Interface>& Out) {
     return status;
 }
 
+// The terminal type of a streaming connector.
+constexpr ULONG StreamTerminalType = 0;
+
 }  // namespace
+
+void StreamEngine::FindStreamTerminal(PULONG Id) {
+    const ULONG count = GetNodeCount();
+    for (ULONG index = 0; index < count; ++index) {
+        AudioNode* node = nullptr;
+        if (!NT_SUCCESS(GetNode(index, &node)) || node == nullptr) continue;
+        const ULONG kind = node->GetNodeKind();
+        if (kind != NodeKindCode(NodeKind::InputConnector) && kind != NodeKindCode(NodeKind::OutputConnector)) continue;
+        InterfaceRef<TerminalInfo> terminal;
+        if (!NT_SUCCESS(node->QueryInterface(IID_TerminalInfo, terminal.ReceiveVoid())) || !terminal) continue;
+        ULONG type = 0xFFFFFFFF;
+        if (NT_SUCCESS(terminal->GetTerminalType(&type)) && type == StreamTerminalType) *Id = node->GetId();
+    }
+}
 
 NTSTATUS StreamEngine::InstallMiniport(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN Adapter) {
     PAGED_CODE();
@@ -77,9 +95,16 @@ NTSTATUS StreamEngine::InstallWaveSubdevice(PDEVICE_OBJECT DeviceObject, PIRP Ir
     }
     // The connection needs the topology filter's port and its pin map.
     if (m_TopologyInfo == nullptr || m_TopologyPort == nullptr) return STATUS_UNSUCCESSFUL;
+    // The topology filter must have a pin for the streaming terminal, checked before the port is
+    // made: once a port holds its initialised miniport, the two hold each other (and the miniport
+    // the adapter) until the subdevice is registered and later unregistered.
+    ULONG topologyPin = NoTerminal;
+    FindStreamTerminal(&topologyPin);
+    NTSTATUS status = m_TopologyInfo->MapNodeToPin(&topologyPin);
+    if (!NT_SUCCESS(status)) return status;
 
     InterfaceRef<IPort> port;
-    NTSTATUS status = PcNewPort(port.Receive(), m_PortClassId);
+    status = PcNewPort(port.Receive(), m_PortClassId);
     if (!NT_SUCCESS(status)) return status;
     if (port.Get() == nullptr) return STATUS_UNSUCCESSFUL;
     InterfaceRef<IUnknown> miniport;
