@@ -15,8 +15,6 @@ constexpr ULONG WaveFormatPlainBytes = sizeof(WAVEFORMATEX);       // 18
 constexpr ULONG ExtensibleExtraBytes = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);  // 22
 static_assert(WaveFormatPlainBytes == 18 && ExtensibleExtraBytes == 22 && sizeof(KSDATAFORMAT) == 64);
 
-// Terminal type of a streaming terminal on the engine's path.
-constexpr ULONG StreamTerminalType = 0;
 
 const PCPROPERTY_ITEM FilterProperties[] = {
     {&PrivateDriverPropSet, PrivateDriverPropEndpointInfo, KSPROPERTY_TYPE_GET, WaveCyclicMiniport::EndpointInfoHandler},
