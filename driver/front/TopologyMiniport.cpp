@@ -173,9 +173,7 @@ void TopologyMiniport::ReleaseDescriptors() {
     FreePaged(m_PinDescriptors);
     FreePaged(m_Filter);
     FreePaged(m_Name);
-    if (m_PortEvents != nullptr) m_PortEvents->Release();
     m_PortEvents = nullptr;
-    if (m_Port != nullptr) m_Port->Release();
     m_Port = nullptr;
     if (m_Adapter != nullptr) m_Adapter->Release();
     m_Adapter = nullptr;
@@ -205,8 +203,10 @@ NTSTATUS TopologyMiniport::Init(PUNKNOWN UnknownAdapter, PRESOURCELIST, PPORTTOP
     PAGED_CODE();
     if (Port == nullptr || UnknownAdapter == nullptr) return STATUS_INVALID_PARAMETER;
     if (m_Filter != nullptr || m_Port != nullptr) return STATUS_INVALID_DEVICE_STATE;
+    // Not referenced: the port holds this miniport from its Init until it goes, so it outlives
+    // it, and a counted reference back would keep a port whose subdevice never got registered
+    // (and with it this miniport and the adapter) alive for good.
     m_Port = Port;
-    m_Port->AddRef();
 
     NTSTATUS status = UnknownAdapter->QueryInterface(IID_AdapterCommon, reinterpret_cast<PVOID*>(&m_Adapter));
     if (NT_SUCCESS(status) && m_Adapter == nullptr) status = STATUS_INVALID_PARAMETER;
@@ -241,6 +241,7 @@ NTSTATUS TopologyMiniport::Init(PUNKNOWN UnknownAdapter, PRESOURCELIST, PPORTTOP
     }
     if (NT_SUCCESS(status)) status = m_Port->QueryInterface(IID_IPortEvents, reinterpret_cast<PVOID*>(&m_PortEvents));
     if (NT_SUCCESS(status) && m_PortEvents == nullptr) status = STATUS_INVALID_PARAMETER;
+    if (NT_SUCCESS(status)) m_PortEvents->Release();  // the port's own interface, kept as m_Port is
     if (NT_SUCCESS(status)) status = m_Adapter->RegisterChangeCallback(ChangeCallback, this, &m_ChangeRegistration);
     if (!NT_SUCCESS(status)) {
         // Everything taken is released here, once; the entries stay for the destructor.

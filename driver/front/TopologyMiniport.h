@@ -82,8 +82,8 @@ private:
     void ReleaseDescriptors();
     static void FreeEntries(TopologyEntry* Entries, ULONG Count);
 
-    PPORTTOPOLOGY m_Port;          // referenced
-    PPORTEVENTS m_PortEvents;      // referenced
+    PPORTTOPOLOGY m_Port;          // not referenced: the port owns this miniport
+    PPORTEVENTS m_PortEvents;      // the same port's interface, not referenced
     AdapterCommon* m_Adapter;      // referenced
     PVOID m_ChangeRegistration;
     PWSTR m_Name;                  // paged "TOPO"

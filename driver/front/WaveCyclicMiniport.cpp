@@ -15,7 +15,6 @@ constexpr ULONG WaveFormatPlainBytes = sizeof(WAVEFORMATEX);       // 18
 constexpr ULONG ExtensibleExtraBytes = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);  // 22
 static_assert(WaveFormatPlainBytes == 18 && ExtensibleExtraBytes == 22 && sizeof(KSDATAFORMAT) == 64);
 
-
 const PCPROPERTY_ITEM FilterProperties[] = {
     {&PrivateDriverPropSet, PrivateDriverPropEndpointInfo, KSPROPERTY_TYPE_GET, WaveCyclicMiniport::EndpointInfoHandler},
 };

@@ -396,3 +396,20 @@ TEST_F(WaveFront, EveryFailedStartAllocationIsUndoneByTheRemoval) {
 }
 
 }  // namespace
+
+namespace {
+
+// A stop and a second start: the first start's topology filter keeps its name until the removal,
+// so the second start's topology subdevice is refused; what that start made is let go, and the
+// removal after the device is pulled leaves nothing.
+TEST_F(WaveFront, RestartThenSurpriseRemoval) {
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    ASSERT_EQ(sim::pnp::StopDevice(m_Node), STATUS_SUCCESS);
+    EXPECT_EQ(sim::pnp::StartDevice(m_Node), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(sim::hosts::FindFilters(KSCATEGORY_TOPOLOGY).size(), 1u);
+    sim::usb::UnplugDevice(m_Port);
+    EXPECT_EQ(sim::pnp::SurpriseRemoveDevice(m_Node), STATUS_SUCCESS);
+    Unplug();
+}
+
+}  // namespace
