@@ -2,6 +2,8 @@
 // machine with its rule and names what was wrong.
 #include "io_helpers.h"
 
+#include "support/bugcheck.h"
+
 #include <sim/io.h>
 #include <win/kernel.h>
 
@@ -12,19 +14,11 @@ using namespace io_test;
 
 namespace {
 
-struct DeathCase {
-    const char* name;
-    std::function<void()> mistake;
-    const char* rule;
-    const char* pattern;
-};
+using kvtest::DeathCase;
 
 class ProcessVerifier : public testing::TestWithParam<DeathCase> {};
 
-TEST_P(ProcessVerifier, StopsTheMachine) {
-    std::string expected = std::string("BUGCHECK ") + GetParam().rule + ": .*" + GetParam().pattern;
-    EXPECT_DEATH(GetParam().mistake(), expected);
-}
+TEST_P(ProcessVerifier, StopsTheMachine) { kvtest::ExpectStop(GetParam()); }
 
 constexpr ULONG kTag = 'tseT';
 
@@ -183,7 +177,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "Information 9, above its output length 8"},
         DeathCase{"ThreadedInformationAboveTheOutputLength", AnswerMoreThanTheOutputOfAThreadedRequest,
                   "DRIVER_VERIFIER_IOMANAGER_VIOLATION", "Information 5, above its output length 4"}),
-    [](const testing::TestParamInfo<DeathCase>& info) { return info.param.name; });
+    kvtest::DeathCaseName);
 
 TEST(ProcessVerifier, AUserAddressFaultsAfterItsUnmap) { EXPECT_DEATH(TouchAfterUnmap(), ""); }
 
