@@ -138,6 +138,81 @@ void AnswerMoreThanTheOutputOfAThreadedRequest() {
     IoCallDriver(device, irp);
 }
 
+// Runs mistake at DISPATCH_LEVEL.
+void AtDispatch(const std::function<void()>& mistake) {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    mistake();
+}
+
+void ReferenceByHandleAtDispatch() {
+    HANDLE event = sim::io::CreateUserEvent(false, false);
+    PVOID object = nullptr;
+    AtDispatch([&] { ObReferenceObjectByHandle(event, SYNCHRONIZE, *ExEventObjectType, KernelMode, &object, nullptr); });
+}
+
+void AttachAtHighLevel() {
+    PEPROCESS host = sim::io::CreateProcess("host", false);
+    KAPC_STATE state;
+    KIRQL old;
+    KeRaiseIrql(HIGH_LEVEL, &old);
+    KeStackAttachProcess(reinterpret_cast<PRKPROCESS>(host), &state);
+}
+
+void MapAtDispatch() {
+    PMDL mdl = LockedMdl(ExAllocatePoolWithTag(NonPagedPoolNx, PAGE_SIZE, kTag), PAGE_SIZE);
+    sim::io::ProcessScope scope(sim::io::CreateProcess("host", false));
+    AtDispatch([&] { MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE, HighPagePriority); });
+}
+
+void UnmapAtDispatch() {
+    PEPROCESS host = sim::io::CreateProcess("host", false);
+    PMDL mdl = nullptr;
+    PVOID user = MapPage(host, &mdl);
+    sim::io::ProcessScope scope(host);
+    AtDispatch([&] { MmUnmapLockedPages(user, mdl); });
+}
+
+void UnmapWithAnotherMdl() {
+    PEPROCESS host = sim::io::CreateProcess("host", false);
+    PMDL mdl = nullptr;
+    PMDL other = nullptr;
+    PVOID user = MapPage(host, &mdl);
+    MapPage(host, &other);
+    sim::io::ProcessScope scope(host);
+    MmUnmapLockedPages(user, other);
+}
+
+void FreeAPoolBlockAsAnMdl() { IoFreeMdl(static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTag))); }
+
+void MapPagesNeverLocked() {
+    PMDL mdl = IoAllocateMdl(ExAllocatePoolWithTag(NonPagedPoolNx, PAGE_SIZE, kTag), PAGE_SIZE, FALSE, FALSE, nullptr);
+    sim::io::ProcessScope scope(sim::io::CreateProcess("host", false));
+    MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE, HighPagePriority);
+}
+
+void BuildNonPagedMdlForPagedPool() { LockedMdl(ExAllocatePoolWithTag(PagedPool, PAGE_SIZE, kTag), PAGE_SIZE); }
+
+void DestroyProcessTwice() {
+    PEPROCESS host = sim::io::CreateProcess("twice", false);
+    ObReferenceObject(host);
+    sim::io::DestroyProcess(host);
+    sim::io::DestroyProcess(host);
+}
+
+void DetachWithoutAttach() {
+    KAPC_STATE state{};
+    KeUnstackDetachProcess(&state);
+}
+
+void AttachToAnEvent() {
+    HANDLE handle = sim::io::CreateUserEvent(false, false);
+    PVOID event = nullptr;
+    ObReferenceObjectByHandle(handle, SYNCHRONIZE, *ExEventObjectType, KernelMode, &event, nullptr);
+    KAPC_STATE state;
+    KeStackAttachProcess(static_cast<PRKPROCESS>(event), &state);
+}
+
 // A use of a user address after its unmap faults (the host's SIGSEGV).
 void TouchAfterUnmap() {
     PEPROCESS host = sim::io::CreateProcess("host", false);
@@ -175,6 +250,27 @@ INSTANTIATE_TEST_SUITE_P(
         DeathCase{"EnterAnEndedProcess", EnterAnEndedProcess, "INVALID_PROCESS_ATTACH_ATTEMPT", "which has ended"},
         DeathCase{"InformationAboveTheOutputLength", AnswerMoreThanTheOutput, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                   "Information 9, above its output length 8"},
+        DeathCase{"ReferenceByHandleAtDispatch", ReferenceByHandleAtDispatch, "IRQL_NOT_LESS_OR_EQUAL",
+                  "ObReferenceObjectByHandle at IRQL 2"},
+        DeathCase{"AttachAtHighLevel", AttachAtHighLevel, "IRQL_NOT_LESS_OR_EQUAL", "KeStackAttachProcess at IRQL 15"},
+        DeathCase{"UserMappingAtDispatch", MapAtDispatch, "IRQL_NOT_LESS_OR_EQUAL",
+                  "MmMapLockedPagesSpecifyCache of a user mapping at IRQL 2"},
+        DeathCase{"UnmapAtDispatch", UnmapAtDispatch, "IRQL_NOT_LESS_OR_EQUAL",
+                  "MmUnmapLockedPages of a user mapping at IRQL 2"},
+        DeathCase{"UnmapWithAnotherMdl", UnmapWithAnotherMdl, "DRIVER_VERIFIER_DETECTED_VIOLATION",
+                  "with MDL 0x[0-9a-f]+; it maps MDL"},
+        DeathCase{"FreeAPoolBlockAsAnMdl", FreeAPoolBlockAsAnMdl, "DRIVER_VERIFIER_DETECTED_VIOLATION",
+                  "IoFreeMdl of 0x[0-9a-f]+, which is not an MDL"},
+        DeathCase{"MapPagesNeverLocked", MapPagesNeverLocked, "DRIVER_VERIFIER_DETECTED_VIOLATION",
+                  "whose pages are not locked"},
+        DeathCase{"NonPagedMdlForPagedPool", BuildNonPagedMdlForPagedPool, "DRIVER_VERIFIER_DETECTED_VIOLATION",
+                  "describes paged pool block"},
+        DeathCase{"DestroyProcessTwice", DestroyProcessTwice, "INVALID_PROCESS_ATTACH_ATTEMPT",
+                  "process twice destroyed twice"},
+        DeathCase{"DetachWithoutAttach", DetachWithoutAttach, "INVALID_PROCESS_DETACH_ATTEMPT",
+                  "0 attachment\\(s\\) open"},
+        DeathCase{"AttachToAnEvent", AttachToAnEvent, "INVALID_PROCESS_ATTACH_ATTEMPT",
+                  "KeStackAttachProcess of 0x[0-9a-f]+, which is not a process object"},
         DeathCase{"ThreadedInformationAboveTheOutputLength", AnswerMoreThanTheOutputOfAThreadedRequest,
                   "DRIVER_VERIFIER_IOMANAGER_VIOLATION", "Information 5, above its output length 4"}),
     kvtest::DeathCaseName);
