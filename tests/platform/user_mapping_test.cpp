@@ -122,6 +122,75 @@ TEST(UserMappings, AnInjectedFailureAnswersNullOnce) {
     sim::io::DestroyProcess(host);
 }
 
+// A device that maps a page into the caller's process at a buffered request (answering the user
+// address) and unmaps it when the file closes, attached to the process it mapped into; the close
+// may come from the dying process itself or from a handle's last close in another process.
+class MappingDevice {
+public:
+    static constexpr ULONG kMapCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x810, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
+    MappingDevice() {
+        m_device = sim::io::CreateBusDevice(
+            [this](PDEVICE_OBJECT self, PIRP irp) { return Dispatch(self, irp); }, sim::io::Completion::Synchronous,
+            u"\\Device\\KvMapping");
+    }
+    ~MappingDevice() { sim::io::DeleteBusDevice(m_device); }
+    PEPROCESS closedIn = nullptr;
+
+private:
+    NTSTATUS Dispatch(PDEVICE_OBJECT self, PIRP irp) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+            m_block = ExAllocatePoolWithTag(NonPagedPoolNx, PAGE_SIZE, kTag);
+            m_mdl = IoAllocateMdl(m_block, PAGE_SIZE, FALSE, TRUE, nullptr);
+            MmBuildMdlForNonPagedPool(m_mdl);
+            m_user = MmMapLockedPagesSpecifyCache(m_mdl, UserMode, MmCached, nullptr, FALSE, HighPagePriority);
+            m_owner = IoGetRequestorProcess(irp);
+            ObReferenceObject(m_owner);
+            *static_cast<PVOID*>(irp->AssociatedIrp.SystemBuffer) = m_user;
+            return sim::io::Finish(self, irp, STATUS_SUCCESS, sizeof(PVOID));
+        }
+        if (stack->MajorFunction == IRP_MJ_CLOSE && m_user != nullptr) {
+            closedIn = PsGetCurrentProcess();
+            KAPC_STATE state;
+            KeStackAttachProcess(reinterpret_cast<PRKPROCESS>(m_owner), &state);
+            MmUnmapLockedPages(m_user, m_mdl);
+            KeUnstackDetachProcess(&state);
+            ObDereferenceObject(m_owner);
+            IoFreeMdl(m_mdl);
+            ExFreePoolWithTag(m_block, kTag);
+            m_user = nullptr;
+        }
+        return sim::io::Finish(self, irp, STATUS_SUCCESS);
+    }
+
+    PDEVICE_OBJECT m_device = nullptr;
+    PVOID m_block = nullptr;
+    PMDL m_mdl = nullptr;
+    PVOID m_user = nullptr;
+    PEPROCESS m_owner = nullptr;
+};
+
+TEST(UserMappings, ADyingProcessLetsTheDriverUnmapInItsContext) {
+    MappingDevice device;
+    PEPROCESS host = sim::io::CreateProcess("host", true);
+    {
+        sim::io::ProcessScope scope(host);
+        HANDLE file = nullptr;
+        ASSERT_EQ(sim::io::OpenFileHandle(u"\\Device\\KvMapping", &file), STATUS_SUCCESS);
+        PVOID user = nullptr;
+        ULONG_PTR information = 0;
+        ASSERT_EQ(sim::io::DeviceIoControl(file, MappingDevice::kMapCode, nullptr, 0, &user, sizeof(user), &information),
+                  STATUS_SUCCESS);
+        ASSERT_NE(user, nullptr);
+        EXPECT_LT(reinterpret_cast<uintptr_t>(user), uintptr_t{1} << 32);
+        EXPECT_EQ(sim::mm::UserMappingCount(host), 1u);
+    }
+    sim::io::DestroyProcess(host);  // the close runs there and unmaps: nothing is left
+    EXPECT_EQ(device.closedIn, host);
+    EXPECT_EQ(sim::mm::UserMappingCount(), 0u);
+}
+
 TEST(Mdls, DescribeTheirBufferAndComeFromPool) {
     UCHAR buffer[100];
     PMDL mdl = IoAllocateMdl(buffer, sizeof(buffer), FALSE, FALSE, nullptr);
