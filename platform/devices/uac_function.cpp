@@ -50,18 +50,11 @@ constexpr FeatureControlKind kFeatureControls[] = {
     {USB_AUDIO2_FU_OVERFLOW_CONTROL, "OVERFLOW", 0, 1, false, false, 0, 1, 1, 0},
 };
 
-// Controls of a feature unit's extended control block: the switch and the level beside the standard
-// ones, addressed with bit 7 of the control selector set.
-struct ExtendedControlKind {
-    uint8_t selector;
-    const char* name;
-    uint8_t size;
-    bool isSigned, hasRange;
-    int32_t minimum, maximum, resolution;
-};
-constexpr ExtendedControlKind kExtendedControls[] = {
-    {kExtendedVolume, "EXTENDED_VOLUME", 2, true, true, -60 * 256, 0, 128},  // 1/256 dB
-    {kExtendedSwitch, "EXTENDED_SWITCH", 1, false, false, 0, 1, 1},
+// Controls of a feature unit's extended control block (UAC 2.0 only): the switch and the level beside
+// the standard ones, addressed with bit 7 of the control selector set.
+constexpr FeatureControlKind kExtendedControls[] = {
+    {kExtendedVolume, "EXTENDED_VOLUME", 0, 2, true, true, -60 * 256, 0, 128, 0},  // 1/256 dB
+    {kExtendedSwitch, "EXTENDED_SWITCH", 0, 1, false, false, 0, 1, 1, 0},
 };
 
 const FeatureControlKind* FeatureKind(uint8_t selector) {
@@ -224,22 +217,26 @@ void UacFunction::BuildEntities(const AltSettingModel& control) {
 void UacFunction::AddFeatureControls(const Entity& unit) {
     ByteSpan d(unit.descriptor);
     const bool v2 = m_Version == AudioVersion::Uac2;
+    auto add = [&](const FeatureControlKind& k, size_t ch, uint32_t access) {
+        const uint8_t size = v2 ? k.uac2Size : k.uac1Size;
+        if (size == 0 || (access != USB_AUDIO2_CONTROL_READ_ONLY && access != USB_AUDIO2_CONTROL_PROGRAMMABLE)) return;
+        m_Controls[Key(unit.id, k.selector, uint8_t(ch))] = Control{
+            .name = k.name,
+            .size = size,
+            .isSigned = k.isSigned,
+            .writable = access == USB_AUDIO2_CONTROL_PROGRAMMABLE,
+            .hasRange = k.hasRange,
+            .initial = k.initial,
+            .minimum = k.minimum,
+            .maximum = k.maximum,
+            .resolution = k.resolution,
+        };
+    };
     if (auto it = m_Options.extendedControlBlocks.find(unit.id); v2 && it != m_Options.extendedControlBlocks.end()) {
         const std::vector<uint32_t> entries = ExtendedControlEntries(it->second);
         for (size_t ch = 0; ch < entries.size() && ch < 256; ++ch) {
-            for (const ExtendedControlKind& k : kExtendedControls) {
-                const uint32_t access = (entries[ch] >> (2 * ((k.selector & 0x7F) - 1))) & 3;
-                if (access != USB_AUDIO2_CONTROL_READ_ONLY && access != USB_AUDIO2_CONTROL_PROGRAMMABLE) continue;
-                m_Controls[Key(unit.id, k.selector, uint8_t(ch))] = Control{
-                    .name = k.name,
-                    .size = k.size,
-                    .isSigned = k.isSigned,
-                    .writable = access == USB_AUDIO2_CONTROL_PROGRAMMABLE,
-                    .hasRange = k.hasRange,
-                    .minimum = k.minimum,
-                    .maximum = k.maximum,
-                    .resolution = k.resolution,
-                };
+            for (const FeatureControlKind& k : kExtendedControls) {
+                add(k, ch, (entries[ch] >> (2 * ((k.selector & 0x7F) - 1))) & 3);
             }
         }
     }
@@ -250,21 +247,7 @@ void UacFunction::AddFeatureControls(const Entity& unit) {
         uint32_t bits = 0;
         for (size_t i = 0; i < std::min<size_t>(entrySize, 4); ++i) bits |= uint32_t(d[first + ch * entrySize + i]) << (8 * i);
         for (const FeatureControlKind& k : kFeatureControls) {
-            const uint8_t size = v2 ? k.uac2Size : k.uac1Size;
-            if (size == 0) continue;
-            uint32_t access = v2 ? (bits >> (2 * (k.selector - 1))) & 3 : ((bits >> (k.selector - 1)) & 1) ? 3 : 0;
-            if (access != USB_AUDIO2_CONTROL_READ_ONLY && access != USB_AUDIO2_CONTROL_PROGRAMMABLE) continue;
-            m_Controls[Key(unit.id, k.selector, uint8_t(ch))] = Control{
-                .name = k.name,
-                .size = size,
-                .isSigned = k.isSigned,
-                .writable = access == USB_AUDIO2_CONTROL_PROGRAMMABLE,
-                .hasRange = k.hasRange,
-                .initial = k.initial,
-                .minimum = k.minimum,
-                .maximum = k.maximum,
-                .resolution = k.resolution,
-            };
+            add(k, ch, v2 ? (bits >> (2 * (k.selector - 1))) & 3 : ((bits >> (k.selector - 1)) & 1) ? 3 : 0);
         }
     }
 }
@@ -896,7 +879,7 @@ const char* UacFunction::ControlName(uint8_t entity, uint8_t selector) const {
     const uint8_t subtype = it->second.subtype;
     const bool v2 = m_Version == AudioVersion::Uac2;
     if (subtype == USB_AUDIO_AC_FEATURE_UNIT) {
-        for (const ExtendedControlKind& x : kExtendedControls) {
+        for (const FeatureControlKind& x : kExtendedControls) {
             if (v2 && x.selector == selector) return x.name;
         }
         const FeatureControlKind* k = FeatureKind(selector);
