@@ -56,6 +56,24 @@ static_assert(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER) <= Uac1InterruptRequestByt
               sizeof(_URB_PIPE_REQUEST) <= Uac1AbortRequestBytes &&
               sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST) <= Uac1ChipRequestBytes);
 
+class Uac1AudioHal;
+
+// What a device model changes in the UAC 1.0 walks (one walker serves every model). A null hook
+// keeps the UAC 1.0 behaviour.
+struct Uac1WalkPolicy {
+    ULONG PoolTag;              // of the units and streams the walks create
+    bool UseUac1Quirks;         // the UAC 1.0 device rules by vendor and product
+    bool DanglingSourceFails;   // a source id that names no unit fails the walk (else: no source)
+    // Creates, initialises and adds the unit of one AudioControl descriptor (subtypes 2 to 6).
+    NTSTATUS (*AddUnit)(Uac1AudioHal& Hal, UCHAR Subtype, const UCHAR* Descriptor);
+    // The render stream of an AudioStreaming interface, with one reference; null without memory.
+    UsbAudioStream* (*NewRenderStream)(Uac1AudioHal& Hal, ULONG Interface, ULONG TerminalControlId);
+    // Starts the render stream's worker.
+    NTSTATUS (*StartRenderWorker)(Uac1AudioHal& Hal, UsbAudioStream* Stream);
+    // After a successful walk of the streams: passes over the engines; answers the walk's result.
+    NTSTATUS (*AfterStreams)(Uac1AudioHal& Hal);
+};
+
 // Creates the HAL with UnknownOuter (the adapter) and hands out its inner unknown with one
 // reference. STATUS_INSUFFICIENT_RESOURCES without memory.
 NTSTATUS CreateUac1AudioHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId);
@@ -135,6 +153,9 @@ public:
     // Every control upstream of a terminal-type control through single-source controls follows its
     // type; the walk ends on a cycle.
     NTSTATUS RegisterTerminalTypeListeners();
+
+    // The walks' model policy; the UAC 1.0 HAL's own by default.
+    virtual const Uac1WalkPolicy& WalkPolicy() const;
 
     // ---- State, for inspection ----
     UCHAR ControlInterface() const { return m_ControlInterface; }
