@@ -64,6 +64,40 @@ TEST_F(R7T5Hal, PollDeviceRestoresRegistersAndBuildsItsRewrittenTopology) {
     EXPECT_EQ(g_Hal->GetStreamEngineCount(), 2u);
 }
 
+TEST_F(R7T5Hal, RegisterWritesMergeUnderTheMaskAndKeepEachOthersBits) {
+    ASSERT_EQ(StartModel({}), STATUS_SUCCESS);
+    m_state->writes.clear();
+    EXPECT_EQ(g_Hal->WriteDeviceRegister(1, 0x0010, 0x0030), STATUS_SUCCESS);
+    EXPECT_EQ(m_state->writes, (Writes{{1, 0x3012}}));
+    EXPECT_EQ(g_Hal->Register(1).Value, 0x3012);
+    EXPECT_EQ(g_Hal->WriteDeviceRegister(6, 0, 0xFFFF), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(g_Hal->WriteDeviceRegister(2, 0x1234, 0), STATUS_SUCCESS);
+    EXPECT_EQ(m_state->writes.size(), 1u);
+    // A refused write leaves the shadow as it was.
+    const int fault = Device().AddControlFault({.match = {.bmRequestType = 0x21, .bRequest = 0x09}});
+    EXPECT_FALSE(NT_SUCCESS(g_Hal->WriteDeviceRegister(1, 0x0000, 0x0002)));
+    EXPECT_EQ(g_Hal->Register(1).Value, 0x3012);
+    Device().RemoveControlFault(fault);
+
+    // Two writers of different bits of register 0 (stream open, terminal type) at once: neither
+    // loses the other's bits.
+    R7T5AudioHal* hal = g_Hal;
+    auto writer = [hal](USHORT Mask) {
+        return [hal, Mask] {
+            for (int i = 0; i < 20; ++i) hal->WriteDeviceRegister(0, (i % 2) != 0 ? Mask : 0, Mask);
+            hal->WriteDeviceRegister(0, Mask, Mask);
+        };
+    };
+    PKTHREAD a = sim::machine::StartThread("rate writer", writer(0x7000));
+    PKTHREAD b = sim::machine::StartThread("type writer", writer(0x8000));
+    for (PKTHREAD t : {a, b}) {
+        KeWaitForSingleObject(t, Executive, KernelMode, FALSE, nullptr);
+        ObDereferenceObject(t);
+    }
+    EXPECT_EQ(g_Hal->Register(0).Value & 0xF000, 0xF000);
+    EXPECT_EQ(m_state->registers[0], g_Hal->Register(0).Value);
+}
+
 TEST_F(R7T5Hal, QuirkRowsFollowVendorProductAndVariantBytes) {
     struct Row {
         const char* name;
