@@ -3,6 +3,7 @@
 #include "driver/engine/base/Settings.h"
 #include "driver/engine/controls/TerminalTypeControl.h"
 #include "driver/engine/models/R7T5ConfigRewrite.h"
+#include "driver/engine/models/R7T5Units.h"
 #include "driver/front/AdapterExtension.h"
 
 namespace {
@@ -69,7 +70,7 @@ constexpr Uac1WalkPolicy R7T5Policy = {
     .PoolTag = R7T5Tag,
     .UseUac1Quirks = false,
     .DanglingSourceFails = true,
-    .AddUnit = nullptr,
+    .AddUnit = AddR7T5Unit,
     .NewRenderStream = nullptr,
     .StartRenderWorker = nullptr,
     .AfterStreams = AfterR7T5Streams,
