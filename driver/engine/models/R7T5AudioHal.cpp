@@ -1,10 +1,8 @@
 #include "driver/engine/models/R7T5AudioHal.h"
 
 #include "driver/engine/base/Settings.h"
-#include "driver/engine/controls/TerminalTypeControl.h"
 #include "driver/engine/models/R7T5ConfigRewrite.h"
 #include "driver/engine/models/R7T5Units.h"
-#include "driver/front/AdapterExtension.h"
 
 namespace {
 
@@ -314,62 +312,15 @@ NTSTATUS R7T5AudioHal::AddRenderStages() {
 // ---------------------------------------------------------------------------------------------
 // Miniports
 
-NTSTATUS R7T5AudioHal::UpdateMiniports(ULONG UnitId) {
+NTSTATUS R7T5AudioHal::InstallRenamedEngine(StreamEngine* Engine, ULONG UnitId) {
     PAGED_CODE();
-    const ULONG engines = GetStreamEngineCount();
-    if (engines == 0) return STATUS_UNSUCCESSFUL;
-    NTSTATUS status = STATUS_SUCCESS;
-    for (ULONG i = 0; i < engines; ++i) {
-        StreamEngine* engine = nullptr;
-        status = GetStreamEngine(i, &engine);
-        if (!NT_SUCCESS(status)) return status;
-
-        TerminalTypeControl* typeControl = nullptr;
-        const ULONG pathCount = engine->GetNodeCount();
-        for (ULONG n = 0; n < pathCount && typeControl == nullptr; ++n) {
-            AudioNode* node = nullptr;
-            if (!NT_SUCCESS(engine->GetNode(n, &node)) || node->GetNodeKind() != NodeKindCode(NodeKind::TerminalType)) {
-                continue;
-            }
-            if (!NT_SUCCESS(node->QueryInterface(IID_TerminalTypeControl, reinterpret_cast<PVOID*>(&typeControl)))) {
-                typeControl = nullptr;
-            }
-            break;
-        }
-        if (typeControl == nullptr) continue;
-        const bool pending = typeControl->IsChangePending() != 0;
-        if (pending) typeControl->ClearChangePending();
-        typeControl->Release();
-        if (!pending) continue;
-
-        auto* name = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, EngineNameChars * sizeof(WCHAR), R7T5Tag));
-        if (name == nullptr) return STATUS_UNSUCCESSFUL;
-        status = engine->RemoveMiniport(m_DeviceObject);
-        if (NT_SUCCESS(status)) {
-            const ULONG direction = engine->GetDirection();
-            const ULONG type = engine->GetEndpointType();
-            ULONG number = 0;
-            if (type < EngineNameCounterCount && m_DeviceObject != nullptr) {
-                const AdapterDeviceExtension* extension = GetAdapterExtension(m_DeviceObject);
-                const UCHAR counter = direction == StreamDirectionCapture ? extension->CaptureNameCounters[type]
-                                                                          : extension->RenderNameCounters[type];
-                number = counter != 0 ? counter - 1u : 0u;
-            }
-            status = FormatEngineName(direction, type, number, name);
-            if (NT_SUCCESS(status)) status = engine->SetName(name);
-            // The terminal is announced again: every engine installs its wave subdevice anew.
-            const NTSTATUS announced = NotifyUnitChange(UnitId);
-            if (!NT_SUCCESS(announced)) {
-                // The engine must not stay removed: install it again under whatever name it has,
-                // and report the failure so the type change is undone.
-                engine->InstallMiniport(m_DeviceObject, nullptr, static_cast<AdapterCommon*>(this));
-                if (NT_SUCCESS(status)) status = announced;
-            }
-        }
-        ExFreePoolWithTag(name, R7T5Tag);
-        if (!NT_SUCCESS(status)) return status;
-    }
-    return status;
+    // The terminal is announced again: every engine installs its wave subdevice anew.
+    const NTSTATUS announced = NotifyUnitChange(UnitId);
+    if (NT_SUCCESS(announced)) return announced;
+    // The engine must not stay removed: install it again, and report the failure so the type
+    // change is undone.
+    Engine->InstallMiniport(m_DeviceObject, nullptr, static_cast<AdapterCommon*>(this));
+    return announced;
 }
 
 // ---------------------------------------------------------------------------------------------

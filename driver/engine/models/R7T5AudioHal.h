@@ -41,14 +41,14 @@ public:
 
     // Register 5's bits 12-13 pulsed, then registers 0 to 4 written back from the shadow.
     STDMETHODIMP RestoreDeviceState() override;
-    // Removes and renames every engine whose terminal type changed, then re-announces the terminal
-    // (every engine installs again); an engine whose installation failed is installed again and
-    // the failure is the result.
-    STDMETHODIMP UpdateMiniports(ULONG UnitId) override;
     STDMETHODIMP Start() override;
     STDMETHODIMP Stop() override;
     STDMETHODIMP Identify() override;
     const Uac1WalkPolicy& WalkPolicy() const override;
+
+    // After UpdateMiniports removed and renamed Engine: the terminal is announced again (every
+    // engine installs); when that fails, Engine is installed again and the failure is the result.
+    NTSTATUS InstallRenamedEngine(StreamEngine* Engine, ULONG UnitId) override;
 
     // The guard pass and the channel-swap pass over the render engines (the walk's last step).
     NTSTATUS AddRenderStages();

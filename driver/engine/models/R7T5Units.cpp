@@ -47,18 +47,6 @@ LONG MasterRangeOfDevice(SHORT Raw, bool Next) {
     return static_cast<LONG>(Raw) * 256;
 }
 
-template <class Unit>
-NTSTATUS AddUnit(Uac1AudioHal& Hal, const UCHAR* Descriptor) {
-    auto* unit = new (NonPagedPoolNx, R7T5Tag) Unit(nullptr, Hal.UnitCount());
-    if (unit == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    unit->NonDelegatingAddRef();
-    AdapterCommon* common = static_cast<AdapterCommon*>(&Hal);
-    NTSTATUS status = unit->Init(Descriptor, common, common);
-    if (NT_SUCCESS(status)) status = Hal.AddUnit(static_cast<UnitNode*>(unit));
-    unit->NonDelegatingRelease();
-    return status;
-}
-
 }  // namespace
 
 LONG R7T5MasterLevelOfDevice(SHORT Raw) {
@@ -156,15 +144,15 @@ NTSTATUS AddR7T5Unit(Uac1AudioHal& Hal, UCHAR Subtype, const UCHAR* Descriptor) 
     PAGED_CODE();
     const UCHAR id = Descriptor[3];
     switch (Subtype) {
-    case Uac1InputTerminalSubtype: return AddUnit<InputTerminal>(Hal, Descriptor);
-    case Uac1OutputTerminalSubtype: return AddUnit<OutputTerminal>(Hal, Descriptor);
-    case Uac1MixerUnitSubtype: return AddUnit<MixerUnit>(Hal, Descriptor);
-    case Uac1SelectorUnitSubtype: return AddUnit<SelectorUnit>(Hal, Descriptor);
+    case Uac1InputTerminalSubtype: return AddNewUnit<InputTerminal>(Hal, Descriptor);
+    case Uac1OutputTerminalSubtype: return AddNewUnit<OutputTerminal>(Hal, Descriptor);
+    case Uac1MixerUnitSubtype: return AddNewUnit<MixerUnit>(Hal, Descriptor);
+    case Uac1SelectorUnitSubtype: return AddNewUnit<SelectorUnit>(Hal, Descriptor);
     case Uac1FeatureUnitSubtype:
-        if (id == 13) return AddUnit<R7T5MasterUnit>(Hal, Descriptor);
-        if (id == 9 || id == 11) return AddUnit<R7T5MonitorUnit>(Hal, Descriptor);
-        if (id == 2 || id == 8 || id == 15) return AddUnit<R7T5RecordUnit>(Hal, Descriptor);
-        return AddUnit<FeatureUnit>(Hal, Descriptor);
+        if (id == 13) return AddNewUnit<R7T5MasterUnit>(Hal, Descriptor);
+        if (id == 9 || id == 11) return AddNewUnit<R7T5MonitorUnit>(Hal, Descriptor);
+        if (id == 2 || id == 8 || id == 15) return AddNewUnit<R7T5RecordUnit>(Hal, Descriptor);
+        return AddNewUnit<FeatureUnit>(Hal, Descriptor);
     default: return STATUS_UNSUCCESSFUL;
     }
 }

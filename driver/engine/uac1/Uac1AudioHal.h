@@ -169,6 +169,9 @@ public:
     ULONG64 UnitLookups() const { return m_UnitLookups; }
 
 protected:
+    // Installs the wave subdevice of Engine again after UpdateMiniports removed and renamed it
+    // (UnitId: the terminal whose type changed). A failure must leave the engine installed.
+    virtual NTSTATUS InstallRenamedEngine(StreamEngine* Engine, ULONG UnitId);
     // Finds the AudioControl interface, keeps its number and runs BuildTopology over it.
     NTSTATUS FindControlInterface();
     // Runs BuildStreams from the first AudioStreaming interface.
@@ -219,3 +222,17 @@ private:
     static KSTART_ROUTINE Uac1StatusThread;
     static IO_COMPLETION_ROUTINE StatusRequestDone;
 };
+
+// Creates a unit of class Unit with the unit count as provisional id and the walk policy's tag,
+// runs its Init and puts it on the unit list. The walk's own reference is dropped in every case.
+template <class Unit>
+NTSTATUS AddNewUnit(Uac1AudioHal& Hal, const UCHAR* Descriptor) {
+    auto* unit = new (NonPagedPoolNx, Hal.WalkPolicy().PoolTag) Unit(nullptr, Hal.UnitCount());
+    if (unit == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    unit->NonDelegatingAddRef();
+    AdapterCommon* common = static_cast<AdapterCommon*>(&Hal);
+    NTSTATUS status = unit->Init(Descriptor, common, common);
+    if (NT_SUCCESS(status)) status = Hal.AddUnit(static_cast<UnitNode*>(unit));
+    unit->NonDelegatingRelease();
+    return status;
+}
