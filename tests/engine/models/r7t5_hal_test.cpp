@@ -169,6 +169,19 @@ TEST_F(R7T5Hal, FailedReportReadEndsThePollAndStopReturns) {
     EXPECT_FALSE(g_Hal->PollRunning());
 }
 
+TEST_F(R7T5Hal, UnplugWithThePollRunningLeavesNothingBehind) {
+    ASSERT_EQ(StartModel({}), STATUS_SUCCESS);
+    ASSERT_EQ(m_common->Start(), STATUS_SUCCESS);
+    const size_t threads = sim::machine::SystemThreadsRunning();
+    sim::machine::RunFor(120 * kMillisecond);
+    Device().Unplug();
+    ASSERT_TRUE(sim::machine::RunUntil([&] { return sim::machine::SystemThreadsRunning() < threads; },
+                                       200 * kMillisecond));
+    EXPECT_EQ(m_common->Stop(), STATUS_SUCCESS);
+    EXPECT_FALSE(g_Hal->PollRunning());
+    // The test main's listener and the driver's unload check the pool and threads.
+}
+
 TEST_F(R7T5Hal, StartFailures) {
     struct Case {
         const char* name;
