@@ -5,6 +5,7 @@
 
 #include <sim/usb_descriptor_builder.h>
 #include <sim/usb_device.h>
+#include <sim/usb_models.h>
 
 #include <cstdio>
 #include <functional>
@@ -208,6 +209,9 @@ struct CatalogEntry {
     std::function<DeviceSetup()> setup;
     std::vector<StringEntry> strings;  // model identifier strings
     std::vector<VendorAnswer> vendor;
+    // A model device with behaviour of its own (model_devices.cpp): made whole by this, the fields
+    // above unused.
+    std::function<std::unique_ptr<Device>()> model{};
 };
 
 // The UAC 1.0 descriptor set under each identification the driver distinguishes.
@@ -268,10 +272,9 @@ const std::vector<CatalogEntry>& Catalog() {
          {{kChipString, kEnglish, u"KLQ864"}},
          {{VendorOtherIn(0x00, 0x001A, 0), {0x0E}, "OTHER register 0x1A"},
           {VendorOtherIn(0x00, 0x0020, 0), {0x00}, "OTHER register 0x20"}}},
-        {"uac1-r7t5", "UAC 1.0 descriptors identified as R7T5 (variant bytes 0x9F, 0x03)", Uac1Product,
-         {{kChipString, kEnglish, std::u16string{0x000B, 0x0005, 0x0050, 0x0001}}},
-         {{VendorOtherIn(0x81, 0, 9), {0x9F}, "OTHER variant byte A"},
-          {VendorOtherIn(0x81, 0, 8), {0x03}, "OTHER variant byte B"}}},
+        {"uac1-r7t5", "R7T5: 8-channel playback through monitors and mixers, four record sources, HID register file "
+                      "(VID 0x1E7D PID 0x3750, variant bytes 0x9F, 0x03)",
+         nullptr, {}, {}, [] { return r7t5::Create(); }},
         {"uac1-r7t3", "UAC 1.0 descriptors identified as R7T3", Uac1Product, {{kChipString, kEnglish, u"R7T3-01"}}, {}},
         {"uac1-r7u5", "UAC 1.0 descriptors identified as R7U5 by the fallback string only", Uac1Product,
          {{kChipStringFallback, kEnglish, u"R7U5"}}, {}},
@@ -316,6 +319,7 @@ const std::vector<CatalogEntry>& Catalog() {
 std::unique_ptr<Device> CreateCatalogDevice(std::string_view name) {
     for (const CatalogEntry& e : Catalog()) {
         if (name != e.name) continue;
+        if (e.model) return e.model();
         DeviceSetup setup = e.setup();
         setup.name = e.name;
         setup.strings.insert(setup.strings.end(), e.strings.begin(), e.strings.end());

@@ -49,13 +49,17 @@ std::vector<std::unique_ptr<sim::usb::Device>>& IdentityModels() {
         for (const std::string& name : sim::usb::CatalogNames()) {
             all.push_back(sim::usb::CreateCatalogDevice(name));
             all.back()->SetLogLimit(1);
+            // Configured, so the class requests it answers for the fuzzed device reach its handlers.
+            all.back()->Control(sim::usb::MakeSetup(false, BMREQUEST_STANDARD, BMREQUEST_TO_DEVICE,
+                                                    USB_REQUEST_SET_CONFIGURATION, 1, 0, 0),
+                                {});
         }
         return all;
     }();
     return models;
 }
 
-// String descriptors and vendor requests go to the chosen catalog model, which answers them as it
+// String descriptors, vendor requests and a model's HID requests go to the chosen catalog model, which answers them as it
 // would when plugged; everything else stays with the device built from the input.
 sim::usb::HandlerTable IdentityOf(sim::usb::Device& model) {
     return sim::usb::HandlerTable{
@@ -64,7 +68,11 @@ sim::usb::HandlerTable IdentityOf(sim::usb::Device& model) {
                             std::span<uint8_t> data) -> std::optional<sim::usb::ControlResult> {
             const bool stringRequest = s.Type() == BMREQUEST_STANDARD && s.bRequest == USB_REQUEST_GET_DESCRIPTOR &&
                                        s.Recipient() == BMREQUEST_TO_DEVICE && (s.wValue >> 8) == USB_STRING_DESCRIPTOR_TYPE;
-            if (!stringRequest && s.Type() != BMREQUEST_VENDOR) return std::nullopt;
+            // A model with a HID register interface (R7T5) answers its class requests to interface
+            // 3 too, so a start gets past the register restore into the walks.
+            const bool hidRequest = model.Name() == "uac1-r7t5" && s.Type() == BMREQUEST_CLASS &&
+                                    s.Recipient() == BMREQUEST_TO_INTERFACE && s.wIndex == 3;
+            if (!stringRequest && !hidRequest && s.Type() != BMREQUEST_VENDOR) return std::nullopt;
             return model.Control(s, data);
         },
     };

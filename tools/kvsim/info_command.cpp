@@ -13,7 +13,9 @@
 #include <sim/pnp.h>
 #include <sim/pool.h>
 #include <sim/portcls.h>
+#include <sim/registry.h>
 #include <sim/usb_bus.h>
+#include <sim/usb_models.h>
 
 #include <unistd.h>
 
@@ -184,12 +186,28 @@ int RunInfo(const Options& options, const std::string& driverPath, std::ostream&
     Line(out, "AddDevice", StatusText(status));
     bool added = NT_SUCCESS(status);
     if (added) {
+        for (const auto& [name, value] : options.settings) {
+            const std::u16string key = sim::pnp::DriverKeyPath(node) + u"\\Settings";
+            const std::u16string wide(name.begin(), name.end());
+            sim::registry::CreateKey(key);
+            const uint32_t bytes = value;
+            sim::registry::SetValue(key, wide, 3 /* REG_BINARY */, &bytes, sizeof(bytes));
+            Line(out, "setting", name + " = " + std::to_string(value));
+        }
         status = sim::pnp::StartDevice(node);
         Line(out, "START", StatusText(status));
         const std::vector<sim::usb::LogEntry> log = plugged.Log();
         HalChoice choice = FindHalChoice(plugged, log);
         Line(out, "HAL chosen", choice.made ? choice.hal + " (" + choice.reason + ")" : "none: " + choice.reason);
         ReportDeviceTexts(out, node, manufacturerBefore);
+        if (auto r7t5 = sim::usb::r7t5::StateOf(plugged)) {
+            std::string file;
+            for (size_t r = 0; r < r7t5->registers.size(); ++r) {
+                file += (r != 0 ? " " : "") + std::to_string(r) + ":" + Hex4(r7t5->registers[r]);
+            }
+            Line(out, "register file", file);
+            Line(out, "register writes", std::to_string(r7t5->writes.size()));
+        }
         ReportInterfaces(out, pdo, false);
         ReportSubdevices(out, pdo->AttachedDevice);
 

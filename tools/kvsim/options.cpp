@@ -116,6 +116,18 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options* options, s
         }
         if (option == "--usb-log") {
             options->usbLog = true;
+        } else if (option == "--setting" && !streams) {
+            const std::string text = next < arguments.size() ? arguments[next++] : std::string();
+            const size_t equals = text.find('=');
+            char* end = nullptr;
+            const unsigned long value =
+                equals != std::string::npos ? std::strtoul(text.c_str() + equals + 1, &end, 0) : 0;
+            if (equals == 0 || equals == std::string::npos || equals + 1 == text.size() || end == nullptr || *end != 0 ||
+                value > 0xFFFFFFFFul) {
+                *error = "--setting needs NAME=VALUE (a 32-bit number)";
+                return false;
+            }
+            options->settings.emplace_back(text.substr(0, equals), static_cast<unsigned>(value));
         } else if (option == "--device" || option == "--descriptors") {
             if (next == arguments.size() || arguments[next].empty()) {
                 *error = option + " needs a value";
@@ -143,7 +155,7 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options* options, s
 
 std::string HelpText() {
     std::string text =
-        "usage: kvsim info [--device NAME | --descriptors FILE] [--usb-log]\n"
+        "usage: kvsim info [--device NAME | --descriptors FILE] [--setting NAME=VALUE]... [--usb-log]\n"
         "       kvsim play [--device NAME | --descriptors FILE] (--input FILE.wav | --tone HZ) [--seconds S]\n"
         "                  [--format RATE/BITS/CHANNELS] [--filter N] --device-output FILE.wav\n"
         "       kvsim record [--device NAME | --descriptors FILE] [--device-input FILE.wav] [--seconds S]\n"

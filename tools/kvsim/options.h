@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kvsim {
@@ -20,6 +21,8 @@ struct Options {
     std::string device = "uac1";  // catalog name, unless descriptorFile is set
     std::string descriptorFile;   // Linux sysfs `descriptors` layout
     bool usbLog = false;          // print the decoded USB requests
+    // info: 4-byte "Settings" values written before the device starts (--setting NAME=VALUE)
+    std::vector<std::pair<std::string, unsigned>> settings;
     // play and record
     std::string inputFile;        // play: the WAV the application plays
     double toneHz = 0;            // play: a sine instead of a file

@@ -3,6 +3,7 @@
 // STATUS_NOT_IMPLEMENTED, so a start that chose one fails with that status.
 #include "driver/engine/adapter/AudioHalCreators.h"
 
+#include "driver/engine/models/R7T5AudioHal.h"
 #include "driver/engine/uac1/Uac1AudioHal.h"
 
 namespace {
@@ -52,7 +53,9 @@ const char* AudioHalKindName(AudioHalKind Kind) {
 }
 
 NTSTATUS CreateUac2AudioHal(PUNKNOWN* Unknown, PUNKNOWN, USHORT, USHORT) { return NotBuiltYet(Unknown); }
-NTSTATUS CreateR7T5AudioHal(PUNKNOWN* Unknown, PUNKNOWN, USHORT, USHORT) { return NotBuiltYet(Unknown); }
+NTSTATUS CreateR7T5AudioHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId) {
+    return CreateR7T5AudioHalObject(Unknown, UnknownOuter, VendorId, ProductId);
+}
 NTSTATUS CreateR7T3AudioHal(PUNKNOWN* Unknown, PUNKNOWN, USHORT, USHORT) { return NotBuiltYet(Unknown); }
 NTSTATUS CreateR7U5AudioHal(PUNKNOWN* Unknown, PUNKNOWN, USHORT, USHORT) { return NotBuiltYet(Unknown); }
 NTSTATUS CreateW4M3AudioHal(PUNKNOWN* Unknown, PUNKNOWN, USHORT, USHORT) { return NotBuiltYet(Unknown); }

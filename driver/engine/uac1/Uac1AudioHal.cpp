@@ -372,7 +372,6 @@ NTSTATUS Uac1AudioHal::NotifyUnitChange(ULONG UnitId) {
 
 NTSTATUS Uac1AudioHal::UpdateMiniports(ULONG UnitId) {
     PAGED_CODE();
-    UNREFERENCED_PARAMETER(UnitId);
     const ULONG engines = GetStreamEngineCount();
     if (engines == 0) return STATUS_UNSUCCESSFUL;
     NTSTATUS status = STATUS_SUCCESS;
@@ -404,7 +403,8 @@ NTSTATUS Uac1AudioHal::UpdateMiniports(ULONG UnitId) {
             ExAllocatePoolWithTag(PagedPool, EngineNameChars * sizeof(WCHAR), Uac1AudioHalNameTag));
         if (name == nullptr) return STATUS_UNSUCCESSFUL;
         status = engine->RemoveMiniport(m_DeviceObject);
-        if (NT_SUCCESS(status)) {
+        const bool removed = NT_SUCCESS(status);
+        if (removed) {
             const ULONG direction = engine->GetDirection();
             const ULONG type = engine->GetEndpointType();
             ULONG number = 0;
@@ -418,11 +418,21 @@ NTSTATUS Uac1AudioHal::UpdateMiniports(ULONG UnitId) {
             if (NT_SUCCESS(status)) status = engine->SetName(name);
         }
         ExFreePoolWithTag(name, Uac1AudioHalNameTag);
-        if (!NT_SUCCESS(status)) return status;
-        status = engine->InstallMiniport(m_DeviceObject, nullptr, static_cast<AdapterCommon*>(this));
+        // A removed engine is installed again whatever the naming did (under its old name when
+        // that failed), so no engine stays without its wave subdevice.
+        if (removed) {
+            const NTSTATUS installed = InstallRenamedEngine(engine, UnitId);
+            if (NT_SUCCESS(status)) status = installed;
+        }
         if (!NT_SUCCESS(status)) return status;
     }
     return status;
+}
+
+NTSTATUS Uac1AudioHal::InstallRenamedEngine(StreamEngine* Engine, ULONG UnitId) {
+    PAGED_CODE();
+    UNREFERENCED_PARAMETER(UnitId);
+    return Engine->InstallMiniport(m_DeviceObject, nullptr, static_cast<AdapterCommon*>(this));
 }
 
 // ---------------------------------------------------------------------------------------------

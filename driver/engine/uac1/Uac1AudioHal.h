@@ -56,6 +56,24 @@ static_assert(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER) <= Uac1InterruptRequestByt
               sizeof(_URB_PIPE_REQUEST) <= Uac1AbortRequestBytes &&
               sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST) <= Uac1ChipRequestBytes);
 
+class Uac1AudioHal;
+
+// What a device model changes in the UAC 1.0 walks (one walker serves every model). A null hook
+// keeps the UAC 1.0 behaviour.
+struct Uac1WalkPolicy {
+    ULONG PoolTag;              // of the units and streams the walks create
+    bool UseUac1Quirks;         // the UAC 1.0 device rules by vendor and product
+    bool DanglingSourceFails;   // a source id that names no unit fails the walk (else: no source)
+    // Creates, initialises and adds the unit of one AudioControl descriptor (subtypes 2 to 6).
+    NTSTATUS (*AddUnit)(Uac1AudioHal& Hal, UCHAR Subtype, const UCHAR* Descriptor);
+    // The render stream of an AudioStreaming interface, with one reference; null without memory.
+    UsbAudioStream* (*NewRenderStream)(Uac1AudioHal& Hal, ULONG Interface, ULONG TerminalControlId);
+    // Starts the render stream's worker.
+    NTSTATUS (*StartRenderWorker)(Uac1AudioHal& Hal, UsbAudioStream* Stream);
+    // After a successful walk of the streams: passes over the engines; answers the walk's result.
+    NTSTATUS (*AfterStreams)(Uac1AudioHal& Hal);
+};
+
 // Creates the HAL with UnknownOuter (the adapter) and hands out its inner unknown with one
 // reference. STATUS_INSUFFICIENT_RESOURCES without memory.
 NTSTATUS CreateUac1AudioHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId);
@@ -136,6 +154,9 @@ public:
     // type; the walk ends on a cycle.
     NTSTATUS RegisterTerminalTypeListeners();
 
+    // The walks' model policy; the UAC 1.0 HAL's own by default.
+    virtual const Uac1WalkPolicy& WalkPolicy() const;
+
     // ---- State, for inspection ----
     UCHAR ControlInterface() const { return m_ControlInterface; }
     BOOLEAN HasStatusThread() const { return m_StatusPipe != Uac1NoStatusPipe; }
@@ -148,6 +169,9 @@ public:
     ULONG64 UnitLookups() const { return m_UnitLookups; }
 
 protected:
+    // Installs the wave subdevice of Engine again after UpdateMiniports removed and renamed it
+    // (UnitId: the terminal whose type changed). A failure must leave the engine installed.
+    virtual NTSTATUS InstallRenamedEngine(StreamEngine* Engine, ULONG UnitId);
     // Finds the AudioControl interface, keeps its number and runs BuildTopology over it.
     NTSTATUS FindControlInterface();
     // Runs BuildStreams from the first AudioStreaming interface.
@@ -198,3 +222,17 @@ private:
     static KSTART_ROUTINE Uac1StatusThread;
     static IO_COMPLETION_ROUTINE StatusRequestDone;
 };
+
+// Creates a unit of class Unit with the unit count as provisional id and the walk policy's tag,
+// runs its Init and puts it on the unit list. The walk's own reference is dropped in every case.
+template <class Unit>
+NTSTATUS AddNewUnit(Uac1AudioHal& Hal, const UCHAR* Descriptor) {
+    auto* unit = new (NonPagedPoolNx, Hal.WalkPolicy().PoolTag) Unit(nullptr, Hal.UnitCount());
+    if (unit == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    unit->NonDelegatingAddRef();
+    AdapterCommon* common = static_cast<AdapterCommon*>(&Hal);
+    NTSTATUS status = unit->Init(Descriptor, common, common);
+    if (NT_SUCCESS(status)) status = Hal.AddUnit(static_cast<UnitNode*>(unit));
+    unit->NonDelegatingRelease();
+    return status;
+}

@@ -152,7 +152,9 @@ NTSTATUS Uac1AudioHal::BuildStreams(PUSB_CONFIGURATION_DESCRIPTOR Configuration,
             position = reinterpret_cast<PUCHAR>(next);
         }
     }
-    return RegisterTerminalTypeListeners();
+    const NTSTATUS status = RegisterTerminalTypeListeners();
+    if (!NT_SUCCESS(status) || WalkPolicy().AfterStreams == nullptr) return status;
+    return WalkPolicy().AfterStreams(*this);
 }
 
 NTSTATUS Uac1AudioHal::CreateStream(ULONG Interface, ULONG TerminalLink, UsbAudioStream** Stream) {
@@ -172,16 +174,23 @@ NTSTATUS Uac1AudioHal::CreateStream(ULONG Interface, ULONG TerminalLink, UsbAudi
     status = terminal->GetOutputControlId(&terminalControl);
     if (!NT_SUCCESS(status)) return status;
 
-    UsbAudioStream* stream =
-        direction == StreamDirectionRender
-            ? static_cast<UsbAudioStream*>(new (NonPagedPoolNx, Uac1AudioHalTag)
-                                               Uac1PlaybackStream(nullptr, Interface, terminalControl))
-            : static_cast<UsbAudioStream*>(new (NonPagedPoolNx, Uac1AudioHalTag)
-                                               Uac1CaptureStream(nullptr, Interface, terminalControl));
+    const Uac1WalkPolicy& policy = WalkPolicy();
+    UsbAudioStream* stream = nullptr;
+    if (direction == StreamDirectionRender && policy.NewRenderStream != nullptr) {
+        stream = policy.NewRenderStream(*this, Interface, terminalControl);
+    } else {
+        stream = direction == StreamDirectionRender
+                     ? static_cast<UsbAudioStream*>(new (NonPagedPoolNx, policy.PoolTag)
+                                                        Uac1PlaybackStream(nullptr, Interface, terminalControl))
+                     : static_cast<UsbAudioStream*>(new (NonPagedPoolNx, policy.PoolTag)
+                                                        Uac1CaptureStream(nullptr, Interface, terminalControl));
+        if (stream != nullptr) stream->NonDelegatingAddRef();
+    }
     if (stream == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    stream->NonDelegatingAddRef();
     *Stream = stream;  // the walk's reference
-    status = stream->StartWorker(direction, static_cast<AdapterCommon*>(this));
+    status = direction == StreamDirectionRender && policy.StartRenderWorker != nullptr
+                 ? policy.StartRenderWorker(*this, stream)
+                 : stream->StartWorker(direction, static_cast<AdapterCommon*>(this));
     if (NT_SUCCESS(status)) status = AddStreamEngine(stream);
     if (NT_SUCCESS(status)) status = AttachStreamPath(*this, *stream, terminalControl);
     return status;

@@ -52,20 +52,6 @@ ULONG QuirksOf(USHORT VendorId, USHORT ProductId) {
     return flags;
 }
 
-// Creates a unit of class Unit with the unit count as provisional id, runs its Init and puts it
-// on the unit list. The walk's own reference is dropped in every case.
-template <class Unit>
-NTSTATUS AddNewUnit(Uac1AudioHal& Hal, const UCHAR* Descriptor) {
-    auto* unit = new (NonPagedPoolNx, Uac1AudioHalTag) Unit(nullptr, Hal.UnitCount());
-    if (unit == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    unit->NonDelegatingAddRef();
-    AdapterCommon* common = static_cast<AdapterCommon*>(&Hal);
-    NTSTATUS status = unit->Init(Descriptor, common, common);
-    if (NT_SUCCESS(status)) status = Hal.AddUnit(static_cast<UnitNode*>(unit));
-    unit->NonDelegatingRelease();
-    return status;
-}
-
 NTSTATUS AddUnitOfSubtype(Uac1AudioHal& Hal, UCHAR Subtype, const UCHAR* Descriptor) {
     switch (Subtype) {
     case Uac1InputTerminalSubtype:
@@ -99,7 +85,19 @@ private:
     PointerListNode* m_Position;
 };
 
+constexpr Uac1WalkPolicy Uac1Policy = {
+    .PoolTag = Uac1AudioHalTag,
+    .UseUac1Quirks = true,
+    .DanglingSourceFails = false,
+    .AddUnit = nullptr,
+    .NewRenderStream = nullptr,
+    .StartRenderWorker = nullptr,
+    .AfterStreams = nullptr,
+};
+
 }  // namespace
+
+const Uac1WalkPolicy& Uac1AudioHal::WalkPolicy() const { return Uac1Policy; }
 
 NTSTATUS Uac1AudioHal::BuildTopology(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length) {
     PAGED_CODE();
@@ -112,7 +110,8 @@ NTSTATUS Uac1AudioHal::BuildTopology(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG 
         Interface->bInterfaceProtocol != AudioControlProtocol) {
         return STATUS_INVALID_PARAMETER;
     }
-    const ULONG quirks = QuirksOf(m_VendorId, m_ProductId);
+    const Uac1WalkPolicy& policy = WalkPolicy();
+    const ULONG quirks = policy.UseUac1Quirks ? QuirksOf(m_VendorId, m_ProductId) : 0;
 
     for (PUCHAR descriptor = walk.Next(); descriptor != nullptr; descriptor = walk.Next()) {
         if (descriptor[1] != AudioClassInterfaceType) return FinishTopology(quirks);
@@ -134,7 +133,8 @@ NTSTATUS Uac1AudioHal::BuildTopology(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG 
             descriptor[TerminalTypeOffset] = static_cast<UCHAR>(HeadphonesTerminalType & 0xFF);
             descriptor[TerminalTypeOffset + 1] = static_cast<UCHAR>(HeadphonesTerminalType >> 8);
         }
-        const NTSTATUS status = AddUnitOfSubtype(*this, subtype, descriptor);
+        const NTSTATUS status = policy.AddUnit != nullptr ? policy.AddUnit(*this, subtype, descriptor)
+                                                          : AddUnitOfSubtype(*this, subtype, descriptor);
         if (!NT_SUCCESS(status)) return status;
     }
     if (walk.Malformed()) {
@@ -235,6 +235,11 @@ NTSTATUS Uac1AudioHal::ConnectUnits(const Uac1UnitTable& Table) {
             UnitNode* source = LookUpUnit(Table, ids[i]);
             ULONG outputId = 0;
             if (source == nullptr) {
+                if (WalkPolicy().DanglingSourceFails) {
+                    DbgPrint("Uac1AudioHal::ConnectUnits: unit %u names source %u, which is no unit\n", unit->GetId(),
+                             ids[i]);
+                    return STATUS_UNSUCCESSFUL;
+                }
                 ids[i] = AudioNodeNoSource;
             } else if (NT_SUCCESS(source->GetOutputControlId(&outputId))) {
                 ids[i] = outputId;

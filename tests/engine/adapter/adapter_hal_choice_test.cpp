@@ -63,6 +63,7 @@ struct ChoiceCase {
     size_t fallbackReads;  // string 0x32
     USHORT productId;
     sim::io::Completion completion = sim::io::Completion::Asynchronous;
+    USHORT vendorId = 0xA5E7;
 };
 
 class HalChoice : public AdapterMachine, public testing::WithParamInterface<ChoiceCase> {};
@@ -74,7 +75,7 @@ TEST_P(HalChoice, ProtocolAndModelIdentifierPickTheHal) {
     ASSERT_EQ(Start(), STATUS_SUCCESS);
     EXPECT_EQ(g_Hal.created, 1);
     EXPECT_EQ(g_Hal.kind, c.kind);
-    EXPECT_EQ(g_Hal.vendorId, 0xA5E7);
+    EXPECT_EQ(g_Hal.vendorId, c.vendorId);
     EXPECT_EQ(g_Hal.productId, c.productId);
     EXPECT_EQ(DescriptorReads(USB_STRING_DESCRIPTOR_TYPE, ModelIdentifierStringIndex), c.primaryReads);
     EXPECT_EQ(DescriptorReads(USB_STRING_DESCRIPTOR_TYPE, ModelIdentifierStringFallbackIndex), c.fallbackReads);
@@ -86,7 +87,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(ChoiceCase{"uac1", AudioHalKind::Uac1, 1, 0, 0x0067},
                     ChoiceCase{"uac1-nochip", AudioHalKind::Uac1, 1, 1, 0x0067},
                     ChoiceCase{"uac1-klq864", AudioHalKind::Uac1, 1, 0, 0x0067},
-                    ChoiceCase{"uac1-r7t5", AudioHalKind::R7T5, 1, 0, 0x0067},
+                    ChoiceCase{"uac1-r7t5", AudioHalKind::R7T5, 1, 0, 0x3750, sim::io::Completion::Asynchronous, 0x1E7D},
                     ChoiceCase{"uac1-r7t3", AudioHalKind::R7T3, 1, 0, 0x0067},
                     ChoiceCase{"uac1-r7u5", AudioHalKind::R7U5, 1, 1, 0x0067},
                     ChoiceCase{"uac1-w4m3", AudioHalKind::W4M3, 1, 0, 0x0067},
@@ -156,7 +157,7 @@ TEST_P(HalNotBuilt, StartFailsCleanlyWithNotImplemented) {
     EXPECT_EQ(sim::usb::BusInterfaceReferences(m_port), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Catalog, HalNotBuilt, testing::Values("uac2", "uac1-r7t5"),
+INSTANTIATE_TEST_SUITE_P(Catalog, HalNotBuilt, testing::Values("uac2", "uac1-r7t3"),
                          [](const auto& info) {
                              std::string name = info.param;
                              for (char& ch : name) {

@@ -1,0 +1,56 @@
+// The R7T5 feature units whose volume is not in the class's 1/256 dB scale: the master unit (13)
+// maps its steps through a 39-row table, the monitor units (9, 11) and the record units (2, 8, 15)
+// scale theirs. Values at the interface are 1/65536 dB; LevelSilence passes as the device's 0x8000
+// (master) or unchanged (the scaled units). Every mapping is computed in 32 bits or wider, so no
+// value wraps.
+#pragma once
+
+#include "driver/engine/uac1/Uac1FeatureUnit.h"
+
+class Uac1AudioHal;
+
+// The master table: device step to interface value and back (1/65536 dB; device 1/256 dB raw).
+LONG R7T5MasterLevelOfDevice(SHORT Raw);
+SHORT R7T5MasterDeviceOfLevel(LONG Level);
+
+enum class R7T5Scale { Monitor, Record };
+// Device value (1/65536 dB) to interface value and back.
+LONG R7T5ScaledLevelOfDevice(R7T5Scale Scale, LONG Device);
+LONG R7T5ScaledDeviceOfLevel(R7T5Scale Scale, LONG Level);
+
+class R7T5MasterUnit : public FeatureUnit {
+public:
+    using FeatureUnit::FeatureUnit;
+    using FeatureUnit::GetCur;
+    using FeatureUnit::SetCur;
+    STDMETHODIMP GetCur(ULONG ControlSelector, ULONG Channel, PLONG Value) override;
+    STDMETHODIMP SetCur(ULONG ControlSelector, ULONG Channel, LONG Value) override;
+    STDMETHODIMP GetRange(ULONG ControlSelector, PLONG Maximum, PLONG Minimum, PLONG Resolution) override;
+};
+
+class R7T5ScaledUnit : public FeatureUnit {
+public:
+    R7T5ScaledUnit(PUNKNOWN UnknownOuter, ULONG Id, R7T5Scale Scale) : FeatureUnit(UnknownOuter, Id), m_Scale(Scale) {}
+    using FeatureUnit::GetCur;
+    using FeatureUnit::SetCur;
+    STDMETHODIMP GetCur(ULONG ControlSelector, ULONG Channel, PLONG Value) override;
+    STDMETHODIMP SetCur(ULONG ControlSelector, ULONG Channel, LONG Value) override;
+    STDMETHODIMP GetRange(ULONG ControlSelector, PLONG Maximum, PLONG Minimum, PLONG Resolution) override;
+
+private:
+    R7T5Scale m_Scale;
+};
+
+class R7T5MonitorUnit : public R7T5ScaledUnit {
+public:
+    R7T5MonitorUnit(PUNKNOWN UnknownOuter, ULONG Id) : R7T5ScaledUnit(UnknownOuter, Id, R7T5Scale::Monitor) {}
+};
+
+class R7T5RecordUnit : public R7T5ScaledUnit {
+public:
+    R7T5RecordUnit(PUNKNOWN UnknownOuter, ULONG Id) : R7T5ScaledUnit(UnknownOuter, Id, R7T5Scale::Record) {}
+};
+
+// The R7T5 walk's unit factory: the model's feature units by unit id, the UAC 1.0 classes for the
+// rest; tag "R7T5".
+NTSTATUS AddR7T5Unit(Uac1AudioHal& Hal, UCHAR Subtype, const UCHAR* Descriptor);

@@ -1,0 +1,62 @@
+// Device-model behaviour of the simulated catalog devices beyond the generic audio function: the
+// R7T5 model's configuration, its HID register file and status report, and its identification.
+// Vendor and product ids and variant bytes are parameters, so a test builds each quirk row's
+// device without a catalog row of its own.
+#pragma once
+
+#include <sim/machine.h>
+#include <sim/usb_device.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace sim::usb::r7t5 {
+
+// Unit and terminal ids of the device's AudioControl interface.
+inline constexpr uint8_t kPlaybackInput = 1;
+inline constexpr uint8_t kPlaybackOutput = 3;
+inline constexpr uint8_t kSpdifInput = 4;
+inline constexpr uint8_t kMicInput = 5;
+inline constexpr uint8_t kLineInput = 6;
+inline constexpr uint8_t kCaptureOutput = 7;
+inline constexpr uint8_t kMicRecord = 8;
+inline constexpr uint8_t kMicMonitor = 9;
+inline constexpr uint8_t kRecordSelector = 10;
+inline constexpr uint8_t kLineMonitor = 11;
+inline constexpr uint8_t kPlaybackMixer = 12;
+inline constexpr uint8_t kMaster = 13;
+inline constexpr uint8_t kStereoMixMixer = 14;
+inline constexpr uint8_t kLineRecord = 15;
+inline constexpr uint8_t kSpdifRecord = 16;
+inline constexpr uint8_t kStereoMixRecord = 2;
+inline constexpr uint8_t kHidInterface = 3;
+// Bytes of the audio function; the HID interface follows.
+inline constexpr size_t kAudioFunctionBytes = 509;
+
+struct Options {
+    uint16_t vendorId = 0x1E7D;
+    uint16_t productId = 0x3750;
+    uint8_t variantA = 0x9F;  // vendor request 0x81 to "other", wIndex 9
+    uint8_t variantB = 0x03;  // wIndex 8
+};
+
+// The device's state beyond the audio function.
+struct State {
+    std::array<uint16_t, 6> registers{};                     // the register file, as last written
+    std::vector<std::pair<uint8_t, uint16_t>> writes{};       // every SET_REPORT, in order
+    // Bit 4 of the status report from each time on (100 ns units of the machine's clock); before
+    // the first entry it is set.
+    std::vector<std::pair<machine::Time, bool>> reportBit4{};
+    uint64_t reportReads = 0;
+};
+
+// The configuration descriptor (audio function, then HID interface 3).
+std::vector<uint8_t> ConfigurationBytes();
+std::unique_ptr<Device> Create(const Options& options = {});
+// The state of a device Create made (also through the catalog); null for any other device.
+std::shared_ptr<State> StateOf(const Device& device);
+
+}  // namespace sim::usb::r7t5

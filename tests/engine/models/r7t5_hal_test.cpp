@@ -1,0 +1,227 @@
+// The R7T5 HAL on the simulated R7T5 device: identification and quirk rows by vendor, product and
+// variant bytes, the register restore, the configuration rewrite before the walks, the poll of
+// the status report driving the playback guard, and failures at start.
+#include "engine/adapter_machine.h"
+
+#include "driver/engine/models/R7T5AudioHal.h"
+#include "driver/engine/models/R7T5ConfigRewrite.h"
+
+#include <sim/machine.h>
+#include <sim/pool.h>
+#include <sim/usb_models.h>
+
+#include <utility>
+#include <vector>
+
+namespace {
+
+using adapter_test::AdapterMachine;
+using adapter_test::ScopedCreators;
+using sim::machine::kMillisecond;
+using Writes = std::vector<std::pair<uint8_t, uint16_t>>;
+
+R7T5AudioHal*& g_Hal = adapter_test::CapturedHal<R7T5AudioHal>();
+constexpr const AudioHalCreatorTable& kCreators = adapter_test::CapturingCreators<R7T5AudioHal, R7T5Tag>;
+
+class R7T5Hal : public AdapterMachine {
+protected:
+    void TearDown() override {
+        if (g_Hal != nullptr && m_common != nullptr) m_common->Stop();
+        g_Hal = nullptr;
+        AdapterMachine::TearDown();
+    }
+    NTSTATUS StartModel(const sim::usb::r7t5::Options& options) {
+        auto device = sim::usb::r7t5::Create(options);
+        m_state = sim::usb::r7t5::StateOf(*device);
+        PlugDevice(std::move(device));
+        return Start();
+    }
+    ScopedCreators m_creators{&kCreators};
+    std::shared_ptr<sim::usb::r7t5::State> m_state;
+};
+
+TEST_F(R7T5Hal, PollDeviceRestoresRegistersAndBuildsItsRewrittenTopology) {
+    ASSERT_EQ(StartModel({}), STATUS_SUCCESS);
+    ASSERT_NE(g_Hal, nullptr);
+    // Register 5 pulsed, then 0 to 4 from the shadow (register 1 as the quirk row sets it).
+    EXPECT_EQ(m_state->writes, (Writes{{5, 0x0000}, {5, 0x3000}, {0, 0x2004}, {1, 0x3032}, {2, 0xF800}, {3, 0x143F},
+                                       {4, 0x0000}}));
+    EXPECT_TRUE(g_Hal->PollEnabled());
+    const R7T5Switches& s = g_Hal->Switches();
+    EXPECT_EQ(s.DisableSpdifInTerminal, 1);
+    EXPECT_EQ(s.Disable8ChOutSupported, 1);
+    EXPECT_EQ(s.SupportHPOut, 0);
+    EXPECT_EQ(s.SupportSpdifOut, 0);
+    EXPECT_EQ(s.DisableStereoMixRecUnit, 1);
+    // Units of the rewritten descriptor: S/PDIF input, line record and stereo mix are gone.
+    UnitNode* unit = nullptr;
+    EXPECT_EQ(g_Hal->FindUnit(16, &unit), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(g_Hal->FindUnit(15, &unit), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(g_Hal->FindUnit(2, &unit), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(g_Hal->FindUnit(11, &unit), STATUS_SUCCESS);
+    EXPECT_EQ(g_Hal->FindUnit(13, &unit), STATUS_SUCCESS);
+    ASSERT_NE(g_Hal->Guard(), nullptr);
+    EXPECT_EQ(g_Hal->GetStreamEngineCount(), 2u);
+}
+
+TEST_F(R7T5Hal, RegisterWritesMergeUnderTheMaskAndKeepEachOthersBits) {
+    ASSERT_EQ(StartModel({}), STATUS_SUCCESS);
+    m_state->writes.clear();
+    EXPECT_EQ(g_Hal->WriteDeviceRegister(1, 0x0010, 0x0030), STATUS_SUCCESS);
+    EXPECT_EQ(m_state->writes, (Writes{{1, 0x3012}}));
+    EXPECT_EQ(g_Hal->Register(1).Value, 0x3012);
+    EXPECT_EQ(g_Hal->WriteDeviceRegister(6, 0, 0xFFFF), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(g_Hal->WriteDeviceRegister(2, 0x1234, 0), STATUS_SUCCESS);
+    EXPECT_EQ(m_state->writes.size(), 1u);
+    // A refused write leaves the shadow as it was.
+    const int fault = Device().AddControlFault({.match = {.bmRequestType = 0x21, .bRequest = 0x09}});
+    EXPECT_FALSE(NT_SUCCESS(g_Hal->WriteDeviceRegister(1, 0x0000, 0x0002)));
+    EXPECT_EQ(g_Hal->Register(1).Value, 0x3012);
+    Device().RemoveControlFault(fault);
+
+    // Two writers of different bits of register 0 (stream open, terminal type) at once: neither
+    // loses the other's bits.
+    R7T5AudioHal* hal = g_Hal;
+    auto writer = [hal](USHORT Mask) {
+        return [hal, Mask] {
+            for (int i = 0; i < 20; ++i) hal->WriteDeviceRegister(0, (i % 2) != 0 ? Mask : 0, Mask);
+            hal->WriteDeviceRegister(0, Mask, Mask);
+        };
+    };
+    PKTHREAD a = sim::machine::StartThread("rate writer", writer(0x7000));
+    PKTHREAD b = sim::machine::StartThread("type writer", writer(0x8000));
+    for (PKTHREAD t : {a, b}) {
+        KeWaitForSingleObject(t, Executive, KernelMode, FALSE, nullptr);
+        ObDereferenceObject(t);
+    }
+    EXPECT_EQ(g_Hal->Register(0).Value & 0xF000, 0xF000);
+    EXPECT_EQ(m_state->registers[0], g_Hal->Register(0).Value);
+}
+
+TEST_F(R7T5Hal, QuirkRowsFollowVendorProductAndVariantBytes) {
+    struct Row {
+        const char* name;
+        sim::usb::r7t5::Options options;
+        bool poll;
+        UCHAR disable8, disableLineTerminal, supportHp;
+    };
+    const Row rows[] = {
+        {"poll device", {}, true, 1, 0, 0},
+        {"poll device, other variant", {.variantB = 0x04}, false, 0, 0, 1},
+        {"other device, variant", {.vendorId = 0x1111, .productId = 0x2222}, false, 1, 0, 1},
+        {"other device, B masked to 3", {.vendorId = 0x1111, .productId = 0x2222, .variantB = 0x83}, false, 1, 0, 1},
+        {"0x28DA 0x268E without variant", {.vendorId = 0x28DA, .productId = 0x268E, .variantA = 0}, false, 0, 1, 0},
+        {"0xA5E7 0x0053, A not 0x9F: nothing", {.vendorId = 0xA5E7, .productId = 0x0053, .variantA = 0x10}, false, 0, 0, 1},
+        {"0xA5E7 0x0053 with the variant", {.vendorId = 0xA5E7, .productId = 0x0053}, false, 1, 1, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_EQ(StartModel(row.options), STATUS_SUCCESS);
+        ASSERT_NE(g_Hal, nullptr);
+        EXPECT_EQ(g_Hal->PollEnabled(), row.poll);
+        EXPECT_EQ(g_Hal->Switches().Disable8ChOutSupported, row.disable8);
+        EXPECT_EQ(g_Hal->Switches().DisableLineInTerminal, row.disableLineTerminal);
+        EXPECT_EQ(g_Hal->Switches().SupportHPOut, row.supportHp);
+        ReleaseAdapter();
+        Unplug();
+        g_Hal = nullptr;
+    }
+}
+
+TEST_F(R7T5Hal, PollMovesTheGuardAtTheReadingsThatDecide) {
+    ASSERT_EQ(StartModel({}), STATUS_SUCCESS);
+    FormatPolicy* guard = g_Hal->Guard();
+    ASSERT_NE(guard, nullptr);
+    const sim::machine::Time edge = sim::machine::Now() + 1000 * kMillisecond;
+    m_state->reportBit4 = {{0, true}, {edge, false}, {edge + 3000 * kMillisecond, true}};
+    ASSERT_EQ(m_common->Start(), STATUS_SUCCESS);
+    EXPECT_TRUE(g_Hal->PollRunning());
+    // A second Start with the poll running starts nothing.
+    ASSERT_EQ(m_common->Start(), STATUS_SUCCESS);
+
+    ASSERT_TRUE(sim::machine::RunUntil([&] { return guard->Mode() == 1; }, 2000 * kMillisecond));
+    const sim::machine::Time quarter = sim::machine::Now();
+    EXPECT_GE(quarter, edge);
+    EXPECT_LT(quarter, edge + 52 * kMillisecond);
+    ASSERT_TRUE(sim::machine::RunUntil([&] { return guard->Mode() == 2; }, 3000 * kMillisecond));
+    const sim::machine::Time silent = sim::machine::Now();
+    // The 30th clear reading: 29 periods after the first.
+    EXPECT_NEAR(double(silent - quarter), double(29 * 50 * kMillisecond), double(kMillisecond));
+    ASSERT_TRUE(sim::machine::RunUntil([&] { return guard->Mode() == 0; }, 3000 * kMillisecond));
+    const sim::machine::Time pass = sim::machine::Now();
+    const sim::machine::Time setAgain = edge + 3000 * kMillisecond;
+    // 30 consecutive set readings: the first at the period after the edge, the last 29 later.
+    EXPECT_GE(pass, setAgain + 29 * 50 * kMillisecond);
+    EXPECT_LT(pass, setAgain + 30 * 50 * kMillisecond + 2 * kMillisecond);
+    EXPECT_EQ(m_common->Stop(), STATUS_SUCCESS);
+    EXPECT_FALSE(g_Hal->PollRunning());
+}
+
+TEST_F(R7T5Hal, FailedReportReadEndsThePollAndStopReturns) {
+    ASSERT_EQ(StartModel({}), STATUS_SUCCESS);
+    ASSERT_EQ(m_common->Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(200 * kMillisecond);
+    Device().AddControlFault({.match = {.bmRequestType = 0xA1, .bRequest = 0x01}});
+    const uint64_t reads = m_state->reportReads;
+    sim::machine::RunFor(200 * kMillisecond);
+    EXPECT_EQ(m_state->reportReads, reads);  // the thread has ended
+    EXPECT_EQ(m_common->Stop(), STATUS_SUCCESS);
+    EXPECT_FALSE(g_Hal->PollRunning());
+}
+
+TEST_F(R7T5Hal, UnplugWithThePollRunningLeavesNothingBehind) {
+    ASSERT_EQ(StartModel({}), STATUS_SUCCESS);
+    ASSERT_EQ(m_common->Start(), STATUS_SUCCESS);
+    const size_t threads = sim::machine::SystemThreadsRunning();
+    sim::machine::RunFor(120 * kMillisecond);
+    Device().Unplug();
+    ASSERT_TRUE(sim::machine::RunUntil([&] { return sim::machine::SystemThreadsRunning() < threads; },
+                                       200 * kMillisecond));
+    EXPECT_EQ(m_common->Stop(), STATUS_SUCCESS);
+    EXPECT_FALSE(g_Hal->PollRunning());
+    // The test main's listener and the driver's unload check the pool and threads.
+}
+
+TEST_F(R7T5Hal, StartFailures) {
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+        NTSTATUS expected;
+    };
+    const Case cases[] = {
+        {"variant byte B stalled",
+         [this] { Device().AddControlFault({.match = {.bmRequestType = 0xC3, .bRequest = 0x81, .wIndex = 8}}); },
+         STATUS_PENDING},
+        {"6 and 8 channels off",
+         [this] {
+             sim::registry::SetDword(SettingsKey(), u"Disable6ChOutSupported", 1);
+         },
+         STATUS_UNSUCCESSFUL},
+        {"every record source off: the capture terminal's source dangles",
+         [this] {
+             sim::registry::SetDword(SettingsKey(), u"DisableMicInRecUnit", 1);
+         },
+         STATUS_UNSUCCESSFUL},
+        {"HAL memory", [] { sim::pool::FailAllocationsWithTag(R7T5Tag); }, STATUS_INSUFFICIENT_RESOURCES},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // The poll device: S/PDIF and line record already off by its quirk row.
+        PlugDevice(sim::usb::r7t5::Create({}));
+        c.arrange();
+        const NTSTATUS status = Start();
+        sim::pool::DisarmFaults();
+        if (c.expected == STATUS_PENDING) {
+            EXPECT_FALSE(NT_SUCCESS(status));
+        } else {
+            EXPECT_EQ(status, c.expected);
+        }
+        sim::registry::DeleteValue(SettingsKey(), u"Disable6ChOutSupported");
+        sim::registry::DeleteValue(SettingsKey(), u"DisableMicInRecUnit");
+        ReleaseAdapter();
+        Unplug();
+        g_Hal = nullptr;
+    }
+}
+
+}  // namespace
