@@ -51,7 +51,7 @@ UsbAudioAdapter::UsbAudioAdapter(PUNKNOWN UnknownOuter)
       m_HalPowerManagement(nullptr),
       m_HalDeviceModel(nullptr),
       m_AsioClients{&m_AsioClients, &m_AsioClients},
-      m_AsioClientLock(0),
+      m_AsioRingLock(0),
       m_AsioOwner(nullptr),
       m_AsioOwnerFlag(0),
       m_AsioSelectedSampleType(AsioDefaultSampleType),
@@ -73,7 +73,7 @@ UsbAudioAdapter::UsbAudioAdapter(PUNKNOWN UnknownOuter)
       m_IdleIrp(nullptr),
       m_IdleRequestOwners(0),
       m_IdleWorkQueued(0) {
-    KeInitializeSpinLock(&m_AsioClientLock);
+    KeInitializeSpinLock(&m_AsioRingLock);
     // The destructor waits on these events and cancels the timer whatever Init got to, so they
     // are ready from the start: signalled means no work item, idle request or D0 request is out.
     KeInitializeSpinLock(&m_IdleLock);

@@ -80,7 +80,7 @@ public:
     STDMETHODIMP_(LONG) ReleaseBusy() override;
     STDMETHODIMP CreateAudioHal() override;
 
-    // ---- AsioPrivateInterface (the service itself is not built yet: STATUS_NOT_IMPLEMENTED) ----
+    // ---- AsioPrivateInterface (AdapterAsio.cpp, AdapterAsioRings.cpp) ----
     STDMETHODIMP CreateClient(PFILE_OBJECT FileObject) override;
     STDMETHODIMP Reserved(PFILE_OBJECT FileObject) override;
     STDMETHODIMP CloseClient(PFILE_OBJECT FileObject) override;
@@ -207,7 +207,31 @@ private:
     NTSTATUS SendPortRequest(ULONG IoControlCode, PVOID Argument1, BOOLEAN* Built);
 
     void FreeInterfaceInformation();
+
+    // ---- ASIO service: clients and settings (AdapterAsio.cpp); the caller holds the ASIO mutex ----
     void FreeAsioClients();
+    AsioClient* FindAsioClient(PFILE_OBJECT FileObject);
+    // Engine Index when it is an ASIO endpoint (its EndpointInfo has EndpointFlagAsio).
+    BOOLEAN AsioEndpointAt(ULONG Index, StreamEngine** Engine);
+    ULONG AsioEndpointCount();
+    // The largest channel count among the engine's format records of Kind.
+    static ULONG AsioEngineChannels(StreamEngine* Engine, FormatKind Kind);
+    // A record of Kind (carrying *Rate when Rate is given).
+    static BOOLEAN AsioEngineCarries(StreamEngine* Engine, FormatKind Kind, const ULONG* Rate);
+    // Every ASIO endpoint carries it: STATUS_SUCCESS; one lacks it: STATUS_UNSUCCESSFUL; no ASIO
+    // endpoint: STATUS_INVALID_PARAMETER.
+    NTSTATUS AsioEveryEndpointCarries(FormatKind Kind, const ULONG* Rate);
+    void NotifyAsioClients();
+    void WriteAsioSetting(PCWSTR Name, ULONG Value);
+    // An event handle of the calling process (user mode, EVENT_MODIFY_STATE) with a reference.
+    static NTSTATUS ReferenceUserEvent(ULONGLONG Handle, PKEVENT* Event);
+    // The product string as ANSI, blanks cut; *Chars 0 when the device gives no usable text.
+    NTSTATUS ReadAsioProductName(char* Name, PULONG Chars);
+
+    // ---- ASIO service: rings and streaming (AdapterAsioRings.cpp) ----
+    // Stops the owner's streaming, unregisters its stream clients and frees its rings; the client
+    // keeps its record but owns no buffers. The caller holds the ASIO mutex.
+    void ReleaseAsioBuffers(AsioClient* Client);
 
     static IO_COMPLETION_ROUTINE SignalEventCompletion;
 
@@ -252,7 +276,7 @@ private:
     // ---- ASIO state ----
     KernelMutex m_AsioMutex;  // every AsioPrivateInterface operation and power changes
     LIST_ENTRY m_AsioClients;  // AsioClient records
-    KSPIN_LOCK m_AsioClientLock;
+    KSPIN_LOCK m_AsioRingLock;  // the ring headers, kernel positions and the owner's buffer event while streaming
     AsioClient* m_AsioOwner;
     ULONG m_AsioOwnerFlag;
     ULONG m_AsioSelectedSampleType;

@@ -5,6 +5,8 @@
 // other and with power changes.
 #pragma once
 
+#include "driver/engine/asio/AsioProtocol.h"
+
 #include <win/kernel.h>
 #include <win/unknown.h>
 
@@ -12,24 +14,6 @@
 
 // {DB4D55AC-CB0E-4611-8CEB-16E32336876D}
 DEFINE_GUID(IID_AsioPrivateInterface, 0xDB4D55AC, 0xCB0E, 0x4611, 0x8C, 0xEB, 0x16, 0xE3, 0x23, 0x36, 0x87, 0x6D);
-
-// ASIO sample types the driver knows (published ASIO values).
-constexpr ULONG AsioSampleTypeInt16Lsb = 16;
-constexpr ULONG AsioSampleTypeInt24Lsb = 17;
-constexpr ULONG AsioSampleTypeInt32Lsb = 18;
-constexpr ULONG AsioSampleTypeInt32Lsb16 = 24;
-constexpr ULONG AsioSampleTypeInt32Lsb24 = 27;
-constexpr ULONG AsioSampleTypeDsdInt8Msb1 = 33;
-
-// Defaults of the adapter's ASIO settings before the stored values are read.
-constexpr ULONG AsioDefaultSampleType = AsioSampleTypeInt16Lsb;
-constexpr ULONG AsioDefaultLatencyIndex = 4;  // 10 ms
-constexpr ULONG AsioDefaultSampleRate = 48000;  // Hz
-
-enum class FormatKind : ULONG {
-    Pcm = 0,  // rates below 2,822,400 Hz
-    Dsd = 1,  // rates from 2,822,400 Hz
-};
 
 // One open handle of the private interface (non-paged, "USBd", zeroed); in the adapter's client
 // list, new clients at the head.
