@@ -6,3 +6,7 @@ NTSTATUS UsbAudioAdapter::DisposeBuffers(PFILE_OBJECT) { return STATUS_NOT_IMPLE
 NTSTATUS UsbAudioAdapter::Start(PFILE_OBJECT, PULONGLONG) { return STATUS_NOT_IMPLEMENTED; }
 NTSTATUS UsbAudioAdapter::Stop(PFILE_OBJECT, PIRP) { return STATUS_NOT_IMPLEMENTED; }
 void UsbAudioAdapter::ReleaseAsioBuffers(AsioClient* Client) { Client->Buffers = 0; }
+NTSTATUS UsbAudioAdapter::StartAsioStreaming() { return STATUS_NOT_IMPLEMENTED; }
+NTSTATUS UsbAudioAdapter::StopAsioStreaming() { return STATUS_NOT_IMPLEMENTED; }
+void UsbAudioAdapter::ResetAsioRings() {}
+void UsbAudioAdapter::CompleteHeldAsioStop() {}

@@ -60,6 +60,11 @@ UsbAudioAdapter::UsbAudioAdapter(PUNKNOWN UnknownOuter)
       m_AsioSampleRate(AsioDefaultSampleRate),
       m_AsioRings(nullptr),
       m_AsioRingCount(0),
+      m_AsioFramesPerBuffer(0),
+      m_AsioBytesPerSample(0),
+      m_AsioSplit{},
+      m_AsioOwnerProcess(nullptr),
+      m_AsioStreaming(0),
       m_AsioRestart(0),
       m_HeldStopRequest(nullptr),
       m_PortCycled(0),
@@ -187,6 +192,8 @@ NTSTATUS UsbAudioAdapter::Start() {
 
 NTSTATUS UsbAudioAdapter::Stop() {
     PAGED_CODE();
+    // The device is being removed: a STOP held for its return to D0 would wait forever.
+    CompleteHeldAsioStop();
     if (m_HalAdapterCommon == nullptr) return AudioHal::Stop();
     return m_HalAdapterCommon->Stop();
 }

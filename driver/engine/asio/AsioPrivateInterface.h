@@ -29,15 +29,31 @@ struct AsioClient {
     ULONG Buffers;  // 1 while the client owns created buffers
 };
 
+class StreamClients;
+
 // One entry of the adapter's ring table, one per stream engine (non-paged, "USBd", zeroed at
-// start-up; filled when a client creates buffers).
+// start-up; filled when a client creates buffers). The driver keeps its own copy of every ring
+// field it reads again: the header is the library's to write over, so nothing is read back.
 struct AsioRingEntry {
-    PVOID Ring;         // the shared ring (header and data area), or null
-    PVOID UserAddress;  // the ring mapped into the owner's process
-    PMDL Mdl;           // describes the ring for the mapping
-    PVOID Client;       // this service's client of the endpoint's stream
+    PVOID Ring;              // the shared ring (header and data area, whole pages), or null
+    PVOID UserAddress;       // the ring mapped into the owner's process
+    PMDL Mdl;                // describes the ring for the mapping
+    PVOID Client;            // this service's client of the endpoint's stream, or null
+    StreamClients* Stream;   // the endpoint's stream; no reference (the HAL holds the engine)
+    ULONG RingBytes;         // of the allocation
+    ULONG DataSize;          // bytes of the data area; 0: no channel of the owner's kind
+    ULONG DriverPosition;    // bytes into the data area
+    ULONG Periods;           // transfers since the last start
+    ULONG Channels;
+    ULONG FirstChannel;
+    ULONG TransferBytes;     // the most one transfer of the running format moves in this ring
+    UCHAR Active;
+    UCHAR IsInput;
+    UCHAR Signal;
+    UCHAR Reserved;
 };
-static_assert(sizeof(AsioRingEntry) == 32 && offsetof(AsioRingEntry, Mdl) == 16);
+static_assert(sizeof(AsioRingEntry) == 72 && offsetof(AsioRingEntry, Mdl) == 16 &&
+              offsetof(AsioRingEntry, Stream) == 32 && offsetof(AsioRingEntry, Active) == 68);
 
 class AsioPrivateInterface : public IUnknown {
 public:
