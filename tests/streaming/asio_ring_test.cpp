@@ -7,6 +7,7 @@
 
 #include "driver/engine/adapter/UsbAudioAdapter.h"
 #include "driver/engine/asio/AsioProtocol.h"
+#include "driver/engine/stream/UsbAudioStream.h"
 #include "driver/front/AdapterExtension.h"
 #include "driver/front/DriverDispatch.h"
 #include "driver/front/FrontCallees.h"
@@ -21,6 +22,7 @@
 #include <sim/usb_device.h>
 #include <sim/usb_ramp_check.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -365,5 +367,244 @@ INSTANTIATE_TEST_SUITE_P(Formats, AsioRingRamp,
                                          RingCase{44100, AsioSampleTypeInt24Lsb, 3, 96},
                                          RingCase{44100, AsioSampleTypeInt24Lsb, 3, 256}),
                          CaseName);
+
+}  // namespace
+
+namespace {
+
+// The frames of a sink from `first` on (interleaved, two channels).
+std::vector<int32_t> SinkFrom(const sim::usb::RenderSink& sink, uint64_t first) {
+    std::vector<int32_t> all = sink.Interleaved();
+    const size_t at = std::min<size_t>(all.size(), first * 2);
+    return std::vector<int32_t>(all.begin() + at, all.end());
+}
+
+// Leaving D0 stops the streams; D0 resumes them from reset rings, and the ramp is exact from its
+// first sample after the resume. A STOP sent below D0 waits for D0 and then completes.
+TEST_F(AsioRing, ResumeAfterD3IsSampleExactAndHeldStopCompletes) {
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    m_Host = OpenHost(48000, AsioSampleTypeInt16Lsb);
+    ASSERT_EQ(m_Host->CreateBuffers(256, {{0, 0}, {0, 1}}), STATUS_SUCCESS);
+    m_Host->StartWorker(2);
+    ASSERT_EQ(m_Host->Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(150 * kMs);
+
+    ASSERT_EQ(sim::pnp::SetDevicePower(m_Node, PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_FALSE(Adapter()->AsioStreaming());
+    EXPECT_TRUE(Adapter()->AsioRestartPending());
+    const sim::usb::RenderSink& sink = *Audio().Render(kRenderInterface);
+    const uint64_t before = sink.Frames();
+    sim::machine::RunFor(50 * kMs);
+    EXPECT_EQ(sink.Frames(), before);
+    ASSERT_EQ(sim::pnp::SetDevicePower(m_Node, PowerDeviceD0), STATUS_SUCCESS);
+    EXPECT_TRUE(Adapter()->AsioStreaming());
+    sim::machine::RunFor(150 * kMs);
+
+    // Each stretch is one clean ramp: before the power-down from frame 0, after it from wherever
+    // the host's counter stood.
+    sim::usb::RampSpec spec;
+    std::vector<int32_t> first = sink.Interleaved();
+    first.resize(before * 2);
+    const sim::usb::RampReport early = sim::usb::CheckRamp(first, 2, spec);
+    EXPECT_TRUE(early.Ok()) << early.text;
+    spec.fromStart = false;
+    const sim::usb::RampReport late = sim::usb::CheckRamp(SinkFrom(sink, before), 2, spec);
+    EXPECT_TRUE(late.Ok()) << late.text;
+    EXPECT_GT(late.rampFrames, 48000u / 10);
+
+    // A STOP below D0 is held until the device is back.
+    ASSERT_EQ(sim::pnp::SetDevicePower(m_Node, PowerDeviceD3), STATUS_SUCCESS);
+    std::atomic<NTSTATUS> stopped{STATUS_PENDING};
+    PKTHREAD stopper = sim::machine::StartThread("asio stop", [&] { stopped = m_Host->Stop(); });
+    EXPECT_TRUE(sim::machine::RunUntil([&] { return Adapter()->AsioStopHeld(); }, 100 * kMs));
+    EXPECT_EQ(stopped.load(), STATUS_PENDING);
+    ASSERT_EQ(sim::pnp::SetDevicePower(m_Node, PowerDeviceD0), STATUS_SUCCESS);
+    KeWaitForSingleObject(stopper, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(stopper);
+    EXPECT_EQ(stopped.load(), STATUS_SUCCESS);
+    EXPECT_FALSE(Adapter()->AsioStreaming());
+    EXPECT_FALSE(Adapter()->AsioStopHeld());
+}
+
+// A STOP held below D0 completes when the device is removed instead of waiting forever.
+TEST_F(AsioRing, HeldStopCompletesAtRemoval) {
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    m_Host = OpenHost(48000, AsioSampleTypeInt16Lsb);
+    ASSERT_EQ(m_Host->CreateBuffers(256, {{0, 0}}), STATUS_SUCCESS);
+    ASSERT_EQ(m_Host->Start(), STATUS_SUCCESS);
+    ASSERT_EQ(sim::pnp::SetDevicePower(m_Node, PowerDeviceD3), STATUS_SUCCESS);
+    std::atomic<NTSTATUS> stopped{STATUS_PENDING};
+    PKTHREAD stopper = sim::machine::StartThread("asio stop", [&] { stopped = m_Host->Stop(); });
+    EXPECT_TRUE(sim::machine::RunUntil([&] { return Adapter()->AsioStopHeld(); }, 100 * kMs));
+    sim::usb::UnplugDevice(m_Port);
+    Unplug();
+    KeWaitForSingleObject(stopper, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(stopper);
+    EXPECT_NE(stopped.load(), STATUS_PENDING);
+    m_Host.reset();
+}
+
+// The queries on the ASIO device, the refusals of bad values, and the settings lifecycle.
+TEST_F(AsioRing, QueriesAndSettings) {
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    m_Host = OpenHost(48000, AsioSampleTypeInt16Lsb);
+    AsioHost& host = *m_Host;
+
+    std::vector<UCHAR> none;
+    ULONG_PTR info = 0;
+    EXPECT_EQ(host.Control(IOCTL_ASIO_GET_DEVICE_NAME, {}, &none, &info), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(info, sizeof("V-260D USB Audio"));
+    std::vector<UCHAR> name(info);
+    EXPECT_EQ(host.Control(IOCTL_ASIO_GET_DEVICE_NAME, {}, &name, &info), STATUS_SUCCESS);
+    EXPECT_STREQ(reinterpret_cast<const char*>(name.data()), "V-260D USB Audio");
+
+    std::vector<UCHAR> counts(16);
+    ASSERT_EQ(host.Control(IOCTL_ASIO_GET_CHANNELS, {}, &counts), STATUS_SUCCESS);
+    EXPECT_EQ(counts, Words({2, 2, 2, 0}));
+
+    std::vector<UCHAR> channel(52);
+    std::memcpy(channel.data(), Words({1, 1}).data(), 8);
+    ASSERT_EQ(host.Control(IOCTL_ASIO_GET_CHANNEL_INFO, std::vector<UCHAR>(channel), &channel, &info), STATUS_SUCCESS);
+    EXPECT_EQ(info, 52u);
+    ULONG type = 0;
+    std::memcpy(&type, channel.data() + 16, 4);
+    EXPECT_EQ(type, AsioSampleTypeInt16Lsb);
+    EXPECT_NE(std::string(reinterpret_cast<const char*>(channel.data() + 20)).find("_01 ch"), std::string::npos);
+    // A channel beyond its direction is refused.
+    std::vector<UCHAR> beyond(52);
+    std::memcpy(beyond.data(), Words({2, 0}).data(), 8);
+    EXPECT_EQ(host.Control(IOCTL_ASIO_GET_CHANNEL_INFO, std::vector<UCHAR>(beyond), &beyond), STATUS_INVALID_PARAMETER);
+
+    std::vector<UCHAR> depths(64);
+    ASSERT_EQ(host.Control(IOCTL_ASIO_GET_BIT_DEPTHS, {}, &depths, &info), STATUS_SUCCESS);
+    EXPECT_EQ(info, 16u);
+    depths.resize(info);
+    EXPECT_EQ(depths, Words({AsioSampleTypeInt16Lsb, 2, AsioSampleTypeInt16Lsb, AsioSampleTypeInt24Lsb}));
+
+    std::vector<UCHAR> latencies(8);
+    ASSERT_EQ(host.Control(IOCTL_ASIO_GET_LATENCIES, {}, &latencies), STATUS_SUCCESS);
+    EXPECT_EQ(latencies, Words({480, 960}));
+    std::vector<UCHAR> sizes(16);
+    ASSERT_EQ(host.Control(IOCTL_ASIO_GET_BUFFER_SIZE, {}, &sizes), STATUS_SUCCESS);
+    EXPECT_EQ(sizes, Words({96, 2400, 480, 1}));
+
+    // Values outside the tables are refused and change nothing.
+    EXPECT_EQ(host.Set(IOCTL_ASIO_SET_LATENCY, 9), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(host.Set(IOCTL_ASIO_SET_BIT_DEPTH, 99), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(host.Set(IOCTL_ASIO_SET_SAMPLE_RATE, 96000), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(host.Set(IOCTL_ASIO_SET_SAMPLE_RATE, 2822400), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(host.Set(IOCTL_ASIO_CAN_DO_IO_FORMAT, 1), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Adapter()->AsioLatencyIndex(), AsioDefaultLatencyIndex);
+
+    // The selected type takes effect only when a close leaves nobody owning buffers.
+    ASSERT_EQ(host.CreateBuffers(256, {{0, 0}}), STATUS_SUCCESS);
+    EXPECT_EQ(host.CreateBuffers(256, {{0, 0}}), STATUS_INVALID_PARAMETER);  // a second set would orphan the first
+    AsioHost other;
+    ASSERT_EQ(other.Open(), STATUS_SUCCESS);
+    EXPECT_EQ(other.CreateBuffers(256, {{0, 0}}), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(other.Set(IOCTL_ASIO_SET_BIT_DEPTH, AsioSampleTypeInt24Lsb), STATUS_SUCCESS);
+    EXPECT_EQ(Adapter()->AsioSelectedSampleType(), AsioSampleTypeInt24Lsb);
+    EXPECT_EQ(Adapter()->AsioActiveSampleType(), AsioSampleTypeInt16Lsb);
+    EXPECT_EQ(host.Close(), STATUS_SUCCESS);  // the owner goes: its rings with it
+    EXPECT_EQ(sim::mm::UserMappingCount(), 0u);
+    EXPECT_EQ(Adapter()->AsioActiveSampleType(), AsioSampleTypeInt24Lsb);
+    EXPECT_EQ(other.CreateBuffers(256, {{0, 0}}), STATUS_SUCCESS);
+    EXPECT_EQ(other.Ring(0)->dataSize, 48u * 40 * 2 * 3);
+    EXPECT_EQ(other.Control(IOCTL_ASIO_DISPOSE_BUFFERS, {}), STATUS_SUCCESS);
+    EXPECT_EQ(other.Close(), STATUS_SUCCESS);
+}
+
+// DISPOSE while streaming stops the streams first (started clients could not be unregistered),
+// and the endpoint goes back to zero bandwidth; the owner's process dying does the same.
+TEST_F(AsioRing, DisposeAndDeathWhileStreamingLeaveNothing) {
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    m_Host = OpenHost(48000, AsioSampleTypeInt16Lsb);
+    ASSERT_EQ(m_Host->CreateBuffers(256, {{0, 0}, {1, 0}}), STATUS_SUCCESS);
+    ASSERT_EQ(m_Host->Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(30 * kMs);
+    EXPECT_EQ(m_Host->Control(IOCTL_ASIO_DISPOSE_BUFFERS, {}), STATUS_SUCCESS);
+    EXPECT_FALSE(Adapter()->AsioStreaming());
+    EXPECT_EQ(sim::mm::UserMappingCount(), 0u);
+    for (ULONG i = 0; i < Adapter()->AsioRingCount(); ++i) EXPECT_EQ(Adapter()->AsioRing(i)->Ring, nullptr);
+
+    ASSERT_EQ(m_Host->CreateBuffers(256, {{0, 0}}), STATUS_SUCCESS);
+    ASSERT_EQ(m_Host->Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(30 * kMs);
+    m_Host.reset();  // the process dies with its handles open
+    EXPECT_FALSE(Adapter()->AsioStreaming());
+    EXPECT_EQ(sim::mm::UserMappingCount(), 0u);
+}
+
+// Every allocation CREATE_BUFFERS makes, and the user mapping, can fail: the request fails and
+// leaves no ring, mapping, MDL or stream client; the next try succeeds.
+TEST_F(AsioRing, EveryFailedAllocationOfCreateBuffersIsUndone) {
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    m_Host = OpenHost(48000, AsioSampleTypeInt16Lsb);
+    // Rings and the streams' client records; the port check's own requests are the transport's.
+    for (ULONG tag : {UsbAudioAdapterUsbTag, UsbStreamTag}) {
+        for (uint64_t n = 1;; ++n) {
+            SCOPED_TRACE(n);
+            sim::pool::FailNthAllocation(n, tag);
+            const NTSTATUS status = m_Host->CreateBuffers(256, {{0, 0}, {1, 1}});
+            const bool failed = !sim::pool::FaultArmed();  // the fault fired
+            sim::pool::DisarmFaults();
+            if (NT_SUCCESS(status)) {
+                ASSERT_EQ(m_Host->Control(IOCTL_ASIO_DISPOSE_BUFFERS, {}), STATUS_SUCCESS);
+                if (!failed) break;
+                continue;
+            }
+            EXPECT_EQ(sim::mm::UserMappingCount(), 0u);
+            for (ULONG i = 0; i < Adapter()->AsioRingCount(); ++i) EXPECT_EQ(Adapter()->AsioRing(i)->Ring, nullptr);
+            ASSERT_LT(n, 50u);
+        }
+    }
+    sim::mm::FailNthUserMapping(2);
+    EXPECT_EQ(m_Host->CreateBuffers(256, {{0, 0}, {1, 1}}), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(sim::mm::UserMappingCount(), 0u);
+    ASSERT_EQ(m_Host->CreateBuffers(256, {{0, 0}, {1, 1}}), STATUS_SUCCESS);
+    ASSERT_EQ(m_Host->Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(20 * kMs);
+    EXPECT_EQ(m_Host->Stop(), STATUS_SUCCESS);
+}
+
+// A 32-bit host gets addresses below 4 GB in 4-byte entries and streams the same way.
+TEST_F(AsioRing, ThirtyTwoBitHostStreams) {
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    {
+        AsioHost setter;
+        ASSERT_EQ(setter.Open(), STATUS_SUCCESS);
+        ASSERT_EQ(setter.Set(IOCTL_ASIO_SET_SAMPLE_RATE, 48000), STATUS_SUCCESS);
+    }
+    m_Host = std::make_unique<AsioHost>(true);
+    ASSERT_EQ(m_Host->Open(), STATUS_SUCCESS);
+    ASSERT_EQ(m_Host->CreateBuffers(96, {{0, 0}, {0, 1}}), STATUS_SUCCESS);
+    m_Host->StartWorker(2);
+    ASSERT_EQ(m_Host->Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(100 * kMs);
+    ASSERT_EQ(m_Host->Stop(), STATUS_SUCCESS);
+    m_Host->StopWorker();
+    const sim::usb::RampReport report = sim::usb::CheckRamp(*Audio().Render(kRenderInterface), sim::usb::RampSpec{});
+    EXPECT_TRUE(report.Ok()) << report.text;
+}
+
+}  // namespace
+
+namespace {
+
+// Unplugged while streaming: the removal takes the rings and stream clients down with the device;
+// the host's handle closes afterwards with nothing left to free.
+TEST_F(AsioRing, UnplugWhileStreamingLeavesNothing) {
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    m_Host = OpenHost(44100, AsioSampleTypeInt24Lsb);
+    ASSERT_EQ(m_Host->CreateBuffers(256, {{0, 0}, {1, 0}}), STATUS_SUCCESS);
+    m_Host->StartWorker(3);
+    ASSERT_EQ(m_Host->Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(40 * kMs);
+    sim::usb::UnplugDevice(m_Port);
+    sim::machine::RunFor(10 * kMs);
+    Unplug();
+    EXPECT_EQ(sim::mm::UserMappingCount(), 0u);
+    m_Host.reset();
+}
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The adapter object: construction and destruction, its interfaces, the AdapterCommon operations it
 // forwards to the aggregated HAL, and the component identifier.
 #include "driver/engine/adapter/UsbAudioAdapter.h"
+#include "driver/engine/adapter/AdapterAsio.h"
 
 namespace {
 
@@ -192,8 +193,13 @@ NTSTATUS UsbAudioAdapter::Start() {
 
 NTSTATUS UsbAudioAdapter::Stop() {
     PAGED_CODE();
-    // The device is being removed: a STOP held for its return to D0 would wait forever.
+    // The device is being removed: a STOP held for its return to D0 would wait forever, and the
+    // owner's stream clients would keep the streams (which go with the HAL) waiting for them.
     CompleteHeldAsioStop();
+    {
+        AsioLock lock(m_AsioMutex);
+        if (m_AsioOwner != nullptr && m_AsioOwner->Buffers != 0) ReleaseAsioBuffers(m_AsioOwner);
+    }
     if (m_HalAdapterCommon == nullptr) return AudioHal::Stop();
     return m_HalAdapterCommon->Stop();
 }
