@@ -128,7 +128,7 @@ void Request(Machine& m, std::vector<HANDLE>* handles, int p, Input& in) {
     case 5: value = m.kernelEvent; break;
     default: break;
     }
-    if (kind % 6 != 0) {
+    if (kind % 6 != 0 && !input.empty()) {
         const ULONGLONG wide = reinterpret_cast<ULONG_PTR>(value);
         std::memcpy(input.data(), &wide, std::min<size_t>(input.size(), p == 1 ? 4 : 8));
     }
