@@ -608,3 +608,32 @@ TEST_F(AsioRing, UnplugWhileStreamingLeavesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// The device models that want it hear vendor request 7 with 1 at the start and 0 at the stop; a
+// model that STALLs it streams all the same.
+TEST_F(AsioRing, VendorRequestAtStartAndStop) {
+    for (const char* model : {"uac1-asio-vr7", "uac1-asio-vr7-stall"}) {
+        SCOPED_TRACE(model);
+        ASSERT_EQ(Plug(model), STATUS_SUCCESS);
+        m_Host = OpenHost(48000, AsioSampleTypeInt16Lsb);
+        ASSERT_EQ(m_Host->CreateBuffers(256, {{0, 0}}), STATUS_SUCCESS);
+        sim::usb::DeviceOf(m_Port).ClearLog();
+        ASSERT_EQ(m_Host->Start(), STATUS_SUCCESS);
+        sim::machine::RunFor(20 * kMs);
+        EXPECT_TRUE(Adapter()->AsioStreaming());
+        ASSERT_EQ(m_Host->Stop(), STATUS_SUCCESS);
+        std::vector<uint16_t> values;
+        for (const sim::usb::LogEntry& entry : sim::usb::DeviceOf(m_Port).Log()) {
+            if (entry.isRequest && entry.setup.bmRequestType == 0x40 && entry.setup.bRequest == 7) {
+                values.push_back(entry.setup.wValue);
+            }
+        }
+        EXPECT_EQ(values, (std::vector<uint16_t>{1, 0}));
+        m_Host.reset();
+        Unplug();
+    }
+}
+
+}  // namespace
