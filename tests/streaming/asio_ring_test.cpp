@@ -116,11 +116,14 @@ public:
     }
     SharedRingHeader* Ring(size_t index) const { return m_Rings.at(index); }
 
+    // The buffer event exists before the worker that waits on it.
+    void CreateEvent() {
+        if (m_Event != nullptr) return;
+        sim::io::ProcessScope scope(m_Process);
+        m_Event = sim::io::CreateUserEvent(false, false);
+    }
     NTSTATUS Start() {
-        if (m_Event == nullptr) {
-            sim::io::ProcessScope scope(m_Process);
-            m_Event = sim::io::CreateUserEvent(false, false);
-        }
+        CreateEvent();
         const ULONGLONG handle = reinterpret_cast<ULONG_PTR>(m_Event);
         std::vector<UCHAR> in(sim::io::Is32bitProcess(m_Process) ? 4 : 8);
         std::memcpy(in.data(), &handle, in.size());
@@ -134,6 +137,7 @@ public:
     void StartWorker(ULONG bytesPerSample) {
         m_BytesPerSample = bytesPerSample;
         m_Quit = false;
+        CreateEvent();
         m_Worker = sim::machine::StartThread("asio host worker", [this] {
             sim::io::ProcessScope scope(m_Process);
             while (!m_Quit.load()) {
