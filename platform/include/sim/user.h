@@ -1,0 +1,62 @@
+// Simulation control of user mode: processes (each with its own handle table and heap), the
+// process a host thread runs in, the balances the verifier checks when a process ends, and the
+// failures tests inject into Win32 calls.
+//
+// A thread that calls a Win32 function outside any ProcessScope runs in the machine's default
+// user process ("host").
+#pragma once
+
+#include <sim/io.h>
+#include <win/ntdef.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace sim::user {
+
+struct Process;
+
+Process* CreateProcess(std::string_view name, bool is32bit = false);
+// Ends the process: threads of it still running are a bug check; handles left open are closed
+// (files get their cleanup and close). Returns how many handles were left open.
+size_t DestroyProcess(Process* process);
+Process* DefaultProcess();
+Process* CurrentProcess();
+const std::string& NameOf(Process* process);
+
+// Makes process the calling thread's process for the scope's life (its handles, heap and the
+// kernel's notion of the requestor process).
+class ProcessScope {
+public:
+    explicit ProcessScope(Process* process);
+    ~ProcessScope();
+    ProcessScope(const ProcessScope&) = delete;
+    ProcessScope& operator=(const ProcessScope&) = delete;
+
+private:
+    Process* m_previous;
+    int m_previousTable;
+    sim::io::ProcessScope m_kernel;
+};
+PEPROCESS KernelProcessOf(Process* process);
+
+// Balances of a process.
+size_t OpenHandleCount(Process* process);
+size_t RunningThreadCount(Process* process);  // CreateThread threads that have not returned
+size_t HeapBlockCount(Process* process);      // HeapAlloc blocks not freed
+size_t CriticalSectionCount();                // initialised and not deleted, in every process
+
+// Injected failures: the nth following call of the kind fails (1: the next one); 0 disarms.
+// Event creation fails with ERROR_NOT_ENOUGH_MEMORY, thread creation and heap allocation too.
+enum class Failure { CreateEvent, CreateThread, HeapAlloc, CreateFile, DeviceIoControl };
+void FailNth(Failure kind, int nth);
+// A DeviceIoControl failure can be limited to one control code (0: any code).
+void FailDeviceIoControlCode(ULONG code, int nth);
+void ClearFailures();
+bool FailureArmed();
+
+// The Win32 error a status becomes (as the system's status-to-error table gives it).
+ULONG ErrorFromStatus(NTSTATUS status);
+
+}  // namespace sim::user

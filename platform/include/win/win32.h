@@ -1,0 +1,177 @@
+// User mode of the simulated machine with published Win32 names: files and device I/O control,
+// handles, events, waits, threads, critical sections, the multimedia timer, SetupAPI interface
+// enumeration, the registry, modules, COM activation, message boxes and dialogs.
+//
+// Every call runs in the calling thread's simulated process (sim/user.h); handles are that
+// process's handles. The x64 layouts of records whose bytes matter are asserted.
+#pragma once
+
+#include <win/ntdef.h>
+#include <win/unknown.h>
+
+#include <cstddef>
+
+#define WINAPI
+#define CALLBACK
+#define APIENTRY
+#define KV_DLL_EXPORT extern "C" __attribute__((visibility("default")))
+
+typedef void* LPVOID;
+typedef const void* LPCVOID;
+typedef CHAR* LPSTR;
+typedef const CHAR* LPCSTR;
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
+typedef WCHAR OLECHAR;
+typedef OLECHAR* LPOLESTR;
+typedef DWORD* LPDWORD;
+typedef BOOL* LPBOOL;
+typedef LONG HRESULT;
+typedef LONG LSTATUS;
+typedef BYTE* LPBYTE;
+typedef const BYTE* LPCBYTE;
+typedef HANDLE* LPHANDLE;
+typedef struct _OVERLAPPED* LPOVERLAPPED;
+typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+
+typedef struct HINSTANCE__* HINSTANCE;
+typedef HINSTANCE HMODULE;
+typedef struct HKEY__* HKEY;
+typedef HKEY* PHKEY;
+typedef struct HWND__* HWND;
+typedef ULONG_PTR WPARAM;
+typedef LONG_PTR LPARAM;
+typedef LONG_PTR LRESULT;
+typedef LONG_PTR INT_PTR;
+typedef INT_PTR(CALLBACK* FARPROC)();
+typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
+typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
+typedef PVOID HDEVINFO;
+typedef ULONG ACCESS_MASK_USER;
+typedef ACCESS_MASK_USER REGSAM;
+
+// Results.
+#define S_OK ((HRESULT)0L)
+#define S_FALSE ((HRESULT)1L)
+#define E_NOTIMPL ((HRESULT)0x80004001L)
+#define E_NOINTERFACE ((HRESULT)0x80004002L)
+#define E_POINTER ((HRESULT)0x80004003L)
+#define E_FAIL ((HRESULT)0x80004005L)
+#define E_OUTOFMEMORY ((HRESULT)0x8007000EL)
+#define E_INVALIDARG ((HRESULT)0x80070057L)
+#define CLASS_E_NOAGGREGATION ((HRESULT)0x80040110L)
+#define CLASS_E_CLASSNOTAVAILABLE ((HRESULT)0x80040111L)
+#define REGDB_E_CLASSNOTREG ((HRESULT)0x80040154L)
+#define CO_E_DLLNOTFOUND ((HRESULT)0x800401F8L)
+#define CO_E_ERRORINDLL ((HRESULT)0x800401F9L)
+#define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
+#define FAILED(hr) (((HRESULT)(hr)) < 0)
+
+// Win32 error codes (GetLastError).
+#define ERROR_SUCCESS 0L
+#define ERROR_INVALID_FUNCTION 1L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_BAD_LENGTH 24L
+#define ERROR_GEN_FAILURE 31L
+#define ERROR_NOT_SUPPORTED 50L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
+#define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_MR_MID_NOT_FOUND 317L
+#define ERROR_NOT_FOUND 1168L
+#define ERROR_OPERATION_ABORTED 995L
+#define ERROR_IO_PENDING 997L
+#define ERROR_NO_SYSTEM_RESOURCES 1450L
+#define ERROR_DEVICE_NOT_CONNECTED 1167L
+#define ERROR_INVALID_WINDOW_HANDLE 1400L
+#define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
+
+// Files.
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_FLAG_OVERLAPPED 0x40000000
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+
+KV_EXTERN_C HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                                      LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                                      DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+KV_EXTERN_C BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                                        LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                                        LPOVERLAPPED lpOverlapped);
+KV_EXTERN_C BOOL WINAPI CloseHandle(HANDLE hObject);
+KV_EXTERN_C DWORD WINAPI GetLastError(void);
+KV_EXTERN_C void WINAPI SetLastError(DWORD dwErrCode);
+
+// Events and waits.
+#define INFINITE 0xFFFFFFFFUL
+#define WAIT_OBJECT_0 0x00000000UL
+#define WAIT_ABANDONED 0x00000080UL
+#define WAIT_TIMEOUT 0x00000102UL
+#define WAIT_FAILED 0xFFFFFFFFUL
+#define MAXIMUM_WAIT_OBJECTS 64
+
+KV_EXTERN_C HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                                       LPCSTR lpName);
+KV_EXTERN_C BOOL WINAPI SetEvent(HANDLE hEvent);
+KV_EXTERN_C BOOL WINAPI ResetEvent(HANDLE hEvent);
+KV_EXTERN_C DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+KV_EXTERN_C DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                                                DWORD dwMilliseconds);
+KV_EXTERN_C void WINAPI Sleep(DWORD dwMilliseconds);
+
+// Threads.
+#define THREAD_PRIORITY_LOWEST (-2)
+#define THREAD_PRIORITY_BELOW_NORMAL (-1)
+#define THREAD_PRIORITY_NORMAL 0
+#define THREAD_PRIORITY_HIGHEST 2
+#define THREAD_PRIORITY_ABOVE_NORMAL 1
+#define THREAD_PRIORITY_TIME_CRITICAL 15
+#define THREAD_PRIORITY_IDLE (-15)
+#define THREAD_PRIORITY_ERROR_RETURN 0x7FFFFFFF
+
+KV_EXTERN_C HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                                       LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                                       DWORD dwCreationFlags, LPDWORD lpThreadId);
+KV_EXTERN_C BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority);
+KV_EXTERN_C int WINAPI GetThreadPriority(HANDLE hThread);
+KV_EXTERN_C BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+KV_EXTERN_C DWORD WINAPI GetCurrentThreadId(void);
+#define STILL_ACTIVE 259
+
+// Critical sections (the published 40-byte record; the simulation keeps its lock in LockSemaphore).
+typedef struct _RTL_CRITICAL_SECTION {
+    PVOID DebugInfo;
+    LONG LockCount;
+    LONG RecursionCount;
+    HANDLE OwningThread;
+    HANDLE LockSemaphore;
+    ULONG_PTR SpinCount;
+} RTL_CRITICAL_SECTION, CRITICAL_SECTION, *LPCRITICAL_SECTION;
+static_assert(sizeof(CRITICAL_SECTION) == 40);
+static_assert(offsetof(CRITICAL_SECTION, OwningThread) == 16);
+static_assert(offsetof(CRITICAL_SECTION, LockSemaphore) == 24);
+
+KV_EXTERN_C void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+KV_EXTERN_C void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+KV_EXTERN_C void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+KV_EXTERN_C void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+
+// Milliseconds of the machine's clock.
+KV_EXTERN_C DWORD WINAPI timeGetTime(void);
+
+// Process heap.
+#define HEAP_ZERO_MEMORY 0x00000008
+KV_EXTERN_C HANDLE WINAPI GetProcessHeap(void);
+KV_EXTERN_C LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes);
+KV_EXTERN_C BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
