@@ -19,7 +19,7 @@ thread_local DWORD t_lastError = 0;
 
 struct Failures {
     std::mutex lock;
-    int nth[5] = {};
+    int nth[8] = {};
     ULONG ioctlCode = 0;
 };
 
@@ -59,6 +59,9 @@ size_t DestroyProcess(Process* process) {
         }
         left = open.size();
         for (HANDLE handle : open) CloseHandle(handle);
+        std::lock_guard<std::mutex> guard(process->lock);
+        left += process->keys.size();
+        process->keys.clear();
     }
     sim::ob::DestroyHandleTable(process->table);
     for (auto& [block, size] : process->heap) std::free(block);
@@ -90,7 +93,7 @@ ProcessScope::~ProcessScope() {
 
 size_t OpenHandleCount(Process* process) {
     std::lock_guard<std::mutex> guard(process->lock);
-    return process->handles.size();
+    return process->handles.size() + process->keys.size();
 }
 
 size_t RunningThreadCount(Process* process) { return static_cast<size_t>(process->runningThreads.load()); }

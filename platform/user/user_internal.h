@@ -3,6 +3,7 @@
 #pragma once
 
 #include "../kernel/object_manager.h"
+#include "../kernel/registry_store.h"
 
 #include <sim/user.h>
 #include <win/win32.h>
@@ -39,6 +40,8 @@ struct Process {
     std::mutex lock;
     std::map<HANDLE, HandleEntry> handles;
     std::map<void*, size_t> heap;
+    std::map<HKEY, sim::registry::KeyRef> keys;  // open registry keys
+    ULONG_PTR nextKey = 0x100;
     std::atomic<int> runningThreads{0};
 };
 

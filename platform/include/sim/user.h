@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sim::user {
 
@@ -49,12 +50,27 @@ size_t CriticalSectionCount();                // initialised and not deleted, in
 
 // Injected failures: the nth following call of the kind fails (1: the next one); 0 disarms.
 // Event creation fails with ERROR_NOT_ENOUGH_MEMORY, thread creation and heap allocation too.
-enum class Failure { CreateEvent, CreateThread, HeapAlloc, CreateFile, DeviceIoControl };
+enum class Failure { CreateEvent, CreateThread, HeapAlloc, CreateFile, DeviceIoControl, StringFromCLSID, WideCharToMultiByte, GetModuleHandle };
 void FailNth(Failure kind, int nth);
 // A DeviceIoControl failure can be limited to one control code (0: any code).
 void FailDeviceIoControlCode(ULONG code, int nth);
 void ClearFailures();
 bool FailureArmed();
+
+// Message boxes shown so far (MessageBoxA records them and answers IDOK).
+struct MessageBoxRecord {
+    std::string text;
+    std::string caption;
+    unsigned type;
+};
+std::vector<MessageBoxRecord> MessageBoxes();
+void ClearMessageBoxes();
+
+// Modules loaded with LoadLibraryA (or by COM) and not yet freed; device information sets not
+// destroyed.
+size_t LoadedModuleCount();
+bool IsModuleLoaded(std::string_view fileName);
+size_t DeviceInfoSetCount();
 
 // The Win32 error a status becomes (as the system's status-to-error table gives it).
 ULONG ErrorFromStatus(NTSTATUS status);

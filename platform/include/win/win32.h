@@ -82,9 +82,12 @@ typedef ACCESS_MASK_USER REGSAM;
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_PROC_NOT_FOUND 127L
+#define ERROR_DLL_INIT_FAILED 1114L
+#define ERROR_INVALID_USER_BUFFER 1784L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_MR_MID_NOT_FOUND 317L
+#define ERROR_KEY_DELETED 1018L
 #define ERROR_NOT_FOUND 1168L
 #define ERROR_OPERATION_ABORTED 995L
 #define ERROR_IO_PENDING 997L
@@ -175,3 +178,124 @@ KV_EXTERN_C DWORD WINAPI timeGetTime(void);
 KV_EXTERN_C HANDLE WINAPI GetProcessHeap(void);
 KV_EXTERN_C LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes);
 KV_EXTERN_C BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
+
+// Registry (HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\SOFTWARE\Classes).
+#define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)((LONG)0x80000000))
+#define HKEY_CURRENT_USER ((HKEY)(ULONG_PTR)((LONG)0x80000001))
+#define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_MULTI_SZ 7
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+#define KEY_ENUMERATE_SUB_KEYS 0x0008
+#define KEY_READ 0x00020019
+#define KEY_WRITE 0x00020006
+#define KEY_ALL_ACCESS 0x000F003F
+
+KV_EXTERN_C LSTATUS WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult);
+KV_EXTERN_C LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                                         PHKEY phkResult);
+KV_EXTERN_C LSTATUS WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult);
+KV_EXTERN_C LSTATUS WINAPI RegCloseKey(HKEY hKey);
+KV_EXTERN_C LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
+KV_EXTERN_C LSTATUS WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName);
+KV_EXTERN_C LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
+                                          const BYTE* lpData, DWORD cbData);
+KV_EXTERN_C LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                                            LPBYTE lpData, LPDWORD lpcbData);
+
+// SetupAPI: device interfaces of a class.
+#define DIGCF_DEFAULT 0x00000001
+#define DIGCF_PRESENT 0x00000002
+#define DIGCF_ALLCLASSES 0x00000004
+#define DIGCF_PROFILE 0x00000008
+#define DIGCF_DEVICEINTERFACE 0x00000010
+
+typedef struct _SP_DEVICE_INTERFACE_DATA {
+    DWORD cbSize;
+    GUID InterfaceClassGuid;
+    DWORD Flags;
+    ULONG_PTR Reserved;
+} SP_DEVICE_INTERFACE_DATA, *PSP_DEVICE_INTERFACE_DATA;
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 32);
+
+typedef struct _SP_DEVICE_INTERFACE_DETAIL_DATA_A {
+    DWORD cbSize;
+    CHAR DevicePath[1];
+} SP_DEVICE_INTERFACE_DETAIL_DATA_A, *PSP_DEVICE_INTERFACE_DETAIL_DATA_A;
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 8);  // cbSize as callers set it on x64
+
+typedef struct _SP_DEVINFO_DATA* PSP_DEVINFO_DATA;
+
+KV_EXTERN_C HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HWND hwndParent, DWORD Flags);
+KV_EXTERN_C BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                    const GUID* InterfaceClassGuid, DWORD MemberIndex,
+                                                    PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
+KV_EXTERN_C BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet,
+                                                         PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
+                                                         PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
+                                                         DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize,
+                                                         PSP_DEVINFO_DATA DeviceInfoData);
+KV_EXTERN_C BOOL WINAPI SetupDiDeleteDeviceInterfaceData(HDEVINFO DeviceInfoSet,
+                                                         PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
+KV_EXTERN_C BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+
+// Modules.
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+#define DLL_THREAD_ATTACH 2
+#define DLL_THREAD_DETACH 3
+#define MAX_PATH 260
+
+KV_EXTERN_C HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
+KV_EXTERN_C BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+KV_EXTERN_C HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+KV_EXTERN_C DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+KV_EXTERN_C FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+
+// Strings.
+#define CP_ACP 0
+KV_EXTERN_C LPSTR WINAPI CharLowerA(LPSTR lpsz);
+KV_EXTERN_C int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
+                                           LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
+                                           LPBOOL lpUsedDefaultChar);
+
+// COM.
+#define CLSCTX_INPROC_SERVER 0x1
+typedef const GUID& REFCLSID;
+
+// {00000001-0000-0000-C000-000000000046}
+DEFINE_GUID(IID_IClassFactory, 0x00000001, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46);
+
+class IClassFactory : public IUnknown {
+public:
+    virtual HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) = 0;
+    virtual HRESULT STDMETHODCALLTYPE LockServer(BOOL fLock) = 0;
+
+protected:
+    ~IClassFactory() = default;
+};
+
+typedef HRESULT(STDMETHODCALLTYPE* LPFNGETCLASSOBJECT)(REFCLSID, REFIID, LPVOID*);
+typedef HRESULT(STDMETHODCALLTYPE* LPFNCANUNLOADNOW)();
+
+KV_EXTERN_C HRESULT WINAPI CoInitialize(LPVOID pvReserved);
+KV_EXTERN_C void WINAPI CoUninitialize(void);
+KV_EXTERN_C HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid,
+                                            LPVOID* ppv);
+KV_EXTERN_C void WINAPI CoFreeUnusedLibraries(void);
+KV_EXTERN_C HRESULT WINAPI StringFromCLSID(REFCLSID rclsid, LPOLESTR* lplpsz);
+KV_EXTERN_C HRESULT WINAPI CLSIDFromString(const OLECHAR* lpsz, CLSID* pclsid);
+KV_EXTERN_C LPVOID WINAPI CoTaskMemAlloc(SIZE_T cb);
+KV_EXTERN_C void WINAPI CoTaskMemFree(LPVOID pv);
+
+// Windows: message boxes and the active window.
+#define MB_OK 0x00000000L
+#define IDOK 1
+#define IDCANCEL 2
+KV_EXTERN_C int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
+KV_EXTERN_C HWND WINAPI GetActiveWindow(void);
