@@ -254,6 +254,8 @@ ASIOError CAsioDriver::disposeBuffers() {
 
 ASIOError CAsioDriver::controlPanel() {
     if (m_current == nullptr) return ASE_NotPresent;
+    // A panel already open keeps its registration: nothing here touches it.
+    if (PanelOpen()) return ASE_OK;
     RunControlPanel(SavedModule(), m_current);
     m_current->UnregisterPanelEvent();
     return ASE_OK;

@@ -237,5 +237,77 @@ TEST_F(AsioDriverTest, ReleaseFromAnotherThreadDuringASwitch) {
     Host().SetSwitchHook({});
 }
 
+using sim::user::DialogStep;
+
+TEST_F(AsioDriverTest, ControlPanelShowsLabelsAndSendsOnlyWhatChanged) {
+    IASIO* driver = Loaded();
+    ASSERT_NE(driver, nullptr);
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    m_fake.selectedType = 27;
+    sim::user::ComboState bits, latencies;
+    auto capture = [&](HWND dialog) {
+        bits = sim::user::DialogCombo(dialog, 1001);
+        latencies = sim::user::DialogCombo(dialog, 1002);
+    };
+    // OK with nothing changed sends nothing.
+    sim::user::ScriptDialogs({DialogStep::Run(capture), DialogStep::Ok()});
+    EXPECT_EQ(driver->controlPanel(), ASE_OK);
+    EXPECT_EQ(bits.items, (std::vector<std::string>{"16/16 Bits", "24/24 Bits", "32/16 Bits", "32/24 Bits", "32/32 Bits"}));
+    EXPECT_EQ(bits.selection, 3);
+    EXPECT_TRUE(bits.enabled);
+    ASSERT_EQ(latencies.items.size(), 9u);
+    EXPECT_EQ(latencies.items.front(), " 2 ms");
+    EXPECT_EQ(latencies.items.back(), "50 ms");
+    EXPECT_EQ(latencies.selection, 4);
+    EXPECT_EQ(m_fake.requests[IOCTL_ASIO_SET_BIT_DEPTH] + m_fake.requests[IOCTL_ASIO_SET_LATENCY], 0);
+
+    // Only the latency changed: only SET_LATENCY.
+    sim::user::ScriptDialogs({DialogStep::Pick(1002, 6), DialogStep::Ok()});
+    driver->controlPanel();
+    EXPECT_EQ(m_fake.requests[IOCTL_ASIO_SET_BIT_DEPTH], 0);
+    EXPECT_EQ(m_fake.requests[IOCTL_ASIO_SET_LATENCY], 1);
+    EXPECT_EQ(m_fake.latencyIndex, 6u);
+
+    // The entry after an unlabelled-in-the-old-table type sends the type at its list position.
+    sim::user::ScriptDialogs({DialogStep::Pick(1001, 2), DialogStep::Ok()});
+    driver->controlPanel();
+    EXPECT_EQ(m_fake.selectedType, 24u);
+
+    // CANCEL sends nothing.
+    sim::user::ScriptDialogs({DialogStep::Pick(1001, 0), DialogStep::Pick(1002, 0), DialogStep::Cancel()});
+    driver->controlPanel();
+    EXPECT_EQ(m_fake.requests[IOCTL_ASIO_SET_BIT_DEPTH], 1);
+    EXPECT_EQ(m_fake.requests[IOCTL_ASIO_SET_LATENCY], 1);
+    EXPECT_EQ(sim::user::OpenWindowCount(), 0u);
+}
+
+TEST_F(AsioDriverTest, ControlPanelFollowsChangesMadeElsewhereAndOpensOnce) {
+    IASIO* driver = Loaded();
+    ASSERT_NE(driver, nullptr);
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    int shown = sim::user::DialogsShown();
+    sim::user::ScriptDialogs({
+        DialogStep::Run([&](HWND) {
+            // A second panel while this one is open shows nothing and leaves this one working.
+            EXPECT_EQ(driver->controlPanel(), ASE_OK);
+            // Another client changes both settings; the driver signals every client.
+            m_fake.selectedType = 18;
+            m_fake.latencyIndex = 8;
+            m_fake.Notify();
+        }),
+        DialogStep::WaitUntil([](HWND dialog) {
+            return sim::user::DialogCombo(dialog, 1001).selection == 4 && sim::user::DialogCombo(dialog, 1002).selection == 8;
+        }),
+        DialogStep::Run([](HWND dialog) {
+            EXPECT_EQ(sim::user::DialogCombo(dialog, 1001).selection, 4);
+            EXPECT_EQ(sim::user::DialogCombo(dialog, 1002).selection, 8);
+        }),
+        DialogStep::Cancel(),
+    });
+    EXPECT_EQ(driver->controlPanel(), ASE_OK);
+    EXPECT_EQ(sim::user::DialogsShown(), shown + 1);
+    EXPECT_EQ(sim::user::OpenWindowCount(), 0u);
+}
+
 }  // namespace
 }  // namespace kv380dasio

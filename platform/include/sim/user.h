@@ -7,9 +7,10 @@
 #pragma once
 
 #include <sim/io.h>
-#include <win/ntdef.h>
+#include <win/win32.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,6 +66,35 @@ struct MessageBoxRecord {
 };
 std::vector<MessageBoxRecord> MessageBoxes();
 void ClearMessageBoxes();
+
+// The scripted user of modal dialogs. Steps run in order on the dialog's thread inside its modal
+// loop, between the messages other threads send to it; a dialog open when the script is used up is
+// cancelled, as a user closing it.
+struct DialogStep {
+    enum class Kind { Pick, Ok, Cancel, Run, WaitUntil };
+    Kind kind;
+    int control = 0;  // Pick: the combo box
+    int index = 0;    // Pick: the entry
+    std::function<void(HWND)> run;                  // Run: called with the dialog
+    std::function<bool(HWND)> until;                // WaitUntil: served messages until true
+    static DialogStep Pick(int control, int index) { return {Kind::Pick, control, index, {}, {}}; }
+    static DialogStep Ok() { return {Kind::Ok, 0, 0, {}, {}}; }
+    static DialogStep Cancel() { return {Kind::Cancel, 0, 0, {}, {}}; }
+    static DialogStep Run(std::function<void(HWND)> run) { return {Kind::Run, 0, 0, std::move(run), {}}; }
+    static DialogStep WaitUntil(std::function<bool(HWND)> until) { return {Kind::WaitUntil, 0, 0, {}, std::move(until)}; }
+};
+void ScriptDialogs(std::vector<DialogStep> steps);
+
+struct ComboState {
+    std::vector<std::string> items;
+    std::vector<LONG_PTR> data;
+    int selection = -1;
+    bool enabled = false;
+};
+// The state of a combo box of an open dialog.
+ComboState DialogCombo(HWND dialog, int control);
+size_t OpenWindowCount();
+int DialogsShown();  // dialogs created since the machine started
 
 // Modules loaded with LoadLibraryA (or by COM) and not yet freed; device information sets not
 // destroyed.

@@ -299,3 +299,77 @@ KV_EXTERN_C void WINAPI CoTaskMemFree(LPVOID pv);
 #define IDCANCEL 2
 KV_EXTERN_C int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
 KV_EXTERN_C HWND WINAPI GetActiveWindow(void);
+
+// Dialogs: modal dialog boxes built from a module's dialog templates, combo boxes and messages.
+#define WM_CLOSE 0x0010
+#define WM_SHOWWINDOW 0x0018
+#define WM_INITDIALOG 0x0110
+#define WM_COMMAND 0x0111
+#define WM_USER 0x0400
+#define CB_ADDSTRING 0x0143
+#define CB_GETCOUNT 0x0146
+#define CB_GETCURSEL 0x0147
+#define CB_GETLBTEXT 0x0148
+#define CB_GETLBTEXTLEN 0x0149
+#define CB_RESETCONTENT 0x014B
+#define CB_SETCURSEL 0x014E
+#define CB_GETITEMDATA 0x0150
+#define CB_SETITEMDATA 0x0151
+#define CB_ERR (-1)
+#define IDC_STATIC (-1)
+
+#define WS_POPUP 0x80000000L
+#define WS_CHILD 0x40000000L
+#define WS_VISIBLE 0x10000000L
+#define WS_DISABLED 0x08000000L
+#define WS_CAPTION 0x00C00000L
+#define WS_BORDER 0x00800000L
+#define WS_VSCROLL 0x00200000L
+#define WS_GROUP 0x00020000L
+#define WS_TABSTOP 0x00010000L
+#define WS_EX_STATICEDGE 0x00020000L
+#define DS_SETFONT 0x40L
+#define DS_MODALFRAME 0x80L
+#define BS_PUSHBUTTON 0x00000000L
+#define BS_DEFPUSHBUTTON 0x00000001L
+#define SS_LEFT 0x00000000L
+#define SS_BITMAP 0x0000000EL
+#define SS_CENTERIMAGE 0x00000200L
+#define SS_REALSIZEIMAGE 0x00000800L
+#define SS_SUNKEN 0x00001000L
+#define CBS_DROPDOWNLIST 0x0003L
+
+#define LOWORD(l) ((WORD)(((ULONG_PTR)(l)) & 0xffff))
+#define HIWORD(l) ((WORD)((((ULONG_PTR)(l)) >> 16) & 0xffff))
+#define MAKEWPARAM(l, h) ((WPARAM)(DWORD)(((WORD)(l)) | ((DWORD)(WORD)(h)) << 16))
+#define MAKEINTRESOURCEA(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
+
+KV_EXTERN_C INT_PTR WINAPI DialogBoxParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND hWndParent,
+                                           DLGPROC lpDialogFunc, LPARAM dwInitParam);
+KV_EXTERN_C BOOL WINAPI EndDialog(HWND hDlg, INT_PTR nResult);
+KV_EXTERN_C HWND WINAPI GetDlgItem(HWND hDlg, int nIDDlgItem);
+KV_EXTERN_C BOOL WINAPI EnableWindow(HWND hWnd, BOOL bEnable);
+KV_EXTERN_C BOOL WINAPI IsWindowEnabled(HWND hWnd);
+KV_EXTERN_C LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+KV_EXTERN_C LRESULT WINAPI SendDlgItemMessageA(HWND hDlg, int nIDDlgItem, UINT Msg, WPARAM wParam, LPARAM lParam);
+
+// A module's dialog templates. The simulated loader finds them through the module's exported
+// "KvDialogTemplates" (a null-terminated array of pointers), as the real one finds resources.
+struct KV_DIALOG_ITEM {
+    const char* className;  // "button", "static", "combobox"
+    int id;
+    const char* text;
+    DWORD style;
+    DWORD exStyle;
+    short x, y, cx, cy;  // dialog units
+};
+struct KV_DIALOG_TEMPLATE {
+    WORD resourceId;
+    const char* title;
+    DWORD style;
+    short x, y, cx, cy;
+    const char* font;
+    WORD pointSize;
+    const KV_DIALOG_ITEM* items;
+    int itemCount;
+};
