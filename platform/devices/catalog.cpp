@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <optional>
 
 namespace sim::usb {
 
@@ -210,6 +211,50 @@ struct CatalogEntry {
 // The UAC 1.0 descriptor set under each identification the driver distinguishes.
 DeviceSetup Uac1Product() { return Uac1Setup(0x0067, u"V-260D USB Audio"); }
 
+// The UAC 1.0 set under another vendor and product id (a model the driver knows by its ids).
+DeviceSetup Uac1WithIds(uint16_t vendorId, uint16_t productId) {
+    DeviceSetup setup = Uac1Product();
+    auto& d = setup.deviceDescriptor;  // idVendor at 8, idProduct at 10, little-endian
+    d[8] = uint8_t(vendorId);
+    d[9] = uint8_t(vendorId >> 8);
+    d[10] = uint8_t(productId);
+    d[11] = uint8_t(productId >> 8);
+    return setup;
+}
+
+// The UAC 1.0 set whose product string is text, served with the claimed bLength when given.
+DeviceSetup Uac1WithProductString(std::u16string text, std::optional<uint8_t> claimedLength = std::nullopt) {
+    DeviceSetup setup = Uac1Product();
+    for (StringEntry& e : setup.strings) {
+        if (e.index != kProductString) continue;
+        e.text = std::move(text);
+        e.claimedLength = claimedLength;
+    }
+    return setup;
+}
+
+// The UAC 1.0 set without a product string (iProduct 0).
+DeviceSetup Uac1WithoutProductString() {
+    DeviceSetup setup = Uac1Product();
+    setup.deviceDescriptor[15] = 0;  // iProduct
+    std::erase_if(setup.strings, [](const StringEntry& e) { return e.index == kProductString; });
+    return setup;
+}
+
+// The chip identification under which the driver's HAL offers ASIO endpoints.
+const std::vector<StringEntry> kAsioChip = {{kChipString, kEnglish, u"KLQ864"}};
+std::vector<VendorAnswer> AsioChipAnswers(bool streamingRequest) {
+    std::vector<VendorAnswer> answers = {{VendorOtherIn(0x00, 0x001A, 0), {0x0E}, "OTHER register 0x1A"},
+                                         {VendorOtherIn(0x00, 0x0020, 0), {0x00}, "OTHER register 0x20"}};
+    // Vendor request 7 to the device, host to device, no data: wValue 1 when ASIO streaming
+    // starts, 0 when it stops. A model without the row STALLs it.
+    if (streamingRequest) {
+        answers.push_back({RequestMatch{.bmRequestType = 0x40, .bRequest = 0x07, .wIndex = 0}, {},
+                           "DEVICE ASIO streaming (wValue 1 start, 0 stop)"});
+    }
+    return answers;
+}
+
 const std::vector<CatalogEntry>& Catalog() {
     static const std::vector<CatalogEntry> kCatalog = {
         {"uac1", "UAC 1.0, full speed: stereo playback and capture, chip R7U7 (variant byte 0x1F)", Uac1Product,
@@ -241,6 +286,21 @@ const std::vector<CatalogEntry>& Catalog() {
          [] { return Uac2Setup({.dataInterval = 3, .feedbackInterval = 3}); }, {}, {}},
         {"uac2-b4", "UAC 2.0, high speed: data and feedback once a millisecond (bInterval 4)",
          [] { return Uac2Setup({.dataInterval = 4, .feedbackInterval = 4}); }, {}, {}},
+        // ASIO models: the KLQ864 identification under ids and strings the ASIO service treats apart.
+        {"uac1-asio-vr7", "UAC 1.0, chip KLQ864, VID 0x0B05 PID 0x17A8: answers vendor request 7 at ASIO start and stop",
+         [] { return Uac1WithIds(0x0B05, 0x17A8); }, kAsioChip, AsioChipAnswers(true)},
+        {"uac1-asio-vr7-stall", "UAC 1.0, chip KLQ864, VID 0x1043 PID 0x8593: STALLs vendor request 7",
+         [] { return Uac1WithIds(0x1043, 0x8593); }, kAsioChip, AsioChipAnswers(false)},
+        {"uac1-asio-blanks", "UAC 1.0, chip KLQ864: product string with trailing blanks",
+         [] { return Uac1WithProductString(u"V-260D ASIO   "); }, kAsioChip, AsioChipAnswers(false)},
+        {"uac1-asio-lying", "UAC 1.0, chip KLQ864: product string whose bLength claims 255 bytes",
+         [] { return Uac1WithProductString(u"V-260D ASIO", 255); }, kAsioChip, AsioChipAnswers(false)},
+        {"uac1-asio-odd", "UAC 1.0, chip KLQ864: product string with an odd bLength (one byte short)",
+         [] { return Uac1WithProductString(u"V-260D ASIO", 2 + 2 * 11 - 1); }, kAsioChip, AsioChipAnswers(false)},
+        {"uac1-asio-short", "UAC 1.0, chip KLQ864: product string whose bLength is 1",
+         [] { return Uac1WithProductString(u"V-260D ASIO", 1); }, kAsioChip, AsioChipAnswers(false)},
+        {"uac1-asio-noproduct", "UAC 1.0, chip KLQ864: no product string (iProduct 0)", Uac1WithoutProductString,
+         kAsioChip, AsioChipAnswers(false)},
     };
     return kCatalog;
 }

@@ -138,7 +138,7 @@ struct Device::Impl {
     mutable std::recursive_mutex lock;
     DeviceSetup setup;
     std::vector<ConfigurationModel> models;
-    std::map<std::pair<uint8_t, uint16_t>, std::u16string> strings;  // (index, language)
+    std::map<std::pair<uint8_t, uint16_t>, StringEntry> strings;  // by (index, language)
     uint8_t address = 0;
     uint8_t configurationValue = 0;
     size_t functionConfiguration = 0;  // configuration the audio function was built from
@@ -360,7 +360,9 @@ struct Device::Impl {
             if (index == 0) return Answer(BuildLanguageDescriptor(setup.languages), data);
             auto it = strings.find({index, s.wIndex});
             if (it == strings.end()) return ControlResult::Stall();
-            return Answer(BuildStringDescriptor(it->second), data);
+            std::vector<uint8_t> bytes = BuildStringDescriptor(it->second.text);
+            if (it->second.claimedLength) bytes[0] = *it->second.claimedLength;
+            return Answer(bytes, data);
         }
         case USB_DEVICE_QUALIFIER_DESCRIPTOR_TYPE: {
             if (setup.speed != Speed::High) return ControlResult::Stall();  // full-speed-only devices STALL it
@@ -430,7 +432,7 @@ Device::Device(DeviceSetup setup) : m(std::make_unique<Impl>(*this, std::move(se
         sim::BugCheck("USB_DEVICE_MODEL", "device '%s' has no configuration", m->setup.name.c_str());
     }
     for (const auto& c : m->setup.configurations) m->models.push_back(detail::ParseConfiguration(c));
-    for (const StringEntry& s : m->setup.strings) m->strings[{s.index, s.languageId}] = s.text;
+    for (const StringEntry& s : m->setup.strings) m->strings[{s.index, s.languageId}] = s;
     m->BuildFunction(0);
 }
 
@@ -457,7 +459,7 @@ void Device::SetString(uint8_t index, std::u16string_view text, uint16_t languag
     if (index == 0 || text.size() > 126) {
         sim::BugCheck("USB_DEVICE_MODEL", "string %u of %zu units cannot be served", index, text.size());
     }
-    m->strings[{index, languageId}] = std::u16string(text);
+    m->strings[{index, languageId}] = StringEntry{.index = index, .languageId = languageId, .text = std::u16string(text)};
 }
 
 void Device::RemoveString(uint8_t index, uint16_t languageId) {

@@ -25,6 +25,7 @@ struct IrpRecord {
     ThreadedIrp threaded;
     bool isThreaded = false;
     bool is32bit = false;
+    PEPROCESS process = nullptr;  // of the thread that allocated it
     PDEVICE_OBJECT lastDevice = nullptr;  // where it was sent last
 };
 
@@ -233,7 +234,8 @@ PIRP AllocateIrp(CCHAR stackSize, const void* module) {
     t.freed.erase(irp);
     IrpRecord record;
     record.module = module;
-    record.is32bit = Is32bitProcess(CurrentProcess());
+    record.process = CurrentProcess();
+    record.is32bit = Is32bitProcess(record.process);
     t.live[irp] = record;
     return irp;
 }
@@ -252,6 +254,12 @@ bool IrpFromIs32bitProcess(PIRP irp) {
     Tracker& t = TheTracker();
     std::lock_guard<std::mutex> guard(t.lock);
     return LiveRecordLocked(t, irp, "IoIs32bitProcess").is32bit;
+}
+
+PEPROCESS RequestorProcess(PIRP irp) {
+    Tracker& t = TheTracker();
+    std::lock_guard<std::mutex> guard(t.lock);
+    return LiveRecordLocked(t, irp, "IoGetRequestorProcess").process;
 }
 
 size_t LiveIrpCount() {
@@ -301,9 +309,10 @@ static void FinishThreaded(PIRP irp, const ThreadedIrp& threaded) {
     SetState(irp, IrpState::Owned);
     NTSTATUS status = irp->IoStatus.Status;
     if ((irp->Flags & IRP_BUFFERED_IO) != 0) {
+        // A write answers the bytes it took, so only device-control requests are held to their output.
+        if (!NT_ERROR(status) && threaded.controlCode != 0) CheckBufferedInformation(irp, threaded.controlCode, threaded.outputLength);
         if ((irp->Flags & IRP_INPUT_OPERATION) != 0 && !NT_ERROR(status) && irp->UserBuffer != nullptr) {
             ULONG_PTR bytes = irp->IoStatus.Information;
-            if (bytes > threaded.outputLength) bytes = threaded.outputLength;
             if (bytes != 0) std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, bytes);
         }
         if ((irp->Flags & IRP_DEALLOCATE_BUFFER) != 0 && irp->AssociatedIrp.SystemBuffer != nullptr) {

@@ -16,6 +16,7 @@ enum class IrpState {
 // What the I/O manager does when a threaded IRP is completed to the top.
 struct ThreadedIrp {
     ULONG outputLength = 0;  // METHOD_BUFFERED copy-back limit, bytes
+    ULONG controlCode = 0;   // of a device-control request, for messages
 };
 
 // module: the loaded module whose code allocates the IRP, or null.
@@ -24,5 +25,7 @@ PIRP AllocateIrp(CCHAR stackSize, const void* module);
 void MarkThreaded(PIRP irp, const ThreadedIrp& threaded);
 void FreeIrp(PIRP irp, const char* how);
 bool IrpFromIs32bitProcess(PIRP irp);
+// The process of the thread that allocated the IRP.
+PEPROCESS RequestorProcess(PIRP irp);
 
 }  // namespace sim::io

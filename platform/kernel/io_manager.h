@@ -82,6 +82,11 @@ PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device, std::u16string_view fileNam
 
 // The calling thread's process.
 PEPROCESS CurrentProcess();
+// IRP_MJ_CLEANUP then IRP_MJ_CLOSE on a file, as when its last handle closes (no reference dropped).
+NTSTATUS SendCleanupAndClose(PFILE_OBJECT file);
+// A buffered request with an output buffer answered with Information above outLength on success
+// or warning stops the machine (the copy-back would overrun the caller's buffer).
+void CheckBufferedInformation(PIRP irp, ULONG code, ULONG outLength);
 
 // Pool tags of the I/O manager's own allocations.
 constexpr ULONG kIrpTag = ' prI';           // "Irp "

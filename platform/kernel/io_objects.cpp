@@ -71,7 +71,10 @@ void DestroyFile(void* body) {
 
 _OBJECT_TYPE g_deviceType{{"Device", DestroyDevice}};
 _OBJECT_TYPE g_driverType{{"Driver", DestroyDriver}};
-_OBJECT_TYPE g_fileType{{"File", DestroyFile}};
+// The last handle of a file closes it as the I/O manager does: IRP_MJ_CLEANUP, then IRP_MJ_CLOSE.
+void CloseFileOfLastHandle(void* body) { SendCleanupAndClose(static_cast<PFILE_OBJECT>(body)); }
+
+_OBJECT_TYPE g_fileType{{.name = "File", .destroy = DestroyFile, .lastHandleClosed = CloseFileOfLastHandle}};
 POBJECT_TYPE g_deviceTypePointer = &g_deviceType;
 POBJECT_TYPE g_driverTypePointer = &g_driverType;
 POBJECT_TYPE g_fileTypePointer = &g_fileType;

@@ -4,6 +4,7 @@
 #include "io_irp.h"
 #include "io_manager.h"
 #include "object_manager.h"
+#include "processes.h"
 
 #include <sim/verifier.h>
 
@@ -11,15 +12,8 @@
 #include <cstring>
 #include <string>
 
-struct _EPROCESS {
-    std::string name;
-    bool is32bit = false;
-};
-
 namespace sim::io {
 namespace {
-
-thread_local PEPROCESS t_process = nullptr;
 
 // Fills the system buffer of a buffered request; false without pool.
 bool AttachSystemBuffer(PIRP irp, const void* input, ULONG inputLength, void* output, ULONG outputLength) {
@@ -27,7 +21,9 @@ bool AttachSystemBuffer(PIRP irp, const void* input, ULONG inputLength, void* ou
     if (length == 0) return true;
     void* buffer = ExAllocatePoolWithTag(NonPagedPoolNx, length, kSystemBufferTag);
     if (buffer == nullptr) return false;
-    std::memset(buffer, 0, length);
+    // What the caller did not send is poison, not zeros: a driver that answers bytes it never
+    // wrote shows in the caller's buffer.
+    std::memset(buffer, kSystemBufferPoison, length);
     if (input != nullptr && inputLength != 0) std::memcpy(buffer, input, inputLength);
     irp->AssociatedIrp.SystemBuffer = buffer;
     irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
@@ -104,24 +100,6 @@ NTSTATUS SendFileIrp(PFILE_OBJECT file, UCHAR major) {
 
 }  // namespace
 
-PEPROCESS SystemProcess() {
-    static PEPROCESS system = new _EPROCESS{"System", false};
-    return system;
-}
-
-PEPROCESS CreateProcess(std::string_view name, bool is32bit) { return new _EPROCESS{std::string(name), is32bit}; }
-
-void DestroyProcess(PEPROCESS process) {
-    if (process != SystemProcess()) delete process;
-}
-
-bool Is32bitProcess(PEPROCESS process) { return process != nullptr && process->is32bit; }
-
-PEPROCESS CurrentProcess() { return t_process != nullptr ? t_process : SystemProcess(); }
-
-ProcessScope::ProcessScope(PEPROCESS process) : m_previous(t_process) { t_process = process; }
-ProcessScope::~ProcessScope() { t_process = m_previous; }
-
 NTSTATUS OpenFile(std::u16string_view path, PFILE_OBJECT* file) {
     PAGED_CODE();
     *file = nullptr;
@@ -157,7 +135,7 @@ NTSTATUS OpenRelatedFile(PFILE_OBJECT related, std::u16string_view name, PFILE_O
     return status;
 }
 
-NTSTATUS CloseFile(PFILE_OBJECT file) {
+NTSTATUS SendCleanupAndClose(PFILE_OBJECT file) {
     PAGED_CODE();
     NTSTATUS status = STATUS_SUCCESS;
     // A device deleted while the file was open (surprise removal) gets no more requests.
@@ -165,8 +143,23 @@ NTSTATUS CloseFile(PFILE_OBJECT file) {
         SendFileIrp(file, IRP_MJ_CLEANUP);
         if (!file->DeviceObject->DeviceObjectExtension->deleted) status = SendFileIrp(file, IRP_MJ_CLOSE);
     }
+    return status;
+}
+
+NTSTATUS CloseFile(PFILE_OBJECT file) {
+    NTSTATUS status = SendCleanupAndClose(file);
     ObDereferenceObject(file);
     return status;
+}
+
+void CheckBufferedInformation(PIRP irp, ULONG code, ULONG outLength) {
+    // Without an output buffer nothing is copied: a size query answers the size it needs.
+    if (outLength == 0 || irp->IoStatus.Information <= outLength) return;
+    sim::BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                  "buffered request 0x%08X completed with status 0x%08X and Information %llu, above its output "
+                  "length %u: the I/O manager would copy system-buffer bytes past the caller's buffer",
+                  static_cast<unsigned>(code), static_cast<unsigned>(irp->IoStatus.Status),
+                  static_cast<unsigned long long>(irp->IoStatus.Information), static_cast<unsigned>(outLength));
 }
 
 NTSTATUS DeviceIoControl(PFILE_OBJECT file, ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength,
@@ -181,8 +174,9 @@ NTSTATUS DeviceIoControl(PFILE_OBJECT file, ULONG code, const void* in, ULONG in
         status = SendAndWait(target, irp);
         ULONG_PTR done = irp->IoStatus.Information;
         if (information != nullptr) *information = done;
-        if ((irp->Flags & IRP_INPUT_OPERATION) != 0 && !NT_ERROR(status)) {
-            std::memcpy(out, irp->AssociatedIrp.SystemBuffer, std::min<ULONG_PTR>(done, outLength));
+        if ((irp->Flags & IRP_BUFFERED_IO) != 0 && !NT_ERROR(status)) {
+            CheckBufferedInformation(irp, code, outLength);
+            if ((irp->Flags & IRP_INPUT_OPERATION) != 0) std::memcpy(out, irp->AssociatedIrp.SystemBuffer, done);
         }
     }
     if (irp != nullptr) {
@@ -211,7 +205,7 @@ KV_EXTERN_C PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJE
     }
     irp->UserIosb = IoStatusBlock;
     irp->UserEvent = Event;
-    MarkThreaded(irp, ThreadedIrp{.outputLength = OutputBufferLength});
+    MarkThreaded(irp, ThreadedIrp{.outputLength = OutputBufferLength, .controlCode = IoControlCode});
     return irp;
 }
 
@@ -252,7 +246,7 @@ KV_EXTERN_C PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJEC
     return irp;
 }
 
-KV_EXTERN_C PEPROCESS IoGetCurrentProcess(void) { return CurrentProcess(); }
+KV_EXTERN_C PEPROCESS IoGetRequestorProcess(PIRP Irp) { return RequestorProcess(Irp); }
 
 KV_EXTERN_C BOOLEAN IoIs32bitProcess(PIRP Irp) {
     if (Irp == nullptr) return Is32bitProcess(CurrentProcess()) ? TRUE : FALSE;

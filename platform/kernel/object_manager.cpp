@@ -19,7 +19,7 @@ struct alignas(16) ObjectHeader {
     uint64_t magic;
     POBJECT_TYPE type;
     std::atomic<LONG_PTR> references;
-    uint64_t reserved;
+    std::atomic<int64_t> handles;
 };
 static_assert(sizeof(ObjectHeader) == 32);
 
@@ -27,17 +27,26 @@ ObjectHeader* HeaderOf(const void* body) {
     return const_cast<ObjectHeader*>(reinterpret_cast<const ObjectHeader*>(body) - 1);
 }
 
+struct HandleEntry {
+    void* body;
+    ACCESS_MASK access;
+};
+
 struct HandleTable {
     uint64_t base = 0;
     uint64_t next = 1;
-    std::map<uint64_t, void*> entries;
+    std::map<uint64_t, HandleEntry> entries;
 };
+
+constexpr uint64_t kKernelHandleBits = 0xFFFFFFFF80000000ull;
+// Handle values of one user table: base + 4 x n, n below this.
+constexpr uint64_t kHandlesPerTable = 0x4000;
 
 struct Tables {
     std::mutex lock;
     std::map<HandleTableId, HandleTable> tables;
     HandleTableId nextId = 1;
-    Tables() { tables[kKernelTable].base = 0xFFFFFFFF80000000ull; }
+    Tables() { tables[kKernelTable].base = kKernelHandleBits; }
 };
 
 Tables& TheTables() {
@@ -146,46 +155,74 @@ HandleTableId CreateHandleTable() {
     Tables& t = TheTables();
     std::lock_guard<std::mutex> guard(t.lock);
     HandleTableId id = t.nextId++;
-    t.tables[id].base = 0;
+    t.tables[id].base = static_cast<uint64_t>(id) * 4 * kHandlesPerTable;
     return id;
 }
 
-size_t DestroyHandleTable(HandleTableId table) {
-    std::vector<void*> bodies;
-    {
-        Tables& t = TheTables();
-        std::lock_guard<std::mutex> guard(t.lock);
-        auto it = t.tables.find(table);
-        if (it == t.tables.end()) return 0;
-        for (auto& [value, body] : it->second.entries) bodies.push_back(body);
-        t.tables.erase(it);
+// Drops the reference of a handle that was taken out of its table; the type hears of the last one.
+static void ReleaseHandle(void* body) {
+    ObjectHeader* header = HeaderOf(body);
+    if (header->handles.fetch_sub(1) == 1 && header->type != nullptr && header->type->info.lastHandleClosed != nullptr) {
+        header->type->info.lastHandleClosed(body);
     }
-    for (void* body : bodies) ObfDereferenceObject(body);
-    return bodies.size();
+    ObfDereferenceObject(body);
 }
 
-HANDLE InsertHandle(HandleTableId table, void* body) {
-    CheckedHeader(body, "InsertHandle")->references.fetch_add(1);
+size_t DestroyHandleTable(HandleTableId table) {
+    size_t closed = 0;
+    for (;;) {
+        void* body = nullptr;
+        {
+            Tables& t = TheTables();
+            std::lock_guard<std::mutex> guard(t.lock);
+            auto it = t.tables.find(table);
+            if (it == t.tables.end()) return closed;
+            if (it->second.entries.empty()) {
+                t.tables.erase(it);
+                return closed;
+            }
+            // Newest first, as a process's handles are run down.
+            auto last = std::prev(it->second.entries.end());
+            body = last->second.body;
+            it->second.entries.erase(last);
+        }
+        ReleaseHandle(body);
+        ++closed;
+    }
+}
+
+HANDLE InsertHandle(HandleTableId table, void* body, ACCESS_MASK access) {
+    ObjectHeader* header = CheckedHeader(body, "InsertHandle");
     Tables& t = TheTables();
-    std::lock_guard<std::mutex> guard(t.lock);
+    std::unique_lock<std::mutex> guard(t.lock);
     HandleTable& h = t.tables[table];
+    if (table != kKernelTable && h.next >= kHandlesPerTable) {
+        guard.unlock();
+        sim::BugCheck("NO_MORE_SYSTEM_PTES", "handle table %d is full (%llu handles)", table,
+                      static_cast<unsigned long long>(kHandlesPerTable));
+    }
+    header->references.fetch_add(1);
+    header->handles.fetch_add(1);
     uint64_t value = h.base + 4 * h.next++;
-    h.entries[value] = body;
+    h.entries[value] = HandleEntry{.body = body, .access = access};
     return reinterpret_cast<HANDLE>(value);
 }
 
-NTSTATUS ReferenceByHandle(HandleTableId table, HANDLE handle, POBJECT_TYPE type, void** body) {
+NTSTATUS ReferenceByHandle(HandleTableId table, HANDLE handle, POBJECT_TYPE type, void** body, ACCESS_MASK* granted) {
     Tables& t = TheTables();
     std::lock_guard<std::mutex> guard(t.lock);
     auto it = t.tables.find(table);
     if (it == t.tables.end()) return STATUS_INVALID_HANDLE;
     auto entry = it->second.entries.find(reinterpret_cast<uint64_t>(handle));
     if (entry == it->second.entries.end()) return STATUS_INVALID_HANDLE;
-    if (type != nullptr && HeaderOf(entry->second)->type != type) return STATUS_OBJECT_TYPE_MISMATCH;
-    HeaderOf(entry->second)->references.fetch_add(1);
-    *body = entry->second;
+    if (type != nullptr && HeaderOf(entry->second.body)->type != type) return STATUS_OBJECT_TYPE_MISMATCH;
+    HeaderOf(entry->second.body)->references.fetch_add(1);
+    *body = entry->second.body;
+    if (granted != nullptr) *granted = entry->second.access;
     return STATUS_SUCCESS;
 }
+
+bool IsKernelHandle(HANDLE handle) { return (reinterpret_cast<uint64_t>(handle) & kKernelHandleBits) == kKernelHandleBits; }
 
 NTSTATUS CloseHandle(HandleTableId table, HANDLE handle) {
     void* body = nullptr;
@@ -196,10 +233,10 @@ NTSTATUS CloseHandle(HandleTableId table, HANDLE handle) {
         if (it == t.tables.end()) return STATUS_INVALID_HANDLE;
         auto entry = it->second.entries.find(reinterpret_cast<uint64_t>(handle));
         if (entry == it->second.entries.end()) return STATUS_INVALID_HANDLE;
-        body = entry->second;
+        body = entry->second.body;
         it->second.entries.erase(entry);
     }
-    ObfDereferenceObject(body);
+    ReleaseHandle(body);
     return STATUS_SUCCESS;
 }
 
@@ -240,30 +277,48 @@ KV_EXTERN_C VOID ObMakeTemporaryObject(PVOID Object) {
     if (sim::ob::TakePermanent(Object)) ObfDereferenceObject(Object);
 }
 
+// Generic rights a handle may have been granted with, as the rights they stand for.
+static ACCESS_MASK ExpandGeneric(ACCESS_MASK access) {
+    if ((access & GENERIC_ALL) != 0) access |= 0x001FFFFF;
+    return access & ~(GENERIC_ALL | GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | MAXIMUM_ALLOWED);
+}
+
 KV_EXTERN_C NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                                KPROCESSOR_MODE AccessMode, PVOID* Object,
                                                POBJECT_HANDLE_INFORMATION HandleInformation) {
-    UNREFERENCED_PARAMETER(DesiredAccess);
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        sim::BugCheck("IRQL_NOT_LESS_OR_EQUAL", "ObReferenceObjectByHandle at IRQL %u", KeGetCurrentIrql());
+    }
     if (Object == nullptr) return STATUS_INVALID_PARAMETER;
     *Object = nullptr;
-    // Kernel-mode callers may name kernel handles; user-mode handles resolve in the caller's process.
+    // Kernel-mode callers may name kernel handles; every other handle resolves in the current
+    // process (the caller's, or the one the thread is attached to). A user-mode caller never
+    // reaches a kernel handle, and is held to the access its handle was granted.
     sim::ob::HandleTableId table = sim::ob::CurrentHandleTable();
-    if (AccessMode == KernelMode && (reinterpret_cast<uint64_t>(Handle) & 0xFFFFFFFF80000000ull) != 0) {
+    if (sim::ob::IsKernelHandle(Handle)) {
+        if (AccessMode != KernelMode) return STATUS_INVALID_HANDLE;
         table = sim::ob::kKernelTable;
     } else if (AccessMode == UserMode && table == sim::ob::kKernelTable) {
         return STATUS_INVALID_HANDLE;
     }
-    NTSTATUS status = sim::ob::ReferenceByHandle(table, Handle, ObjectType, Object);
-    if (NT_SUCCESS(status) && HandleInformation != nullptr) {
-        HandleInformation->HandleAttributes = 0;
-        HandleInformation->GrantedAccess = DesiredAccess;
+    ACCESS_MASK granted = 0;
+    NTSTATUS status = sim::ob::ReferenceByHandle(table, Handle, ObjectType, Object, &granted);
+    if (!NT_SUCCESS(status)) return status;
+    granted = ExpandGeneric(granted);
+    if (AccessMode == UserMode && (ExpandGeneric(DesiredAccess) & ~granted) != 0) {
+        ObfDereferenceObject(*Object);
+        *Object = nullptr;
+        return STATUS_ACCESS_DENIED;
     }
-    return status;
+    if (HandleInformation != nullptr) {
+        HandleInformation->HandleAttributes = 0;
+        HandleInformation->GrantedAccess = granted;
+    }
+    return STATUS_SUCCESS;
 }
 
 static sim::ob::HandleTableId TableOfHandle(HANDLE Handle) {
-    return (reinterpret_cast<uint64_t>(Handle) & 0xFFFFFFFF80000000ull) != 0 ? sim::ob::kKernelTable
-                                                                             : sim::ob::CurrentHandleTable();
+    return sim::ob::IsKernelHandle(Handle) ? sim::ob::kKernelTable : sim::ob::CurrentHandleTable();
 }
 
 KV_EXTERN_C NTSTATUS ZwClose(HANDLE Handle) { return sim::ob::CloseHandle(TableOfHandle(Handle), Handle); }

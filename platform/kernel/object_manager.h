@@ -16,6 +16,9 @@ struct ObjectTypeInfo {
     const char* name;
     // Called once when the last reference goes, before the memory is released.
     void (*destroy)(void* body);
+    // Called (in the closing thread's context) when the object's last handle is closed, while the
+    // handle's reference is still held; null when the type does nothing then.
+    void (*lastHandleClosed)(void* body) = nullptr;
 };
 
 // Creates an object with one reference held by the caller. The body is zeroed and aligned to 16.
@@ -38,16 +41,23 @@ uint64_t PermanentSerial();
 // by <code>)" for each.
 size_t PermanentObjectsSince(uint64_t since, std::string* listing);
 
-// Handle tables. The kernel's table is table 0; user processes get tables of their own.
+// Handle tables. The kernel's table is table 0; user processes get tables of their own, whose
+// handle values do not overlap (a handle of one process is invalid in every other) and fit in 32
+// bits (a 32-bit process sees them whole).
 using HandleTableId = int;
 constexpr HandleTableId kKernelTable = 0;
 HandleTableId CreateHandleTable();
-// Closes every handle left in the table and deletes it; returns how many were left open.
+// Closes every handle left in the table, in the calling thread's context, and deletes it;
+// returns how many were left open.
 size_t DestroyHandleTable(HandleTableId table);
-// Inserts a handle that holds one new reference to the object.
-HANDLE InsertHandle(HandleTableId table, void* body);
-// Looks a handle up; on success the object gets one reference for the caller.
-NTSTATUS ReferenceByHandle(HandleTableId table, HANDLE handle, POBJECT_TYPE type, void** body);
+// Inserts a handle that holds one new reference to the object and grants access.
+HANDLE InsertHandle(HandleTableId table, void* body, ACCESS_MASK access = GENERIC_ALL);
+// Looks a handle up; on success the object gets one reference for the caller and *granted (if
+// given) receives the handle's access.
+NTSTATUS ReferenceByHandle(HandleTableId table, HANDLE handle, POBJECT_TYPE type, void** body,
+                           ACCESS_MASK* granted = nullptr);
+// Whether the handle value belongs to the kernel's table.
+bool IsKernelHandle(HANDLE handle);
 NTSTATUS CloseHandle(HandleTableId table, HANDLE handle);
 size_t OpenHandleCount(HandleTableId table);
 

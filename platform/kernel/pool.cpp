@@ -8,6 +8,8 @@
 #include "pool_internal.h"
 
 #include "lock_order.h"
+#include "memory_internal.h"
+#include "page_arena.h"
 #include "scheduler.h"
 #include "symbols.h"
 
@@ -57,6 +59,7 @@ struct Block {
     uint64_t serial;
     const void* caller;
     bool kept;
+    bool arena;  // whole pages from the page arena, followed by a guard page instead of guard bytes
 };
 
 struct FreedBlock {
@@ -64,6 +67,7 @@ struct FreedBlock {
     SIZE_T bytes;
     ULONG tag;
     const void* freedBy;
+    bool arena;
 };
 
 struct Lookaside {
@@ -173,6 +177,11 @@ void TrimFreed(State& s) {
         if (kAddressSanitizer) continue;
         s.freedBytes -= oldest.bytes;
         auto* bytes = reinterpret_cast<uint8_t*>(oldest.address);
+        if (oldest.arena) {
+            // Its pages were inaccessible since the free: a late access faulted already.
+            sim::arena::Release(bytes, oldest.bytes);
+            continue;
+        }
         for (SIZE_T i = 0; i < oldest.bytes; ++i) {
             if (bytes[i] != kFreedFill) {
                 sim::BugCheck("SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION",
@@ -254,8 +263,16 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* caller) {
         kept = s.keepScopes > 0;
     }
 
+    // Whole pages come from the page arena, so that they can be mapped into a process as a real
+    // alias; a guard page follows them.
+    const bool arena = bytes % kPageBytes == 0;
     void* memory = nullptr;
-    if (posix_memalign(&memory, AlignmentOf(type, bytes), bytes + kGuardBytes) != 0) {
+    if (arena) {
+        memory = sim::arena::Allocate(bytes);
+    } else if (posix_memalign(&memory, AlignmentOf(type, bytes), bytes + kGuardBytes) != 0) {
+        memory = nullptr;
+    }
+    if (memory == nullptr) {
         std::lock_guard<std::mutex> guard(s.lock);
         s.byTag[tag].failures += 1;
         s.byType[type].failures += 1;
@@ -263,11 +280,16 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* caller) {
         return nullptr;
     }
     std::memset(memory, kNewFill, bytes);
-    std::memset(static_cast<uint8_t*>(memory) + bytes, kGuardFill, kGuardBytes);
+    if (!arena) std::memset(static_cast<uint8_t*>(memory) + bytes, kGuardFill, kGuardBytes);
 
     std::lock_guard<std::mutex> guard(s.lock);
-    s.live[reinterpret_cast<uintptr_t>(memory)] = Block{
-        .bytes = bytes, .tag = tag, .type = type, .serial = ++s.blockSerial, .caller = caller, .kept = kept};
+    s.live[reinterpret_cast<uintptr_t>(memory)] = Block{.bytes = bytes,
+                                                        .tag = tag,
+                                                        .type = type,
+                                                        .serial = ++s.blockSerial,
+                                                        .caller = caller,
+                                                        .kept = kept,
+                                                        .arena = arena};
     Charge(s.byTag[tag], bytes);
     Charge(s.byType[type], bytes);
     Charge(s.total, bytes);
@@ -312,7 +334,17 @@ void Free(PVOID p, ULONG tag, const void* caller) {
             sim::BugCheck(rule, "%s (by %s)", m.text, Describe(caller).c_str());
         }
         auto* bytes = static_cast<uint8_t*>(p);
-        for (SIZE_T i = 0; i < kGuardBytes; ++i) {
+        if (block.arena) {
+            std::string mappings;
+            if (sim::mm::detail::UserMappingsOver(p, block.bytes, &mappings) != 0) {
+                guard.unlock();
+                sim::BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                              "free of pool block %p (tag %s, %zu bytes) while it is mapped into a process:%s (by %s)",
+                              p, TagText(block.tag).c_str(), static_cast<size_t>(block.bytes), mappings.c_str(),
+                              Describe(caller).c_str());
+            }
+        }
+        for (SIZE_T i = 0; i < (block.arena ? 0 : kGuardBytes); ++i) {
             if (bytes[block.bytes + i] != kGuardFill) {
                 guard.unlock();
                 sim::BugCheck("SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION",
@@ -328,8 +360,16 @@ void Free(PVOID p, ULONG tag, const void* caller) {
         Credit(s.byTag[block.tag], block.bytes);
         Credit(s.byType[block.type], block.bytes);
         Credit(s.total, block.bytes);
-        s.freed.push_back(FreedBlock{.address = address, .bytes = block.bytes, .tag = block.tag, .freedBy = caller});
-        if (kAddressSanitizer) {
+        s.freed.push_back(FreedBlock{
+            .address = address, .bytes = block.bytes, .tag = block.tag, .freedBy = caller, .arena = block.arena});
+        if (block.arena) {
+            if (kAddressSanitizer) {
+                sim::arena::Release(p, block.bytes);
+            } else {
+                sim::arena::Retire(p, block.bytes);
+                s.freedBytes += block.bytes;
+            }
+        } else if (kAddressSanitizer) {
             std::free(p);
         } else {
             std::memset(p, kFreedFill, block.bytes);
@@ -337,6 +377,21 @@ void Free(PVOID p, ULONG tag, const void* caller) {
         }
         TrimFreed(s);
     }
+}
+
+bool FindBlock(const void* address, uintptr_t* start, SIZE_T* bytes, POOL_TYPE* type, bool* arena) {
+    State& s = TheState();
+    std::lock_guard<std::mutex> guard(s.lock);
+    auto a = reinterpret_cast<uintptr_t>(address);
+    auto above = s.live.upper_bound(a);
+    if (above == s.live.begin()) return false;
+    auto block = std::prev(above);
+    if (a >= block->first + block->second.bytes) return false;
+    *start = block->first;
+    *bytes = block->second.bytes;
+    *type = block->second.type;
+    *arena = block->second.arena;
+    return true;
 }
 
 void RegisterLookaside(const void* list, ULONG tag, bool paged) {

@@ -3,12 +3,17 @@
 
 #include <win/ex.h>
 
+#include <cstdint>
+
 namespace sim::pool::detail {
 
 // `caller` is the code address the block is charged to in leak reports.
 PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* caller);
 // Tag 0 skips the tag check (ExFreePool).
 void Free(PVOID p, ULONG tag, const void* caller);
+
+// The live block that holds address: its start, size, type and whether it is arena pages.
+bool FindBlock(const void* address, uintptr_t* start, SIZE_T* bytes, POOL_TYPE* type, bool* arena);
 
 // Live lookaside lists, so that leak reports list the ones never deleted and a free of pool that
 // still holds a live list is caught.

@@ -92,6 +92,7 @@ struct Port {
     PDEVICE_OBJECT pdo = nullptr;
     bool highSpeed = false;
     bool attached = true;
+    bool reportsGone = false;  // GET_PORT_STATUS answers neither connected nor enabled
     // Selected configuration: a copy of the descriptor the client selected it with.
     std::vector<uint8_t> configuration;
     USBD_CONFIGURATION_HANDLE configurationHandle = nullptr;

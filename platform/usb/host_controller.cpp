@@ -250,7 +250,7 @@ NTSTATUS InternalControl(Port& port, PDEVICE_OBJECT device, PIRP irp) {
             auto* status = static_cast<PULONG>(stack->Parameters.Others.Argument1);
             if (status == nullptr) return sim::io::Finish(device, irp, STATUS_INVALID_PARAMETER);
             std::lock_guard guard(bus.lock);
-            *status = port.attached ? USBD_PORT_ENABLED | USBD_PORT_CONNECTED : 0;
+            *status = port.attached && !port.reportsGone ? USBD_PORT_ENABLED | USBD_PORT_CONNECTED : 0;
             return sim::io::Finish(device, irp, STATUS_SUCCESS);
         }
         case IOCTL_INTERNAL_USB_RESET_PORT: return ResetPort(port, device, irp);
@@ -586,6 +586,12 @@ void FailPortRequests(Port* port, ULONG ioControlCode, NTSTATUS status, uint32_t
     if (times != 0) {
         LivePortLocked(bus, port, "FailPortRequests")->faults.push_back({ioControlCode, status, times});
     }
+}
+
+void ReportPortGone(Port* port, bool gone) {
+    Bus& bus = TheBus();
+    std::lock_guard guard(bus.lock);
+    LivePortLocked(bus, port, "ReportPortGone")->reportsGone = gone;
 }
 
 bool IdleRequestPending(Port* port) {

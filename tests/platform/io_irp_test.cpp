@@ -216,8 +216,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, HeldIrp,
                                          HoldCase{"ReleaseThenCancel", false, STATUS_SUCCESS}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Threaded requests: the I/O manager copies the status block and buffered output (at most the
-// output length), sets the event and frees the IRP.
+// Threaded requests: the I/O manager copies the status block and Information bytes of buffered
+// output on success or warning, sets the event and frees the IRP.
 struct ThreadedCase {
     const char* name;
     NTSTATUS status;
@@ -265,7 +265,7 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ThreadedRequest,
     testing::Combine(testing::Values(ThreadedCase{"Partial", STATUS_SUCCESS, 4, 4},
                                      ThreadedCase{"Whole", STATUS_SUCCESS, 8, 8},
-                                     ThreadedCase{"OverflowIsClamped", STATUS_BUFFER_OVERFLOW, 12, 8},
+                                     ThreadedCase{"OverflowCopiesToo", STATUS_BUFFER_OVERFLOW, 8, 8},
                                      ThreadedCase{"ErrorCopiesNothing", STATUS_UNSUCCESSFUL, 4, 0}),
                      testing::Values(Completion::Synchronous, Completion::Asynchronous)),
     [](const auto& info) {

@@ -12,20 +12,11 @@ using namespace io_test;
 
 namespace {
 
-struct DeathCase {
-    const char* name;
-    std::function<void()> mistake;
-    const char* rule;
-    const char* pattern;
-};
+using kvtest::DeathCase;
 
 class IoVerifier : public testing::TestWithParam<DeathCase> {};
 
-TEST_P(IoVerifier, StopsTheMachine) {
-    // EXPECT_BUGCHECK pastes the rule into the pattern, so spell the expectation out here.
-    std::string expected = std::string("BUGCHECK ") + GetParam().rule + ": .*" + GetParam().pattern;
-    EXPECT_DEATH(GetParam().mistake(), expected);
-}
+TEST_P(IoVerifier, StopsTheMachine) { kvtest::ExpectStop(GetParam()); }
 
 constexpr ULONG kCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
@@ -303,7 +294,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "at PASSIVE_LEVEL"},
         DeathCase{"SpinLockReleasedToAnotherIrql", SpinLockReleasedToAnotherIrql, "IRQL_UNEXPECTED_VALUE",
                   "KeReleaseSpinLock of spin lock 0x[0-9a-f]+ with old IRQL 0, but KeAcquireSpinLock returned 1"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    kvtest::DeathCaseName);
 
 INSTANTIATE_TEST_SUITE_P(
     Mistakes, IoVerifier,
@@ -326,6 +317,6 @@ INSTANTIATE_TEST_SUITE_P(
                   "cancel routine .* still set"},
         DeathCase{"DeleteDeviceStillAttached", DeleteDeviceStillAttached, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                   "still attached to"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    kvtest::DeathCaseName);
 
 }  // namespace

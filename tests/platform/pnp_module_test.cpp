@@ -102,9 +102,12 @@ TEST_P(PnpModule, GoesThroughItsLife) {
     EXPECT_EQ(information, 4u);
     EXPECT_EQ(std::string(out, 4), "dcba");
     std::memset(out, 0, sizeof(out));
-    EXPECT_EQ(sim::io::DeviceIoControl(file, kTestEchoControlCode, "abcd", 4, out, 2, &information),
+    EXPECT_EQ(sim::io::DeviceIoControl(file, kTestEchoControlCode, "abcd", 4, nullptr, 0, &information),
               STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(information, 4u);
+    EXPECT_EQ(sim::io::DeviceIoControl(file, kTestEchoControlCode, "abcd", 4, out, 2, &information),
+              STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(information, 0u);
     EXPECT_EQ(sim::io::CloseFile(file), STATUS_SUCCESS);
     std::u16string other(kLink);
     other.replace(other.rfind(u'\\'), std::u16string::npos, u"\\Other");

@@ -12,7 +12,7 @@
 #define DECLSPEC_NOVTABLE
 #define DECLSPEC_NOTHROW
 
-#include <ntddk.h>
+#include <ntifs.h>  // ntddk.h and the file-system kernel records (KAPC_STATE)
 #include <windef.h>
 typedef WCHAR TCHAR;  // ksmedia.h names TCHAR, which only the user-mode headers define
 #include <ks.h>

@@ -1,7 +1,7 @@
 // Fails a test that leaves pool blocks or lookaside lists behind that it did not have at its
 // start, with the report by tag, one that leaves a pool fault armed, one that ends above
 // PASSIVE_LEVEL, and one that leaves system threads, timer-resolution requests or callback
-// registrations behind.
+// registrations or user mappings of locked pages behind.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,6 +19,7 @@ private:
     size_t m_Threads = 0;
     int64_t m_TimerRequests = 0;
     size_t m_Callbacks = 0;
+    size_t m_UserMappings = 0;
 };
 
 }  // namespace kvtest

@@ -65,6 +65,18 @@ TEST_F(BusPort, StatusResetAndCycleFollowTheDevice) {
     EXPECT_EQ(status, ULONG(USBD_PORT_ENABLED | USBD_PORT_CONNECTED));
 }
 
+TEST_F(BusPort, APortReportedGoneAnswersNeitherConnectedNorEnabledWhileTheDeviceStillAnswers) {
+    sim::usb::ReportPortGone(m_Port, true);
+    ULONG status;
+    ASSERT_EQ(PortStatus(&status), STATUS_SUCCESS);
+    EXPECT_EQ(status, 0u);
+    URB abort = PipeUrb(URB_FUNCTION_ABORT_PIPE, OpenPipe(1, 2, 0x01));
+    EXPECT_EQ(Submit(&abort), STATUS_SUCCESS);
+    sim::usb::ReportPortGone(m_Port, false);
+    ASSERT_EQ(PortStatus(&status), STATUS_SUCCESS);
+    EXPECT_EQ(status, ULONG(USBD_PORT_ENABLED | USBD_PORT_CONNECTED));
+}
+
 TEST_F(BusPort, PortFaultAnswersTheGivenStatusTheGivenNumberOfTimes) {
     sim::usb::FailPortRequests(m_Port, IOCTL_INTERNAL_USB_GET_PORT_STATUS, STATUS_NO_SUCH_DEVICE, 2);
     ULONG status;

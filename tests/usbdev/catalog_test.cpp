@@ -127,6 +127,56 @@ TEST(Catalog, AnswersTheIdentificationReads) {
     EXPECT_EQ(CreateCatalogDevice("no-such-device"), nullptr);
 }
 
+// The ASIO models: their ids, vendor request 7 answered or STALLed, and product strings as a
+// faulty device serves them (trailing blanks, a bLength that lies or is odd, none at all).
+struct AsioModel {
+    const char* name;
+    uint16_t vendorId, productId;
+    bool answersRequest7;
+    std::optional<std::u16string> product;  // the UTF-16 units sent; none: iProduct 0
+    uint8_t claimedLength;                  // bLength as served
+};
+
+TEST(Catalog, AsioModelsCarryTheirIdsStreamingRequestAndProductStrings) {
+    const AsioModel models[] = {
+        {"uac1-asio-vr7", 0x0B05, 0x17A8, true, u"V-260D USB Audio", 34},
+        {"uac1-asio-vr7-stall", 0x1043, 0x8593, false, u"V-260D USB Audio", 34},
+        {"uac1-asio-blanks", 0xA5E7, 0x0067, false, u"V-260D ASIO   ", 30},
+        {"uac1-asio-lying", 0xA5E7, 0x0067, false, u"V-260D ASIO", 255},
+        {"uac1-asio-odd", 0xA5E7, 0x0067, false, u"V-260D ASIO", 23},
+        {"uac1-asio-short", 0xA5E7, 0x0067, false, u"V-260D ASIO", 1},
+        {"uac1-asio-noproduct", 0xA5E7, 0x0067, false, std::nullopt, 0},
+    };
+    for (const AsioModel& m : models) {
+        SCOPED_TRACE(m.name);
+        auto d = Configured(m.name);
+        ASSERT_NE(d, nullptr);
+        const USB_DEVICE_DESCRIPTOR dd = d->Descriptor();
+        EXPECT_EQ(uint16_t(dd.idVendor), m.vendorId);
+        EXPECT_EQ(uint16_t(dd.idProduct), m.productId);
+        // The KLQ864 identification, under which the HAL offers ASIO endpoints.
+        Reply chip = GetDescriptor(*d, USB_STRING_DESCRIPTOR_TYPE, 0x50, 0x0409, 255);
+        ASSERT_EQ(chip.status, ControlStatus::Ok);
+        EXPECT_EQ(chip.bytes.size(), 2u + 2 * 6);
+        for (uint16_t value : {1, 0}) {
+            Reply r = Transfer(*d, MakeSetup(false, BMREQUEST_VENDOR, BMREQUEST_TO_DEVICE, 0x07, value, 0, 0));
+            EXPECT_EQ(r.status, m.answersRequest7 ? ControlStatus::Ok : ControlStatus::Stall);
+        }
+        if (!m.product) {
+            EXPECT_EQ(dd.iProduct, 0);
+            continue;
+        }
+        ASSERT_NE(dd.iProduct, 0);
+        Reply r = GetDescriptor(*d, USB_STRING_DESCRIPTOR_TYPE, dd.iProduct, 0x0409, 256);
+        ASSERT_EQ(r.status, ControlStatus::Ok);
+        ASSERT_EQ(r.bytes.size(), 2 + 2 * m.product->size()) << "the bytes sent do not follow the claimed length";
+        EXPECT_EQ(r.bytes[0], m.claimedLength);
+        std::u16string text;
+        for (size_t i = 2; i + 1 < r.bytes.size(); i += 2) text.push_back(char16_t(r.bytes[i] | r.bytes[i + 1] << 8));
+        EXPECT_EQ(text, *m.product);
+    }
+}
+
 TEST(Catalog, EveryNameBuildsAndDescribesItself) {
     for (const std::string& name : CatalogNames()) {
         auto d = CreateCatalogDevice(name);

@@ -55,18 +55,29 @@ NTSTATUS OpenFile(std::u16string_view path, PFILE_OBJECT* file);
 NTSTATUS OpenRelatedFile(PFILE_OBJECT related, std::u16string_view name, PFILE_OBJECT* file);
 // IRP_MJ_CLEANUP then IRP_MJ_CLOSE, then drops the caller's reference.
 NTSTATUS CloseFile(PFILE_OBJECT file);
-// IRP_MJ_DEVICE_CONTROL on the file with the code's transfer method (METHOD_BUFFERED copies
-// back min(Information, outLength) bytes). Waits for completion; *information receives
-// IoStatus.Information.
+// IRP_MJ_DEVICE_CONTROL on the file with the code's transfer method. METHOD_BUFFERED sends one
+// system buffer of max(inLength, outLength) bytes holding the input followed by
+// kSystemBufferPoison, and copies Information bytes back on success or warning when outLength is
+// not 0; Information above a non-zero outLength there stops the machine. Waits for completion;
+// *information receives IoStatus.Information. The IRP carries the calling thread's process.
 NTSTATUS DeviceIoControl(PFILE_OBJECT file, ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength,
                          ULONG_PTR* information);
 
-// Processes that requests come from. The machine starts with the system process (64-bit).
+// Processes that requests come from. The machine starts with the system process (64-bit), whose
+// handle table is the kernel's. Every other process has a handle table of its own (its handle
+// values are invalid in any other process) and its own user mappings of locked pages. A process
+// is an object: drivers may keep it referenced (ObReferenceObject) past its death.
 PEPROCESS SystemProcess();
 PEPROCESS CreateProcess(std::string_view name, bool is32bit);
+// The process dies: its handles are closed in its own context (the last handle of a file sends
+// IRP_MJ_CLEANUP and IRP_MJ_CLOSE), then a user mapping of locked pages still left in it stops
+// the machine. Drops the reference CreateProcess gave.
 void DestroyProcess(PEPROCESS process);
 bool Is32bitProcess(PEPROCESS process);
-// Makes process the calling thread's current process for the scope's life.
+std::string ProcessName(PEPROCESS process);
+size_t HandleCount(PEPROCESS process);
+// Makes process (not one that has ended) the calling thread's current process and handle table
+// for the scope's life.
 class ProcessScope {
 public:
     explicit ProcessScope(PEPROCESS process);
@@ -77,6 +88,24 @@ public:
 private:
     PEPROCESS m_previous;
 };
+
+// User mode of the current process (inside a ProcessScope): objects reached through its handles.
+// An event (auto-reset unless manualReset) whose handle grants access; null without memory.
+HANDLE CreateUserEvent(bool manualReset, bool signalled, ACCESS_MASK access = EVENT_ALL_ACCESS);
+NTSTATUS SetUserEvent(HANDLE event);
+// Waits on the object of a handle (timeout in 100 ns units, negative relative; null: forever).
+NTSTATUS WaitForUserObject(HANDLE handle, PLARGE_INTEGER timeout = nullptr);
+// OpenFile, with the file held by a new handle of the process.
+NTSTATUS OpenFileHandle(std::u16string_view path, HANDLE* handle);
+// DeviceIoControl on the file of a handle.
+NTSTATUS DeviceIoControl(HANDLE file, ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength,
+                         ULONG_PTR* information);
+// Closes a handle of the process; a file's last handle closes the file.
+NTSTATUS CloseUserHandle(HANDLE handle);
+
+// The byte the system buffer of a METHOD_BUFFERED request holds after its input: a driver that
+// answers more than it wrote hands these bytes to the caller.
+inline constexpr unsigned char kSystemBufferPoison = 0xBD;
 
 // IRP tracker: IRPs that exist (allocated, not freed), and a listing for messages.
 size_t LiveIrpCount();

@@ -132,6 +132,10 @@ uint32_t PortCycles(Port* port);
 // _RESET_PORT, _CYCLE_PORT, _SUBMIT_IDLE_NOTIFICATION) fail with status and do nothing else.
 void FailPortRequests(Port* port, ULONG ioControlCode, NTSTATUS status, uint32_t times = 1);
 
+// While gone is set, IOCTL_INTERNAL_USB_GET_PORT_STATUS answers the device neither connected nor
+// enabled (the hub lost it), though its requests still reach it.
+void ReportPortGone(Port* port, bool gone);
+
 bool IdleRequestPending(Port* port);
 // Calls the pending idle notification's callback on the calling thread (PASSIVE_LEVEL), as the hub
 // does when the device may suspend; the request stays pending. False when none is pending.

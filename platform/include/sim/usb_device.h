@@ -142,6 +142,9 @@ struct StringEntry {
     uint8_t index = 0;
     uint16_t languageId = 0x0409;
     std::u16string text{};  // may hold any UTF-16 units; at most 126
+    // A faulty device: the bLength it claims instead of the bytes it sends (2 + 2 x units), larger
+    // than what arrives or odd.
+    std::optional<uint8_t> claimedLength{};
 };
 
 struct DeviceSetup {

@@ -840,6 +840,8 @@ KV_EXTERN_C PEPROCESS IoGetCurrentProcess(void);
 #define PsGetCurrentProcess IoGetCurrentProcess
 // Whether the process that sent Irp (the current process when Irp is null) is a 32-bit process.
 KV_EXTERN_C BOOLEAN IoIs32bitProcess(PIRP Irp);
+// The process the request came from (the thread that sent it, or the process it was attached to).
+KV_EXTERN_C PEPROCESS IoGetRequestorProcess(PIRP Irp);
 
 // ---------------------------------------------------------------------------------------------
 // Plug and Play: device interfaces, properties, registry keys

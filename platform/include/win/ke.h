@@ -244,6 +244,26 @@ KV_EXTERN_C BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
 KV_EXTERN_C VOID KeFlushQueuedDpcs(void);
 
 // ---------------------------------------------------------------------------------------------
+// Process attachment: a thread runs for a while in another process's address space and handle
+// table. Attachments nest; each detach hands back the state of the matching attach.
+
+typedef struct _KPROCESS* PKPROCESS, *PRKPROCESS;
+
+typedef struct _KAPC_STATE {
+    LIST_ENTRY ApcListHead[2];
+    PKPROCESS Process;
+    BOOLEAN KernelApcInProgress;
+    BOOLEAN KernelApcPending;
+    BOOLEAN UserApcPending;
+} KAPC_STATE, *PKAPC_STATE, *PRKAPC_STATE;
+static_assert(sizeof(KAPC_STATE) == 0x30 && offsetof(KAPC_STATE, Process) == 0x20 &&
+              offsetof(KAPC_STATE, KernelApcInProgress) == 0x28 && offsetof(KAPC_STATE, UserApcPending) == 0x2A);
+
+// Process is a PEPROCESS (the process object begins with its kernel part).
+KV_EXTERN_C VOID KeStackAttachProcess(PRKPROCESS Process, PRKAPC_STATE ApcState);
+KV_EXTERN_C VOID KeUnstackDetachProcess(PRKAPC_STATE ApcState);
+
+// ---------------------------------------------------------------------------------------------
 // Threads
 
 typedef struct _CLIENT_ID {

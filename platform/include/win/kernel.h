@@ -1,5 +1,5 @@
 // The kernel's published interface as the driver sees it: types, executive, kernel, I/O,
-// object manager, process, runtime library and Zw services.
+// object manager, process, memory manager, runtime library and Zw services.
 #pragma once
 
 #include <win/ntdef.h>
@@ -10,3 +10,4 @@
 #include <win/rtl.h>
 #include <win/zw.h>
 #include <win/io.h>
+#include <win/mm.h>

@@ -13,6 +13,7 @@ typedef struct _OBJECT_HANDLE_INFORMATION {
 // Object types that drivers name when they reference an object by handle.
 KV_EXTERN_C POBJECT_TYPE* ExEventObjectType;
 KV_EXTERN_C POBJECT_TYPE* PsThreadType;
+KV_EXTERN_C POBJECT_TYPE* PsProcessType;
 KV_EXTERN_C POBJECT_TYPE* IoFileObjectType;
 KV_EXTERN_C POBJECT_TYPE* ExCallbackObjectType;
 

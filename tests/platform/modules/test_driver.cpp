@@ -193,8 +193,8 @@ NTSTATUS DispatchCreateClose(PDEVICE_OBJECT fdo, PIRP irp) {
     return CompleteWith(irp, STATUS_SUCCESS, 0);
 }
 
-// The echo code answers the input reversed; an output buffer too small gets
-// STATUS_BUFFER_OVERFLOW with the size needed.
+// The echo code answers the input reversed; a size query (no output buffer) gets
+// STATUS_BUFFER_OVERFLOW with the size needed, an output buffer too small STATUS_BUFFER_TOO_SMALL.
 NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT fdo, PIRP irp) {
     if (!IsTestFile(irp)) return PcDispatchIrp(fdo, irp);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -203,7 +203,8 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT fdo, PIRP irp) {
     }
     ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
     ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    if (out < in) return CompleteWith(irp, STATUS_BUFFER_OVERFLOW, in);
+    if (out == 0 && in != 0) return CompleteWith(irp, STATUS_BUFFER_OVERFLOW, in);
+    if (out < in) return CompleteWith(irp, STATUS_BUFFER_TOO_SMALL, 0);
     auto* buffer = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
     for (ULONG i = 0; i < in / 2; ++i) {
         UCHAR t = buffer[i];
