@@ -45,11 +45,10 @@ KV_EXTERN_C HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, 
     if (ShouldFail(Failure::CreateFile)) return FailWith(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
     Process* process = CurrentProcess();
     ProcessScope scope(process);
-    PFILE_OBJECT file = nullptr;
-    NTSTATUS status = sim::io::OpenFile(path, &file);
+    HANDLE handle = nullptr;
+    NTSTATUS status = sim::io::OpenFileHandle(path, &handle);
     if (!NT_SUCCESS(status)) return FailWith(ErrorFromStatus(status), INVALID_HANDLE_VALUE);
-    HANDLE handle = sim::ob::InsertHandle(process->table, file);
-    RememberHandle(process, handle, HandleKind::File, file);
+    RememberHandle(process, handle, HandleKind::File, nullptr);
     SetLastError(ERROR_SUCCESS);
     return handle;
 }

@@ -3,6 +3,7 @@
 #include "user_internal.h"
 
 #include "../kernel/io_manager.h"
+#include "../kernel/processes.h"
 
 #include <sim/verifier.h>
 #include <win/ke.h>
@@ -39,7 +40,7 @@ Process* CreateProcess(std::string_view name, bool is32bit) {
     auto* process = new Process();
     process->name = std::string(name);
     process->kernelProcess = sim::io::CreateProcess(name, is32bit);
-    process->table = sim::ob::CreateHandleTable();
+    process->table = process->kernelProcess->handles;  // the kernel sees the same handles
     return process;
 }
 
@@ -63,7 +64,6 @@ size_t DestroyProcess(Process* process) {
         left += process->keys.size();
         process->keys.clear();
     }
-    sim::ob::DestroyHandleTable(process->table);
     for (auto& [block, size] : process->heap) std::free(block);
     sim::io::DestroyProcess(process->kernelProcess);
     if (t_process == process) t_process = nullptr;
@@ -211,9 +211,8 @@ KV_EXTERN_C BOOL WINAPI CloseHandle(HANDLE hObject) {
     ProcessScope scope(process);
     HandleEntry entry{};
     if (!ForgetHandle(process, hObject, &entry)) return FailWith(ERROR_INVALID_HANDLE, FALSE);
-    if (entry.kind == HandleKind::File) {
-        sim::io::CloseFile(static_cast<PFILE_OBJECT>(entry.object));
-    } else if (entry.kind == HandleKind::Thread) {
+    // A file's last handle sends its cleanup and close (the object manager does).
+    if (entry.kind == HandleKind::Thread) {
         auto* thread = static_cast<UserThread*>(entry.object);
         ObDereferenceObject(thread->thread);
         thread->Release();

@@ -38,7 +38,7 @@ KV_EXTERN_C HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, 
     auto* event = static_cast<PRKEVENT>(sim::ob::CreateObject(*ExEventObjectType, sizeof(KEVENT)));
     if (event == nullptr) return FailWith<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
     KeInitializeEvent(event, bManualReset ? NotificationEvent : SynchronizationEvent, bInitialState ? TRUE : FALSE);
-    HANDLE handle = sim::ob::InsertHandle(process->table, event);
+    HANDLE handle = sim::ob::InsertHandle(process->table, event, EVENT_ALL_ACCESS);
     ObDereferenceObject(event);  // the handle holds it
     RememberHandle(process, handle, HandleKind::Event, nullptr);
     SetLastError(ERROR_SUCCESS);

@@ -30,7 +30,7 @@ struct UserThread {
 
 struct HandleEntry {
     HandleKind kind;
-    void* object;  // File: PFILE_OBJECT (the open's reference); Thread: UserThread*; others: null
+    void* object;  // Thread: UserThread*; others: null
 };
 
 struct Process {
