@@ -1,6 +1,8 @@
 // Buffer switching between the shared rings and the host's double buffers.
 #include "BufferSwitcher.h"
 
+#include <win/interlocked.h>
+
 #include <cstring>
 
 namespace kv380dasio {
@@ -70,7 +72,7 @@ void BufferSwitcher::Advance(ChannelBuffer& channel, ULONG units) const {
 void BufferSwitcher::CopyRingToHost(SharedRingHeader* ring, ChannelBuffer& channel, ULONG units) {
     const ULONG frame = FrameBytes(ring, m_bytesPerSample);
     const ULONG size = ring->dataSize;
-    ULONG p = ring->clientDataPosition;
+    ULONG p = ReadNoFence(&ring->clientDataPosition);
     ULONG q = channel.position;
     for (ULONG i = 0; i < units; ++i) {
         CopyUnit(channel.host[0] + static_cast<size_t>(q) * m_bytesPerSample,
@@ -84,7 +86,7 @@ void BufferSwitcher::CopyRingToHost(SharedRingHeader* ring, ChannelBuffer& chann
 void BufferSwitcher::CopyStagingToRing(SharedRingHeader* ring, ChannelBuffer& channel, ULONG units) {
     const ULONG frame = FrameBytes(ring, m_bytesPerSample);
     const ULONG size = ring->dataSize;
-    ULONG p = ring->clientDataPosition;
+    ULONG p = ReadNoFence(&ring->clientDataPosition);
     ULONG q = channel.position;
     for (ULONG i = 0; i < units; ++i) {
         CopyUnit(RingData(ring) + p + channel.channelOffset * m_bytesPerSample,
@@ -152,7 +154,7 @@ void BufferSwitcher::AlignRenderPositions() {
         if (channel.isInput != 0 || ring == nullptr) continue;
         const ULONG frame = FrameBytes(ring, m_bytesPerSample);
         if (frame == 0 || m_unitsPerHalf == 0) continue;
-        channel.position = (ring->clientDataPosition / frame) % (2 * m_unitsPerHalf);
+        channel.position = (ReadNoFence(&ring->clientDataPosition) / frame) % (2 * m_unitsPerHalf);
     }
 }
 
@@ -166,8 +168,9 @@ void BufferSwitcher::Switch() {
     const ULONG size = signal->dataSize;
     const ULONG frame = FrameBytes(signal, m_bytesPerSample);
     if (size == 0 || frame == 0) return;
-    const ULONG driverPosition = signal->driverPosition;
-    ULONG avail = ((driverPosition - signal->clientDonePosition + size) % size) / frame;
+    // The driver's position is read once, with acquire order: the data it wrote before it is seen.
+    const ULONG driverPosition = ReadAcquire(&signal->driverPosition);
+    ULONG avail = ((driverPosition - ReadNoFence(&signal->clientDonePosition) + size) % size) / frame;
 
     while (avail > 0) {
         const ULONG left = m_channels[0].unitsLeft;
@@ -206,8 +209,9 @@ void BufferSwitcher::Switch() {
             SharedRingHeader* ring = m_rings[r];
             if (ring == nullptr || ring->active == 0 || ring->dataSize == 0) continue;
             const ULONG step = static_cast<ULONG>((static_cast<ULONGLONG>(FrameBytes(ring, m_bytesPerSample)) * n) % ring->dataSize);
-            ring->clientDonePosition = (ring->clientDonePosition + step) % ring->dataSize;
-            ring->clientDataPosition = (ring->clientDataPosition + step) % ring->dataSize;
+            // Release order: the driver sees the data written before the positions that cover it.
+            WriteRelease(&ring->clientDataPosition, (ReadNoFence(&ring->clientDataPosition) + step) % ring->dataSize);
+            WriteRelease(&ring->clientDonePosition, (ReadNoFence(&ring->clientDonePosition) + step) % ring->dataSize);
         }
         avail -= n;
     }

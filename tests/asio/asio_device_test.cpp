@@ -119,7 +119,7 @@ TEST_F(AsioDeviceTest, StreamRunsOnTheWorkerAndStopsClean) {
         // The driver moves 256 frames, one wake-up per 64.
         for (int wake = 0; wake < 4; ++wake) {
             m_fake.Transfer(64);
-            sim::machine::RunUntil([&] { return m_fake.Capture()->clientDonePosition == m_fake.Capture()->driverPosition; },
+            sim::machine::RunUntil([&] { return m_fake.Drained(); },
                                    sim::machine::kSecond);
         }
         EXPECT_EQ(g_switches.load(), 3);

@@ -69,9 +69,7 @@ protected:
         int64_t target = Host().Switches() + switches;
         for (int i = 0; i < 100'000 && Host().Switches() < target; ++i) {
             m_fake.Transfer(framesPerTransfer);
-            SharedRingHeader* signal = m_fake.Capture();
-            sim::machine::RunUntil([&] { return signal->clientDonePosition == signal->driverPosition; },
-                                   sim::machine::kSecond);
+            sim::machine::RunUntil([&] { return m_fake.Drained(); }, sim::machine::kSecond);
         }
     }
 

@@ -12,6 +12,7 @@
 #include <win/asio.h>
 #include <win/io.h>
 #include <win/ke.h>
+#include <win/interlocked.h>
 #include <win/ob.h>
 #include <win/rtl.h>
 
@@ -190,10 +191,13 @@ struct FakeInterface {
         }
     }
 
+    // The library has consumed everything the driver produced.
+    bool Drained() { return ReadAcquire(&Capture()->clientDonePosition) == ReadNoFence(&Capture()->driverPosition); }
+
     // The driver moves frames: one buffer event per call.
     void Transfer(ULONG frames) {
         for (SharedRingHeader* ring : {Capture(), Render()}) {
-            ring->driverPosition = (ring->driverPosition + frames * 4) % ring->dataSize;
+            WriteRelease(&ring->driverPosition, (ReadNoFence(&ring->driverPosition) + frames * 4) % ring->dataSize);
         }
         if (buffer != nullptr) KeSetEvent(buffer, 0, FALSE);
     }
