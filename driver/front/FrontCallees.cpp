@@ -1,6 +1,7 @@
 #include "driver/front/FrontCallees.h"
 
 #include "driver/engine/adapter/UsbAudioAdapter.h"
+#include "driver/engine/asio/AsioControlDecoder.h"
 #include "driver/front/TopologyMiniport.h"
 #include "driver/front/WaveCyclicMiniport.h"
 
@@ -8,13 +9,11 @@
 
 namespace {
 
-NTSTATUS AsioControlNotBuilt(AsioPrivateInterface*, PIRP) { return STATUS_NOT_IMPLEMENTED; }
-
 constexpr FrontCallees DriverCallees = {
     .CreateAdapter = CreateAdapter,
     .CreateTopologyMiniport = CreateTopologyMiniport,
     .CreateWaveCyclicMiniport = CreateWaveCyclicMiniport,
-    .DispatchAsioControl = AsioControlNotBuilt,
+    .DispatchAsioControl = DispatchAsioControl,
 };
 
 std::atomic<const FrontCallees*> CurrentTable{&DriverCallees};

@@ -19,19 +19,35 @@ void UsbAudioAdapter::PowerChangeState(POWER_STATE NewState) {
 
     // No private-interface request runs during a power change.
     m_AsioMutex.Lock();
-    if (state != ReadNoFence(&m_PowerState)) {
+    const bool changed = state != ReadNoFence(&m_PowerState);
+    if (changed) {
         if (state != PowerDeviceD0) {
             // A device that is gone is not told.
             if (!CheckPortStatus() && m_HalPowerManagement != nullptr) m_HalPowerManagement->PowerChangeState(NewState);
+            // ASIO streaming stops with the device and resumes with it; the host hears nothing meanwhile.
+            if (m_AsioStreaming != 0) {
+                StopAsioStreaming();
+                if (m_AsioOwner != nullptr && m_AsioOwner->BufferEvent != nullptr) KeClearEvent(m_AsioOwner->BufferEvent);
+                m_AsioRestart = 1;
+            }
             ReleaseTimerResolution();
         } else {
             // The HAL writes every stored control value back to the device.
             if (m_HalPowerManagement != nullptr) m_HalPowerManagement->PowerChangeState(NewState);
             RequestTimerResolution();
+            // Only an owner that still has its rings and its buffer event streams again, from reset rings.
+            if (m_AsioRestart != 0 && m_AsioOwner != nullptr && m_AsioOwner->Buffers != 0 &&
+                m_AsioOwner->BufferEvent != nullptr) {
+                ResetAsioRings();
+                StartAsioStreaming();
+            }
+            m_AsioRestart = 0;
         }
         WriteNoFence(&m_PowerState, state);
     }
     m_AsioMutex.Unlock();
+    // A STOP that waited for D0 runs now that the streams are back.
+    if (changed && state == PowerDeviceD0) CompleteHeldAsioStop();
 }
 
 NTSTATUS UsbAudioAdapter::WaitIdle() {

@@ -358,6 +358,13 @@ NTSTATUS UsbAudioAdapter::LoadAsioSettings() {
     AccessSettingBinary(m_DeviceObject, SettingMode::Read, &m_AsioSampleRate, sizeof(ULONG),
                         SettingName::AsioSampleRate);
 
+    // Stored values are the registry's, not the driver's: a type the rings cannot size, an index
+    // beyond the latency table or a rate without a whole frame per millisecond falls back.
+    if (!AsioIsKnownSampleType(m_AsioSelectedSampleType)) m_AsioSelectedSampleType = AsioDefaultSampleType;
+    if (!AsioIsKnownSampleType(m_AsioActiveSampleType)) m_AsioActiveSampleType = AsioDefaultSampleType;
+    if (m_AsioLatencyIndex >= AsioLatencyCount) m_AsioLatencyIndex = AsioDefaultLatencyIndex;
+    if (m_AsioSampleRate < AsioMinimumPcmRate) m_AsioSampleRate = AsioDefaultSampleRate;
+
     // A device with an ASIO endpoint and no stored sample type gets its own default once.
     const ULONG engines = m_HalAdapterCommon != nullptr ? m_HalAdapterCommon->GetStreamEngineCount() : 0;
     for (ULONG i = 0; i < engines; ++i) {

@@ -1,6 +1,7 @@
 // The adapter object: construction and destruction, its interfaces, the AdapterCommon operations it
 // forwards to the aggregated HAL, and the component identifier.
 #include "driver/engine/adapter/UsbAudioAdapter.h"
+#include "driver/engine/adapter/AdapterAsio.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ UsbAudioAdapter::UsbAudioAdapter(PUNKNOWN UnknownOuter)
       m_HalPowerManagement(nullptr),
       m_HalDeviceModel(nullptr),
       m_AsioClients{&m_AsioClients, &m_AsioClients},
-      m_AsioClientLock(0),
+      m_AsioRingLock(0),
       m_AsioOwner(nullptr),
       m_AsioOwnerFlag(0),
       m_AsioSelectedSampleType(AsioDefaultSampleType),
@@ -60,6 +61,11 @@ UsbAudioAdapter::UsbAudioAdapter(PUNKNOWN UnknownOuter)
       m_AsioSampleRate(AsioDefaultSampleRate),
       m_AsioRings(nullptr),
       m_AsioRingCount(0),
+      m_AsioFramesPerBuffer(0),
+      m_AsioBytesPerSample(0),
+      m_AsioSplit{},
+      m_AsioOwnerProcess(nullptr),
+      m_AsioStreaming(0),
       m_AsioRestart(0),
       m_HeldStopRequest(nullptr),
       m_PortCycled(0),
@@ -73,7 +79,7 @@ UsbAudioAdapter::UsbAudioAdapter(PUNKNOWN UnknownOuter)
       m_IdleIrp(nullptr),
       m_IdleRequestOwners(0),
       m_IdleWorkQueued(0) {
-    KeInitializeSpinLock(&m_AsioClientLock);
+    KeInitializeSpinLock(&m_AsioRingLock);
     // The destructor waits on these events and cancels the timer whatever Init got to, so they
     // are ready from the start: signalled means no work item, idle request or D0 request is out.
     KeInitializeSpinLock(&m_IdleLock);
@@ -187,6 +193,13 @@ NTSTATUS UsbAudioAdapter::Start() {
 
 NTSTATUS UsbAudioAdapter::Stop() {
     PAGED_CODE();
+    // The device is being removed: a STOP held for its return to D0 would wait forever, and the
+    // owner's stream clients would keep the streams (which go with the HAL) waiting for them.
+    CompleteHeldAsioStop();
+    {
+        AsioLock lock(m_AsioMutex);
+        if (m_AsioOwner != nullptr && m_AsioOwner->Buffers != 0) ReleaseAsioBuffers(m_AsioOwner);
+    }
     if (m_HalAdapterCommon == nullptr) return AudioHal::Stop();
     return m_HalAdapterCommon->Stop();
 }

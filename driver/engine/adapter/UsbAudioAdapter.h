@@ -80,7 +80,7 @@ public:
     STDMETHODIMP_(LONG) ReleaseBusy() override;
     STDMETHODIMP CreateAudioHal() override;
 
-    // ---- AsioPrivateInterface (the service itself is not built yet: STATUS_NOT_IMPLEMENTED) ----
+    // ---- AsioPrivateInterface (AdapterAsio.cpp, AdapterAsioRings.cpp) ----
     STDMETHODIMP CreateClient(PFILE_OBJECT FileObject) override;
     STDMETHODIMP Reserved(PFILE_OBJECT FileObject) override;
     STDMETHODIMP CloseClient(PFILE_OBJECT FileObject) override;
@@ -176,6 +176,14 @@ public:
     ULONG AsioLatencyIndex() const { return m_AsioLatencyIndex; }
     ULONG AsioSampleRate() const { return m_AsioSampleRate; }
     ULONG AsioRingCount() const { return m_AsioRingCount; }
+    const AsioRingEntry* AsioRing(ULONG Index) const {
+        return m_AsioRings != nullptr && Index < m_AsioRingCount ? &m_AsioRings[Index] : nullptr;
+    }
+    BOOLEAN AsioStreaming() const { return m_AsioStreaming != 0; }
+    BOOLEAN AsioRestartPending() const { return m_AsioRestart != 0; }
+    BOOLEAN AsioStopHeld() const {
+        return ReadPointerNoFence(reinterpret_cast<PVOID const volatile*>(&m_HeldStopRequest)) != nullptr;
+    }
     LONG IoInProgressCount() const { return ReadNoFence(&m_IoInProgress); }
     LONG BusyCount() const { return ReadNoFence(&m_BusyCount); }
     ULONG DevicePowerState() const { return m_PowerState; }
@@ -207,7 +215,53 @@ private:
     NTSTATUS SendPortRequest(ULONG IoControlCode, PVOID Argument1, BOOLEAN* Built);
 
     void FreeInterfaceInformation();
+
+    // ---- ASIO service: clients and settings (AdapterAsio.cpp); the caller holds the ASIO mutex ----
     void FreeAsioClients();
+    AsioClient* FindAsioClient(PFILE_OBJECT FileObject);
+    // Engine Index when it is an ASIO endpoint (its EndpointInfo has EndpointFlagAsio).
+    BOOLEAN AsioEndpointAt(ULONG Index, StreamEngine** Engine);
+    ULONG AsioEndpointCount();
+    // The largest channel count among the engine's format records of Kind.
+    static ULONG AsioEngineChannels(StreamEngine* Engine, FormatKind Kind);
+    // A record of Kind (carrying *Rate when Rate is given).
+    static BOOLEAN AsioEngineCarries(StreamEngine* Engine, FormatKind Kind, const ULONG* Rate);
+    // Every ASIO endpoint carries it: STATUS_SUCCESS; one lacks it: STATUS_UNSUCCESSFUL; no ASIO
+    // endpoint: STATUS_INVALID_PARAMETER.
+    NTSTATUS AsioEveryEndpointCarries(FormatKind Kind, const ULONG* Rate);
+    void NotifyAsioClients();
+    void WriteAsioSetting(PCWSTR Name, ULONG Value);
+    // An event handle of the calling process (user mode, EVENT_MODIFY_STATE) with a reference.
+    static NTSTATUS ReferenceUserEvent(ULONGLONG Handle, PKEVENT* Event);
+    // The product string as ANSI, blanks cut; *Chars 0 when the device gives no usable text.
+    NTSTATUS ReadAsioProductName(char* Name, PULONG Chars);
+
+    // ---- ASIO service: rings and streaming (AdapterAsioRings.cpp) ----
+    // Stops the owner's streaming, unregisters its stream clients and frees its rings; the client
+    // keeps its record but owns no buffers. The caller holds the ASIO mutex.
+    void ReleaseAsioBuffers(AsioClient* Client);
+    // The kind-5 clients of the active rings on their streams; a failure unregisters them all.
+    NTSTATUS RegisterAsioClients();
+    void UnregisterAsioClients();
+    // The engine's format record for ring Index in the owner's kind, rate and the active type.
+    NTSTATUS BuildAsioFormat(ULONG Index, PWAVEFORMATEXTENSIBLE Format);
+    // Opens and starts every active ring's stream; any failure closes them all again.
+    NTSTATUS StartAsioStreaming();
+    NTSTATUS StopAsioStreaming();
+    // Positions, preload and silence of every ring, before its streams start.
+    void ResetAsioRings();
+    // The owner's buffer event, under the ring lock (null takes it out); answers the one before.
+    PKEVENT ExchangeAsioBufferEvent(PKEVENT Event);
+    // Unmaps (in the owner's process) and frees every ring; entries are cleared under the ring lock.
+    void FreeAsioRings();
+    // STOP for the owner: the buffer event goes, the streams stop, the rings fall silent.
+    NTSTATUS StopOwnerStreaming(PFILE_OBJECT FileObject);
+    // The vendor start (1) or stop (0) request of the device models that want it.
+    void SendAsioVendorRequest(USHORT Value);
+    // A STOP held below D0 runs and completes (D0 or removal).
+    void CompleteHeldAsioStop();
+    static CALLBACK_FUNCTION AsioStreamCallback;
+    static DRIVER_CANCEL CancelHeldAsioStop;
 
     static IO_COMPLETION_ROUTINE SignalEventCompletion;
 
@@ -252,7 +306,7 @@ private:
     // ---- ASIO state ----
     KernelMutex m_AsioMutex;  // every AsioPrivateInterface operation and power changes
     LIST_ENTRY m_AsioClients;  // AsioClient records
-    KSPIN_LOCK m_AsioClientLock;
+    KSPIN_LOCK m_AsioRingLock;  // the ring headers, kernel positions and the owner's buffer event while streaming
     AsioClient* m_AsioOwner;
     ULONG m_AsioOwnerFlag;
     ULONG m_AsioSelectedSampleType;
@@ -261,8 +315,13 @@ private:
     ULONG m_AsioSampleRate;  // Hz
     AsioRingEntry* m_AsioRings;  // m_AsioRingCount entries, non-paged "USBd"; null without engines
     ULONG m_AsioRingCount;
+    ULONG m_AsioFramesPerBuffer;
+    ULONG m_AsioBytesPerSample;     // of the running format: 2, 3, 4, or 8 for DSD
+    AsioTransferSplit m_AsioSplit;  // of the owner's rate and buffer
+    PEPROCESS m_AsioOwnerProcess;   // where the rings are mapped; the owner's close runs before it dies
+    UCHAR m_AsioStreaming;
     UCHAR m_AsioRestart;
-    PIRP m_HeldStopRequest;
+    PIRP volatile m_HeldStopRequest;  // a cancellable STOP that arrived below D0
 
     // ---- Port ----
     KernelMutex m_PortStatusMutex;  // serialises CheckPortStatus; a leaf lock

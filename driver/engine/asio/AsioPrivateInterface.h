@@ -5,6 +5,8 @@
 // other and with power changes.
 #pragma once
 
+#include "driver/engine/asio/AsioProtocol.h"
+
 #include <win/kernel.h>
 #include <win/unknown.h>
 
@@ -12,24 +14,6 @@
 
 // {DB4D55AC-CB0E-4611-8CEB-16E32336876D}
 DEFINE_GUID(IID_AsioPrivateInterface, 0xDB4D55AC, 0xCB0E, 0x4611, 0x8C, 0xEB, 0x16, 0xE3, 0x23, 0x36, 0x87, 0x6D);
-
-// ASIO sample types the driver knows (published ASIO values).
-constexpr ULONG AsioSampleTypeInt16Lsb = 16;
-constexpr ULONG AsioSampleTypeInt24Lsb = 17;
-constexpr ULONG AsioSampleTypeInt32Lsb = 18;
-constexpr ULONG AsioSampleTypeInt32Lsb16 = 24;
-constexpr ULONG AsioSampleTypeInt32Lsb24 = 27;
-constexpr ULONG AsioSampleTypeDsdInt8Msb1 = 33;
-
-// Defaults of the adapter's ASIO settings before the stored values are read.
-constexpr ULONG AsioDefaultSampleType = AsioSampleTypeInt16Lsb;
-constexpr ULONG AsioDefaultLatencyIndex = 4;  // 10 ms
-constexpr ULONG AsioDefaultSampleRate = 48000;  // Hz
-
-enum class FormatKind : ULONG {
-    Pcm = 0,  // rates below 2,822,400 Hz
-    Dsd = 1,  // rates from 2,822,400 Hz
-};
 
 // One open handle of the private interface (non-paged, "USBd", zeroed); in the adapter's client
 // list, new clients at the head.
@@ -45,15 +29,31 @@ struct AsioClient {
     ULONG Buffers;  // 1 while the client owns created buffers
 };
 
+class StreamClients;
+
 // One entry of the adapter's ring table, one per stream engine (non-paged, "USBd", zeroed at
-// start-up; filled when a client creates buffers).
+// start-up; filled when a client creates buffers). The driver keeps its own copy of every ring
+// field it reads again: the header is the library's to write over, so nothing is read back.
 struct AsioRingEntry {
-    PVOID Ring;         // the shared ring (header and data area), or null
-    PVOID UserAddress;  // the ring mapped into the owner's process
-    PMDL Mdl;           // describes the ring for the mapping
-    PVOID Client;       // this service's client of the endpoint's stream
+    PVOID Ring;              // the shared ring (header and data area, whole pages), or null
+    PVOID UserAddress;       // the ring mapped into the owner's process
+    PMDL Mdl;                // describes the ring for the mapping
+    PVOID Client;            // this service's client of the endpoint's stream, or null
+    StreamClients* Stream;   // the endpoint's stream; no reference (the HAL holds the engine)
+    ULONG RingBytes;         // of the allocation
+    ULONG DataSize;          // bytes of the data area; 0: no channel of the owner's kind
+    ULONG DriverPosition;    // bytes into the data area
+    ULONG Periods;           // transfers since the last start
+    ULONG Channels;
+    ULONG FirstChannel;
+    ULONG TransferBytes;     // the most one transfer of the running format moves in this ring
+    UCHAR Active;
+    UCHAR IsInput;
+    UCHAR Signal;
+    UCHAR Reserved;
 };
-static_assert(sizeof(AsioRingEntry) == 32 && offsetof(AsioRingEntry, Mdl) == 16);
+static_assert(sizeof(AsioRingEntry) == 72 && offsetof(AsioRingEntry, Mdl) == 16 &&
+              offsetof(AsioRingEntry, Stream) == 32 && offsetof(AsioRingEntry, Active) == 68);
 
 class AsioPrivateInterface : public IUnknown {
 public:
