@@ -69,28 +69,20 @@ void BufferSwitcher::Advance(ChannelBuffer& channel, ULONG units) const {
     if (channel.unitsLeft == 0) channel.unitsLeft = m_unitsPerHalf;
 }
 
-void BufferSwitcher::CopyRingToHost(SharedRingHeader* ring, ChannelBuffer& channel, ULONG units) {
+void BufferSwitcher::CopyUnits(SharedRingHeader* ring, ChannelBuffer& channel, ULONG units, bool toHost) {
     const ULONG frame = FrameBytes(ring, m_bytesPerSample);
     const ULONG size = ring->dataSize;
+    BYTE* buffer = toHost ? channel.host[0] : channel.staging;  // both are blocks of 2N units
     ULONG p = ReadNoFence(&ring->clientDataPosition);
     ULONG q = channel.position;
     for (ULONG i = 0; i < units; ++i) {
-        CopyUnit(channel.host[0] + static_cast<size_t>(q) * m_bytesPerSample,
-                 RingData(ring) + p + channel.channelOffset * m_bytesPerSample);
-        p = (p + frame) % size;
-        q = (q + 1) % (2 * m_unitsPerHalf);
-    }
-    Advance(channel, units);
-}
-
-void BufferSwitcher::CopyStagingToRing(SharedRingHeader* ring, ChannelBuffer& channel, ULONG units) {
-    const ULONG frame = FrameBytes(ring, m_bytesPerSample);
-    const ULONG size = ring->dataSize;
-    ULONG p = ReadNoFence(&ring->clientDataPosition);
-    ULONG q = channel.position;
-    for (ULONG i = 0; i < units; ++i) {
-        CopyUnit(RingData(ring) + p + channel.channelOffset * m_bytesPerSample,
-                 channel.staging + static_cast<size_t>(q) * m_bytesPerSample);
+        BYTE* inRing = RingData(ring) + p + channel.channelOffset * m_bytesPerSample;
+        BYTE* inBuffer = buffer + static_cast<size_t>(q) * m_bytesPerSample;
+        if (toHost) {
+            CopyUnit(inBuffer, inRing);
+        } else {
+            CopyUnit(inRing, inBuffer);
+        }
         p = (p + frame) % size;
         q = (q + 1) % (2 * m_unitsPerHalf);
     }
@@ -181,7 +173,7 @@ void BufferSwitcher::Switch() {
             SharedRingHeader* ring = Ring(channel);
             if (channel.isInput == 0) continue;
             if (ring != nullptr && ring->dataSize != 0) {
-                CopyRingToHost(ring, channel, n);
+                CopyUnits(ring, channel, n, true);
             } else {
                 Advance(channel, n);
             }
@@ -196,7 +188,7 @@ void BufferSwitcher::Switch() {
             SharedRingHeader* ring = Ring(channel);
             if (channel.isInput != 0) continue;
             if (ring != nullptr && ring->dataSize != 0) {
-                CopyStagingToRing(ring, channel, n);
+                CopyUnits(ring, channel, n, false);
             } else {
                 Advance(channel, n);
             }

@@ -58,8 +58,8 @@ public:
 
 private:
     void HandHalfToHost(ULONG index);
-    void CopyRingToHost(SharedRingHeader* ring, ChannelBuffer& channel, ULONG units);
-    void CopyStagingToRing(SharedRingHeader* ring, ChannelBuffer& channel, ULONG units);
+    // Capture (toHost): ring to the host's double buffer; render: staging buffer to the ring.
+    void CopyUnits(SharedRingHeader* ring, ChannelBuffer& channel, ULONG units, bool toHost);
     void Advance(ChannelBuffer& channel, ULONG units) const;
     void CopyUnit(BYTE* to, const BYTE* from) const;
     SharedRingHeader* Ring(const ChannelBuffer& channel) const;
