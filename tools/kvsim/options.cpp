@@ -70,6 +70,49 @@ bool ParseStreamOption(const std::string& option, const std::string& value, Opti
     return true;
 }
 
+bool ParseAsioOption(const std::string& option, const std::string& value, Options* options, std::string* error) {
+    double number = 0;
+    const bool whole = ParseNumber(value, &number) && number == static_cast<unsigned>(number);
+    if (option == "--rate") {
+        if (!whole || number < 8000 || number > 768000) {
+            *error = "--rate needs a sample rate in Hz";
+            return false;
+        }
+        options->asioRate = static_cast<unsigned>(number);
+    } else if (option == "--buffer") {
+        if (!whole || number > 65536) {
+            *error = "--buffer needs a buffer size in frames";
+            return false;
+        }
+        options->asioBuffer = static_cast<unsigned>(number);
+    } else if (option == "--seconds") {
+        if (!ParseNumber(value, &options->seconds) || options->seconds > 3600) {
+            *error = "--seconds needs a positive number of seconds (at most 3600)";
+            return false;
+        }
+    } else if (option == "--input") {
+        options->inputFile = value;
+    } else if (option == "--output") {
+        options->output = value;
+    } else if (option == "--bits") {
+        if (value != "16/16" && value != "24/24" && value != "32/24" && value != "32/32") {
+            *error = "--bits needs 16/16, 24/24, 32/24 or 32/32";
+            return false;
+        }
+        options->bits = value;
+    } else if (option == "--latency") {
+        if (!whole || number > 1000) {
+            *error = "--latency needs milliseconds";
+            return false;
+        }
+        options->latencyMs = static_cast<unsigned>(number);
+    } else {
+        *error = "unknown option '" + option + "'";
+        return false;
+    }
+    return true;
+}
+
 bool CheckStreamOptions(const Options& options, std::string* error) {
     if (options.command == Command::Play) {
         if (options.inputFile.empty() == (options.toneHz == 0)) {
@@ -102,11 +145,14 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options* options, s
         options->command = Command::Play;
     } else if (command == "record") {
         options->command = Command::Record;
+    } else if (command == "asio") {
+        options->command = Command::Asio;
     } else {
         *error = "unknown command '" + command + "'";
         return false;
     }
-    const bool streams = options->command != Command::Info;
+    const bool streams = options->command == Command::Play || options->command == Command::Record;
+    const bool asio = options->command == Command::Asio;
     bool deviceGiven = false;
     while (next < arguments.size()) {
         const std::string& option = arguments[next++];
@@ -128,6 +174,15 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options* options, s
                 return false;
             }
             options->settings.emplace_back(text.substr(0, equals), static_cast<unsigned>(value));
+        } else if (asio && option == "--loopback") {
+            options->loopback = true;
+        } else if (asio && (option == "--rate" || option == "--buffer" || option == "--seconds" || option == "--input" ||
+                            option == "--output" || option == "--bits" || option == "--latency")) {
+            if (next == arguments.size() || arguments[next].empty()) {
+                *error = option + " needs a value";
+                return false;
+            }
+            if (!ParseAsioOption(option, arguments[next++], options, error)) return false;
         } else if (option == "--device" || option == "--descriptors") {
             if (next == arguments.size() || arguments[next].empty()) {
                 *error = option + " needs a value";
@@ -160,6 +215,9 @@ std::string HelpText() {
         "                  [--format RATE/BITS/CHANNELS] [--filter N] --device-output FILE.wav\n"
         "       kvsim record [--device NAME | --descriptors FILE] [--device-input FILE.wav] [--seconds S]\n"
         "                    [--format RATE/BITS/CHANNELS] [--filter N] --output FILE.wav\n"
+        "       kvsim asio [--device NAME | --descriptors FILE] [--rate HZ] [--buffer FRAMES] [--seconds S]\n"
+        "                  [--input IN.wav] [--output OUT.wav] [--loopback] [--bits 16/16|24/24|32/24|32/32]\n"
+        "                  [--latency MS] [--usb-log]\n"
         "       kvsim --help\n"
         "\n"
         "info  boots the simulated machine, loads the KV-380D driver module (KV-380D.sys next to\n"
@@ -174,6 +232,13 @@ std::string HelpText() {
         "      compares it with what was sent: frames, gaps, repeats and whether it is sample-exact.\n"
         "record  the device's capture source plays --device-input (default: its ramps); what the\n"
         "      capture pin delivered is written to --output, with the same summary.\n"
+        "asio  starts the device as info does, registers the ASIO driver library (KV-380DASIO64.dll\n"
+        "      next to kvsim) and loads it as an ASIO host does. It plays --input through the outputs\n"
+        "      (default: per-channel ramps) and records the inputs to --output; --bits and --latency\n"
+        "      are chosen in the driver's control panel, then the host reloads the driver. It prints\n"
+        "      the driver, its channels, rate, latencies, buffer sizes, time-info mode, switches and\n"
+        "      the final sample position; --loopback measures the round trip. Exit status 0 when the\n"
+        "      run is clean (and sample-exact with --loopback), 1 otherwise.\n"
         "\n"
         "  --device NAME        a device of the catalog (default uac1)\n"
         "  --descriptors FILE   a device from a Linux sysfs `descriptors` file (device descriptor,\n"

@@ -7,7 +7,7 @@
 
 namespace kvsim {
 
-enum class Command { Help, Info, Play, Record };
+enum class Command { Help, Info, Play, Record, Asio };
 
 // A pin format given as RATE/BITS/CHANNELS; rate 0 when not given.
 struct PinFormat {
@@ -31,7 +31,13 @@ struct Options {
     unsigned filterIndex = 0;     // which wave filter of the direction
     std::string deviceOutput;     // play: what the device received, as WAV
     std::string deviceInput;      // record: what the device's capture source plays (default: ramps)
-    std::string output;           // record: what the capture pin delivered, as WAV
+    std::string output;           // record: what the capture pin delivered, as WAV; asio: the inputs
+    // asio
+    unsigned asioRate = 0;        // Hz; 0: the driver's rate
+    unsigned asioBuffer = 0;      // frames; 0: the driver's preferred size
+    bool loopback = false;        // the device returns what it received: measure the round trip
+    std::string bits;             // "16/16", "24/24", "32/24" or "32/32": chosen in the control panel
+    unsigned latencyMs = 0;       // chosen in the control panel
 };
 
 // Parses argv; false with *error set on a malformed command line.
