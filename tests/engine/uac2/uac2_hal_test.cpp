@@ -13,6 +13,7 @@
 #include <sim/usb_audio.h>
 
 #include <algorithm>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -98,14 +99,55 @@ namespace {
 
 using namespace uac2_hal_test;
 
+using sim::machine::kMillisecond;
+
+constexpr UCHAR kClassGetRequestType = 0xA1;
+
 class Uac2Hal : public AdapterMachine {
 protected:
+    void TearDown() override {
+        if (m_registration != nullptr) m_common->UnregisterChangeCallback(m_registration);
+        m_registration = nullptr;
+        if (m_common != nullptr) m_common->Stop();  // ends the status thread, which holds the adapter
+        AdapterMachine::TearDown();
+    }
+    // Init, the change notices recorded, then the HAL's start (the status thread).
+    void StartWithStatusThread(std::string_view device) {
+        Plug(device);
+        ASSERT_EQ(Start(), STATUS_SUCCESS);
+        ASSERT_EQ(m_common->RegisterChangeCallback(RecordChange, this, &m_registration), STATUS_SUCCESS);
+        ASSERT_EQ(m_common->Start(), STATUS_SUCCESS);
+        ASSERT_TRUE(HalOf(m_common)->HasStatusThread());
+    }
+    static void RecordChange(PVOID Context, PVOID Argument1, PVOID) {
+        auto* self = static_cast<Uac2Hal*>(Context);
+        std::lock_guard<std::mutex> guard(self->m_changesLock);
+        self->m_changes.push_back(static_cast<const ControlChangeRecord*>(Argument1)->ControlId);
+    }
+    std::vector<ULONG> Changes() {
+        std::lock_guard<std::mutex> guard(m_changesLock);
+        return m_changes;
+    }
+    // Class GET requests the device answered or refused since the log was cleared.
+    std::vector<std::pair<uint16_t, uint16_t>> ClassGets() {
+        std::vector<std::pair<uint16_t, uint16_t>> gets;
+        for (const sim::usb::LogEntry& e : Device().Log()) {
+            if (e.isRequest && e.setup.bmRequestType == kClassGetRequestType) gets.emplace_back(e.setup.wValue, e.setup.wIndex);
+        }
+        return gets;
+    }
+    sim::usb::AudioFunction& Audio() { return *Device().Audio(); }
+    void Post(std::vector<uint8_t> message) { Audio().PostInterrupt(message); }
     std::vector<std::string> SettingNames() {
         std::vector<std::string> narrow;
         for (const std::u16string& n : sim::registry::ValueNames(SettingsKey())) narrow.emplace_back(n.begin(), n.end());
         std::sort(narrow.begin(), narrow.end());
         return narrow;
     }
+
+    PVOID m_registration = nullptr;
+    std::mutex m_changesLock;
+    std::vector<ULONG> m_changes;
 };
 
 TEST_F(Uac2Hal, CatalogDeviceGoldenModel) {
@@ -158,3 +200,182 @@ TEST_F(Uac2Hal, CatalogDeviceGoldenModel) {
 }
 
 }  // namespace
+
+// The device mutes its playback feature unit from its front panel: the status thread reads that one
+// control once and announces it once, with the device's new value.
+TEST_F(Uac2Hal, DeviceChangeGivesOneReadAndOneNotice) {
+    StartWithStatusThread("uac2");
+    Device().ClearLog();
+    ASSERT_TRUE(Audio().ChangeFromDevice(2, 1, 0, 1));
+    ASSERT_TRUE(sim::machine::RunUntil([&] { return !Changes().empty(); }, 100 * kMillisecond));
+    sim::machine::RunFor(20 * kMillisecond);
+    EXPECT_EQ(ClassGets(), (std::vector<std::pair<uint16_t, uint16_t>>{{0x0100, 0x0200}}));
+    EXPECT_EQ(Changes(), (std::vector<ULONG>{2}));
+    AudioNode* node = nullptr;
+    ASSERT_EQ(HalOf(m_common)->FindNode(2, &node), STATUS_SUCCESS);
+    OnOffControl* mute = nullptr;
+    ASSERT_EQ(node->QueryInterface(IID_OnOffControl, reinterpret_cast<PVOID*>(&mute)), STATUS_SUCCESS);
+    UCHAR value = 0;
+    EXPECT_EQ(mute->GetValue(0, &value), STATUS_SUCCESS);
+    mute->Release();
+    EXPECT_EQ(value, 1);
+}
+
+// Messages that are vendor-specific, not about a current value, or about another interface are
+// passed over; the next proper one is still heard. A clock validity message re-reads the clock.
+TEST_F(Uac2Hal, StatusMessagesOfOtherKindsAreIgnored) {
+    StartWithStatusThread("uac2");
+    Device().ClearLog();
+    Post({0x01, 0x01, 0x00, 0x01, 0x00, 0x02});  // vendor-specific
+    Post({0x00, 0x02, 0x00, 0x01, 0x00, 0x02});  // a RANGE change
+    Post({0x00, 0x01, 0x00, 0x01, 0x05, 0x02});  // another interface
+    Post({0x00, 0x01, 0x00, 0x01, 0x00, 0x63});  // no such entity
+    Post({0x00, 0x01, 0x00, 0x02, 0x00, 0x28});  // clock 40 validity
+    ASSERT_TRUE(sim::machine::RunUntil([&] { return !Changes().empty(); }, 200 * kMillisecond));
+    sim::machine::RunFor(20 * kMillisecond);
+    EXPECT_EQ(Changes(), (std::vector<ULONG>{0}));
+    EXPECT_EQ(Audio().QueuedInterrupts(), 0u);
+}
+
+// Stop ends the thread (its IRP cancelled, its reference on the thread object dropped); a second
+// Stop returns at once, and Start runs a new one.
+TEST_F(Uac2Hal, StopEndsTheStatusThreadAndStartRunsANewOne) {
+    const int64_t threads = sim::machine::SystemThreadsRunning();
+    StartWithStatusThread("uac2");
+    Uac2AudioHal* hal = HalOf(m_common);
+    EXPECT_GT(sim::machine::SystemThreadsRunning(), threads);
+    EXPECT_EQ(m_common->Stop(), STATUS_SUCCESS);
+    EXPECT_FALSE(hal->HasStatusThread());
+    EXPECT_EQ(hal->StatusThread(), nullptr);
+    EXPECT_EQ(m_common->Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(m_common->Start(), STATUS_SUCCESS);
+    EXPECT_TRUE(hal->HasStatusThread());
+    ASSERT_TRUE(Audio().ChangeFromDevice(5, 1, 0, 1));
+    EXPECT_TRUE(sim::machine::RunUntil([&] { return Changes() == std::vector<ULONG>{6}; }, 100 * kMillisecond));
+}
+
+// The device leaves while the status thread waits: its read fails, the thread ends on its own, and
+// Stop and removal find nothing left.
+TEST_F(Uac2Hal, UnplugWhileTheStatusThreadWaits) {
+    StartWithStatusThread("uac2");
+    sim::usb::UnplugDevice(m_port);
+    sim::machine::RunFor(50 * kMillisecond);
+    EXPECT_EQ(m_common->Stop(), STATUS_SUCCESS);
+    EXPECT_FALSE(HalOf(m_common)->HasStatusThread());
+}
+
+// Endpoint capability rows: capture endpoints are ASIO endpoints (flags 0x12), S/PDIF capture is
+// plain, and one device has rows of its own whatever the direction.
+TEST_F(Uac2Hal, EndpointCapabilityRows) {
+    Plug("uac2");
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    struct Row {
+        ULONG direction, type, caps, flags;
+    };
+    for (const Row& r : {Row{1, 3, 0, 0}, Row{1, 7, 0, 0x12}, Row{1, 18, 0, 0x12}, Row{1, 2, 0, 0x12},
+                         Row{0, 3, 0, 0}, Row{0, 1, 0, 0}}) {
+        EndpointInfo info{};
+        info.Value = 77;
+        ASSERT_EQ(HalOf(m_common)->GetEndpointCaps(r.direction, r.type, &info), STATUS_SUCCESS);
+        EXPECT_EQ(info.Capabilities, r.caps) << r.direction << "/" << r.type;
+        EXPECT_EQ(info.Flags, r.flags) << r.direction << "/" << r.type;
+        EXPECT_EQ(info.Value, 0u);
+    }
+    EXPECT_EQ(HalOf(m_common)->GetEndpointCaps(0, 1, nullptr), STATUS_UNSUCCESSFUL);
+}
+
+// Each allocation of one of the HAL's tags fails in turn (the Nth of the start, N = 1, 2, ...):
+// the start fails cleanly or goes on without what could not be made (a status thread that could
+// not set itself up ends quietly); each adapter is released with nothing left, and the machine's
+// teardown checks pool, IRPs and threads.
+class Uac2HalPoolTags : public Uac2Hal, public testing::WithParamInterface<ULONG> {};
+
+TEST_P(Uac2HalPoolTags, FailedAllocationsLeaveNothingBehind) {
+    Plug("uac2");
+    int failed = 0;
+    for (uint64_t n = 1; n < 200; ++n) {
+        SCOPED_TRACE(n);
+        const uint64_t injected = sim::pool::InjectedFailures();
+        sim::pool::FailNthAllocation(n, GetParam());
+        NTSTATUS status = Start();
+        if (NT_SUCCESS(status)) status = m_common->Start();
+        sim::machine::RunFor(5 * kMillisecond);
+        if (NT_SUCCESS(status)) {
+            Audio().ChangeFromDevice(2, 1, 0, UCHAR(n & 1));
+            sim::machine::RunFor(5 * kMillisecond);
+        }
+        const bool fired = sim::pool::InjectedFailures() != injected;
+        sim::pool::DisarmFaults();
+        m_common->Stop();
+        ReleaseAdapter();
+        if (!fired) break;
+        ++failed;
+    }
+    EXPECT_GT(failed, 0);
+}
+
+// (The streams' own tag, "US20", is allocated when a stream opens: the stream tests fail it there.)
+INSTANTIATE_TEST_SUITE_P(Tags, Uac2HalPoolTags, testing::Values('2CAU', '02AU', ' BRU'),
+                         [](const auto& info) {
+                             const ULONG tag = info.param;
+                             std::string name;
+                             for (int i = 0; i < 4; ++i) {
+                                 const char ch = char(tag >> (8 * i));
+                                 if (ch != ' ') name += ch;
+                             }
+                             return name;
+                         });
+
+// A stalled or short answer to each kind of request the start sends: the start is refused with
+// the walk's status, or goes on where the request is optional; nothing is left behind.
+struct RequestFaultCase {
+    const char* name;
+    sim::usb::RequestMatch match;
+    sim::usb::FaultAction action;
+    bool starts;
+};
+
+class Uac2HalRequestFaults : public Uac2Hal, public testing::WithParamInterface<RequestFaultCase> {};
+
+TEST_P(Uac2HalRequestFaults, StartRefusesOrGoesOn) {
+    const RequestFaultCase& c = GetParam();
+    Plug("uac2");
+    Device().AddControlFault({.match = c.match, .action = c.action, .shortLength = 1});
+    const NTSTATUS status = Start();
+    EXPECT_EQ(NT_SUCCESS(status), c.starts) << std::hex << status;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, Uac2HalRequestFaults,
+    testing::Values(
+        RequestFaultCase{"ClockRangeStall", {.bmRequestType = 0xA1, .bRequest = 2, .wValue = 0x0100, .wIndex = 0x2800},
+                         sim::usb::FaultAction::Stall, false},
+        RequestFaultCase{"ClockRangeShort", {.bmRequestType = 0xA1, .bRequest = 2, .wValue = 0x0100, .wIndex = 0x2800},
+                         sim::usb::FaultAction::ShortAnswer, false},
+        RequestFaultCase{"VolumeRangeStall", {.bmRequestType = 0xA1, .bRequest = 2, .wValue = 0x0201, .wIndex = 0x0200},
+                         sim::usb::FaultAction::Stall, false},
+        RequestFaultCase{"VolumeCurShort", {.bmRequestType = 0xA1, .bRequest = 1, .wValue = 0x0201, .wIndex = 0x0200},
+                         sim::usb::FaultAction::ShortAnswer, true},
+        RequestFaultCase{"MuteCurStall", {.bmRequestType = 0xA1, .bRequest = 1, .wValue = 0x0100, .wIndex = 0x0500},
+                         sim::usb::FaultAction::Stall, true},
+        RequestFaultCase{"ExtendedBlockSizeShort", {.bmRequestType = 0xA1, .bRequest = 3, .wIndex = 0x0200},
+                         sim::usb::FaultAction::ShortAnswer, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The clock answers its rate list cut short: only the sub-ranges that arrived become formats.
+TEST_F(Uac2Hal, ShortRateListGivesTheRatesThatArrived) {
+    Plug("uac2");
+    Device().AddControlFault({.match = {.bmRequestType = 0xA1, .bRequest = 2, .wValue = 0x0100, .wIndex = 0x2800},
+                              .action = sim::usb::FaultAction::ShortAnswer,
+                              .shortLength = 2 + 12 * 2});
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    StreamEngine* engine = nullptr;
+    ASSERT_EQ(m_common->GetStreamEngine(0, &engine), STATUS_SUCCESS);
+    std::vector<ULONG> rates;
+    for (ULONG f = 0; f < engine->GetFormatCount(); ++f) {
+        WAVEFORMATEXTENSIBLE format{};
+        ASSERT_EQ(engine->GetFormat(f, &format), STATUS_SUCCESS);
+        rates.push_back(format.Format.nSamplesPerSec);
+    }
+    EXPECT_EQ(rates, (std::vector<ULONG>{48000, 44100, 48000, 44100}));
+}
