@@ -7,12 +7,16 @@
 #include "driver/engine/interfaces/ControlInterfaces.h"
 #include "driver/engine/uac2/Uac2AudioHal.h"
 #include "driver/engine/uac2/Uac2Streams.h"
+#include "driver/engine/uac2/Uac2Terminals.h"
+#include "driver/engine/uac2/Uac2Units.h"
 
 #include <sim/machine.h>
 #include <sim/pool.h>
 #include <sim/usb_audio.h>
 
 #include <algorithm>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -379,3 +383,189 @@ TEST_F(Uac2Hal, ShortRateListGivesTheRatesThatArrived) {
     }
     EXPECT_EQ(rates, (std::vector<ULONG>{48000, 44100, 48000, 44100}));
 }
+
+// ---- Units and terminals against device answers of the test's own ----
+
+// The "uac2" device with its configuration changed by Change and a handler layer answering what
+// Answer answers (nullopt: the device's own answer).
+using Answer = std::function<std::optional<sim::usb::ControlResult>(const sim::usb::SetupPacket&, std::span<uint8_t>)>;
+std::unique_ptr<sim::usb::Device> Uac2With(const std::function<void(std::vector<uint8_t>&)>& Change, Answer answer) {
+    auto base = sim::usb::CreateCatalogDevice("uac2");
+    std::vector<uint8_t> config(base->ConfigurationBytes(0).begin(), base->ConfigurationBytes(0).end());
+    if (Change) Change(config);
+    sim::usb::DeviceSetup setup;
+    setup.name = "uac2-answers";
+    setup.speed = sim::usb::Speed::High;
+    setup.deviceDescriptor.assign(base->DeviceDescriptorBytes().begin(), base->DeviceDescriptorBytes().end());
+    setup.configurations.push_back(std::move(config));
+    setup.audio.clockRates = {{40, {48000, 44100}}};
+    auto device = std::make_unique<sim::usb::Device>(std::move(setup));
+    device->PushHandlers({.name = "test answers",
+                          .control = [answer](sim::usb::Device&, const sim::usb::SetupPacket& p, std::span<uint8_t> data) {
+                              return answer(p, data);
+                          }});
+    return device;
+}
+
+std::optional<sim::usb::ControlResult> Bytes(std::span<uint8_t> data, std::vector<uint8_t> bytes, uint16_t wLength) {
+    const size_t n = std::min<size_t>({bytes.size(), data.size(), wLength});
+    std::copy_n(bytes.begin(), n, data.begin());
+    return sim::usb::ControlResult::Ok(uint32_t(n));
+}
+
+void Le32(std::vector<uint8_t>& v, uint32_t x) {
+    for (int i = 0; i < 4; ++i) v.push_back(uint8_t(x >> (8 * i)));
+}
+
+std::vector<std::pair<ULONG, ULONG>> ControlsOf(Uac2AudioHal* hal, ULONG unitId) {
+    std::vector<std::pair<ULONG, ULONG>> out;
+    UnitNode* unit = nullptr;
+    if (!NT_SUCCESS(hal->FindUnit(unitId, &unit))) return out;
+    ULONG count = 0;
+    unit->GetControlCount(&count);
+    for (ULONG i = count; i-- > 0;) {  // creation order
+        AudioNode* control = nullptr;
+        if (NT_SUCCESS(unit->GetControl(i, &control))) out.emplace_back(control->GetId(), control->GetNodeKind());
+    }
+    return out;
+}
+
+// The extended control block of feature unit 2: its size at MEM offset 16, the block from 0.
+struct BlockCase {
+    const char* name;
+    uint16_t size;       // what the size read answers
+    uint16_t answered;   // bytes of the block the device sends
+    bool kept;
+};
+
+class Uac2ExtendedBlock : public Uac2Hal, public testing::WithParamInterface<BlockCase> {};
+
+TEST_P(Uac2ExtendedBlock, IsKeptOnlyWhenWholeAndLargeEnough) {
+    const BlockCase c = GetParam();
+    // Master entry: the device switch (0x90) and the gain (0x82) readable and writable.
+    std::vector<uint8_t> block(18, 0);
+    Le32(block, 0xC000000C);
+    Le32(block, 0);
+    PlugDevice(Uac2With(nullptr, [c, block](const sim::usb::SetupPacket& p, std::span<uint8_t> data)
+                                     -> std::optional<sim::usb::ControlResult> {
+        if ((p.wIndex >> 8) != 2 || p.Type() != 1) return std::nullopt;
+        if (p.bRequest == 3 && p.wValue == 16) return Bytes(data, {uint8_t(c.size), uint8_t(c.size >> 8)}, p.wLength);
+        if (p.bRequest == 3 && p.wValue == 0) {
+            std::vector<uint8_t> bytes = block;
+            bytes.resize(c.answered);
+            return Bytes(data, bytes, p.wLength);
+        }
+        const uint8_t selector = uint8_t(p.wValue >> 8);
+        if (selector != 0x90 && selector != 0x82) return std::nullopt;
+        if (!p.IsIn()) return sim::usb::ControlResult::Ok(p.wLength);
+        if (p.bRequest == 2) return Bytes(data, {1, 0, 0x00, 0x81, 0x00, 0x00, 0x00, 0x01}, p.wLength);
+        return Bytes(data, {0, 0}, p.wLength);
+    }));
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    Uac2AudioHal* hal = HalOf(m_common);
+    UnitNode* unit = nullptr;
+    ASSERT_EQ(hal->FindUnit(2, &unit), STATUS_SUCCESS);
+    EXPECT_EQ(static_cast<Uac2FeatureUnit*>(unit)->HasExtendedBlock(), c.kept);
+    using Controls = std::vector<std::pair<ULONG, ULONG>>;
+    // Mute and volume from the descriptor; the device switch and, last, the gain from the block.
+    const Controls expected = c.kept ? Controls{{2, 2}, {3, 3}, {4, 18}, {5, 3}} : Controls{{2, 2}, {3, 3}};
+    EXPECT_EQ(ControlsOf(hal, 2), expected);
+    if (!c.kept) return;
+    // A message about the volume names the volume, one about the gain names the gain.
+    ASSERT_EQ(m_common->RegisterChangeCallback(RecordChange, this, &m_registration), STATUS_SUCCESS);
+    ASSERT_EQ(m_common->Start(), STATUS_SUCCESS);
+    Audio().PostInterrupt(std::vector<uint8_t>{0x00, 0x01, 0x01, 0x02, 0x00, 0x02});
+    Audio().PostInterrupt(std::vector<uint8_t>{0x00, 0x01, 0x00, 0x82, 0x00, 0x02});
+    ASSERT_TRUE(sim::machine::RunUntil([&] { return Changes().size() == 2; }, 200 * kMillisecond));
+    EXPECT_EQ(Changes(), (std::vector<ULONG>{3, 5}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, Uac2ExtendedBlock,
+                         testing::Values(BlockCase{"Whole", 26, 26, true}, BlockCase{"SizeBelowHeader", 17, 17, false},
+                                         BlockCase{"SizeWithoutEntry", 18, 18, false},
+                                         BlockCase{"ShortBlock", 26, 22, false},
+                                         BlockCase{"HugeSizeShortBlock", 0xFFFF, 26, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Output terminal 3 with its connector control declared: the jack list and the terminal types the
+// device answers.
+struct TerminalCase {
+    const char* name;
+    std::vector<uint16_t> types;  // the RANGE of the terminal-type control; empty: STALL
+    std::vector<uint8_t> jacks;   // the jack list's answer; empty: STALL
+    bool starts;
+    std::vector<ULONG> kinds;     // terminal 3's controls in creation order
+    ULONG jackCount;              // of type index 0
+};
+
+class Uac2OutputTerminalTypes : public Uac2Hal, public testing::WithParamInterface<TerminalCase> {};
+
+TEST_P(Uac2OutputTerminalTypes, FollowTheDeviceAnswers) {
+    const TerminalCase c = GetParam();
+    auto declareConnector = [](std::vector<uint8_t>& config) {
+        for (size_t p = 0; p + 10 < config.size() && config[p] != 0; p += config[p]) {
+            if (config[p] == 12 && config[p + 1] == 0x24 && config[p + 2] == 3 && config[p + 3] == 3) config[p + 9] |= 0x04;
+        }
+    };
+    auto current = std::make_shared<uint16_t>(0x0301);
+    PlugDevice(Uac2With(declareConnector, [c, current](const sim::usb::SetupPacket& p, std::span<uint8_t> data)
+                                              -> std::optional<sim::usb::ControlResult> {
+        if ((p.wIndex >> 8) != 3 || p.Type() != 1) return std::nullopt;
+        if (p.wValue == 0x02FF && p.bRequest == 1) {
+            if (c.jacks.empty()) return sim::usb::ControlResult::Stall();
+            return Bytes(data, c.jacks, p.wLength);
+        }
+        if (p.wValue == 0x0800 && p.bRequest == 2) {
+            if (c.types.empty()) return sim::usb::ControlResult::Stall();
+            std::vector<uint8_t> range = {uint8_t(c.types.size()), 0};
+            for (uint16_t t : c.types) range.insert(range.end(), {uint8_t(t), uint8_t(t >> 8), uint8_t(t), uint8_t(t >> 8), 0, 0});
+            return Bytes(data, range, p.wLength);
+        }
+        if (p.wValue == 0x0800 && p.bRequest == 1) {
+            if (!p.IsIn()) {
+                *current = uint16_t(data[0] | data[1] << 8);
+                return sim::usb::ControlResult::Ok(2);
+            }
+            return Bytes(data, {uint8_t(*current), uint8_t(*current >> 8)}, p.wLength);
+        }
+        if (p.wValue == 0x0200 && p.bRequest == 1) return Bytes(data, {2, 3, 0, 0, 0, 0}, p.wLength);
+        return std::nullopt;
+    }));
+    const NTSTATUS status = Start();
+    ASSERT_EQ(NT_SUCCESS(status), c.starts) << std::hex << status;
+    if (!c.starts) return;
+    Uac2AudioHal* hal = HalOf(m_common);
+    std::vector<ULONG> kinds;
+    for (const auto& [id, kind] : ControlsOf(hal, 3)) kinds.push_back(kind);
+    EXPECT_EQ(kinds, c.kinds);
+    UnitNode* unit = nullptr;
+    ASSERT_EQ(hal->FindUnit(3, &unit), STATUS_SUCCESS);
+    TerminalInfo* info = nullptr;
+    ASSERT_EQ(unit->QueryInterface(IID_TerminalInfo, reinterpret_cast<PVOID*>(&info)), STATUS_SUCCESS);
+    ULONG jacks = 99;
+    EXPECT_EQ(info->GetJackCount(&jacks, 0), STATUS_SUCCESS);
+    EXPECT_EQ(jacks, c.jackCount);
+    if (jacks != 0) {
+        // Presence from the connector control's channel mask (channels 1 and 2).
+        std::vector<JackRecord> records(jacks);
+        EXPECT_EQ(info->GetJackDescriptions(ULONG(jacks * sizeof(JackRecord)), records.data(), 0), STATUS_SUCCESS);
+        EXPECT_EQ(records[0].ChannelMapping, 3u);
+        EXPECT_EQ(records[0].Color, 0x00FF00u);
+        EXPECT_EQ(records[0].IsConnected, 1u);
+    }
+    info->Release();
+}
+
+// One jack: channels 1 and 2, configuration 0x01014000 (green, connection 1, location 1).
+const std::vector<uint8_t> kOneJack = {1, 3, 0, 0, 0, 0x00, 0x40, 0x01, 0x01};
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, Uac2OutputTerminalTypes,
+    testing::Values(
+        TerminalCase{"TwoTypes", {0x0301, 0x0302}, kOneJack, true, {1, 1, 13}, 1},
+        TerminalCase{"SixTypesAreNotBelieved", {0x0301, 0x0302, 0x0603, 0x0605, 0x0401, 0x0402}, kOneJack, true, {1}, 1},
+        TerminalCase{"NoTypeRange", {}, kOneJack, true, {1}, 1},
+        // Three jacks announced, one arrives: only that one is described.
+        TerminalCase{"JackListCutShort", {}, {3, 3, 0, 0, 0, 0x00, 0x40, 0x01, 0x01}, true, {1}, 1},
+        TerminalCase{"JackListRefused", {0x0301, 0x0302}, {}, false, {}, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
