@@ -569,3 +569,43 @@ INSTANTIATE_TEST_SUITE_P(
         TerminalCase{"JackListCutShort", {}, {3, 3, 0, 0, 0, 0x00, 0x40, 0x01, 0x01}, true, {1}, 1},
         TerminalCase{"JackListRefused", {0x0301, 0x0302}, {}, false, {}, 0}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// AudioControl interfaces the HAL refuses: units no model takes, a feature unit without mute, a
+// unit graph that feeds itself. The start fails with the walk's status and leaves nothing.
+struct RefusalCase {
+    const char* name;
+    uint8_t unit;       // the descriptor changed: the one with this id (byte 3)
+    uint8_t subtype;    // its subtype
+    size_t offset;      // byte to set
+    uint8_t value;
+    NTSTATUS status;
+};
+
+class Uac2Refusals : public Uac2Hal, public testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(Uac2Refusals, StartIsRefused) {
+    const RefusalCase c = GetParam();
+    PlugDevice(Uac2With(
+        [c](std::vector<uint8_t>& config) {
+            for (size_t p = 0; p + 4 < config.size() && config[p] != 0; p += config[p]) {
+                if (config[p + 1] == 0x24 && config[p + 2] == c.subtype && config[p + 3] == c.unit) {
+                    config[p + c.offset] = c.value;
+                    return;
+                }
+            }
+            ADD_FAILURE() << "no descriptor to change";
+        },
+        [](const sim::usb::SetupPacket&, std::span<uint8_t>) { return std::optional<sim::usb::ControlResult>{}; }));
+    EXPECT_EQ(Start(), c.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Descriptors, Uac2Refusals,
+    testing::Values(RefusalCase{"ClockSelector", 40, 10, 2, 11, STATUS_UNSUCCESSFUL},
+                    RefusalCase{"ClockMultiplier", 40, 10, 2, 12, STATUS_UNSUCCESSFUL},
+                    RefusalCase{"EffectUnit", 2, 6, 2, 7, STATUS_UNSUCCESSFUL},
+                    RefusalCase{"ProcessingUnit", 2, 6, 2, 8, STATUS_UNSUCCESSFUL},
+                    RefusalCase{"FeatureUnitWithoutMute", 2, 6, 5, 0x0C, STATUS_INSUFFICIENT_RESOURCES},
+                    RefusalCase{"FeatureUnitFedByItsOutput", 2, 6, 4, 3, STATUS_INVALID_PARAMETER},
+                    RefusalCase{"TerminalOnNoClock", 1, 2, 7, 41, STATUS_INVALID_PARAMETER}),
+    [](const auto& info) { return std::string(info.param.name); });
