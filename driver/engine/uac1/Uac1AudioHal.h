@@ -119,6 +119,20 @@ public:
     STDMETHODIMP_(void) PowerChangeState(POWER_STATE NewState) override;
 
     // ---- Unit list (filled by the walkers during Identify) ----
+    // Creates a unit of class Unit with the unit count as provisional id (pool: m_PoolTag), runs its
+    // Init and puts it on the unit list. The walk's own reference is dropped in every case.
+    template <class Unit>
+    NTSTATUS AddNewUnit(const UCHAR* Descriptor) {
+        auto* unit = new (NonPagedPoolNx, m_PoolTag) Unit(nullptr, UnitCount());
+        if (unit == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+        unit->NonDelegatingAddRef();
+        AdapterCommon* common = static_cast<AdapterCommon*>(this);
+        NTSTATUS status = unit->Init(Descriptor, common, common);
+        if (NT_SUCCESS(status)) status = AddUnit(static_cast<UnitNode*>(unit));
+        unit->NonDelegatingRelease();
+        return status;
+    }
+
     // Links Unit at the head of the unit list with a reference of the list's own.
     NTSTATUS AddUnit(UnitNode* Unit);
     // The last unit in list order whose id is UnitId, without a reference; STATUS_UNSUCCESSFUL and a

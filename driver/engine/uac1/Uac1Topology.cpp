@@ -52,32 +52,18 @@ ULONG QuirksOf(USHORT VendorId, USHORT ProductId) {
     return flags;
 }
 
-// Creates a unit of class Unit with the unit count as provisional id, runs its Init and puts it
-// on the unit list. The walk's own reference is dropped in every case.
-template <class Unit>
-NTSTATUS AddNewUnit(Uac1AudioHal& Hal, const UCHAR* Descriptor) {
-    auto* unit = new (NonPagedPoolNx, Uac1AudioHalTag) Unit(nullptr, Hal.UnitCount());
-    if (unit == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    unit->NonDelegatingAddRef();
-    AdapterCommon* common = static_cast<AdapterCommon*>(&Hal);
-    NTSTATUS status = unit->Init(Descriptor, common, common);
-    if (NT_SUCCESS(status)) status = Hal.AddUnit(static_cast<UnitNode*>(unit));
-    unit->NonDelegatingRelease();
-    return status;
-}
-
 NTSTATUS AddUnitOfSubtype(Uac1AudioHal& Hal, UCHAR Subtype, const UCHAR* Descriptor) {
     switch (Subtype) {
     case Uac1InputTerminalSubtype:
-        return AddNewUnit<InputTerminal>(Hal, Descriptor);
+        return Hal.AddNewUnit<InputTerminal>(Descriptor);
     case Uac1OutputTerminalSubtype:
-        return AddNewUnit<OutputTerminal>(Hal, Descriptor);
+        return Hal.AddNewUnit<OutputTerminal>(Descriptor);
     case Uac1MixerUnitSubtype:
-        return AddNewUnit<MixerUnit>(Hal, Descriptor);
+        return Hal.AddNewUnit<MixerUnit>(Descriptor);
     case Uac1SelectorUnitSubtype:
-        return AddNewUnit<SelectorUnit>(Hal, Descriptor);
+        return Hal.AddNewUnit<SelectorUnit>(Descriptor);
     case Uac1FeatureUnitSubtype:
-        return AddNewUnit<FeatureUnit>(Hal, Descriptor);
+        return Hal.AddNewUnit<FeatureUnit>(Descriptor);
     default:
         return STATUS_UNSUCCESSFUL;
     }

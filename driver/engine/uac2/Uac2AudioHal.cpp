@@ -34,27 +34,15 @@ constexpr ULONG CaptureCapsMask = 0x28000;
 constexpr ULONG CaptureFlags = 0x12;
 constexpr ULONG RenderCapsMask = 0x3FE0FF;
 
-template <class Unit>
-NTSTATUS AddNewUnit(Uac2AudioHal& Hal, const UCHAR* Descriptor) {
-    auto* unit = new (NonPagedPoolNx, Uac2AudioHalTag) Unit(nullptr, Hal.UnitCount());
-    if (unit == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    unit->NonDelegatingAddRef();
-    AdapterCommon* common = static_cast<AdapterCommon*>(&Hal);
-    NTSTATUS status = unit->Init(Descriptor, common, common);
-    if (NT_SUCCESS(status)) status = Hal.AddUnit(static_cast<UnitNode*>(unit));
-    unit->NonDelegatingRelease();
-    return status;
-}
-
 NTSTATUS AddUnitOfSubtype(Uac2AudioHal& Hal, UCHAR Subtype, const UCHAR* Descriptor) {
     switch (Subtype) {
-        case Uac2InputTerminalSubtype: return AddNewUnit<Uac2InputTerminal>(Hal, Descriptor);
-        case Uac2OutputTerminalSubtype: return AddNewUnit<Uac2OutputTerminal>(Hal, Descriptor);
+        case Uac2InputTerminalSubtype: return Hal.AddNewUnit<Uac2InputTerminal>(Descriptor);
+        case Uac2OutputTerminalSubtype: return Hal.AddNewUnit<Uac2OutputTerminal>(Descriptor);
         case Uac2MixerUnitSubtype:
-        case Uac2ExtensionUnitSubtype: return AddNewUnit<PlainUnit>(Hal, Descriptor);
-        case Uac2SelectorUnitSubtype: return AddNewUnit<Uac2SelectorUnit>(Hal, Descriptor);
-        case Uac2FeatureUnitSubtype: return AddNewUnit<Uac2FeatureUnit>(Hal, Descriptor);
-        case Uac2ClockSourceSubtype: return AddNewUnit<ClockSource>(Hal, Descriptor);
+        case Uac2ExtensionUnitSubtype: return Hal.AddNewUnit<PlainUnit>(Descriptor);
+        case Uac2SelectorUnitSubtype: return Hal.AddNewUnit<Uac2SelectorUnit>(Descriptor);
+        case Uac2FeatureUnitSubtype: return Hal.AddNewUnit<Uac2FeatureUnit>(Descriptor);
+        case Uac2ClockSourceSubtype: return Hal.AddNewUnit<ClockSource>(Descriptor);
         default: return STATUS_UNSUCCESSFUL;
     }
 }

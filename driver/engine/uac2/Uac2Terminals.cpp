@@ -6,12 +6,6 @@
 
 namespace {
 
-constexpr ULONG InputTerminalBytes = 17;
-constexpr ULONG OutputTerminalBytes = 12;
-constexpr ULONG InputClockOffset = 7;
-constexpr ULONG InputControlsOffset = 14;
-constexpr ULONG OutputClockOffset = 8;
-constexpr ULONG OutputControlsOffset = 9;
 constexpr USHORT UsbStreamingTerminal = 0x0101;
 // bmControls: the readable bit of the connector control.
 constexpr USHORT ConnectorReadableBit = 0x4;
@@ -74,48 +68,60 @@ ULONG Uac2InputTypeOfCode(USHORT Code) {
     return EndpointTypeCode(EndpointType::Aux);
 }
 
-// ---- Uac2InputTerminal ----
+// ---- Uac2Terminal ----
 
-Uac2InputTerminal::Uac2InputTerminal(PUNKNOWN UnknownOuter, ULONG Id) : InputTerminal(UnknownOuter, Id) {}
-
-NTSTATUS Uac2InputTerminal::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface) {
+template <class Base, const Uac2TerminalLayout& Layout>
+NTSTATUS Uac2Terminal<Base, Layout>::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface) {
     if (IsEqualGUID(InterfaceId, IID_Uac2TerminalExtra)) {
         const KernelInterface answers[] = {{IID_Uac2TerminalExtra, static_cast<Uac2TerminalExtra*>(this)}};
         return AnswerQuery(InterfaceId, Interface, answers);
     }
-    return InputTerminal::NonDelegatingQueryInterface(InterfaceId, Interface);
+    return Base::NonDelegatingQueryInterface(InterfaceId, Interface);
 }
 
-NTSTATUS Uac2InputTerminal::Init(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterCommon* ControlHal) {
-    return InitTerminal(Descriptor, Hal, ControlHal, Uac2InputTerminalSubtype, InputTerminalBytes);
+template <class Base, const Uac2TerminalLayout& Layout>
+NTSTATUS Uac2Terminal<Base, Layout>::Init(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterCommon* ControlHal) {
+    return this->InitTerminal(Descriptor, Hal, ControlHal, Layout.Subtype, Layout.Bytes);
 }
 
-NTSTATUS Uac2InputTerminal::GetClockSourceId(PULONG Id) {
-    const UCHAR* d = GetDescriptor();
-    if (Id == nullptr || d == nullptr || d[2] != Uac2InputTerminalSubtype) return STATUS_INVALID_PARAMETER;
-    *Id = d[InputClockOffset];
+template <class Base, const Uac2TerminalLayout& Layout>
+NTSTATUS Uac2Terminal<Base, Layout>::GetClockSourceId(PULONG Id) {
+    const UCHAR* d = this->GetDescriptor();
+    if (Id == nullptr || d == nullptr || d[2] != Layout.Subtype) return STATUS_INVALID_PARAMETER;
+    *Id = d[Layout.ClockOffset];
     return STATUS_SUCCESS;
 }
+
+template <class Base, const Uac2TerminalLayout& Layout>
+NTSTATUS Uac2Terminal<Base, Layout>::TerminalRequest(BOOLEAN In, TerminalRequestKind Kind, USHORT Value, PVOID Buffer,
+                                                     ULONG Length, PULONG Received) {
+    return ClassTerminalRequest(this->GetHal(), this->GetTerminalId(), In, Kind == TerminalRequestKind::Range, Value,
+                                Buffer, Length, Received);
+}
+
+template <class Base, const Uac2TerminalLayout& Layout>
+bool Uac2Terminal<Base, Layout>::HasJacks() const {
+    return DeclaresJacks(this->GetDescriptor(), Layout.ControlsOffset);
+}
+
+template <class Base, const Uac2TerminalLayout& Layout>
+JackRecord Uac2Terminal<Base, Layout>::JackRecordOf(ULONG ChannelMapping, ULONG Configuration) const {
+    return ClassJackRecord(ChannelMapping, Configuration);
+}
+
+template <class Base, const Uac2TerminalLayout& Layout>
+NTSTATUS Uac2Terminal<Base, Layout>::DescribeJacks(JackRecord* Records, ULONG Count, PVOID Buffer) {
+    return DescribeClassJacks(this->GetHal(), this->GetTerminalId(), Records, Count, Buffer);
+}
+
+template class Uac2Terminal<InputTerminal, Uac2InputTerminalLayout>;
+template class Uac2Terminal<OutputTerminal, Uac2OutputTerminalLayout>;
+
+// ---- Uac2InputTerminal ----
 
 NTSTATUS Uac2InputTerminal::HandleStatusInterrupt(ULONG ControlSelector, ULONG Channel, PULONG ControlId) {
     if (ControlSelector != ConnectorSelector || Channel != 0) return STATUS_UNSUCCESSFUL;
     return InputTerminal::HandleStatusInterrupt(ControlSelector, Channel, ControlId);
-}
-
-NTSTATUS Uac2InputTerminal::TerminalRequest(BOOLEAN In, TerminalRequestKind Kind, USHORT Value, PVOID Buffer,
-                                            ULONG Length, PULONG Received) {
-    return ClassTerminalRequest(GetHal(), GetTerminalId(), In, Kind == TerminalRequestKind::Range, Value, Buffer,
-                                Length, Received);
-}
-
-bool Uac2InputTerminal::HasJacks() const { return DeclaresJacks(GetDescriptor(), InputControlsOffset); }
-
-JackRecord Uac2InputTerminal::JackRecordOf(ULONG ChannelMapping, ULONG Configuration) const {
-    return ClassJackRecord(ChannelMapping, Configuration);
-}
-
-NTSTATUS Uac2InputTerminal::DescribeJacks(JackRecord* Records, ULONG Count, PVOID Buffer) {
-    return DescribeClassJacks(GetHal(), GetTerminalId(), Records, Count, Buffer);
 }
 
 ULONG Uac2InputTerminal::InputTypeOf(USHORT Code) const { return Uac2InputTypeOfCode(Code); }
@@ -123,27 +129,6 @@ ULONG Uac2InputTerminal::InputTypeOf(USHORT Code) const { return Uac2InputTypeOf
 ULONG Uac2InputTerminal::PinEndpointTypeOf(USHORT Code) const { return Uac2InputTypeOfCode(Code); }
 
 // ---- Uac2OutputTerminal ----
-
-Uac2OutputTerminal::Uac2OutputTerminal(PUNKNOWN UnknownOuter, ULONG Id) : OutputTerminal(UnknownOuter, Id) {}
-
-NTSTATUS Uac2OutputTerminal::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface) {
-    if (IsEqualGUID(InterfaceId, IID_Uac2TerminalExtra)) {
-        const KernelInterface answers[] = {{IID_Uac2TerminalExtra, static_cast<Uac2TerminalExtra*>(this)}};
-        return AnswerQuery(InterfaceId, Interface, answers);
-    }
-    return OutputTerminal::NonDelegatingQueryInterface(InterfaceId, Interface);
-}
-
-NTSTATUS Uac2OutputTerminal::Init(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterCommon* ControlHal) {
-    return InitTerminal(Descriptor, Hal, ControlHal, Uac2OutputTerminalSubtype, OutputTerminalBytes);
-}
-
-NTSTATUS Uac2OutputTerminal::GetClockSourceId(PULONG Id) {
-    const UCHAR* d = GetDescriptor();
-    if (Id == nullptr || d == nullptr || d[2] != Uac2OutputTerminalSubtype) return STATUS_INVALID_PARAMETER;
-    *Id = d[OutputClockOffset];
-    return STATUS_SUCCESS;
-}
 
 NTSTATUS Uac2OutputTerminal::HandleStatusInterrupt(ULONG ControlSelector, ULONG Channel, PULONG ControlId) {
     PAGED_CODE();
@@ -155,22 +140,6 @@ NTSTATUS Uac2OutputTerminal::HandleStatusInterrupt(ULONG ControlSelector, ULONG 
     RefreshKind(NodeKindCode(NodeKind::OutputConnector), false, nullptr);
     if (ControlId != nullptr) GetOutputControlId(ControlId);
     return STATUS_SUCCESS;
-}
-
-NTSTATUS Uac2OutputTerminal::TerminalRequest(BOOLEAN In, TerminalRequestKind Kind, USHORT Value, PVOID Buffer,
-                                             ULONG Length, PULONG Received) {
-    return ClassTerminalRequest(GetHal(), GetTerminalId(), In, Kind == TerminalRequestKind::Range, Value, Buffer,
-                                Length, Received);
-}
-
-bool Uac2OutputTerminal::HasJacks() const { return DeclaresJacks(GetDescriptor(), OutputControlsOffset); }
-
-JackRecord Uac2OutputTerminal::JackRecordOf(ULONG ChannelMapping, ULONG Configuration) const {
-    return ClassJackRecord(ChannelMapping, Configuration);
-}
-
-NTSTATUS Uac2OutputTerminal::DescribeJacks(JackRecord* Records, ULONG Count, PVOID Buffer) {
-    return DescribeClassJacks(GetHal(), GetTerminalId(), Records, Count, Buffer);
 }
 
 ULONG Uac2OutputTerminal::TypesOffered(ULONG Announced) const {

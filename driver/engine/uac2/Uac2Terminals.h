@@ -31,48 +31,64 @@ protected:
 // Endpoint types of USB terminal types, as the release-2 terminals map them.
 ULONG Uac2InputTypeOfCode(USHORT Code);
 
-class Uac2InputTerminal : public InputTerminal, public Uac2TerminalExtra {
+// What both release-2 terminals add to their UAC 1.0 class: class requests, jacks from the connector
+// control, the clock source. Layout: the terminal's subtype, its descriptor's bytes and the
+// offsets of bCSourceID and bmControls.
+struct Uac2TerminalLayout {
+    UCHAR Subtype;
+    ULONG Bytes;
+    ULONG ClockOffset;
+    ULONG ControlsOffset;
+};
+
+template <class Base, const Uac2TerminalLayout& Layout>
+class Uac2Terminal : public Base, public Uac2TerminalExtra {
 public:
+    using Base::AnswerQuery;
+    using Base::GetOuterUnknown;
     DECLARE_KERNEL_UNKNOWN();
 
-    Uac2InputTerminal(PUNKNOWN UnknownOuter, ULONG Id);
+    Uac2Terminal(PUNKNOWN UnknownOuter, ULONG Id) : Base(UnknownOuter, Id) {}
 
-    // Descriptor: an INPUT_TERMINAL (17 bytes) whose bLength the caller has bounded.
+    // Descriptor: the terminal's descriptor whose bLength the caller has bounded.
     NTSTATUS Init(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterCommon* ControlHal);
     STDMETHODIMP GetClockSourceId(PULONG Id) override;
-    // Only the connector control of channel 0 (else STATUS_UNSUCCESSFUL).
-    NTSTATUS HandleStatusInterrupt(ULONG ControlSelector, ULONG Channel, PULONG ControlId) override;
 
 protected:
+    using TerminalRequestKind = typename Base::TerminalRequestKind;
     NTSTATUS TerminalRequest(BOOLEAN In, TerminalRequestKind Kind, USHORT Value, PVOID Buffer, ULONG Length,
                              PULONG Received) override;
     bool HasJacks() const override;
     JackRecord JackRecordOf(ULONG ChannelMapping, ULONG Configuration) const override;
     bool JackTableRequired() const override { return true; }
     NTSTATUS DescribeJacks(JackRecord* Records, ULONG Count, PVOID Buffer) override;
+};
+
+inline constexpr Uac2TerminalLayout Uac2InputTerminalLayout = {
+    .Subtype = 2, .Bytes = 17, .ClockOffset = 7, .ControlsOffset = 14};
+inline constexpr Uac2TerminalLayout Uac2OutputTerminalLayout = {
+    .Subtype = 3, .Bytes = 12, .ClockOffset = 8, .ControlsOffset = 9};
+
+class Uac2InputTerminal : public Uac2Terminal<InputTerminal, Uac2InputTerminalLayout> {
+public:
+    using Uac2Terminal::Uac2Terminal;
+
+    // Only the connector control of channel 0 (else STATUS_UNSUCCESSFUL).
+    NTSTATUS HandleStatusInterrupt(ULONG ControlSelector, ULONG Channel, PULONG ControlId) override;
+
+protected:
     ULONG InputTypeOf(USHORT Code) const override;
     ULONG PinEndpointTypeOf(USHORT Code) const override;
 };
 
-class Uac2OutputTerminal : public OutputTerminal, public Uac2TerminalExtra {
+class Uac2OutputTerminal : public Uac2Terminal<OutputTerminal, Uac2OutputTerminalLayout> {
 public:
-    DECLARE_KERNEL_UNKNOWN();
+    using Uac2Terminal::Uac2Terminal;
 
-    Uac2OutputTerminal(PUNKNOWN UnknownOuter, ULONG Id);
-
-    // Descriptor: an OUTPUT_TERMINAL (12 bytes) whose bLength the caller has bounded.
-    NTSTATUS Init(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterCommon* ControlHal);
-    STDMETHODIMP GetClockSourceId(PULONG Id) override;
     // The connector control (jacks) or the terminal-type control (the device switched its type);
     // any other selector: STATUS_UNSUCCESSFUL.
     NTSTATUS HandleStatusInterrupt(ULONG ControlSelector, ULONG Channel, PULONG ControlId) override;
 
 protected:
-    NTSTATUS TerminalRequest(BOOLEAN In, TerminalRequestKind Kind, USHORT Value, PVOID Buffer, ULONG Length,
-                             PULONG Received) override;
-    bool HasJacks() const override;
-    JackRecord JackRecordOf(ULONG ChannelMapping, ULONG Configuration) const override;
-    bool JackTableRequired() const override { return true; }
-    NTSTATUS DescribeJacks(JackRecord* Records, ULONG Count, PVOID Buffer) override;
     ULONG TypesOffered(ULONG Announced) const override;
 };
