@@ -1,6 +1,8 @@
 // Catalog of simulated model devices by name. A device is a descriptor set (built with the typed
 // builders), its strings and audio options, and a table of vendor answers that identify the model.
 // A new model is one more row of kCatalog.
+#include "vendor_extensions.h"
+
 #include <sim/usb_descriptor_builder.h>
 #include <sim/usb_device.h>
 
@@ -241,6 +243,10 @@ const std::vector<CatalogEntry>& Catalog() {
          [] { return Uac2Setup({.dataInterval = 3, .feedbackInterval = 3}); }, {}, {}},
         {"uac2-b4", "UAC 2.0, high speed: data and feedback once a millisecond (bInterval 4)",
          [] { return Uac2Setup({.dataInterval = 4, .feedbackInterval = 4}); }, {}, {}},
+        {"uac2-vendor",
+         "UAC 2.0, high speed, vendor extensions: jack lists, speaker/headphone/S/PDIF output types, extended "
+         "controls, IEC 61937 and raw-data settings at some rates, bulk IN on the AudioControl interface",
+         [] { return Uac2VendorSetup(kVendorId); }, {}, {}},
     };
     return kCatalog;
 }

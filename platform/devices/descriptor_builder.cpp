@@ -266,6 +266,44 @@ ConfigurationBuilder& ConfigurationBuilder::Add(const Uac2FormatTypeI& s) {
     return Append(PieceKind::Plain, w.Finish());
 }
 
+ConfigurationBuilder& ConfigurationBuilder::Add(const Uac2FormatTypeIII& s) {
+    Writer w("UAC2 format type III", 6, USB_AUDIO_CS_INTERFACE, USB_AUDIO_AS_FORMAT_TYPE);
+    w.U8(USB_AUDIO_FORMAT_TYPE_III).U8(s.subslotSize).U8(s.bitResolution);
+    return Append(PieceKind::Plain, w.Finish());
+}
+
+ConfigurationBuilder& ConfigurationBuilder::Add(const Uac2ClockMultiplier& s) {
+    Writer w("UAC2 clock multiplier", 7, USB_AUDIO_CS_INTERFACE, USB_AUDIO2_AC_CLOCK_MULTIPLIER);
+    w.U8(s.clockId).U8(s.sourceId).U8(s.controls).U8(s.iClockMultiplier);
+    return Append(PieceKind::Plain, w.Finish());
+}
+
+ConfigurationBuilder& ConfigurationBuilder::Add(const Uac2EffectUnit& s) {
+    if (s.controls.empty()) BuilderFault("UAC2 effect unit", "no master entry", 0);
+    Writer w("UAC2 effect unit", 8 + 4 * s.controls.size(), USB_AUDIO_CS_INTERFACE, USB_AUDIO2_AC_EFFECT_UNIT);
+    w.U8(s.unitId).U16(s.effectType).U8(s.sourceId);
+    for (uint32_t bits : s.controls) w.U32(bits);
+    w.U8(s.iEffects);
+    return Append(PieceKind::Plain, w.Finish());
+}
+
+ConfigurationBuilder& ConfigurationBuilder::Add(const Uac2ProcessingUnit& s) {
+    CheckSources("UAC2 processing unit", s.sources);
+    Writer w("UAC2 processing unit", 16 + s.sources.size() + s.processSpecific.size(), USB_AUDIO_CS_INTERFACE,
+             USB_AUDIO2_AC_PROCESSING_UNIT);
+    w.U8(s.unitId).U16(s.processType).U8(uint8_t(s.sources.size())).Raw(s.sources).U8(s.nrChannels);
+    w.U32(s.channelConfig).U8(s.iChannelNames).U16(s.controls).U8(s.iProcessing).Raw(s.processSpecific);
+    return Append(PieceKind::Plain, w.Finish());
+}
+
+ConfigurationBuilder& ConfigurationBuilder::Add(const Uac2ExtensionUnit& s) {
+    CheckSources("UAC2 extension unit", s.sources);
+    Writer w("UAC2 extension unit", 15 + s.sources.size(), USB_AUDIO_CS_INTERFACE, USB_AUDIO2_AC_EXTENSION_UNIT);
+    w.U8(s.unitId).U16(s.extensionCode).U8(uint8_t(s.sources.size())).Raw(s.sources).U8(s.nrChannels);
+    w.U32(s.channelConfig).U8(s.iChannelNames).U8(s.controls).U8(s.iExtension);
+    return Append(PieceKind::Plain, w.Finish());
+}
+
 ConfigurationBuilder& ConfigurationBuilder::Add(const Uac2CsEndpoint& s) {
     Writer w("UAC2 CS endpoint", 8, USB_AUDIO_CS_ENDPOINT, USB_AUDIO_EP_GENERAL);
     w.U8(s.attributes).U8(s.controls).U8(s.lockDelayUnits).U16(s.lockDelay);

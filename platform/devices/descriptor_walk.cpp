@@ -125,6 +125,13 @@ size_t Uac2Feature(ByteSpan d) {
     return (d.size() - 6) % 4 == 0 ? d.size() : SIZE_MAX;
 }
 
+// UAC 2.0 effect unit: wEffectType and bSourceID, then 4 bytes per channel (master included) and
+// iEffects.
+size_t Uac2Effect(ByteSpan d) {
+    if (d.size() < 12) return 12;
+    return (d.size() - 8) % 4 == 0 ? d.size() : SIZE_MAX;
+}
+
 // UAC 1.0 processing and extension units: bNrInPins at 6, bControlSize at 11 + p.
 size_t Uac1ProcessingLike(ByteSpan d) {
     if (d.size() < 7) return 7;
@@ -189,6 +196,8 @@ constexpr ClassDescriptorRule kRules[] = {
     {V2, AC, USB_AUDIO_AC_MIXER_UNIT, "MIXER_UNIT", Mixer<13>},
     {V2, AC, USB_AUDIO_AC_SELECTOR_UNIT, "SELECTOR_UNIT", Counted<4, 7, 1>},
     {V2, AC, USB_AUDIO_AC_FEATURE_UNIT, "FEATURE_UNIT", Uac2Feature},
+    {V2, AC, USB_AUDIO2_AC_EFFECT_UNIT, "EFFECT_UNIT", Uac2Effect},
+    {V2, AC, USB_AUDIO2_AC_PROCESSING_UNIT, "PROCESSING_UNIT", Counted<6, 16, 1>},
     {V2, AC, USB_AUDIO2_AC_EXTENSION_UNIT, "EXTENSION_UNIT", Counted<6, 15, 1>},
     {V2, AC, USB_AUDIO2_AC_CLOCK_SOURCE, "CLOCK_SOURCE", Fixed<8>},
     {V2, AC, USB_AUDIO2_AC_CLOCK_SELECTOR, "CLOCK_SELECTOR", Counted<4, 7, 1>},

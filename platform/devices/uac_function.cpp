@@ -1,12 +1,17 @@
 // Generic USB Audio Class function: entity state from the descriptors and class requests answered
-// as UAC 1.0 and 2.0 define them. Requests for controls the descriptors do not declare, and
-// requests the function does not model (memory, status, graphic equalizer, mixers), are STALLed.
+// as UAC 1.0 and 2.0 define them, plus the vendor extensions a device's options declare (jack lists,
+// terminal types, extended control blocks; layouts in vendor_extensions.cpp). Requests for controls
+// the descriptors do not declare, and requests the function does not model (memory outside an
+// extended control block, status, graphic equalizer, mixers), are STALLed.
 #include "uac_function.h"
+
+#include "vendor_extensions.h"
 
 #include <sim/verifier.h>
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <bitset>
 #include <cstdio>
 
@@ -43,6 +48,13 @@ constexpr FeatureControlKind kFeatureControls[] = {
     {USB_AUDIO2_FU_PHASE_INVERTER_CONTROL, "PHASE_INVERTER", 0, 1, false, false, 0, 1, 1, 0},
     {USB_AUDIO2_FU_UNDERFLOW_CONTROL, "UNDERFLOW", 0, 1, false, false, 0, 1, 1, 0},
     {USB_AUDIO2_FU_OVERFLOW_CONTROL, "OVERFLOW", 0, 1, false, false, 0, 1, 1, 0},
+};
+
+// Controls of a feature unit's extended control block (UAC 2.0 only): the switch and the level beside
+// the standard ones, addressed with bit 7 of the control selector set.
+constexpr FeatureControlKind kExtendedControls[] = {
+    {kExtendedVolume, "EXTENDED_VOLUME", 0, 2, true, true, -60 * 256, 0, 128, 0},  // 1/256 dB
+    {kExtendedSwitch, "EXTENDED_SWITCH", 0, 1, false, false, 0, 1, 1, 0},
 };
 
 const FeatureControlKind* FeatureKind(uint8_t selector) {
@@ -187,8 +199,10 @@ void UacFunction::BuildEntities(const AltSettingModel& control) {
         default:
             if (!v2 && (e.subtype == USB_AUDIO1_AC_PROCESSING_UNIT || e.subtype == USB_AUDIO1_AC_EXTENSION_UNIT)) {
                 sourcesAt(6);
-            } else if (v2 && e.subtype == USB_AUDIO2_AC_EXTENSION_UNIT) {
+            } else if (v2 && (e.subtype == USB_AUDIO2_AC_EXTENSION_UNIT || e.subtype == USB_AUDIO2_AC_PROCESSING_UNIT)) {
                 sourcesAt(6);
+            } else if (v2 && e.subtype == USB_AUDIO2_AC_EFFECT_UNIT) {
+                e.sources = {d[6]};
             } else if (v2 && e.subtype == USB_AUDIO2_AC_CLOCK_SELECTOR) {
                 sourcesAt(4);
             } else if (v2 && e.subtype == USB_AUDIO2_AC_CLOCK_MULTIPLIER) {
@@ -203,6 +217,29 @@ void UacFunction::BuildEntities(const AltSettingModel& control) {
 void UacFunction::AddFeatureControls(const Entity& unit) {
     ByteSpan d(unit.descriptor);
     const bool v2 = m_Version == AudioVersion::Uac2;
+    auto add = [&](const FeatureControlKind& k, size_t ch, uint32_t access) {
+        const uint8_t size = v2 ? k.uac2Size : k.uac1Size;
+        if (size == 0 || (access != USB_AUDIO2_CONTROL_READ_ONLY && access != USB_AUDIO2_CONTROL_PROGRAMMABLE)) return;
+        m_Controls[Key(unit.id, k.selector, uint8_t(ch))] = Control{
+            .name = k.name,
+            .size = size,
+            .isSigned = k.isSigned,
+            .writable = access == USB_AUDIO2_CONTROL_PROGRAMMABLE,
+            .hasRange = k.hasRange,
+            .initial = k.initial,
+            .minimum = k.minimum,
+            .maximum = k.maximum,
+            .resolution = k.resolution,
+        };
+    };
+    if (auto it = m_Options.extendedControlBlocks.find(unit.id); v2 && it != m_Options.extendedControlBlocks.end()) {
+        const std::vector<uint32_t> entries = ExtendedControlEntries(it->second);
+        for (size_t ch = 0; ch < entries.size() && ch < 256; ++ch) {
+            for (const FeatureControlKind& k : kExtendedControls) {
+                add(k, ch, (entries[ch] >> (2 * ((k.selector & 0x7F) - 1))) & 3);
+            }
+        }
+    }
     const size_t entrySize = v2 ? 4 : d[5];
     const size_t first = v2 ? 5 : 6;
     const size_t entries = (d.size() - first - 1) / entrySize;  // master included; iFeature last
@@ -210,21 +247,7 @@ void UacFunction::AddFeatureControls(const Entity& unit) {
         uint32_t bits = 0;
         for (size_t i = 0; i < std::min<size_t>(entrySize, 4); ++i) bits |= uint32_t(d[first + ch * entrySize + i]) << (8 * i);
         for (const FeatureControlKind& k : kFeatureControls) {
-            const uint8_t size = v2 ? k.uac2Size : k.uac1Size;
-            if (size == 0) continue;
-            uint32_t access = v2 ? (bits >> (2 * (k.selector - 1))) & 3 : ((bits >> (k.selector - 1)) & 1) ? 3 : 0;
-            if (access != USB_AUDIO2_CONTROL_READ_ONLY && access != USB_AUDIO2_CONTROL_PROGRAMMABLE) continue;
-            m_Controls[Key(unit.id, k.selector, uint8_t(ch))] = Control{
-                .name = k.name,
-                .size = size,
-                .isSigned = k.isSigned,
-                .writable = access == USB_AUDIO2_CONTROL_PROGRAMMABLE,
-                .hasRange = k.hasRange,
-                .initial = k.initial,
-                .minimum = k.minimum,
-                .maximum = k.maximum,
-                .resolution = k.resolution,
-            };
+            add(k, ch, v2 ? (bits >> (2 * (k.selector - 1))) & 3 : ((bits >> (k.selector - 1)) & 1) ? 3 : 0);
         }
     }
 }
@@ -250,9 +273,20 @@ void UacFunction::BuildControls() {
         case USB_AUDIO_AC_OUTPUT_TERMINAL: {
             if (!v2) break;
             const uint16_t controls = Le16(d, e.subtype == USB_AUDIO_AC_INPUT_TERMINAL ? 14 : 9);
+            const VendorTerminal* vendor = VendorTerminalOf(id);
+            if (vendor != nullptr && e.subtype == USB_AUDIO_AC_OUTPUT_TERMINAL) {
+                Control type{.name = "TERMINAL_TYPE", .size = 2, .writable = true, .hasRange = true, .strict = true,
+                             .initial = vendor->types.front().terminalType};
+                for (const VendorTerminalType& t : vendor->types) type.ranges.push_back({t.terminalType, t.terminalType, 0});
+                m_Controls[Key(id, kTerminalTypeSelector, 0)] = std::move(type);
+            }
             if (((controls >> 2) & 3) == 0) break;
+            // A vendor terminal's connector value is the mask of connected channels; a plain one's
+            // says whether the whole cluster is connected.
             m_Controls[Key(id, USB_AUDIO2_TE_CONNECTOR_CONTROL, 0)] =
-                Control{.name = "CONNECTOR", .initial = 1, .maximum = 1, .resolution = 1};
+                vendor != nullptr ? Control{.name = "CONNECTOR", .size = 4, .initial = vendor->connectedChannels,
+                                            .maximum = UINT32_MAX}
+                                  : Control{.name = "CONNECTOR", .initial = 1, .maximum = 1, .resolution = 1};
             break;
         }
         default:
@@ -265,13 +299,28 @@ void UacFunction::BuildControls() {
                 rates = it->second;
             }
             const uint8_t controls = d[5];
-            m_Controls[Key(id, USB_AUDIO2_CS_SAM_FREQ_CONTROL, 0)] =
-                Control{.name = "SAM_FREQ", .size = 4, .writable = (controls & 3) == 3, .hasRange = true,
-                        .requestable = (controls & 3) != 0, .strict = true, .initial = rates.front(),
-                        .discrete = rates};
+            Control rate{.name = "SAM_FREQ", .size = 4, .writable = (controls & 3) == 3, .hasRange = true,
+                         .requestable = (controls & 3) != 0, .strict = true, .initial = rates.front()};
+            for (uint32_t r : rates) rate.ranges.push_back({r, r, 0});
+            if (auto it = m_Options.clockRanges.find(id); it != m_Options.clockRanges.end() && !it->second.empty()) {
+                rate.ranges = it->second;
+                rate.initial = it->second.front().minimum;
+            }
+            m_Controls[Key(id, USB_AUDIO2_CS_SAM_FREQ_CONTROL, 0)] = std::move(rate);
             m_Controls[Key(id, USB_AUDIO2_CS_CLOCK_VALID_CONTROL, 0)] =
                 Control{.name = "CLOCK_VALID", .requestable = ((controls >> 2) & 3) != 0, .initial = 1,
                         .maximum = 1, .resolution = 1};
+        } else if (e.subtype == USB_AUDIO2_AC_CLOCK_MULTIPLIER) {
+            // Numerator and denominator of the multiplied clock, CUR only.
+            const uint8_t controls = d[5];
+            const std::pair<uint8_t, const char*> parts[] = {{USB_AUDIO2_CM_NUMERATOR_CONTROL, "NUMERATOR"},
+                                                             {USB_AUDIO2_CM_DENOMINATOR_CONTROL, "DENOMINATOR"}};
+            for (const auto& [selector, name] : parts) {
+                const uint32_t access = (controls >> (2 * (selector - 1))) & 3;
+                if (access == 0) continue;
+                m_Controls[Key(id, selector, 0)] = Control{.name = name, .size = 2, .writable = access == 3, .strict = true,
+                                                           .initial = 1, .minimum = 1, .maximum = 0xFFFF};
+            }
         } else if (e.subtype == USB_AUDIO2_AC_CLOCK_SELECTOR && pins > 0) {
             const uint8_t controls = d[5 + pins];
             m_Controls[Key(id, USB_AUDIO2_CX_CLOCK_SELECTOR_CONTROL, 0)] =
@@ -294,7 +343,10 @@ void UacFunction::BuildControls() {
                 if (c.initial == 0) c.initial = a.lowerRate;
             } else {
                 for (uint32_t r : a.rates) {
-                    if (std::find(c.discrete.begin(), c.discrete.end(), r) == c.discrete.end()) c.discrete.push_back(r);
+                    const SubRange one{r, r, 0};
+                    if (std::none_of(c.ranges.begin(), c.ranges.end(), [&](const SubRange& x) { return x.minimum == r; })) {
+                        c.ranges.push_back(one);
+                    }
                 }
                 if (c.initial == 0) c.initial = a.rates.front();
             }
@@ -310,6 +362,14 @@ void UacFunction::BuildControls() {
         if (p.minimum) c->minimum = *p.minimum;
         if (p.maximum) c->maximum = *p.maximum;
         if (p.resolution) c->resolution = *p.resolution;
+        if (!p.ranges.empty()) {
+            c->ranges = p.ranges;
+            c->resolution = p.ranges.front().resolution;
+            for (const SubRange& r : p.ranges) {
+                c->minimum = std::min(c->minimum, r.minimum);
+                c->maximum = std::max(c->maximum, r.maximum);
+            }
+        }
         c->initial = p.current;
     }
 }
@@ -407,21 +467,31 @@ const UacFunction::Control* UacFunction::Find(uint8_t entity, uint8_t selector, 
     return it == m_Controls.end() ? nullptr : &it->second;
 }
 
+namespace {
+
+// The value of a sub-range nearest to `value`: clamped into it, then down to its resolution grid.
+int64_t NearestIn(const SubRange& r, int64_t value) {
+    const int64_t v = std::clamp(value, r.minimum, std::max(r.minimum, r.maximum));
+    return r.resolution > 0 ? r.minimum + (v - r.minimum) / r.resolution * r.resolution : v;
+}
+
+}  // namespace
+
 bool UacFunction::Assign(Control& c, int64_t value) const {
-    if (!c.discrete.empty()) {
-        if (std::find(c.discrete.begin(), c.discrete.end(), uint64_t(value)) != c.discrete.end()) {
-            c.current = value;
-            return true;
-        }
-        if (c.strict) return false;
-        // The device runs at the nearest rate it has and reports that one.
-        c.current = *std::min_element(c.discrete.begin(), c.discrete.end(), [&](uint32_t a, uint32_t b) {
-            return std::llabs(int64_t(a) - value) < std::llabs(int64_t(b) - value);
-        });
-        return true;
-    }
     if (c.size == 2 && c.isSigned && value == USB_AUDIO_VOLUME_SILENCE && c.hasRange) {
         c.current = value;  // minus infinity is a valid setting of a level
+        return true;
+    }
+    if (!c.ranges.empty()) {
+        // Taken as it is when a sub-range holds it on its grid; else refused (strict) or the nearest
+        // value the device has is taken (the device runs at the nearest rate and reports that one).
+        int64_t best = NearestIn(c.ranges.front(), value);
+        for (const SubRange& r : c.ranges) {
+            const int64_t v = NearestIn(r, value);
+            if (std::llabs(v - value) < std::llabs(best - value)) best = v;
+        }
+        if (best != value && c.strict) return false;
+        c.current = best;
         return true;
     }
     if (value < c.minimum || value > c.maximum) {
@@ -462,19 +532,29 @@ std::optional<std::pair<uint8_t, uint32_t>> UacFunction::Cluster(uint8_t entity)
     return std::nullopt;
 }
 
-uint8_t UacFunction::ResolveClock(uint8_t entity) const {
+uint32_t UacFunction::ClockRate(uint8_t entity) const {
     std::bitset<256> visited;
+    u128 numerator = 1, denominator = 1;  // of the multipliers passed on the way to the source
     for (int depth = 0; depth < 256 && !visited[entity]; ++depth) {
         visited[entity] = true;
         auto it = m_Entities.find(entity);
         if (it == m_Entities.end()) return 0;
         const Entity& e = it->second;
-        if (e.subtype == USB_AUDIO2_AC_CLOCK_SOURCE) return entity;
+        if (e.subtype == USB_AUDIO2_AC_CLOCK_SOURCE) {
+            const Control* rate = Find(entity, USB_AUDIO2_CS_SAM_FREQ_CONTROL, 0);
+            if (rate == nullptr) return 0;
+            return uint32_t(std::min<u128>(u128(uint64_t(rate->current)) * numerator / denominator, UINT32_MAX));
+        }
         if (e.subtype == USB_AUDIO2_AC_CLOCK_SELECTOR) {
             const Control* c = Find(entity, USB_AUDIO2_CX_CLOCK_SELECTOR_CONTROL, 0);
             if (c == nullptr || c->current < 1 || size_t(c->current) > e.sources.size()) return 0;
             entity = e.sources[size_t(c->current) - 1];
         } else if (e.subtype == USB_AUDIO2_AC_CLOCK_MULTIPLIER && !e.sources.empty()) {
+            const Control* p = Find(entity, USB_AUDIO2_CM_NUMERATOR_CONTROL, 0);
+            const Control* q = Find(entity, USB_AUDIO2_CM_DENOMINATOR_CONTROL, 0);
+            numerator *= p != nullptr ? uint64_t(p->current) : 1;
+            denominator *= q != nullptr ? uint64_t(q->current) : 1;
+            if (numerator == 0 || denominator == 0) return 0;
             entity = e.sources.front();
         } else {
             return 0;
@@ -499,8 +579,7 @@ uint32_t UacFunction::RateOf(const Stream& stream) const {
     }
     auto terminal = m_Entities.find(a->terminalLink);
     if (terminal == m_Entities.end()) return 0;
-    const Control* rate = Find(ResolveClock(terminal->second.clockSource), USB_AUDIO2_CS_SAM_FREQ_CONTROL, 0);
-    return rate == nullptr ? 0 : uint32_t(rate->current);
+    return ClockRate(terminal->second.clockSource);
 }
 
 StreamFormat UacFunction::FormatOf(const Stream& stream) const {
@@ -554,10 +633,10 @@ ControlResult UacFunction::ScalarRequest(Control& c, const SetupPacket& setup, s
     if (v2 && attribute == USB_AUDIO2_RANGE) {
         if (!c.hasRange) return ControlResult::Stall();
         std::vector<std::array<int64_t, 3>> ranges;
-        if (c.discrete.empty()) {
+        if (c.ranges.empty()) {
             ranges.push_back({c.minimum, c.maximum, c.resolution});
         } else {
-            for (uint32_t r : c.discrete) ranges.push_back({r, r, 0});
+            for (const SubRange& r : c.ranges) ranges.push_back({r.minimum, r.maximum, r.resolution});
         }
         ranges.resize(std::min<size_t>(ranges.size(), 255));
         Encode(int64_t(ranges.size()), 2, std::span(buffer, 2));
@@ -583,6 +662,45 @@ ControlResult UacFunction::ScalarRequest(Control& c, const SetupPacket& setup, s
     return Answer(std::span(buffer, c.size), setup, data);
 }
 
+const VendorTerminal* UacFunction::VendorTerminalOf(uint8_t entity) const {
+    auto it = m_Options.vendorTerminals.find(entity);
+    if (m_Version != AudioVersion::Uac2 || it == m_Options.vendorTerminals.end() || it->second.types.empty()) {
+        return nullptr;
+    }
+    return &it->second;
+}
+
+// The jack list of a vendor terminal's current type.
+std::optional<ControlResult> UacFunction::VendorTerminalRequest(const Entity& terminal, const SetupPacket& setup,
+                                                                std::span<uint8_t> data) {
+    const VendorTerminal* vendor = VendorTerminalOf(terminal.id);
+    if (vendor == nullptr || (setup.wValue >> 8) != USB_AUDIO2_TE_CONNECTOR_CONTROL ||
+        (setup.wValue & 0xFF) != kJackListChannel) {
+        return std::nullopt;
+    }
+    if (!setup.IsIn() || setup.bRequest != USB_AUDIO2_CUR) return ControlResult::Stall();
+    const VendorTerminalType* type = &vendor->types.front();
+    if (const Control* selected = Find(terminal.id, kTerminalTypeSelector, 0)) {
+        for (const VendorTerminalType& t : vendor->types) {
+            if (t.terminalType == selected->current) type = &t;
+        }
+    }
+    const Control* connector = Find(terminal.id, USB_AUDIO2_TE_CONNECTOR_CONTROL, 0);
+    const uint32_t connected = connector != nullptr ? uint32_t(connector->current) : vendor->connectedChannels;
+    return Answer(BuildJackList(type->jacks, connected), setup, data);
+}
+
+// GET MEM of a feature unit's extended control block: the bytes from offset wValue on.
+ControlResult UacFunction::MemoryRequest(uint8_t entity, const SetupPacket& setup, std::span<uint8_t> data) const {
+    auto it = m_Options.extendedControlBlocks.find(entity);
+    auto unit = m_Entities.find(entity);
+    if (!setup.IsIn() || it == m_Options.extendedControlBlocks.end() || unit == m_Entities.end() ||
+        unit->second.subtype != USB_AUDIO_AC_FEATURE_UNIT || setup.wValue >= it->second.size()) {
+        return ControlResult::Stall();
+    }
+    return Answer(std::span(it->second).subspan(setup.wValue), setup, data);
+}
+
 std::optional<ControlResult> UacFunction::EntityRequest(const SetupPacket& setup, std::span<uint8_t> data) {
     const uint8_t entity = setup.wIndex >> 8;
     const uint8_t selector = setup.wValue >> 8;
@@ -590,17 +708,29 @@ std::optional<ControlResult> UacFunction::EntityRequest(const SetupPacket& setup
     auto it = m_Entities.find(entity);
     if (it == m_Entities.end()) return ControlResult::Stall();
     const Entity& e = it->second;
+    const bool v2 = m_Version == AudioVersion::Uac2;
+    if (v2 && setup.bRequest == USB_AUDIO2_MEM) return MemoryRequest(entity, setup, data);
+    const bool terminal = e.subtype == USB_AUDIO_AC_INPUT_TERMINAL || e.subtype == USB_AUDIO_AC_OUTPUT_TERMINAL;
+    if (terminal) {
+        if (std::optional<ControlResult> r = VendorTerminalRequest(e, setup, data)) return r;
+    }
     Control* c = Find(entity, selector, channel);
     if (c == nullptr) return ControlResult::Stall();
-    const bool terminal = e.subtype == USB_AUDIO_AC_INPUT_TERMINAL || e.subtype == USB_AUDIO_AC_OUTPUT_TERMINAL;
-    if (m_Version == AudioVersion::Uac2 && terminal && selector == USB_AUDIO2_TE_CONNECTOR_CONTROL) {
+    if (v2 && terminal && selector == USB_AUDIO2_TE_CONNECTOR_CONTROL) {
         // CUR is the cluster of the connected channels: bNrChannels, bmChannelConfig, iChannelNames.
+        // A vendor terminal connects channel by channel, a plain one all or nothing.
         if (!setup.IsIn() || setup.bRequest != USB_AUDIO2_CUR) return ControlResult::Stall();
         uint8_t cluster[6] = {};
         if (c->current != 0) {
             if (auto cl = Cluster(entity)) {
-                cluster[0] = cl->first;
-                Encode(cl->second, 4, std::span(cluster + 1, 4));
+                uint32_t config = cl->second;
+                uint8_t channels = cl->first;
+                if (VendorTerminalOf(entity) != nullptr) {
+                    config &= uint32_t(c->current);
+                    channels = uint8_t(std::popcount(config));
+                }
+                cluster[0] = channels;
+                Encode(config, 4, std::span(cluster + 1, 4));
             }
         }
         return Answer(cluster, setup, data);
@@ -749,6 +879,9 @@ const char* UacFunction::ControlName(uint8_t entity, uint8_t selector) const {
     const uint8_t subtype = it->second.subtype;
     const bool v2 = m_Version == AudioVersion::Uac2;
     if (subtype == USB_AUDIO_AC_FEATURE_UNIT) {
+        for (const FeatureControlKind& x : kExtendedControls) {
+            if (v2 && x.selector == selector) return x.name;
+        }
         const FeatureControlKind* k = FeatureKind(selector);
         return k == nullptr ? nullptr : k->name;
     }
@@ -757,9 +890,13 @@ const char* UacFunction::ControlName(uint8_t entity, uint8_t selector) const {
         return selector == 1 ? "SAM_FREQ" : selector == 2 ? "CLOCK_VALID" : nullptr;
     }
     if (v2 && subtype == USB_AUDIO2_AC_CLOCK_SELECTOR && selector == 1) return "CLOCK_SELECTOR";
+    if (v2 && subtype == USB_AUDIO2_AC_CLOCK_MULTIPLIER) {
+        return selector == 1 ? "NUMERATOR" : selector == 2 ? "DENOMINATOR" : nullptr;
+    }
     if (subtype == USB_AUDIO_AC_INPUT_TERMINAL || subtype == USB_AUDIO_AC_OUTPUT_TERMINAL) {
         static const char* const kTerminal[] = {nullptr, "COPY_PROTECT", "CONNECTOR", "OVERLOAD",
                                                 "CLUSTER", "UNDERFLOW", "OVERFLOW", "LATENCY"};
+        if (v2 && selector == kTerminalTypeSelector && VendorTerminalOf(entity) != nullptr) return "TERMINAL_TYPE";
         return selector < 8 ? kTerminal[selector] : nullptr;
     }
     return nullptr;
@@ -786,6 +923,16 @@ std::optional<std::string> UacFunction::Describe(const SetupPacket& setup) const
     if (setup.Recipient() != BMREQUEST_TO_INTERFACE) return std::nullopt;
     const uint8_t number = setup.wIndex & 0xFF;
     const uint8_t entity = setup.wIndex >> 8;
+    if (number == m_ControlInterface && entity != 0 && m_Version == AudioVersion::Uac2 &&
+        setup.bRequest == USB_AUDIO2_MEM) {
+        std::snprintf(text, sizeof text, "%s %s offset %u", request.c_str(), EntityName(entity).c_str(), setup.wValue);
+        return text;
+    }
+    if (number == m_ControlInterface && entity != 0 && channel == kJackListChannel &&
+        selector == USB_AUDIO2_TE_CONNECTOR_CONTROL && VendorTerminalOf(entity) != nullptr) {
+        std::snprintf(text, sizeof text, "%s %s JACK_LIST", request.c_str(), EntityName(entity).c_str());
+        return text;
+    }
     if (number == m_ControlInterface && entity != 0) {
         const char* name = ControlName(entity, selector);
         auto it = m_Entities.find(entity);

@@ -46,7 +46,9 @@ public:
         bool requestable = true;     // false: state the device keeps but does not expose
         bool strict = false;         // refuse a value out of range (else clamp or take the nearest)
         int64_t current = 0, initial = 0, minimum = 0, maximum = 0, resolution = 0;
-        std::vector<uint32_t> discrete{};  // when set, the only values accepted (rates)
+        // When set: the RANGE answer, and the only values accepted (a value inside a sub-range, on
+        // its resolution grid; MIN = MAX with RES 0 is one discrete value).
+        std::vector<SubRange> ranges{};
     };
 
 private:
@@ -89,7 +91,7 @@ private:
     const Control* Find(uint8_t entity, uint8_t selector, uint8_t channel) const;
     bool Assign(Control& control, int64_t value) const;  // false: value refused
     std::optional<std::pair<uint8_t, uint32_t>> Cluster(uint8_t entity) const;  // channels, config
-    uint8_t ResolveClock(uint8_t entity) const;  // clock source id behind a clock entity, 0 if none
+    uint32_t ClockRate(uint8_t entity) const;  // Hz at a clock entity's output, 0 if none resolves
     uint32_t RateOf(const Stream& stream) const;
     StreamFormat FormatOf(const Stream& stream) const;
     Stream* StreamOfEndpoint(uint8_t endpoint, bool feedback);
@@ -100,6 +102,10 @@ private:
     std::optional<ControlResult> StreamingRequest(Stream& stream, const SetupPacket& setup, std::span<uint8_t> data);
     std::optional<ControlResult> EndpointRequest(const SetupPacket& setup, std::span<uint8_t> data);
     ControlResult ScalarRequest(Control& control, const SetupPacket& setup, std::span<uint8_t> data);
+    std::optional<ControlResult> VendorTerminalRequest(const Entity& terminal, const SetupPacket& setup,
+                                                       std::span<uint8_t> data);
+    ControlResult MemoryRequest(uint8_t entity, const SetupPacket& setup, std::span<uint8_t> data) const;
+    const VendorTerminal* VendorTerminalOf(uint8_t entity) const;
     std::optional<PacketResult> OnData(const DataPacket& packet);
     void OnInterfaceChanged(uint8_t number, uint8_t alternate);
     std::optional<std::string> Describe(const SetupPacket& setup) const;

@@ -1,9 +1,12 @@
-// Writes the committed seed corpora of the descriptor fuzz targets from the device catalog and from
-// hand-written descriptor sets in the public USB Audio Class 1.0 layouts:
+// Writes the committed seed corpora of the descriptor fuzz targets from the device catalog, from
+// hand-written descriptor sets in the public USB Audio Class 1.0 layouts and from the UAC 2.0 sets
+// of tests/data:
 //   build-fuzz/fuzz/write_fuzz_seeds tests/fuzz
 // usbd_walk_fuzz_seed/ gets configuration descriptors; start_path_fuzz_seed/ gets the start path's
 // input (selector byte, device descriptor, configuration; see start_path_fuzz.cpp);
 // uac2_start_fuzz_seed/ the UAC 2.0 start's (see uac2_start_fuzz.cpp).
+#include "uac2_descriptor_sets.h"
+
 #include <sim/usb_device.h>
 
 #include <algorithm>
@@ -162,6 +165,7 @@ int main(int argc, char** argv) {
     // the driver starts only the few products it knows by vendor and product id, and the other
     // models have HALs of their own.
     uint8_t plainIdentity = 0;
+    uint8_t plainUac2Identity = 0;
     for (size_t index = 0; index < names.size(); ++index) {
         std::unique_ptr<sim::usb::Device> device = sim::usb::CreateCatalogDevice(names[index]);
         const std::span<const uint8_t> c = device->ConfigurationBytes(0);
@@ -179,6 +183,7 @@ int main(int argc, char** argv) {
             }
         }
         if (names[index] == "uac1") plainIdentity = uint8_t(index);
+        if (names[index] == "uac2") plainUac2Identity = uint8_t(index);
     }
 
     // The UAC 2.0 start: every UAC 2.0 catalog configuration, at its speed, with a device change
@@ -202,6 +207,16 @@ int main(int argc, char** argv) {
     for (const auto& [name, configuration] : sets) {
         Write(walk / name, configuration);
         Write(start / name, Concatenate(plainIdentity, FullSpeedDevice(0x7A7A, 0x0001), configuration));
+    }
+    for (const testdata::DescriptorSet& set : testdata::Uac2DescriptorSets()) {
+        const std::span<const uint8_t> all(set.descriptors);
+        const std::span<const uint8_t> device = all.first(sizeof(USB_DEVICE_DESCRIPTOR));
+        const std::span<const uint8_t> configuration = all.subspan(sizeof(USB_DEVICE_DESCRIPTOR));
+        Write(walk / set.name, Bytes(configuration.begin(), configuration.end()));
+        Write(start / set.name, Concatenate(plainUac2Identity, device, configuration));
+        Bytes input = {0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x02};
+        input.insert(input.end(), configuration.begin(), configuration.end());
+        Write(uac2 / set.name, input);
     }
     return 0;
 }

@@ -20,11 +20,13 @@ struct Shape {
     std::vector<int> streaming;     // interface x 10 + alternate setting, in descriptor order
     std::vector<uint8_t> dataEndpoints;
     std::optional<uint8_t> feedbackEndpoint;
+    std::optional<uint8_t> controlBulkEndpoint{};  // bulk IN beside the status endpoint
 };
 
 const Shape kShapes[] = {
     {"uac1", Speed::Full, 0x00, 2, {10, 11, 12, 20, 21, 22}, {0x01, 0x82}, std::nullopt},
     {"uac2", Speed::High, 0x20, 6, {10, 11, 12, 20, 21, 22}, {0x01, 0x82}, 0x81},
+    {"uac2-vendor", Speed::High, 0x20, 6, {10, 11, 12, 13, 14, 20, 21}, {0x01, 0x82}, 0x81, 0x84},
 };
 
 TEST(Catalog, DevicesHaveTheInterfacesAndEndpointsTheDriverLooksFor) {
@@ -43,12 +45,19 @@ TEST(Catalog, DevicesHaveTheInterfacesAndEndpointsTheDriverLooksFor) {
         auto* ac = USBD_ParseConfigurationDescriptorEx(c, c, -1, -1, 1, 1, -1);
         ASSERT_NE(ac, nullptr);
         EXPECT_EQ(ac->bInterfaceProtocol, s.protocol);
-        ASSERT_EQ(ac->bNumEndpoints, 1);
+        ASSERT_EQ(ac->bNumEndpoints, s.controlBulkEndpoint ? 2 : 1);
         auto* status = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(USBD_ParseDescriptors(c, c->wTotalLength, ac, USB_ENDPOINT_DESCRIPTOR_TYPE));
         ASSERT_NE(status, nullptr);
         EXPECT_EQ(status->bEndpointAddress & 0x80, 0x80);
         EXPECT_EQ(status->bmAttributes & USB_ENDPOINT_TYPE_MASK, USB_ENDPOINT_TYPE_INTERRUPT);
         EXPECT_EQ(uint16_t(status->wMaxPacketSize), s.statusPacketBytes);
+        if (s.controlBulkEndpoint) {
+            auto* bulk = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(USBD_ParseDescriptors(
+                c, c->wTotalLength, reinterpret_cast<PUCHAR>(status) + status->bLength, USB_ENDPOINT_DESCRIPTOR_TYPE));
+            ASSERT_NE(bulk, nullptr);
+            EXPECT_EQ(bulk->bEndpointAddress, *s.controlBulkEndpoint);
+            EXPECT_EQ(bulk->bmAttributes & USB_ENDPOINT_TYPE_MASK, USB_ENDPOINT_TYPE_BULK);
+        }
 
         std::vector<int> streaming;
         std::vector<uint8_t> data;

@@ -62,14 +62,19 @@ const std::vector<Sample>& Samples() {
         {V::Uac2, A::Control, USB_AUDIO_AC_SELECTOR_UNIT, [](auto& b) { b.Add(Uac2SelectorUnit{.unitId = 4, .sources = {1, 2}}); }},
         {V::Uac2, A::Control, USB_AUDIO_AC_FEATURE_UNIT,
          [](auto& b) { b.Add(Uac2FeatureUnit{.unitId = 5, .sourceId = 1, .controls = {0xF, 0xC}}); }},
+        {V::Uac2, A::Control, USB_AUDIO2_AC_EFFECT_UNIT,
+         [](auto& b) { b.Add(Uac2EffectUnit{.unitId = 6, .effectType = 1, .sourceId = 1, .controls = {0x3, 0, 0}}); }},
+        {V::Uac2, A::Control, USB_AUDIO2_AC_PROCESSING_UNIT,
+         [](auto& b) { b.Add(Uac2ProcessingUnit{.unitId = 7, .processType = 1, .sources = {1, 2}}); }},
         {V::Uac2, A::Control, USB_AUDIO2_AC_EXTENSION_UNIT,
-         [](auto& b) { b.AddRaw(std::vector<uint8_t>{17, 0x24, 9, 7, 0x34, 0x12, 2, 1, 2, 2, 3, 0, 0, 0, 0, 0, 0}); }},
+         [](auto& b) { b.Add(Uac2ExtensionUnit{.unitId = 7, .extensionCode = 0x1234, .sources = {1, 2}}); }},
         {V::Uac2, A::Control, USB_AUDIO2_AC_CLOCK_SOURCE, [](auto& b) { b.Add(Uac2ClockSource{.clockId = 8}); }},
         {V::Uac2, A::Control, USB_AUDIO2_AC_CLOCK_SELECTOR, [](auto& b) { b.Add(Uac2ClockSelector{.clockId = 9, .sources = {8, 10}}); }},
         {V::Uac2, A::Control, USB_AUDIO2_AC_CLOCK_MULTIPLIER,
-         [](auto& b) { b.AddRaw(std::vector<uint8_t>{7, 0x24, 12, 11, 8, 0, 0}); }},
+         [](auto& b) { b.Add(Uac2ClockMultiplier{.clockId = 11, .sourceId = 8}); }},
         {V::Uac2, A::Streaming, USB_AUDIO_AS_GENERAL, [](auto& b) { b.Add(Uac2AsGeneral{.terminalLink = 1}); }},
         {V::Uac2, A::Streaming, USB_AUDIO_AS_FORMAT_TYPE, [](auto& b) { b.Add(Uac2FormatTypeI{}); }},
+        {V::Uac2, A::Streaming, USB_AUDIO_AS_FORMAT_TYPE, [](auto& b) { b.Add(Uac2FormatTypeIII{}); }},
         {V::Uac2, A::Endpoint, USB_AUDIO_EP_GENERAL, [](auto& b) { b.Add(Uac2CsEndpoint{}); }},
     };
     return samples;
@@ -100,8 +105,8 @@ TEST(ClassDescriptorRules, EveryRuleAcceptsItsSampleAndRejectsOneByteShort) {
 
 TEST(ClassDescriptorRules, FailClosed) {
     // Subtypes without a row, and a bLength that disagrees with the bytes, are never readable.
-    const std::vector<uint8_t> effectUnit = {16, 0x24, USB_AUDIO2_AC_EFFECT_UNIT, 1, 1, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    EXPECT_FALSE(detail::ClassDescriptorReadable(AudioVersion::Uac2, AudioArea::Control, effectUnit));
+    const std::vector<uint8_t> sampleRateConverter = {8, 0x24, USB_AUDIO2_AC_SAMPLE_RATE_CONVERTER, 1, 1, 2, 3, 0};
+    EXPECT_FALSE(detail::ClassDescriptorReadable(AudioVersion::Uac2, AudioArea::Control, sampleRateConverter));
     const std::vector<uint8_t> lying = {12, 0x24, USB_AUDIO_AC_INPUT_TERMINAL, 1, 1, 1, 0, 2, 3, 0, 0};
     EXPECT_FALSE(detail::ClassDescriptorReadable(AudioVersion::Uac1, AudioArea::Control, lying));
     // A UAC 1.0 feature unit whose bControlSize is 0 has no readable entry.
@@ -172,6 +177,26 @@ TEST(ConfigurationBuilder, Uac2HeaderCoversTheClockAndUnits) {
     const auto d = Descriptors(b.Build());
     EXPECT_EQ(d[1][6] | d[1][7] << 8, 9 + 8 + 18);
     EXPECT_EQ(d[3].size(), 18u) << "6 + 4 x (2 channels + master)";
+}
+
+TEST(ConfigurationBuilder, Uac2UnitPiecesPlaceTheirFields) {
+    ConfigurationBuilder b;
+    b.Add(InterfaceFields{.number = 0, .interfaceProtocol = 0x20})
+        .Add(Uac2Header{})
+        .Add(Uac2ClockMultiplier{.clockId = 11, .sourceId = 8, .controls = 0x05, .iClockMultiplier = 4})
+        .Add(Uac2EffectUnit{.unitId = 6, .effectType = 0x0102, .sourceId = 1, .controls = {0x3, 0xC00}, .iEffects = 5})
+        .Add(Uac2ProcessingUnit{.unitId = 7, .processType = 2, .sources = {6, 3}, .nrChannels = 1, .channelConfig = 4,
+                                .controls = 0x0301, .iProcessing = 9, .processSpecific = {1, 2}})
+        .Add(Uac2ExtensionUnit{.unitId = 8, .extensionCode = 0xBEEF, .sources = {7}, .controls = 0x03, .iExtension = 2})
+        .Add(InterfaceFields{.number = 1, .alternateSetting = 1, .interfaceSubClass = USB_AUDIO_SUBCLASS_AUDIOSTREAMING})
+        .Add(Uac2FormatTypeIII{});
+    const auto d = Descriptors(b.Build());
+    EXPECT_EQ(d[2], (Bytes{7, 0x24, 0x0C, 11, 8, 0x05, 4}));
+    EXPECT_EQ(d[3], (Bytes{16, 0x24, 0x07, 6, 0x02, 0x01, 1, 3, 0, 0, 0, 0, 0x0C, 0, 0, 5}));
+    EXPECT_EQ(d[4], (Bytes{20, 0x24, 0x08, 7, 2, 0, 2, 6, 3, 1, 4, 0, 0, 0, 0, 0x01, 0x03, 9, 1, 2}));
+    EXPECT_EQ(d[5], (Bytes{16, 0x24, 0x09, 8, 0xEF, 0xBE, 1, 7, 2, 3, 0, 0, 0, 0, 0x03, 2}));
+    EXPECT_EQ(d[7], (Bytes{6, 0x24, 0x02, 0x03, 2, 16}));
+    EXPECT_EQ(d[1][6] | d[1][7] << 8, 9 + 7 + 16 + 20 + 16) << "the header covers every unit";
 }
 
 TEST(StringDescriptors, LengthsAndLanguageList) {

@@ -95,6 +95,27 @@ TEST(RequestLog, DecodesEveryKindOfRequest) {
     EXPECT_LT(log[0].sequence, log[6].sequence);
 }
 
+TEST(RequestLog, DecodesTheUac2VendorExtensions) {
+    auto d = Configured("uac2-vendor");
+    d->ClearLog();
+    auto get = [&](uint8_t request, uint16_t value, uint16_t index, uint16_t length) {
+        Transfer(*d, MakeSetup(true, BMREQUEST_CLASS, BMREQUEST_TO_INTERFACE, request, value, index, length));
+    };
+    get(USB_AUDIO2_MEM, 16, 0x0200, 2);
+    get(USB_AUDIO2_CUR, 0x02FF, 0x0300, 1);
+    get(USB_AUDIO2_RANGE, 0x0800, 0x0300, 2);
+    get(USB_AUDIO2_CUR, 0x8201, 0x0200, 2);
+    get(USB_AUDIO2_CUR, 0x9000, 0x0200, 1);
+    const std::vector<std::string> expected = {
+        "GET_MEM FU 2 offset 16 -> 2 bytes [1e 00]",
+        "GET_CUR OT 3 JACK_LIST -> 1 byte [02]",
+        "GET_RANGE OT 3 TERMINAL_TYPE -> 2 bytes [03 00]",
+        "GET_CUR FU 2 ch 1 EXTENDED_VOLUME -> 2 bytes [00 00]",
+        "GET_CUR FU 2 ch 0 EXTENDED_SWITCH -> 1 byte [00]",
+    };
+    EXPECT_EQ(d->LogLines(), expected);
+}
+
 TEST(HandlerTables, ALayerPushedLaterIsAskedFirst) {
     auto d = Configured("uac1");
     int resets = 0;

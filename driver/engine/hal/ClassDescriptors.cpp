@@ -53,7 +53,7 @@ ULONG Uac2SelectorLength(const UCHAR* Descriptor, ULONG) { return 7u + Descripto
 
 // bUnitID, wExtensionCode, bNrInPins, the source ids, the cluster, bmControls and iExtension.
 ULONG Uac2ExtensionLength(const UCHAR* Descriptor, ULONG) {
-    return 16u + Descriptor[Uac2ExtensionInputPinsOffset];
+    return 15u + Descriptor[Uac2ExtensionInputPinsOffset];
 }
 
 constexpr ClassDescriptorRule Rules[] = {

@@ -354,7 +354,10 @@ NTSTATUS Uac2FeatureUnit::CreateControls(AdapterCommon* Hal) {
     const ULONG source = d[FeatureSourceOffset];
     NTSTATUS status = SetSources(1, &source);
     if (!NT_SUCCESS(status)) return status;
-    if (!HasControl(MuteSelector)) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!HasControl(MuteSelector)) {
+        DbgPrint("Uac2FeatureUnit::CreateControls: feature unit %u without mute control\n", m_Id);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
 
     const PDEVICE_OBJECT device = Hal->GetDeviceObject();
     const PUNKNOWN unit = AsUnit();

@@ -17,6 +17,14 @@ namespace sim::usb {
 
 enum class AudioVersion : uint8_t { Uac1 = 1, Uac2 = 2 };
 
+// One sub-range of a UAC 2.0 RANGE answer (MIN, MAX, RES) in the control's own units. A discrete
+// value is a sub-range whose MIN equals its MAX with RES 0.
+struct SubRange {
+    int64_t minimum = 0;
+    int64_t maximum = 0;
+    int64_t resolution = 0;
+};
+
 // Initial value and range of one control, addressed as a class request addresses it: entity id,
 // control selector (wValue high byte) and channel (wValue low byte). For a UAC 1.0 mixer unit the
 // selector is the input channel and the channel the output channel.
@@ -28,6 +36,28 @@ struct ControlPreset {
     std::optional<int32_t> minimum{};
     std::optional<int32_t> maximum{};
     std::optional<int32_t> resolution{};
+    // Several sub-ranges (UAC 2.0 RANGE answers them all; a value is taken inside any of them).
+    std::vector<SubRange> ranges{};
+};
+
+// A jack of a vendor-extended terminal: the channels it carries (bmChannelConfig bits) and its
+// configuration word; the word's connected field is filled from the connected channels when the
+// device answers (layout: vendor_extensions.cpp of the simulated devices).
+struct VendorJack {
+    uint32_t channelMapping = 0;
+    uint32_t configuration = 0;
+};
+struct VendorTerminalType {
+    uint16_t terminalType = 0;  // wTerminalType the terminal switches to
+    std::vector<VendorJack> jacks{};
+};
+// A terminal with the vendor extensions: it answers its jack list (GET CUR, connector selector,
+// channel 0xFF) and, for an output terminal, the terminal-type selector (control selector 8: CUR and
+// RANGE of 2-byte sub-ranges, one per type; SET CUR switches the type and with it the jacks). Its
+// connector control's value is the mask of connected channels (bmChannelConfig bits).
+struct VendorTerminal {
+    std::vector<VendorTerminalType> types{};  // the first is the initial type
+    uint32_t connectedChannels = 0;
 };
 
 // What the descriptors do not say about a device.
@@ -35,10 +65,19 @@ struct AudioOptions {
     // UAC 2.0 clock source id -> the rates it can run at, in Hz; the first is the initial rate.
     // Clock sources not listed run at the standard rates 44.1 to 192 kHz.
     std::map<uint8_t, std::vector<uint32_t>> clockRates{};
+    // UAC 2.0 clock source id -> the sub-ranges its sampling frequency RANGE answers, in Hz
+    // (continuous ranges, several sub-ranges); any rate inside one is taken. The first sub-range's
+    // minimum is the initial rate. Replaces clockRates for that clock.
+    std::map<uint8_t, std::vector<SubRange>> clockRanges{};
     // (interface << 8 | alternate setting) -> rates in Hz at which that setting is valid (UAC 2.0
     // valid-alternate-settings control). Settings not listed are valid at every rate.
     std::map<uint16_t, std::vector<uint32_t>> altSettingRates{};
     std::vector<ControlPreset> controls{};
+    // Vendor extensions (UAC 2.0): terminal id -> its jacks and types; feature unit id -> its
+    // extended control block, read with MEM requests (extended controls 0x82 and 0x90 follow
+    // from its entries).
+    std::map<uint8_t, VendorTerminal> vendorTerminals{};
+    std::map<uint8_t, std::vector<uint8_t>> extendedControlBlocks{};
 };
 
 struct StreamFormat {

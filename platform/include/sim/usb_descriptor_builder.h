@@ -214,6 +214,49 @@ struct Uac2FormatTypeI {
     uint8_t subslotSize = 4;  // bytes
     uint8_t bitResolution = 24;
 };
+// IEC 61937 streams: two 16-bit subslots per frame. Which encodings an alternate setting carries is
+// said by AS_GENERAL's bmFormats (kUac2TypeIII... bits).
+struct Uac2FormatTypeIII {
+    uint8_t subslotSize = 2;  // bytes
+    uint8_t bitResolution = 16;
+};
+inline constexpr uint32_t kUac2TypeIIIAc3 = 1u << 0;  // IEC 61937 AC-3
+inline constexpr uint32_t kUac2TypeIIIWma = 1u << 12;  // IEC 61937 WMA
+struct Uac2ClockMultiplier {
+    uint8_t clockId = 0;
+    uint8_t sourceId = 0;   // clock entity it multiplies
+    uint8_t controls = 0x05;  // numerator and denominator read-only
+    uint8_t iClockMultiplier = 0;
+};
+// controls[0] is the master channel, then one 4-byte entry per logical channel.
+struct Uac2EffectUnit {
+    uint8_t unitId = 0;
+    uint16_t effectType = 0;
+    uint8_t sourceId = 0;
+    std::vector<uint32_t> controls{};
+    uint8_t iEffects = 0;
+};
+struct Uac2ProcessingUnit {
+    uint8_t unitId = 0;
+    uint16_t processType = 0;
+    std::vector<uint8_t> sources{};
+    uint8_t nrChannels = 2;
+    uint32_t channelConfig = USB_AUDIO_CHANNEL_LEFT_FRONT | USB_AUDIO_CHANNEL_RIGHT_FRONT;
+    uint8_t iChannelNames = 0;
+    uint16_t controls = 0;
+    uint8_t iProcessing = 0;
+    std::vector<uint8_t> processSpecific{};
+};
+struct Uac2ExtensionUnit {
+    uint8_t unitId = 0;
+    uint16_t extensionCode = 0;
+    std::vector<uint8_t> sources{};
+    uint8_t nrChannels = 2;
+    uint32_t channelConfig = USB_AUDIO_CHANNEL_LEFT_FRONT | USB_AUDIO_CHANNEL_RIGHT_FRONT;
+    uint8_t iChannelNames = 0;
+    uint8_t controls = 0;
+    uint8_t iExtension = 0;
+};
 struct Uac2CsEndpoint {
     uint8_t attributes = 0;
     uint8_t controls = 0;
@@ -247,6 +290,11 @@ public:
     ConfigurationBuilder& Add(const Uac2FeatureUnit& fields);
     ConfigurationBuilder& Add(const Uac2AsGeneral& fields);
     ConfigurationBuilder& Add(const Uac2FormatTypeI& fields);
+    ConfigurationBuilder& Add(const Uac2FormatTypeIII& fields);
+    ConfigurationBuilder& Add(const Uac2ClockMultiplier& fields);
+    ConfigurationBuilder& Add(const Uac2EffectUnit& fields);
+    ConfigurationBuilder& Add(const Uac2ProcessingUnit& fields);
+    ConfigurationBuilder& Add(const Uac2ExtensionUnit& fields);
     ConfigurationBuilder& Add(const Uac2CsEndpoint& fields);
     // Bytes copied verbatim, unchecked and left out of every computed count except the AudioControl
     // header's wTotalLength (when they are class-specific): the way to build malformed descriptors.

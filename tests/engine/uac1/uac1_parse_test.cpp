@@ -241,7 +241,7 @@ TEST(ClassDescriptorRules, EveryRowRejectsADescriptorOneByteShort) {
         {2, 1, "UAC2 MIXER_UNIT, two inputs, no mixer control bytes", {15, 0x24, 4, 9, 2, 1, 2, 2, 3, 0, 0, 0, 0, 0, 0}},
         {2, 1, "UAC2 SELECTOR_UNIT, three inputs", {10, 0x24, 5, 8, 3, 1, 2, 3, 0, 0}},
         {2, 1, "UAC2 FEATURE_UNIT, master only", {10, 0x24, 6, 2, 1, 0x0F, 0, 0, 0, 0}},
-        {2, 1, "UAC2 EXTENSION_UNIT, one input", {17, 0x24, 9, 7, 0x34, 0x12, 1, 2, 2, 3, 0, 0, 0, 0, 0, 0, 0}},
+        {2, 1, "UAC2 EXTENSION_UNIT, one input", {16, 0x24, 9, 7, 0x34, 0x12, 1, 2, 2, 3, 0, 0, 0, 0, 0, 0}},
         {2, 1, "UAC2 CLOCK_SOURCE", {8, 0x24, 10, 40, 0x03, 0x07, 0, 0}},
         {2, 2, "UAC2 AS_GENERAL", {15, 0x24, 1, 1, 0, 1, 1, 0, 0, 0, 2, 3, 0, 0, 0}},
         {2, 2, "UAC2 FORMAT_TYPE I", {6, 0x24, 2, 1, 4, 24}},

@@ -10,6 +10,9 @@
 #include "driver/engine/uac2/Uac2Terminals.h"
 #include "driver/engine/uac2/Uac2Units.h"
 
+#include "uac2_descriptor_sets.h"
+
+#include <sim/debug_log.h>
 #include <sim/machine.h>
 #include <sim/pool.h>
 #include <sim/usb_audio.h>
@@ -609,3 +612,84 @@ INSTANTIATE_TEST_SUITE_P(
                     RefusalCase{"FeatureUnitFedByItsOutput", 2, 6, 4, 3, STATUS_INVALID_PARAMETER},
                     RefusalCase{"TerminalOnNoClock", 1, 2, 7, 41, STATUS_INVALID_PARAMETER}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The hand-written descriptor sets of tests/data: those within what the HAL models start, the
+// others are refused with a diagnostic that names what refused them.
+TEST_F(Uac2Hal, DescriptorSetsStartOrNameTheirRefusal) {
+    ASSERT_FALSE(testdata::Uac2DescriptorSets().empty());
+    for (const testdata::DescriptorSet& set : testdata::Uac2DescriptorSets()) {
+        SCOPED_TRACE(set.name);
+        sim::usb::LoadResult loaded = sim::usb::LoadDescriptorBytes(set.descriptors, set.name);
+        ASSERT_TRUE(loaded.device) << loaded.error;
+        PlugDevice(std::move(loaded.device));
+        sim::debuglog::Clear();
+        const NTSTATUS status = Start();
+        if (set.refusal.empty()) {
+            EXPECT_EQ(status, STATUS_SUCCESS);
+            EXPECT_GT(m_common->GetStreamEngineCount(), 0u);
+        } else {
+            EXPECT_FALSE(NT_SUCCESS(status));
+            const std::string named = set.refusal.rfind("feature unit", 0) == 0 ? "without mute" : set.refusal;
+            EXPECT_TRUE(sim::debuglog::Contains(named)) << named;
+        }
+        ReleaseAdapter();
+        Unplug();
+    }
+}
+
+// The vendor model: jack lists and three terminal types on the speaker output, the extended
+// control block (a device switch and a gain), Type III and raw-data settings gated per rate.
+TEST_F(Uac2Hal, VendorDeviceGoldenModel) {
+    Plug("uac2-vendor");
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    Uac2AudioHal* hal = HalOf(m_common);
+    ASSERT_NE(hal, nullptr);
+    // Feature unit 2: mute and volume from bmaControls, then the device switch (kind 18) and the
+    // gain (a second volume) from the extended block. Output terminal 3: one connector per terminal
+    // type (SPK, HP, S/PDIF) behind the terminal-type control.
+    EXPECT_EQ(DescribeUnits(hal),
+              "unit 1 kind 2: [1 kind 0]\n"
+              "unit 2 kind 6 <- 1: [5 kind 3 <- 1] [4 kind 18 <- 5] [3 kind 3 <- 4] [2 kind 2 <- 3]\n"
+              "unit 3 kind 3 <- 2: [9 kind 13 <- 2] [8 kind 1 <- 9] [7 kind 1 <- 9] [6 kind 1 <- 9]\n"
+              "unit 4 kind 2: [10 kind 0]\n"
+              "unit 5 kind 6 <- 4: [12 kind 3 <- 10] [11 kind 2 <- 12]\n"
+              "unit 6 kind 3 <- 5: [13 kind 1 <- 11]\n"
+              "unit 40 kind 10: [0 kind 12]\n");
+    // Type III: Dolby Digital and WMA Pro at every rate; raw data (DSD) only at the rates where the
+    // device declares setting 4 valid.
+    EXPECT_EQ(DescribeEngines(m_common),
+              "engine 0 render type 1 clock 0 path 6 9 2 3 4 5 1 7 8\n"
+              "  alt 1 48000 32/24 align 8 mask 0x3 sub 0x1\n"
+              "  alt 1 44100 32/24 align 8 mask 0x3 sub 0x1\n"
+              "  alt 1 88200 32/24 align 8 mask 0x3 sub 0x1\n"
+              "  alt 1 96000 32/24 align 8 mask 0x3 sub 0x1\n"
+              "  alt 1 176400 32/24 align 8 mask 0x3 sub 0x1\n"
+              "  alt 1 192000 32/24 align 8 mask 0x3 sub 0x1\n"
+              "  alt 2 48000 16/16 align 4 mask 0x3 sub 0x1\n"
+              "  alt 2 44100 16/16 align 4 mask 0x3 sub 0x1\n"
+              "  alt 2 88200 16/16 align 4 mask 0x3 sub 0x1\n"
+              "  alt 2 96000 16/16 align 4 mask 0x3 sub 0x1\n"
+              "  alt 2 176400 16/16 align 4 mask 0x3 sub 0x1\n"
+              "  alt 2 192000 16/16 align 4 mask 0x3 sub 0x1\n"
+              "  alt 3 48000 16/16 align 4 mask 0x3 sub 0x92\n"
+              "  alt 3 48000 16/16 align 4 mask 0x3 sub 0x164\n"
+              "  alt 3 44100 16/16 align 4 mask 0x3 sub 0x92\n"
+              "  alt 3 44100 16/16 align 4 mask 0x3 sub 0x164\n"
+              "  alt 3 88200 16/16 align 4 mask 0x3 sub 0x92\n"
+              "  alt 3 88200 16/16 align 4 mask 0x3 sub 0x164\n"
+              "  alt 3 96000 16/16 align 4 mask 0x3 sub 0x92\n"
+              "  alt 3 96000 16/16 align 4 mask 0x3 sub 0x164\n"
+              "  alt 3 176400 16/16 align 4 mask 0x3 sub 0x92\n"
+              "  alt 3 176400 16/16 align 4 mask 0x3 sub 0x164\n"
+              "  alt 3 192000 16/16 align 4 mask 0x3 sub 0x92\n"
+              "  alt 3 192000 16/16 align 4 mask 0x3 sub 0x164\n"
+              "  alt 4 88200 32/32 align 8 mask 0x3 sub 0xa5e7\n"
+              "  alt 4 176400 32/32 align 8 mask 0x3 sub 0xa5e7\n"
+              "engine 1 capture type 6 clock 0 path 13 11 12 10\n"
+              "  alt 1 48000 32/24 align 8 mask 0x3 sub 0x1\n"
+              "  alt 1 44100 32/24 align 8 mask 0x3 sub 0x1\n"
+              "  alt 1 88200 32/24 align 8 mask 0x3 sub 0x1\n"
+              "  alt 1 96000 32/24 align 8 mask 0x3 sub 0x1\n"
+              "  alt 1 176400 32/24 align 8 mask 0x3 sub 0x1\n"
+              "  alt 1 192000 32/24 align 8 mask 0x3 sub 0x1\n");
+}
