@@ -74,8 +74,13 @@ bool LaunchMember(PKTHREAD object, std::function<void()> body) {
     }
     bool started = LaunchHostThread([self, body = std::move(body)] {
         SetSelf(self);
+        // The member ends when the body returns or once PsTerminateSystemThread has unwound the
+        // body's frames: whoever waits on the thread object resumes only after the thread has
+        // left the code that started it (a driver module may be unloaded right after).
+        struct EndOnExit {
+            ~EndOnExit() { EndCurrentThread(); }
+        } end;
         body();
-        EndCurrentThread();
     });
     if (!started) {
         std::lock_guard<std::mutex> guard(m.lock);
@@ -212,8 +217,7 @@ KV_EXTERN_C NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
         sim::BugCheck("INVALID_PARAMETER", "PsTerminateSystemThread called by %s, which is not a system thread",
                       CurrentThreadName().c_str());
     }
-    EndCurrentThread();
-    pthread_exit(nullptr);
+    pthread_exit(nullptr);  // the member ends as the unwinding leaves LaunchMember's body
 }
 
 KV_EXTERN_C PETHREAD PsGetCurrentThread(void) { return reinterpret_cast<PETHREAD>(Self()->object); }

@@ -3,7 +3,8 @@
 // of tests/data:
 //   build-fuzz/fuzz/write_fuzz_seeds tests/fuzz
 // usbd_walk_fuzz_seed/ gets configuration descriptors; start_path_fuzz_seed/ gets the start path's
-// input (selector byte, device descriptor, configuration; see start_path_fuzz.cpp).
+// input (selector byte, device descriptor, configuration; see start_path_fuzz.cpp);
+// uac2_start_fuzz_seed/ the UAC 2.0 start's (see uac2_start_fuzz.cpp).
 #include "uac2_descriptor_sets.h"
 
 #include <sim/usb_device.h>
@@ -185,6 +186,22 @@ int main(int argc, char** argv) {
         if (names[index] == "uac2") plainUac2Identity = uint8_t(index);
     }
 
+    // The UAC 2.0 start: every UAC 2.0 catalog configuration, at its speed, with a device change
+    // of the playback mute as the interrupt message; a few with a failing allocation.
+    const std::filesystem::path uac2 = root / "uac2_start_fuzz_seed";
+    std::filesystem::create_directories(uac2);
+    for (const std::string& name : names) {
+        if (name.rfind("uac2", 0) != 0) continue;
+        std::unique_ptr<sim::usb::Device> device = sim::usb::CreateCatalogDevice(name);
+        const std::span<const uint8_t> c = device->ConfigurationBytes(0);
+        const uint8_t speed = device->GetSpeed() == sim::usb::Speed::Full ? 0x01 : 0x00;
+        for (uint16_t n : {0, 1, 16}) {
+            Bytes input = {speed, uint8_t(n), uint8_t(n >> 8), 0x00, 0x01, 0x00, 0x01, 0x00, 0x02};
+            input.insert(input.end(), c.begin(), c.end());
+            Write(uac2 / ("catalog-" + name + (n != 0 ? "-pool-fault-" + std::to_string(n) : "")), input);
+        }
+    }
+
     const std::pair<const char*, Bytes> sets[] = {{"uac1-spec-microphone", SpecificationMicrophone()},
                                                   {"uac1-headset", Headset()}};
     for (const auto& [name, configuration] : sets) {
@@ -197,6 +214,9 @@ int main(int argc, char** argv) {
         const std::span<const uint8_t> configuration = all.subspan(sizeof(USB_DEVICE_DESCRIPTOR));
         Write(walk / set.name, Bytes(configuration.begin(), configuration.end()));
         Write(start / set.name, Concatenate(plainUac2Identity, device, configuration));
+        Bytes input = {0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x02};
+        input.insert(input.end(), configuration.begin(), configuration.end());
+        Write(uac2 / set.name, input);
     }
     return 0;
 }

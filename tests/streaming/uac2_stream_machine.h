@@ -152,6 +152,8 @@ protected:
         Plug(device);
         return Start();
     }
+    // The driver's own HAL instead of the fixture's, for the start that follows.
+    void UseDriverHal() { ExchangeAudioHalCreators(nullptr); }
     Uac2PlaybackStream* Playback() { return static_cast<Uac2PlaybackStream*>(Stream(0)); }
     Uac2CaptureStream* Recording() { return static_cast<Uac2CaptureStream*>(Stream(1)); }
 

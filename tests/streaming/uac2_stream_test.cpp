@@ -35,6 +35,7 @@ struct FeedbackCase {
     const char* device;
     ULONG rate;
     int32_t ppm;
+    bool driverHal = false;  // the driver's UAC 2.0 HAL builds the streams, not the fixture's
 };
 
 class Uac2FeedbackLoop : public Uac2StreamMachine, public ::testing::WithParamInterface<FeedbackCase> {};
@@ -43,6 +44,7 @@ class Uac2FeedbackLoop : public Uac2StreamMachine, public ::testing::WithParamIn
 // never runs dry or over, and its level moves by little more than one millisecond's packets.
 TEST_P(Uac2FeedbackLoop, DeviceFifoStaysBoundedForSixtySeconds) {
     const FeedbackCase c = GetParam();
+    if (c.driverHal) UseDriverHal();
     ASSERT_EQ(StartDevice(c.device), STATUS_SUCCESS);
     Audio().SetClockOffsetPpm(c.ppm);
     sim::usb::RenderSink* sink = Audio().Render(kRenderInterface);
@@ -87,10 +89,14 @@ INSTANTIATE_TEST_SUITE_P(
                       FeedbackCase{"uac2-fs", 44100, -100}, FeedbackCase{"uac2-fs", 44100, 0},
                       FeedbackCase{"uac2-fs", 44100, 100}, FeedbackCase{"uac2-b1", 96000, 100},
                       FeedbackCase{"uac2-b2", 48000, -100}, FeedbackCase{"uac2-b3", 44100, 100},
-                      FeedbackCase{"uac2-b4", 48000, 100}),
+                      FeedbackCase{"uac2-b4", 48000, 100}, FeedbackCase{"uac2", 48000, -100, true},
+                      FeedbackCase{"uac2", 48000, 0, true}, FeedbackCase{"uac2", 48000, 100, true},
+                      FeedbackCase{"uac2-fs", 44100, -100, true}, FeedbackCase{"uac2-fs", 44100, 0, true},
+                      FeedbackCase{"uac2-fs", 44100, 100, true}),
     [](const ::testing::TestParamInfo<FeedbackCase>& info) {
         std::string name = std::string(info.param.device) + "_" + std::to_string(info.param.rate) + "_" +
-                           (info.param.ppm < 0 ? "minus" : "plus") + std::to_string(std::abs(info.param.ppm));
+                           (info.param.ppm < 0 ? "minus" : "plus") + std::to_string(std::abs(info.param.ppm)) +
+                           (info.param.driverHal ? "_driver_hal" : "");
         for (char& ch : name) {
             if (ch == '-') ch = '_';
         }
@@ -186,7 +192,10 @@ TEST_F(Uac2StreamTest, OpenSetsTheClockSourceBeforeSelectingTheSetting) {
     client.Leave();
 }
 
-TEST_F(Uac2StreamTest, CaptureRampReachesTheClientSampleExact) {
+class Uac2CaptureRamp : public Uac2StreamMachine, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(Uac2CaptureRamp, ReachesTheClientSampleExact) {
+    if (GetParam()) UseDriverHal();
     ASSERT_EQ(StartDevice("uac2"), STATUS_SUCCESS);
     for (ULONG rate : {44100u, 96000u}) {
         SCOPED_TRACE(rate);
@@ -211,6 +220,9 @@ TEST_F(Uac2StreamTest, CaptureRampReachesTheClientSampleExact) {
         EXPECT_GT(source->FramesProduced(), 0u);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Hals, Uac2CaptureRamp, ::testing::Bool(),
+                         [](const auto& info) { return std::string(info.param ? "DriverHal" : "FixtureHal"); });
 
 // Empty capture packets that arrive without error count as silence: each one a packet's largest
 // share (48 kHz at high speed: 7 frames), between two stretches of the device's ramp.

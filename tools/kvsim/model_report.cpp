@@ -6,6 +6,9 @@
 #include "driver/engine/interfaces/ControlInterfaces.h"
 #include "driver/engine/interfaces/DeviceModel.h"
 #include "driver/engine/interfaces/Selector.h"
+#include "driver/engine/controls/SampleRateControl.h"
+#include "driver/engine/interfaces/TerminalInfo.h"
+#include "driver/engine/stream/UsbAudioStream.h"
 #include "driver/engine/uac1/Uac1AudioHal.h"
 
 #include <sim/pnp.h>
@@ -25,6 +28,17 @@ const char* const kKindNames[] = {"input connector", "output connector", "mute",
 const char* const kEndpointNames[] = {"Stream", "SPK", "HP", "SPDIF", "HDMI", "DP", "Line", "Mic", "Aux", "CD",
                                       "Video", "FMic", "Tel", "HandSet", "HeadSet", "SpkPhone", "StereoMix", "FHP",
                                       "Rec"};
+
+const char* const kUnitKindNames[] = {"?", "?", "input terminal", "output terminal", "mixer unit", "selector unit",
+                                      "feature unit", "?", "?", "extension unit", "clock source"};
+
+// " (feature unit)", or nothing for a kind without a name.
+std::string UnitKindName(ULONG kind) {
+    if (kind < sizeof(kUnitKindNames) / sizeof(kUnitKindNames[0]) && kUnitKindNames[kind][0] != '?') {
+        return std::string(" (") + kUnitKindNames[kind] + ")";
+    }
+    return "";
+}
 
 std::string KindName(ULONG kind) {
     if (kind < sizeof(kKindNames) / sizeof(kKindNames[0])) return kKindNames[kind];
@@ -120,13 +134,74 @@ void ReportEngines(std::ostream& out, AdapterCommon* common) {
         for (ULONG f = 0; f < engine->GetFormatCount(); ++f) {
             WAVEFORMATEXTENSIBLE format{};
             if (!NT_SUCCESS(engine->GetFormat(f, &format))) continue;
-            char text[96];
-            std::snprintf(text, sizeof(text), "%u Hz, %u ch, %u/%u bits, mask 0x%X", unsigned(format.Format.nSamplesPerSec),
-                          unsigned(format.Format.nChannels), unsigned(format.Samples.wValidBitsPerSample),
-                          unsigned(format.Format.wBitsPerSample), unsigned(format.dwChannelMask));
+            UCHAR alt = 0;
+            static_cast<UsbAudioStream*>(engine)->FindAltSetting(&format.Format, &alt);
+            char text[128];
+            std::snprintf(text, sizeof(text), "%u Hz, %u ch, %u/%u bits, mask 0x%X, alt %u, align %u, sub-format 0x%04X",
+                          unsigned(format.Format.nSamplesPerSec), unsigned(format.Format.nChannels),
+                          unsigned(format.Samples.wValidBitsPerSample), unsigned(format.Format.wBitsPerSample),
+                          unsigned(format.dwChannelMask), unsigned(alt), unsigned(format.Format.nBlockAlign),
+                          unsigned(format.SubFormat.Data1));
             Line(out, "  format", text);
         }
     }
+}
+
+// A clock source's rates (the device's RANGE), current rate (CUR) and validity.
+void ReportClock(std::ostream& out, UnitNode* unit) {
+    SampleRateControl* clock = nullptr;
+    if (!NT_SUCCESS(unit->QueryInterface(IID_SampleRateControl, reinterpret_cast<PVOID*>(&clock))) || clock == nullptr) {
+        return;
+    }
+    ULONG rates[SampleRateMaxRates] = {};
+    ULONG count = SampleRateMaxRates;
+    const NTSTATUS listed = clock->GetRates(&count, rates);
+    std::string text;
+    for (ULONG i = 0; i < count; ++i) text += (i == 0 ? "" : ", ") + (rates[i] != 0 ? std::to_string(rates[i]) : "range");
+    if (!NT_SUCCESS(listed)) text += " (" + StatusText(listed) + ")";
+    Line(out, "  rates", text.empty() ? "none" : text);
+    ULONG rate = 0;
+    const NTSTATUS current = clock->GetRate(&rate);
+    Line(out, "  current", NT_SUCCESS(current) ? std::to_string(rate) + " Hz" : StatusText(current));
+    UCHAR valid = 0;
+    const NTSTATUS validity = clock->IsClockValid(&valid);
+    Line(out, "  valid", NT_SUCCESS(validity) ? (valid != 0 ? "yes" : "no") : StatusText(validity));
+    clock->Release();
+}
+
+// A terminal's endpoint types (the current one marked) and the jacks of each.
+void ReportTerminal(std::ostream& out, UnitNode* unit) {
+    TerminalInfo* info = nullptr;
+    if (!NT_SUCCESS(unit->QueryInterface(IID_TerminalInfo, reinterpret_cast<PVOID*>(&info))) || info == nullptr) return;
+    ULONG current = 0;
+    ULONG count = 0;
+    ULONG types[TerminalMaxTypes] = {};
+    info->GetTerminalType(&current);
+    if (NT_SUCCESS(info->GetTypeCount(&count)) && count <= TerminalMaxTypes && NT_SUCCESS(info->GetTypeList(types))) {
+        std::string text;
+        for (ULONG i = 0; i < count; ++i) {
+            text += (i == 0 ? "" : ", ") + EndpointName(types[i]) + (types[i] == current ? " (current)" : "");
+        }
+        Line(out, "  types", text);
+    }
+    for (ULONG i = 0; i < count && i < TerminalMaxTypes; ++i) {
+        ULONG jacks = 0;
+        if (!NT_SUCCESS(info->GetJackCount(&jacks, i)) || jacks == 0 || jacks > 64) continue;
+        JackRecord records[64] = {};
+        const NTSTATUS described = info->GetJackDescriptions(jacks * sizeof(JackRecord), records, i);
+        for (ULONG j = 0; j < jacks; ++j) {
+            char text[128];
+            std::snprintf(text, sizeof(text), "%s: channels 0x%X, colour 0x%06X, connection %u, location %u/%u, %s",
+                          EndpointName(types[i]).c_str(), unsigned(records[j].ChannelMapping),
+                          unsigned(records[j].Color), unsigned(records[j].ConnectionType),
+                          unsigned(records[j].GeoLocation), unsigned(records[j].GenLocation),
+                          !NT_SUCCESS(described)      ? "presence unknown"
+                          : records[j].IsConnected != 0 ? "connected"
+                                                        : "not connected");
+            Line(out, "  jack " + std::to_string(j), text);
+        }
+    }
+    info->Release();
 }
 
 void ReportUnits(std::ostream& out, AdapterCommon* common) {
@@ -137,7 +212,11 @@ void ReportUnits(std::ostream& out, AdapterCommon* common) {
     for (ULONG id = 0; id < 256; ++id) {
         UnitNode* unit = nullptr;
         if (!NT_SUCCESS(hal->FindUnit(id, &unit)) || unit == nullptr) continue;
-        Line(out, "unit " + std::to_string(id), "descriptor subtype " + std::to_string(unit->GetNodeKind()));
+        Line(out, "unit " + std::to_string(id),
+             "descriptor subtype " + std::to_string(unit->GetNodeKind()) + UnitKindName(unit->GetNodeKind()) +
+                 Sources(unit));
+        ReportClock(out, unit);
+        ReportTerminal(out, unit);
         ULONG controls = 0;
         unit->GetControlCount(&controls);
         for (ULONG i = 0; i < controls; ++i) {

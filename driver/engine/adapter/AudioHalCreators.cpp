@@ -1,10 +1,11 @@
 // The creator table and the model identifiers that pick a HAL for a protocol-0 device. The UAC 1.0
-// HAL's creator lives with its class; the HAL classes not built yet have creators that answer
-// STATUS_NOT_IMPLEMENTED, so a start that chose one fails with that status.
+// and UAC 2.0 HALs' creators live with their classes; the HAL classes not built yet have creators
+// that answer STATUS_NOT_IMPLEMENTED, so a start that chose one fails with that status.
 #include "driver/engine/adapter/AudioHalCreators.h"
 
 #include "driver/engine/models/R7T5AudioHal.h"
 #include "driver/engine/uac1/Uac1AudioHal.h"
+#include "driver/engine/uac2/Uac2AudioHal.h"
 
 namespace {
 
@@ -52,7 +53,6 @@ const char* AudioHalKindName(AudioHalKind Kind) {
     return index < static_cast<ULONG>(AudioHalKind::Count) ? KindNames[index] : "?";
 }
 
-NTSTATUS CreateUac2AudioHal(PUNKNOWN* Unknown, PUNKNOWN, USHORT, USHORT) { return NotBuiltYet(Unknown); }
 NTSTATUS CreateR7T5AudioHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId) {
     return CreateR7T5AudioHalObject(Unknown, UnknownOuter, VendorId, ProductId);
 }

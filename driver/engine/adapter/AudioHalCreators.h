@@ -29,7 +29,8 @@ struct AudioHalCreatorTable {
 // The class name of a HAL kind, for diagnostics ("Uac2AudioHal"); "?" outside the kinds.
 const char* AudioHalKindName(AudioHalKind Kind);
 
-// The creators of the HAL classes (CreateUac1AudioHal: Uac1AudioHal.cpp); a HAL class not built yet
+// The creators of the HAL classes (CreateUac1AudioHal: Uac1AudioHal.cpp, CreateUac2AudioHal:
+// Uac2AudioHal.cpp); a HAL class not built yet
 // answers STATUS_NOT_IMPLEMENTED.
 NTSTATUS CreateUac1AudioHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId);
 NTSTATUS CreateUac2AudioHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId);

@@ -40,6 +40,22 @@ ULONG Uac1FormatTypeLength(const UCHAR* Descriptor, ULONG Known) {
     }
 }
 
+// Release 2 unit layouts: bNrInPins at byte 4 (mixer, selector) or 6 (extension), the source ids
+// after it.
+constexpr ULONG Uac2ExtensionInputPinsOffset = 6;
+
+// bUnitID, bNrInPins, the source ids, the cluster (bNrChannels, bmChannelConfig, iChannelNames),
+// bmControls and iMixer; bmMixerControls (zero or more bytes) lie within bLength.
+ULONG Uac2MixerLength(const UCHAR* Descriptor, ULONG) { return 13u + Descriptor[InputPinsOffset]; }
+
+// bUnitID, bNrInPins, the source ids, bmControls and iSelector.
+ULONG Uac2SelectorLength(const UCHAR* Descriptor, ULONG) { return 7u + Descriptor[InputPinsOffset]; }
+
+// bUnitID, wExtensionCode, bNrInPins, the source ids, the cluster, bmControls and iExtension.
+ULONG Uac2ExtensionLength(const UCHAR* Descriptor, ULONG) {
+    return 15u + Descriptor[Uac2ExtensionInputPinsOffset];
+}
+
 constexpr ClassDescriptorRule Rules[] = {
     // AudioControl
     {AudioClassRelease1, AudioControlSubclassCode, 1, 8, Uac1HeaderLength},    // HEADER
@@ -51,6 +67,16 @@ constexpr ClassDescriptorRule Rules[] = {
     // AudioStreaming
     {AudioClassRelease1, AudioStreamingSubclassCode, 1, 7, nullptr},               // AS_GENERAL
     {AudioClassRelease1, AudioStreamingSubclassCode, 2, 8, Uac1FormatTypeLength},  // FORMAT_TYPE
+    // Release 2 AudioControl. Effect, processing, clock selector and clock multiplier units have no
+    // row: no device model takes them.
+    {AudioClassRelease2, AudioControlSubclassCode, 1, 9, nullptr},                 // HEADER
+    {AudioClassRelease2, AudioControlSubclassCode, 2, 17, nullptr},                // INPUT_TERMINAL
+    {AudioClassRelease2, AudioControlSubclassCode, 3, 12, nullptr},                // OUTPUT_TERMINAL
+    {AudioClassRelease2, AudioControlSubclassCode, 4, 5, Uac2MixerLength},         // MIXER_UNIT
+    {AudioClassRelease2, AudioControlSubclassCode, 5, 5, Uac2SelectorLength},      // SELECTOR_UNIT
+    {AudioClassRelease2, AudioControlSubclassCode, 6, 10, nullptr},                // FEATURE_UNIT: master entry
+    {AudioClassRelease2, AudioControlSubclassCode, 9, 7, Uac2ExtensionLength},     // EXTENSION_UNIT
+    {AudioClassRelease2, AudioControlSubclassCode, 10, 8, nullptr},                // CLOCK_SOURCE
     // Release 2: AS_GENERAL up to bmChannelConfig, FORMAT_TYPE up to bBitResolution.
     {AudioClassRelease2, AudioStreamingSubclassCode, 1, 15, nullptr},  // AS_GENERAL
     {AudioClassRelease2, AudioStreamingSubclassCode, 2, 6, nullptr},   // FORMAT_TYPE

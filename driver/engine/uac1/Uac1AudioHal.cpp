@@ -73,15 +73,23 @@ NTSTATUS CreateUac1AudioHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT Ven
 }
 
 Uac1AudioHal::Uac1AudioHal(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId)
+    : Uac1AudioHal(UnknownOuter, VendorId, ProductId, Uac1AudioHalTag, Uac1StatusWordBytes, Uac1StatusThreadPriority) {}
+
+Uac1AudioHal::Uac1AudioHal(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId, ULONG PoolTag, ULONG StatusBytes,
+                           KPRIORITY StatusPriority)
     : AudioHal(UnknownOuter),
       m_ControlInterface(0),
       m_pStatusInterface(nullptr),
       m_StatusPipe(Uac1NoStatusPipe),
+      m_BulkPipe(Uac1NoStatusPipe),
       m_pStatusThread(nullptr),
       m_VendorId(VendorId),
       m_ProductId(ProductId),
       m_pUnitList(nullptr),
-      m_UnitLookups(0) {
+      m_UnitLookups(0),
+      m_PoolTag(PoolTag),
+      m_StatusBytes(StatusBytes),
+      m_StatusPriority(StatusPriority) {
     KeInitializeEvent(&m_StopEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&m_ThreadDoneEvent, NotificationEvent, FALSE);
 }
@@ -97,7 +105,7 @@ Uac1AudioHal::~Uac1AudioHal() {
         PVOID data = nullptr;
         while (m_pUnitList->RemoveHead(&data)) static_cast<UnitNode*>(data)->Release();
         m_pUnitList->~PointerList();
-        ExFreePoolWithTag(m_pUnitList, Uac1AudioHalTag);
+        ExFreePoolWithTag(m_pUnitList, m_PoolTag);
         m_pUnitList = nullptr;
     }
 }
@@ -120,7 +128,7 @@ NTSTATUS Uac1AudioHal::Init(PRESOURCELIST ResourceList, PDEVICE_OBJECT DeviceObj
                             PDEVICE_OBJECT PhysicalDeviceObject) {
     PAGED_CODE();
     if (m_pUnitList != nullptr) return STATUS_INVALID_DEVICE_STATE;
-    PVOID memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PointerList), Uac1AudioHalTag);
+    PVOID memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PointerList), m_PoolTag);
     if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     m_pUnitList = new (memory) PointerList();
     return AudioHal::Init(ResourceList, DeviceObject, LowerDeviceObject, PhysicalDeviceObject);
@@ -370,6 +378,29 @@ NTSTATUS Uac1AudioHal::NotifyUnitChange(ULONG UnitId) {
     return status;
 }
 
+bool Uac1AudioHal::TakeTypeChange(StreamEngine* Engine) {
+    PAGED_CODE();
+    if (Engine == nullptr) return false;
+    // The engine's terminal-type control: the first path control of that kind.
+    TerminalTypeControl* typeControl = nullptr;
+    const ULONG pathCount = Engine->GetNodeCount();
+    for (ULONG n = 0; n < pathCount; ++n) {
+        AudioNode* node = nullptr;
+        if (!NT_SUCCESS(Engine->GetNode(n, &node)) || node->GetNodeKind() != NodeKindCode(NodeKind::TerminalType)) {
+            continue;
+        }
+        if (!NT_SUCCESS(node->QueryInterface(IID_TerminalTypeControl, reinterpret_cast<PVOID*>(&typeControl)))) {
+            typeControl = nullptr;
+        }
+        break;
+    }
+    if (typeControl == nullptr) return false;
+    const bool pending = typeControl->IsChangePending() != 0;
+    if (pending) typeControl->ClearChangePending();
+    typeControl->Release();
+    return pending;
+}
+
 NTSTATUS Uac1AudioHal::UpdateMiniports(ULONG UnitId) {
     PAGED_CODE();
     const ULONG engines = GetStreamEngineCount();
@@ -380,24 +411,7 @@ NTSTATUS Uac1AudioHal::UpdateMiniports(ULONG UnitId) {
         status = GetStreamEngine(i, &engine);
         if (!NT_SUCCESS(status)) return status;
 
-        // The engine's terminal-type control: the first path control of that kind.
-        TerminalTypeControl* typeControl = nullptr;
-        const ULONG pathCount = engine->GetNodeCount();
-        for (ULONG n = 0; n < pathCount && typeControl == nullptr; ++n) {
-            AudioNode* node = nullptr;
-            if (!NT_SUCCESS(engine->GetNode(n, &node)) || node->GetNodeKind() != NodeKindCode(NodeKind::TerminalType)) {
-                continue;
-            }
-            if (!NT_SUCCESS(node->QueryInterface(IID_TerminalTypeControl, reinterpret_cast<PVOID*>(&typeControl)))) {
-                typeControl = nullptr;
-            }
-            break;
-        }
-        if (typeControl == nullptr) continue;
-        const bool pending = typeControl->IsChangePending() != 0;
-        if (pending) typeControl->ClearChangePending();
-        typeControl->Release();
-        if (!pending) continue;
+        if (!TakeTypeChange(engine)) continue;
 
         auto* name = static_cast<PWSTR>(
             ExAllocatePoolWithTag(PagedPool, EngineNameChars * sizeof(WCHAR), Uac1AudioHalNameTag));
@@ -417,6 +431,7 @@ NTSTATUS Uac1AudioHal::UpdateMiniports(ULONG UnitId) {
             status = FormatEngineName(direction, type, number, name);
             if (NT_SUCCESS(status)) status = engine->SetName(name);
         }
+        if (NT_SUCCESS(status)) PauseBeforeReinstall();
         ExFreePoolWithTag(name, Uac1AudioHalNameTag);
         // A removed engine is installed again whatever the naming did (under its old name when
         // that failed), so no engine stays without its wave subdevice.
@@ -489,17 +504,26 @@ NTSTATUS Uac1AudioHal::Start() {
 
     const ULONG pipesHeld = static_cast<ULONG>((length - GET_USBD_INTERFACE_SIZE(0)) / sizeof(USBD_PIPE_INFORMATION));
     const ULONG pipes = m_pStatusInterface->NumberOfPipes < pipesHeld ? m_pStatusInterface->NumberOfPipes : pipesHeld;
+    // The first IN interrupt pipe of the status packet's size and the first IN bulk pipe; a second
+    // pipe of a kind already found ends the walk.
     for (ULONG i = 0; i < pipes && i < Uac1NoStatusPipe; ++i) {
         const USBD_PIPE_INFORMATION& pipe = m_pStatusInterface->Pipes[i];
-        if (USB_ENDPOINT_DIRECTION_IN(pipe.EndpointAddress) && pipe.PipeType == UsbdPipeTypeInterrupt &&
-            pipe.MaximumPacketSize == Uac1StatusWordBytes) {
-            m_StatusPipe = static_cast<UCHAR>(i);
-            break;
+        if (!USB_ENDPOINT_DIRECTION_IN(pipe.EndpointAddress)) continue;
+        UCHAR* found = nullptr;
+        if (pipe.PipeType == UsbdPipeTypeInterrupt && pipe.MaximumPacketSize == m_StatusBytes) {
+            found = &m_StatusPipe;
+        } else if (pipe.PipeType == UsbdPipeTypeBulk) {
+            found = &m_BulkPipe;
+        } else {
+            continue;
         }
+        if (*found != Uac1NoStatusPipe) break;
+        *found = static_cast<UCHAR>(i);
     }
     if (m_StatusPipe == Uac1NoStatusPipe) {
         ExFreePoolWithTag(m_pStatusInterface, Uac1AudioHalUrbTag);
         m_pStatusInterface = nullptr;
+        m_BulkPipe = Uac1NoStatusPipe;
         return AudioHal::Start();
     }
 
@@ -518,7 +542,7 @@ NTSTATUS Uac1AudioHal::Start() {
         status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr);
         if (NT_SUCCESS(status)) {
             m_pStatusThread = static_cast<PKTHREAD>(thread);
-            KeSetPriorityThread(m_pStatusThread, Uac1StatusThreadPriority);
+            KeSetPriorityThread(m_pStatusThread, m_StatusPriority);
         } else {
             // The thread runs but cannot be waited for: end it before its state goes.
             KeSetEvent(&m_StopEvent, IO_NO_INCREMENT, FALSE);
@@ -530,6 +554,7 @@ NTSTATUS Uac1AudioHal::Start() {
         ExFreePoolWithTag(m_pStatusInterface, Uac1AudioHalUrbTag);
         m_pStatusInterface = nullptr;
         m_StatusPipe = Uac1NoStatusPipe;
+        m_BulkPipe = Uac1NoStatusPipe;
         KeClearEvent(&m_StopEvent);
         KeClearEvent(&m_ThreadDoneEvent);
         return status;
@@ -563,6 +588,7 @@ void Uac1AudioHal::StopStatusThread() {
         m_pStatusInterface = nullptr;
     }
     m_StatusPipe = Uac1NoStatusPipe;
+    m_BulkPipe = Uac1NoStatusPipe;
     KeClearEvent(&m_StopEvent);
     KeClearEvent(&m_ThreadDoneEvent);
 }
@@ -603,6 +629,8 @@ void Uac1AudioHal::Uac1StatusThread(PVOID StartContext) {
     auto* hal = static_cast<Uac1AudioHal*>(StartContext);
     const PUNKNOWN adapter = hal->GetOuterUnknown();
     hal->RunStatusThread();
+    // Set on every way out of the thread's work, so Stop never waits for a thread that has ended.
+    KeSetEvent(&hal->m_ThreadDoneEvent, IO_NO_INCREMENT, FALSE);
     // The reference Start took for the thread. When it is the last one the HAL goes here, on this
     // thread, which touches neither again.
     adapter->Release();
@@ -616,19 +644,14 @@ NTSTATUS Uac1AudioHal::StatusRequestDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
     return STATUS_MORE_PROCESSING_REQUIRED;  // the thread owns the IRP again
 }
 
-namespace {
-
-// Builds the interrupt request and the IRP's next stack location, clears Done and passes the IRP
-// down. Done is set again when the request completes (or when it could not be sent).
-NTSTATUS SendStatusRequest(PUNKNOWN Outer, PIRP Irp, PURB Urb, USBD_PIPE_HANDLE Pipe, PUCHAR Word, PKEVENT Done,
-                           PIO_COMPLETION_ROUTINE Routine) {
+NTSTATUS SendStatusRequest(PUNKNOWN Outer, PIRP Irp, PURB Urb, USBD_PIPE_HANDLE Pipe, PUCHAR Buffer, ULONG Length,
+                           PKEVENT Done, PIO_COMPLETION_ROUTINE Routine) {
     UsbTransport* transport = nullptr;
     const NTSTATUS queried = QueryTransport(Outer, &transport);
     if (!NT_SUCCESS(queried)) return queried;
     RtlZeroMemory(Urb, Uac1InterruptRequestBytes);
-    UsbBuildInterruptOrBulkTransferRequest(Urb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), Pipe, Word, nullptr,
-                                           Uac1StatusWordBytes, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
-                                           nullptr);
+    UsbBuildInterruptOrBulkTransferRequest(Urb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), Pipe, Buffer, nullptr, Length,
+                                           USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
@@ -640,15 +663,10 @@ NTSTATUS SendStatusRequest(PUNKNOWN Outer, PIRP Irp, PURB Urb, USBD_PIPE_HANDLE 
     return status;
 }
 
-}  // namespace
-
 void Uac1AudioHal::RunStatusThread() {
     PAGED_CODE();
     auto* done = static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KEVENT), Uac1AudioHalTag));
-    if (done == nullptr) {
-        KeSetEvent(&m_ThreadDoneEvent, IO_NO_INCREMENT, FALSE);
-        return;
-    }
+    if (done == nullptr) return;
     KeInitializeEvent(done, NotificationEvent, TRUE);
 
     auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, Uac1InterruptRequestBytes, Uac1AudioHalTag));
@@ -663,7 +681,8 @@ void Uac1AudioHal::RunStatusThread() {
     UCHAR word[Uac1StatusWordBytes] = {};
 
     if (urb != nullptr && abort != nullptr && irp != nullptr &&
-        NT_SUCCESS(SendStatusRequest(GetOuterUnknown(), irp, urb, pipe, word, done, StatusRequestDone))) {
+        NT_SUCCESS(
+            SendStatusRequest(GetOuterUnknown(), irp, urb, pipe, word, Uac1StatusWordBytes, done, StatusRequestDone))) {
         // Announce every unit's state once.
         ListWalk walk(m_pUnitList);
         UnitNode* unit = nullptr;
@@ -696,7 +715,10 @@ void Uac1AudioHal::RunStatusThread() {
             }
             IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
             word[0] = word[1] = 0;
-            if (!NT_SUCCESS(SendStatusRequest(GetOuterUnknown(), irp, urb, pipe, word, done, StatusRequestDone))) break;
+            if (!NT_SUCCESS(SendStatusRequest(GetOuterUnknown(), irp, urb, pipe, word, Uac1StatusWordBytes, done,
+                                              StatusRequestDone))) {
+                break;
+            }
         }
     }
 
@@ -713,5 +735,4 @@ void Uac1AudioHal::RunStatusThread() {
             IoFreeIrp(irp);
         }
     }
-    KeSetEvent(&m_ThreadDoneEvent, IO_NO_INCREMENT, FALSE);
 }

@@ -74,6 +74,13 @@ struct Uac1WalkPolicy {
     NTSTATUS (*AfterStreams)(Uac1AudioHal& Hal);
 };
 
+// Builds an IN transfer of Length bytes into Buffer on Pipe (Urb: Uac1InterruptRequestBytes),
+// sets up Irp's next stack location with Routine and Done as its context, clears Done and passes
+// the IRP down through Outer's UsbTransport. Done is set again when the request completes (also
+// when the lower driver refused it); a failure to find the transport leaves Done as it was.
+NTSTATUS SendStatusRequest(PUNKNOWN Outer, PIRP Irp, PURB Urb, USBD_PIPE_HANDLE Pipe, PUCHAR Buffer, ULONG Length,
+                           PKEVENT Done, PIO_COMPLETION_ROUTINE Routine);
+
 // Creates the HAL with UnknownOuter (the adapter) and hands out its inner unknown with one
 // reference. STATUS_INSUFFICIENT_RESOURCES without memory.
 NTSTATUS CreateUac1AudioHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId);
@@ -130,6 +137,20 @@ public:
     STDMETHODIMP_(void) PowerChangeState(POWER_STATE NewState) override;
 
     // ---- Unit list (filled by the walkers during Identify) ----
+    // Creates a unit of class Unit with the unit count as provisional id (pool: m_PoolTag), runs its
+    // Init and puts it on the unit list. The walk's own reference is dropped in every case.
+    template <class Unit>
+    NTSTATUS AddNewUnit(const UCHAR* Descriptor) {
+        auto* unit = new (NonPagedPoolNx, m_PoolTag) Unit(nullptr, UnitCount());
+        if (unit == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+        unit->NonDelegatingAddRef();
+        AdapterCommon* common = static_cast<AdapterCommon*>(this);
+        NTSTATUS status = unit->Init(Descriptor, common, common);
+        if (NT_SUCCESS(status)) status = AddUnit(static_cast<UnitNode*>(unit));
+        unit->NonDelegatingRelease();
+        return status;
+    }
+
     // Links Unit at the head of the unit list with a reference of the list's own.
     NTSTATUS AddUnit(UnitNode* Unit);
     // The last unit in list order whose id is UnitId, without a reference; STATUS_UNSUCCESSFUL and a
@@ -172,6 +193,25 @@ protected:
     // Installs the wave subdevice of Engine again after UpdateMiniports removed and renamed it
     // (UnitId: the terminal whose type changed). A failure must leave the engine installed.
     virtual NTSTATUS InstallRenamedEngine(StreamEngine* Engine, ULONG UnitId);
+
+    // For the HAL classes that reuse this one's unit list, walks and status thread: PoolTag tags the
+    // unit list, the walk's unit table and the path controls the stream walk adds; the status
+    // thread runs at StatusPriority on the IN interrupt endpoint whose packets are StatusBytes long.
+    Uac1AudioHal(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId, ULONG PoolTag, ULONG StatusBytes,
+                 KPRIORITY StatusPriority);
+
+    // The status thread's work, on the thread, until the stop event or a failed request; the
+    // caller sets the thread-ended event after it. Every request it sent has come back when it
+    // returns.
+    virtual void RunStatusThread();
+    // UpdateMiniports: after an engine got its new name, before its subdevice is installed again.
+    virtual void PauseBeforeReinstall() {}
+    // TRUE when the engine's path holds a terminal-type control whose change is pending; the mark
+    // is cleared.
+    static bool TakeTypeChange(StreamEngine* Engine);
+    // Ends the status thread and frees what it used; nothing when none exists.
+    void StopStatusThread();
+
     // Finds the AudioControl interface, keeps its number and runs BuildTopology over it.
     NTSTATUS FindControlInterface();
     // Runs BuildStreams from the first AudioStreaming interface.
@@ -193,6 +233,7 @@ protected:
     UCHAR m_ControlInterface;                       // bInterfaceNumber of the AudioControl interface
     PUSBD_INTERFACE_INFORMATION m_pStatusInterface;  // non-paged "URB "; null without a status thread
     UCHAR m_StatusPipe;                             // index into m_pStatusInterface; 255: no thread
+    UCHAR m_BulkPipe;                               // the first bulk IN pipe there; 255: none
     PKTHREAD m_pStatusThread;                       // referenced while the thread exists
     KEVENT m_StopEvent;                             // set by Stop to end the thread
     KEVENT m_ThreadDoneEvent;                       // set by the thread as its last act on the HAL
@@ -200,6 +241,9 @@ protected:
     USHORT m_ProductId;
     PointerList* m_pUnitList;  // UnitNode, one reference each; non-paged "UAC1"
     ULONG64 m_UnitLookups;     // see UnitLookups
+    const ULONG m_PoolTag;                 // see the protected constructor
+    const ULONG m_StatusBytes;
+    const KPRIORITY m_StatusPriority;
 
 private:
     // The stream of an interface at its first AS_GENERAL; *Stream holds the caller's reference
@@ -214,12 +258,11 @@ private:
     NTSTATUS IdentifyCapabilities(UsbTransport* Transport, const UCHAR* Chip, ULONG Received, NTSTATUS ReadStatus);
     // One byte from a vendor request to "other" (IN, length 1).
     NTSTATUS ReadVendorByte(UsbTransport* Transport, UCHAR Request, USHORT Value, PUCHAR Byte);
-    // Ends the status thread and frees what it used; nothing when none exists.
-    void StopStatusThread();
-    // The status thread's work: runs until the stop event or a failed request.
-    void RunStatusThread();
 
     static KSTART_ROUTINE Uac1StatusThread;
+
+protected:
+    // Sets the event given as context; the thread owns the IRP again.
     static IO_COMPLETION_ROUTINE StatusRequestDone;
 };
 

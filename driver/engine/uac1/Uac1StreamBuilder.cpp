@@ -337,7 +337,7 @@ NTSTATUS Uac1AudioHal::InsertSoftwareMute(StreamEngine* Stream) {
 
 NTSTATUS Uac1AudioHal::AddMuteStage(ULONG Id, ULONG SourceId, ULONG ChannelCount, StreamEngine* Stream) {
     PAGED_CODE();
-    auto* mute = new (NonPagedPoolNx, Uac1AudioHalTag) SoftwareMuteControl(nullptr, Id);
+    auto* mute = new (NonPagedPoolNx, m_PoolTag) SoftwareMuteControl(nullptr, Id);
     if (mute == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     mute->NonDelegatingAddRef();
     NTSTATUS status = mute->Init(SourceId, ChannelCount);
@@ -351,7 +351,7 @@ NTSTATUS Uac1AudioHal::AddMuteStage(ULONG Id, ULONG SourceId, ULONG ChannelCount
 
 NTSTATUS Uac1AudioHal::AddSelectorControl(ULONG Id, ULONG SourceCount, const ULONG* SourceIds, StreamEngine* Stream) {
     PAGED_CODE();
-    auto* selector = new (NonPagedPoolNx, Uac1AudioHalTag) SelectorControl(nullptr, Id);
+    auto* selector = new (NonPagedPoolNx, m_PoolTag) SelectorControl(nullptr, Id);
     if (selector == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     selector->NonDelegatingAddRef();
     NTSTATUS status = selector->SetSources(SourceCount, SourceIds);

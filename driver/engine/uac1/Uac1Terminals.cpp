@@ -112,21 +112,37 @@ NTSTATUS Uac1TerminalBase::VendorRequest(BOOLEAN In, UCHAR Request, USHORT Value
     return SendUac1UnitRequest(GetHal(), request, Buffer, Length, Received);
 }
 
+NTSTATUS Uac1TerminalBase::TerminalRequest(BOOLEAN In, TerminalRequestKind Kind, USHORT Value, PVOID Buffer,
+                                           ULONG Length, PULONG Received) {
+    return VendorRequest(In, Kind == TerminalRequestKind::Range ? OutputTypeCountRequest : TerminalCurRequest, Value,
+                         Buffer, Length, Received);
+}
+
+bool Uac1TerminalBase::HasJacks() const { return GetUsbTerminalType() != UsbStreamingTerminal; }
+
+JackRecord Uac1TerminalBase::JackRecordOf(ULONG ChannelMapping, ULONG Configuration) const {
+    return Uac1JackRecordOfDevice(ChannelMapping, Configuration);
+}
+
 NTSTATUS Uac1TerminalBase::ReadJackTable(PULONG Count, JackRecord** Records) {
     *Count = 0;
     *Records = nullptr;
     UCHAR head[JackTableFirstRead] = {};
     ULONG received = 0;
-    if (!NT_SUCCESS(VendorRequest(TRUE, TerminalCurRequest, JackTableValue, head, sizeof(head), &received)) ||
-        received < 1 || head[0] == 0) {
-        return STATUS_SUCCESS;
-    }
+    NTSTATUS status =
+        TerminalRequest(TRUE, TerminalRequestKind::Current, JackTableValue, head, sizeof(head), &received);
+    if (!NT_SUCCESS(status) && JackTableRequired()) return status;
+    if (!NT_SUCCESS(status) || received < 1 || head[0] == 0) return STATUS_SUCCESS;
     const ULONG announced = head[0];
     const ULONG length = announced * Uac1DeviceJackBytes + 1;
     auto* table = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, length, Uac1UnitTag));
     if (table == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(table, length);
-    NTSTATUS status = VendorRequest(TRUE, TerminalCurRequest, JackTableValue, table, length, &received);
+    status = TerminalRequest(TRUE, TerminalRequestKind::Current, JackTableValue, table, length, &received);
+    if (!NT_SUCCESS(status) && JackTableRequired()) {
+        ExFreePoolWithTag(table, Uac1UnitTag);
+        return status;
+    }
     // Only whole records that arrived are taken.
     const ULONG arrived = NT_SUCCESS(status) && received > 0 ? (received - 1) / Uac1DeviceJackBytes : 0;
     const ULONG count = arrived < announced ? arrived : announced;
@@ -139,7 +155,7 @@ NTSTATUS Uac1TerminalBase::ReadJackTable(PULONG Count, JackRecord** Records) {
         } else {
             for (ULONG i = 0; i < count; ++i) {
                 const UCHAR* device = table + 1 + i * Uac1DeviceJackBytes;
-                records[i] = Uac1JackRecordOfDevice(ReadLe32(device), ReadLe32(device + 4));
+                records[i] = JackRecordOf(ReadLe32(device), ReadLe32(device + 4));
             }
             *Records = records;
             *Count = count;
@@ -149,9 +165,10 @@ NTSTATUS Uac1TerminalBase::ReadJackTable(PULONG Count, JackRecord** Records) {
     return status;
 }
 
-NTSTATUS Uac1TerminalBase::DescribeJacks(const JackRecord* Records, ULONG Count, PVOID Buffer) {
+NTSTATUS Uac1TerminalBase::DescribeJacks(JackRecord* Records, ULONG Count, PVOID Buffer) {
     UCHAR presence[JackPresenceBytes] = {};
-    NTSTATUS status = VendorRequest(TRUE, TerminalCurRequest, JackPresenceValue, presence, sizeof(presence));
+    NTSTATUS status =
+        TerminalRequest(TRUE, TerminalRequestKind::Current, JackPresenceValue, presence, sizeof(presence));
     const ULONG mask = NT_SUCCESS(status) ? ReadLe32(presence + 1) : 0;
     auto* out = static_cast<JackRecord*>(Buffer);
     for (ULONG i = 0; i < Count; ++i) {
@@ -200,7 +217,7 @@ NTSTATUS InputTerminal::CreateControls(AdapterCommon* Hal) {
     m_Id = GetTerminalId();
     m_Kind = Uac1InputTerminalSubtype;
     const USHORT code = GetUsbTerminalType();
-    if (code != UsbStreamingTerminal) {
+    if (HasJacks()) {
         FreeJacks(&m_JackRecords);
         m_JackCount = 0;
         NTSTATUS status = ReadJackTable(&m_JackCount, &m_JackRecords);
@@ -210,7 +227,7 @@ NTSTATUS InputTerminal::CreateControls(AdapterCommon* Hal) {
     if (connector == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     connector->NonDelegatingAddRef();
     EndpointInfo record = {};
-    NTSTATUS status = Hal->GetEndpointCaps(1, EndpointTypeOfInputTerminal(code), &record);
+    NTSTATUS status = Hal->GetEndpointCaps(1, PinEndpointTypeOf(code), &record);
     if (NT_SUCCESS(status)) status = connector->InitInputConnector(AsUnit(), &record);
     if (NT_SUCCESS(status)) status = static_cast<AudioHal*>(Hal)->AddNode(connector);
     if (NT_SUCCESS(status)) status = AddControl(connector);
@@ -224,9 +241,13 @@ bool InputTerminal::HasJackTypes() const {
            code == 0x0603 || code == 0x0605;
 }
 
+ULONG InputTerminal::InputTypeOf(USHORT Code) const { return InputTypeOfCode(Code); }
+
+ULONG InputTerminal::PinEndpointTypeOf(USHORT Code) const { return EndpointTypeOfInputTerminal(Code); }
+
 NTSTATUS InputTerminal::GetTerminalType(PULONG Type) {
     if (Type == nullptr || GetDescriptor() == nullptr) return STATUS_INVALID_PARAMETER;
-    *Type = InputTypeOfCode(GetUsbTerminalType());
+    *Type = InputTypeOf(GetUsbTerminalType());
     return STATUS_SUCCESS;
 }
 
@@ -254,8 +275,7 @@ NTSTATUS InputTerminal::GetJackCount(PULONG Count, ULONG Index) {
 NTSTATUS InputTerminal::GetJackDescriptions(ULONG ByteSize, PVOID Buffer, ULONG Index) {
     PAGED_CODE();
     UNREFERENCED_PARAMETER(Index);
-    if (Buffer == nullptr || ByteSize == 0 || GetDescriptor() == nullptr ||
-        GetUsbTerminalType() == UsbStreamingTerminal || m_JackCount == 0 ||
+    if (Buffer == nullptr || ByteSize == 0 || GetDescriptor() == nullptr || !HasJacks() || m_JackCount == 0 ||
         m_JackCount * sizeof(JackRecord) > ByteSize) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -285,8 +305,6 @@ NTSTATUS OutputTerminal::Init(const UCHAR* Descriptor, AdapterCommon* Hal, Adapt
     return InitTerminal(Descriptor, Hal, ControlHal, Uac1OutputTerminalSubtype, OutputTerminalMinimumBytes);
 }
 
-bool OutputTerminal::IsStreaming() const { return GetUsbTerminalType() == UsbStreamingTerminal; }
-
 ULONG OutputTerminal::IndexOfType(ULONG Type) const {
     for (ULONG i = 0; i < m_TypeCount; ++i) {
         if (m_Types[i] == Type) return i;
@@ -296,14 +314,14 @@ ULONG OutputTerminal::IndexOfType(ULONG Type) const {
 
 NTSTATUS OutputTerminal::ReadCurrentCode(PUSHORT Code) {
     UCHAR answer[2] = {};
-    NTSTATUS status = VendorRequest(TRUE, TerminalCurRequest, OutputTypeValue, answer, sizeof(answer));
+    NTSTATUS status = TerminalRequest(TRUE, TerminalRequestKind::Current, OutputTypeValue, answer, sizeof(answer));
     if (NT_SUCCESS(status)) *Code = ReadLe16(answer);
     return status;
 }
 
 NTSTATUS OutputTerminal::SelectCode(USHORT Code) {
     UCHAR bytes[2] = {static_cast<UCHAR>(Code), static_cast<UCHAR>(Code >> 8)};
-    return VendorRequest(FALSE, TerminalCurRequest, OutputTypeValue, bytes, sizeof(bytes));
+    return TerminalRequest(FALSE, TerminalRequestKind::Current, OutputTypeValue, bytes, sizeof(bytes));
 }
 
 void OutputTerminal::TypeSettingName(PWSTR Name, ULONG Chars) const {
@@ -324,20 +342,24 @@ void OutputTerminal::StoreCurrentType() {
     AccessSettingBinary(GetHal()->GetDeviceObject(), SettingMode::Write, &type, sizeof(type), name);
 }
 
+ULONG OutputTerminal::TypesOffered(ULONG Announced) const {
+    // The controls hold at most TerminalMaxTypes types; later entries are not offered.
+    return Announced < TerminalMaxTypes ? Announced : TerminalMaxTypes;
+}
+
 NTSTATUS OutputTerminal::ReadTypes() {
     UCHAR countBytes[2] = {};
     ULONG announced = 0;
-    if (NT_SUCCESS(VendorRequest(TRUE, OutputTypeCountRequest, OutputTypeValue, countBytes, sizeof(countBytes)))) {
+    if (NT_SUCCESS(TerminalRequest(TRUE, TerminalRequestKind::Range, OutputTypeValue, countBytes, sizeof(countBytes)))) {
         announced = ReadLe16(countBytes);
     }
     m_TypeCount = 0;
-    if (announced >= 2) {
-        // The controls hold at most TerminalMaxTypes types; later entries are not offered.
-        const ULONG wanted = announced < TerminalMaxTypes ? announced : TerminalMaxTypes;
+    const ULONG wanted = TypesOffered(announced);
+    if (wanted >= 2) {
         UCHAR table[2 + Uac1OutputTypeEntryBytes * TerminalMaxTypes] = {};
         ULONG received = 0;
-        NTSTATUS status = VendorRequest(TRUE, OutputTypeCountRequest, OutputTypeValue, table,
-                                        2 + Uac1OutputTypeEntryBytes * wanted, &received);
+        NTSTATUS status = TerminalRequest(TRUE, TerminalRequestKind::Range, OutputTypeValue, table,
+                                          2 + Uac1OutputTypeEntryBytes * wanted, &received);
         if (!NT_SUCCESS(status)) return status;
         const ULONG arrived = received >= 2 ? (received - 2) / Uac1OutputTypeEntryBytes : 0;
         m_TypeCount = arrived < wanted ? arrived : wanted;
@@ -380,10 +402,10 @@ NTSTATUS OutputTerminal::CreateControls(AdapterCommon* Hal) {
     ULONG byDevice = 0;
     AccessSettingBinary(device, SettingMode::Read, &byDevice, sizeof(byDevice), SettingName::InitOtTypeBySel);
 
-    if (IsStreaming()) {
+    if (!HasJacks()) {
         m_TypeCount = 1;
         m_Types[0] = type;
-        m_Codes[0] = UsbStreamingTerminal;
+        m_Codes[0] = GetUsbTerminalType();
         m_CurrentType = type;
     } else {
         USHORT code = 0;
@@ -451,7 +473,7 @@ NTSTATUS OutputTerminal::SelectType(ULONG Type) {
 
 NTSTATUS OutputTerminal::GetJackCount(PULONG Count, ULONG Index) {
     if (Count == nullptr || GetDescriptor() == nullptr) return STATUS_INVALID_PARAMETER;
-    if (IsStreaming()) {
+    if (!HasJacks()) {
         *Count = 0;
         return STATUS_SUCCESS;
     }
@@ -462,7 +484,7 @@ NTSTATUS OutputTerminal::GetJackCount(PULONG Count, ULONG Index) {
 
 NTSTATUS OutputTerminal::GetJackDescriptions(ULONG ByteSize, PVOID Buffer, ULONG Index) {
     PAGED_CODE();
-    if (Buffer == nullptr || ByteSize == 0 || Index >= m_TypeCount || GetDescriptor() == nullptr || IsStreaming() ||
+    if (Buffer == nullptr || ByteSize == 0 || Index >= m_TypeCount || GetDescriptor() == nullptr || !HasJacks() ||
         m_JackCounts[Index] == 0 || m_JackCounts[Index] * sizeof(JackRecord) > ByteSize) {
         return STATUS_INVALID_PARAMETER;
     }

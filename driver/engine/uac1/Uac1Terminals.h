@@ -52,13 +52,26 @@ public:
     virtual NTSTATUS CreateControls(AdapterCommon* Hal) = 0;
 
 protected:
+    // How the device answers the terminal requests: the current value of a control (jack table
+    // 0x02FF, jack presence 0x0200, output type 0x0800) or the list of values it takes (output
+    // types). The UAC 1.0 terminals use the family's vendor requests.
+    enum class TerminalRequestKind { Current, Range };
+    virtual NTSTATUS TerminalRequest(BOOLEAN In, TerminalRequestKind Kind, USHORT Value, PVOID Buffer, ULONG Length,
+                                     PULONG Received = nullptr);
+    // Whether the terminal has a jack table to read (not a USB streaming terminal).
+    virtual bool HasJacks() const;
+    // A device jack entry as a record.
+    virtual JackRecord JackRecordOf(ULONG ChannelMapping, ULONG Configuration) const;
+    // A jack table the device refuses ends the terminal's initialisation (otherwise: no jacks).
+    virtual bool JackTableRequired() const { return false; }
+
     UCHAR GetTerminalId() const { return GetDescriptor()[3]; }
     // The jack table of the terminal (or, for an output terminal, its current output type): a
     // failed read or no jacks answers success with Count 0; STATUS_INSUFFICIENT_RESOURCES without
     // pool. Records: non-paged "UA10", freed with ExFreePoolWithTag.
     NTSTATUS ReadJackTable(PULONG Count, JackRecord** Records);
     // Copies Count records to Buffer with IsConnected from the device's presence mask.
-    NTSTATUS DescribeJacks(const JackRecord* Records, ULONG Count, PVOID Buffer);
+    virtual NTSTATUS DescribeJacks(JackRecord* Records, ULONG Count, PVOID Buffer);
     NTSTATUS VendorRequest(BOOLEAN In, UCHAR Request, USHORT Value, PVOID Buffer, ULONG Length,
                            PULONG Received = nullptr);
     // The first control of Kind, without a reference; null when none.
@@ -85,6 +98,12 @@ public:
 
     // The input connector reports its id and reads its values again.
     NTSTATUS HandleStatusInterrupt(ULONG Word0, ULONG Word1, PULONG ControlId) override;
+
+protected:
+    // The endpoint type of the terminal's USB type (GetTerminalType), and the one its pin record
+    // is asked for.
+    virtual ULONG InputTypeOf(USHORT Code) const;
+    virtual ULONG PinEndpointTypeOf(USHORT Code) const;
 
 private:
     bool HasJackTypes() const;
@@ -116,8 +135,12 @@ public:
     // refreshes the terminal-type control and the output connectors.
     NTSTATUS HandleStatusInterrupt(ULONG Word0, ULONG Word1, PULONG ControlId) override;
 
+protected:
+    // Of the types the device announces, how many the terminal offers (0: only its own type).
+    virtual ULONG TypesOffered(ULONG Announced) const;
+    void RefreshKind(ULONG Kind, bool FirstOnly, PULONG Refreshed);
+
 private:
-    bool IsStreaming() const;
     // Index of Type in the list, or m_TypeCount.
     ULONG IndexOfType(ULONG Type) const;
     NTSTATUS ReadCurrentCode(PUSHORT Code);
@@ -127,7 +150,6 @@ private:
     void StoreCurrentType();
     // Reads the output types; one type from wTerminalType when the device names fewer than two.
     NTSTATUS ReadTypes();
-    void RefreshKind(ULONG Kind, bool FirstOnly, PULONG Refreshed);
 
     ULONG m_CurrentType;
     ULONG m_TypeCount;

@@ -55,15 +55,15 @@ ULONG QuirksOf(USHORT VendorId, USHORT ProductId) {
 NTSTATUS AddUnitOfSubtype(Uac1AudioHal& Hal, UCHAR Subtype, const UCHAR* Descriptor) {
     switch (Subtype) {
     case Uac1InputTerminalSubtype:
-        return AddNewUnit<InputTerminal>(Hal, Descriptor);
+        return Hal.AddNewUnit<InputTerminal>(Descriptor);
     case Uac1OutputTerminalSubtype:
-        return AddNewUnit<OutputTerminal>(Hal, Descriptor);
+        return Hal.AddNewUnit<OutputTerminal>(Descriptor);
     case Uac1MixerUnitSubtype:
-        return AddNewUnit<MixerUnit>(Hal, Descriptor);
+        return Hal.AddNewUnit<MixerUnit>(Descriptor);
     case Uac1SelectorUnitSubtype:
-        return AddNewUnit<SelectorUnit>(Hal, Descriptor);
+        return Hal.AddNewUnit<SelectorUnit>(Descriptor);
     case Uac1FeatureUnitSubtype:
-        return AddNewUnit<FeatureUnit>(Hal, Descriptor);
+        return Hal.AddNewUnit<FeatureUnit>(Descriptor);
     default:
         return STATUS_UNSUCCESSFUL;
     }
@@ -147,12 +147,12 @@ NTSTATUS Uac1AudioHal::BuildTopology(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG 
 
 NTSTATUS Uac1AudioHal::FinishTopology(ULONG Quirks) {
     PAGED_CODE();
-    auto* table = static_cast<Uac1UnitTable*>(ExAllocatePoolWithTag(PagedPool, sizeof(Uac1UnitTable), Uac1AudioHalTag));
+    auto* table = static_cast<Uac1UnitTable*>(ExAllocatePoolWithTag(PagedPool, sizeof(Uac1UnitTable), m_PoolTag));
     if (table == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     BuildUnitTable(table);
     NTSTATUS status = CheckUnitGraph(*table);
     if (NT_SUCCESS(status)) status = ConnectUnits(*table);
-    ExFreePoolWithTag(table, Uac1AudioHalTag);
+    ExFreePoolWithTag(table, m_PoolTag);
     if (!NT_SUCCESS(status) || (Quirks & QuirkNeedsTerminals16And64) == 0) return status;
     for (ULONG id : RequiredTerminalIds) {
         UnitNode* unit = nullptr;

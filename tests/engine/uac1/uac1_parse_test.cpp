@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -228,40 +229,54 @@ TEST_F(Uac1Parse, CatalogDeviceBuildsItsUnitsControlsAndChains) {
 // one byte, including the counts that grow the needed length.
 TEST(ClassDescriptorRules, EveryRowRejectsADescriptorOneByteShort) {
     struct Sample {
+        UCHAR release;
         UCHAR subclass;
         const char* name;
         Bytes bytes;  // the smallest descriptor its counts allow
     };
     const Sample samples[] = {
-        {1, "HEADER, two interfaces", {10, 0x24, 1, 0x00, 0x01, 10, 0, 2, 1, 2}},
-        {1, "INPUT_TERMINAL", InputTerminalBytes(1)},
-        {1, "OUTPUT_TERMINAL", OutputTerminalBytes(3, 1)},
-        {1, "MIXER_UNIT, two inputs, no control bytes", {12, 0x24, 4, 9, 2, 1, 2, 2, 3, 0, 0, 0}},
-        {1, "SELECTOR_UNIT, three inputs", SelectorBytes(8, {1, 2, 3})},
-        {1, "FEATURE_UNIT, two-byte controls, master only", {9, 0x24, 6, 2, 1, 2, 0x03, 0x00, 0}},
-        {2, "AS_GENERAL", {7, 0x24, 1, 1, 1, 0x01, 0x00}},
-        {2, "FORMAT_TYPE I, two rates", {14, 0x24, 2, 1, 2, 2, 16, 2, 0x44, 0xAC, 0, 0x80, 0xBB, 0}},
-        {2, "FORMAT_TYPE I, range", {14, 0x24, 2, 1, 2, 2, 16, 0, 0x40, 0x1F, 0, 0x80, 0xBB, 0}},
-        {2, "FORMAT_TYPE II, one rate", {12, 0x24, 2, 2, 0x80, 0x01, 0x00, 0x06, 1, 0x80, 0xBB, 0}},
+        {2, 1, "UAC2 HEADER", {9, 0x24, 1, 0x00, 0x02, 8, 9, 0, 0}},
+        {2, 1, "UAC2 INPUT_TERMINAL", {17, 0x24, 2, 1, 0x01, 0x01, 0, 40, 2, 3, 0, 0, 0, 0, 0, 0, 0}},
+        {2, 1, "UAC2 OUTPUT_TERMINAL", {12, 0x24, 3, 3, 0x01, 0x03, 0, 2, 40, 0, 0, 0}},
+        {2, 1, "UAC2 MIXER_UNIT, two inputs, no mixer control bytes", {15, 0x24, 4, 9, 2, 1, 2, 2, 3, 0, 0, 0, 0, 0, 0}},
+        {2, 1, "UAC2 SELECTOR_UNIT, three inputs", {10, 0x24, 5, 8, 3, 1, 2, 3, 0, 0}},
+        {2, 1, "UAC2 FEATURE_UNIT, master only", {10, 0x24, 6, 2, 1, 0x0F, 0, 0, 0, 0}},
+        {2, 1, "UAC2 EXTENSION_UNIT, one input", {16, 0x24, 9, 7, 0x34, 0x12, 1, 2, 2, 3, 0, 0, 0, 0, 0, 0}},
+        {2, 1, "UAC2 CLOCK_SOURCE", {8, 0x24, 10, 40, 0x03, 0x07, 0, 0}},
+        {2, 2, "UAC2 AS_GENERAL", {15, 0x24, 1, 1, 0, 1, 1, 0, 0, 0, 2, 3, 0, 0, 0}},
+        {2, 2, "UAC2 FORMAT_TYPE I", {6, 0x24, 2, 1, 4, 24}},
+        {1, 1, "HEADER, two interfaces", {10, 0x24, 1, 0x00, 0x01, 10, 0, 2, 1, 2}},
+        {1, 1, "INPUT_TERMINAL", InputTerminalBytes(1)},
+        {1, 1, "OUTPUT_TERMINAL", OutputTerminalBytes(3, 1)},
+        {1, 1, "MIXER_UNIT, two inputs, no control bytes", {12, 0x24, 4, 9, 2, 1, 2, 2, 3, 0, 0, 0}},
+        {1, 1, "SELECTOR_UNIT, three inputs", SelectorBytes(8, {1, 2, 3})},
+        {1, 1, "FEATURE_UNIT, two-byte controls, master only", {9, 0x24, 6, 2, 1, 2, 0x03, 0x00, 0}},
+        {1, 2, "AS_GENERAL", {7, 0x24, 1, 1, 1, 0x01, 0x00}},
+        {1, 2, "FORMAT_TYPE I, two rates", {14, 0x24, 2, 1, 2, 2, 16, 2, 0x44, 0xAC, 0, 0x80, 0xBB, 0}},
+        {1, 2, "FORMAT_TYPE I, range", {14, 0x24, 2, 1, 2, 2, 16, 0, 0x40, 0x1F, 0, 0x80, 0xBB, 0}},
+        {1, 2, "FORMAT_TYPE II, one rate", {12, 0x24, 2, 2, 0x80, 0x01, 0x00, 0x06, 1, 0x80, 0xBB, 0}},
     };
-    std::map<std::pair<UCHAR, UCHAR>, int> covered;
+    std::map<std::tuple<UCHAR, UCHAR, UCHAR>, int> covered;
     for (const Sample& s : samples) {
         SCOPED_TRACE(s.name);
         ASSERT_EQ(s.bytes[0], s.bytes.size());
-        const ClassDescriptorRule* rule = FindClassDescriptorRule(AudioClassRelease1, s.subclass, s.bytes[2]);
+        const ClassDescriptorRule* rule = FindClassDescriptorRule(s.release, s.subclass, s.bytes[2]);
         ASSERT_NE(rule, nullptr);
-        ++covered[{s.subclass, s.bytes[2]}];
+        ++covered[{s.release, s.subclass, s.bytes[2]}];
         EXPECT_TRUE(ClassDescriptorFits(*rule, s.bytes.data()));
         Bytes shorter(s.bytes.begin(), s.bytes.end() - 1);
         shorter[0] = UCHAR(shorter.size());
         EXPECT_FALSE(ClassDescriptorFits(*rule, shorter.data()));
     }
     for (const ClassDescriptorRule& rule : ClassDescriptorRules()) {
-        EXPECT_TRUE(covered.count({rule.Subclass, rule.Subtype})) << "no sample for subclass " << int(rule.Subclass)
-                                                                  << " subtype " << int(rule.Subtype);
+        EXPECT_TRUE(covered.count({rule.Release, rule.Subclass, rule.Subtype}))
+            << "no sample for release " << int(rule.Release) << " subclass " << int(rule.Subclass) << " subtype "
+            << int(rule.Subtype);
     }
-    // Processing and extension units, and unknown subtypes, have no row: they are refused.
+    // Processing and extension units, and unknown subtypes, have no row: they are refused. So are
+    // the release-2 effect and processing units, clock selectors and clock multipliers.
     for (UCHAR subtype : {0, 7, 8, 9}) EXPECT_EQ(FindClassDescriptorRule(1, 1, subtype), nullptr) << int(subtype);
+    for (UCHAR subtype : {0, 7, 8, 11, 12, 13}) EXPECT_EQ(FindClassDescriptorRule(2, 1, subtype), nullptr) << int(subtype);
 }
 
 TEST(DescriptorIterator, StopsOnShortAndOverlongDescriptors) {
