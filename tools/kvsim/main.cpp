@@ -1,5 +1,6 @@
 // kvsim: the simulated machine from the command line. `kvsim info` runs one USB audio device
 // through the KV-380D driver's start and removal and reports what happened.
+#include "controls_command.h"
 #include "info_command.h"
 #include "options.h"
 #include "stream_command.h"
@@ -37,5 +38,6 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (options.command == kvsim::Command::Info) return kvsim::RunInfo(options, DriverPath(), std::cout);
+    if (options.command == kvsim::Command::Controls) return kvsim::RunControls(options, DriverPath(), std::cout);
     return kvsim::RunStream(options, DriverPath(), std::cout);
 }

@@ -6,13 +6,21 @@
 
 namespace kvsim {
 
-enum class Command { Help, Info, Play, Record };
+enum class Command { Help, Info, Play, Record, Controls };
 
 // A pin format given as RATE/BITS/CHANNELS; rate 0 when not given.
 struct PinFormat {
     unsigned rate = 0;
     unsigned bits = 0;
     unsigned channels = 0;
+};
+
+// One --set of `kvsim controls`: NODE[.CHANNEL]=VALUE; channel -1 for every channel.
+struct ControlSetting {
+    unsigned node = 0;
+    int channel = -1;
+    double value = 0;  // dB for levels, 0/1 for switches, the input number for a mux
+    std::string text;  // as given
 };
 
 struct Options {
@@ -29,6 +37,9 @@ struct Options {
     std::string deviceOutput;     // play: what the device received, as WAV
     std::string deviceInput;      // record: what the device's capture source plays (default: ramps)
     std::string output;           // record: what the capture pin delivered, as WAV
+    // controls
+    std::vector<ControlSetting> sets;
+    bool replug = false;          // remove and plug the device again, then list again
 };
 
 // Parses argv; false with *error set on a malformed command line.
