@@ -87,22 +87,11 @@ NTSTATUS LevelDevSpecific(PPCPROPERTY_REQUEST Request, const TopologyEntry* Node
         return STATUS_SUCCESS;
     }
     if (verb != PropertyVerb::Get && verb != PropertyVerb::Set) return STATUS_INVALID_PARAMETER;
-    if (Request->InstanceSize < sizeof(ULONG) || Request->ValueSize < sizeof(LONG) || Request->Value == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
     // A device level also takes every channel at once.
     ULONG channel = 0;
-    if (!ReadInstanceWord(Request, 0, &channel)) return STATUS_INVALID_PARAMETER;
-    if (channel != LevelAllChannels && channel >= channels) return STATUS_INVALID_PARAMETER;
-    if (verb == PropertyVerb::Get) {
-        LONG value = 0;
-        status = control->GetValue(channel, &value);
-        if (NT_SUCCESS(status)) AnswerValueWord(Request, static_cast<ULONG>(value));
-        return status;
-    }
-    status = control->SetValue(channel, static_cast<LONG>(ReadValueWord(Request)));
-    if (NT_SUCCESS(status)) Request->ValueSize = sizeof(LONG);
-    return status;
+    status = ChannelValueRequest(Request, channels, &channel, LevelAllChannels);
+    if (!NT_SUCCESS(status)) return status;
+    return LevelValue(Request, control.Get(), verb, channel);
 }
 
 NTSTATUS SwitchDevSpecific(PPCPROPERTY_REQUEST Request, const TopologyEntry* Node) {

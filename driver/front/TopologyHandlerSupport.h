@@ -26,9 +26,17 @@ NTSTATUS QueryControl(AudioNode* Control, REFIID Iid, InterfaceRef<Interface>* A
     return status;
 }
 
-// The channel of a node request (the instance's first word), refused unless it lies below the
-// Count channels the control shows.
-inline NTSTATUS RequestChannel(const PCPROPERTY_REQUEST* Request, ULONG Count, PULONG Channel) {
-    if (!ReadInstanceWord(Request, 0, Channel)) return STATUS_INVALID_PARAMETER;
-    return *Channel < Count ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+// A GET or SET of one channel's 32-bit value: the channel word of the instance and a 32-bit
+// value are needed, else STATUS_INVALID_PARAMETER; a channel not below the Channels the control
+// shows is refused, not read, unless it is Extra (a device level's every-channel value).
+inline NTSTATUS ChannelValueRequest(const PCPROPERTY_REQUEST* Request, ULONG Channels, PULONG Channel,
+                                    ULONG Extra = 0) {
+    if (Request->ValueSize < sizeof(ULONG) || Request->Value == nullptr || !ReadInstanceWord(Request, 0, Channel)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return *Channel < Channels || (Extra != 0 && *Channel == Extra) ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
+
+class LevelControl;
+// GET or SET of one level channel (1/65536 dB); ValueSize 4 on success.
+NTSTATUS LevelValue(PPCPROPERTY_REQUEST Request, LevelControl* Control, PropertyVerb Verb, ULONG Channel);

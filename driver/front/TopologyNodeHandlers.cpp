@@ -56,6 +56,18 @@ bool LevelPropertyFits(const PCPROPERTY_ITEM* Item, ULONG Kind) {
 
 }  // namespace
 
+NTSTATUS LevelValue(PPCPROPERTY_REQUEST Request, LevelControl* Control, PropertyVerb Verb, ULONG Channel) {
+    if (Verb == PropertyVerb::Get) {
+        LONG value = 0;
+        NTSTATUS status = Control->GetValue(Channel, &value);
+        if (NT_SUCCESS(status)) AnswerValueWord(Request, static_cast<ULONG>(value));
+        return status;
+    }
+    NTSTATUS status = Control->SetValue(Channel, static_cast<LONG>(ReadValueWord(Request)));
+    if (NT_SUCCESS(status)) Request->ValueSize = sizeof(LONG);
+    return status;
+}
+
 NTSTATUS SwitchHandler(PPCPROPERTY_REQUEST Request) {
     PAGED_CODE();
     const TopologyEntry* node = nullptr;
@@ -77,12 +89,9 @@ NTSTATUS SwitchHandler(PPCPROPERTY_REQUEST Request) {
         return AnswerSteppedRanges(Request, VT_BOOL, channels, stepping);
     }
     if (verb != PropertyVerb::Get && verb != PropertyVerb::Set) return STATUS_INVALID_PARAMETER;
-    if (Request->InstanceSize < sizeof(ULONG) || Request->ValueSize < sizeof(ULONG) || Request->Value == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
     ULONG channel = 0;
     status = control->GetChannelCount(&channels);
-    if (NT_SUCCESS(status)) status = RequestChannel(Request, channels, &channel);
+    if (NT_SUCCESS(status)) status = ChannelValueRequest(Request, channels, &channel);
     if (!NT_SUCCESS(status)) return status;
     if (verb == PropertyVerb::Get) {
         // The control answers one byte; the rest of the 32-bit value is zero.
@@ -119,23 +128,12 @@ NTSTATUS LevelHandler(PPCPROPERTY_REQUEST Request) {
         return AnswerSteppedRanges(Request, VT_I4, channels, stepping);
     }
     if (verb != PropertyVerb::Get && verb != PropertyVerb::Set) return STATUS_INVALID_PARAMETER;
-    if (Request->InstanceSize < sizeof(ULONG) || Request->ValueSize < sizeof(LONG) || Request->Value == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
     ULONG channel = 0;
     status = control->GetChannelCount(&channels);
-    if (NT_SUCCESS(status)) status = RequestChannel(Request, channels, &channel);
+    if (NT_SUCCESS(status)) status = ChannelValueRequest(Request, channels, &channel);
+    if (NT_SUCCESS(status)) status = LevelValue(Request, control.Get(), verb, channel);
     if (!NT_SUCCESS(status)) return status;
-    if (verb == PropertyVerb::Get) {
-        LONG value = 0;
-        status = control->GetValue(channel, &value);
-        if (NT_SUCCESS(status)) AnswerValueWord(Request, static_cast<ULONG>(value));
-        return status;
-    }
-    status = control->SetValue(channel, static_cast<LONG>(ReadValueWord(Request)));
-    if (!NT_SUCCESS(status)) return status;
-    Request->ValueSize = sizeof(LONG);
-    if (IsPrivateLevel(Request->PropertyItem)) {
+    if (verb == PropertyVerb::Set && IsPrivateLevel(Request->PropertyItem)) {
         TopologyMiniport::FromTarget(Request->MajorTarget)->RaiseControlChange(Request->Node);
     }
     return STATUS_SUCCESS;
