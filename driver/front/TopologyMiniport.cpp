@@ -6,6 +6,7 @@
 #include "driver/engine/interfaces/TerminalInfo.h"
 #include "driver/front/DriverDispatch.h"
 #include "driver/front/InterfaceRef.h"
+#include "driver/front/TopologyProperties.h"
 
 namespace {
 
@@ -222,7 +223,7 @@ NTSTATUS TopologyMiniport::Init(PUNKNOWN UnknownAdapter, PRESOURCELIST, PPORTTOP
     if (NT_SUCCESS(status)) status = BuildConnections();
     if (NT_SUCCESS(status)) {
         m_Filter->Version = 0;
-        m_Filter->AutomationTable = nullptr;
+        m_Filter->AutomationTable = TopologyFilterAutomation();
         m_Filter->PinSize = sizeof(PCPIN_DESCRIPTOR);
         m_Filter->PinCount = m_PinCount;
         m_Filter->Pins = m_PinDescriptors;
@@ -418,6 +419,7 @@ NTSTATUS TopologyMiniport::BuildNodeDescriptors() {
     for (ULONG number = 0; number < m_NodeCount; ++number) {
         TopologyEntry* node = &m_NodeEntries[number];
         PCNODE_DESCRIPTOR& descriptor = m_NodeDescriptors[number];
+        descriptor.AutomationTable = TopologyNodeAutomation(node->Kind, node->SourceCount);
         if (node->Kind == NodeKindCode(NodeKind::Selector)) {
             descriptor.Type = node->SourceCount >= 2 ? &KSNODETYPE_MUX : &KSNODETYPE_DEV_SPECIFIC;
             descriptor.Name = node->SourceCount >= 2 ? nullptr : &KSNODETYPE_DEV_SPECIFIC;
@@ -586,6 +588,11 @@ void TopologyMiniport::ChangeCallback(PVOID Context, PVOID Argument1, PVOID) {
     if (record->Kind != ControlChangeValue || record->Count != 1) return;
     const ULONG node = self->FindNode(record->ControlId);
     if (node == NotFound) return;  // pins and ids without node raise nothing
+    self->RaiseControlChange(node);
+}
+
+void TopologyMiniport::RaiseControlChange(ULONG Number) {
+    if (m_PortEvents == nullptr) return;
     GUID set = KSEVENTSETID_AudioControlChange;
-    self->m_PortEvents->GenerateEventList(&set, KSEVENT_CONTROL_CHANGE, FALSE, MAXULONG, TRUE, node);
+    m_PortEvents->GenerateEventList(&set, KSEVENT_CONTROL_CHANGE, FALSE, MAXULONG, TRUE, Number);
 }

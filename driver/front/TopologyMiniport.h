@@ -59,6 +59,24 @@ public:
     STDMETHODIMP MapNodeToPin(PULONG Value) override;
     STDMETHODIMP GetName(PWSTR* Name) override;
 
+    // ---- for the property and event handlers ----
+    // The miniport behind a request's major target: the IMiniportTopology the port holds.
+    static TopologyMiniport* FromTarget(PUNKNOWN MajorTarget) {
+        return static_cast<TopologyMiniport*>(static_cast<IMiniportTopology*>(MajorTarget));
+    }
+    ULONG NodeCount() const { return m_NodeCount; }
+    ULONG PinCount() const { return m_PinCount; }
+    // The entry of node or pin Number; null when there is none.
+    const TopologyEntry* NodeEntry(ULONG Number) const {
+        return m_NodeEntries != nullptr && Number < m_NodeCount ? &m_NodeEntries[Number] : nullptr;
+    }
+    const TopologyEntry* PinEntry(ULONG Number) const {
+        return m_PinEntries != nullptr && Number < m_PinCount ? &m_PinEntries[Number] : nullptr;
+    }
+    PPORTEVENTS PortEvents() const { return m_PortEvents; }
+    // Raises the audio control-change event on node Number.
+    void RaiseControlChange(ULONG Number);
+
     // Kept when it differs and lies in D0..D3.
     void PowerChangeNotify(ULONG NewState);
     ULONG DevicePowerState() const { return m_PowerState; }

@@ -265,6 +265,96 @@ NTSTATUS KsFilterClient::DisableEvent(const std::shared_ptr<KSEVENTDATA>& regist
                                     0, &information);
 }
 
+NTSTATUS KsFilterClient::SubscribeControlChange(ULONG node, PKEVENT event, std::shared_ptr<KSEVENTDATA>* registration) {
+    return EnableEvent(KSEVENTSETID_AudioControlChange, KSEVENT_CONTROL_CHANGE, node, event, registration);
+}
+
+ULONG KsFilterClient::EventCount(const std::shared_ptr<KSEVENTDATA>& registration) {
+    return registration ? sim::portcls::EventSignals(registration.get()) : 0;
+}
+
+// ---- node properties ----
+
+NTSTATUS KsFilterClient::NodeProperty(const GUID& set, ULONG id, ULONG flags, ULONG node, void* value,
+                                      ULONG valueLength, ULONG_PTR* returned) {
+    KSNODEPROPERTY request{MakeProperty(set, id, flags | KSPROPERTY_TYPE_TOPOLOGY), node, 0};
+    return Property(&request, sizeof(request), value, valueLength, returned);
+}
+
+NTSTATUS KsFilterClient::ChannelProperty(const GUID& set, ULONG id, ULONG flags, ULONG node, LONG channel,
+                                         void* value, ULONG valueLength, ULONG_PTR* returned) {
+    KSNODEPROPERTY_AUDIO_CHANNEL request{{MakeProperty(set, id, flags | KSPROPERTY_TYPE_TOPOLOGY), node, 0}, channel, 0};
+    return Property(&request, sizeof(request), value, valueLength, returned);
+}
+
+NTSTATUS KsFilterClient::NodeInstanceProperty(const GUID& set, ULONG id, ULONG flags, ULONG node,
+                                              const std::vector<ULONG>& instance, void* value, ULONG valueLength,
+                                              ULONG_PTR* returned) {
+    KSNODEPROPERTY head{MakeProperty(set, id, flags | KSPROPERTY_TYPE_TOPOLOGY), node, 0};
+    std::vector<UCHAR> request(sizeof(head) + instance.size() * sizeof(ULONG));
+    std::memcpy(request.data(), &head, sizeof(head));
+    if (!instance.empty()) std::memcpy(request.data() + sizeof(head), instance.data(), instance.size() * sizeof(ULONG));
+    return Property(request.data(), static_cast<ULONG>(request.size()), value, valueLength, returned);
+}
+
+NTSTATUS KsFilterClient::NodeBasicSupport(const GUID& set, ULONG id, ULONG node, NodePropertySupport* support) {
+    *support = NodePropertySupport{};
+    constexpr LONG kEveryChannel = -1;
+    ULONG access = 0;
+    ULONG_PTR returned = 0;
+    NTSTATUS status =
+        ChannelProperty(set, id, KSPROPERTY_TYPE_BASICSUPPORT, node, kEveryChannel, &access, sizeof(access), &returned);
+    if (!NT_SUCCESS(status)) return status;
+    if (returned != sizeof(access)) return STATUS_INVALID_BUFFER_SIZE;
+    support->accessFlags = access;
+    KSPROPERTY_DESCRIPTION description{};
+    status = ChannelProperty(set, id, KSPROPERTY_TYPE_BASICSUPPORT, node, kEveryChannel, &description,
+                             sizeof(description), &returned);
+    if (!NT_SUCCESS(status)) return status;
+    if (returned == sizeof(access)) return STATUS_SUCCESS;  // the property has no description
+    if (returned != sizeof(description) || description.AccessFlags != access) return STATUS_INVALID_BUFFER_SIZE;
+    support->described = true;
+    support->description = description;
+    if (description.DescriptionSize <= sizeof(description)) return STATUS_SUCCESS;
+    // A description past a page is not one the audio stack would read.
+    if (description.DescriptionSize > 4096) return STATUS_INVALID_BUFFER_SIZE;
+    std::vector<UCHAR> whole(description.DescriptionSize);
+    status = ChannelProperty(set, id, KSPROPERTY_TYPE_BASICSUPPORT, node, kEveryChannel, whole.data(),
+                             static_cast<ULONG>(whole.size()), &returned);
+    if (!NT_SUCCESS(status)) return status;
+    if (returned != whole.size()) return STATUS_INVALID_BUFFER_SIZE;
+    std::memcpy(&support->description, whole.data(), sizeof(description));
+    support->members.assign(whole.begin() + sizeof(description), whole.end());
+    if (support->description.MembersListCount == 0 || support->members.size() < sizeof(KSPROPERTY_MEMBERSHEADER)) {
+        return STATUS_SUCCESS;
+    }
+    std::memcpy(&support->header, support->members.data(), sizeof(support->header));
+    const size_t listBytes = static_cast<size_t>(support->header.MembersSize) * support->header.MembersCount;
+    if (listBytes > support->members.size() - sizeof(support->header)) return STATUS_INVALID_BUFFER_SIZE;
+    support->hasMembers = true;
+    const auto entries = support->members.begin() + sizeof(support->header);
+    support->entries.assign(entries, entries + static_cast<std::ptrdiff_t>(listBytes));
+    if (support->header.MembersFlags == KSPROPERTY_MEMBER_STEPPEDRANGES &&
+        support->header.MembersSize == sizeof(KSPROPERTY_STEPPING_LONG)) {
+        support->ranges.resize(support->header.MembersCount);
+        if (listBytes != 0) std::memcpy(support->ranges.data(), support->entries.data(), listBytes);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS KsFilterClient::GetChannelValue(const GUID& set, ULONG id, ULONG node, LONG channel, LONG* value) {
+    ULONG_PTR returned = 0;
+    LONG answer = 0;
+    NTSTATUS status = ChannelProperty(set, id, KSPROPERTY_TYPE_GET, node, channel, &answer, sizeof(answer), &returned);
+    if (NT_SUCCESS(status) && returned != sizeof(answer)) status = STATUS_INVALID_BUFFER_SIZE;
+    if (NT_SUCCESS(status)) *value = answer;
+    return status;
+}
+
+NTSTATUS KsFilterClient::SetChannelValue(const GUID& set, ULONG id, ULONG node, LONG channel, LONG value) {
+    return ChannelProperty(set, id, KSPROPERTY_TYPE_SET, node, channel, &value, sizeof(value));
+}
+
 // ---- pins ----
 
 NTSTATUS KsPinClient::Open(KsFilterClient& filter, ULONG pinId, const std::vector<UCHAR>& format,

@@ -552,4 +552,12 @@ NTSTATUS DispatchKsDeviceControl(PcDevice* d, PIRP irp) {
     return Finish(irp, status, information);
 }
 
+ULONG EventSignals(const KSEVENTDATA* registration) {
+    std::lock_guard<std::mutex> guard(g_eventLock);
+    for (const auto& entry : g_eventEntries) {
+        if (entry->clientData == registration) return entry->signals.load();
+    }
+    return 0;
+}
+
 }  // namespace sim::portcls

@@ -5,11 +5,14 @@
 
 #include "driver/engine/controls/ConnectorControl.h"
 #include "driver/engine/controls/ControlPersistence.h"
+#include "driver/engine/controls/VendorControl.h"
 #include "driver/front/TopologyMiniport.h"
+#include "driver/front/TopologyProperties.h"
 
 #include <win/ksmedia.h>
 
 #include <array>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -303,6 +306,217 @@ TEST_F(TopologyGraph, UndescribedSourceGivesNoConnectionAndDeepChainsWalk) {
     ASSERT_EQ(Build(), STATUS_SUCCESS);
     EXPECT_EQ(m_Filter->NodeCount, depth);
     EXPECT_EQ(m_Filter->ConnectionCount, depth);
+}
+
+// ---- the handlers, called as the port calls them ----
+
+// A vendor control with four parameters (values 10, 11, 12, 13) whose switch is on.
+class TestVendor : public VendorControlNode {
+public:
+    explicit TestVendor(ULONG Id) : VendorControlNode(nullptr, Id) {
+        m_ParameterCount = 4;
+        m_Enable = 1;
+        m_NameGuid = KSNODETYPE_VOLUME;
+    }
+    STDMETHODIMP GetParameters(ULONG First, ULONG Count, PLONG Values) override {
+        if (static_cast<ULONGLONG>(First) + Count > 4) ADD_FAILURE() << "read beyond the parameters";
+        for (ULONG i = 0; i < Count && First + i < 4; ++i) Values[i] = Parameters[First + i];
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP SetParameters(ULONG First, ULONG Count, const LONG* Values) override {
+        if (static_cast<ULONGLONG>(First) + Count > 4) ADD_FAILURE() << "write beyond the parameters";
+        for (ULONG i = 0; i < Count && First + i < 4; ++i) Parameters[First + i] = Values[i];
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP GetParameterInfo(ULONG Index, PULONG Info) override {
+        for (ULONG w = 0; w < VendorParameterInfoWords; ++w) Info[w] = Index * 10 + w;
+        return STATUS_SUCCESS;
+    }
+    LONG Parameters[4] = {10, 11, 12, 13};
+};
+
+class TopologyHandlers : public TopologyGraph {
+protected:
+    // Output connector 5 <- vendor 4 <- one-input selector 3 <- Stream input connector 2: node 0 is
+    // the selector, node 1 the vendor control.
+    void SetUp() override {
+        TopologyGraph::SetUp();
+        m_Vendor = Make<TestVendor>(4);
+        ASSERT_EQ(m_Vendor->SetSources(1, std::array<ULONG, 1>{3}.data()), STATUS_SUCCESS);
+        Graph({Connector(5, NodeKind::OutputConnector, 1, {4}), m_Vendor, Node(3, NodeKind::Selector, {2}),
+               Connector(2, NodeKind::InputConnector, 0)});
+        ASSERT_EQ(Build(), STATUS_SUCCESS);
+        ASSERT_EQ(m_Filter->NodeCount, 2u);
+    }
+
+    struct Reply {
+        NTSTATUS status;
+        ULONG valueSize;
+    };
+    // Sends one request through the handler the node's table names for (set, id).
+    Reply Send(ULONG Node, const GUID& Set, ULONG Id, ULONG Verb, std::vector<ULONG> Instance, PVOID Value,
+               ULONG ValueSize) {
+        const PCAUTOMATION_TABLE* table =
+            Node == MAXULONG ? m_Filter->AutomationTable : m_Filter->Nodes[Node].AutomationTable;
+        const PCPROPERTY_ITEM* item = nullptr;
+        for (ULONG i = 0; table != nullptr && i < table->PropertyCount; ++i) {
+            if (IsEqualGUID(*table->Properties[i].Set, Set) && table->Properties[i].Id == Id) item = &table->Properties[i];
+        }
+        if (item == nullptr) return {STATUS_NOT_FOUND, 0};
+        PCPROPERTY_REQUEST request = {};
+        request.MajorTarget = m_Miniport;
+        request.Node = Node;
+        request.PropertyItem = item;
+        request.Verb = Verb;
+        request.InstanceSize = static_cast<ULONG>(Instance.size() * sizeof(ULONG));
+        request.Instance = Instance.empty() ? nullptr : Instance.data();
+        request.ValueSize = ValueSize;
+        request.Value = ValueSize != 0 ? Value : nullptr;
+        const NTSTATUS status = item->Handler(&request);
+        return {status, request.ValueSize};
+    }
+
+    TestVendor* m_Vendor = nullptr;
+};
+
+constexpr ULONG kSelectorNode = 0;
+constexpr ULONG kVendorNode = 1;
+
+TEST_F(TopologyHandlers, VendorParameterRangesAreCheckedWithoutWrapping) {
+    struct Case {
+        const char* name;
+        ULONG verb;
+        std::vector<ULONG> instance;
+        ULONG valueSize;
+        NTSTATUS status;
+        ULONG answeredSize;
+    };
+    const Case cases[] = {
+        {"get inside", KSPROPERTY_TYPE_GET, {1, 2}, 16, STATUS_SUCCESS, 16},
+        {"get past the count", KSPROPERTY_TYPE_GET, {2, 3}, 20, STATUS_INVALID_PARAMETER, 20},
+        {"get whose end wraps", KSPROPERTY_TYPE_GET, {0xFFFFFFFF, 2}, 16, STATUS_INVALID_PARAMETER, 16},
+        {"get of a huge count", KSPROPERTY_TYPE_GET, {0, 0x40000001}, 64, STATUS_INVALID_PARAMETER, 64},
+        {"get into a short value", KSPROPERTY_TYPE_GET, {0, 2}, 15, STATUS_INVALID_PARAMETER, 15},
+        {"get with a short instance", KSPROPERTY_TYPE_GET, {0}, 16, STATUS_BUFFER_TOO_SMALL, 0},
+        {"set past the count", KSPROPERTY_TYPE_SET, {2, 3, 7, 7, 7}, 4, STATUS_INVALID_PARAMETER, 4},
+        {"set whose end wraps", KSPROPERTY_TYPE_SET, {0xFFFFFFFF, 1, 7}, 4, STATUS_INVALID_PARAMETER, 4},
+        {"set with fewer values than its count", KSPROPERTY_TYPE_SET, {0, 3, 7, 7}, 4, STATUS_INVALID_PARAMETER, 4},
+        {"set with a short instance", KSPROPERTY_TYPE_SET, {0, 1}, 4, STATUS_BUFFER_TOO_SMALL, 0},
+        {"set inside", KSPROPERTY_TYPE_SET, {2, 2, 70, 71}, 4, STATUS_SUCCESS, 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<UCHAR> value(c.valueSize, 0xEE);
+        const Reply reply =
+            Send(kVendorNode, VendorParameterPropSet, VendorParameterPropValues, c.verb, c.instance, value.data(), c.valueSize);
+        EXPECT_EQ(reply.status, c.status);
+        EXPECT_EQ(reply.valueSize, c.answeredSize);
+        if (c.verb == KSPROPERTY_TYPE_GET && c.status == STATUS_SUCCESS) {
+            const std::array<ULONG, 4> expected = {16, 2, 11, 12};
+            EXPECT_EQ(std::memcmp(value.data(), expected.data(), 16), 0);
+        }
+    }
+    // Only the set inside changed anything.
+    EXPECT_EQ(m_Vendor->Parameters[0], 10);
+    EXPECT_EQ(m_Vendor->Parameters[1], 11);
+    EXPECT_EQ(m_Vendor->Parameters[2], 70);
+    EXPECT_EQ(m_Vendor->Parameters[3], 71);
+
+    ULONG info[3] = {};
+    EXPECT_EQ(Send(kVendorNode, VendorParameterPropSet, VendorParameterPropInfo, KSPROPERTY_TYPE_GET, {4}, info, 12).status,
+              STATUS_INVALID_PARAMETER);
+    const Reply reply = Send(kVendorNode, VendorParameterPropSet, VendorParameterPropInfo, KSPROPERTY_TYPE_GET, {2}, info, 12);
+    EXPECT_EQ(reply.status, STATUS_SUCCESS);
+    EXPECT_EQ(reply.valueSize, 12u);
+    EXPECT_EQ(info[0], 20u);
+    ULONG count = 0;
+    EXPECT_EQ(Send(kVendorNode, VendorParameterPropSet, VendorParameterPropCount, KSPROPERTY_TYPE_GET, {}, &count, 4).status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(count, 4u);
+}
+
+TEST_F(TopologyHandlers, VendorSwitchAndDescriptions) {
+    // The one byte the control answers lands in a zeroed 32-bit value.
+    ULONG enable = 0xFFFFFFFF;
+    Reply reply = Send(kVendorNode, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, KSPROPERTY_TYPE_GET, {}, &enable, 4);
+    EXPECT_EQ(reply.status, STATUS_SUCCESS);
+    EXPECT_EQ(enable, 1u);
+    GUID identity = {};
+    EXPECT_EQ(Send(kVendorNode, NodeIdentityPropSet, 1, KSPROPERTY_TYPE_GET, {}, &identity, 16).status, STATUS_SUCCESS);
+    EXPECT_TRUE(IsEqualGUID(identity, VendorParameterPropSet));
+    EXPECT_EQ(Send(kVendorNode, NodeIdentityPropSet, 1, KSPROPERTY_TYPE_GET, {}, &identity, 15).status,
+              STATUS_INVALID_PARAMETER);
+
+    // The GUID description: 80 bytes with its member, 40 without, the access flags alone below.
+    std::array<UCHAR, 80> bytes = {};
+    reply = Send(kVendorNode, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, KSPROPERTY_TYPE_BASICSUPPORT, {},
+                 bytes.data(), 80);
+    ASSERT_EQ(reply.status, STATUS_SUCCESS);
+    EXPECT_EQ(reply.valueSize, 80u);
+    KSPROPERTY_DESCRIPTION description;
+    std::memcpy(&description, bytes.data(), sizeof(description));
+    EXPECT_EQ(description.AccessFlags, 0x202u);
+    EXPECT_EQ(description.PropTypeSet.Id, static_cast<ULONG>(VT_BOOL));
+    EXPECT_EQ(description.MembersListCount, 1u);
+    GUID member;
+    std::memcpy(&member, bytes.data() + 40 + 16 + 4, sizeof(member));
+    EXPECT_TRUE(IsEqualGUID(member, VendorParameterPropSet));
+    reply = Send(kVendorNode, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, KSPROPERTY_TYPE_BASICSUPPORT, {},
+                 bytes.data(), 79);
+    std::memcpy(&description, bytes.data(), sizeof(description));
+    EXPECT_EQ(reply.valueSize, 40u);
+    EXPECT_EQ(description.MembersListCount, 0u);
+    reply = Send(kVendorNode, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, KSPROPERTY_TYPE_BASICSUPPORT, {},
+                 bytes.data(), 2);
+    EXPECT_EQ(reply.status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(reply.valueSize, 80u);
+
+    // A one-input selector takes any value and keeps nothing; it answers no value.
+    ULONG value = 3;
+    EXPECT_EQ(Send(kSelectorNode, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, KSPROPERTY_TYPE_SET, {}, &value, 4).status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(Send(kSelectorNode, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, KSPROPERTY_TYPE_GET, {}, &value, 4).status,
+              STATUS_UNSUCCESSFUL);
+    std::array<UCHAR, 64> range = {};
+    reply = Send(kSelectorNode, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, KSPROPERTY_TYPE_BASICSUPPORT, {},
+                 range.data(), 64);
+    EXPECT_EQ(reply.valueSize, 64u);
+    KSPROPERTY_BOUNDS_LONG bounds;
+    std::memcpy(&bounds, range.data() + 56, sizeof(bounds));
+    EXPECT_EQ(bounds.UnsignedMaximum, MAXULONG);
+}
+
+TEST_F(TopologyHandlers, VersionAndControlChangeEventVerbs) {
+    ULONG version = 0;
+    EXPECT_EQ(Send(MAXULONG, PrivateDriverPropSet, PrivateDriverPropVersion, KSPROPERTY_TYPE_GET, {}, &version, 4).status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(version, 0x00030000u);
+    EXPECT_EQ(Send(MAXULONG, PrivateDriverPropSet, PrivateDriverPropVersion, KSPROPERTY_TYPE_GET, {}, &version, 3).status,
+              STATUS_INVALID_PARAMETER);
+
+    const PCAUTOMATION_TABLE* table = m_Filter->Nodes[kVendorNode].AutomationTable;
+    ASSERT_EQ(table->EventCount, 1u);
+    EXPECT_EQ(m_Filter->Nodes[kSelectorNode].AutomationTable->EventCount, 0u);
+    struct Case {
+        ULONG node;
+        ULONG verb;
+        NTSTATUS status;
+    };
+    const Case cases[] = {
+        {kVendorNode, PCEVENT_VERB_SUPPORT, STATUS_SUCCESS},
+        {kVendorNode, PCEVENT_VERB_REMOVE, STATUS_SUCCESS},
+        {kVendorNode, PCEVENT_VERB_ADD, STATUS_UNSUCCESSFUL},  // no event entry
+        {kVendorNode, 3, STATUS_INVALID_PARAMETER},
+        {2, PCEVENT_VERB_SUPPORT, STATUS_INVALID_PARAMETER},   // the node count
+    };
+    for (const Case& c : cases) {
+        PCEVENT_REQUEST request = {};
+        request.MajorTarget = m_Miniport;
+        request.Node = c.node;
+        request.EventItem = table->Events;
+        request.Verb = c.verb;
+        EXPECT_EQ(table->Events[0].Handler(&request), c.status) << "verb " << c.verb << " node " << c.node;
+    }
 }
 
 }  // namespace

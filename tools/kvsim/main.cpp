@@ -1,6 +1,7 @@
 // kvsim: the simulated machine from the command line. `kvsim info` runs one USB audio device
 // through the KV-380D driver's start and removal and reports what happened.
 #include "asio_command.h"
+#include "controls_command.h"
 #include "info_command.h"
 #include "options.h"
 #include "stream_command.h"
@@ -43,5 +44,6 @@ int main(int argc, char** argv) {
     if (options.command == kvsim::Command::Asio) {
         return kvsim::RunAsio(options, DriverPath(), BesideKvsim("KV-380DASIO64.dll"), std::cout);
     }
+    if (options.command == kvsim::Command::Controls) return kvsim::RunControls(options, DriverPath(), std::cout);
     return kvsim::RunStream(options, DriverPath(), std::cout);
 }

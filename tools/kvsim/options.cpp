@@ -113,6 +113,29 @@ bool ParseAsioOption(const std::string& option, const std::string& value, Option
     return true;
 }
 
+// NODE[.CHANNEL]=VALUE, VALUE a number with an optional "dB".
+bool ParseSetting(const std::string& text, ControlSetting* setting) {
+    unsigned node = 0;
+    int channel = -1;
+    int consumed = 0;
+    const char* p = text.c_str();
+    if (std::sscanf(p, "%u%n", &node, &consumed) != 1) return false;
+    p += consumed;
+    if (*p == '.') {
+        if (std::sscanf(p + 1, "%d%n", &channel, &consumed) != 1 || channel < 0) return false;
+        p += 1 + consumed;
+    }
+    if (*p++ != '=') return false;
+    char* end = nullptr;
+    const double value = std::strtod(p, &end);
+    if (end == p) return false;
+    const std::string unit(end);
+    if (!unit.empty() && unit != "dB" && unit != "db") return false;
+    if (value < -32768.0 || value > 32767.0) return false;
+    *setting = {node, channel, value, text};
+    return true;
+}
+
 bool CheckStreamOptions(const Options& options, std::string* error) {
     if (options.command == Command::Play) {
         if (options.inputFile.empty() == (options.toneHz == 0)) {
@@ -147,12 +170,15 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options* options, s
         options->command = Command::Record;
     } else if (command == "asio") {
         options->command = Command::Asio;
+    } else if (command == "controls") {
+        options->command = Command::Controls;
     } else {
         *error = "unknown command '" + command + "'";
         return false;
     }
     const bool streams = options->command == Command::Play || options->command == Command::Record;
     const bool asio = options->command == Command::Asio;
+    const bool controls = options->command == Command::Controls;
     bool deviceGiven = false;
     while (next < arguments.size()) {
         const std::string& option = arguments[next++];
@@ -194,6 +220,19 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options* options, s
             }
             deviceGiven = true;
             (option == "--device" ? options->device : options->descriptorFile) = arguments[next++];
+        } else if (controls && (option == "--set" || option == "--replug")) {
+            if (option == "--replug") {
+                options->replug = true;
+                continue;
+            }
+            ControlSetting setting;
+            if (next == arguments.size() || !ParseSetting(arguments[next], &setting)) {
+                *error = "--set needs NODE[.CHANNEL]=VALUE (VALUE in dB for levels, 0 or 1 for switches, the "
+                         "input number for a mux)";
+                return false;
+            }
+            ++next;
+            options->sets.push_back(setting);
         } else if (streams && IsStreamOption(option)) {
             if (next == arguments.size() || arguments[next].empty()) {
                 *error = option + " needs a value";
@@ -218,6 +257,7 @@ std::string HelpText() {
         "       kvsim asio [--device NAME | --descriptors FILE] [--rate HZ] [--buffer FRAMES] [--seconds S]\n"
         "                  [--input IN.wav] [--output OUT.wav] [--loopback] [--bits 16/16|24/24|32/24|32/32]\n"
         "                  [--latency MS] [--usb-log]\n"
+        "       kvsim controls [--device NAME | --descriptors FILE] [--set NODE[.CHANNEL]=VALUE ...] [--replug]\n"
         "       kvsim --help\n"
         "\n"
         "info  boots the simulated machine, loads the KV-380D driver module (KV-380D.sys next to\n"
@@ -239,6 +279,11 @@ std::string HelpText() {
         "      the driver, its channels, rate, latencies, buffer sizes, time-info mode, switches and\n"
         "      the final sample position; --loopback measures the round trip. Exit status 0 when the\n"
         "      run is clean (and sample-exact with --loopback), 1 otherwise.\n"
+        "controls  starts the device as info does and lists every node of its topology filter as a\n"
+        "      mixer shows it: kind, ranges and the value of each channel. Each --set is applied through\n"
+        "      the node's property (levels in dB, switches 0 or 1, a mux's input number; without\n"
+        "      .CHANNEL every channel); the control-change events the filter raised are printed. With\n"
+        "      --replug the device is removed, plugged in again and listed again: stored values return.\n"
         "\n"
         "  --device NAME        a device of the catalog (default uac1)\n"
         "  --descriptors FILE   a device from a Linux sysfs `descriptors` file (device descriptor,\n"

@@ -7,13 +7,21 @@
 
 namespace kvsim {
 
-enum class Command { Help, Info, Play, Record, Asio };
+enum class Command { Help, Info, Play, Record, Asio, Controls };
 
 // A pin format given as RATE/BITS/CHANNELS; rate 0 when not given.
 struct PinFormat {
     unsigned rate = 0;
     unsigned bits = 0;
     unsigned channels = 0;
+};
+
+// One --set of `kvsim controls`: NODE[.CHANNEL]=VALUE; channel -1 for every channel.
+struct ControlSetting {
+    unsigned node = 0;
+    int channel = -1;
+    double value = 0;  // dB for levels, 0/1 for switches, the input number for a mux
+    std::string text;  // as given
 };
 
 struct Options {
@@ -38,6 +46,9 @@ struct Options {
     bool loopback = false;        // the device returns what it received: measure the round trip
     std::string bits;             // "16/16", "24/24", "32/24" or "32/32": chosen in the control panel
     unsigned latencyMs = 0;       // chosen in the control panel
+    // controls
+    std::vector<ControlSetting> sets;
+    bool replug = false;          // remove and plug the device again, then list again
 };
 
 // Parses argv; false with *error set on a malformed command line.

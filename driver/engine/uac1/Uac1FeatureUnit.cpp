@@ -361,3 +361,10 @@ NTSTATUS FeatureUnit::GetRange(ULONG ControlSelector, PLONG Maximum, PLONG Minim
     *Resolution = values[2];
     return STATUS_SUCCESS;
 }
+
+NTSTATUS FeatureUnit::HandleStatusInterrupt(ULONG Word0, ULONG Word1, PULONG ControlId) {
+    UNREFERENCED_PARAMETER(Word0);
+    UNREFERENCED_PARAMETER(Word1);
+    UNREFERENCED_PARAMETER(ControlId);
+    return STATUS_SUCCESS;
+}

@@ -71,6 +71,10 @@ public:
     STDMETHODIMP SetCur(ULONG ControlSelector, ULONG Channel, LONG Value) override;
     STDMETHODIMP GetRange(ULONG ControlSelector, PLONG Maximum, PLONG Minimum, PLONG Resolution) override;
 
+    // UnitNode: a feature unit's status word names no control of its own; the HAL refreshes and
+    // announces every control of the unit. Does nothing and succeeds.
+    NTSTATUS HandleStatusInterrupt(ULONG Word0, ULONG Word1, PULONG ControlId) override;
+
     // The unit as its controls reach it.
     PUNKNOWN AsUnit() { return static_cast<AudioNode*>(this); }
     bool HasExtension() const { return m_pExtension != nullptr; }

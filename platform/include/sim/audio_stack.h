@@ -66,6 +66,41 @@ public:
     // generated event. The returned registration identifies it for DisableEvent.
     NTSTATUS EnableEvent(const GUID& set, ULONG id, ULONG node, PKEVENT event, std::shared_ptr<KSEVENTDATA>* registration);
     NTSTATUS DisableEvent(const std::shared_ptr<KSEVENTDATA>& registration);
+    // The audio control-change event of one node, as the mixer subscribes to it.
+    NTSTATUS SubscribeControlChange(ULONG node, PKEVENT event, std::shared_ptr<KSEVENTDATA>* registration);
+    // How often the driver raised an enabled event since it was enabled.
+    static ULONG EventCount(const std::shared_ptr<KSEVENTDATA>& registration);
+
+    // ---- node properties (KSPROPERTY_TYPE_TOPOLOGY), as the audio stack and the mixer send them ----
+    // A KSNODEPROPERTY request; flags take KSPROPERTY_TYPE_TOPOLOGY added.
+    NTSTATUS NodeProperty(const GUID& set, ULONG id, ULONG flags, ULONG node, void* value, ULONG valueLength,
+                          ULONG_PTR* returned = nullptr);
+    // A KSNODEPROPERTY_AUDIO_CHANNEL request.
+    NTSTATUS ChannelProperty(const GUID& set, ULONG id, ULONG flags, ULONG node, LONG channel, void* value,
+                             ULONG valueLength, ULONG_PTR* returned = nullptr);
+    // A KSNODEPROPERTY request followed by instance words (the private sets' indexes and values).
+    NTSTATUS NodeInstanceProperty(const GUID& set, ULONG id, ULONG flags, ULONG node, const std::vector<ULONG>& instance,
+                                  void* value, ULONG valueLength, ULONG_PTR* returned = nullptr);
+
+    // What basic support told of a node property.
+    struct NodePropertySupport {
+        ULONG accessFlags = 0;
+        bool described = false;                  // a KSPROPERTY_DESCRIPTION came back
+        KSPROPERTY_DESCRIPTION description{};
+        std::vector<UCHAR> members;              // the bytes after the description
+        // The first members list, when there is one: its header and its entries' bytes.
+        bool hasMembers = false;
+        KSPROPERTY_MEMBERSHEADER header{};
+        std::vector<UCHAR> entries;
+        // Per-channel stepped ranges, when the first list holds KSPROPERTY_STEPPING_LONG entries.
+        std::vector<KSPROPERTY_STEPPING_LONG> ranges;
+    };
+    // The ladder the audio stack climbs (channel -1, every channel): 4 bytes for the access flags,
+    // then the description, then, when it announces more, the whole answer with its members.
+    NTSTATUS NodeBasicSupport(const GUID& set, ULONG id, ULONG node, NodePropertySupport* support);
+    // A 32-bit value of one channel of a node.
+    NTSTATUS GetChannelValue(const GUID& set, ULONG id, ULONG node, LONG channel, LONG* value);
+    NTSTATUS SetChannelValue(const GUID& set, ULONG id, ULONG node, LONG channel, LONG value);
 
 private:
     explicit KsFilterClient(PFILE_OBJECT file) : m_file(file) {}

@@ -40,6 +40,9 @@ DEVICE_POWER_STATE PowerState(PDEVICE_OBJECT device);
 // How often IPortWaveCyclic::Notify and IPortEvents::GenerateEventList were called on a port.
 ULONG NotifyCount(PUNKNOWN port);
 ULONG GeneratedEventCount(PUNKNOWN port);
+// How often the port signalled the event a client enabled with this event data (0 when it is not
+// enabled).
+ULONG EventSignals(const KSEVENTDATA* registration);
 
 // An open pin's cyclic buffer, as the audio engine reaches it: the DMA channel's buffer size, and
 // copies into (render) or out of (capture) it through the channel's CopyTo and CopyFrom at

@@ -113,6 +113,14 @@ typedef struct {
 static_assert(sizeof(KSPROPERTY_DESCRIPTION) == 40 && offsetof(KSPROPERTY_DESCRIPTION, PropTypeSet) == 8 &&
               offsetof(KSPROPERTY_DESCRIPTION, MembersListCount) == 32);
 
+// The type set of a basic-support description; its Id is the value's variant type.
+DEFINE_GUID(KSPROPTYPESETID_General, 0x97E99BA0, 0xBDEA, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00);
+
+// Variant types a property description names.
+#define VT_I4 3
+#define VT_BOOL 11
+#define VT_UI4 19
+
 #define KSPROPERTY_MEMBER_RANGES 0x00000001
 #define KSPROPERTY_MEMBER_STEPPEDRANGES 0x00000002
 #define KSPROPERTY_MEMBER_VALUES 0x00000003
