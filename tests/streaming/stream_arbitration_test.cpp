@@ -99,6 +99,45 @@ TEST_F(StreamArbitrationTest, HandOverBetweenWaveAndAsioKeepsBothRampsWhole) {
     EXPECT_EQ(runs[1].second, asio.FramesWritten());
 }
 
+// An ASIO owner that closes while it streams gives the endpoint back: the started wave client owns
+// the stream again in its own format, and its ramp goes on where it stopped.
+TEST_F(StreamArbitrationTest, ClosingTheStreamingAsioOwnerHandsTheStreamBackToWave) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    UsbAudioStream* stream = Stream(0);
+    TestClient wave(stream, ClientKind::WaveStream);
+    TestClient asio(stream, ClientKind::Asio, kAsioBase);
+    ASSERT_EQ(wave.Register(FindFormat(stream, 44100, 16)), STATUS_SUCCESS);
+    ASSERT_EQ(asio.Register(FindFormat(stream, 48000, 16), 5, 2), STATUS_SUCCESS);
+    ASSERT_EQ(wave.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(wave.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(200 * kMillisecond);
+    ASSERT_EQ(asio.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(asio.Start(), STATUS_SUCCESS);
+    EXPECT_EQ(stream->RunOwner()->Registration, asio.Id());
+    sim::machine::RunFor(200 * kMillisecond);
+
+    ASSERT_EQ(asio.Close(), STATUS_SUCCESS);  // no STOP first
+    EXPECT_EQ(stream->StreamState(), UsbStreamRunning);
+    ASSERT_NE(stream->RunOwner(), nullptr);
+    EXPECT_EQ(stream->RunOwner()->Registration, wave.Id());
+    EXPECT_EQ(stream->FormatOwner()->Registration, wave.Id());
+    EXPECT_EQ(Audio().StreamRate(kRenderInterface), 44100u);
+    const uint64_t waveBefore = wave.FramesWritten();
+    sim::machine::RunFor(200 * kMillisecond);
+    EXPECT_GT(wave.FramesWritten(), waveBefore + 44100 / 10);
+    ASSERT_EQ(wave.Stop(), STATUS_SUCCESS);
+    wave.Leave();
+    asio.Leave();
+
+    std::string failure;
+    const auto runs = RampRuns(*Audio().Render(kRenderInterface), &failure);
+    ASSERT_TRUE(failure.empty()) << failure;
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[1].first, kAsioBase);
+    EXPECT_EQ(runs[2].first, 0u);
+    EXPECT_EQ(runs[0].second + runs[2].second, wave.FramesWritten());
+}
+
 TEST_F(StreamArbitrationTest, AStartedClientRunsInItsOwnFormatEvenWhenAnotherOwnsTheFormatList) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     UsbAudioStream* stream = Stream(0);
