@@ -518,6 +518,41 @@ TEST_F(AsioRing, QueriesAndSettings) {
     EXPECT_EQ(other.Close(), STATUS_SUCCESS);
 }
 
+// The device name comes from the product string, cut at its trailing blanks and bounded by the
+// bytes that arrived; a string too short to hold a character, or none, gives the fixed name.
+struct NameCase {
+    const char* device;
+    const char* name;
+};
+
+class AsioDeviceName : public AsioRing, public testing::WithParamInterface<NameCase> {};
+
+TEST_P(AsioDeviceName, FollowsTheProductString) {
+    ASSERT_EQ(Plug(GetParam().device), STATUS_SUCCESS);
+    AsioHost host;
+    ASSERT_EQ(host.Open(), STATUS_SUCCESS);
+    const std::string expected = GetParam().name;
+    std::vector<UCHAR> none;
+    ULONG_PTR info = 0;
+    EXPECT_EQ(host.Control(IOCTL_ASIO_GET_DEVICE_NAME, {}, &none, &info), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(info, expected.size() + 1);
+    std::vector<UCHAR> name(64, 0xCC);
+    ASSERT_EQ(host.Control(IOCTL_ASIO_GET_DEVICE_NAME, {}, &name, &info), STATUS_SUCCESS);
+    EXPECT_EQ(info, expected.size() + 1);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(name.data())), expected);
+    EXPECT_EQ(host.Close(), STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(Catalog, AsioDeviceName,
+                         testing::Values(NameCase{"uac1-asio-blanks", "V-260D ASIO"},
+                                         NameCase{"uac1-asio-lying", "V-260D ASIO"},
+                                         NameCase{"uac1-asio-odd", "V-260D ASI"},
+                                         NameCase{"uac1-asio-short", "K-Lorix USB ASIO Device"},
+                                         NameCase{"uac1-asio-noproduct", "K-Lorix USB ASIO Device"}),
+                         [](const testing::TestParamInfo<NameCase>& info) {
+                             return std::string(info.param.device).substr(sizeof("uac1-asio-") - 1);
+                         });
+
 // DISPOSE while streaming stops the streams first (started clients could not be unregistered),
 // and the endpoint goes back to zero bandwidth; the owner's process dying does the same.
 TEST_F(AsioRing, DisposeAndDeathWhileStreamingLeaveNothing) {
