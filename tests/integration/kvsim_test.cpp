@@ -86,6 +86,14 @@ INSTANTIATE_TEST_SUITE_P(
                   0,
                   {"HAL chosen               Uac2AudioHal", "USB requests", "SET_CONFIGURATION 1", kClean}},
         KvsimCase{"ModelIdentifier", "info --device uac1-w4m3", 0, {"W4M3AudioHal", "string 0x50 \"KLQ866\"", kClean}},
+        // The playback mixer also takes the two monitors: the render path reaches the streaming
+        // terminal through it, and the wave filter connects to the topology filter.
+        KvsimCase{"R7T5StartsWithItsPlaybackMixer",
+                  "info --device uac1-r7t5",
+                  0,
+                  {"START                    STATUS_SUCCESS", "HAL chosen               R7T5AudioHal",
+                   "path                   9 output connector, 7 mute, 8 volume, 6 mixer, 0 input connector",
+                   "connection               SPKOut00Wave pin 1 -> GlobalTopo pin 1", kClean}},
         KvsimCase{"DescriptorFile", "info --descriptors @uac2", 0, {"(descriptor file)", "Uac2AudioHal", kClean}},
         KvsimCase{"Help", "--help", 0, {"usage: kvsim info", "uac1", "uac2"}},
         KvsimCase{"UnknownDevice", "info --device nothing", 2, {"no device 'nothing'"}},
