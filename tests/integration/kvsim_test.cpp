@@ -110,6 +110,19 @@ INSTANTIATE_TEST_SUITE_P(
                   0,
                   {"MicIn00Wave", "gaps                     0", "sample-exact             yes", kClean}},
         KvsimCase{"ModelIdentifier", "info --device uac1-w4m3", 0, {"W4M3AudioHal", "string 0x50 \"KLQ866\"", kClean}},
+        // The playback mixer also takes the two monitors: the render path reaches the streaming
+        // terminal through it, and the wave filter connects to the topology filter.
+        KvsimCase{"R7T5StartsWithItsPlaybackMixer",
+                  "info --device uac1-r7t5",
+                  0,
+                  {"START                    STATUS_SUCCESS", "HAL chosen               R7T5AudioHal",
+                   "path                   9 output connector, 7 mute, 8 volume, 6 mixer, 0 input connector",
+                   "connection               SPKOut00Wave pin 1 -> GlobalTopo pin 1", kClean}},
+        KvsimCase{"R7T5PlaysThroughItsPlaybackMixer",
+                  "play --device uac1-r7t5 --tone 1000 --seconds 0.2 --device-output /dev/null",
+                  0,
+                  {"render                   STATUS_SUCCESS", "gaps                     0", "sample-exact             yes",
+                   kClean}},
         KvsimCase{"DescriptorFile", "info --descriptors @uac2", 0, {"(descriptor file)", "Uac2AudioHal", kClean}},
         // The ASIO road through the driver: registered, loaded by a host, streamed on the worker.
         KvsimCase{"Asio48k",

@@ -77,10 +77,13 @@ SearchResult SearchUpstream(AudioHal& Hal, ULONG From, ULONG Target) {
     return SearchResult::NotFound;
 }
 
-}  // namespace
+constexpr ULONG NoStreamTerminal = 0xFFFFFFFF;
 
-NTSTATUS AddUpstreamPath(AudioHal& Hal, StreamEngine& Stream, ULONG StartId) {
-    PAGED_CODE();
+// The upstream walk from StartId. A mixer's sources are not followed, except, with a
+// StreamTerminalId other than NoStreamTerminal, those from which that terminal's control is
+// reached: a render stream's audio enters the mixer there, and its path must reach the
+// streaming terminal through it.
+NTSTATUS WalkUpstream(AudioHal& Hal, StreamEngine& Stream, ULONG StartId, ULONG StreamTerminalId) {
     IdRing queue;
     queue.Push(StartId);
     NTSTATUS status = STATUS_SUCCESS;
@@ -98,16 +101,27 @@ NTSTATUS AddUpstreamPath(AudioHal& Hal, StreamEngine& Stream, ULONG StartId) {
         if (!NT_SUCCESS(status)) return status;
         status = Stream.AddPathNode(node);
         if (!NT_SUCCESS(status)) return status;
-        if (node->GetNodeKind() == NodeKindCode(NodeKind::Mixer)) continue;
+        const bool mixer = node->GetNodeKind() == NodeKindCode(NodeKind::Mixer);
+        if (mixer && StreamTerminalId == NoStreamTerminal) continue;
         ULONG count = node->GetSourceCount();
         if (count == 0) continue;
         if (count > queue.Room()) return STATUS_INSUFFICIENT_RESOURCES;
         ULONG sources[StreamPathQueueIds];
         status = node->GetSources(&count, sources);
         if (!NT_SUCCESS(status)) return status;
-        for (ULONG i = 0; i < count; ++i) queue.Push(sources[i]);
+        for (ULONG i = 0; i < count; ++i) {
+            if (mixer && SearchUpstream(Hal, sources[i], StreamTerminalId) != SearchResult::Found) continue;
+            queue.Push(sources[i]);
+        }
     }
     return status;
+}
+
+}  // namespace
+
+NTSTATUS AddUpstreamPath(AudioHal& Hal, StreamEngine& Stream, ULONG StartId) {
+    PAGED_CODE();
+    return WalkUpstream(Hal, Stream, StartId, NoStreamTerminal);
 }
 
 NTSTATUS AttachStreamPath(AudioHal& Hal, StreamEngine& Stream, ULONG TerminalControlId) {
@@ -131,7 +145,7 @@ NTSTATUS AttachStreamPath(AudioHal& Hal, StreamEngine& Stream, ULONG TerminalCon
     for (ULONG i = 0; i < connectorCount; ++i) {
         last = SearchUpstream(Hal, connectors[i], TerminalControlId);
         if (last != SearchResult::Found) continue;
-        if (!NT_SUCCESS(AddUpstreamPath(Hal, Stream, connectors[i]))) return STATUS_INVALID_PARAMETER;
+        if (!NT_SUCCESS(WalkUpstream(Hal, Stream, connectors[i], TerminalControlId))) return STATUS_INVALID_PARAMETER;
         reached = true;
     }
     return reached && last != SearchResult::EndedEarly ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;

@@ -17,6 +17,8 @@ constexpr ULONG StreamPathMaxConnectors = 20;
 NTSTATUS AddUpstreamPath(AudioHal& Hal, StreamEngine& Stream, ULONG StartId);
 
 // Capture: the path upstream of the terminal's control. Render: the paths upstream of every output
-// connector (kind 1 with a terminal type) from which the terminal's control can be reached.
+// connector (kind 1 with a terminal type) from which the terminal's control can be reached; there a
+// mixer's sources are followed where they lead to the terminal's control, so the path reaches the
+// streaming terminal through a mixer that also takes monitored inputs.
 // STATUS_INVALID_PARAMETER when no connector reaches it or a search could not be completed.
 NTSTATUS AttachStreamPath(AudioHal& Hal, StreamEngine& Stream, ULONG TerminalControlId);

@@ -6,6 +6,7 @@
 #include "driver/engine/uac1/Uac1MixerUnit.h"
 #include "driver/engine/uac1/Uac1SelectorUnit.h"
 #include "driver/engine/uac1/Uac1Terminals.h"
+#include "driver/engine/uac1/Uac1UnitRequest.h"
 
 namespace {
 
@@ -140,6 +141,66 @@ NTSTATUS R7T5ScaledUnit::GetRange(ULONG ControlSelector, PLONG Maximum, PLONG Mi
     return STATUS_SUCCESS;
 }
 
+namespace {
+
+constexpr ULONG SelectorUnitIdOffset = 3;
+constexpr ULONG SelectorPinsOffset = 4;
+constexpr ULONG SelectorSourcesOffset = 5;
+
+// The device's selector code of a record source.
+UCHAR RecordSourceCode(UCHAR Source) {
+    switch (Source) {
+    case 8: return 1;
+    case 15: return 2;
+    case 16: return 3;
+    case 2: return 4;
+    default: return 0;
+    }
+}
+
+}  // namespace
+
+NTSTATUS R7T5SelectorUnit::CreateControls(AdapterCommon* Hal) {
+    PAGED_CODE();
+    if (Hal == nullptr || !IsSelectorDescriptor()) return STATUS_INVALID_PARAMETER;
+    // Bounded by the descriptor check: bNrInPins source ids lie inside bLength.
+    const UCHAR* descriptor = GetDescriptor();
+    for (ULONG pin = 0; pin < descriptor[SelectorPinsOffset]; ++pin) {
+        m_Codes[pin] = RecordSourceCode(descriptor[SelectorSourcesOffset + pin]);
+    }
+    NTSTATUS status = SelectorUnit::CreateControls(Hal);
+    if (NT_SUCCESS(status)) status = SetSelected(1);
+    return status;
+}
+
+NTSTATUS R7T5SelectorUnit::GetSelected(PULONG Selection) {
+    PAGED_CODE();
+    if (Selection == nullptr || !IsSelectorDescriptor()) return STATUS_INVALID_PARAMETER;
+    ULONG code = 0;
+    NTSTATUS status = SelectorUnit::GetSelected(&code);
+    if (!NT_SUCCESS(status)) return status;
+    const ULONG pins = GetDescriptor()[SelectorPinsOffset];
+    for (ULONG pin = 0; pin < pins; ++pin) {
+        if (m_Codes[pin] == code) {
+            *Selection = pin + 1;
+            return STATUS_SUCCESS;
+        }
+    }
+    *Selection = 1;
+    return SetSelected(1);
+}
+
+NTSTATUS R7T5SelectorUnit::SetSelected(ULONG Input) {
+    PAGED_CODE();
+    if (!IsSelectorDescriptor() || Input < 1 || Input > GetDescriptor()[SelectorPinsOffset]) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    UCHAR code = m_Codes[Input - 1];
+    const Uac1UnitRequest request = {URB_FUNCTION_CLASS_INTERFACE, FALSE, Uac1SetCur, 0,
+                                     GetDescriptor()[SelectorUnitIdOffset]};
+    return SendUac1UnitRequest(GetHal(), request, &code, 1);
+}
+
 NTSTATUS AddR7T5Unit(Uac1AudioHal& Hal, UCHAR Subtype, const UCHAR* Descriptor) {
     PAGED_CODE();
     const UCHAR id = Descriptor[3];
@@ -147,7 +208,7 @@ NTSTATUS AddR7T5Unit(Uac1AudioHal& Hal, UCHAR Subtype, const UCHAR* Descriptor) 
     case Uac1InputTerminalSubtype: return AddNewUnit<InputTerminal>(Hal, Descriptor);
     case Uac1OutputTerminalSubtype: return AddNewUnit<OutputTerminal>(Hal, Descriptor);
     case Uac1MixerUnitSubtype: return AddNewUnit<MixerUnit>(Hal, Descriptor);
-    case Uac1SelectorUnitSubtype: return AddNewUnit<SelectorUnit>(Hal, Descriptor);
+    case Uac1SelectorUnitSubtype: return AddNewUnit<R7T5SelectorUnit>(Hal, Descriptor);
     case Uac1FeatureUnitSubtype:
         if (id == 13) return AddNewUnit<R7T5MasterUnit>(Hal, Descriptor);
         if (id == 9 || id == 11) return AddNewUnit<R7T5MonitorUnit>(Hal, Descriptor);

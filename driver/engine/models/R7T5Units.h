@@ -6,6 +6,7 @@
 #pragma once
 
 #include "driver/engine/uac1/Uac1FeatureUnit.h"
+#include "driver/engine/uac1/Uac1SelectorUnit.h"
 
 class Uac1AudioHal;
 
@@ -49,6 +50,25 @@ public:
 class R7T5RecordUnit : public R7T5ScaledUnit {
 public:
     R7T5RecordUnit(PUNKNOWN UnknownOuter, ULONG Id) : R7T5ScaledUnit(UnknownOuter, Id, R7T5Scale::Record) {}
+};
+
+// The record selector. The device selects its record sources by fixed codes (mic record 1, line
+// record 2, S/PDIF record 3, stereo mix record 4) whatever pins the rewritten descriptor leaves,
+// so a pin is always sent as its source's code. The codes are known before the selector control
+// is made: its init reads the selection, and a reading no pin has sets pin 1's code.
+class R7T5SelectorUnit : public SelectorUnit {
+public:
+    using SelectorUnit::SelectorUnit;
+    NTSTATUS CreateControls(AdapterCommon* Hal) override;
+    // The first pin whose code the device answers; none: pin 1, whose code is then sent.
+    STDMETHODIMP GetSelected(PULONG Selection) override;
+    // Pin 1 to bNrInPins, else STATUS_INVALID_PARAMETER; sends the pin's code (0 for a source the
+    // device has no code for).
+    STDMETHODIMP SetSelected(ULONG Input) override;
+
+private:
+    static constexpr ULONG MaxPins = 255;
+    UCHAR m_Codes[MaxPins] = {};  // per pin, pin 1 first
 };
 
 // The R7T5 walk's unit factory: the model's feature units by unit id, the UAC 1.0 classes for the

@@ -17,7 +17,7 @@ public:
     // Descriptor: a SELECTOR_UNIT whose bLength bytes the caller has bounded and which holds its
     // bNrInPins source ids, else STATUS_INVALID_PARAMETER.
     NTSTATUS Init(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterCommon* ControlHal);
-    NTSTATUS CreateControls(AdapterCommon* Hal);
+    virtual NTSTATUS CreateControls(AdapterCommon* Hal);
 
     // Selector. Without a SELECTOR_UNIT descriptor: STATUS_INVALID_PARAMETER.
     STDMETHODIMP GetSelected(PULONG Selection) override;
@@ -28,6 +28,6 @@ public:
     // The unit tells no listeners: STATUS_NOT_IMPLEMENTED.
     STDMETHODIMP AddListener(SelectorListener* Listener) override;
 
-private:
+protected:
     bool IsSelectorDescriptor() const;
 };

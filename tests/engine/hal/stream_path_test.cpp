@@ -109,6 +109,13 @@ INSTANTIATE_TEST_SUITE_P(
                   {3, NodeKind::OutputConnector, {1}}},
                  STATUS_SUCCESS,
                  {3, 1, 2, 0}},
+        // 3 <- 7 <- mixer 6 <- {0, 4 <- 5}: the mixer is passed on the branch of the streaming
+        // terminal only, so the path holds the terminal but not the monitored input 5.
+        PathCase{"MixerWithAMonitoredInput",
+                 {{0, NodeKind::InputConnector, {}}, {5, NodeKind::InputConnector, {}}, {4, NodeKind::Volume, {5}},
+                  {6, NodeKind::Mixer, {4, 0}}, {7, NodeKind::Mute, {6}}, {3, NodeKind::OutputConnector, {7}}},
+                 STATUS_SUCCESS,
+                 {3, 7, 6, 0}},
         // 3 <- 1 <-> 2, and the input connector is not upstream: the search ends, nothing found.
         PathCase{"CycleWithoutTheTerminal",
                  {{0, NodeKind::InputConnector, {}}, {1, NodeKind::Volume, {2}}, {2, NodeKind::Mute, {1}},

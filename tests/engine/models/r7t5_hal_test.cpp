@@ -5,6 +5,7 @@
 
 #include "driver/engine/models/R7T5AudioHal.h"
 #include "driver/engine/models/R7T5ConfigRewrite.h"
+#include "driver/engine/interfaces/Selector.h"
 
 #include <sim/machine.h>
 #include <sim/pool.h>
@@ -180,6 +181,51 @@ TEST_F(R7T5Hal, UnplugWithThePollRunningLeavesNothingBehind) {
     EXPECT_EQ(m_common->Stop(), STATUS_SUCCESS);
     EXPECT_FALSE(g_Hal->PollRunning());
     // The test main's listener and the driver's unload check the pool and threads.
+}
+
+// The record selector sends its sources' fixed device codes (mic record 1, line record 2, S/PDIF
+// record 3), not pin numbers, from the start on: its control's init already finds them.
+TEST_F(R7T5Hal, RecordSelectorSendsItsSourcesCodes) {
+    // Not the poll device: its quirk row leaves the line and S/PDIF record sources in.
+    sim::usb::r7t5::Options options{.variantB = 0x04};
+    auto device = sim::usb::r7t5::Create(options);
+    m_state = sim::usb::r7t5::StateOf(*device);
+    PlugDevice(std::move(device));
+    sim::registry::SetDword(SettingsKey(), u"DisableMicInRecUnit", 1);
+    const NTSTATUS started = Start();
+    sim::registry::DeleteValue(SettingsKey(), u"DisableMicInRecUnit");
+    ASSERT_EQ(started, STATUS_SUCCESS);
+    ASSERT_NE(g_Hal, nullptr);
+    const auto sentToSelector = [this] {
+        std::vector<uint8_t> codes;
+        for (const sim::usb::LogEntry& e : Device().Log()) {
+            if (e.isRequest && e.setup.bRequest == 0x01 && (e.setup.wIndex >> 8) == sim::usb::r7t5::kRecordSelector) {
+                codes.push_back(e.data.empty() ? 0xFF : e.data[0]);
+            }
+        }
+        return codes;
+    };
+    // Pins: line record (code 2), S/PDIF record (code 3). Pin 1 is never sent as code 0 or 1.
+    std::vector<uint8_t> atStart = sentToSelector();
+    ASSERT_FALSE(atStart.empty());
+    for (uint8_t code : atStart) EXPECT_EQ(code, 2) << "start";
+
+    UnitNode* unit = nullptr;
+    ASSERT_EQ(g_Hal->FindUnit(sim::usb::r7t5::kRecordSelector, &unit), STATUS_SUCCESS);
+    Selector* selector = nullptr;
+    ASSERT_EQ(unit->QueryInterface(IID_Selector, reinterpret_cast<PVOID*>(&selector)), STATUS_SUCCESS);
+    EXPECT_EQ(selector->SetSelected(2), STATUS_SUCCESS);
+    EXPECT_EQ(sentToSelector().back(), 3);
+    ULONG selected = 0;
+    EXPECT_EQ(selector->GetSelected(&selected), STATUS_SUCCESS);
+    EXPECT_EQ(selected, 2u);
+    EXPECT_EQ(selector->SetSelected(3), STATUS_INVALID_PARAMETER);
+    // The device at a code no pin has (mic record): pin 1, whose code is sent again.
+    ASSERT_TRUE(Device().Audio()->SetControlValue(sim::usb::r7t5::kRecordSelector, 0, 0, 1));
+    EXPECT_EQ(selector->GetSelected(&selected), STATUS_SUCCESS);
+    EXPECT_EQ(selected, 1u);
+    EXPECT_EQ(sentToSelector().back(), 2);
+    selector->Release();
 }
 
 TEST_F(R7T5Hal, StartFailures) {
