@@ -39,7 +39,7 @@ public:
     }
     // Only the poll sets the mode; the data path reads it without a lock (one 32-bit store).
     void SetMode(ULONG Mode) { InterlockedExchange(reinterpret_cast<volatile LONG*>(&m_Mode), static_cast<LONG>(Mode)); }
-    ULONG Mode() const { return m_Mode; }
+    ULONG Mode() const { return ReadNoFence(&m_Mode); }
 
 private:
     volatile ULONG m_Mode;
