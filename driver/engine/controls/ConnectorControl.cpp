@@ -53,7 +53,7 @@ void ConnectorControlBase::FreeTypesAndJacks() {
 
 STDMETHODIMP ConnectorControlBase::GetTerminalType(PULONG Type) {
     if (Type == nullptr) return STATUS_INVALID_PARAMETER;
-    *Type = m_CurrentType;
+    *Type = ReadNoFence(&m_CurrentType);
     return STATUS_SUCCESS;
 }
 
@@ -67,7 +67,7 @@ STDMETHODIMP ConnectorControlBase::GetTypeList(PULONG Types) { return CopyTypeLi
 
 STDMETHODIMP ConnectorControlBase::SelectType(ULONG Type) {
     if (!IsTypeListed(m_TypeList, m_TypeCount, Type)) return STATUS_INVALID_PARAMETER;
-    m_CurrentType = Type;
+    WriteNoFence(&m_CurrentType, Type);
     return STATUS_SUCCESS;
 }
 
@@ -122,7 +122,7 @@ NTSTATUS ConnectorControlBase::InitConnector(ULONG TypeCount, const ULONG* Types
     m_ListTag = Tag;
     m_TypeList = types;
     m_TypeCount = TypeCount;
-    m_CurrentType = types[0];
+    WriteNoFence(&m_CurrentType, types[0]);
     m_JackRecords = jacks;
     m_JackCount = JackCount;
     return STATUS_SUCCESS;
@@ -186,7 +186,7 @@ NTSTATUS InputConnectorControl::InitInputConnector(PUNKNOWN TerminalUnit, const 
     if (NT_SUCCESS(status)) status = LoadJacks(unit, 0);
     if (NT_SUCCESS(status)) {
         ULONG type = 0;
-        if (NT_SUCCESS(unit->GetTerminalType(&type))) m_CurrentType = type;
+        if (NT_SUCCESS(unit->GetTerminalType(&type))) WriteNoFence(&m_CurrentType, type);
         m_PinRecord = *PinRecord;
         // An input connector has no sources.
         status = AudioNode::SetSources(0, nullptr);
@@ -201,7 +201,7 @@ NTSTATUS InputConnectorControl::RefreshValues() {
     NTSTATUS status = QueryUnitInfo(&unit);
     if (!NT_SUCCESS(status)) return status;
     ULONG type = 0;
-    if (NT_SUCCESS(unit->GetTerminalType(&type))) m_CurrentType = type;
+    if (NT_SUCCESS(unit->GetTerminalType(&type))) WriteNoFence(&m_CurrentType, type);
     status = LoadJacks(unit, 0);
     unit->Release();
     return status;

@@ -53,7 +53,7 @@ protected:
 
     ULONG m_TypeCount;         // 1 to TerminalMaxTypes once initialised
     PULONG m_TypeList;         // endpoint types, paged, m_ListTag
-    ULONG m_CurrentType;       // endpoint type now in force
+    ULONG m_CurrentType;       // endpoint type now in force; the status thread refreshes it while streams read it
     ULONG m_JackCount;         // under m_JackLock
     EndpointInfo m_PinRecord;  // the pin's endpoint record given at creation
     JackRecord* m_JackRecords; // m_JackCount entries, paged, m_ListTag; null for none; under m_JackLock
