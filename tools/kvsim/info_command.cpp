@@ -203,7 +203,11 @@ int RunInfo(const Options& options, const std::string& driverPath, std::ostream&
         if (auto r7t5 = sim::usb::r7t5::StateOf(plugged)) {
             std::string file;
             for (size_t r = 0; r < r7t5->registers.size(); ++r) {
-                file += (r != 0 ? " " : "") + std::to_string(r) + ":" + Hex4(r7t5->registers[r]);
+                // Appended piece by piece: a chain of temporaries trips a false -Wrestrict at -O3.
+                if (r != 0) file += ' ';
+                file += std::to_string(r);
+                file += ':';
+                file += Hex4(r7t5->registers[r]);
             }
             Line(out, "register file", file);
             Line(out, "register writes", std::to_string(r7t5->writes.size()));
