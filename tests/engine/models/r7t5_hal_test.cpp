@@ -148,7 +148,9 @@ TEST_F(R7T5Hal, PollMovesTheGuardAtTheReadingsThatDecide) {
     const sim::machine::Time silent = sim::machine::Now();
     // The 30th clear reading: 29 periods after the first.
     EXPECT_NEAR(double(silent - quarter), double(29 * 50 * kMillisecond), double(kMillisecond));
-    ASSERT_TRUE(sim::machine::RunUntil([&] { return guard->Mode() == 0; }, 3000 * kMillisecond));
+    // The set edge lies 1.5 s after the silent mode and the pass mode 30 readings later:
+    // wait well beyond that rather than at its very edge.
+    ASSERT_TRUE(sim::machine::RunUntil([&] { return guard->Mode() == 0; }, 5000 * kMillisecond));
     const sim::machine::Time pass = sim::machine::Now();
     const sim::machine::Time setAgain = edge + 3000 * kMillisecond;
     // 30 consecutive set readings: the first at the period after the edge, the last 29 later.
