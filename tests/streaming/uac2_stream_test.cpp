@@ -256,29 +256,60 @@ TEST_F(Uac2StreamTest, EmptyCapturePacketsAreCountedSilence) {
     }
 }
 
-// The device leaves while the render stream and its feedback reads are in flight: every transfer
-// comes back, the stream marks the device gone and stops sending, and the client still stops,
-// closes and leaves (the driver's unload then finds every IRP and pool block returned).
-TEST_F(Uac2StreamTest, UnplugWhileRenderingEndsEveryTransfer) {
-    ASSERT_EQ(StartDevice("uac2"), STATUS_SUCCESS);
+// The streams on the fixture's HAL, and on the driver's own UAC 2.0 HAL (with its status thread
+// running).
+class Uac2StreamHals : public Uac2StreamMachine, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        Uac2StreamMachine::SetUp();
+        if (GetParam()) UseDriverHal();
+    }
+    void TearDown() override {
+        if (m_common != nullptr) m_common->Stop();
+        Uac2StreamMachine::TearDown();
+    }
+    NTSTATUS StartHal(std::string_view device) {
+        NTSTATUS status = StartDevice(device);
+        if (NT_SUCCESS(status) && GetParam()) status = m_common->Start();
+        return status;
+    }
+};
+
+// The device leaves while the render stream and its feedback reads, the capture stream and the
+// status thread's read are in flight: every transfer comes back, the streams mark the device gone
+// and stop sending, the status thread ends on its own, and the clients still stop, close and leave
+// (the driver's unload then finds every IRP, pool block and thread returned).
+TEST_P(Uac2StreamHals, UnplugWhileStreamingEndsEveryTransfer) {
+    ASSERT_EQ(StartHal("uac2"), STATUS_SUCCESS);
     TestClient client(Playback(), ClientKind::WaveStream);
     ASSERT_EQ(client.Register(FindFormat(Playback(), 48000, 32)), STATUS_SUCCESS);
     ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
     ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+    TestClient recorder(Recording(), ClientKind::WaveStream);
+    ASSERT_EQ(recorder.Register(FindFormat(Recording(), 48000, 16)), STATUS_SUCCESS);
+    ASSERT_EQ(recorder.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(recorder.Start(), STATUS_SUCCESS);
     sim::machine::RunFor(200 * kMillisecond);
+    EXPECT_FALSE(recorder.Captured().empty());
     sim::usb::UnplugDevice(m_port);
     sim::machine::RunFor(300 * kMillisecond);
     EXPECT_TRUE(Playback()->IsDeviceGone());
     EXPECT_EQ(Playback()->PendingTransfers(), 0u);
+    EXPECT_EQ(Recording()->PendingTransfers(), 0u);
+    EXPECT_EQ(sim::usb::HeldRequests(m_port), 0u);
     EXPECT_EQ(client.Stop(), STATUS_SUCCESS);
     client.Leave();
+    recorder.Stop();
+    recorder.Leave();
     EXPECT_EQ(Playback()->StreamState(), UsbStreamClosed);
+    EXPECT_EQ(Recording()->StreamState(), UsbStreamClosed);
+    EXPECT_EQ(m_common->Stop(), STATUS_SUCCESS);
 }
 
 // Every allocation of Open failing in turn (staging ring "US20", lookaside blocks and interface
 // record "URB "): Open fails cleanly, holds no setting, and the next Open plays.
-TEST_F(Uac2StreamTest, OpenFailsCleanlyOnEachFailedAllocation) {
-    ASSERT_EQ(StartDevice("uac2"), STATUS_SUCCESS);
+TEST_P(Uac2StreamHals, OpenFailsCleanlyOnEachFailedAllocation) {
+    ASSERT_EQ(StartHal("uac2"), STATUS_SUCCESS);
     TestClient client(Playback(), ClientKind::WaveStream);
     ASSERT_EQ(client.Register(FindFormat(Playback(), 48000, 32)), STATUS_SUCCESS);
     for (ULONG tag : {Uac2StagingTag, UsbStreamUrbTag}) {
@@ -305,6 +336,9 @@ TEST_F(Uac2StreamTest, OpenFailsCleanlyOnEachFailedAllocation) {
     EXPECT_GT(client.FramesWritten(), 4000u);
     client.Leave();
 }
+
+INSTANTIATE_TEST_SUITE_P(Hals, Uac2StreamHals, ::testing::Bool(),
+                         [](const auto& info) { return std::string(info.param ? "DriverHal" : "FixtureHal"); });
 
 // Failed feedback entries say nothing about the device's rate: with every other entry failing,
 // the rate still follows the device clock and no recovery runs.

@@ -15,12 +15,14 @@
 #include <sim/machine.h>
 #include <sim/pnp.h>
 #include <sim/pool.h>
+#include <sim/portcls.h>
 #include <sim/usb_audio.h>
 #include <sim/usb_bus.h>
 #include <sim/usb_device.h>
 #include <sim/usb_ramp_check.h>
 #include <win/ksmedia.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -410,6 +412,57 @@ TEST_F(WaveFront, RestartThenSurpriseRemoval) {
     sim::usb::UnplugDevice(m_Port);
     EXPECT_EQ(sim::pnp::SurpriseRemoveDevice(m_Node), STATUS_SUCCESS);
     Unplug();
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<std::string> SubdeviceNames(PDEVICE_OBJECT functional) {
+    std::vector<std::string> names;
+    for (const sim::portcls::Subdevice& s : sim::portcls::Subdevices(functional)) {
+        names.emplace_back(s.name.begin(), s.name.end());
+    }
+    return names;
+}
+
+bool Holds(const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// The UAC 2.0 device switches its speaker output to headphones by itself: the status thread reads
+// the terminal type once, and the render wave filter is taken down and installed again under the
+// name of the new type, still one render filter beside the capture filter.
+TEST_F(WaveFront, DeviceTerminalTypeChangeRenamesAndReinstallsTheRenderFilter) {
+    ASSERT_EQ(Plug("uac2-vendor"), STATUS_SUCCESS);
+    PDEVICE_OBJECT functional = sim::usb::PhysicalDeviceObject(m_Port)->AttachedDevice;
+    ASSERT_NE(functional, nullptr);
+    const std::vector<std::string> before = SubdeviceNames(functional);
+    ASSERT_TRUE(Holds(before, "SPKOut00Wave")) << testing::PrintToString(before);
+    ASSERT_EQ(sim::hosts::FindFilters(KSCATEGORY_RENDER).size(), 1u);
+    sim::usb::Device& device = sim::usb::DeviceOf(m_Port);
+    sim::machine::RunFor(20 * kMs);  // the start's own status traffic is over
+    device.ClearLog();
+
+    ASSERT_TRUE(Audio().ChangeFromDevice(3, 8, 0, 0x0302));
+    ASSERT_TRUE(sim::machine::RunUntil([&] { return Holds(SubdeviceNames(functional), "HPOut00Wave"); }, 500 * kMs));
+    sim::machine::RunFor(20 * kMs);
+    const std::vector<std::string> after = SubdeviceNames(functional);
+    EXPECT_FALSE(Holds(after, "SPKOut00Wave")) << testing::PrintToString(after);
+    EXPECT_EQ(after.size(), before.size()) << testing::PrintToString(after);
+    EXPECT_EQ(sim::hosts::FindFilters(KSCATEGORY_RENDER).size(), 1u);
+    EXPECT_EQ(sim::hosts::FindFilters(KSCATEGORY_CAPTURE).size(), 1u);
+    // One read of the terminal type, and no selection sent back: the device chose it.
+    int typeReads = 0;
+    for (const sim::usb::LogEntry& e : device.Log()) {
+        if (!e.isRequest || (e.setup.wIndex >> 8) != 3 || e.setup.wValue != 0x0800) continue;
+        if (e.setup.bmRequestType == 0xA1 && e.setup.bRequest == 1) {
+            ++typeReads;
+        } else {
+            ADD_FAILURE() << e.text;
+        }
+    }
+    EXPECT_EQ(typeReads, 1);
 }
 
 }  // namespace

@@ -347,6 +347,8 @@ ULONG OutputTerminal::TypesOffered(ULONG Announced) const {
     return Announced < TerminalMaxTypes ? Announced : TerminalMaxTypes;
 }
 
+ULONG OutputTerminal::ListedTypeOf(USHORT Code) const { return Uac1OutputTypeOfCode(Code, false); }
+
 NTSTATUS OutputTerminal::ReadTypes() {
     UCHAR countBytes[2] = {};
     ULONG announced = 0;
@@ -365,13 +367,13 @@ NTSTATUS OutputTerminal::ReadTypes() {
         m_TypeCount = arrived < wanted ? arrived : wanted;
         for (ULONG i = 0; i < m_TypeCount; ++i) {
             m_Codes[i] = ReadLe16(table + 2 + i * Uac1OutputTypeEntryBytes);
-            m_Types[i] = Uac1OutputTypeOfCode(m_Codes[i], false);
+            m_Types[i] = ListedTypeOf(m_Codes[i]);
         }
     }
     if (m_TypeCount == 0) {
         m_TypeCount = 1;
         m_Codes[0] = GetUsbTerminalType();
-        m_Types[0] = Uac1OutputTypeOfCode(m_Codes[0], false);
+        m_Types[0] = ListedTypeOf(m_Codes[0]);
     }
     for (ULONG i = 0; i < m_TypeCount; ++i) {
         if (m_TypeCount > 1) SelectCode(m_Codes[i]);  // a refusal leaves the jacks of the current type

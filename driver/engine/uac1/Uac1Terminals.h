@@ -138,6 +138,8 @@ public:
 protected:
     // Of the types the device announces, how many the terminal offers (0: only its own type).
     virtual ULONG TypesOffered(ULONG Announced) const;
+    // Endpoint type of an entry of the type list (a USB streaming entry is a speaker).
+    virtual ULONG ListedTypeOf(USHORT Code) const;
     void RefreshKind(ULONG Kind, bool FirstOnly, PULONG Refreshed);
 
 private:

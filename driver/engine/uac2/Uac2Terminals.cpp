@@ -142,6 +142,8 @@ NTSTATUS Uac2OutputTerminal::HandleStatusInterrupt(ULONG ControlSelector, ULONG 
     return STATUS_SUCCESS;
 }
 
+ULONG Uac2OutputTerminal::ListedTypeOf(USHORT Code) const { return Uac1OutputTypeOfCode(Code, true); }
+
 ULONG Uac2OutputTerminal::TypesOffered(ULONG Announced) const {
     // More types than the connectors hold: the list is not believed, the terminal keeps its own.
     return Announced <= TerminalMaxTypes ? Announced : 0;

@@ -91,4 +91,6 @@ public:
 
 protected:
     ULONG TypesOffered(ULONG Announced) const override;
+    // A USB streaming entry of the type list keeps the stream type, as the terminal's own type does.
+    ULONG ListedTypeOf(USHORT Code) const override;
 };

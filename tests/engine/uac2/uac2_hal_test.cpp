@@ -271,6 +271,33 @@ TEST_F(Uac2Hal, UnplugWhileTheStatusThreadWaits) {
     EXPECT_FALSE(HalOf(m_common)->HasStatusThread());
 }
 
+// The vendor device's AudioControl interface also has a bulk IN endpoint: the status thread keeps a
+// read pending there, so whatever the device sends is taken (a read of 512 bytes at a time) while
+// status messages are still heard; Stop cancels the pending read and the bus holds nothing more.
+TEST_F(Uac2Hal, BulkPipeReadsAreServedAndCancelledAtStop) {
+    StartWithStatusThread("uac2-vendor");
+    Uac2AudioHal* hal = HalOf(m_common);
+    ASSERT_TRUE(hal->HasBulkPipe());
+    sim::machine::RunFor(10 * kMillisecond);
+    EXPECT_GE(sim::usb::HeldRequests(m_port), 2u);  // the interrupt read and the bulk read
+    std::vector<uint8_t> data(1300, 0xA5);
+    Audio().PostBulkIn(data);  // three reads: 512, 512, 276
+    EXPECT_TRUE(sim::machine::RunUntil([&] { return Audio().QueuedBulkIn() == 0; }, 200 * kMillisecond));
+    Audio().PostBulkIn(std::vector<uint8_t>(600, 0x5A));
+    EXPECT_TRUE(sim::machine::RunUntil([&] { return Audio().QueuedBulkIn() == 0; }, 200 * kMillisecond));
+    ASSERT_TRUE(Audio().ChangeFromDevice(2, 1, 0, 1));
+    EXPECT_TRUE(sim::machine::RunUntil([&] { return Changes() == std::vector<ULONG>{2}; }, 200 * kMillisecond));
+
+    EXPECT_EQ(m_common->Stop(), STATUS_SUCCESS);
+    EXPECT_FALSE(hal->HasStatusThread());
+    EXPECT_FALSE(hal->HasBulkPipe());
+    EXPECT_EQ(sim::usb::HeldRequests(m_port), 0u);
+    // Data sent after Stop stays with the device: no read is left behind.
+    Audio().PostBulkIn(std::vector<uint8_t>(100, 1));
+    sim::machine::RunFor(20 * kMillisecond);
+    EXPECT_EQ(Audio().QueuedBulkIn(), 100u);
+}
+
 // Endpoint capability rows: capture endpoints are ASIO endpoints (flags 0x12), S/PDIF capture is
 // plain, and one device has rows of its own whatever the direction.
 TEST_F(Uac2Hal, EndpointCapabilityRows) {
@@ -295,15 +322,20 @@ TEST_F(Uac2Hal, EndpointCapabilityRows) {
 // the start fails cleanly or goes on without what could not be made (a status thread that could
 // not set itself up ends quietly); each adapter is released with nothing left, and the machine's
 // teardown checks pool, IRPs and threads.
-class Uac2HalPoolTags : public Uac2Hal, public testing::WithParamInterface<ULONG> {};
+struct PoolTagCase {
+    ULONG tag;
+    const char* device;
+};
+
+class Uac2HalPoolTags : public Uac2Hal, public testing::WithParamInterface<PoolTagCase> {};
 
 TEST_P(Uac2HalPoolTags, FailedAllocationsLeaveNothingBehind) {
-    Plug("uac2");
+    Plug(GetParam().device);
     int failed = 0;
     for (uint64_t n = 1; n < 200; ++n) {
         SCOPED_TRACE(n);
         const uint64_t injected = sim::pool::InjectedFailures();
-        sim::pool::FailNthAllocation(n, GetParam());
+        sim::pool::FailNthAllocation(n, GetParam().tag);
         NTSTATUS status = Start();
         if (NT_SUCCESS(status)) status = m_common->Start();
         sim::machine::RunFor(5 * kMillisecond);
@@ -321,15 +353,20 @@ TEST_P(Uac2HalPoolTags, FailedAllocationsLeaveNothingBehind) {
     EXPECT_GT(failed, 0);
 }
 
-// (The streams' own tag, "US20", is allocated when a stream opens: the stream tests fail it there.)
-INSTANTIATE_TEST_SUITE_P(Tags, Uac2HalPoolTags, testing::Values('2CAU', '02AU', ' BRU'),
+// The streams' own tag, "US20", is allocated at the start only by the valid-settings request of the
+// vendor device's raw-data setting; the stream tests fail it when a stream opens.
+INSTANTIATE_TEST_SUITE_P(Tags, Uac2HalPoolTags,
+                         testing::Values(PoolTagCase{'2CAU', "uac2"}, PoolTagCase{'02AU', "uac2"},
+                                         PoolTagCase{' BRU', "uac2"}, PoolTagCase{'02AU', "uac2-vendor"},
+                                         PoolTagCase{'02SU', "uac2-vendor"}),
                          [](const auto& info) {
-                             const ULONG tag = info.param;
+                             const ULONG tag = info.param.tag;
                              std::string name;
                              for (int i = 0; i < 4; ++i) {
                                  const char ch = char(tag >> (8 * i));
                                  if (ch != ' ') name += ch;
                              }
+                             name += std::string(info.param.device) == "uac2" ? "" : "_vendor";
                              return name;
                          });
 
@@ -499,6 +536,7 @@ struct TerminalCase {
     bool starts;
     std::vector<ULONG> kinds;     // terminal 3's controls in creation order
     ULONG jackCount;              // of type index 0
+    std::vector<ULONG> endpointTypes;  // the terminal's type list
 };
 
 class Uac2OutputTerminalTypes : public Uac2Hal, public testing::WithParamInterface<TerminalCase> {};
@@ -545,6 +583,13 @@ TEST_P(Uac2OutputTerminalTypes, FollowTheDeviceAnswers) {
     ASSERT_EQ(hal->FindUnit(3, &unit), STATUS_SUCCESS);
     TerminalInfo* info = nullptr;
     ASSERT_EQ(unit->QueryInterface(IID_TerminalInfo, reinterpret_cast<PVOID*>(&info)), STATUS_SUCCESS);
+    ULONG typeCount = 0;
+    ASSERT_EQ(info->GetTypeCount(&typeCount), STATUS_SUCCESS);
+    std::vector<ULONG> types(typeCount);
+    if (typeCount != 0) {
+        EXPECT_EQ(info->GetTypeList(types.data()), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(types, c.endpointTypes);
     ULONG jacks = 99;
     EXPECT_EQ(info->GetJackCount(&jacks, 0), STATUS_SUCCESS);
     EXPECT_EQ(jacks, c.jackCount);
@@ -565,12 +610,15 @@ const std::vector<uint8_t> kOneJack = {1, 3, 0, 0, 0, 0x00, 0x40, 0x01, 0x01};
 INSTANTIATE_TEST_SUITE_P(
     Answers, Uac2OutputTerminalTypes,
     testing::Values(
-        TerminalCase{"TwoTypes", {0x0301, 0x0302}, kOneJack, true, {1, 1, 13}, 1},
-        TerminalCase{"SixTypesAreNotBelieved", {0x0301, 0x0302, 0x0603, 0x0605, 0x0401, 0x0402}, kOneJack, true, {1}, 1},
-        TerminalCase{"NoTypeRange", {}, kOneJack, true, {1}, 1},
+        TerminalCase{"TwoTypes", {0x0301, 0x0302}, kOneJack, true, {1, 1, 13}, 1, {1, 2}},
+        // A USB streaming entry is listed as the stream type, not as a speaker.
+        TerminalCase{"StreamingEntry", {0x0101, 0x0605}, kOneJack, true, {1, 1, 13}, 1, {0, 3}},
+        TerminalCase{"SixTypesAreNotBelieved", {0x0301, 0x0302, 0x0603, 0x0605, 0x0401, 0x0402}, kOneJack, true, {1}, 1,
+                     {1}},
+        TerminalCase{"NoTypeRange", {}, kOneJack, true, {1}, 1, {1}},
         // Three jacks announced, one arrives: only that one is described.
-        TerminalCase{"JackListCutShort", {}, {3, 3, 0, 0, 0, 0x00, 0x40, 0x01, 0x01}, true, {1}, 1},
-        TerminalCase{"JackListRefused", {0x0301, 0x0302}, {}, false, {}, 0}),
+        TerminalCase{"JackListCutShort", {}, {3, 3, 0, 0, 0, 0x00, 0x40, 0x01, 0x01}, true, {1}, 1, {1}},
+        TerminalCase{"JackListRefused", {0x0301, 0x0302}, {}, false, {}, 0, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // AudioControl interfaces the HAL refuses: units no model takes, a feature unit without mute, a
