@@ -106,6 +106,19 @@ namespace {
 
 using namespace uac2_hal_test;
 
+// The PCM settings both catalog devices share on their streaming interfaces: 24 bits in 4-byte
+// slots on setting 1, 16 bits on setting 2, each at the clock's six rates.
+std::string PcmSetting(int alt, const char* bits, int align) {
+    std::string text;
+    for (const char* rate : {"48000", "44100", "88200", "96000", "176400", "192000"}) {
+        text += "  alt " + std::to_string(alt) + " " + rate + " " + bits + " align " + std::to_string(align) +
+                " mask 0x3 sub 0x1\n";
+    }
+    return text;
+}
+const std::string kPcm24Setting1 = PcmSetting(1, "32/24", 8);
+const std::string kPcm16Setting2 = PcmSetting(2, "16/16", 4);
+
 using sim::machine::kMillisecond;
 
 constexpr UCHAR kClassGetRequestType = 0xA1;
@@ -174,32 +187,8 @@ TEST_F(Uac2Hal, CatalogDeviceGoldenModel) {
               "unit 40 kind 10: [0 kind 12]\n");
     // Both streams run on clock 40 (its control 0), one format per setting and clock rate.
     EXPECT_EQ(DescribeEngines(m_common),
-              "engine 0 render type 1 clock 0 path 4 2 3 1\n"
-              "  alt 1 48000 32/24 align 8 mask 0x3 sub 0x1\n"
-              "  alt 1 44100 32/24 align 8 mask 0x3 sub 0x1\n"
-              "  alt 1 88200 32/24 align 8 mask 0x3 sub 0x1\n"
-              "  alt 1 96000 32/24 align 8 mask 0x3 sub 0x1\n"
-              "  alt 1 176400 32/24 align 8 mask 0x3 sub 0x1\n"
-              "  alt 1 192000 32/24 align 8 mask 0x3 sub 0x1\n"
-              "  alt 2 48000 16/16 align 4 mask 0x3 sub 0x1\n"
-              "  alt 2 44100 16/16 align 4 mask 0x3 sub 0x1\n"
-              "  alt 2 88200 16/16 align 4 mask 0x3 sub 0x1\n"
-              "  alt 2 96000 16/16 align 4 mask 0x3 sub 0x1\n"
-              "  alt 2 176400 16/16 align 4 mask 0x3 sub 0x1\n"
-              "  alt 2 192000 16/16 align 4 mask 0x3 sub 0x1\n"
-              "engine 1 capture type 7 clock 0 path 8 6 7 5\n"
-              "  alt 1 48000 32/24 align 8 mask 0x3 sub 0x1\n"
-              "  alt 1 44100 32/24 align 8 mask 0x3 sub 0x1\n"
-              "  alt 1 88200 32/24 align 8 mask 0x3 sub 0x1\n"
-              "  alt 1 96000 32/24 align 8 mask 0x3 sub 0x1\n"
-              "  alt 1 176400 32/24 align 8 mask 0x3 sub 0x1\n"
-              "  alt 1 192000 32/24 align 8 mask 0x3 sub 0x1\n"
-              "  alt 2 48000 16/16 align 4 mask 0x3 sub 0x1\n"
-              "  alt 2 44100 16/16 align 4 mask 0x3 sub 0x1\n"
-              "  alt 2 88200 16/16 align 4 mask 0x3 sub 0x1\n"
-              "  alt 2 96000 16/16 align 4 mask 0x3 sub 0x1\n"
-              "  alt 2 176400 16/16 align 4 mask 0x3 sub 0x1\n"
-              "  alt 2 192000 16/16 align 4 mask 0x3 sub 0x1\n");
+              "engine 0 render type 1 clock 0 path 4 2 3 1\n" + kPcm24Setting1 + kPcm16Setting2 +
+                  "engine 1 capture type 7 clock 0 path 8 6 7 5\n" + kPcm24Setting1 + kPcm16Setting2);
     // Values the start stored, under the control ids: both mutes, the render volume's two
     // channels and the capture volume's master.
     EXPECT_EQ(SettingNames(),
@@ -706,19 +695,7 @@ TEST_F(Uac2Hal, VendorDeviceGoldenModel) {
     // Type III: Dolby Digital and WMA Pro at every rate; raw data (DSD) only at the rates where the
     // device declares setting 4 valid.
     EXPECT_EQ(DescribeEngines(m_common),
-              "engine 0 render type 1 clock 0 path 6 9 2 3 4 5 1 7 8\n"
-              "  alt 1 48000 32/24 align 8 mask 0x3 sub 0x1\n"
-              "  alt 1 44100 32/24 align 8 mask 0x3 sub 0x1\n"
-              "  alt 1 88200 32/24 align 8 mask 0x3 sub 0x1\n"
-              "  alt 1 96000 32/24 align 8 mask 0x3 sub 0x1\n"
-              "  alt 1 176400 32/24 align 8 mask 0x3 sub 0x1\n"
-              "  alt 1 192000 32/24 align 8 mask 0x3 sub 0x1\n"
-              "  alt 2 48000 16/16 align 4 mask 0x3 sub 0x1\n"
-              "  alt 2 44100 16/16 align 4 mask 0x3 sub 0x1\n"
-              "  alt 2 88200 16/16 align 4 mask 0x3 sub 0x1\n"
-              "  alt 2 96000 16/16 align 4 mask 0x3 sub 0x1\n"
-              "  alt 2 176400 16/16 align 4 mask 0x3 sub 0x1\n"
-              "  alt 2 192000 16/16 align 4 mask 0x3 sub 0x1\n"
+              "engine 0 render type 1 clock 0 path 6 9 2 3 4 5 1 7 8\n" + kPcm24Setting1 + kPcm16Setting2 +
               "  alt 3 48000 16/16 align 4 mask 0x3 sub 0x92\n"
               "  alt 3 48000 16/16 align 4 mask 0x3 sub 0x164\n"
               "  alt 3 44100 16/16 align 4 mask 0x3 sub 0x92\n"
@@ -733,11 +710,5 @@ TEST_F(Uac2Hal, VendorDeviceGoldenModel) {
               "  alt 3 192000 16/16 align 4 mask 0x3 sub 0x164\n"
               "  alt 4 88200 32/32 align 8 mask 0x3 sub 0xa5e7\n"
               "  alt 4 176400 32/32 align 8 mask 0x3 sub 0xa5e7\n"
-              "engine 1 capture type 6 clock 0 path 13 11 12 10\n"
-              "  alt 1 48000 32/24 align 8 mask 0x3 sub 0x1\n"
-              "  alt 1 44100 32/24 align 8 mask 0x3 sub 0x1\n"
-              "  alt 1 88200 32/24 align 8 mask 0x3 sub 0x1\n"
-              "  alt 1 96000 32/24 align 8 mask 0x3 sub 0x1\n"
-              "  alt 1 176400 32/24 align 8 mask 0x3 sub 0x1\n"
-              "  alt 1 192000 32/24 align 8 mask 0x3 sub 0x1\n");
+              "engine 1 capture type 6 clock 0 path 13 11 12 10\n" + kPcm24Setting1);
 }
