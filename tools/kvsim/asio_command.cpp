@@ -22,6 +22,8 @@ namespace kvsim {
 namespace {
 
 constexpr char16_t kService[] = u"KV-380D";
+// The device's own delay from its render endpoint back to its capture endpoint with --loopback.
+constexpr uint32_t kLoopbackDelayFrames = 32;
 
 void Line(std::ostream& out, const std::string& label, const std::string& text) {
     std::string padded = "  " + label;
@@ -213,6 +215,7 @@ int RunAsio(const Options& options, const std::string& driverPath, const std::st
     std::string label;
     std::unique_ptr<sim::usb::Device> device = MakeDevice(options, out, &label);
     if (!device) return 2;
+    if (options.loopback && device->Audio() != nullptr) device->Audio()->SetLoopback(kLoopbackDelayFrames);
     sim::pool::Snapshot pool = sim::pool::TakeSnapshot();
     Balances before = Balances::Now();
     if (access(driverPath.c_str(), R_OK) != 0) {
