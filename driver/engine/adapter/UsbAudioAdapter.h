@@ -248,6 +248,8 @@ private:
     // Opens and starts every active ring's stream; any failure closes them all again.
     NTSTATUS StartAsioStreaming();
     NTSTATUS StopAsioStreaming();
+    // The client takes the adapter's latency index; answers its milliseconds. Under the ASIO mutex.
+    ULONG AdoptAsioLatency(AsioClient* Client);
     // Positions of every ring before its streams start: render rings get the library's lead.
     // SilenceRender: what a render ring holds is stale (a resume after a power-down) and is
     // cleared; at a START it is the library's preload and stays.
