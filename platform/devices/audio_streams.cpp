@@ -26,6 +26,16 @@ private:
     std::recursive_mutex* m_Lock;
 };
 
+// Device sample period that begins at bus time `microframe` (125 us units) on the device clock.
+uint64_t DevicePeriod(uint32_t rateHz, int32_t clockPpm, uint64_t microframe) {
+    using u128 = unsigned __int128;
+    const u128 scale = u128(rateHz) * uint64_t(int64_t(1'000'000) + clockPpm);
+    return uint64_t(scale * microframe / u128(8000ull * 1'000'000ull));
+}
+
+// The tap keeps a few seconds when no capture source trims it.
+constexpr uint64_t kTapSeconds = 4;
+
 int32_t SignExtend(uint32_t value, unsigned bits) {
     if (bits == 0 || bits >= 32) return int32_t(value);
     const uint32_t sign = 1u << (bits - 1);
@@ -214,7 +224,9 @@ void RenderSink::Accept(std::span<const uint8_t> packet, uint32_t maxPacketBytes
     if (!m_Playing) {
         m_Playing = true;
         m_PlayStart = microframe;
+        m_TapNext = DevicePeriod(m_Format.rateHz, clockPpm, microframe);
     }
+    if (m_TapOn) Tap(packet.data(), frames);
     m_StreamFrames += frames;
     FillFifo(frames, microframe);
     const unsigned bits = m_Format.subslotBytes * 8u;
@@ -230,6 +242,58 @@ void RenderSink::Accept(std::span<const uint8_t> packet, uint32_t maxPacketBytes
         }
     }
     m_Frames += frames;
+}
+
+void RenderSink::SetTap(bool on) {
+    OptionalLock guard(m_Lock);
+    m_TapOn = on;
+    m_Tap.clear();
+    m_TapStart = m_TapNext;
+}
+
+// Appends a packet's frames at the sample periods the device plays them in. A new stream that starts
+// after the tap's end leaves silence between (or starts the tap afresh after a long pause); one that
+// starts earlier replaces what the old stream had queued from there on.
+void RenderSink::Tap(const uint8_t* data, size_t frames) {
+    const unsigned channels = m_Format.channels;
+    const uint64_t limit = std::max<uint64_t>(m_Format.rateHz, 1) * kTapSeconds;
+    const uint64_t end = m_TapStart + m_Tap.size() / channels;
+    if (m_Tap.empty() || m_TapNext < m_TapStart || m_TapNext - end > limit) {
+        m_Tap.clear();
+        m_TapStart = m_TapNext;
+    } else if (m_TapNext > end) {
+        m_Tap.insert(m_Tap.end(), (m_TapNext - end) * channels, 0);
+    } else {
+        m_Tap.resize((m_TapNext - m_TapStart) * channels);
+    }
+    const uint32_t frameBytes = m_Format.FrameBytes();
+    const unsigned bits = m_Format.subslotBytes * 8u;
+    for (size_t f = 0; f < frames; ++f) {
+        for (unsigned c = 0; c < channels; ++c) {
+            const uint8_t* s = data + f * frameBytes + c * m_Format.subslotBytes;
+            uint32_t v = 0;
+            for (unsigned i = 0; i < m_Format.subslotBytes; ++i) v |= uint32_t(s[i]) << (8 * i);
+            m_Tap.push_back(SignExtend(v, bits));
+        }
+    }
+    m_TapNext += frames;
+    const uint64_t stored = m_Tap.size() / channels;
+    if (stored > limit) TrimTap(m_TapStart + stored - limit);
+}
+
+int32_t RenderSink::TapSample(uint64_t n, unsigned channel) const {
+    OptionalLock guard(m_Lock);
+    if (channel >= m_Format.channels || n < m_TapStart) return 0;
+    const uint64_t at = (n - m_TapStart) * m_Format.channels + channel;
+    return at < m_Tap.size() ? m_Tap[at] : 0;
+}
+
+void RenderSink::TrimTap(uint64_t n) {
+    OptionalLock guard(m_Lock);
+    if (n <= m_TapStart || m_Format.channels == 0) return;
+    const uint64_t drop = std::min<uint64_t>((n - m_TapStart) * m_Format.channels, m_Tap.size());
+    m_Tap.erase(m_Tap.begin(), m_Tap.begin() + std::ptrdiff_t(drop));
+    m_TapStart = n;
 }
 
 bool RenderSink::WriteWav(const std::string& path) const {
@@ -297,6 +361,13 @@ int32_t CaptureSource::Value(uint64_t n, unsigned channel) const {
         const double phase = 2.0 * M_PI * m_Config.sineHz * double(n) / double(m_Format.rateHz);
         return int32_t(std::lround(m_Config.amplitude * full * std::sin(phase)));
     }
+    case SourceKind::Loopback: {
+        if (m_LoopbackSink == nullptr || n < m_Config.loopbackDelay || bits == 0) return 0;
+        const unsigned renderBits = m_LoopbackSink->Format().subslotBytes * 8u;
+        const int32_t v = m_LoopbackSink->TapSample(n - m_Config.loopbackDelay, channel);
+        // From the render container to the valid bits: the most significant bits carry over.
+        return bits >= renderBits ? int32_t(uint32_t(v) << (bits - renderBits)) : v >> (renderBits - bits);
+    }
     }
     return 0;
 }
@@ -316,6 +387,9 @@ uint32_t CaptureSource::Produce(uint64_t n0, uint32_t count, std::span<uint8_t> 
         }
     }
     m_FramesProduced += count;
+    if (m_Config.kind == SourceKind::Loopback && m_LoopbackSink != nullptr && n0 + count > m_Config.loopbackDelay) {
+        m_LoopbackSink->TrimTap(n0 + count - m_Config.loopbackDelay);
+    }
     return count * frameBytes;
 }
 

@@ -1019,6 +1019,23 @@ void UacFunction::SetClockOffsetPpm(int32_t ppm) {
     m_ClockOffsetPpm = std::clamp(ppm, -100'000, 100'000);
 }
 
+void UacFunction::SetLoopback(std::optional<uint32_t> delayFrames) {
+    std::lock_guard guard(m_Lock);
+    RenderSink* sink = nullptr;
+    for (auto& [number, stream] : m_Streams) {
+        if (stream.sink && sink == nullptr) sink = stream.sink.get();
+    }
+    if (sink != nullptr) sink->SetTap(delayFrames.has_value());
+    for (auto& [number, stream] : m_Streams) {
+        if (!stream.source) continue;
+        CaptureSourceConfig config = stream.source->Config();
+        config.kind = delayFrames ? SourceKind::Loopback : SourceKind::Ramp;
+        config.loopbackDelay = delayFrames.value_or(0);
+        stream.source->SetLoopbackSink(sink);
+        stream.source->Configure(config);
+    }
+}
+
 void UacFunction::SetFeedbackOverride(std::optional<uint32_t> raw) {
     std::lock_guard guard(m_Lock);
     m_FeedbackOverride = raw;

@@ -31,6 +31,7 @@ public:
     RenderSink* Render(uint8_t interfaceNumber) override;
     CaptureSource* Capture(uint8_t interfaceNumber) override;
     void SetClockOffsetPpm(int32_t ppm) override;
+    void SetLoopback(std::optional<uint32_t> delayFrames) override;
     void SetFeedbackOverride(std::optional<uint32_t> raw) override;
     void PostInterrupt(std::span<const uint8_t> message) override;
     size_t QueuedInterrupts() const override;

@@ -169,6 +169,10 @@ KV_EXTERN_C HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
 }
 
 KV_EXTERN_C DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
+    if (ShouldFail(Failure::GetModuleFileName)) {
+        if (lpFilename != nullptr && nSize != 0) lpFilename[0] = '\0';
+        return FailWith<DWORD>(ERROR_MOD_NOT_FOUND, 0);
+    }
     Modules& m = TheModules();
     std::lock_guard<std::mutex> guard(m.lock);
     Module* module = Find(hModule);

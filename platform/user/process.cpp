@@ -20,7 +20,7 @@ thread_local DWORD t_lastError = 0;
 
 struct Failures {
     std::mutex lock;
-    int nth[8] = {};
+    int nth[static_cast<int>(Failure::Count)] = {};
     ULONG ioctlCode = 0;
 };
 

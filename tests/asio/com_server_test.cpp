@@ -104,6 +104,7 @@ TEST_F(ComServerTest, RegistrationFailuresShowTheirCodeAndWriteNothing) {
     };
     const Case cases[] = {
         {sim::user::Failure::GetModuleHandle, "Register Server failed ! (-101)"},
+        {sim::user::Failure::GetModuleFileName, "Register Server failed ! (-102)"},
         {sim::user::Failure::StringFromCLSID, "Register Server failed ! (-103)"},
         {sim::user::Failure::WideCharToMultiByte, "Register Server failed ! (-104)"},
     };

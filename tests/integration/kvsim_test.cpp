@@ -135,6 +135,16 @@ INSTANTIATE_TEST_SUITE_P(
                   "asio --device uac1-klq864 --seconds 1 --rate 44100 --bits 24/24 --latency 10",
                   0,
                   {"Int24LSB", "sample rate              44100 Hz", kClean}},
+        // The device returns what it played, 128 frames later: the outputs' pattern comes back
+        // whole, over more than 65,536 frames, at both rates (44.1 kHz: transfers of 88 or 89 frames).
+        KvsimCase{"AsioLoopback48k",
+                  "asio --device uac1-klq864 --seconds 3 --loopback",
+                  0,
+                  {"round trip: 1088 samples measured, 480 + 960 reported, sample-exact: yes", kClean}},
+        KvsimCase{"AsioLoopback44k",
+                  "asio --device uac1-klq864 --seconds 3 --loopback --rate 44100",
+                  0,
+                  {"round trip: 1009 samples measured, 440 + 880 reported, sample-exact: yes", kClean}},
         KvsimCase{"AsioBadBits", "asio --bits 8/8", 2, {"--bits needs"}},
         KvsimCase{"ControlsSetAndReplug",
                   "controls --set 3=-6.5 --set 3.1=-20 --set 4=1 --set 2=2 --replug",

@@ -430,6 +430,50 @@ TEST_F(AsioRing, ResumeAfterD3IsSampleExactAndHeldStopCompletes) {
     EXPECT_FALSE(Adapter()->AsioStopHeld());
 }
 
+struct LeadCase {
+    ULONG rate;
+    ULONG frames;
+    ULONG clientData;   // bytes, 16-bit stereo
+    ULONG driverBehind;  // bytes before the end of the ring where the driver's first read starts
+};
+
+// START keeps what the library preloaded from ring offset 0 and places its next write one lead
+// ahead of the driver's reads: as far as one host buffer allows, the rest of the lead before the
+// preload (the ring's end, silent). A resume after a power-down clears the stale render data.
+TEST_F(AsioRing, StartKeepsThePreloadAndSplitsTheLead) {
+    const LeadCase cases[] = {
+        {48000, 256, 240 * 4, 0},        // 1 ms transfers, 4 in flight: 5 transfers of lead
+        {48000, 1024, 960 * 4, 0},       // 5 ms, 3 in flight: 20 ms of lead fit into 21.3 ms
+        {48000, 96, 96 * 4, 48 * 4},     // 1 ms, 2 in flight: 3 ms of lead, one buffer of 2 ms
+        {44100, 440, 440 * 4, 1 * 4},    // 2 ms, 4 in flight: 441 frames of lead (44 or 45 per ms)
+    };
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    for (const LeadCase& c : cases) {
+        SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.frames) + " frames");
+        m_Host = OpenHost(c.rate, AsioSampleTypeInt16Lsb);
+        ASSERT_EQ(m_Host->CreateBuffers(c.frames, {{0, 0}, {0, 1}}), STATUS_SUCCESS);
+        SharedRingHeader* render = m_Host->Ring(0);
+        auto* data = reinterpret_cast<UCHAR*>(render) + sizeof(SharedRingHeader);
+        for (ULONG i = 0; i < render->dataSize; ++i) data[i] = static_cast<UCHAR>(i % 251 + 1);
+        ASSERT_EQ(m_Host->Start(), STATUS_SUCCESS);
+        EXPECT_EQ(render->clientDataPosition, c.clientData);
+        EXPECT_EQ(render->clientDonePosition, (render->dataSize - c.driverBehind) % render->dataSize);
+        bool kept = true;
+        for (ULONG i = 0; i < render->dataSize; ++i) kept = kept && data[i] == static_cast<UCHAR>(i % 251 + 1);
+        EXPECT_TRUE(kept) << "the preload was overwritten at START";
+
+        ASSERT_EQ(sim::pnp::SetDevicePower(m_Node, PowerDeviceD3), STATUS_SUCCESS);
+        ASSERT_EQ(sim::pnp::SetDevicePower(m_Node, PowerDeviceD0), STATUS_SUCCESS);
+        EXPECT_EQ(render->clientDataPosition, c.clientData);
+        bool silent = true;
+        for (ULONG i = 0; i < render->dataSize; ++i) silent = silent && data[i] == 0;
+        EXPECT_TRUE(silent) << "stale data stays in the ring after a resume";
+        ASSERT_EQ(m_Host->Stop(), STATUS_SUCCESS);
+        EXPECT_EQ(m_Host->Control(IOCTL_ASIO_DISPOSE_BUFFERS, {}), STATUS_SUCCESS);
+        m_Host.reset();
+    }
+}
+
 // A STOP held below D0 completes when the device is removed instead of waiting forever.
 TEST_F(AsioRing, HeldStopCompletesAtRemoval) {
     ASSERT_EQ(Plug(), STATUS_SUCCESS);

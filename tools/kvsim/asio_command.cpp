@@ -14,7 +14,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -22,6 +24,10 @@ namespace kvsim {
 namespace {
 
 constexpr char16_t kService[] = u"KV-380D";
+// The device's own delay from its render endpoint back to its capture endpoint with --loopback:
+// more than one packet of frames, so that a capture packet never asks for frames whose render
+// packet the bus has not delivered yet.
+constexpr uint32_t kLoopbackDelayFrames = 128;
 
 void Line(std::ostream& out, const std::string& label, const std::string& text) {
     std::string padded = "  " + label;
@@ -85,37 +91,62 @@ void ScriptPanel(const Options& options) {
     sim::user::ScriptDialogs(steps);
 }
 
-// The round trip: where output 0's ramp starts in input 0, and whether it continues exactly.
-void ReportRoundTrip(std::ostream& out, const sim::hosts::AsioHost& host, bool* exact) {
-    std::vector<std::vector<int32_t>> recorded = host.Recorded();
+// With --loopback the outputs play a pattern that never repeats within a run: every frame of every
+// channel is a hash of the frame and channel numbers (upper 16 bits, so any sample type carries it
+// whole; never 0, so no stretch of it looks like silence). A ramp repeats after 65,536 frames and
+// would let a delay search land a lap off.
+int32_t LoopbackValue(uint32_t channel, uint64_t frame) {
+    uint64_t x = (frame << 8 | channel) + 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    x ^= x >> 31;
+    uint32_t value = static_cast<uint32_t>(x) & 0xFFFFu;
+    if (value == 0) value = 1;
+    return static_cast<int32_t>(value << 16);
+}
+
+// Frames of the pattern that must match for a delay to count as found.
+constexpr size_t kRoundTripWindow = 64;
+// The window is taken this far into the outputs, so that a start that loses its first frames
+// still finds the delay and reports them as the first mismatch.
+constexpr uint64_t kRoundTripProbeFrame = 8192;
+
+// The round trip: the delay D at which the inputs carry the outputs' pattern, found from a window
+// of it; D is counted only when exactly one delay matches. Then every recorded frame from D on must
+// be the outputs' frame (frame - D) on each channel that both directions have.
+void ReportRoundTrip(std::ostream& out, const sim::hosts::AsioHost& host,
+                     const std::function<int32_t(uint32_t, uint64_t)>& sent, bool* exact) {
+    const std::vector<std::vector<int32_t>> recorded = host.Recorded();
+    const size_t channels = std::min(recorded.size(), host.Outputs().size());
+    const size_t frames = channels != 0 ? recorded[0].size() : 0;
+    const std::string reported = std::to_string(host.InputLatency()) + " + " + std::to_string(host.OutputLatency());
     *exact = false;
-    size_t start = 0;
-    bool found = false;
-    if (!recorded.empty()) {
-        for (; start + 1 < recorded[0].size(); ++start) {
-            if (recorded[0][start] == sim::hosts::RampValue(0, 0) && recorded[0][start + 1] == sim::hosts::RampValue(0, 1)) {
-                found = true;
-                break;
+    auto matches = [&](size_t at, uint64_t first, size_t count) {
+        for (size_t f = 0; f < count; ++f) {
+            for (size_t c = 0; c < channels; ++c) {
+                if (recorded[c][at + f] != sent(static_cast<uint32_t>(c), first + f)) return false;
             }
         }
+        return true;
+    };
+    size_t found = 0;
+    size_t delay = 0;
+    for (size_t at = kRoundTripProbeFrame; at + kRoundTripWindow <= frames; ++at) {
+        if (!matches(at, kRoundTripProbeFrame, kRoundTripWindow)) continue;
+        if (++found == 1) delay = at - kRoundTripProbeFrame;
     }
-    const std::string reported = std::to_string(host.InputLatency()) + " + " + std::to_string(host.OutputLatency());
-    if (!found) {
-        out << "round trip: no ramp measured, " << reported << " reported, sample-exact: no (first mismatch at frame 0)\n";
+    if (found != 1) {
+        out << "round trip: " << (found == 0 ? "no delay measured" : "no unique delay") << ", " << reported
+            << " reported, sample-exact: no (first mismatch at frame 0)\n";
         return;
     }
-    size_t mismatch = SIZE_MAX;
-    for (size_t c = 0; c < recorded.size() && c < host.Outputs().size(); ++c) {
-        for (size_t f = start; f < recorded[c].size(); ++f) {
-            if (recorded[c][f] != sim::hosts::RampValue(static_cast<uint32_t>(c), f - start) && f - start < mismatch) {
-                mismatch = f - start;
-                break;
-            }
-        }
+    uint64_t mismatch = UINT64_MAX;
+    for (size_t at = delay; at < frames && mismatch == UINT64_MAX; ++at) {
+        if (!matches(at, at - delay, 1)) mismatch = at - delay;
     }
-    *exact = mismatch == SIZE_MAX;
-    out << "round trip: " << start << " samples measured, " << reported << " reported, sample-exact: "
-        << (*exact ? "yes" : "no (first mismatch at frame " + std::to_string(mismatch) + ")") << '\n';
+    *exact = mismatch == UINT64_MAX;
+    out << "round trip: " << delay << " samples measured, " << reported << " reported, sample-exact: "
+        << (*exact ? std::string("yes") : "no (first mismatch at frame " + std::to_string(mismatch) + ")") << '\n';
 }
 
 bool RunHost(const Options& options, const std::string& asioPath, std::ostream& out) {
@@ -146,6 +177,8 @@ bool RunHost(const Options& options, const std::string& asioPath, std::ostream& 
             if (index >= input.samples.size()) return 0;
             return static_cast<int32_t>(static_cast<uint32_t>(input.samples[index]) << (32 - input.bits));
         };
+    } else if (options.loopback) {
+        hostOptions.source = LoopbackValue;
     }
     if (host.Driver()->init(nullptr) != ASIOTrue) {
         char text[128] = {};
@@ -200,7 +233,7 @@ bool RunHost(const Options& options, const std::string& asioPath, std::ostream& 
     }
     if (options.loopback) {
         bool exact = false;
-        ReportRoundTrip(out, host, &exact);
+        ReportRoundTrip(out, host, hostOptions.source, &exact);
         ok = ok && exact;
     }
     host.Unload();
@@ -213,6 +246,7 @@ int RunAsio(const Options& options, const std::string& driverPath, const std::st
     std::string label;
     std::unique_ptr<sim::usb::Device> device = MakeDevice(options, out, &label);
     if (!device) return 2;
+    if (options.loopback && device->Audio() != nullptr) device->Audio()->SetLoopback(kLoopbackDelayFrames);
     sim::pool::Snapshot pool = sim::pool::TakeSnapshot();
     Balances before = Balances::Now();
     if (access(driverPath.c_str(), R_OK) != 0) {

@@ -41,6 +41,18 @@ void WriteUlong(PVOID Buffer, ULONG Offset, ULONG Value) {
     RtlCopyMemory(static_cast<PUCHAR>(Buffer) + Offset, &Value, sizeof(Value));
 }
 
+// A DSD rate as a multiple of 44.1 kHz (44 one-bit samples per unit and millisecond) or else of
+// 48 kHz (48). Exact: the rate is a whole multiple of its base.
+struct AsioDsdGrid {
+    ULONG Multiple;
+    ULONG Unit;
+    bool Exact;
+};
+AsioDsdGrid AsioDsdGridOf(ULONG Rate) {
+    if (Rate % 44100 == 0) return {Rate / 44100, 44, true};
+    return {Rate / 48000, 48, Rate % 48000 == 0};
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -406,6 +418,11 @@ NTSTATUS UsbAudioAdapter::GetBitDepths(PFILE_OBJECT FileObject, PVOID Buffer, PU
     return STATUS_SUCCESS;
 }
 
+ULONG UsbAudioAdapter::AdoptAsioLatency(AsioClient* Client) {
+    Client->LatencyIndex = m_AsioLatencyIndex;
+    return AsioLatencyMilliseconds[m_AsioLatencyIndex];
+}
+
 NTSTATUS UsbAudioAdapter::GetLatencyChoices(PFILE_OBJECT FileObject, PVOID Buffer, PULONG Length) {
     PAGED_CODE();
     AsioLock lock(m_AsioMutex);
@@ -416,7 +433,7 @@ NTSTATUS UsbAudioAdapter::GetLatencyChoices(PFILE_OBJECT FileObject, PVOID Buffe
         return STATUS_BUFFER_OVERFLOW;
     }
     if (Buffer == nullptr || *Length < sizeof(AsioLatencyChoices)) return STATUS_BUFFER_TOO_SMALL;
-    client->LatencyIndex = m_AsioLatencyIndex;
+    AdoptAsioLatency(client);
     AsioLatencyChoices choices = {.Index = m_AsioLatencyIndex, .Count = AsioLatencyCount, .Milliseconds = {}};
     RtlCopyMemory(choices.Milliseconds, AsioLatencyMilliseconds, sizeof(choices.Milliseconds));
     RtlCopyMemory(Buffer, &choices, sizeof(choices));
@@ -429,25 +446,19 @@ NTSTATUS UsbAudioAdapter::GetLatencies(PFILE_OBJECT FileObject, PVOID Buffer) {
     AsioLock lock(m_AsioMutex);
     AsioClient* client = FindAsioClient(FileObject);
     if (client == nullptr || Buffer == nullptr) return STATUS_INVALID_PARAMETER;
-    client->LatencyIndex = m_AsioLatencyIndex;
-    const ULONG ms = AsioLatencyMilliseconds[m_AsioLatencyIndex];
+    const ULONG ms = AdoptAsioLatency(client);
     const ULONG rate = client->SampleRate;
     AsioLatencies latencies = {};
     if (client->Kind == FormatKind::Pcm) {
         latencies.Input = ms * (rate / 1000);
-        latencies.Output = 2 * latencies.Input;
     } else if (rate >= AsioDsdMinimumRate) {
-        if (rate % 44100 == 0) {
-            latencies.Input = ms * (rate / 44100) * 44;
-            latencies.Output = ms * (rate / 44100) * 88;
-        } else {
-            latencies.Input = ms * (rate / 48000) * 48;
-            latencies.Output = ms * (rate / 48000) * 96;
-        }
+        const AsioDsdGrid grid = AsioDsdGridOf(rate);
+        latencies.Input = ms * grid.Multiple * grid.Unit;
     } else {
         latencies.Input = ms * 2816;
-        latencies.Output = ms * 5632;
     }
+    // The output side always reports two buffers.
+    latencies.Output = 2 * latencies.Input;
     RtlCopyMemory(Buffer, &latencies, sizeof(latencies));
     return STATUS_SUCCESS;
 }
@@ -465,31 +476,19 @@ NTSTATUS UsbAudioAdapter::GetBufferSize(PFILE_OBJECT FileObject, PVOID Buffer) {
     AsioLock lock(m_AsioMutex);
     AsioClient* client = FindAsioClient(FileObject);
     if (client == nullptr || Buffer == nullptr) return STATUS_INVALID_PARAMETER;
-    client->LatencyIndex = m_AsioLatencyIndex;
-    const ULONG ms = AsioLatencyMilliseconds[m_AsioLatencyIndex];
+    const ULONG ms = AdoptAsioLatency(client);
     const ULONG rate = client->SampleRate;
     AsioBufferSizes sizes = {};
     if (client->Kind == FormatKind::Pcm) {
         const ULONG perMs = rate / 1000;
         sizes = {.Minimum = 2 * perMs, .Maximum = 50 * perMs, .Preferred = ms * perMs, .Granularity = 1};
     } else {
-        ULONG multiple = 0;
-        ULONG unit = 0;
-        if (rate >= AsioDsdMinimumRate && rate % 44100 == 0) {
-            multiple = rate / 44100;
-            unit = 44;
-        } else if (rate >= AsioDsdMinimumRate && rate % 48000 == 0) {
-            multiple = rate / 48000;
-            unit = 48;
-        } else {
-            return STATUS_INVALID_PARAMETER;
-        }
+        const AsioDsdGrid grid = AsioDsdGridOf(rate);
+        if (rate < AsioDsdMinimumRate || !grid.Exact) return STATUS_INVALID_PARAMETER;
+        const ULONG perMs = grid.Multiple * grid.Unit;
         // The shortest DSD buffer is 4 ms.
         const ULONG preferredMs = m_AsioLatencyIndex >= 1 ? ms : AsioLatencyMilliseconds[1];
-        sizes = {.Minimum = 4 * multiple * unit,
-                 .Maximum = 50 * multiple * unit,
-                 .Preferred = preferredMs * multiple * unit,
-                 .Granularity = multiple};
+        sizes = {.Minimum = 4 * perMs, .Maximum = 50 * perMs, .Preferred = preferredMs * perMs, .Granularity = grid.Multiple};
     }
     RtlCopyMemory(Buffer, &sizes, sizeof(sizes));
     return STATUS_SUCCESS;

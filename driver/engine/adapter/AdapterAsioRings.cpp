@@ -64,6 +64,14 @@ void CopyTransfer(AsioRingEntry& Entry, PUCHAR Transfer, ULONG Bytes, bool IntoR
     WriteRelease(&HeaderOf(Entry)->driverPosition, Entry.DriverPosition);
 }
 
+// How far the library must write ahead of the driver's reads: the transfers the start submits,
+// and the one a render completion submits before the library hears of that period (with a
+// capture ring as the signal, the render completion can come first). A rate that is no whole
+// number of frames per millisecond puts one frame more into some transfers: rounded up.
+ULONG AsioLeadFrames(ULONG RateUnit, const AsioTransferSplit& Split) {
+    return static_cast<ULONG>((ULONGLONG{Split.InFlight + 1} * Split.TransferMs * RateUnit + 999) / 1000);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -164,7 +172,7 @@ NTSTATUS UsbAudioAdapter::CreateBuffers(PFILE_OBJECT FileObject, PVOID Request, 
             .Periods = 0,
             .Channels = count,
             .FirstChannel = firstChannel[direction],
-            .TransferBytes = 0,
+            .LeadFrames = 0,
             .Active = 0,
             .IsInput = static_cast<UCHAR>(direction),
             .Signal = 0,
@@ -207,14 +215,12 @@ NTSTATUS UsbAudioAdapter::CreateBuffers(PFILE_OBJECT FileObject, PVOID Request, 
     m_AsioFramesPerBuffer = header.FramesPerBuffer;
     m_AsioBytesPerSample = bytesPerSample;
     m_AsioSplit = AsioSplitTransfers(framesPerMs, header.FramesPerBuffer);
-    // The most one transfer moves: a rate that is no whole number of frames per millisecond
-    // carries one frame more in some of them.
-    const ULONG framesPerMsCeiling = (rateUnit + 999) / 1000;
+    const ULONG lead = AsioLeadFrames(rateUnit, m_AsioSplit);
     ULONG written = 0;
     for (ULONG i = 0; i < m_AsioRingCount; ++i) {
         AsioRingEntry& entry = m_AsioRings[i];
         if (entry.Ring == nullptr) continue;
-        entry.TransferBytes = entry.Channels * m_AsioSplit.TransferMs * framesPerMsCeiling * bytesPerSample;
+        entry.LeadFrames = lead;
         PublishHeader(entry);
         const ULONGLONG address = reinterpret_cast<ULONG_PTR>(entry.UserAddress);
         RtlCopyMemory(static_cast<PUCHAR>(AddressTable) + written, &address, sizeof(address));
@@ -408,7 +414,7 @@ NTSTATUS UsbAudioAdapter::StopAsioStreaming() {
     return anyRing ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
-void UsbAudioAdapter::ResetAsioRings() {
+void UsbAudioAdapter::ResetAsioRings(bool SilenceRender) {
     PAGED_CODE();
     const bool dsd = m_AsioOwner != nullptr && m_AsioOwner->Kind == FormatKind::Dsd;
     KIRQL irql;
@@ -419,16 +425,22 @@ void UsbAudioAdapter::ResetAsioRings() {
         entry.Periods = 0;
         entry.DriverPosition = 0;
         ULONG clientData = 0;
-        if (entry.IsInput == 0 && entry.DataSize != 0) {
-            // What a render ring held before (a stream stopped by a power-down) must not play again.
-            RtlFillMemory(DataOf(entry), entry.DataSize, dsd ? AsioDsdRingFill : 0);
-            // The transfers the start submits, and the one the first completion submits before the
-            // library hears of it, read from position 0: the library writes beyond them.
-            clientData = (m_AsioSplit.InFlight + 1) * entry.TransferBytes;
-            if (clientData >= entry.DataSize) clientData = 0;
+        const ULONG frameBytes = entry.Channels * m_AsioBytesPerSample;
+        if (entry.IsInput == 0 && entry.DataSize != 0 && frameBytes != 0) {
+            if (SilenceRender) RtlFillMemory(DataOf(entry), entry.DataSize, dsd ? AsioDsdRingFill : 0);
+            // The library preloads ring frame k with the host's frame k and goes on at the position
+            // given here, from the frame of the host's buffers that belongs there; it holds at most
+            // one host buffer beyond what it has handed over, so it cannot start further ahead. The
+            // rest of the lead puts the driver's first reads before the preload, in silence.
+            const ULONG ringFrames = entry.DataSize / frameBytes;
+            ULONG ahead = entry.LeadFrames < m_AsioFramesPerBuffer ? entry.LeadFrames : m_AsioFramesPerBuffer;
+            ULONG behind = entry.LeadFrames - ahead;
+            if (ahead + behind >= ringFrames) ahead = behind = 0;
+            clientData = ahead * frameBytes;
+            entry.DriverPosition = behind != 0 ? entry.DataSize - behind * frameBytes : 0;
         }
         SharedRingHeader* header = HeaderOf(entry);
-        WriteNoFence(&header->clientDonePosition, 0);
+        WriteNoFence(&header->clientDonePosition, entry.DriverPosition);
         WriteNoFence(&header->clientDataPosition, clientData);
         PublishHeader(entry);
     }
@@ -474,9 +486,9 @@ NTSTATUS UsbAudioAdapter::Start(PFILE_OBJECT FileObject, PULONGLONG EventHandle)
     PKEVENT event = nullptr;
     NTSTATUS status = ReferenceUserEvent(*EventHandle, &event);
     if (!NT_SUCCESS(status)) return status;
-    // Positions first, so that the transfers the start submits read the reset rings; the event
-    // last, so that no signal comes from a start that fails.
-    ResetAsioRings();
+    // Positions first, so that the transfers the start submits read the reset rings (and the
+    // library's preload in them); the event last, so that no signal comes from a start that fails.
+    ResetAsioRings(false);
     status = StartAsioStreaming();
     if (!NT_SUCCESS(status)) {
         ObDereferenceObject(event);

@@ -38,7 +38,7 @@ void UsbAudioAdapter::PowerChangeState(POWER_STATE NewState) {
             // Only an owner that still has its rings and its buffer event streams again, from reset rings.
             if (m_AsioRestart != 0 && m_AsioOwner != nullptr && m_AsioOwner->Buffers != 0 &&
                 m_AsioOwner->BufferEvent != nullptr) {
-                ResetAsioRings();
+                ResetAsioRings(true);
                 StartAsioStreaming();
             }
             m_AsioRestart = 0;

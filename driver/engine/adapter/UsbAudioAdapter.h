@@ -248,8 +248,12 @@ private:
     // Opens and starts every active ring's stream; any failure closes them all again.
     NTSTATUS StartAsioStreaming();
     NTSTATUS StopAsioStreaming();
-    // Positions, preload and silence of every ring, before its streams start.
-    void ResetAsioRings();
+    // The client takes the adapter's latency index; answers its milliseconds. Under the ASIO mutex.
+    ULONG AdoptAsioLatency(AsioClient* Client);
+    // Positions of every ring before its streams start: render rings get the library's lead.
+    // SilenceRender: what a render ring holds is stale (a resume after a power-down) and is
+    // cleared; at a START it is the library's preload and stays.
+    void ResetAsioRings(bool SilenceRender);
     // The owner's buffer event, under the ring lock (null takes it out); answers the one before.
     PKEVENT ExchangeAsioBufferEvent(PKEVENT Event);
     // Unmaps (in the owner's process) and frees every ring; entries are cleared under the ring lock.

@@ -46,7 +46,7 @@ struct AsioRingEntry {
     ULONG Periods;           // transfers since the last start
     ULONG Channels;
     ULONG FirstChannel;
-    ULONG TransferBytes;     // the most one transfer of the running format moves in this ring
+    ULONG LeadFrames;        // how far the library writes ahead of the driver after a start
     UCHAR Active;
     UCHAR IsInput;
     UCHAR Signal;

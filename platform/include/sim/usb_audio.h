@@ -6,6 +6,7 @@
 #include <win/usb.h>
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -148,9 +149,20 @@ public:
     void RestartStream();  // the device's playback starts over with the next packet with data
     void SetLock(std::recursive_mutex* lock) { m_Lock = lock; }
 
+    // The loopback tap: while on, every received frame is also kept at the device sample period the
+    // device plays it in (the stream's start on the device clock plus the frames before it), for a
+    // capture source in loopback. Turning it off or on empties it.
+    void SetTap(bool on);
+    // Sample of a channel played at device sample period n, as the container holds it; 0 when
+    // nothing was played then.
+    int32_t TapSample(uint64_t n, unsigned channel) const;
+    // Frames played before device sample period n are no longer needed.
+    void TrimTap(uint64_t n);
+
 private:
     void DrainFifo(uint64_t microframe, int32_t clockPpm);
     void FillFifo(uint64_t frames, uint64_t microframe);
+    void Tap(const uint8_t* data, size_t frames);
 
     struct PacketMark {
         uint64_t firstFrame;  // stored frame index of the packet's first frame
@@ -179,16 +191,24 @@ private:
     uint64_t m_FifoStart = 0;    // microframe playback started
     uint64_t m_FifoLast = 0;     // microframe drained up to
     uint64_t m_FifoDrained = 0;  // frames the device clock has taken since then
+    // Loopback tap: interleaved frames from device sample period m_TapStart on.
+    bool m_TapOn = false;
+    std::deque<int32_t> m_Tap{};
+    uint64_t m_TapStart = 0;
+    uint64_t m_TapNext = 0;  // device sample period of the current stream's next frame
 };
 
-enum class SourceKind : uint8_t { Silence, Ramp, Sine, Wav };
+enum class SourceKind : uint8_t { Silence, Ramp, Sine, Wav, Loopback };
 
 // Ramp (the default): sample n of channel c is (start + n x step + c x channelOffset), wrapped to the
 // valid bits, so every channel carries its own ramp. Sine: amplitude in full scale (0..1). Wav: the
 // file loaded with LoadWav, channel c from the file's channel c (silence past its channels), scaled
 // from the file's sample size to the valid bits, looped or silent after its end; its rate is not
 // converted. n counts device sample periods at the device's clock (with its offset on asynchronous
-// endpoints), so frames the host never collected leave a gap.
+// endpoints), so frames the host never collected leave a gap. Loopback: sample n of channel c is
+// what the device played on channel c of its render endpoint at sample period n - loopbackDelay,
+// scaled from the render container to the valid bits (silence before, past its channels and with
+// no render endpoint); set it through AudioFunction::SetLoopback.
 struct CaptureSourceConfig {
     SourceKind kind = SourceKind::Ramp;
     int32_t start = 0;
@@ -197,6 +217,7 @@ struct CaptureSourceConfig {
     double sineHz = 1000.0;
     double amplitude = 0.5;
     bool loop = true;  // Wav
+    uint32_t loopbackDelay = 0;  // Loopback, in sample periods
 };
 
 class CaptureSource {
@@ -215,9 +236,12 @@ public:
     uint32_t Produce(uint64_t n0, uint32_t count, std::span<uint8_t> packet);
     void SetFormat(const StreamFormat& format);
     void SetLock(std::recursive_mutex* lock) { m_Lock = lock; }
+    // The render sink a Loopback source reads (the device's first render endpoint, or null).
+    void SetLoopbackSink(RenderSink* sink) { m_LoopbackSink = sink; }
 
 private:
     std::recursive_mutex* m_Lock = nullptr;
+    RenderSink* m_LoopbackSink = nullptr;
     CaptureSourceConfig m_Config{};
     StreamFormat m_Format{};
     uint64_t m_FramesProduced = 0;
@@ -248,6 +272,10 @@ public:
 
     // Device clock against the bus clock, in parts per million (asynchronous endpoints).
     virtual void SetClockOffsetPpm(int32_t ppm) = 0;
+    // Loopback: every capture source returns what the first render endpoint played, delayFrames
+    // sample periods later (the render sink keeps a tap for it); nullopt turns it off and the
+    // sources go back to their ramps.
+    virtual void SetLoopback(std::optional<uint32_t> delayFrames) = 0;
     // Raw feedback value to send instead of the one computed from the device clock.
     virtual void SetFeedbackOverride(std::optional<uint32_t> raw) = 0;
 

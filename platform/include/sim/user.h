@@ -51,7 +51,18 @@ size_t CriticalSectionCount();                // initialised and not deleted, in
 
 // Injected failures: the nth following call of the kind fails (1: the next one); 0 disarms.
 // Event creation fails with ERROR_NOT_ENOUGH_MEMORY, thread creation and heap allocation too.
-enum class Failure { CreateEvent, CreateThread, HeapAlloc, CreateFile, DeviceIoControl, StringFromCLSID, WideCharToMultiByte, GetModuleHandle };
+enum class Failure {
+    CreateEvent,
+    CreateThread,
+    HeapAlloc,
+    CreateFile,
+    DeviceIoControl,
+    StringFromCLSID,
+    WideCharToMultiByte,
+    GetModuleHandle,
+    GetModuleFileName,  // answers 0 with an empty name
+    Count
+};
 void FailNth(Failure kind, int nth);
 // A DeviceIoControl failure can be limited to one control code (0: any code).
 void FailDeviceIoControlCode(ULONG code, int nth);
