@@ -3,8 +3,10 @@
 // of tests/data:
 //   build-fuzz/fuzz/write_fuzz_seeds tests/fuzz
 // usbd_walk_fuzz_seed/ gets configuration descriptors; start_path_fuzz_seed/ gets the start path's
-// input (selector byte, device descriptor, configuration; see start_path_fuzz.cpp);
+// input (model row, flags, failing allocation, device descriptor, configuration; see
+// start_path_fuzz.cpp and start_path_models.h);
 // uac2_start_fuzz_seed/ the UAC 2.0 start's (see uac2_start_fuzz.cpp).
+#include "start_path_models.h"
 #include "uac2_descriptor_sets.h"
 
 #include <sim/usb_device.h>
@@ -22,10 +24,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Start path selector bits besides the model (see start_path_fuzz.cpp): requests complete inside
-// IofCallDriver; the started device is stopped and started again.
-constexpr uint8_t kSynchronousBit = 0x10;
-constexpr uint8_t kRestartBit = 0x20;
+using start_path::kRestartBit;
+using start_path::kSynchronousBit;
 
 // Descriptors one after the other; the configuration's wTotalLength and the AudioControl header's
 // wTotalLength (the class-specific descriptors from the header up to the next interface) are
@@ -135,14 +135,47 @@ void Write(const std::filesystem::path& path, const Bytes& bytes) {
     }
 }
 
-// The start path's input: selector, the pool allocation of the start that fails (0: none), then
-// the descriptors.
-Bytes Concatenate(uint8_t selector, std::span<const uint8_t> device, std::span<const uint8_t> configuration,
+// The bytes of a configuration up to its first interface of another class than audio.
+size_t AudioFunctionBytes(std::span<const uint8_t> configuration) {
+    for (size_t at = 0; at + 6 <= configuration.size() && configuration[at] >= 2; at += configuration[at]) {
+        if (configuration[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && configuration[at + 5] != USB_DEVICE_CLASS_AUDIO) {
+            return at;
+        }
+    }
+    return configuration.size();
+}
+
+// bNumInterfaces of a configuration: its distinct interface numbers.
+uint8_t InterfaceCount(std::span<const uint8_t> configuration) {
+    bool seen[256] = {};
+    uint8_t count = 0;
+    for (size_t at = 0; at + 3 <= configuration.size() && configuration[at] >= 2; at += configuration[at]) {
+        if (configuration[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && !seen[configuration[at + 2]]) {
+            seen[configuration[at + 2]] = true;
+            ++count;
+        }
+    }
+    return count;
+}
+
+// The start path's input: model row, flags, the pool allocation of the start that fails (0: none),
+// then the descriptors.
+Bytes Concatenate(size_t row, uint8_t flags, std::span<const uint8_t> device, std::span<const uint8_t> configuration,
                   uint16_t failingAllocation = 0) {
-    Bytes out = {selector, uint8_t(failingAllocation), uint8_t(failingAllocation >> 8)};
+    Bytes out = {uint8_t(row), flags, uint8_t(failingAllocation), uint8_t(failingAllocation >> 8)};
     out.insert(out.end(), device.begin(), device.end());
     out.insert(out.end(), configuration.begin(), configuration.end());
     return out;
+}
+
+// The seed name of a model row: its device, and the ids where the row gives its own.
+std::string RowName(const start_path::ModelRow& row) {
+    std::string name = row.device;
+    if (row.inputIds) return name + "-input-ids";
+    if (row.idVendor == 0 && row.idProduct == 0) return name;
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "-%04x-%04x", row.idVendor, row.idProduct);
+    return name + ids;
 }
 
 }  // namespace
@@ -158,33 +191,50 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(walk);
     std::filesystem::create_directories(start);
 
-    // Every catalog model with its own identity; the configurations once each.
-    const std::vector<std::string> names = sim::usb::CatalogNames();
+    // Every model row with its catalog device's descriptors (under ids no device rule knows where the
+    // row keeps the input's); each configuration once more with the other flags and failing
+    // allocations, and once to the walk target.
     std::vector<Bytes> configurations;
     // The hand-written sets take the identity of the plain UAC 1.0 model: without a model identifier
     // the driver starts only the few products it knows by vendor and product id, and the other
     // models have HALs of their own.
-    uint8_t plainIdentity = 0;
-    uint8_t plainUac2Identity = 0;
-    for (size_t index = 0; index < names.size(); ++index) {
-        std::unique_ptr<sim::usb::Device> device = sim::usb::CreateCatalogDevice(names[index]);
+    size_t plainIdentity = 0;
+    size_t plainUac2Identity = 0;
+    for (size_t index = 0; index < start_path::kModelCount; ++index) {
+        const start_path::ModelRow& row = start_path::kModels[index];
+        std::unique_ptr<sim::usb::Device> device = sim::usb::CreateCatalogDevice(row.device);
+        if (!device) {
+            std::fprintf(stderr, "write_fuzz_seeds: no catalog device %s\n", row.device);
+            return 1;
+        }
         const std::span<const uint8_t> c = device->ConfigurationBytes(0);
-        Write(start / ("catalog-" + names[index]), Concatenate(uint8_t(index), device->DeviceDescriptorBytes(), c));
+        Bytes d(device->DeviceDescriptorBytes().begin(), device->DeviceDescriptorBytes().end());
+        if (row.inputIds) d = FullSpeedDevice(0x7A7A, 0x0001);
+        const std::string name = "catalog-" + RowName(row);
+        Write(start / name, Concatenate(index, 0, d, c));
         if (std::find(configurations.begin(), configurations.end(), Bytes(c.begin(), c.end())) == configurations.end()) {
             configurations.emplace_back(c.begin(), c.end());
-            Write(walk / ("catalog-" + names[index]), configurations.back());
+            Write(walk / ("catalog-" + std::string(row.device)), configurations.back());
             for (const auto& [suffix, bit] : {std::pair{"-synchronous", kSynchronousBit}, std::pair{"-restart", kRestartBit}}) {
-                Write(start / ("catalog-" + names[index] + suffix),
-                      Concatenate(uint8_t(index | bit), device->DeviceDescriptorBytes(), c));
+                Write(start / (name + suffix), Concatenate(index, bit, d, c));
             }
             for (uint16_t n : {1, 8, 64}) {
-                Write(start / ("catalog-" + names[index] + "-pool-fault-" + std::to_string(n)),
-                      Concatenate(uint8_t(index), device->DeviceDescriptorBytes(), c, n));
+                Write(start / (name + "-pool-fault-" + std::to_string(n)), Concatenate(index, 0, d, c, n));
             }
         }
-        if (names[index] == "uac1") plainIdentity = uint8_t(index);
-        if (names[index] == "uac2") plainUac2Identity = uint8_t(index);
+        // A configuration longer than the model's own (R7T5: its HID interface after the audio
+        // function), once more cut to the audio function alone.
+        if (const size_t audio = AudioFunctionBytes(c); audio < c.size()) {
+            Bytes cut(c.begin(), c.begin() + std::ptrdiff_t(audio));
+            cut[2] = uint8_t(audio);
+            cut[3] = uint8_t(audio >> 8);
+            cut[4] = InterfaceCount(cut);
+            Write(start / (name + "-audio-only"), Concatenate(index, 0, d, cut));
+        }
+        if (row.device == std::string("uac1") && !row.inputIds) plainIdentity = index;
+        if (row.device == std::string("uac2")) plainUac2Identity = index;
     }
+    const std::vector<std::string> names = sim::usb::CatalogNames();
 
     // The UAC 2.0 start: every UAC 2.0 catalog configuration, at its speed, with a device change
     // of the playback mute as the interrupt message; a few with a failing allocation.
@@ -206,14 +256,14 @@ int main(int argc, char** argv) {
                                                   {"uac1-headset", Headset()}};
     for (const auto& [name, configuration] : sets) {
         Write(walk / name, configuration);
-        Write(start / name, Concatenate(plainIdentity, FullSpeedDevice(0x7A7A, 0x0001), configuration));
+        Write(start / name, Concatenate(plainIdentity, 0, FullSpeedDevice(0x7A7A, 0x0001), configuration));
     }
     for (const testdata::DescriptorSet& set : testdata::Uac2DescriptorSets()) {
         const std::span<const uint8_t> all(set.descriptors);
         const std::span<const uint8_t> device = all.first(sizeof(USB_DEVICE_DESCRIPTOR));
         const std::span<const uint8_t> configuration = all.subspan(sizeof(USB_DEVICE_DESCRIPTOR));
         Write(walk / set.name, Bytes(configuration.begin(), configuration.end()));
-        Write(start / set.name, Concatenate(plainUac2Identity, device, configuration));
+        Write(start / set.name, Concatenate(plainUac2Identity, 0, device, configuration));
         Bytes input = {0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x02};
         input.insert(input.end(), configuration.begin(), configuration.end());
         Write(uac2 / set.name, input);

@@ -18,15 +18,29 @@ using stream_test::RampValue;
 using stream_test::StreamMachine;
 using stream_test::TestClient;
 
-class StreamArbitrationTest : public StreamMachine {};
-
 constexpr uint32_t kAsioBase = 0x4000;
 
+class StreamArbitrationTest : public StreamMachine {
+protected:
+    // Registers Wave at 44.1 kHz and Asio at 48 kHz (5 ms, two transfers) on the render stream of
+    // the started device and starts Wave: the ASIO client waits beside a streaming wave client.
+    void StartWaveBesideAsio(TestClient& wave, TestClient& asio) {
+        UsbAudioStream* stream = Stream(0);
+        ASSERT_EQ(wave.Register(FindFormat(stream, 44100, 16)), STATUS_SUCCESS);
+        ASSERT_EQ(asio.Register(FindFormat(stream, 48000, 16), 5, 2), STATUS_SUCCESS);
+        ASSERT_EQ(wave.SetFormat(), STATUS_SUCCESS);
+        ASSERT_EQ(wave.Start(), STATUS_SUCCESS);
+    }
+};
+
+using RampRunList = std::vector<std::pair<uint32_t, uint64_t>>;
+
 // Splits the sink's channel 0 into runs of consecutive ramp values of the two clients (bases 0 and
-// kAsioBase): each client's frames must continue where its previous run stopped. Answers the runs
-// as (base, frames); an empty result with a failure message when a frame belongs to neither.
-std::vector<std::pair<uint32_t, uint64_t>> RampRuns(const sim::usb::RenderSink& sink, std::string* failure) {
-    std::vector<std::pair<uint32_t, uint64_t>> runs;
+// kAsioBase): each client's frames must continue where its previous run stopped. The runs as (base,
+// frames); a failure when a frame belongs to neither.
+::testing::AssertionResult RampRuns(const sim::usb::RenderSink& sink, RampRunList* result) {
+    RampRunList& runs = *result;
+    runs.clear();
     uint64_t next[2] = {0, 0};
     const uint32_t bases[2] = {0, kAsioBase};
     const unsigned bytes = sink.Format().subslotBytes;
@@ -41,14 +55,13 @@ std::vector<std::pair<uint32_t, uint64_t>> RampRuns(const sim::usb::RenderSink& 
             if (value == RampValue(bases[c], next[c], 0, bytes)) who = c;
         }
         if (who < 0) {
-            *failure = "frame " + std::to_string(f) + " holds " + std::to_string(value) + ", no client's next value";
-            return {};
+            return ::testing::AssertionFailure() << "frame " << f << " holds " << value << ", no client's next value";
         }
         if (runs.empty() || runs.back().first != bases[who]) runs.emplace_back(bases[who], 0);
         ++runs.back().second;
         ++next[who];
     }
-    return runs;
+    return ::testing::AssertionSuccess();
 }
 
 TEST_F(StreamArbitrationTest, HandOverBetweenWaveAndAsioKeepsBothRampsWhole) {
@@ -56,10 +69,7 @@ TEST_F(StreamArbitrationTest, HandOverBetweenWaveAndAsioKeepsBothRampsWhole) {
     UsbAudioStream* stream = Stream(0);
     TestClient wave(stream, ClientKind::WaveStream);
     TestClient asio(stream, ClientKind::Asio, kAsioBase);
-    ASSERT_EQ(wave.Register(FindFormat(stream, 44100, 16)), STATUS_SUCCESS);
-    ASSERT_EQ(asio.Register(FindFormat(stream, 48000, 16), 5, 2), STATUS_SUCCESS);
-    ASSERT_EQ(wave.SetFormat(), STATUS_SUCCESS);
-    ASSERT_EQ(wave.Start(), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(StartWaveBesideAsio(wave, asio));
     sim::machine::RunFor(500 * kMillisecond);
 
     // The higher kind formats: the stream stops and opens in its format.
@@ -88,9 +98,8 @@ TEST_F(StreamArbitrationTest, HandOverBetweenWaveAndAsioKeepsBothRampsWhole) {
     wave.Leave();
     asio.Leave();
 
-    std::string failure;
-    const auto runs = RampRuns(*Audio().Render(kRenderInterface), &failure);
-    ASSERT_TRUE(failure.empty()) << failure;
+    RampRunList runs;
+    ASSERT_TRUE(RampRuns(*Audio().Render(kRenderInterface), &runs));
     ASSERT_EQ(runs.size(), 3u);
     EXPECT_EQ(runs[0].first, 0u);
     EXPECT_EQ(runs[1].first, kAsioBase);
@@ -106,10 +115,7 @@ TEST_F(StreamArbitrationTest, ClosingTheStreamingAsioOwnerHandsTheStreamBackToWa
     UsbAudioStream* stream = Stream(0);
     TestClient wave(stream, ClientKind::WaveStream);
     TestClient asio(stream, ClientKind::Asio, kAsioBase);
-    ASSERT_EQ(wave.Register(FindFormat(stream, 44100, 16)), STATUS_SUCCESS);
-    ASSERT_EQ(asio.Register(FindFormat(stream, 48000, 16), 5, 2), STATUS_SUCCESS);
-    ASSERT_EQ(wave.SetFormat(), STATUS_SUCCESS);
-    ASSERT_EQ(wave.Start(), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(StartWaveBesideAsio(wave, asio));
     sim::machine::RunFor(200 * kMillisecond);
     ASSERT_EQ(asio.SetFormat(), STATUS_SUCCESS);
     ASSERT_EQ(asio.Start(), STATUS_SUCCESS);
@@ -129,9 +135,8 @@ TEST_F(StreamArbitrationTest, ClosingTheStreamingAsioOwnerHandsTheStreamBackToWa
     wave.Leave();
     asio.Leave();
 
-    std::string failure;
-    const auto runs = RampRuns(*Audio().Render(kRenderInterface), &failure);
-    ASSERT_TRUE(failure.empty()) << failure;
+    RampRunList runs;
+    ASSERT_TRUE(RampRuns(*Audio().Render(kRenderInterface), &runs));
     ASSERT_EQ(runs.size(), 3u);
     EXPECT_EQ(runs[1].first, kAsioBase);
     EXPECT_EQ(runs[2].first, 0u);
@@ -157,9 +162,8 @@ TEST_F(StreamArbitrationTest, AStartedClientRunsInItsOwnFormatEvenWhenAnotherOwn
     ASSERT_EQ(wave.Stop(), STATUS_SUCCESS);
     wave.Leave();
     asio.Leave();
-    std::string failure;
-    const auto runs = RampRuns(*Audio().Render(kRenderInterface), &failure);
-    ASSERT_TRUE(failure.empty()) << failure;
+    RampRunList runs;
+    ASSERT_TRUE(RampRuns(*Audio().Render(kRenderInterface), &runs));
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_EQ(runs[0].second, wave.FramesWritten());
     EXPECT_EQ(sim::usb::EndpointStatistics(m_port, 0x01).lateTransfers, 0u);
@@ -221,9 +225,7 @@ TEST_F(StreamArbitrationTest, CloseWhileStreamingStopsTheClientFirst) {
     for (ULONG index : {0u, 1u}) {
         UsbAudioStream* stream = Stream(index);
         TestClient client(stream, ClientKind::WaveStream);
-        ASSERT_EQ(client.Register(FindFormat(stream, 48000, 16)), STATUS_SUCCESS);
-        ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
-        ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+        ASSERT_EQ(client.Begin(FindFormat(stream, 48000, 16)), STATUS_SUCCESS);
         sim::machine::RunFor(100 * kMillisecond);
         ASSERT_EQ(client.Close(), STATUS_SUCCESS);
         EXPECT_EQ(stream->StreamState(), UsbStreamClosed);
@@ -247,9 +249,7 @@ TEST_P(StreamUnplugTest, UnplugWhileStreamingEndsTheWorkerAndLeavesNothingBehind
     ASSERT_EQ(Start(), STATUS_SUCCESS);
     UsbAudioStream* stream = Stream(GetParam().engine);
     TestClient client(stream, ClientKind::WaveStream);
-    ASSERT_EQ(client.Register(FindFormat(stream, 48000, 16)), STATUS_SUCCESS);
-    ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
-    ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+    ASSERT_EQ(client.Begin(FindFormat(stream, 48000, 16)), STATUS_SUCCESS);
     sim::machine::RunFor(200 * kMillisecond);
     sim::debuglog::Clear();
     sim::usb::UnplugDevice(m_port);
@@ -306,9 +306,7 @@ TEST_F(StreamArbitrationTest, PoolExhaustionAtEveryAllocationOfOpenAndStartFails
     UsbAudioStream* stream = Stream(0);
     Audio().Render(kRenderInterface)->Clear();
     TestClient client(stream, ClientKind::WaveStream);
-    ASSERT_EQ(client.Register(FindFormat(stream, 48000, 16)), STATUS_SUCCESS);
-    ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
-    ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+    ASSERT_EQ(client.Begin(FindFormat(stream, 48000, 16)), STATUS_SUCCESS);
     sim::machine::RunFor(200 * kMillisecond);
     client.Leave();
     EXPECT_GT(client.FramesWritten(), 0u);

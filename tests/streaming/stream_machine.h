@@ -49,6 +49,13 @@ public:
         ULONG ms = 0;
         return m_Clients->StartClient(m_Id, m_LastFrame + 2, &ms, nullptr);
     }
+    // Register, SetFormat and Start in a row: a client streaming in Format. The first failure.
+    NTSTATUS Begin(const WAVEFORMATEXTENSIBLE& Format, ULONG TransferMs = 10, ULONG Count = 4) {
+        NTSTATUS status = Register(Format, TransferMs, Count);
+        if (NT_SUCCESS(status)) status = SetFormat();
+        if (NT_SUCCESS(status)) status = Start();
+        return status;
+    }
     NTSTATUS Stop() { return m_Clients->StopClient(m_Id, nullptr); }
     NTSTATUS Close() { return m_Clients->CloseClient(m_Id); }
     NTSTATUS Unregister() {

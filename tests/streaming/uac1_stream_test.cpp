@@ -111,9 +111,7 @@ TEST_F(Uac1StreamTest, CaptureRampReachesTheClientSampleExactForSixtySeconds) {
         ASSERT_NE(stream, nullptr);
         ASSERT_EQ(stream->GetDirection(), StreamDirectionCapture);
         TestClient client(stream, ClientKind::WaveStream);
-        ASSERT_EQ(client.Register(FindFormat(stream, rate, 16)), STATUS_SUCCESS);
-        ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
-        ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+        ASSERT_EQ(client.Begin(FindFormat(stream, rate, 16)), STATUS_SUCCESS);
         sim::machine::RunFor(60 * kSecond);
         ASSERT_EQ(client.Stop(), STATUS_SUCCESS);
         client.Leave();

@@ -1,17 +1,14 @@
 #include "controls_command.h"
 
-#include "info_command.h"
+#include "driver_session.h"
 #include "text.h"
 
 #include "driver/front/TopologyProperties.h"
 
 #include <sim/audio_stack.h>
 #include <sim/pnp.h>
-#include <sim/pool.h>
 #include <sim/usb_bus.h>
 #include <win/ksmedia.h>
-
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -23,7 +20,6 @@ namespace {
 
 using sim::hosts::KsFilterClient;
 
-constexpr char16_t kService[] = u"KV-380D";
 constexpr sim::machine::Time kMs = sim::machine::kMillisecond;
 // Time for the HAL's status thread to settle after a start, and for events to arrive.
 constexpr sim::machine::Time kSettle = 200 * kMs;
@@ -200,47 +196,24 @@ NTSTATUS Apply(KsFilterClient& filter, const NodeView& node, const ControlSettin
     return result;
 }
 
-class ControlsSession {
+class ControlsSession : public DriverSession {
 public:
-    ControlsSession(const Options& options, std::ostream& out) : m_Options(options), m_Out(out) {}
+    ControlsSession(const Options& options, std::ostream& out) : DriverSession(options, out, Line) {}
 
-    bool Start(const std::string& driverPath) {
-        m_Pool = sim::pool::TakeSnapshot();
-        m_Before = Balances::Now();
-        if (access(driverPath.c_str(), R_OK) != 0) {
-            m_Out << "kvsim: no driver module at " << driverPath << " (build the KV-380D target)\n";
-            return false;
-        }
-        NTSTATUS status = sim::pnp::LoadDriver(driverPath, kService, &m_Driver);
-        Line(m_Out, "DriverEntry", StatusText(status));
-        return NT_SUCCESS(status) && Plug();
-    }
+    bool Start(const std::string& driverPath) { return LoadDriver(driverPath) && Plug(); }
 
     // Plugs, adds and starts the device and opens its topology filter.
     bool Plug() {
         std::string label;
-        std::unique_ptr<sim::usb::Device> device = MakeDevice(m_Options, m_Out, &label);
-        if (!device) {
-            m_Exit = 2;
-            return false;
-        }
-        m_Port = sim::usb::PlugDevice(std::move(device));
-        m_Node = sim::usb::NodeOf(m_Port);
-        m_Out << "device   " << label << '\n';
-        NTSTATUS status = sim::pnp::AddDevice(m_Driver, m_Node);
-        if (NT_SUCCESS(status)) {
-            m_Added = true;
-            status = sim::pnp::StartDevice(m_Node);
-        }
-        Line(m_Out, "START", StatusText(status));
-        if (!NT_SUCCESS(status)) return false;
+        std::unique_ptr<sim::usb::Device> device = MakeDevice(&label);
+        if (!device || !PlugAndStart(std::move(device), label, false)) return false;
         sim::machine::RunFor(kSettle);
         std::vector<sim::hosts::FilterInterface> filters = sim::hosts::FindFilters(KSCATEGORY_TOPOLOGY);
         if (filters.empty()) {
             m_Out << "kvsim: the device has no topology filter\n";
             return false;
         }
-        status = KsFilterClient::Open(filters.front().symbolicLink, &m_Filter);
+        NTSTATUS status = KsFilterClient::Open(filters.front().symbolicLink, &m_Filter);
         if (NT_SUCCESS(status)) status = m_Filter->Nodes(&m_Types);
         if (!NT_SUCCESS(status)) Line(m_Out, "topology filter", StatusText(status));
         return NT_SUCCESS(status);
@@ -249,10 +222,7 @@ public:
     void Unplug() {
         Unsubscribe();
         m_Filter.reset();
-        if (m_Added) Line(m_Out, "REMOVE", StatusText(sim::pnp::RemoveDevice(m_Node)));
-        m_Added = false;
-        if (m_Port != nullptr) sim::usb::RemovePort(m_Port);
-        m_Port = nullptr;
+        RemoveDevice();
     }
 
     std::vector<NodeView> Nodes() {
@@ -292,26 +262,10 @@ public:
 
     int Finish(bool ok) {
         Unplug();
-        if (m_Driver == nullptr) return m_Exit;
-        if (!ReportVerifier(m_Out, m_Pool, m_Before)) {
-            m_Out << "kvsim: the driver left something behind; it stays loaded\n";
-            return 1;
-        }
-        sim::pnp::UnloadDriver(m_Driver);
-        Line(m_Out, "unload", "clean");
-        return ok ? 0 : 1;
+        return DriverSession::Finish(ok);
     }
 
 private:
-    const Options& m_Options;
-    std::ostream& m_Out;
-    int m_Exit = 1;
-    sim::pool::Snapshot m_Pool;
-    Balances m_Before;
-    sim::pnp::Driver* m_Driver = nullptr;
-    sim::usb::Port* m_Port = nullptr;
-    sim::pnp::DeviceNode* m_Node = nullptr;
-    bool m_Added = false;
     std::unique_ptr<KsFilterClient> m_Filter;
     std::vector<GUID> m_Types;
     std::vector<KEVENT> m_Events;

@@ -1,6 +1,6 @@
 #include "stream_command.h"
 
-#include "info_command.h"
+#include "driver_session.h"
 #include "text.h"
 
 #include "platform/devices/wav_file.h"
@@ -13,8 +13,6 @@
 #include <sim/usb_ramp_check.h>
 #include <win/ksmedia.h>
 
-#include <unistd.h>
-
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -23,7 +21,6 @@
 namespace kvsim {
 namespace {
 
-constexpr char16_t kService[] = u"KV-380D";
 constexpr sim::machine::Time kMs = sim::machine::kMillisecond;
 // Time after the content for the transfers in flight to drain.
 constexpr sim::machine::Time kDrain = 100 * kMs;
@@ -152,37 +149,15 @@ std::vector<sim::hosts::FilterInterface> WaveFilters(bool render) {
     return sim::hosts::FindFilters(render ? KSCATEGORY_RENDER : KSCATEGORY_CAPTURE);
 }
 
-class Session {
+class Session : public DriverSession {
 public:
-    Session(const Options& options, std::ostream& out) : m_Options(options), m_Out(out) {}
+    Session(const Options& options, std::ostream& out) : DriverSession(options, out, Line) {}
 
     // Loads the driver and plugs, adds and starts the device; false after printing why not.
     bool Start(const std::string& driverPath) {
         std::string label;
-        std::unique_ptr<sim::usb::Device> device = MakeDevice(m_Options, m_Out, &label);
-        if (!device) {
-            m_Exit = 2;
-            return false;
-        }
-        m_Pool = sim::pool::TakeSnapshot();
-        m_Before = Balances::Now();
-        if (access(driverPath.c_str(), R_OK) != 0) {
-            m_Out << "kvsim: no driver module at " << driverPath << " (build the KV-380D target)\n";
-            return false;
-        }
-        NTSTATUS status = sim::pnp::LoadDriver(driverPath, kService, &m_Driver);
-        Line(m_Out, "DriverEntry", StatusText(status));
-        if (!NT_SUCCESS(status)) return false;
-        m_Port = sim::usb::PlugDevice(std::move(device));
-        m_Node = sim::usb::NodeOf(m_Port);
-        m_Out << "device   " << label << '\n';
-        status = sim::pnp::AddDevice(m_Driver, m_Node);
-        Line(m_Out, "AddDevice", StatusText(status));
-        if (!NT_SUCCESS(status)) return false;
-        m_Added = true;
-        status = sim::pnp::StartDevice(m_Node);
-        Line(m_Out, "START", StatusText(status));
-        return NT_SUCCESS(status);
+        std::unique_ptr<sim::usb::Device> device = MakeDevice(&label);
+        return device && LoadDriver(driverPath) && PlugAndStart(std::move(device), label, true);
     }
 
     // Opens wave filter N of the direction; false after printing why not.
@@ -223,39 +198,19 @@ public:
         return NT_SUCCESS(status);
     }
 
-    sim::usb::AudioFunction* Audio() { return m_Port != nullptr ? sim::usb::DeviceOf(m_Port).Audio() : nullptr; }
+    sim::usb::AudioFunction* Audio() { return Port() != nullptr ? sim::usb::DeviceOf(Port()).Audio() : nullptr; }
     sim::hosts::KsPinClient& Pin() { return *m_Pin; }
 
     // Closes what is open, removes the device and checks the verifier. The exit status.
     int Finish(bool ok) {
         m_Pin.reset();
         m_Filter.reset();
-        if (m_Added) {
-            m_Out << "removal\n";
-            Line(m_Out, "REMOVE", StatusText(sim::pnp::RemoveDevice(m_Node)));
-        }
-        if (m_Port != nullptr) sim::usb::RemovePort(m_Port);
-        if (m_Driver == nullptr) return m_Exit;
-        const bool clean = ReportVerifier(m_Out, m_Pool, m_Before);
-        if (!clean) {
-            m_Out << "kvsim: the driver left something behind; it stays loaded\n";
-            return 1;
-        }
-        sim::pnp::UnloadDriver(m_Driver);
-        Line(m_Out, "unload", "clean");
-        return ok ? 0 : 1;
+        if (Added()) m_Out << "removal\n";
+        RemoveDevice();
+        return DriverSession::Finish(ok);
     }
 
 private:
-    const Options& m_Options;
-    std::ostream& m_Out;
-    int m_Exit = 1;
-    sim::pool::Snapshot m_Pool;
-    Balances m_Before;
-    sim::pnp::Driver* m_Driver = nullptr;
-    sim::usb::Port* m_Port = nullptr;
-    sim::pnp::DeviceNode* m_Node = nullptr;
-    bool m_Added = false;
     std::unique_ptr<sim::hosts::KsFilterClient> m_Filter;
     std::unique_ptr<sim::hosts::KsPinClient> m_Pin;
 };
