@@ -139,14 +139,14 @@ protected:
     // Of the types the device announces, how many the terminal offers (0: only its own type).
     virtual ULONG TypesOffered(ULONG Announced) const;
     void RefreshKind(ULONG Kind, bool FirstOnly, PULONG Refreshed);
+    // "UACUnit" and the terminal id in at least two digits: where the current type is stored.
+    void TypeSettingName(PWSTR Name, ULONG Chars) const;
 
 private:
     // Index of Type in the list, or m_TypeCount.
     ULONG IndexOfType(ULONG Type) const;
     NTSTATUS ReadCurrentCode(PUSHORT Code);
     NTSTATUS SelectCode(USHORT Code);
-    // "UACUnit" and the terminal id in at least two digits.
-    void TypeSettingName(PWSTR Name, ULONG Chars) const;
     void StoreCurrentType();
     // Reads the output types; one type from wTerminalType when the device names fewer than two.
     NTSTATUS ReadTypes();
