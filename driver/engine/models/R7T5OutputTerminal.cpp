@@ -1,10 +1,7 @@
 #include "driver/engine/models/R7T5OutputTerminal.h"
 
 #include "driver/engine/base/Settings.h"
-#include "driver/engine/controls/ConnectorControl.h"
-#include "driver/engine/controls/TerminalTypeControl.h"
 #include "driver/engine/controls/TerminalTypeList.h"
-#include "driver/engine/hal/AudioHal.h"
 #include "driver/engine/interfaces/EndpointType.h"
 #include "driver/engine/models/R7T5AudioHal.h"
 
@@ -93,40 +90,15 @@ NTSTATUS R7T5OutputTerminal::CreateControls(AdapterCommon* Hal) {
     const ULONG source = GetDescriptor()[OutputSourceOffset];
     NTSTATUS status = SetSources(1, &source);
     if (!NT_SUCCESS(status)) return status;
-    const PDEVICE_OBJECT device = Hal->GetDeviceObject();
 
     // A stored type the terminal does not offer (a switch changed since, an edited value) would
     // name no connector: the speaker type stands instead.
     ULONG stored = Speaker;
     WCHAR name[SettingNameChars];
     TypeSettingName(name, SettingNameChars);
-    AccessSettingBinary(device, SettingMode::Read, &stored, sizeof(stored), name);
+    AccessSettingBinary(Hal->GetDeviceObject(), SettingMode::Read, &stored, sizeof(stored), name);
     m_TerminalType = IsListed(stored) ? stored : Speaker;
-
-    auto* hal = static_cast<AudioHal*>(Hal);
-    for (ULONG i = 0; i < m_TypeCount; ++i) {
-        auto* connector = new (NonPagedPoolNx, R7T5Tag) OutputConnectorControl(nullptr, Hal->GetNodeCount());
-        if (connector == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-        connector->NonDelegatingAddRef();
-        connector->SetTypeIndex(i);
-        EndpointInfo record = {};
-        status = Hal->GetEndpointCaps(0, m_TypeList[i], &record);
-        if (NT_SUCCESS(status)) status = connector->InitOutputConnector(AsUnit(), &record);
-        if (NT_SUCCESS(status)) status = hal->AddNode(connector);
-        if (NT_SUCCESS(status)) status = AddControl(connector);
-        connector->Release();
-        if (!NT_SUCCESS(status)) return status;
-    }
-    if (m_TypeCount < 2) return STATUS_SUCCESS;
-
-    auto* typeControl = new (NonPagedPoolNx, R7T5Tag) TerminalTypeControlNode(nullptr, Hal->GetNodeCount());
-    if (typeControl == nullptr) return STATUS_SUCCESS;  // the terminal keeps its current type
-    typeControl->NonDelegatingAddRef();
-    status = typeControl->InitTerminalType(AsUnit(), device, Hal);
-    if (NT_SUCCESS(status)) status = hal->AddNode(typeControl);
-    if (NT_SUCCESS(status)) status = AddControl(typeControl);
-    typeControl->Release();
-    return status;
+    return CreateTypeControls(Hal, m_TypeList, m_TypeCount, R7T5Tag, true);
 }
 
 NTSTATUS R7T5OutputTerminal::GetTerminalType(PULONG Type) {

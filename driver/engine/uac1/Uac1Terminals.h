@@ -141,6 +141,12 @@ protected:
     void RefreshKind(ULONG Kind, bool FirstOnly, PULONG Refreshed);
     // "UACUnit" and the terminal id in at least two digits: where the current type is stored.
     void TypeSettingName(PWSTR Name, ULONG Chars) const;
+    // One output connector per entry of Types with the HAL's pin record of that type, then, with
+    // two types or more, a terminal-type control; objects from pool tagged PoolTag. No memory for
+    // the terminal-type control: success when TypeControlOptional (the terminal keeps its type),
+    // else STATUS_INSUFFICIENT_RESOURCES.
+    NTSTATUS CreateTypeControls(AdapterCommon* Hal, const ULONG* Types, ULONG Count, ULONG PoolTag,
+                                bool TypeControlOptional);
 
 private:
     // Index of Type in the list, or m_TypeCount.
