@@ -284,6 +284,12 @@ NTSTATUS SoftwareMuteControl::Reserved3() { return STATUS_SUCCESS; }
 NTSTATUS SoftwareMuteControl::Process(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) {
     // Runs at DISPATCH_LEVEL on the data path: resident data only, no lock.
     if (Format == nullptr || Data == nullptr || m_Values == nullptr || m_Values[0] == 0) return STATUS_SUCCESS;
+    SilenceProcessingBlock(Format, Data, Frames);
+    return STATUS_SUCCESS;
+}
+
+void SilenceProcessingBlock(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) {
+    // Runs at DISPATCH_LEVEL on the data path: resident data only, no lock.
     if (ProcessingStageFormatTag(*Format) == WAVE_FORMAT_PCM) {
         auto* const* planes = static_cast<float* const*>(Data);
         const ULONG channels =
@@ -296,7 +302,6 @@ NTSTATUS SoftwareMuteControl::Process(const WAVEFORMATEXTENSIBLE* Format, PVOID 
     } else {
         RtlZeroMemory(Data, static_cast<SIZE_T>(Frames) * Format->Format.nBlockAlign);
     }
-    return STATUS_SUCCESS;
 }
 
 NTSTATUS SoftwareMuteControl::Reset(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) {

@@ -146,6 +146,10 @@ public:
     STDMETHODIMP SetValue(ULONG Channel, UCHAR Value) override;
 };
 
+// Silences one block of the data path: PCM planes are zeroed, any other format's Frames x
+// nBlockAlign bytes at Data.
+void SilenceProcessingBlock(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames);
+
 // A mute of the stream's data for paths without a mute of their own; one channel, never stored.
 class SoftwareMuteControl : public SwitchControlBase, public ProcessingStage {
 public:

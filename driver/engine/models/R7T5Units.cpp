@@ -1,6 +1,9 @@
 #include "driver/engine/models/R7T5Units.h"
 
 #include "driver/engine/interfaces/ControlInterfaces.h"
+#include "driver/engine/models/R7T5LedSwitch.h"
+#include "driver/engine/models/R7T5OutputTerminal.h"
+#include "driver/engine/models/R7T5SpdifRecordUnit.h"
 #include "driver/engine/models/R7T5Stages.h"
 #include "driver/engine/uac1/Uac1AudioHal.h"
 #include "driver/engine/uac1/Uac1MixerUnit.h"
@@ -206,12 +209,18 @@ NTSTATUS AddR7T5Unit(Uac1AudioHal& Hal, UCHAR Subtype, const UCHAR* Descriptor) 
     const UCHAR id = Descriptor[3];
     switch (Subtype) {
     case Uac1InputTerminalSubtype: return AddNewUnit<InputTerminal>(Hal, Descriptor);
-    case Uac1OutputTerminalSubtype: return AddNewUnit<OutputTerminal>(Hal, Descriptor);
+    case Uac1OutputTerminalSubtype:
+        if (id == 3) return AddR7T5OutputTerminal(Hal, Descriptor);
+        return AddNewUnit<OutputTerminal>(Hal, Descriptor);
     case Uac1MixerUnitSubtype: return AddNewUnit<MixerUnit>(Hal, Descriptor);
     case Uac1SelectorUnitSubtype: return AddNewUnit<R7T5SelectorUnit>(Hal, Descriptor);
     case Uac1FeatureUnitSubtype:
         if (id == 13) return AddNewUnit<R7T5MasterUnit>(Hal, Descriptor);
+        if (id == 16) return AddNewUnit<R7T5SpdifRecordUnit>(Hal, Descriptor);
         if (id == 9 || id == 11) return AddNewUnit<R7T5MonitorUnit>(Hal, Descriptor);
+        if ((id == 2 || id == 8 || id == 15) && Hal.VendorId() == 0x28DA && Hal.ProductId() == 0x268E) {
+            return AddNewUnit<R7T5RecordUnit268E>(Hal, Descriptor);
+        }
         if (id == 2 || id == 8 || id == 15) return AddNewUnit<R7T5RecordUnit>(Hal, Descriptor);
         return AddNewUnit<FeatureUnit>(Hal, Descriptor);
     default: return STATUS_UNSUCCESSFUL;

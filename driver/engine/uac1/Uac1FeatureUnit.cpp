@@ -111,6 +111,15 @@ bool FeatureUnit::HasControl(ULONG ControlSelector) const {
 }
 
 NTSTATUS FeatureUnit::Init(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterCommon* ControlHal) {
+    return InitUnit(Descriptor, Hal, ControlHal, true);
+}
+
+NTSTATUS FeatureUnit::InitWithoutExtension(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterCommon* ControlHal) {
+    return InitUnit(Descriptor, Hal, ControlHal, false);
+}
+
+NTSTATUS FeatureUnit::InitUnit(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterCommon* ControlHal,
+                               bool ReadsExtension) {
     PAGED_CODE();
     if (Hal == nullptr || ControlHal == nullptr || !IsUac1UnitDescriptor(Descriptor, Uac1FeatureUnitSubtype, FixedBytes)) {
         return STATUS_INVALID_PARAMETER;
@@ -120,7 +129,7 @@ NTSTATUS FeatureUnit::Init(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterC
     if (controlSize == 0 || Descriptor[0] < FixedBytes + controlSize) return STATUS_INVALID_PARAMETER;
     NTSTATUS status = KeepDescriptor(Descriptor, Hal);
     if (!NT_SUCCESS(status)) return status;
-    ReadExtension(Hal);
+    if (ReadsExtension) ReadExtension(Hal);
     status = CreateControls(ControlHal);
     if (NT_SUCCESS(status)) status = ChainControls();
     return status;

@@ -79,7 +79,13 @@ public:
     PUNKNOWN AsUnit() { return static_cast<AudioNode*>(this); }
     bool HasExtension() const { return m_pExtension != nullptr; }
 
+protected:
+    // Init of the model units that carry no vendor controls: the same checks and steps, without the
+    // extension block's request.
+    NTSTATUS InitWithoutExtension(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterCommon* ControlHal);
+
 private:
+    NTSTATUS InitUnit(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterCommon* ControlHal, bool ReadsExtension);
     bool IsFeatureDescriptor() const;
     // Logical channels of the descriptor (master not counted).
     ULONG DescriptorChannels() const;

@@ -394,7 +394,6 @@ NTSTATUS OutputTerminal::CreateControls(AdapterCommon* Hal) {
     const ULONG source = d[OutputSourceOffset];
     NTSTATUS status = SetSources(1, &source);
     if (!NT_SUCCESS(status)) return status;
-    ULONG nextId = Hal->GetNodeCount();
     const PDEVICE_OBJECT device = Hal->GetDeviceObject();
 
     ULONG type = Uac1OutputTypeOfCode(GetUsbTerminalType(), true);
@@ -420,27 +419,33 @@ NTSTATUS OutputTerminal::CreateControls(AdapterCommon* Hal) {
         if (m_TypeCount > 1) SelectCode(m_Codes[IndexOfType(m_CurrentType)]);
     }
 
+    return CreateTypeControls(Hal, m_Types, m_TypeCount, Uac1UnitTag, false);
+}
+
+NTSTATUS OutputTerminal::CreateTypeControls(AdapterCommon* Hal, const ULONG* Types, ULONG Count, ULONG PoolTag,
+                                            bool TypeControlOptional) {
+    PAGED_CODE();
     auto* hal = static_cast<AudioHal*>(Hal);
-    for (ULONG i = 0; i < m_TypeCount; ++i) {
-        auto* connector = new (NonPagedPoolNx, Uac1UnitTag) OutputConnectorControl(nullptr, nextId);
+    NTSTATUS status = STATUS_SUCCESS;
+    for (ULONG i = 0; i < Count; ++i) {
+        auto* connector = new (NonPagedPoolNx, PoolTag) OutputConnectorControl(nullptr, Hal->GetNodeCount());
         if (connector == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
         connector->NonDelegatingAddRef();
         connector->SetTypeIndex(i);
         EndpointInfo record = {};
-        status = Hal->GetEndpointCaps(0, m_Types[i], &record);
+        status = Hal->GetEndpointCaps(0, Types[i], &record);
         if (NT_SUCCESS(status)) status = connector->InitOutputConnector(AsUnit(), &record);
         if (NT_SUCCESS(status)) status = hal->AddNode(connector);
         if (NT_SUCCESS(status)) status = AddControl(connector);
         connector->Release();
         if (!NT_SUCCESS(status)) return status;
-        ++nextId;
     }
-    if (m_TypeCount < 2) return STATUS_SUCCESS;
+    if (Count < 2) return STATUS_SUCCESS;
 
-    auto* typeControl = new (NonPagedPoolNx, Uac1UnitTag) TerminalTypeControlNode(nullptr, nextId);
-    if (typeControl == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    auto* typeControl = new (NonPagedPoolNx, PoolTag) TerminalTypeControlNode(nullptr, Hal->GetNodeCount());
+    if (typeControl == nullptr) return TypeControlOptional ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
     typeControl->NonDelegatingAddRef();
-    status = typeControl->InitTerminalType(AsUnit(), device, Hal);
+    status = typeControl->InitTerminalType(AsUnit(), Hal->GetDeviceObject(), Hal);
     if (NT_SUCCESS(status)) status = hal->AddNode(typeControl);
     if (NT_SUCCESS(status)) status = AddControl(typeControl);
     typeControl->Release();

@@ -141,14 +141,20 @@ protected:
     // Endpoint type of an entry of the type list (a USB streaming entry is a speaker).
     virtual ULONG ListedTypeOf(USHORT Code) const;
     void RefreshKind(ULONG Kind, bool FirstOnly, PULONG Refreshed);
+    // "UACUnit" and the terminal id in at least two digits: where the current type is stored.
+    void TypeSettingName(PWSTR Name, ULONG Chars) const;
+    // One output connector per entry of Types with the HAL's pin record of that type, then, with
+    // two types or more, a terminal-type control; objects from pool tagged PoolTag. No memory for
+    // the terminal-type control: success when TypeControlOptional (the terminal keeps its type),
+    // else STATUS_INSUFFICIENT_RESOURCES.
+    NTSTATUS CreateTypeControls(AdapterCommon* Hal, const ULONG* Types, ULONG Count, ULONG PoolTag,
+                                bool TypeControlOptional);
 
 private:
     // Index of Type in the list, or m_TypeCount.
     ULONG IndexOfType(ULONG Type) const;
     NTSTATUS ReadCurrentCode(PUSHORT Code);
     NTSTATUS SelectCode(USHORT Code);
-    // "UACUnit" and the terminal id in at least two digits.
-    void TypeSettingName(PWSTR Name, ULONG Chars) const;
     void StoreCurrentType();
     // Reads the output types; one type from wTerminalType when the device names fewer than two.
     NTSTATUS ReadTypes();

@@ -44,9 +44,11 @@ protected:
 TEST_F(R7T5Hal, PollDeviceRestoresRegistersAndBuildsItsRewrittenTopology) {
     ASSERT_EQ(StartModel({}), STATUS_SUCCESS);
     ASSERT_NE(g_Hal, nullptr);
-    // Register 5 pulsed, then 0 to 4 from the shadow (register 1 as the quirk row sets it).
-    EXPECT_EQ(m_state->writes, (Writes{{5, 0x0000}, {5, 0x3000}, {0, 0x2004}, {1, 0x3032}, {2, 0xF800}, {3, 0x143F},
-                                       {4, 0x0000}}));
+    // Output terminal 3 sets registers 2, 1 and 0 for its speaker type during the walk; then
+    // register 5 is pulsed and 0 to 4 are written back from the shadow (register 1 as the quirk row
+    // sets it).
+    EXPECT_EQ(m_state->writes, (Writes{{2, 0xE000}, {1, 0x3032}, {0, 0x2004}, {5, 0x0000}, {5, 0x3000}, {0, 0x2004},
+                                       {1, 0x3032}, {2, 0xE000}, {3, 0x143F}, {4, 0x0000}}));
     EXPECT_TRUE(g_Hal->PollEnabled());
     const R7T5Switches& s = g_Hal->Switches();
     EXPECT_EQ(s.DisableSpdifInTerminal, 1);

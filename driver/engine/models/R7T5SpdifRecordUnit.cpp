@@ -1,0 +1,73 @@
+#include "driver/engine/models/R7T5SpdifRecordUnit.h"
+
+#include "driver/engine/hal/AudioHal.h"
+#include "driver/engine/models/R7T5Stages.h"
+#include "driver/engine/uac1/Uac1UnitRequest.h"
+
+namespace {
+
+constexpr ULONG UnitIdOffset = 3;
+constexpr ULONG SourceIdOffset = 4;
+constexpr ULONG MuteSelector = static_cast<ULONG>(FeatureSelector::Mute);
+
+}  // namespace
+
+R7T5SpdifMuteControl::R7T5SpdifMuteControl(PUNKNOWN UnknownOuter, ULONG Id) : SelectorMuteControl(UnknownOuter, Id) {}
+
+NTSTATUS R7T5SpdifMuteControl::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface) {
+    if (IsEqualGUID(InterfaceId, IID_ProcessingStage)) {
+        const KernelInterface answers[] = {{IID_ProcessingStage, static_cast<ProcessingStage*>(this)}};
+        return AnswerQuery(InterfaceId, Interface, answers);
+    }
+    return SelectorMuteControl::NonDelegatingQueryInterface(InterfaceId, Interface);
+}
+
+NTSTATUS R7T5SpdifMuteControl::Reserved1() { return STATUS_NOT_IMPLEMENTED; }
+
+NTSTATUS R7T5SpdifMuteControl::Reserved2() { return STATUS_NOT_IMPLEMENTED; }
+
+NTSTATUS R7T5SpdifMuteControl::SetFormat(const WAVEFORMATEXTENSIBLE* Format) {
+    UNREFERENCED_PARAMETER(Format);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS R7T5SpdifMuteControl::Reserved3() { return STATUS_SUCCESS; }
+
+NTSTATUS R7T5SpdifMuteControl::Process(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) {
+    // Runs at DISPATCH_LEVEL on the data path: resident data only, no lock.
+    if (Format == nullptr || Data == nullptr || m_Values == nullptr || m_Values[0] == 0) return STATUS_SUCCESS;
+    const ULONG input = GetSelectorInput();
+    if (input == 0 || GetSelection() != input) return STATUS_SUCCESS;
+    SilenceProcessingBlock(Format, Data, Frames);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS R7T5SpdifMuteControl::Reset(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) {
+    UNREFERENCED_PARAMETER(Format);
+    UNREFERENCED_PARAMETER(Data);
+    UNREFERENCED_PARAMETER(Frames);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS R7T5SpdifRecordUnit::Init(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterCommon* ControlHal) {
+    return InitWithoutExtension(Descriptor, Hal, ControlHal);
+}
+
+NTSTATUS R7T5SpdifRecordUnit::CreateControls(AdapterCommon* Hal) {
+    PAGED_CODE();
+    if (Hal == nullptr || GetDescriptor() == nullptr) return STATUS_INVALID_PARAMETER;
+    const UCHAR* d = GetDescriptor();
+    m_Id = d[UnitIdOffset];
+    m_Kind = Uac1FeatureUnitSubtype;
+    const ULONG source = d[SourceIdOffset];
+    NTSTATUS status = SetSources(1, &source);
+    if (!NT_SUCCESS(status) || !HasControl(MuteSelector)) return status;
+    auto* mute = new (NonPagedPoolNx, R7T5Tag) R7T5SpdifMuteControl(nullptr, Hal->GetNodeCount());
+    if (mute == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    mute->NonDelegatingAddRef();
+    status = mute->InitFeatureSwitch(AsUnit(), MuteSelector, Hal->GetDeviceObject());
+    if (NT_SUCCESS(status)) status = static_cast<AudioHal*>(Hal)->AddNode(mute);
+    if (NT_SUCCESS(status)) status = AddControl(mute);
+    mute->Release();
+    return status;
+}
