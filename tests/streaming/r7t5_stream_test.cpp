@@ -5,13 +5,13 @@
 
 #include "driver/engine/models/R7T5AudioHal.h"
 #include "driver/engine/models/R7T5PlaybackStream.h"
-#include "driver/engine/models/R7T5Units.h"
 
 #include <sim/usb_models.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
