@@ -2,6 +2,7 @@
 
 #include "driver/engine/base/Settings.h"
 #include "driver/engine/models/R7T5ConfigRewrite.h"
+#include "driver/engine/models/R7T5PlaybackStream.h"
 #include "driver/engine/models/R7T5Units.h"
 
 namespace {
@@ -64,13 +65,27 @@ NTSTATUS SendHidRequest(UsbTransport* Transport, PUCHAR Block, bool In, UCHAR Re
 // render engines get the model's stages once the streams stand.
 NTSTATUS AfterR7T5Streams(Uac1AudioHal& Hal) { return static_cast<R7T5AudioHal&>(Hal).AddRenderStages(); }
 
+// Render interfaces get the model's stream, which writes the device's registers at Open.
+UsbAudioStream* NewR7T5RenderStream(Uac1AudioHal& Hal, ULONG Interface, ULONG TerminalControlId) {
+    UNREFERENCED_PARAMETER(Hal);
+    auto* stream = new (NonPagedPoolNx, R7T5Tag) R7T5PlaybackStream(nullptr, Interface, TerminalControlId);
+    if (stream != nullptr) stream->NonDelegatingAddRef();
+    return stream;
+}
+
+NTSTATUS StartR7T5RenderWorker(Uac1AudioHal& Hal, UsbAudioStream* Stream) {
+    auto& hal = static_cast<R7T5AudioHal&>(Hal);
+    return static_cast<R7T5PlaybackStream*>(Stream)->StartWorker(StreamDirectionRender,
+                                                                 static_cast<AdapterCommon*>(&hal), &hal);
+}
+
 constexpr Uac1WalkPolicy R7T5Policy = {
     .PoolTag = R7T5Tag,
     .UseUac1Quirks = false,
     .DanglingSourceFails = true,
     .AddUnit = AddR7T5Unit,
-    .NewRenderStream = nullptr,
-    .StartRenderWorker = nullptr,
+    .NewRenderStream = NewR7T5RenderStream,
+    .StartRenderWorker = StartR7T5RenderWorker,
     .AfterStreams = AfterR7T5Streams,
 };
 
@@ -87,6 +102,7 @@ R7T5AudioHal::R7T5AudioHal(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT Produc
       m_PollRunning(0),
       m_Switches(R7T5DefaultSwitches),
       m_pFormatPolicy(nullptr),
+      m_pLineMonitor(nullptr),
       m_PollState(0) {
     KeInitializeTimerEx(&m_PollTimer, SynchronizationTimer);
     RtlCopyMemory(m_RegisterShadow, InitialRegisters, sizeof(m_RegisterShadow));
@@ -207,7 +223,7 @@ void R7T5AudioHal::ApplyQuirks(UCHAR A, UCHAR B) {
     R7T5Switches& s = m_Switches;
     const bool variant = A == VariantA && B == VariantB;
     auto noOutputTypes = [&] { s.SupportHPOut = s.SupportSpdifOut = 0; };
-    if (m_VendorId == 0x1E7D && m_ProductId == 0x3750 && variant) {
+    if (m_VendorId == R7T5PollVendorId && m_ProductId == R7T5PollProductId && variant) {
         s.DisableLineInRecUnit = s.DisableStereoMixRecUnit = s.DisableSpdifInTerminal = 1;
         s.Disable4ChOutSupported = s.Disable8ChOutSupported = 1;
         noOutputTypes();
@@ -273,7 +289,7 @@ NTSTATUS R7T5AudioHal::AddRenderStages() {
     PAGED_CODE();
     NTSTATUS status = STATUS_SUCCESS;
     const ULONG engines = GetStreamEngineCount();
-    const bool guard = m_VendorId == 0x1E7D && m_ProductId == 0x3750;
+    const bool guard = m_VendorId == R7T5PollVendorId && m_ProductId == R7T5PollProductId;
     const bool swap = m_VendorId != 0x28DA && m_ProductId != 0x268E && m_Switches.Disable8ChOutSupported == 0;
     for (ULONG pass = 0; pass < 2; ++pass) {
         if ((pass == 0 && !guard) || (pass == 1 && !swap)) continue;
@@ -330,50 +346,16 @@ NTSTATUS R7T5AudioHal::Start() {
     PAGED_CODE();
     // A poll from an earlier Start (running or ended by a failed read) stays until Stop.
     if (m_PollEnabled == 0 || m_PollRunning != 0) return STATUS_SUCCESS;
-    KeClearEvent(&m_StopEvent);
-    KeClearEvent(&m_ThreadDoneEvent);
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-    HANDLE handle = nullptr;
-    // The thread's own reference on the adapter, given back as its last act.
-    GetOuterUnknown()->AddRef();
-    NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, R7T5PollThread, this);
-    if (!NT_SUCCESS(status)) {
-        GetOuterUnknown()->Release();
-        return status;
-    }
-    PVOID thread = nullptr;
-    status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr);
-    if (NT_SUCCESS(status)) {
-        m_pStatusThread = static_cast<PKTHREAD>(thread);
-        KeSetPriorityThread(m_pStatusThread, R7T5PollPriority);
-        m_PollRunning = 1;
-    } else {
-        KeSetEvent(&m_StopEvent, IO_NO_INCREMENT, FALSE);
-        KeWaitForSingleObject(&m_ThreadDoneEvent, Executive, KernelMode, FALSE, nullptr);
-        KeClearEvent(&m_StopEvent);
-        KeClearEvent(&m_ThreadDoneEvent);
-    }
-    ZwClose(handle);
+    const NTSTATUS status = StartHalThread(R7T5PollThread, R7T5PollPriority);
+    if (NT_SUCCESS(status)) m_PollRunning = 1;
     return status;
 }
 
 NTSTATUS R7T5AudioHal::Stop() {
     PAGED_CODE();
     if (m_PollRunning == 0) return STATUS_SUCCESS;
-    KeSetEvent(&m_StopEvent, IO_NO_INCREMENT, FALSE);
-    KeWaitForSingleObject(&m_ThreadDoneEvent, Executive, KernelMode, FALSE, nullptr);
-    if (m_pStatusThread != nullptr) {
-        // On the thread itself (its last release reached the destructor) it has left the HAL.
-        if (m_pStatusThread != KeGetCurrentThread()) {
-            KeWaitForSingleObject(m_pStatusThread, Executive, KernelMode, FALSE, nullptr);
-        }
-        ObDereferenceObject(m_pStatusThread);
-        m_pStatusThread = nullptr;
-    }
+    EndHalThread();
     m_PollRunning = 0;
-    KeClearEvent(&m_StopEvent);
-    KeClearEvent(&m_ThreadDoneEvent);
     return STATUS_SUCCESS;
 }
 
@@ -383,6 +365,38 @@ void R7T5AudioHal::R7T5PollThread(PVOID StartContext) {
     hal->RunPoll();
     adapter->Release();
     PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+R7T5LineMonitorUnit* R7T5AudioHal::LineMonitor() {
+    PAGED_CODE();
+    UnitNode* unit = nullptr;
+    if (m_pLineMonitor == nullptr || !NT_SUCCESS(FindUnit(R7T5LineMonitorId, &unit))) return nullptr;
+    return unit == static_cast<UnitNode*>(m_pLineMonitor) ? m_pLineMonitor : nullptr;
+}
+
+void R7T5AudioHal::ForceLineMonitorMute(UCHAR Flag) {
+    PAGED_CODE();
+    R7T5LineMonitorUnit* unit = LineMonitor();
+    if (unit != nullptr) unit->SetForcedMute(Flag);  // a refused request changes no mode
+}
+
+void R7T5AudioHal::DecidePoll(const UCHAR* History) {
+    PAGED_CODE();
+    ULONG clear = 0;
+    for (ULONG i = 0; i < R7T5PollHistory; ++i) clear += History[i];
+    R7T5GuardMode mode;
+    if (clear == 0 && m_PollState != 0) {
+        mode = R7T5GuardMode::Pass;
+    } else if (clear == R7T5PollHistory && m_PollState != 2) {
+        mode = R7T5GuardMode::Silence;
+    } else if (clear != 0 && clear != R7T5PollHistory && m_PollState == 0) {
+        mode = R7T5GuardMode::QuarterGain;
+    } else {
+        return;
+    }
+    m_PollState = static_cast<ULONG>(mode);
+    ForceLineMonitorMute(mode == R7T5GuardMode::Pass ? 1 : 0);
+    m_pFormatPolicy->SetMode(static_cast<ULONG>(mode));
 }
 
 bool R7T5AudioHal::ReadReport(PURB Urb, PUCHAR Report) {
@@ -418,6 +432,9 @@ void R7T5AudioHal::RunPoll() {
     due.QuadPart += R7T5PollPeriod;
     KeSetTimerEx(&m_PollTimer, due, static_cast<LONG>(R7T5PollPeriod / 10000), nullptr);
 
+    // Pass mode: the line monitor is kept muted.
+    if (m_pFormatPolicy != nullptr) ForceLineMonitorMute(1);
+
     PVOID waits[] = {&m_PollTimer, &m_StopEvent};
     for (;;) {
         const NTSTATUS woke = KeWaitForMultipleObjects(2, waits, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
@@ -425,19 +442,7 @@ void R7T5AudioHal::RunPoll() {
         if (!ReadReport(urb, &report)) break;
         history[next] = (report & StatusBit4) != 0 ? 0 : 1;
         next = (next + 1) % R7T5PollHistory;
-        if (m_pFormatPolicy == nullptr) continue;
-        ULONG clear = 0;
-        for (UCHAR entry : history) clear += entry;
-        if (clear == 0 && m_PollState != 0) {
-            m_PollState = 0;
-            m_pFormatPolicy->SetMode(static_cast<ULONG>(R7T5GuardMode::Pass));
-        } else if (clear == R7T5PollHistory && m_PollState != 2) {
-            m_PollState = 2;
-            m_pFormatPolicy->SetMode(static_cast<ULONG>(R7T5GuardMode::Silence));
-        } else if (clear != 0 && clear != R7T5PollHistory && m_PollState == 0) {
-            m_PollState = 1;
-            m_pFormatPolicy->SetMode(static_cast<ULONG>(R7T5GuardMode::QuarterGain));
-        }
+        if (m_pFormatPolicy != nullptr) DecidePoll(history);
     }
     KeCancelTimer(&m_PollTimer);
     ExFreePoolWithTag(urb, R7T5Tag);

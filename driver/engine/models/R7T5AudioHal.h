@@ -18,6 +18,14 @@ constexpr LONGLONG R7T5PollPeriod = 50 * 10000;
 constexpr ULONG R7T5PollHistory = 30;
 // Bytes of the requests the HAL builds.
 constexpr ULONG R7T5RequestBytes = 136;
+// The device whose status report the poll reads, with the playback guard and the forced line
+// monitor mute.
+constexpr USHORT R7T5PollVendorId = 0x1E7D;
+constexpr USHORT R7T5PollProductId = 0x3750;
+// The line monitor feature unit the poll mutes.
+constexpr ULONG R7T5LineMonitorId = 11;
+
+class R7T5LineMonitorUnit;
 
 struct DeviceRegister {
     USHORT Value;
@@ -52,6 +60,8 @@ public:
 
     // The guard pass and the channel-swap pass over the render engines (the walk's last step).
     NTSTATUS AddRenderStages();
+    // The walk made Unit as the line monitor (no reference: the unit list holds it).
+    void KeepLineMonitor(R7T5LineMonitorUnit* Unit) { m_pLineMonitor = Unit; }
 
     // ---- State, for inspection ----
     const DeviceRegister& Register(ULONG Index) const { return m_RegisterShadow[Index]; }
@@ -60,6 +70,8 @@ public:
     bool PollRunning() const { return m_PollRunning != 0; }
     ULONG PollState() const { return m_PollState; }
     FormatPolicy* Guard() const { return m_pFormatPolicy; }
+    // Unit 11 when it is the walk's line monitor; null when it is absent or of another class.
+    R7T5LineMonitorUnit* LineMonitor();
 
 private:
     void ReadSwitches();
@@ -68,6 +80,9 @@ private:
     // One status report; FALSE when it could not be read.
     bool ReadReport(PURB Urb, PUCHAR Report);
     void RunPoll();
+    // The poll's decision on one more reading: the guard's mode and the line monitor's force.
+    void DecidePoll(const UCHAR* History);
+    void ForceLineMonitorMute(UCHAR Flag);
     static KSTART_ROUTINE R7T5PollThread;
 
     DeviceRegister m_RegisterShadow[R7T5RegisterCount];
@@ -76,6 +91,7 @@ private:
     KTIMER m_PollTimer;
     R7T5Switches m_Switches;
     FormatPolicy* m_pFormatPolicy;  // one reference; the guard of the render engine
+    R7T5LineMonitorUnit* m_pLineMonitor;  // no reference; null without one
     KernelMutex m_RegisterLock;     // a leaf: compute, send and shadow update of a register write
     ULONG m_PollState;              // 0 pass, 1 quarter gain, 2 silence
 };

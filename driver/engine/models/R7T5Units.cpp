@@ -4,6 +4,7 @@
 #include "driver/engine/models/R7T5LedSwitch.h"
 #include "driver/engine/models/R7T5OutputTerminal.h"
 #include "driver/engine/models/R7T5SpdifRecordUnit.h"
+#include "driver/engine/models/R7T5AudioHal.h"
 #include "driver/engine/models/R7T5Stages.h"
 #include "driver/engine/uac1/Uac1AudioHal.h"
 #include "driver/engine/uac1/Uac1MixerUnit.h"
@@ -144,6 +145,54 @@ NTSTATUS R7T5ScaledUnit::GetRange(ULONG ControlSelector, PLONG Maximum, PLONG Mi
     return STATUS_SUCCESS;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Line monitor
+
+namespace {
+
+constexpr ULONG MuteSelector = static_cast<ULONG>(FeatureSelector::Mute);
+
+}  // namespace
+
+NTSTATUS R7T5LineMonitorUnit::GetCur(ULONG ControlSelector, ULONG Channel, PUCHAR Value) {
+    PAGED_CODE();
+    if (ControlSelector != MuteSelector) return R7T5MonitorUnit::GetCur(ControlSelector, Channel, Value);
+    if (Channel != 0 || Value == nullptr) return STATUS_INVALID_PARAMETER;
+    m_MuteLock.Lock();
+    const NTSTATUS status = R7T5MonitorUnit::GetCur(ControlSelector, Channel, Value);
+    if (NT_SUCCESS(status) && m_ForcedMute == 0) m_UserMute = *Value;
+    m_MuteLock.Unlock();
+    return status;
+}
+
+NTSTATUS R7T5LineMonitorUnit::SetCur(ULONG ControlSelector, ULONG Channel, UCHAR Value) {
+    PAGED_CODE();
+    if (ControlSelector != MuteSelector) return R7T5MonitorUnit::SetCur(ControlSelector, Channel, Value);
+    if (Channel != 0) return STATUS_INVALID_PARAMETER;
+    m_MuteLock.Lock();
+    m_UserMute = Value;
+    const NTSTATUS status = SendMute(ControlSelector);
+    m_MuteLock.Unlock();
+    return status;
+}
+
+NTSTATUS R7T5LineMonitorUnit::SetForcedMute(UCHAR Flag) {
+    PAGED_CODE();
+    m_MuteLock.Lock();
+    m_ForcedMute = Flag;
+    const NTSTATUS status = SendMute(MuteSelector);
+    m_MuteLock.Unlock();
+    return status;
+}
+
+NTSTATUS R7T5LineMonitorUnit::SendMute(ULONG ControlSelector) {
+    PAGED_CODE();
+    return R7T5MonitorUnit::SetCur(ControlSelector, 0, static_cast<UCHAR>(m_UserMute | m_ForcedMute));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Record selector
+
 namespace {
 
 constexpr ULONG SelectorUnitIdOffset = 3;
@@ -217,6 +266,13 @@ NTSTATUS AddR7T5Unit(Uac1AudioHal& Hal, UCHAR Subtype, const UCHAR* Descriptor) 
     case Uac1FeatureUnitSubtype:
         if (id == 13) return AddNewUnit<R7T5MasterUnit>(Hal, Descriptor);
         if (id == 16) return AddNewUnit<R7T5SpdifRecordUnit>(Hal, Descriptor);
+        if (id == 11 && Hal.VendorId() == R7T5PollVendorId && Hal.ProductId() == R7T5PollProductId) {
+            R7T5LineMonitorUnit* unit = nullptr;
+            const NTSTATUS status = AddNewUnit<R7T5LineMonitorUnit>(Hal, Descriptor, &unit);
+            // The walk policy is the R7T5 HAL's own, so Hal is one.
+            if (NT_SUCCESS(status)) static_cast<R7T5AudioHal&>(Hal).KeepLineMonitor(unit);
+            return status;
+        }
         if (id == 9 || id == 11) return AddNewUnit<R7T5MonitorUnit>(Hal, Descriptor);
         if ((id == 2 || id == 8 || id == 15) && Hal.VendorId() == 0x28DA && Hal.ProductId() == 0x268E) {
             return AddNewUnit<R7T5RecordUnit268E>(Hal, Descriptor);

@@ -5,6 +5,7 @@
 // value wraps.
 #pragma once
 
+#include "driver/engine/base/KernelMutex.h"
 #include "driver/engine/uac1/Uac1FeatureUnit.h"
 #include "driver/engine/uac1/Uac1SelectorUnit.h"
 
@@ -47,6 +48,35 @@ public:
     R7T5MonitorUnit(PUNKNOWN UnknownOuter, ULONG Id) : R7T5ScaledUnit(UnknownOuter, Id, R7T5Scale::Monitor) {}
 };
 
+// The line monitor of the poll device (unit 11): the poll can force its mute on whatever the user
+// chose. The device gets the user's mute OR the forced flag; the user's choice is kept apart so it
+// comes back when the force ends. Only the mute (channel index 0) behaves so; the other selectors
+// are the monitor unit's.
+class R7T5LineMonitorUnit : public R7T5MonitorUnit {
+public:
+    using R7T5MonitorUnit::R7T5MonitorUnit;
+    using R7T5MonitorUnit::GetCur;
+    using R7T5MonitorUnit::SetCur;
+    // The device's mute byte. While no force is on, it is what the user's mute now is (the device
+    // may have changed it); a forced byte says nothing about the user's choice and is not adopted.
+    STDMETHODIMP GetCur(ULONG ControlSelector, ULONG Channel, PUCHAR Value) override;
+    // Keeps Value as the user's mute and sends it OR the forced flag.
+    STDMETHODIMP SetCur(ULONG ControlSelector, ULONG Channel, UCHAR Value) override;
+    // The poll's force: kept, then the user's mute is sent again under it. Serialised with the
+    // user's SetCur, so neither sends a byte computed from the other's stale half.
+    NTSTATUS SetForcedMute(UCHAR Flag);
+
+    UCHAR ForcedMute() const { return m_ForcedMute; }
+    UCHAR UserMute() const { return m_UserMute; }
+
+private:
+    NTSTATUS SendMute(ULONG ControlSelector);
+
+    KernelMutex m_MuteLock;  // a leaf: the two flags and the request that sends them
+    UCHAR m_ForcedMute = 0;
+    UCHAR m_UserMute = 0;
+};
+
 class R7T5RecordUnit : public R7T5ScaledUnit {
 public:
     R7T5RecordUnit(PUNKNOWN UnknownOuter, ULONG Id) : R7T5ScaledUnit(UnknownOuter, Id, R7T5Scale::Record) {}
@@ -71,6 +101,6 @@ private:
     UCHAR m_Codes[MaxPins] = {};  // per pin, pin 1 first
 };
 
-// The R7T5 walk's unit factory: the model's feature units by unit id, the UAC 1.0 classes for the
-// rest; tag "R7T5".
+// The R7T5 walk's unit factory: the model's feature units by unit id (the line monitor only on the
+// poll device, whose HAL keeps it for the poll), the UAC 1.0 classes for the rest; tag "R7T5".
 NTSTATUS AddR7T5Unit(Uac1AudioHal& Hal, UCHAR Subtype, const UCHAR* Descriptor);

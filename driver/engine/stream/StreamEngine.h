@@ -49,6 +49,11 @@ static_assert(StreamEngineFormatRecordBytes == 40 && StreamEngineWorkBufferBytes
 constexpr ULONG StreamDirectionRender = 0;   // host to device
 constexpr ULONG StreamDirectionCapture = 1;
 
+// The audio sub-format GUID of a format tag: {tag-0000-0010-8000-00AA00389B71}.
+inline GUID AudioSubFormat(USHORT Tag) {
+    return GUID{Tag, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+}
+
 // Creates the wave-cyclic miniport of the engine at EngineIndex in the HAL's engine list and hands
 // out its IUnknown with one reference.
 typedef NTSTATUS (*EngineMiniportCreator)(PUNKNOWN* Unknown, REFCLSID ClassId, PUNKNOWN UnknownOuter,
@@ -143,6 +148,11 @@ public:
     // Present when a path connector with a terminal type has no jack records or a connected one.
     // Fails only when the jack records cannot be read into pool; then Present is not written.
     NTSTATUS IsJackPresent(PBOOLEAN Present);
+
+    // The processing list in order (path controls that process, then the stages the HAL added), for
+    // inspection; the stage at Index without a reference, or null past the end.
+    ULONG GetProcessingStageCount() const { return m_ProcessingList != nullptr ? m_ProcessingList->GetCount() : 0; }
+    ProcessingStage* GetProcessingStageAt(ULONG Index) const;
 
     // Client lists for the USB streams; each takes the engine spin lock.
 

@@ -527,36 +527,12 @@ NTSTATUS Uac1AudioHal::Start() {
         return AudioHal::Start();
     }
 
-    KeClearEvent(&m_StopEvent);
-    KeClearEvent(&m_ThreadDoneEvent);
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-    HANDLE handle = nullptr;
-    // The thread's own reference on the adapter, given back as its last act: the adapter (and this
-    // HAL) cannot go while the thread runs, whoever drops the other references.
-    GetOuterUnknown()->AddRef();
-    status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, Uac1StatusThread, this);
-    if (!NT_SUCCESS(status)) GetOuterUnknown()->Release();  // not the last: the caller holds one
-    if (NT_SUCCESS(status)) {
-        PVOID thread = nullptr;
-        status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr);
-        if (NT_SUCCESS(status)) {
-            m_pStatusThread = static_cast<PKTHREAD>(thread);
-            KeSetPriorityThread(m_pStatusThread, m_StatusPriority);
-        } else {
-            // The thread runs but cannot be waited for: end it before its state goes.
-            KeSetEvent(&m_StopEvent, IO_NO_INCREMENT, FALSE);
-            KeWaitForSingleObject(&m_ThreadDoneEvent, Executive, KernelMode, FALSE, nullptr);
-        }
-        ZwClose(handle);
-    }
+    status = StartHalThread(Uac1StatusThread, m_StatusPriority);
     if (!NT_SUCCESS(status)) {
         ExFreePoolWithTag(m_pStatusInterface, Uac1AudioHalUrbTag);
         m_pStatusInterface = nullptr;
         m_StatusPipe = Uac1NoStatusPipe;
         m_BulkPipe = Uac1NoStatusPipe;
-        KeClearEvent(&m_StopEvent);
-        KeClearEvent(&m_ThreadDoneEvent);
         return status;
     }
     return AudioHal::Start();
@@ -571,6 +547,48 @@ NTSTATUS Uac1AudioHal::Stop() {
 void Uac1AudioHal::StopStatusThread() {
     PAGED_CODE();
     if (m_StatusPipe == Uac1NoStatusPipe) return;
+    EndHalThread();
+    if (m_pStatusInterface != nullptr) {
+        ExFreePoolWithTag(m_pStatusInterface, Uac1AudioHalUrbTag);
+        m_pStatusInterface = nullptr;
+    }
+    m_StatusPipe = Uac1NoStatusPipe;
+    m_BulkPipe = Uac1NoStatusPipe;
+}
+
+NTSTATUS Uac1AudioHal::StartHalThread(PKSTART_ROUTINE Routine, KPRIORITY Priority) {
+    PAGED_CODE();
+    KeClearEvent(&m_StopEvent);
+    KeClearEvent(&m_ThreadDoneEvent);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE handle = nullptr;
+    // The thread's own reference on the adapter, given back as its last act: the adapter (and this
+    // HAL) cannot go while the thread runs, whoever drops the other references.
+    GetOuterUnknown()->AddRef();
+    NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, Routine, this);
+    if (!NT_SUCCESS(status)) {
+        GetOuterUnknown()->Release();  // not the last: the caller holds one
+        return status;
+    }
+    PVOID thread = nullptr;
+    status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr);
+    if (NT_SUCCESS(status)) {
+        m_pStatusThread = static_cast<PKTHREAD>(thread);
+        KeSetPriorityThread(m_pStatusThread, Priority);
+    } else {
+        // The thread runs but cannot be waited for: end it before its state goes.
+        KeSetEvent(&m_StopEvent, IO_NO_INCREMENT, FALSE);
+        KeWaitForSingleObject(&m_ThreadDoneEvent, Executive, KernelMode, FALSE, nullptr);
+        KeClearEvent(&m_StopEvent);
+        KeClearEvent(&m_ThreadDoneEvent);
+    }
+    ZwClose(handle);
+    return status;
+}
+
+void Uac1AudioHal::EndHalThread() {
+    PAGED_CODE();
     KeSetEvent(&m_StopEvent, IO_NO_INCREMENT, FALSE);
     KeWaitForSingleObject(&m_ThreadDoneEvent, Executive, KernelMode, FALSE, nullptr);
     if (m_pStatusThread != nullptr) {
@@ -583,12 +601,6 @@ void Uac1AudioHal::StopStatusThread() {
         ObDereferenceObject(m_pStatusThread);
         m_pStatusThread = nullptr;
     }
-    if (m_pStatusInterface != nullptr) {
-        ExFreePoolWithTag(m_pStatusInterface, Uac1AudioHalUrbTag);
-        m_pStatusInterface = nullptr;
-    }
-    m_StatusPipe = Uac1NoStatusPipe;
-    m_BulkPipe = Uac1NoStatusPipe;
     KeClearEvent(&m_StopEvent);
     KeClearEvent(&m_ThreadDoneEvent);
 }

@@ -211,6 +211,14 @@ protected:
     static bool TakeTypeChange(StreamEngine* Engine);
     // Ends the status thread and frees what it used; nothing when none exists.
     void StopStatusThread();
+    // The HAL's one thread (the status thread, or a model's poll): Routine with this HAL as its
+    // context and its own adapter reference, which the routine gives back as its last act; kept
+    // referenced in m_pStatusThread at Priority. The stop and done events are cleared first. On
+    // failure no thread is left running.
+    NTSTATUS StartHalThread(PKSTART_ROUTINE Routine, KPRIORITY Priority);
+    // Sets the stop event, waits for the done event and for the thread to end, drops the thread
+    // and clears both events.
+    void EndHalThread();
 
     // Finds the AudioControl interface, keeps its number and runs BuildTopology over it.
     NTSTATUS FindControlInterface();
@@ -268,14 +276,16 @@ protected:
 
 // Creates a unit of class Unit with the unit count as provisional id and the walk policy's tag,
 // runs its Init and puts it on the unit list. The walk's own reference is dropped in every case.
+// Added (when given) names the unit on success, without a reference: the list holds it.
 template <class Unit>
-NTSTATUS AddNewUnit(Uac1AudioHal& Hal, const UCHAR* Descriptor) {
+NTSTATUS AddNewUnit(Uac1AudioHal& Hal, const UCHAR* Descriptor, Unit** Added = nullptr) {
     auto* unit = new (NonPagedPoolNx, Hal.WalkPolicy().PoolTag) Unit(nullptr, Hal.UnitCount());
     if (unit == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     unit->NonDelegatingAddRef();
     AdapterCommon* common = static_cast<AdapterCommon*>(&Hal);
     NTSTATUS status = unit->Init(Descriptor, common, common);
     if (NT_SUCCESS(status)) status = Hal.AddUnit(static_cast<UnitNode*>(unit));
+    if (NT_SUCCESS(status) && Added != nullptr) *Added = unit;
     unit->NonDelegatingRelease();
     return status;
 }

@@ -45,10 +45,6 @@ constexpr ULONG StandardRates[] = {8000, 11025, 16000, 22050, 32000, 44100, 4800
 // The capture-selector rule: systems from this version set the capture source themselves.
 constexpr ULONG SelectorFreeDdiVersion = 0x06000000;
 
-// The audio sub-format GUID of a format tag: {tag-0000-0010-8000-00AA00389B71}.
-GUID AudioSubFormat(USHORT Tag) {
-    return GUID{Tag, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
-}
 constexpr USHORT PcmTag = 0x0001;
 constexpr USHORT Iec61937DolbyDigitalTag = 0x0092;
 constexpr USHORT Iec61937WmaProTag = 0x0164;

@@ -33,10 +33,6 @@ constexpr ULONG RawDataFormatBits = 0x80008000;
 constexpr ULONG Iec61937Ac3Bit = 0x1;
 constexpr ULONG Iec61937WmaBit = 0x1000;
 
-// The audio sub-format GUID of a format tag: {tag-0000-0010-8000-00AA00389B71}.
-GUID AudioSubFormat(USHORT Tag) {
-    return GUID{Tag, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
-}
 constexpr USHORT PcmTag = 0x0001;
 constexpr USHORT Iec61937DolbyDigitalTag = 0x0092;
 constexpr USHORT Iec61937WmaProTag = 0x0164;

@@ -5,12 +5,15 @@
 
 #include "driver/engine/models/R7T5AudioHal.h"
 #include "driver/engine/models/R7T5ConfigRewrite.h"
+#include "driver/engine/models/R7T5Units.h"
 #include "driver/engine/interfaces/Selector.h"
 
 #include <sim/machine.h>
 #include <sim/pool.h>
+#include <sim/usb_audio.h>
 #include <sim/usb_models.h>
 
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -272,6 +275,90 @@ TEST_F(R7T5Hal, StartFailures) {
         Unplug();
         g_Hal = nullptr;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The poll device's line monitor (unit 11): the device gets the user's mute OR the poll's force, a
+// device byte read while forced is not taken as the user's choice, and the force and the user's
+// sets never interleave into a byte that is neither's.
+TEST_F(R7T5Hal, LineMonitorKeepsTheUsersMuteApartFromTheForcedOne) {
+    ASSERT_EQ(StartModel({}), STATUS_SUCCESS);
+    R7T5LineMonitorUnit* unit = g_Hal->LineMonitor();
+    ASSERT_NE(unit, nullptr);
+    sim::usb::AudioFunction& audio = *Device().Audio();
+    const auto deviceMute = [&] { return audio.ControlValue(sim::usb::r7t5::kLineMonitor, 1, 0).value_or(-1); };
+    struct Step {
+        const char* name;
+        std::function<NTSTATUS()> act;
+        int device;
+        UCHAR user;
+    };
+    UCHAR read = 0xFF;
+    const Step steps[] = {
+        {"user unmutes", [&] { return unit->SetCur(1, 0, UCHAR{0}); }, 0, 0},
+        {"forced", [&] { return unit->SetForcedMute(1); }, 1, 0},
+        {"a forced byte read is not the user's", [&] { return unit->GetCur(1, 0, &read); }, 1, 0},
+        {"force ends: the user's unmute again", [&] { return unit->SetForcedMute(0); }, 0, 0},
+        {"the device mutes itself: adopted", [&] {
+             audio.SetControlValue(sim::usb::r7t5::kLineMonitor, 1, 0, 1);
+             return unit->GetCur(1, 0, &read);
+         }, 1, 1},
+        {"forced and released: the adopted mute stays", [&] {
+             unit->SetForcedMute(1);
+             return unit->SetForcedMute(0);
+         }, 1, 1},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.name);
+        EXPECT_EQ(s.act(), STATUS_SUCCESS);
+        EXPECT_EQ(deviceMute(), s.device);
+        EXPECT_EQ(unit->UserMute(), s.user);
+    }
+    EXPECT_EQ(read, 1);
+    EXPECT_EQ(unit->GetCur(1, 1, &read), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(unit->GetCur(1, 0, static_cast<PUCHAR>(nullptr)), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(unit->SetCur(1, 1, UCHAR{1}), STATUS_INVALID_PARAMETER);
+
+    // The poll forces while the user sets: the device ends at user OR force.
+    PKTHREAD poll = sim::machine::StartThread("force", [unit] {
+        for (int i = 0; i < 20; ++i) unit->SetForcedMute(static_cast<UCHAR>(i % 2));
+    });
+    PKTHREAD user = sim::machine::StartThread("user", [unit] {
+        for (int i = 0; i < 21; ++i) unit->SetCur(1, 0, static_cast<UCHAR>(i % 2));
+    });
+    for (PKTHREAD t : {poll, user}) {
+        KeWaitForSingleObject(t, Executive, KernelMode, FALSE, nullptr);
+        ObDereferenceObject(t);
+    }
+    EXPECT_EQ(unit->ForcedMute(), 1);
+    EXPECT_EQ(unit->UserMute(), 0);
+    EXPECT_EQ(deviceMute(), 1);
+}
+
+// Unit 11 of another device is the plain monitor unit: the poll has no line monitor to force.
+TEST_F(R7T5Hal, OnlyThePollDeviceHasALineMonitor) {
+    ASSERT_EQ(StartModel({.productId = 0x3751}), STATUS_SUCCESS);
+    UnitNode* unit = nullptr;
+    EXPECT_EQ(g_Hal->FindUnit(sim::usb::r7t5::kLineMonitor, &unit), STATUS_SUCCESS);
+    EXPECT_EQ(g_Hal->LineMonitor(), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// The guard pass run over again (as it runs once per render engine): the HAL keeps the newest
+// guard and lets the one it held go (the unload's pool check finds any guard left behind).
+TEST_F(R7T5Hal, ANewGuardReplacesTheOneTheHalHeld) {
+    ASSERT_EQ(StartModel({}), STATUS_SUCCESS);
+    FormatPolicy* first = g_Hal->Guard();
+    ASSERT_NE(first, nullptr);
+    ASSERT_EQ(g_Hal->AddRenderStages(), STATUS_SUCCESS);
+    EXPECT_NE(g_Hal->Guard(), nullptr);
+    EXPECT_NE(g_Hal->Guard(), first);
 }
 
 }  // namespace

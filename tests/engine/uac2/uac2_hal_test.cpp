@@ -2,6 +2,7 @@
 // catalog devices (units, controls and their persisted names, source edges, each engine's clock,
 // formats and path), and the status thread's change handling.
 #include "engine/adapter_machine.h"
+#include "engine/hal_describe.h"
 
 #include "driver/engine/controls/ControlPersistence.h"
 #include "driver/engine/interfaces/ControlInterfaces.h"
@@ -39,65 +40,16 @@ inline Uac2AudioHal* HalOf(PADAPTERCOMMON Common) {
     return static_cast<Uac2AudioHal*>(model);
 }
 
-inline std::string SourcesOf(AudioNode* node) {
-    std::vector<ULONG> ids(node->GetSourceCount());
-    ULONG count = static_cast<ULONG>(ids.size());
-    if (!ids.empty() && !NT_SUCCESS(node->GetSources(&count, ids.data()))) count = 0;
-    std::string text;
-    for (ULONG i = 0; i < count; ++i) text += (i == 0 ? " <- " : ",") + std::to_string(ids[i]);
-    return text;
-}
-
-// Units in descriptor order with their controls in list order (input control first).
-inline std::string DescribeUnits(Uac2AudioHal* hal) {
-    std::vector<std::string> lines;
-    for (ULONG id = 0; id < 256; ++id) {
-        UnitNode* unit = nullptr;
-        if (!NT_SUCCESS(hal->FindUnit(id, &unit))) continue;
-        std::ostringstream line;
-        line << "unit " << unit->GetId() << " kind " << unit->GetNodeKind() << SourcesOf(unit) << ":";
-        ULONG count = 0;
-        unit->GetControlCount(&count);
-        for (ULONG i = 0; i < count; ++i) {
-            AudioNode* control = nullptr;
-            if (!NT_SUCCESS(unit->GetControl(i, &control))) continue;
-            line << " [" << control->GetId() << " kind " << control->GetNodeKind() << SourcesOf(control) << "]";
-        }
-        lines.push_back(line.str());
-    }
-    std::string text;
-    for (const std::string& l : lines) text += l + "\n";
-    return text;
-}
+inline std::string DescribeUnits(Uac2AudioHal* hal) { return hal_describe::DescribeUnits(hal); }
 
 inline std::string DescribeEngines(PADAPTERCOMMON common) {
-    std::ostringstream out;
-    for (ULONG e = 0; e < common->GetStreamEngineCount(); ++e) {
-        StreamEngine* engine = nullptr;
-        if (!NT_SUCCESS(common->GetStreamEngine(e, &engine))) continue;
+    return hal_describe::DescribeEngines(common, [](StreamEngine* engine) {
         auto* stream = static_cast<UsbAudioStream*>(engine);
-        const bool render = engine->GetDirection() == StreamDirectionRender;
-        const ULONG clock = render ? static_cast<Uac2PlaybackStream*>(stream)->ClockControlId()
-                                   : static_cast<Uac2CaptureStream*>(stream)->ClockControlId();
-        out << "engine " << e << (render ? " render" : " capture") << " type " << engine->GetEndpointType()
-            << " clock " << clock << " path";
-        for (ULONG i = 0; i < engine->GetNodeCount(); ++i) {
-            AudioNode* node = nullptr;
-            if (NT_SUCCESS(engine->GetNode(i, &node))) out << ' ' << node->GetId();
-        }
-        out << "\n";
-        for (ULONG f = 0; f < engine->GetFormatCount(); ++f) {
-            WAVEFORMATEXTENSIBLE format{};
-            UCHAR alt = 0;
-            if (!NT_SUCCESS(engine->GetFormat(f, &format)) || !NT_SUCCESS(stream->FindAltSetting(&format.Format, &alt))) {
-                continue;
-            }
-            out << "  alt " << int(alt) << " " << format.Format.nSamplesPerSec << " " << format.Format.wBitsPerSample
-                << "/" << format.Samples.wValidBitsPerSample << " align " << format.Format.nBlockAlign << " mask 0x"
-                << std::hex << format.dwChannelMask << " sub 0x" << format.SubFormat.Data1 << std::dec << "\n";
-        }
-    }
-    return out.str();
+        const ULONG clock = engine->GetDirection() == StreamDirectionRender
+                                ? static_cast<Uac2PlaybackStream*>(stream)->ClockControlId()
+                                : static_cast<Uac2CaptureStream*>(stream)->ClockControlId();
+        return " clock " + std::to_string(clock);
+    });
 }
 
 }  // namespace uac2_hal_test
@@ -158,12 +110,7 @@ protected:
     }
     sim::usb::AudioFunction& Audio() { return *Device().Audio(); }
     void Post(std::vector<uint8_t> message) { Audio().PostInterrupt(message); }
-    std::vector<std::string> SettingNames() {
-        std::vector<std::string> narrow;
-        for (const std::u16string& n : sim::registry::ValueNames(SettingsKey())) narrow.emplace_back(n.begin(), n.end());
-        std::sort(narrow.begin(), narrow.end());
-        return narrow;
-    }
+    std::vector<std::string> SettingNames() { return hal_describe::ValueNames(SettingsKey()); }
 
     PVOID m_registration = nullptr;
     std::mutex m_changesLock;
