@@ -138,6 +138,9 @@ public:
 protected:
     // Of the types the device announces, how many the terminal offers (0: only its own type).
     virtual ULONG TypesOffered(ULONG Announced) const;
+    // Makes Type (USB terminal type Code) the terminal's only type, also its current one, without
+    // jacks: for terminals whose device has no type or jack tables.
+    void SetOnlyType(USHORT Code, ULONG Type);
     void RefreshKind(ULONG Kind, bool FirstOnly, PULONG Refreshed);
 
 private:
