@@ -22,6 +22,7 @@ constexpr ULONG ControlsOffset = 6;
 constexpr ULONG FixedBytes = 7;  // through iFeature
 // OUTPUT_TERMINAL: bSourceID.
 constexpr ULONG OutputSourceOffset = 7;
+constexpr USHORT UsbStreamingTerminalType = 0x0101;
 
 constexpr SHORT DeviceSilence = static_cast<SHORT>(-32768);
 constexpr LONGLONG dB = 65536;
@@ -440,7 +441,10 @@ NTSTATUS ModelOutputTerminal::CreateControls(AdapterCommon* Hal) {
     NTSTATUS status = SetSources(1, &source);
     if (!NT_SUCCESS(status)) return status;
     const USHORT code = GetUsbTerminalType();
-    const ULONG type = EndpointTypeOfOutputTerminal(code);
+    // The streaming terminal at the end of a capture path keeps the stream type, as the class's
+    // own terminal does: as a speaker it would give the capture engine's filter a render pin.
+    const ULONG type = code == UsbStreamingTerminalType ? Uac1OutputTypeOfCode(code, true)
+                                                        : EndpointTypeOfOutputTerminal(code);
     SetOnlyType(code, type);
 
     auto* connector = new (NonPagedPoolNx, m_ControlTag) OutputConnectorControl(nullptr, Hal->GetNodeCount());

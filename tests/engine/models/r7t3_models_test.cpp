@@ -263,7 +263,7 @@ TEST_F(R7Models, R7T3GoldenTopology) {
               "unit 4 kind 2: 6/0 type 7 of 1, jacks 0\n"
               "unit 6 kind 2: 9/0 type 6 of 1, jacks 0\n"
               "unit 7 kind 2: 12/0 type 3 of 1, jacks 0\n"
-              "unit 8 kind 3 <- 14: 21/1 type 1 of 1, jacks 0\n"
+              "unit 8 kind 3 <- 14: 21/1 type 0 of 1, jacks 0\n"
               // R7T3FeatureUnit9: -33 to 0 dB in 0.125 dB steps
               "unit 9 kind 6 <- 4: 7/2 8/3 volume -2162688..0/8192\n"
               // R7T3FeatureUnit10: -6 to +33 dB in 1.5 dB steps
@@ -302,7 +302,7 @@ TEST_F(R7Models, R7U5GoldenTopologyAndTheHeadphoneRewrite) {
          "unit 1 kind 2: 0/0 type 0 of 1, jacks 0\n"
          "unit 4 kind 2: 4/0 type 7 of 1, jacks 0\n"
          "unit 6 kind 3 <- 13: 3/1 type 1 of 1, jacks 0\n"
-         "unit 8 kind 3 <- 9: 9/1 type 1 of 1, jacks 0\n"
+         "unit 8 kind 3 <- 9: 9/1 type 0 of 1, jacks 0\n"
          "unit 9 kind 6 <- 10: 7/2 8/3 volume -2424832..0/65536\n"
          "unit 10 kind 6 <- 4: 5/2 6/3 volume 0..1474560/98304\n"
          "unit 13 kind 6 <- 1: 1/2 2/3 volume -884736..589825/98304\n"
@@ -313,7 +313,7 @@ TEST_F(R7Models, R7U5GoldenTopologyAndTheHeadphoneRewrite) {
          "unit 1 kind 2: 0/0 type 0 of 1, jacks 0\n"
          "unit 4 kind 2: 4/0 type 7 of 1, jacks 0\n"
          "unit 6 kind 3 <- 13: 3/1 type 2 of 1, jacks 0\n"
-         "unit 8 kind 3 <- 9: 9/1 type 1 of 1, jacks 0\n"
+         "unit 8 kind 3 <- 9: 9/1 type 0 of 1, jacks 0\n"
          "unit 9 kind 6 <- 10: 7/2 8/3 volume -2424832..0/65536\n"
          "unit 10 kind 6 <- 4: 5/2 6/3 volume 0..1474560/98304\n"
          "unit 13 kind 6 <- 1: 1/2 2/3 volume -884736..589825/98304\n"
