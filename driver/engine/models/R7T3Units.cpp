@@ -143,6 +143,27 @@ NTSTATUS AddUnitControl(UnitNode* Unit, AudioHal* Hal, Control* Created) {
     return status;
 }
 
+// The model terminals ask the device nothing: it has no jack or output-type tables.
+NTSTATUS RefuseTerminalRequest(PULONG Received) {
+    if (Received != nullptr) *Received = 0;
+    return STATUS_NOT_SUPPORTED;
+}
+
+// Initialises a new connector (no reference taken yet) with the pin record of Direction and Type,
+// puts it on the HAL's node list and Terminal's controls; the creation reference is dropped.
+template <class Connector>
+NTSTATUS AddConnector(UnitNode* Terminal, PUNKNOWN TerminalUnit, AdapterCommon* Hal, Connector* Created,
+                      ULONG Direction, ULONG Type,
+                      NTSTATUS (Connector::*Init)(PUNKNOWN TerminalUnit, const EndpointInfo* PinRecord)) {
+    Created->NonDelegatingAddRef();
+    EndpointInfo record = {};
+    NTSTATUS status = Hal->GetEndpointCaps(Direction, Type, &record);
+    if (NT_SUCCESS(status)) status = (Created->*Init)(TerminalUnit, &record);
+    if (NT_SUCCESS(status)) status = AddUnitControl(Terminal, static_cast<AudioHal*>(Hal), Created);
+    Created->Release();
+    return status;
+}
+
 }  // namespace
 
 const ModelLevelRule R7T3Unit9Rule = {R7T3Unit9Read, R7T3Unit9Write, 0, -33 * 65536, 8192};
@@ -393,15 +414,8 @@ NTSTATUS ModelFeatureUnit::HandleStatusInterrupt(ULONG Word0, ULONG Word1, PULON
 // ---------------------------------------------------------------------------------------------
 // Model terminals
 
-NTSTATUS ModelInputTerminal::TerminalRequest(BOOLEAN In, TerminalRequestKind Kind, USHORT Value, PVOID Buffer,
-                                             ULONG Length, PULONG Received) {
-    UNREFERENCED_PARAMETER(In);
-    UNREFERENCED_PARAMETER(Kind);
-    UNREFERENCED_PARAMETER(Value);
-    UNREFERENCED_PARAMETER(Buffer);
-    UNREFERENCED_PARAMETER(Length);
-    if (Received != nullptr) *Received = 0;
-    return STATUS_NOT_SUPPORTED;
+NTSTATUS ModelInputTerminal::TerminalRequest(BOOLEAN, TerminalRequestKind, USHORT, PVOID, ULONG, PULONG Received) {
+    return RefuseTerminalRequest(Received);
 }
 
 NTSTATUS ModelInputTerminal::CreateControls(AdapterCommon* Hal) {
@@ -411,25 +425,12 @@ NTSTATUS ModelInputTerminal::CreateControls(AdapterCommon* Hal) {
     m_Kind = Uac1InputTerminalSubtype;
     auto* connector = new (NonPagedPoolNx, m_ControlTag) InputConnectorControl(nullptr, Hal->GetNodeCount());
     if (connector == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    connector->NonDelegatingAddRef();
-    EndpointInfo record = {};
-    NTSTATUS status = Hal->GetEndpointCaps(1, EndpointTypeOfInputTerminal(GetUsbTerminalType()), &record);
-    if (NT_SUCCESS(status)) status = connector->InitInputConnector(AsUnit(), &record);
-    if (NT_SUCCESS(status)) status = static_cast<AudioHal*>(Hal)->AddNode(connector);
-    if (NT_SUCCESS(status)) status = AddControl(connector);
-    connector->Release();
-    return status;
+    return AddConnector(this, AsUnit(), Hal, connector, 1, EndpointTypeOfInputTerminal(GetUsbTerminalType()),
+                        &InputConnectorControl::InitInputConnector);
 }
 
-NTSTATUS ModelOutputTerminal::TerminalRequest(BOOLEAN In, TerminalRequestKind Kind, USHORT Value, PVOID Buffer,
-                                              ULONG Length, PULONG Received) {
-    UNREFERENCED_PARAMETER(In);
-    UNREFERENCED_PARAMETER(Kind);
-    UNREFERENCED_PARAMETER(Value);
-    UNREFERENCED_PARAMETER(Buffer);
-    UNREFERENCED_PARAMETER(Length);
-    if (Received != nullptr) *Received = 0;
-    return STATUS_NOT_SUPPORTED;
+NTSTATUS ModelOutputTerminal::TerminalRequest(BOOLEAN, TerminalRequestKind, USHORT, PVOID, ULONG, PULONG Received) {
+    return RefuseTerminalRequest(Received);
 }
 
 NTSTATUS ModelOutputTerminal::CreateControls(AdapterCommon* Hal) {
@@ -449,15 +450,8 @@ NTSTATUS ModelOutputTerminal::CreateControls(AdapterCommon* Hal) {
 
     auto* connector = new (NonPagedPoolNx, m_ControlTag) OutputConnectorControl(nullptr, Hal->GetNodeCount());
     if (connector == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    connector->NonDelegatingAddRef();
     connector->SetTypeIndex(0);
-    EndpointInfo record = {};
-    status = Hal->GetEndpointCaps(0, type, &record);
-    if (NT_SUCCESS(status)) status = connector->InitOutputConnector(AsUnit(), &record);
-    if (NT_SUCCESS(status)) status = static_cast<AudioHal*>(Hal)->AddNode(connector);
-    if (NT_SUCCESS(status)) status = AddControl(connector);
-    connector->Release();
-    return status;
+    return AddConnector(this, AsUnit(), Hal, connector, 0, type, &OutputConnectorControl::InitOutputConnector);
 }
 
 // ---------------------------------------------------------------------------------------------
