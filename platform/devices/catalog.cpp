@@ -20,7 +20,6 @@ constexpr uint16_t kEnglish = 0x0409;
 constexpr uint8_t kManufacturerString = 1;
 constexpr uint8_t kProductString = 2;
 constexpr uint8_t kChipString = 0x50;          // model identifier, read first
-constexpr uint8_t kChipStringFallback = 0x32;  // read when the first is absent
 constexpr uint16_t kStereo = USB_AUDIO_CHANNEL_LEFT_FRONT | USB_AUDIO_CHANNEL_RIGHT_FRONT;
 
 // A vendor request the model answers with fixed bytes (IN) or accepts (OUT).
@@ -275,9 +274,11 @@ const std::vector<CatalogEntry>& Catalog() {
         {"uac1-r7t5", "R7T5: 8-channel playback through monitors and mixers, four record sources, HID register file "
                       "(VID 0x1E7D PID 0x3750, variant bytes 0x9F, 0x03)",
          nullptr, {}, {}, [] { return r7t5::Create(); }},
-        {"uac1-r7t3", "UAC 1.0 descriptors identified as R7T3", Uac1Product, {{kChipString, kEnglish, u"R7T3-01"}}, {}},
-        {"uac1-r7u5", "UAC 1.0 descriptors identified as R7U5 by the fallback string only", Uac1Product,
-         {{kChipStringFallback, kEnglish, u"R7U5"}}, {}},
+        {"uac1-r7t3", "R7T3: feature units 9 to 14 in the device's own scales, no jack or output-type tables",
+         nullptr, {}, {}, [] { return r7t3::Create(); }},
+        {"uac1-r7u5", "R7U5, identified by the fallback string only: feature units 9, 10, 13 in the device's own "
+                      "scales, speaker terminal 6",
+         nullptr, {}, {}, [] { return r7u5::Create(); }},
         {"uac1-w4m3", "UAC 1.0 descriptors identified as W4M3 (KLQ866)", Uac1Product, {{kChipString, kEnglish, u"KLQ866"}}, {}},
         {"uac1-nochip", "UAC 1.0 descriptors without model identifier strings", Uac1Product, {}, {}},
         // UAC 2.0 transports (after the models above, whose catalog positions fuzz seeds keep).

@@ -2,6 +2,7 @@
 
 #include "text.h"
 
+#include "driver/engine/adapter/AudioHalCreators.h"
 #include "driver/engine/adapter/UsbAudioAdapter.h"
 #include "driver/engine/interfaces/ControlInterfaces.h"
 #include "driver/engine/interfaces/DeviceModel.h"
@@ -204,11 +205,59 @@ void ReportTerminal(std::ostream& out, UnitNode* unit) {
     info->Release();
 }
 
-void ReportUnits(std::ostream& out, AdapterCommon* common) {
+// The HAL the adapter creates, caught on its way out of the driver's creator: the R7T3, R7U5 and
+// W4M3 HALs hand out no DeviceModel through which the report would find their units.
+struct CaughtHal {
+    PUNKNOWN unknown = nullptr;  // the HAL's inner unknown, alive as long as the adapter
+    AudioHalKind kind = AudioHalKind::Count;
+};
+CaughtHal g_CaughtHal;
+const AudioHalCreatorTable* g_DriverCreators = nullptr;
+
+template <AudioHalKind Kind>
+NTSTATUS CatchHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId) {
+    const NTSTATUS status =
+        g_DriverCreators->Creators[static_cast<ULONG>(Kind)](Unknown, UnknownOuter, VendorId, ProductId);
+    if (NT_SUCCESS(status)) g_CaughtHal = {*Unknown, Kind};
+    return status;
+}
+constexpr AudioHalCreatorTable kCatchingCreators = {{
+    CatchHal<AudioHalKind::Uac1>,
+    CatchHal<AudioHalKind::Uac2>,
+    CatchHal<AudioHalKind::R7T5>,
+    CatchHal<AudioHalKind::R7T3>,
+    CatchHal<AudioHalKind::R7U5>,
+    CatchHal<AudioHalKind::W4M3>,
+}};
+
+// The UAC 1.0 HAL (or a model HAL derived from it) of the adapter, with a reference on the adapter
+// that *Reference gives back; null for any other HAL.
+Uac1AudioHal* FindUac1Hal(AdapterCommon* common, PUNKNOWN* Reference) {
+    *Reference = nullptr;
     DeviceModel* model = nullptr;
-    if (!NT_SUCCESS(common->QueryInterface(IID_DeviceModel, reinterpret_cast<PVOID*>(&model))) || model == nullptr) return;
+    if (NT_SUCCESS(common->QueryInterface(IID_DeviceModel, reinterpret_cast<PVOID*>(&model))) && model != nullptr) {
+        *Reference = model;
+        return static_cast<Uac1AudioHal*>(model);
+    }
+    const AudioHalKind kind = g_CaughtHal.kind;
+    if (g_CaughtHal.unknown == nullptr ||
+        (kind != AudioHalKind::R7T3 && kind != AudioHalKind::R7U5 && kind != AudioHalKind::W4M3)) {
+        return nullptr;
+    }
+    AdapterCommon* hal = nullptr;
+    if (!NT_SUCCESS(g_CaughtHal.unknown->QueryInterface(IID_AdapterCommon, reinterpret_cast<PVOID*>(&hal))) ||
+        hal == nullptr) {
+        return nullptr;
+    }
+    *Reference = hal;
+    return static_cast<Uac1AudioHal*>(hal);
+}
+
+void ReportUnits(std::ostream& out, AdapterCommon* common) {
+    PUNKNOWN reference = nullptr;
     // The UAC 1.0 HAL and the model HALs derived from it keep the units.
-    auto* hal = static_cast<Uac1AudioHal*>(model);
+    Uac1AudioHal* hal = FindUac1Hal(common, &reference);
+    if (hal == nullptr) return;
     for (ULONG id = 0; id < 256; ++id) {
         UnitNode* unit = nullptr;
         if (!NT_SUCCESS(hal->FindUnit(id, &unit)) || unit == nullptr) continue;
@@ -226,7 +275,7 @@ void ReportUnits(std::ostream& out, AdapterCommon* common) {
                  KindName(control->GetNodeKind()) + Sources(control) + Values(control));
         }
     }
-    model->Release();
+    reference->Release();
 }
 
 }  // namespace
@@ -242,6 +291,8 @@ bool ReportModel(std::ostream& out, std::unique_ptr<sim::usb::Device> device) {
     NTSTATUS status = sim::pnp::AddDevice(driver, node);
     if (NT_SUCCESS(status)) {
         PADAPTERCOMMON common = nullptr;
+        g_CaughtHal = {};
+        g_DriverCreators = ExchangeAudioHalCreators(&kCatchingCreators);
         status = CreateAdapter(&common);
         if (NT_SUCCESS(status)) {
             status = common->Init(nullptr, IoGetAttachedDevice(pdo), pdo, pdo);
@@ -252,6 +303,8 @@ bool ReportModel(std::ostream& out, std::unique_ptr<sim::usb::Device> device) {
             }
             common->Release();
         }
+        ExchangeAudioHalCreators(g_DriverCreators);
+        g_CaughtHal = {};
         sim::pnp::RemoveDevice(node);
     }
     sim::usb::RemovePort(port);

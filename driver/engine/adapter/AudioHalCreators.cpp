@@ -3,6 +3,7 @@
 // that answer STATUS_NOT_IMPLEMENTED, so a start that chose one fails with that status.
 #include "driver/engine/adapter/AudioHalCreators.h"
 
+#include "driver/engine/models/R7T3Models.h"
 #include "driver/engine/models/R7T5AudioHal.h"
 #include "driver/engine/uac1/Uac1AudioHal.h"
 #include "driver/engine/uac2/Uac2AudioHal.h"
@@ -56,8 +57,12 @@ const char* AudioHalKindName(AudioHalKind Kind) {
 NTSTATUS CreateR7T5AudioHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId) {
     return CreateR7T5AudioHalObject(Unknown, UnknownOuter, VendorId, ProductId);
 }
-NTSTATUS CreateR7T3AudioHal(PUNKNOWN* Unknown, PUNKNOWN, USHORT, USHORT) { return NotBuiltYet(Unknown); }
-NTSTATUS CreateR7U5AudioHal(PUNKNOWN* Unknown, PUNKNOWN, USHORT, USHORT) { return NotBuiltYet(Unknown); }
+NTSTATUS CreateR7T3AudioHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId) {
+    return CreateR7T3AudioHalObject(Unknown, UnknownOuter, VendorId, ProductId);
+}
+NTSTATUS CreateR7U5AudioHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId) {
+    return CreateR7U5AudioHalObject(Unknown, UnknownOuter, VendorId, ProductId);
+}
 NTSTATUS CreateW4M3AudioHal(PUNKNOWN* Unknown, PUNKNOWN, USHORT, USHORT) { return NotBuiltYet(Unknown); }
 
 const AudioHalCreatorTable* CurrentAudioHalCreators() {

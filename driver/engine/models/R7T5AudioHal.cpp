@@ -87,6 +87,7 @@ constexpr Uac1WalkPolicy R7T5Policy = {
     .NewRenderStream = NewR7T5RenderStream,
     .StartRenderWorker = StartR7T5RenderWorker,
     .AfterStreams = AfterR7T5Streams,
+    .RewriteBeforeCreation = nullptr,
 };
 
 }  // namespace

@@ -72,6 +72,9 @@ struct Uac1WalkPolicy {
     NTSTATUS (*StartRenderWorker)(Uac1AudioHal& Hal, UsbAudioStream* Stream);
     // After a successful walk of the streams: passes over the engines; answers the walk's result.
     NTSTATUS (*AfterStreams)(Uac1AudioHal& Hal);
+    // Changes an AudioControl descriptor (subtypes 2 to 6, bLength checked) in the configuration
+    // copy before its unit is created.
+    void (*RewriteBeforeCreation)(Uac1AudioHal& Hal, UCHAR Subtype, PUCHAR Descriptor);
 };
 
 // Builds an IN transfer of Length bytes into Buffer on Pipe (Urb: Uac1InterruptRequestBytes),

@@ -349,6 +349,17 @@ ULONG OutputTerminal::TypesOffered(ULONG Announced) const {
 
 ULONG OutputTerminal::ListedTypeOf(USHORT Code) const { return Uac1OutputTypeOfCode(Code, false); }
 
+void OutputTerminal::SetOnlyType(USHORT Code, ULONG Type) {
+    for (ULONG i = 0; i < m_TypeCount; ++i) {
+        FreeJacks(&m_JackRecords[i]);
+        m_JackCounts[i] = 0;
+    }
+    m_TypeCount = 1;
+    m_Codes[0] = Code;
+    m_Types[0] = Type;
+    m_CurrentType = Type;
+}
+
 NTSTATUS OutputTerminal::ReadTypes() {
     UCHAR countBytes[2] = {};
     ULONG announced = 0;

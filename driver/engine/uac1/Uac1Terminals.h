@@ -140,6 +140,9 @@ protected:
     virtual ULONG TypesOffered(ULONG Announced) const;
     // Endpoint type of an entry of the type list (a USB streaming entry is a speaker).
     virtual ULONG ListedTypeOf(USHORT Code) const;
+    // Makes Type (USB terminal type Code) the terminal's only type, also its current one, without
+    // jacks: for terminals whose device has no type or jack tables.
+    void SetOnlyType(USHORT Code, ULONG Type);
     void RefreshKind(ULONG Kind, bool FirstOnly, PULONG Refreshed);
     // "UACUnit" and the terminal id in at least two digits: where the current type is stored.
     void TypeSettingName(PWSTR Name, ULONG Chars) const;

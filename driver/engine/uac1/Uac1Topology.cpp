@@ -93,6 +93,7 @@ constexpr Uac1WalkPolicy Uac1Policy = {
     .NewRenderStream = nullptr,
     .StartRenderWorker = nullptr,
     .AfterStreams = nullptr,
+    .RewriteBeforeCreation = nullptr,
 };
 
 }  // namespace
@@ -133,6 +134,7 @@ NTSTATUS Uac1AudioHal::BuildTopology(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG 
             descriptor[TerminalTypeOffset] = static_cast<UCHAR>(HeadphonesTerminalType & 0xFF);
             descriptor[TerminalTypeOffset + 1] = static_cast<UCHAR>(HeadphonesTerminalType >> 8);
         }
+        if (policy.RewriteBeforeCreation != nullptr) policy.RewriteBeforeCreation(*this, subtype, descriptor);
         const NTSTATUS status = policy.AddUnit != nullptr ? policy.AddUnit(*this, subtype, descriptor)
                                                           : AddUnitOfSubtype(*this, subtype, descriptor);
         if (!NT_SUCCESS(status)) return status;

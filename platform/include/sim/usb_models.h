@@ -60,3 +60,56 @@ std::unique_ptr<Device> Create(const Options& options = {});
 std::shared_ptr<State> StateOf(const Device& device);
 
 }  // namespace sim::usb::r7t5
+
+// R7T3 and R7U5: UAC 1.0 devices whose feature units work in the device's own scales (two-byte
+// CUR, MIN, MAX and RES in 1/256 dB of the device's steps) and whose terminals have no jack or
+// output-type tables (the vendor requests for them are STALLed).
+namespace sim::usb::r7t3 {
+
+// Playback: streaming input 1 -> feature unit 13 (mute, bass and treble on the master, volume per
+// channel) -> speaker 2. Capture: microphone 4 -> unit 9, line 6 -> unit 10, S/PDIF 7 -> unit 11,
+// selector 15 -> unit 12 -> unit 14 (mute, volume, automatic gain) -> streaming output 8.
+inline constexpr uint8_t kPlaybackInput = 1;
+inline constexpr uint8_t kSpeaker = 2;
+inline constexpr uint8_t kMicInput = 4;
+inline constexpr uint8_t kLineInput = 6;
+inline constexpr uint8_t kSpdifInput = 7;
+inline constexpr uint8_t kCaptureOutput = 8;
+inline constexpr uint8_t kMicUnit = 9;
+inline constexpr uint8_t kLineUnit = 10;
+inline constexpr uint8_t kSpdifUnit = 11;
+inline constexpr uint8_t kRecordUnit = 12;
+inline constexpr uint8_t kPlaybackUnit = 13;
+inline constexpr uint8_t kCaptureUnit = 14;
+inline constexpr uint8_t kRecordSelector = 15;
+
+struct Options {
+    uint16_t vendorId = 0xA5E7;
+    uint16_t productId = 0x0067;
+};
+std::unique_ptr<Device> Create(const Options& options = {});
+
+}  // namespace sim::usb::r7t3
+
+namespace sim::usb::r7u5 {
+
+// Playback: streaming input 1 -> feature unit 13 -> speaker 6. Capture: microphone 4 -> unit 10
+// (gain) -> unit 9 (record level) -> streaming output 8. Identified by the fallback model string
+// (0x32) only.
+inline constexpr uint8_t kPlaybackInput = 1;
+inline constexpr uint8_t kMicInput = 4;
+inline constexpr uint8_t kSpeaker = 6;
+inline constexpr uint8_t kCaptureOutput = 8;
+inline constexpr uint8_t kRecordUnit = 9;
+inline constexpr uint8_t kGainUnit = 10;
+inline constexpr uint8_t kPlaybackUnit = 13;
+// The vendor whose devices drive headphones at the speaker terminal 6.
+inline constexpr uint16_t kHeadphoneVendor = 0x1B1C;
+
+struct Options {
+    uint16_t vendorId = 0xA5E7;
+    uint16_t productId = 0x0067;
+};
+std::unique_ptr<Device> Create(const Options& options = {});
+
+}  // namespace sim::usb::r7u5

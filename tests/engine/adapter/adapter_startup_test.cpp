@@ -356,7 +356,7 @@ TEST_F(AdapterMachine, NewerIniFileIsAppliedDuringInit) {
 
 TEST_F(AdapterMachine, TimerResolutionIsHeldWhileTheAdapterExists) {
     const int64_t before = sim::machine::TimerResolutionRequests();
-    Plug("uac1-r7t3");  // a HAL not built yet: the start ends after the timer resolution request
+    Plug("uac1-w4m3");  // a HAL not built yet: the start ends after the timer resolution request
     EXPECT_EQ(Start(), STATUS_NOT_IMPLEMENTED);
     EXPECT_EQ(sim::machine::TimerResolutionRequests(), before + 1);
     EXPECT_EQ(sim::machine::CurrentTimerResolution(), 10000u);
