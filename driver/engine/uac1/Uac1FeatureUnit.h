@@ -83,6 +83,14 @@ protected:
     // Init of the model units that carry no vendor controls: the same checks and steps, without the
     // extension block's request.
     NTSTATUS InitWithoutExtension(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterCommon* ControlHal);
+    // CreateControls with the controls allocated under PoolTag.
+    NTSTATUS CreateControlsWithTag(AdapterCommon* Hal, ULONG PoolTag);
+    // Makes and initialises the control of vendor selector ControlSelector (pool tag PoolTag) and
+    // hands out its creation reference in *Created, also when its initialisation failed (the
+    // result); no memory: null and STATUS_INSUFFICIENT_RESOURCES, and the unit goes on without it.
+    // This class makes a plain VendorControlNode.
+    virtual NTSTATUS NewVendorControl(ULONG ControlSelector, ULONG ControlId, ULONG PoolTag,
+                                      PDEVICE_OBJECT SettingsDevice, AudioNode** Created);
 
 private:
     NTSTATUS InitUnit(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterCommon* ControlHal, bool ReadsExtension);
