@@ -278,7 +278,8 @@ const std::vector<CatalogEntry>& Catalog() {
         {"uac1-r7t3", "UAC 1.0 descriptors identified as R7T3", Uac1Product, {{kChipString, kEnglish, u"R7T3-01"}}, {}},
         {"uac1-r7u5", "UAC 1.0 descriptors identified as R7U5 by the fallback string only", Uac1Product,
          {{kChipStringFallback, kEnglish, u"R7U5"}}, {}},
-        {"uac1-w4m3", "UAC 1.0 descriptors identified as W4M3 (KLQ866)", Uac1Product, {{kChipString, kEnglish, u"KLQ866"}}, {}},
+        {"uac1-w4m3", "W4M3 (KLQ866): stereo headset playback with room and headphone effect switches, full speed",
+         nullptr, {}, {}, [] { return w4m3::Create(); }},
         {"uac1-nochip", "UAC 1.0 descriptors without model identifier strings", Uac1Product, {}, {}},
         // UAC 2.0 transports (after the models above, whose catalog positions fuzz seeds keep).
         {"uac2-fs", "UAC 2.0 at full speed: 3-byte 10.14 feedback every frame, rates to 96 kHz",

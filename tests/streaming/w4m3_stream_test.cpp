@@ -54,3 +54,43 @@ TEST_F(W4M3StreamTest, AnOddChannelCountReachesTheDeviceAsItsFirstTwoChannels) {
 }
 
 }  // namespace
+
+namespace {
+
+// The W4M3 model device with the driver's W4M3 HAL: its render engine offers eight channels, and
+// an eight-channel client reaches the stereo device as two channels, frame for frame.
+class W4M3ModelStreamTest : public StreamMachine {};
+
+TEST_F(W4M3ModelStreamTest, EightChannelRampReachesTheDeviceAsTwoChannels) {
+    ASSERT_EQ(StartDevice("uac1-w4m3"), STATUS_SUCCESS);
+    UsbAudioStream* stream = Stream(0);
+    ASSERT_NE(stream, nullptr);
+    ASSERT_EQ(stream->GetDirection(), StreamDirectionRender);
+    const WAVEFORMATEXTENSIBLE format = FindFormat(stream, 48000, 16);
+    ASSERT_EQ(format.Format.nChannels, 8);
+    ASSERT_EQ(format.Format.nBlockAlign, 16);
+    {
+        TestClient client(stream, ClientKind::WaveStream);
+        ASSERT_EQ(client.Register(format), STATUS_SUCCESS);
+        ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
+        ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+        sim::machine::RunFor(300 * kMillisecond);
+        ASSERT_EQ(client.Stop(), STATUS_SUCCESS);
+        client.Leave();
+
+        const sim::usb::RenderSink& sink = *Audio().Render(kRenderInterface);
+        EXPECT_EQ(sink.Format().channels, 2u);
+        EXPECT_GT(sink.Frames(), 9000u);
+        EXPECT_EQ(sink.Frames(), client.FramesWritten());
+        EXPECT_EQ(sink.PartialFramePackets(), 0u);
+        EXPECT_EQ(sink.OversizePackets(), 0u);
+        constexpr uint64_t kLookAhead = 256;
+        for (uint64_t f = kLookAhead; f < sink.StoredFrames(); ++f) {
+            for (unsigned c = 0; c < 2; ++c) {
+                ASSERT_EQ(sink.Sample(f, c), RampValue(0, f - kLookAhead, c, 2)) << "frame " << f << " channel " << c;
+            }
+        }
+    }
+}
+
+}  // namespace

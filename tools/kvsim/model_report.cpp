@@ -7,6 +7,7 @@
 #include "driver/engine/interfaces/DeviceModel.h"
 #include "driver/engine/interfaces/Selector.h"
 #include "driver/engine/controls/SampleRateControl.h"
+#include "driver/engine/controls/VendorControl.h"
 #include "driver/engine/interfaces/TerminalInfo.h"
 #include "driver/engine/stream/UsbAudioStream.h"
 #include "driver/engine/uac1/Uac1AudioHal.h"
@@ -42,6 +43,7 @@ std::string UnitKindName(ULONG kind) {
 
 std::string KindName(ULONG kind) {
     if (kind < sizeof(kKindNames) / sizeof(kKindNames[0])) return kKindNames[kind];
+    if (kind == NodeKindCode(NodeKind::Vendor)) return "vendor";
     return "kind " + std::to_string(kind);
 }
 
@@ -101,6 +103,27 @@ std::string Values(AudioNode* node) {
     return text;
 }
 
+// A stage that is a path control by its id and kind; an effect (vendor) control also by its name
+// and switch; any other stage is the model's own.
+std::string StageText(ProcessingStage* stage) {
+    AudioNode* node = nullptr;
+    if (!NT_SUCCESS(stage->QueryInterface(IID_AudioNode, reinterpret_cast<PVOID*>(&node))) || node == nullptr) {
+        return "model stage";
+    }
+    std::string text = "control " + std::to_string(node->GetId()) + ' ' + KindName(node->GetNodeKind());
+    VendorControl* vendor = nullptr;
+    if (NT_SUCCESS(node->QueryInterface(IID_VendorControl, reinterpret_cast<PVOID*>(&vendor))) && vendor != nullptr) {
+        GUID name{};
+        UCHAR enable = 0;
+        vendor->GetNameGuid(&name);
+        vendor->GetEnable(&enable);
+        text += ' ' + GuidText(name) + (enable != 0 ? " on" : " off");
+        vendor->Release();
+    }
+    node->Release();
+    return text;
+}
+
 void Line(std::ostream& out, const std::string& label, const std::string& text) {
     std::string padded = "  " + label;
     if (padded.size() < 26) padded.resize(26, ' ');
@@ -131,6 +154,10 @@ void ReportEngines(std::ostream& out, AdapterCommon* common) {
             }
         }
         Line(out, "  path", path);
+        for (ULONG i = 0; i < engine->GetStageCount(); ++i) {
+            ProcessingStage* stage = nullptr;
+            if (NT_SUCCESS(engine->GetStage(i, &stage))) Line(out, "  stage", StageText(stage));
+        }
         for (ULONG f = 0; f < engine->GetFormatCount(); ++f) {
             WAVEFORMATEXTENSIBLE format{};
             if (!NT_SUCCESS(engine->GetFormat(f, &format))) continue;
@@ -205,10 +232,11 @@ void ReportTerminal(std::ostream& out, UnitNode* unit) {
 }
 
 void ReportUnits(std::ostream& out, AdapterCommon* common) {
-    DeviceModel* model = nullptr;
-    if (!NT_SUCCESS(common->QueryInterface(IID_DeviceModel, reinterpret_cast<PVOID*>(&model))) || model == nullptr) return;
-    // The UAC 1.0 HAL and the model HALs derived from it keep the units.
-    auto* hal = static_cast<Uac1AudioHal*>(model);
+    // The UAC 1.0 HAL and the HALs derived from it keep the units; every HAL the adapter makes is
+    // one of them, also the models that hand out no DeviceModel.
+    AdapterCommon* halCommon = static_cast<UsbAudioAdapter*>(common)->HalAdapterCommon();
+    if (halCommon == nullptr) return;
+    auto* hal = static_cast<Uac1AudioHal*>(halCommon);
     for (ULONG id = 0; id < 256; ++id) {
         UnitNode* unit = nullptr;
         if (!NT_SUCCESS(hal->FindUnit(id, &unit)) || unit == nullptr) continue;
@@ -226,7 +254,6 @@ void ReportUnits(std::ostream& out, AdapterCommon* common) {
                  KindName(control->GetNodeKind()) + Sources(control) + Values(control));
         }
     }
-    model->Release();
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "driver/engine/adapter/AudioHalCreators.h"
 
 #include "driver/engine/models/R7T5AudioHal.h"
+#include "driver/engine/models/W4M3AudioHal.h"
 #include "driver/engine/uac1/Uac1AudioHal.h"
 #include "driver/engine/uac2/Uac2AudioHal.h"
 
@@ -58,7 +59,9 @@ NTSTATUS CreateR7T5AudioHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT Ven
 }
 NTSTATUS CreateR7T3AudioHal(PUNKNOWN* Unknown, PUNKNOWN, USHORT, USHORT) { return NotBuiltYet(Unknown); }
 NTSTATUS CreateR7U5AudioHal(PUNKNOWN* Unknown, PUNKNOWN, USHORT, USHORT) { return NotBuiltYet(Unknown); }
-NTSTATUS CreateW4M3AudioHal(PUNKNOWN* Unknown, PUNKNOWN, USHORT, USHORT) { return NotBuiltYet(Unknown); }
+NTSTATUS CreateW4M3AudioHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId) {
+    return CreateW4M3AudioHalObject(Unknown, UnknownOuter, VendorId, ProductId);
+}
 
 const AudioHalCreatorTable* CurrentAudioHalCreators() {
     return static_cast<const AudioHalCreatorTable*>(ReadPointerAcquire(&CreatorsInForce));

@@ -72,6 +72,7 @@ constexpr Uac1WalkPolicy R7T5Policy = {
     .NewRenderStream = nullptr,
     .StartRenderWorker = nullptr,
     .AfterStreams = AfterR7T5Streams,
+    .ShapeRenderFormat = nullptr,
 };
 
 }  // namespace

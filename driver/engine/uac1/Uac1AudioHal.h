@@ -72,6 +72,9 @@ struct Uac1WalkPolicy {
     NTSTATUS (*StartRenderWorker)(Uac1AudioHal& Hal, UsbAudioStream* Stream);
     // After a successful walk of the streams: passes over the engines; answers the walk's result.
     NTSTATUS (*AfterStreams)(Uac1AudioHal& Hal);
+    // Reshapes the template of a render engine's format records (channels, mask, block align)
+    // before the records of its rates are made; nBlockAlign decides the byte rates.
+    void (*ShapeRenderFormat)(WAVEFORMATEXTENSIBLE* Format);
 };
 
 // Builds an IN transfer of Length bytes into Buffer on Pipe (Urb: Uac1InterruptRequestBytes),

@@ -93,6 +93,7 @@ constexpr Uac1WalkPolicy Uac1Policy = {
     .NewRenderStream = nullptr,
     .StartRenderWorker = nullptr,
     .AfterStreams = nullptr,
+    .ShapeRenderFormat = nullptr,
 };
 
 }  // namespace
