@@ -21,6 +21,7 @@ VendorControlNode::VendorControlNode(PUNKNOWN UnknownOuter, ULONG Id)
       m_Unit(nullptr),
       m_ControlSelector(0),
       m_PendingFlags{0, 0},
+      m_PublishedEnable(0),
       m_SpinLock(0),
       m_Initialised(0),
       m_StreamFormat{} {
@@ -45,6 +46,8 @@ BOOLEAN VendorControlNode::TakePendingFlag(ULONG Index) {
     return InterlockedCompareExchange(&m_PendingFlags[Index & 1], 0, 1) == 1;
 }
 
+void VendorControlNode::PublishEnable() { InterlockedExchange(&m_PublishedEnable, m_Enable); }
+
 void VendorControlNode::StoreEnable() {
     WriteControlValue(m_SettingsDevice, GetId(), &m_Enable, sizeof(m_Enable));
 }
@@ -63,13 +66,15 @@ STDMETHODIMP VendorControlNode::SetEnable(UCHAR Enable) {
     if (NT_SUCCESS(status)) {
         status = unit->SetCur(m_ControlSelector, 0, Enable);
         unit->Release();
-        // The data path re-reads the switch whatever the device answered.
-        RaisePendingFlag(ChangedFlag);
-        RaisePendingFlag(LatchFlag);
         if (NT_SUCCESS(status)) {
             m_Enable = Enable;
+            PublishEnable();
             StoreEnable();
         }
+        // The data path re-reads the switch whatever the device answered; the flags go up after
+        // the value, so a data path that takes a flag reads the value that raised it.
+        RaisePendingFlag(ChangedFlag);
+        RaisePendingFlag(LatchFlag);
     }
     m_Mutex.Unlock();
     return status;
@@ -135,6 +140,7 @@ NTSTATUS VendorControlNode::InitVendor(PUNKNOWN FeatureUnit, ULONG ControlSelect
     unit->Release();
     ReadControlValue(m_SettingsDevice, GetId(), &value, sizeof(value));
     m_Enable = value;
+    PublishEnable();
     return Init(0);
 }
 
@@ -154,9 +160,11 @@ NTSTATUS VendorControlNode::RefreshValues() {
         unit->Release();
         if (NT_SUCCESS(status)) {
             // A refresh after an unrelated status interrupt must not restart the effect's switch.
-            if (value != m_Enable) RaisePendingFlag(ChangedFlag);
+            const bool changed = value != m_Enable;
             m_Enable = value;
+            PublishEnable();
             StoreEnable();
+            if (changed) RaisePendingFlag(ChangedFlag);
         }
     }
     m_Mutex.Unlock();

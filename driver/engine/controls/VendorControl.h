@@ -88,6 +88,10 @@ protected:
     // Clears pending flag Index; answers TRUE when it was raised. Safe at DISPATCH_LEVEL.
     BOOLEAN TakePendingFlag(ULONG Index);
     void StoreEnable();
+    // Copies the enable byte where the data path reads it (PublishedEnable).
+    void PublishEnable();
+    // The enable byte as the data path may read it at any IRQL while the value changes.
+    LONG PublishedEnable() const { return ReadAcquire(&m_PublishedEnable); }
 
     GUID m_NameGuid;                 // zero for this class
     ULONG m_ParameterCount;          // 0 for this class
@@ -97,6 +101,7 @@ protected:
     PUNKNOWN m_Unit;                 // the feature unit, not referenced
     ULONG m_ControlSelector;
     LONG volatile m_PendingFlags[2]; // changed only by compare-exchange
+    LONG volatile m_PublishedEnable; // m_Enable for the data path
     KSPIN_LOCK m_SpinLock;           // for the effect controls' data path
     LONG m_Initialised;              // 1 once initialised
     WAVEFORMATEXTENSIBLE m_StreamFormat;

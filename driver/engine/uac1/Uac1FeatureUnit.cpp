@@ -153,6 +153,22 @@ void FeatureUnit::ReadExtension(AdapterCommon* Hal) {
 
 NTSTATUS FeatureUnit::CreateControls(AdapterCommon* Hal) {
     PAGED_CODE();
+    return CreateControlsWithTag(Hal, Uac1UnitTag);
+}
+
+NTSTATUS FeatureUnit::NewVendorControl(ULONG ControlSelector, ULONG ControlId, ULONG PoolTag,
+                                       PDEVICE_OBJECT SettingsDevice, AudioNode** Created) {
+    PAGED_CODE();
+    *Created = nullptr;
+    auto* c = new (NonPagedPoolNx, PoolTag) VendorControlNode(nullptr, ControlId);
+    if (c == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    c->NonDelegatingAddRef();
+    *Created = c;
+    return c->InitVendor(AsUnit(), ControlSelector, SettingsDevice);
+}
+
+NTSTATUS FeatureUnit::CreateControlsWithTag(AdapterCommon* Hal, ULONG PoolTag) {
+    PAGED_CODE();
     if (Hal == nullptr || !IsFeatureDescriptor()) return STATUS_INVALID_PARAMETER;
     const UCHAR* d = GetDescriptor();
     m_Id = d[UnitIdOffset];
@@ -173,7 +189,7 @@ NTSTATUS FeatureUnit::CreateControls(AdapterCommon* Hal) {
         AudioNode* node = nullptr;
         switch (selector) {
             case 1: {
-                auto* c = new (NonPagedPoolNx, Uac1UnitTag) MuteControl(nullptr, nextId);
+                auto* c = new (NonPagedPoolNx, PoolTag) MuteControl(nullptr, nextId);
                 if (c == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
                 c->NonDelegatingAddRef();
                 status = c->InitFeatureSwitch(AsUnit(), selector, device);
@@ -181,7 +197,7 @@ NTSTATUS FeatureUnit::CreateControls(AdapterCommon* Hal) {
                 break;
             }
             case 2: {
-                auto* c = new (NonPagedPoolNx, Uac1UnitTag) VolumeControl(nullptr, nextId);
+                auto* c = new (NonPagedPoolNx, PoolTag) VolumeControl(nullptr, nextId);
                 if (c == nullptr) continue;
                 c->NonDelegatingAddRef();
                 status = c->InitFeatureLevel(AsUnit(), selector, device);
@@ -192,7 +208,7 @@ NTSTATUS FeatureUnit::CreateControls(AdapterCommon* Hal) {
             case 4:
             case 5: {
                 const ToneBand band = selector == 3 ? ToneBand::Bass : selector == 4 ? ToneBand::Mid : ToneBand::Treble;
-                auto* c = new (NonPagedPoolNx, Uac1UnitTag) ToneControl(nullptr, nextId, band);
+                auto* c = new (NonPagedPoolNx, PoolTag) ToneControl(nullptr, nextId, band);
                 if (c == nullptr) continue;
                 c->NonDelegatingAddRef();
                 status = c->InitFeatureLevel(AsUnit(), selector, device);
@@ -203,9 +219,9 @@ NTSTATUS FeatureUnit::CreateControls(AdapterCommon* Hal) {
             case 10: {
                 FeatureSwitchControl* c = nullptr;
                 if (selector == 7) {
-                    c = new (NonPagedPoolNx, Uac1UnitTag) AgcControl(nullptr, nextId);
+                    c = new (NonPagedPoolNx, PoolTag) AgcControl(nullptr, nextId);
                 } else {
-                    c = new (NonPagedPoolNx, Uac1UnitTag) LoudnessControl(nullptr, nextId);
+                    c = new (NonPagedPoolNx, PoolTag) LoudnessControl(nullptr, nextId);
                 }
                 if (c == nullptr) continue;
                 c->NonDelegatingAddRef();
@@ -213,14 +229,10 @@ NTSTATUS FeatureUnit::CreateControls(AdapterCommon* Hal) {
                 node = c;
                 break;
             }
-            default: {
-                auto* c = new (NonPagedPoolNx, Uac1UnitTag) VendorControlNode(nullptr, nextId);
-                if (c == nullptr) continue;
-                c->NonDelegatingAddRef();
-                status = c->InitVendor(AsUnit(), selector, device);
-                node = c;
+            default:
+                status = NewVendorControl(selector, nextId, PoolTag, device, &node);
+                if (node == nullptr) continue;
                 break;
-            }
         }
         if (NT_SUCCESS(status)) status = AddFeatureControl(this, hal, node);
         node->Release();  // the creation reference; the lists keep theirs

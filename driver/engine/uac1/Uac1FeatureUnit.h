@@ -79,6 +79,16 @@ public:
     PUNKNOWN AsUnit() { return static_cast<AudioNode*>(this); }
     bool HasExtension() const { return m_pExtension != nullptr; }
 
+protected:
+    // CreateControls with the controls allocated under PoolTag.
+    NTSTATUS CreateControlsWithTag(AdapterCommon* Hal, ULONG PoolTag);
+    // Makes and initialises the control of vendor selector ControlSelector (pool tag PoolTag) and
+    // hands out its creation reference in *Created, also when its initialisation failed (the
+    // result); no memory: null and STATUS_INSUFFICIENT_RESOURCES, and the unit goes on without it.
+    // This class makes a plain VendorControlNode.
+    virtual NTSTATUS NewVendorControl(ULONG ControlSelector, ULONG ControlId, ULONG PoolTag,
+                                      PDEVICE_OBJECT SettingsDevice, AudioNode** Created);
+
 private:
     bool IsFeatureDescriptor() const;
     // Logical channels of the descriptor (master not counted).

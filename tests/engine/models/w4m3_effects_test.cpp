@@ -1,0 +1,423 @@
+// The W4M3 effect controls on plain float planes: the room effect's crossfade and channel counts,
+// the headphone effect's exact block length through its conversion chains at every rate, its
+// parameters (bounds, latching, persistence) and what a missing effect object leaves.
+#include "driver/engine/models/W4M3EffectControls.h"
+
+#include "driver/signal/DspNonInterleaveSrc.h"
+#include "engine/control_fakes.h"
+#include "engine/settings_device.h"
+#include "globaltopo/common/QVT/HeadphoneEffect.h"
+
+#include <gtest/gtest.h>
+#include <sim/pool.h>
+#include <win/ksmedia.h>
+
+#include <array>
+#include <cmath>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using control_test::FakeFeatureUnit;
+using control_test::KernelHolder;
+using control_test::MakeKernelObject;
+
+constexpr ULONG kDelayId = 20;
+constexpr ULONG kHeadphoneId = 21;
+constexpr ULONG kDelaySelector = 0x8B;
+constexpr ULONG kHeadphoneSelector = 0x8C;
+
+WAVEFORMATEXTENSIBLE Pcm(WORD channels, DWORD rate) {
+    WAVEFORMATEXTENSIBLE f = {};
+    f.Format.wFormatTag = WAVE_FORMAT_PCM;
+    f.Format.nChannels = channels;
+    f.Format.nSamplesPerSec = rate;
+    f.Format.wBitsPerSample = 16;
+    f.Format.nBlockAlign = static_cast<WORD>(channels * 2);
+    f.Format.nAvgBytesPerSec = rate * f.Format.nBlockAlign;
+    return f;
+}
+
+// Eight planes of 512 floats, as the data path hands them to a stage.
+struct Block {
+    std::array<std::vector<float>, 8> data;
+    std::array<float*, 8> planes{};
+    Block() {
+        for (size_t c = 0; c < 8; ++c) {
+            data[c].assign(ProcessingStageMaxFrames, 0.0f);
+            planes[c] = data[c].data();
+        }
+    }
+    // A different tone per channel, continuing at frame Start.
+    void Fill(ULONG channels, ULONG frames, ULONG start) {
+        for (ULONG c = 0; c < channels; ++c) {
+            for (ULONG i = 0; i < frames; ++i) {
+                data[c][i] = 0.25f * std::sin(0.01f * static_cast<float>((c + 1) * (start + i)));
+            }
+        }
+    }
+    PVOID Data() { return planes.data(); }
+};
+
+class W4M3Effects : public settings_test::SettingsDevice {
+protected:
+    W4M3Effects() : unit(MakeKernelObject<FakeFeatureUnit>(7u)) {
+        unit->Selector(kDelaySelector).current = {0};
+        unit->Selector(kHeadphoneSelector).current = {0};
+    }
+    KernelHolder<CDelayEffectControl> NewDelay() {
+        auto control = MakeKernelObject<CDelayEffectControl>(kDelayId);
+        EXPECT_EQ(control->InitEffect(unit->AsUnit(), kDelaySelector, m_fdo), STATUS_SUCCESS);
+        return control;
+    }
+    KernelHolder<CHeadphoneEffectControl> NewHeadphone() {
+        auto control = MakeKernelObject<CHeadphoneEffectControl>(kHeadphoneId);
+        EXPECT_EQ(control->InitEffect(unit->AsUnit(), kHeadphoneSelector, m_fdo), STATUS_SUCCESS);
+        return control;
+    }
+    std::optional<LONG> StoredParameter(ULONG index) {
+        auto value = Stored(u"Unit21_" + std::u16string(1, char16_t(u'0' + index)));
+        if (!value || value->data.size() != 4) return std::nullopt;
+        LONG v = 0;
+        std::memcpy(&v, value->data.data(), 4);
+        return v;
+    }
+
+    KernelHolder<FakeFeatureUnit> unit;
+};
+
+// ---- Crossfade and chain runner on plain buffers ----
+
+TEST(W4M3Crossfade, FadesTheOldResultOutAndTheNewOneInOverTwoUnitsEach) {
+    constexpr ULONG unit = 48, frames = 512;
+    for (LONG state : {W4M3FadeOn, W4M3FadeOff, W4M3FadeSteady}) {
+        SCOPED_TRACE(state);
+        std::vector<float> r0(frames, 1.0f), r1(frames, 1.0f), d0(frames, 2.0f), d1(frames, 2.0f);
+        float* result[2] = {r0.data(), r1.data()};
+        const float* dry[2] = {d0.data(), d1.data()};
+        W4M3Crossfade(state, result, dry, frames, unit);
+        for (ULONG i = 0; i < frames; ++i) {
+            const float fall = 1.0f - static_cast<float>(i) / 95.0f;
+            const float rise = static_cast<float>(i) / 95.0f - 96.0f / 95.0f;
+            float expected = 1.0f;
+            if (state == W4M3FadeOn) expected = i < 96 ? 2.0f * fall : i < 192 ? rise : 1.0f;
+            if (state == W4M3FadeOff) expected = i < 96 ? fall : i < 192 ? 2.0f * rise : 2.0f;
+            ASSERT_NEAR(r0[i], expected, 1e-5f) << i;
+            ASSERT_EQ(r1[i], r0[i]) << i;
+        }
+        if (state != W4M3FadeSteady) {
+            EXPECT_NEAR(r0[95], 0.0f, 1e-6f);
+            EXPECT_NEAR(r0[96], 0.0f, 1e-6f);
+        }
+    }
+}
+
+TEST(W4M3RunSrcChain, RefusesEmptyCallsStaysInItsRoomAndEndsWithoutProgress) {
+    CDspNonInterleaveSrc chain;
+    ASSERT_TRUE(chain.Init());
+    std::vector<float> in(512, 0.5f), out(1024 + 16, 7.0f);
+    const float* inPlanes[8] = {in.data()};
+    float* outPlanes[8] = {out.data()};
+    ULONG produced = 99;
+    EXPECT_EQ(RunSrcChain(&chain, 0, &produced, inPlanes, outPlanes, 1024, false), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(RunSrcChain(&chain, 512, &produced, inPlanes, outPlanes, 0, false), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(RunSrcChain(&chain, 512, &produced, nullptr, outPlanes, 1024, false), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(RunSrcChain(nullptr, 512, &produced, inPlanes, outPlanes, 1024, false), STATUS_INVALID_PARAMETER);
+
+    // Without a format the chain takes nothing and gives nothing: the runner stops at once.
+    EXPECT_EQ(RunSrcChain(&chain, 512, &produced, inPlanes, outPlanes, 1024, false), STATUS_SUCCESS);
+    EXPECT_EQ(produced, 0u);
+
+    // Four times up into a room smaller than the output: the runner fills the room and no more.
+    WAVEFORMATEXTENSIBLE from = {}, to = {};
+    from.Format = {WAVE_FORMAT_IEEE_FLOAT, 1, 48000, 48000 * 4, 4, 32, 0};
+    to.Format = {WAVE_FORMAT_IEEE_FLOAT, 1, 192000, 192000 * 4, 4, 32, 0};
+    ASSERT_TRUE(chain.SetFormat(from, to));
+    EXPECT_EQ(RunSrcChain(&chain, 512, &produced, inPlanes, outPlanes, 1024, true), STATUS_SUCCESS);
+    EXPECT_EQ(produced, 1024u);
+    for (ULONG i = 1024; i < out.size(); ++i) ASSERT_EQ(out[i], 7.0f) << i;
+}
+
+// ---- Room effect ----
+
+// Three room controls fed the same 6-channel tone at 48 kHz: one on from the start, one off
+// throughout, one switched on in block 4. The switched one's block 4 falls from the dry mix to 0
+// over 96 frames, rises to the wet result over the next 96, and is wet from then on.
+TEST_F(W4M3Effects, RoomEffectSwitchesOnWithA96Plus96FrameCrossfade) {
+    constexpr ULONG frames = 480;
+    const WAVEFORMATEXTENSIBLE format = Pcm(6, 48000);
+    auto on = NewDelay(), off = NewDelay(), switched = NewDelay();
+    for (auto* c : {on.get(), off.get(), switched.get()}) ASSERT_EQ(c->SetFormat(&format), STATUS_SUCCESS);
+    ASSERT_EQ(on->SetEnable(1), STATUS_SUCCESS);
+    for (ULONG block = 0; block < 7; ++block) {
+        SCOPED_TRACE(block);
+        if (block == 4) {
+            ASSERT_EQ(switched->SetEnable(1), STATUS_SUCCESS);
+        }
+        Block a, b, c;
+        for (Block* x : {&a, &b, &c}) x->Fill(6, frames, block * frames);
+        on->Process(&format, a.Data(), frames);
+        off->Process(&format, b.Data(), frames);
+        switched->Process(&format, c.Data(), frames);
+        for (ULONG ch = 0; ch < 6; ++ch) {
+            for (ULONG i = 0; i < frames; ++i) {
+                const float wet = a.data[ch][i], dry = b.data[ch][i], got = c.data[ch][i];
+                float expected = dry;
+                if (block > 4) expected = wet;
+                if (block == 4) {
+                    if (ch >= 2 || i >= 192) {
+                        expected = wet;
+                    } else if (i < 96) {
+                        expected = (1.0f - static_cast<float>(i) / 95.0f) * dry;
+                    } else {
+                        expected = static_cast<float>(i - 96) / 95.0f * wet;
+                    }
+                }
+                ASSERT_NEAR(got, expected, 1e-6f) << "channel " << ch << " frame " << i;
+            }
+        }
+        if (block >= 1) {
+            // The wet and the dry result differ once the limiters' look-ahead has passed.
+            bool differ = false;
+            for (ULONG i = 0; i < frames; ++i) differ = differ || std::fabs(a.data[0][i] - b.data[0][i]) > 1e-4f;
+            EXPECT_TRUE(differ);
+        }
+    }
+    EXPECT_EQ(switched->CrossfadeState(), W4M3FadeSteady);
+    EXPECT_EQ(switched->LatchedEnable(), 1);
+}
+
+// The network mixes 5.1 and 7.1 only: any other count stays dry with the effect on (never
+// silent), and stereo keeps its samples apart from the denormal guard.
+TEST_F(W4M3Effects, RoomEffectOnLeavesCountsTheNetworkDoesNotTakeDry) {
+    constexpr ULONG frames = 512;
+    for (WORD channels : {1, 2, 3, 4, 5, 7}) {
+        SCOPED_TRACE(channels);
+        const WAVEFORMATEXTENSIBLE format = Pcm(channels, 48000);
+        auto on = NewDelay(), off = NewDelay();
+        on->SetFormat(&format);
+        off->SetFormat(&format);
+        ASSERT_EQ(on->SetEnable(1), STATUS_SUCCESS);
+        float peak = 0.0f;
+        for (ULONG block = 0; block < 3; ++block) {
+            Block a, b, input;
+            for (Block* x : {&a, &b, &input}) x->Fill(channels, frames, block * frames);
+            on->Process(&format, a.Data(), frames);
+            off->Process(&format, b.Data(), frames);
+            for (ULONG ch = 0; ch < channels; ++ch) {
+                for (ULONG i = 0; i < frames; ++i) {
+                    ASSERT_EQ(a.data[ch][i], b.data[ch][i]) << ch << "/" << i;
+                    if (channels == 2) {
+                        ASSERT_NEAR(a.data[ch][i], input.data[ch][i], 1e-9f);
+                    }
+                    peak = std::fmax(peak, std::fabs(a.data[0][i]));
+                }
+            }
+        }
+        EXPECT_GT(peak, 0.05f);
+    }
+}
+
+// ---- Headphone effect ----
+
+// Every block leaves with exactly the frames it came with: the planes past the block are never
+// written, the FIFO stays within its 512 frames, and once the chains are primed the output has no
+// gaps of silence, at every rate the chains take and in blocks of 512, 480 and odd sizes.
+TEST_F(W4M3Effects, HeadphoneBlocksLeaveWithExactlyTheirFrames) {
+    struct Case {
+        DWORD rate;
+        ULONG internal;
+    };
+    auto control = NewHeadphone();
+    ASSERT_NE(control->Effect(), nullptr);
+    ASSERT_EQ(control->SetEnable(1), STATUS_SUCCESS);
+    for (Case c : {Case{96000, 48000}, Case{44100, 44100}, Case{48000, 48000}, Case{88200, 44100},
+                   Case{176400, 44100}, Case{192000, 48000}}) {
+        for (ULONG frames : {512u, 480u, 333u}) {
+            SCOPED_TRACE(testing::Message() << c.rate << " Hz, " << frames << " frames");
+            const WAVEFORMATEXTENSIBLE format = Pcm(6, c.rate);
+            ASSERT_EQ(control->SetFormat(&format), STATUS_SUCCESS);
+            ASSERT_TRUE(control->ChainsReady());
+            EXPECT_EQ(control->InternalRate(), c.internal);
+            ULONG zeros = 0;
+            for (ULONG block = 0; block < 40; ++block) {
+                Block b;
+                b.Fill(6, frames, block * frames);
+                for (ULONG ch = 0; ch < 8; ++ch) std::fill(b.data[ch].begin() + frames, b.data[ch].end(), 9.0f);
+                ASSERT_EQ(control->Process(&format, b.Data(), frames), STATUS_SUCCESS);
+                ASSERT_LE(control->FifoCount(), CHeadphoneEffectControl::FifoFrames);
+                for (ULONG ch = 0; ch < 8; ++ch) {
+                    for (ULONG i = frames; i < ProcessingStageMaxFrames; ++i) ASSERT_EQ(b.data[ch][i], 9.0f);
+                }
+                if (block < 10) continue;
+                for (ULONG i = 0; i < frames; ++i) zeros += b.data[0][i] == 0.0f ? 1 : 0;
+            }
+            EXPECT_EQ(zeros, 0u);
+        }
+    }
+}
+
+// A rate the chains do not take passes the stream by; so does stereo.
+TEST_F(W4M3Effects, HeadphonePassesWhatItCannotConvertAndStereo) {
+    auto control = NewHeadphone();
+    for (auto [channels, rate, ready] : {std::tuple{6, 32000, false}, std::tuple{2, 48000, true}}) {
+        SCOPED_TRACE(rate);
+        const WAVEFORMATEXTENSIBLE format = Pcm(static_cast<WORD>(channels), rate);
+        control->SetFormat(&format);
+        EXPECT_EQ(control->ChainsReady(), ready);
+        for (ULONG block = 0; block < 3; ++block) {
+            Block b, input;
+            b.Fill(channels, 512, block * 512);
+            input.Fill(channels, 512, block * 512);
+            control->Process(&format, b.Data(), 512);
+            for (int ch = 0; ch < channels; ++ch) ASSERT_EQ(b.data[ch], input.data[ch]);
+        }
+    }
+}
+
+// Parameter bounds as (first, count) pairs, with a first that would overflow first + count.
+TEST_F(W4M3Effects, HeadphoneParameterRangesAreCheckedWithoutWrapping) {
+    auto control = NewHeadphone();
+    struct Case {
+        ULONG first, count;
+        NTSTATUS get, set;
+    };
+    const Case cases[] = {
+        {0, 2, STATUS_SUCCESS, STATUS_SUCCESS},
+        {1, 1, STATUS_SUCCESS, STATUS_SUCCESS},
+        {2, 0, STATUS_SUCCESS, STATUS_INVALID_PARAMETER},
+        {0, 0, STATUS_SUCCESS, STATUS_INVALID_PARAMETER},
+        {1, 2, STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
+        {3, 0, STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
+        {0xFFFFFFFF, 3, STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
+        {2, 0xFFFFFFFF, STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.first << "+" << c.count);
+        std::array<LONG, 4> values = {1, 0, 0, 0};
+        EXPECT_EQ(control->GetParameters(c.first, c.count, values.data()), c.get);
+        values = {1, 0, 0, 0};
+        EXPECT_EQ(control->SetParameters(c.first, c.count, values.data()), c.set);
+    }
+    ULONG count = 0;
+    EXPECT_EQ(control->GetParameterCount(&count), STATUS_SUCCESS);
+    EXPECT_EQ(count, 2u);
+    ULONG info[3] = {};
+    EXPECT_EQ(control->GetParameterInfo(0, info), STATUS_INVALID_PARAMETER);
+    auto delay = NewDelay();
+    LONG value = 0;
+    EXPECT_EQ(delay->GetParameters(0, 1, &value), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(delay->SetParameters(0, 1, &value), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(delay->GetParameterCount(&count), STATUS_SUCCESS);
+    EXPECT_EQ(count, 0u);
+}
+
+// Only accepted entries are kept and stored; the effect takes them with the next block.
+TEST_F(W4M3Effects, HeadphoneParametersAreStoredWhenAcceptedAndReachTheEffectWithTheNextBlock) {
+    auto control = NewHeadphone();
+    const CHeadphoneEffect* effect = control->Effect();
+    ASSERT_NE(effect, nullptr);
+    const LONG room = effect->GetHeadphoneRoom();
+    ASSERT_LT(room, 2);
+
+    // Room 3 is refused, the family flag accepted: success, only index 1 kept and stored.
+    const LONG refusedRoom[2] = {3, 1};
+    EXPECT_EQ(control->SetParameters(0, 2, refusedRoom), STATUS_SUCCESS);
+    LONG got[2] = {};
+    ASSERT_EQ(control->GetParameters(0, 2, got), STATUS_SUCCESS);
+    EXPECT_EQ(got[0], room);
+    EXPECT_EQ(got[1], 1);
+    EXPECT_EQ(StoredParameter(0), std::nullopt);
+    EXPECT_EQ(StoredParameter(1), 1);
+    for (LONG bad : {3, -1, 0x7FFFFFFF}) {
+        EXPECT_EQ(control->SetParameters(0, 1, &bad), STATUS_INVALID_PARAMETER) << bad;
+    }
+    EXPECT_EQ(StoredParameter(0), std::nullopt);
+
+    const LONG newRoom = 2;
+    EXPECT_EQ(control->SetParameters(0, 1, &newRoom), STATUS_SUCCESS);
+    EXPECT_EQ(StoredParameter(0), 2);
+    // Not yet: the data path applies them.
+    EXPECT_EQ(effect->GetHeadphoneRoom(), room);
+    EXPECT_EQ(effect->GetHeadphoneFamily(), 0);
+    const WAVEFORMATEXTENSIBLE format = Pcm(6, 48000);
+    control->SetFormat(&format);
+    Block b;
+    control->Process(&format, b.Data(), 256);
+    EXPECT_EQ(effect->GetHeadphoneRoom(), 2);
+    EXPECT_EQ(effect->GetHeadphoneFamily(), 1);
+    EXPECT_EQ(effect->GetSpeakerFamily(), 1);
+
+    // A new control starts on the stored values; a stored room the effect lacks is ignored.
+    auto again = NewHeadphone();
+    ASSERT_EQ(again->GetParameters(0, 2, got), STATUS_SUCCESS);
+    EXPECT_EQ(got[0], 2);
+    EXPECT_EQ(got[1], 1);
+    EXPECT_EQ(again->Effect()->GetHeadphoneRoom(), 2);
+    EXPECT_EQ(again->Effect()->GetHeadphoneFamily(), 1);
+    Store(u"Unit21_0", REG_BINARY, settings_test::Bytes({7, 0, 0, 0}));
+    auto damaged = NewHeadphone();
+    ASSERT_EQ(damaged->GetParameters(0, 1, got), STATUS_SUCCESS);
+    EXPECT_EQ(got[0], room);
+    EXPECT_EQ(damaged->Effect()->GetHeadphoneRoom(), room);
+}
+
+// Parameters set from a passive thread while another thread runs blocks: the effect changes only
+// inside Process (under ThreadSanitizer this shows no race).
+TEST_F(W4M3Effects, HeadphoneParameterChangesRaceNoBlock) {
+    auto control = NewHeadphone();
+    const WAVEFORMATEXTENSIBLE format = Pcm(6, 48000);
+    control->SetFormat(&format);
+    std::thread setter([&] {
+        for (LONG i = 0; i < 50; ++i) {
+            const LONG values[2] = {i % 3, i % 2};
+            EXPECT_EQ(control->SetParameters(0, 2, values), STATUS_SUCCESS);
+            EXPECT_EQ(control->SetEnable(static_cast<UCHAR>(i % 2)), STATUS_SUCCESS);
+        }
+    });
+    for (ULONG block = 0; block < 50; ++block) {
+        Block b;
+        b.Fill(6, 256, block * 256);
+        control->Process(&format, b.Data(), 256);
+    }
+    setter.join();
+    Block b;
+    control->Process(&format, b.Data(), 256);
+    EXPECT_EQ(control->Effect()->GetHeadphoneRoom(), 49 % 3);
+    EXPECT_EQ(control->Effect()->GetHeadphoneFamily(), 1);
+}
+
+// Without memory for an effect object the control still exists, switches, and passes the stream
+// through; nothing is left behind.
+TEST_F(W4M3Effects, MissingEffectObjectsPassTheStreamThrough) {
+    for (ULONG tag : {W4M3PlaneTag, W4M3EffectTag}) {
+        SCOPED_TRACE(sim::pool::TagText(tag));
+        const sim::pool::Snapshot snapshot = sim::pool::TakeSnapshot();
+        {
+            sim::pool::FailAllocationsWithTag(tag);
+            auto delay = NewDelay();
+            auto headphone = NewHeadphone();
+            sim::pool::DisarmFaults();
+            EXPECT_EQ(headphone->Effect(), nullptr);
+            for (WORD channels : {6, 8}) {
+                const WAVEFORMATEXTENSIBLE format = Pcm(channels, 48000);
+                for (VendorControlNode* control : {static_cast<VendorControlNode*>(delay.get()),
+                                                   static_cast<VendorControlNode*>(headphone.get())}) {
+                    EXPECT_EQ(control->SetEnable(1), STATUS_SUCCESS);
+                    control->SetFormat(&format);
+                    Block b, input;
+                    b.Fill(channels, 512, 0);
+                    input.Fill(channels, 512, 0);
+                    EXPECT_EQ(control->Process(&format, b.Data(), 512), STATUS_SUCCESS);
+                    for (ULONG ch = 0; ch < channels; ++ch) ASSERT_EQ(b.data[ch], input.data[ch]);
+                    control->Reset(&format, nullptr, 0);
+                }
+            }
+        }
+        EXPECT_TRUE(sim::pool::LeaksSince(snapshot).Empty()) << sim::pool::LeaksSince(snapshot).ToString();
+    }
+}
+
+}  // namespace
