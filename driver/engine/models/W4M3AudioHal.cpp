@@ -1,5 +1,6 @@
 #include "driver/engine/models/W4M3AudioHal.h"
 
+#include "driver/engine/models/W4M3FeatureUnit.h"
 #include "driver/engine/uac1/Uac1FeatureUnit.h"
 #include "driver/engine/uac1/Uac1MixerUnit.h"
 #include "driver/engine/uac1/Uac1SelectorUnit.h"
@@ -21,7 +22,7 @@ NTSTATUS AddW4M3Unit(Uac1AudioHal& Hal, UCHAR Subtype, const UCHAR* Descriptor) 
     case Uac1MixerUnitSubtype: return AddNewUnit<MixerUnit>(Hal, Descriptor);
     case Uac1SelectorUnitSubtype: return AddNewUnit<SelectorUnit>(Hal, Descriptor);
     // Whatever its id: the effect controls live on every feature unit that declares them.
-    case Uac1FeatureUnitSubtype: return AddNewUnit<FeatureUnit>(Hal, Descriptor);
+    case Uac1FeatureUnitSubtype: return AddNewUnit<W4M3FeatureUnit>(Hal, Descriptor);
     default: return STATUS_UNSUCCESSFUL;
     }
 }

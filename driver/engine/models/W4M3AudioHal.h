@@ -10,8 +10,10 @@
 
 #include "driver/engine/uac1/Uac1AudioHal.h"
 
-// "W4M3": the HAL object.
-constexpr ULONG W4M3HalTag = '3M4W';
+#include "driver/engine/models/W4M3FeatureUnit.h"
+
+// "W4M3": the HAL object (as the feature unit's controls).
+constexpr ULONG W4M3HalTag = W4M3Tag;
 
 // The two capability sets of the model, one per variant of the device (see Identify).
 // Full speed: the first set (one vendor and product differ in bit 12 of the capabilities and bit
