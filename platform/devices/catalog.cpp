@@ -278,7 +278,7 @@ const std::vector<CatalogEntry>& Catalog() {
         {"uac1-r7t3", "UAC 1.0 descriptors identified as R7T3", Uac1Product, {{kChipString, kEnglish, u"R7T3-01"}}, {}},
         {"uac1-r7u5", "UAC 1.0 descriptors identified as R7U5 by the fallback string only", Uac1Product,
          {{kChipStringFallback, kEnglish, u"R7U5"}}, {}},
-        {"uac1-w4m3", "W4M3 (KLQ866): stereo headset playback with room and headphone effect switches, full speed",
+        {"uac1-w4m3", "W4M3 (KLQ866): stereo playback with room and headphone effect switches, full speed",
          nullptr, {}, {}, [] { return w4m3::Create(); }},
         {"uac1-nochip", "UAC 1.0 descriptors without model identifier strings", Uac1Product, {}, {}},
         // UAC 2.0 transports (after the models above, whose catalog positions fuzz seeds keep).
