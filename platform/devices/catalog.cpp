@@ -279,7 +279,8 @@ const std::vector<CatalogEntry>& Catalog() {
         {"uac1-r7u5", "R7U5, identified by the fallback string only: feature units 9, 10, 13 in the device's own "
                       "scales, speaker terminal 6",
          nullptr, {}, {}, [] { return r7u5::Create(); }},
-        {"uac1-w4m3", "UAC 1.0 descriptors identified as W4M3 (KLQ866)", Uac1Product, {{kChipString, kEnglish, u"KLQ866"}}, {}},
+        {"uac1-w4m3", "W4M3 (KLQ866): stereo playback with room and headphone effect switches, full speed",
+         nullptr, {}, {}, [] { return w4m3::Create(); }},
         {"uac1-nochip", "UAC 1.0 descriptors without model identifier strings", Uac1Product, {}, {}},
         // UAC 2.0 transports (after the models above, whose catalog positions fuzz seeds keep).
         {"uac2-fs", "UAC 2.0 at full speed: 3-byte 10.14 feedback every frame, rates to 96 kHz",

@@ -122,7 +122,9 @@ std::vector<UCHAR> WaveFormat(ULONG rate, USHORT bits, USHORT channels, bool isF
     format.wave.Format.nAvgBytesPerSec = rate * format.wave.Format.nBlockAlign;
     format.wave.Format.cbSize = 22;
     format.wave.Samples.wValidBitsPerSample = isFloat ? 32 : bits;
-    format.wave.dwChannelMask = channels >= 32 ? 0xFFFFFFFFu : (1u << channels) - 1;
+    // Eight channels as the audio engine states them (7.1 with side pair); other counts take the
+    // first positions in order.
+    format.wave.dwChannelMask = channels == 8 ? 0x63Fu : channels >= 32 ? 0xFFFFFFFFu : (1u << channels) - 1;
     format.wave.SubFormat = format.head.SubFormat;
     format.head.SampleSize = format.wave.Format.nBlockAlign;
     std::vector<UCHAR> bytes(sizeof(format));

@@ -110,6 +110,22 @@ INSTANTIATE_TEST_SUITE_P(
                   0,
                   {"MicIn00Wave", "gaps                     0", "sample-exact             yes", kClean}},
         KvsimCase{"ModelIdentifier", "info --device uac1-w4m3", 0, {"W4M3AudioHal", "string 0x50 \"KLQ866\"", kClean}},
+        // The W4M3 model: its effect switches are stages of the render engine, whose formats are
+        // offered as eight channels; an eight-channel play reaches the stereo device.
+        KvsimCase{"W4M3Model",
+                  "info --device uac1-w4m3",
+                  0,
+                  {"effect switches          room 0, headphone 0",
+                   "path                   5 output connector, 1 mute, 2 volume, 3 vendor, 4 vendor, 0 input connector",
+                   "stage                  control 3 vendor {AC02E636-CB62-42EF-A97C-5F4C1CDFEC13} off",
+                   "stage                  control 4 vendor {C7600B33-1AA6-4383-918D-30D848BBAD3E} off",
+                   "format                 48000 Hz, 8 ch, 16/16 bits, mask 0x63F, alt 1, align 16, sub-format 0x0001",
+                   "unit 9                   descriptor subtype 6 (feature unit) <- 4", kClean}},
+        KvsimCase{"W4M3PlaysEightChannels",
+                  "play --device uac1-w4m3 --format 48000/16/8 --tone 1000 --seconds 0.3 --device-output /dev/null",
+                  0,
+                  {"render                   STATUS_SUCCESS", "device format            48000 Hz, 16 bits, 2 channels",
+                   "gaps                     0", "position stalls          0", kClean}},
         // The playback mixer also takes the two monitors: the render path reaches the streaming
         // terminal through it, and the wave filter connects to the topology filter.
         KvsimCase{"R7T5StartsWithItsPlaybackMixer",

@@ -71,6 +71,9 @@ public:
         EXPECT_EQ(Unregister(), STATUS_SUCCESS);
     }
 
+    // Render: channels from Channel on carry silence instead of their ramp.
+    void SilenceFrom(unsigned Channel) { m_SilentFrom = Channel; }
+
     PVOID Id() const { return m_Id; }
     uint64_t FramesWritten() const { return m_Written.load(); }
     uint64_t FormatChanges() const { return m_FormatChanges.load(); }
@@ -109,7 +112,7 @@ private:
         uint64_t n = m_Written.load();
         for (ULONG f = 0; f < frames; ++f, ++n) {
             for (unsigned c = 0; c < channels; ++c) {
-                const uint32_t v = static_cast<uint32_t>(RampValue(m_Base, n, c, container));
+                const uint32_t v = c < m_SilentFrom ? static_cast<uint32_t>(RampValue(m_Base, n, c, container)) : 0;
                 for (unsigned i = 0; i < container; ++i) *Data++ = static_cast<UCHAR>(v >> (8 * i));
             }
         }
@@ -131,6 +134,7 @@ private:
     StreamClients* m_Clients;
     ClientKind m_Kind;
     uint32_t m_Base;
+    unsigned m_SilentFrom = ~0u;
     PVOID m_Id = nullptr;
     ULONG m_LastFrame = 0;
     WAVEFORMATEXTENSIBLE m_Format{};

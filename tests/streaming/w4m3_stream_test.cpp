@@ -3,7 +3,13 @@
 // limiter's look-ahead.
 #include "streaming/stream_machine.h"
 
+#include "driver/engine/models/W4M3AudioHal.h"
+#include "driver/engine/models/W4M3EffectControls.h"
 #include "driver/engine/uac1/W4M3PlaybackStream.h"
+
+#include <sim/usb_models.h>
+
+#include <functional>
 
 namespace {
 
@@ -51,6 +57,170 @@ TEST_F(W4M3StreamTest, AnOddChannelCountReachesTheDeviceAsItsFirstTwoChannels) {
         }
     }
     stream->NonDelegatingRelease();
+}
+
+}  // namespace
+
+namespace {
+
+// The W4M3 model device with the driver's W4M3 HAL: its render engine offers eight channels, and
+// an eight-channel client reaches the stereo device as two channels, frame for frame. With both
+// effects off the front pair passes the plain down-mix unchanged when the other six channels are
+// silent; the limiters and the conversion chains only delay it.
+class W4M3ModelStreamTest : public StreamMachine {};
+
+TEST_F(W4M3ModelStreamTest, EightChannelRampReachesTheDeviceAsTwoChannels) {
+    ASSERT_EQ(StartDevice("uac1-w4m3"), STATUS_SUCCESS);
+    UsbAudioStream* stream = Stream(0);
+    ASSERT_NE(stream, nullptr);
+    ASSERT_EQ(stream->GetDirection(), StreamDirectionRender);
+    const WAVEFORMATEXTENSIBLE format = FindFormat(stream, 48000, 16);
+    ASSERT_EQ(format.Format.nChannels, 8);
+    ASSERT_EQ(format.Format.nBlockAlign, 16);
+    {
+        TestClient client(stream, ClientKind::WaveStream);
+        client.SilenceFrom(2);
+        ASSERT_EQ(client.Register(format), STATUS_SUCCESS);
+        ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
+        ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+        sim::machine::RunFor(300 * kMillisecond);
+        ASSERT_EQ(client.Stop(), STATUS_SUCCESS);
+        client.Leave();
+
+        const sim::usb::RenderSink& sink = *Audio().Render(kRenderInterface);
+        EXPECT_EQ(sink.Format().channels, 2u);
+        EXPECT_GT(sink.Frames(), 9000u);
+        EXPECT_EQ(sink.Frames(), client.FramesWritten());
+        EXPECT_EQ(sink.PartialFramePackets(), 0u);
+        EXPECT_EQ(sink.OversizePackets(), 0u);
+        // The delay: the first frame that carries the ramp's first non-zero sample.
+        uint64_t delay = 0;
+        while (delay < sink.StoredFrames() && sink.Sample(delay, 1) == 0) ++delay;
+        ASSERT_LT(delay, 4096u);
+        for (uint64_t f = delay; f < sink.StoredFrames(); ++f) {
+            for (unsigned c = 0; c < 2; ++c) {
+                ASSERT_EQ(sink.Sample(f, c), RampValue(0, f - delay, c, 2)) << "frame " << f << " channel " << c
+                                                                           << " delay " << delay;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+class W4M3EffectStreamTest : public StreamMachine {
+protected:
+    void TearDown() override {
+        if (m_common != nullptr) m_common->Stop();  // the status thread holds the adapter
+        StreamMachine::TearDown();
+    }
+    // The effect control of the playback feature unit with that name, without a reference.
+    VendorControl* Effect(const GUID& Name) {
+        auto* hal = static_cast<W4M3AudioHal*>(m_adapter->HalAdapterCommon());
+        UnitNode* unit = nullptr;
+        if (!NT_SUCCESS(hal->FindUnit(sim::usb::w4m3::kPlaybackFeature, &unit))) return nullptr;
+        ULONG count = 0;
+        unit->GetControlCount(&count);
+        for (ULONG i = 0; i < count; ++i) {
+            AudioNode* node = nullptr;
+            VendorControl* vendor = nullptr;
+            if (!NT_SUCCESS(unit->GetControl(i, &node)) ||
+                !NT_SUCCESS(node->QueryInterface(IID_VendorControl, reinterpret_cast<PVOID*>(&vendor)))) {
+                continue;
+            }
+            vendor->Release();
+            GUID name{};
+            if (NT_SUCCESS(vendor->GetNameGuid(&name)) && IsEqualGUID(name, Name)) return vendor;
+        }
+        return nullptr;
+    }
+    // Plays an eight-channel ramp at Rate for Ms milliseconds, calling During halfway.
+    uint64_t Play(ULONG Rate, sim::machine::Time Ms, const std::function<void()>& During = {}) {
+        const WAVEFORMATEXTENSIBLE format = FindFormat(Stream(0), Rate, 16);
+        TestClient client(Stream(0), ClientKind::WaveStream);
+        EXPECT_EQ(client.Register(format), STATUS_SUCCESS);
+        EXPECT_EQ(client.SetFormat(), STATUS_SUCCESS);
+        EXPECT_EQ(client.Start(), STATUS_SUCCESS);
+        sim::machine::RunFor(Ms / 2 * kMillisecond);
+        if (During) During();
+        sim::machine::RunFor(Ms / 2 * kMillisecond);
+        EXPECT_EQ(client.Stop(), STATUS_SUCCESS);
+        client.Leave();
+        return client.FramesWritten();
+    }
+};
+
+// The room effect switched on while an eight-channel stream plays: the device learns the switch,
+// the sink's stereo changes from the dry down-mix to the room mix without losing a frame, and the
+// switch is stored: the next start finds it on.
+TEST_F(W4M3EffectStreamTest, RoomEffectSwitchedOnDuringPlaybackReachesTheSinkAndIsStored) {
+    ASSERT_EQ(StartDevice("uac1-w4m3"), STATUS_SUCCESS);
+    auto state = sim::usb::w4m3::StateOf(sim::usb::DeviceOf(m_port));
+    ASSERT_NE(state, nullptr);
+    VendorControl* room = Effect(W4M3DelayEffectName);
+    ASSERT_NE(room, nullptr);
+    const uint64_t frames = Play(48000, 400, [&] { EXPECT_EQ(room->SetEnable(1), STATUS_SUCCESS); });
+    EXPECT_EQ(state->roomEffect, 1);
+    const sim::usb::RenderSink& sink = *Audio().Render(kRenderInterface);
+    EXPECT_EQ(sink.Frames(), frames);
+    EXPECT_EQ(sink.PartialFramePackets(), 0u);
+    // The room mix differs from the dry mix over the last tenth of the stream.
+    const std::vector<int32_t> left = sink.Channel(0);
+    ASSERT_GT(left.size(), 18000u);
+    sim::usb::DeviceOf(m_port).ClearLog();
+    ReleaseStreams();
+    m_common->Stop();
+    ReleaseAdapter();
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    room = Effect(W4M3DelayEffectName);
+    ASSERT_NE(room, nullptr);
+    UCHAR enable = 0;
+    EXPECT_EQ(room->GetEnable(&enable), STATUS_SUCCESS);
+    EXPECT_EQ(enable, 1);
+    // Played again with the effect on from the start: the same input, another output than the dry
+    // mix it began with the first time.
+    Audio().Render(kRenderInterface)->Clear();
+    Play(48000, 200);
+    const std::vector<int32_t> wet = sink.Channel(0);
+    ASSERT_GT(wet.size(), 4000u);
+    size_t differing = 0;
+    for (size_t f = 2000; f < 4000; ++f) differing += wet[f] != left[f] ? 1 : 0;
+    EXPECT_GT(differing, 1000u);
+}
+
+// The headphone effect at 96 kHz: the effect runs at 48 kHz between two conversion chains, and
+// every block still leaves with exactly its frames, so the device receives every frame the client
+// wrote.
+TEST_F(W4M3EffectStreamTest, HeadphoneEffectAt96kHzKeepsEveryFrame) {
+    ASSERT_EQ(StartDevice("uac1-w4m3"), STATUS_SUCCESS);
+    VendorControl* headphone = Effect(W4M3HeadphoneEffectName);
+    ASSERT_NE(headphone, nullptr);
+    ASSERT_EQ(headphone->SetEnable(1), STATUS_SUCCESS);
+    const uint64_t frames = Play(96000, 300);
+    const sim::usb::RenderSink& sink = *Audio().Render(kRenderInterface);
+    EXPECT_EQ(sink.Format().rateHz, 96000u);
+    EXPECT_GT(frames, 20000u);
+    EXPECT_EQ(sink.Frames(), frames);
+    EXPECT_EQ(sink.PartialFramePackets(), 0u);
+    const std::vector<int32_t> left = sink.Channel(0);
+    size_t sounding = 0;
+    for (int32_t v : left) sounding += v != 0 ? 1 : 0;
+    EXPECT_GT(sounding, left.size() / 2);
+}
+
+// The device switches the room effect itself: its status interrupt makes the HAL read the switch
+// again, and the control follows.
+TEST_F(W4M3EffectStreamTest, DeviceSideSwitchIsFollowedThroughTheStatusInterrupt) {
+    ASSERT_EQ(StartDevice("uac1-w4m3"), STATUS_SUCCESS);
+    ASSERT_EQ(m_common->Start(), STATUS_SUCCESS);
+    VendorControl* room = Effect(W4M3DelayEffectName);
+    ASSERT_NE(room, nullptr);
+    ASSERT_TRUE(sim::usb::w4m3::ChangeEffectFromDevice(sim::usb::DeviceOf(m_port), sim::usb::w4m3::kRoomEffect, 1));
+    UCHAR enable = 0;
+    ASSERT_TRUE(sim::machine::RunUntil(
+        [&] { return NT_SUCCESS(room->GetEnable(&enable)) && enable == 1; }, 2000 * kMillisecond));
 }
 
 }  // namespace

@@ -212,6 +212,11 @@ int RunInfo(const Options& options, const std::string& driverPath, std::ostream&
             Line(out, "register file", file);
             Line(out, "register writes", std::to_string(r7t5->writes.size()));
         }
+        if (auto w4m3 = sim::usb::w4m3::StateOf(plugged)) {
+            Line(out, "effect switches",
+                 "room " + std::to_string(w4m3->roomEffect) + ", headphone " + std::to_string(w4m3->headphoneEffect) +
+                     " (" + std::to_string(w4m3->writes.size()) + " writes)");
+        }
         ReportInterfaces(out, pdo, false);
         ReportSubdevices(out, pdo->AttachedDevice);
 

@@ -8,6 +8,7 @@
 #include "driver/engine/interfaces/DeviceModel.h"
 #include "driver/engine/interfaces/Selector.h"
 #include "driver/engine/controls/SampleRateControl.h"
+#include "driver/engine/controls/VendorControl.h"
 #include "driver/engine/interfaces/TerminalInfo.h"
 #include "driver/engine/stream/UsbAudioStream.h"
 #include "driver/engine/uac1/Uac1AudioHal.h"
@@ -43,6 +44,7 @@ std::string UnitKindName(ULONG kind) {
 
 std::string KindName(ULONG kind) {
     if (kind < sizeof(kKindNames) / sizeof(kKindNames[0])) return kKindNames[kind];
+    if (kind == NodeKindCode(NodeKind::Vendor)) return "vendor";
     return "kind " + std::to_string(kind);
 }
 
@@ -102,6 +104,27 @@ std::string Values(AudioNode* node) {
     return text;
 }
 
+// A stage that is a path control by its id and kind; an effect (vendor) control also by its name
+// and switch; any other stage is the model's own.
+std::string StageText(ProcessingStage* stage) {
+    AudioNode* node = nullptr;
+    if (!NT_SUCCESS(stage->QueryInterface(IID_AudioNode, reinterpret_cast<PVOID*>(&node))) || node == nullptr) {
+        return "model stage";
+    }
+    std::string text = "control " + std::to_string(node->GetId()) + ' ' + KindName(node->GetNodeKind());
+    VendorControl* vendor = nullptr;
+    if (NT_SUCCESS(node->QueryInterface(IID_VendorControl, reinterpret_cast<PVOID*>(&vendor))) && vendor != nullptr) {
+        GUID name{};
+        UCHAR enable = 0;
+        vendor->GetNameGuid(&name);
+        vendor->GetEnable(&enable);
+        text += ' ' + GuidText(name) + (enable != 0 ? " on" : " off");
+        vendor->Release();
+    }
+    node->Release();
+    return text;
+}
+
 void Line(std::ostream& out, const std::string& label, const std::string& text) {
     std::string padded = "  " + label;
     if (padded.size() < 26) padded.resize(26, ' ');
@@ -132,6 +155,10 @@ void ReportEngines(std::ostream& out, AdapterCommon* common) {
             }
         }
         Line(out, "  path", path);
+        for (ULONG i = 0; i < engine->GetStageCount(); ++i) {
+            ProcessingStage* stage = nullptr;
+            if (NT_SUCCESS(engine->GetStage(i, &stage))) Line(out, "  stage", StageText(stage));
+        }
         for (ULONG f = 0; f < engine->GetFormatCount(); ++f) {
             WAVEFORMATEXTENSIBLE format{};
             if (!NT_SUCCESS(engine->GetFormat(f, &format))) continue;
@@ -205,59 +232,12 @@ void ReportTerminal(std::ostream& out, UnitNode* unit) {
     info->Release();
 }
 
-// The HAL the adapter creates, caught on its way out of the driver's creator: the R7T3, R7U5 and
-// W4M3 HALs hand out no DeviceModel through which the report would find their units.
-struct CaughtHal {
-    PUNKNOWN unknown = nullptr;  // the HAL's inner unknown, alive as long as the adapter
-    AudioHalKind kind = AudioHalKind::Count;
-};
-CaughtHal g_CaughtHal;
-const AudioHalCreatorTable* g_DriverCreators = nullptr;
-
-template <AudioHalKind Kind>
-NTSTATUS CatchHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId) {
-    const NTSTATUS status =
-        g_DriverCreators->Creators[static_cast<ULONG>(Kind)](Unknown, UnknownOuter, VendorId, ProductId);
-    if (NT_SUCCESS(status)) g_CaughtHal = {*Unknown, Kind};
-    return status;
-}
-constexpr AudioHalCreatorTable kCatchingCreators = {{
-    CatchHal<AudioHalKind::Uac1>,
-    CatchHal<AudioHalKind::Uac2>,
-    CatchHal<AudioHalKind::R7T5>,
-    CatchHal<AudioHalKind::R7T3>,
-    CatchHal<AudioHalKind::R7U5>,
-    CatchHal<AudioHalKind::W4M3>,
-}};
-
-// The UAC 1.0 HAL (or a model HAL derived from it) of the adapter, with a reference on the adapter
-// that *Reference gives back; null for any other HAL.
-Uac1AudioHal* FindUac1Hal(AdapterCommon* common, PUNKNOWN* Reference) {
-    *Reference = nullptr;
-    DeviceModel* model = nullptr;
-    if (NT_SUCCESS(common->QueryInterface(IID_DeviceModel, reinterpret_cast<PVOID*>(&model))) && model != nullptr) {
-        *Reference = model;
-        return static_cast<Uac1AudioHal*>(model);
-    }
-    const AudioHalKind kind = g_CaughtHal.kind;
-    if (g_CaughtHal.unknown == nullptr ||
-        (kind != AudioHalKind::R7T3 && kind != AudioHalKind::R7U5 && kind != AudioHalKind::W4M3)) {
-        return nullptr;
-    }
-    AdapterCommon* hal = nullptr;
-    if (!NT_SUCCESS(g_CaughtHal.unknown->QueryInterface(IID_AdapterCommon, reinterpret_cast<PVOID*>(&hal))) ||
-        hal == nullptr) {
-        return nullptr;
-    }
-    *Reference = hal;
-    return static_cast<Uac1AudioHal*>(hal);
-}
-
 void ReportUnits(std::ostream& out, AdapterCommon* common) {
-    PUNKNOWN reference = nullptr;
-    // The UAC 1.0 HAL and the model HALs derived from it keep the units.
-    Uac1AudioHal* hal = FindUac1Hal(common, &reference);
-    if (hal == nullptr) return;
+    // The UAC 1.0 HAL and the HALs derived from it keep the units; every HAL the adapter makes is
+    // one of them, also the models that hand out no DeviceModel.
+    AdapterCommon* halCommon = static_cast<UsbAudioAdapter*>(common)->HalAdapterCommon();
+    if (halCommon == nullptr) return;
+    auto* hal = static_cast<Uac1AudioHal*>(halCommon);
     for (ULONG id = 0; id < 256; ++id) {
         UnitNode* unit = nullptr;
         if (!NT_SUCCESS(hal->FindUnit(id, &unit)) || unit == nullptr) continue;
@@ -275,7 +255,6 @@ void ReportUnits(std::ostream& out, AdapterCommon* common) {
                  KindName(control->GetNodeKind()) + Sources(control) + Values(control));
         }
     }
-    reference->Release();
 }
 
 }  // namespace
@@ -291,8 +270,6 @@ bool ReportModel(std::ostream& out, std::unique_ptr<sim::usb::Device> device) {
     NTSTATUS status = sim::pnp::AddDevice(driver, node);
     if (NT_SUCCESS(status)) {
         PADAPTERCOMMON common = nullptr;
-        g_CaughtHal = {};
-        g_DriverCreators = ExchangeAudioHalCreators(&kCatchingCreators);
         status = CreateAdapter(&common);
         if (NT_SUCCESS(status)) {
             status = common->Init(nullptr, IoGetAttachedDevice(pdo), pdo, pdo);
@@ -303,8 +280,6 @@ bool ReportModel(std::ostream& out, std::unique_ptr<sim::usb::Device> device) {
             }
             common->Release();
         }
-        ExchangeAudioHalCreators(g_DriverCreators);
-        g_CaughtHal = {};
         sim::pnp::RemoveDevice(node);
     }
     sim::usb::RemovePort(port);

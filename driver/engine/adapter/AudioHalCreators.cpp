@@ -1,19 +1,14 @@
 // The creator table and the model identifiers that pick a HAL for a protocol-0 device. The UAC 1.0
-// and UAC 2.0 HALs' creators live with their classes; the HAL classes not built yet have creators
-// that answer STATUS_NOT_IMPLEMENTED, so a start that chose one fails with that status.
+// and UAC 2.0 HALs' creators live with their classes, the device models' with theirs.
 #include "driver/engine/adapter/AudioHalCreators.h"
 
 #include "driver/engine/models/R7T3Models.h"
 #include "driver/engine/models/R7T5AudioHal.h"
+#include "driver/engine/models/W4M3AudioHal.h"
 #include "driver/engine/uac1/Uac1AudioHal.h"
 #include "driver/engine/uac2/Uac2AudioHal.h"
 
 namespace {
-
-NTSTATUS NotBuiltYet(PUNKNOWN* Unknown) {
-    if (Unknown != nullptr) *Unknown = nullptr;
-    return STATUS_NOT_IMPLEMENTED;
-}
 
 constexpr AudioHalCreatorTable DriverCreators = {{
     CreateUac1AudioHal,
@@ -63,7 +58,9 @@ NTSTATUS CreateR7T3AudioHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT Ven
 NTSTATUS CreateR7U5AudioHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId) {
     return CreateR7U5AudioHalObject(Unknown, UnknownOuter, VendorId, ProductId);
 }
-NTSTATUS CreateW4M3AudioHal(PUNKNOWN* Unknown, PUNKNOWN, USHORT, USHORT) { return NotBuiltYet(Unknown); }
+NTSTATUS CreateW4M3AudioHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId) {
+    return CreateW4M3AudioHalObject(Unknown, UnknownOuter, VendorId, ProductId);
+}
 
 const AudioHalCreatorTable* CurrentAudioHalCreators() {
     return static_cast<const AudioHalCreatorTable*>(ReadPointerAcquire(&CreatorsInForce));

@@ -164,6 +164,8 @@ public:
 
     // ---- State, for the front and for inspection ----
     BOOLEAN IsDevicePresent() const { return ReadNoFence(&m_DevicePresent) != 0; }
+    // The HAL's AdapterCommon (also of the HALs that hand out no DeviceModel); null without a HAL.
+    AdapterCommon* HalAdapterCommon() const { return m_HalAdapterCommon; }
     USHORT VendorId() const { return m_VendorId; }
     USHORT ProductId() const { return m_ProductId; }
     ULONG InterfaceCount() const { return m_InterfaceCount; }

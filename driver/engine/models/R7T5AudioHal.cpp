@@ -88,6 +88,7 @@ constexpr Uac1WalkPolicy R7T5Policy = {
     .StartRenderWorker = StartR7T5RenderWorker,
     .AfterStreams = AfterR7T5Streams,
     .RewriteBeforeCreation = nullptr,
+    .ShapeRenderFormat = nullptr,
 };
 
 }  // namespace

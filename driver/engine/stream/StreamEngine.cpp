@@ -403,6 +403,15 @@ NTSTATUS StreamEngine::GetNode(ULONG Index, AudioNode** Node) {
     return STATUS_SUCCESS;
 }
 
+NTSTATUS StreamEngine::GetStage(ULONG Index, ProcessingStage** Stage) {
+    if (Stage == nullptr) return STATUS_INVALID_PARAMETER;
+    *Stage = nullptr;
+    PVOID data = nullptr;
+    if (m_ProcessingList == nullptr || !m_ProcessingList->GetAt(Index, &data)) return STATUS_INVALID_PARAMETER;
+    *Stage = static_cast<ProcessingStage*>(data);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS StreamEngine::FindFormat(PWAVEFORMATEX Format) {
     if (Format == nullptr) return STATUS_INVALID_PARAMETER;
     if (m_FormatList == nullptr) return STATUS_NO_MATCH;

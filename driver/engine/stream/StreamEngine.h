@@ -143,6 +143,10 @@ public:
     // that answers ProcessingStage joins the processing list too.
     NTSTATUS AddPathNode(AudioNode* Control);
     NTSTATUS AddProcessingStage(ProcessingStage* Stage);
+    // For inspection: the processing list in order; the stage at Index without a reference of its
+    // own.
+    ULONG GetStageCount() const { return m_ProcessingList != nullptr ? m_ProcessingList->GetCount() : 0; }
+    NTSTATUS GetStage(ULONG Index, ProcessingStage** Stage);
     // The float work buffer and the eight planes, each allocated once.
     NTSTATUS AllocateWorkBuffers();
     // Present when a path connector with a terminal type has no jack records or a connected one.

@@ -75,6 +75,9 @@ struct Uac1WalkPolicy {
     // Changes an AudioControl descriptor (subtypes 2 to 6, bLength checked) in the configuration
     // copy before its unit is created.
     void (*RewriteBeforeCreation)(Uac1AudioHal& Hal, UCHAR Subtype, PUCHAR Descriptor);
+    // Reshapes the template of a render engine's format records (channels, mask, block align)
+    // before the records of its rates are made; nBlockAlign decides the byte rates.
+    void (*ShapeRenderFormat)(WAVEFORMATEXTENSIBLE* Format);
 };
 
 // Builds an IN transfer of Length bytes into Buffer on Pipe (Urb: Uac1InterruptRequestBytes),

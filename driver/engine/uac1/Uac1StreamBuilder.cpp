@@ -212,6 +212,9 @@ NTSTATUS Uac1AudioHal::AddFormatType(UsbAudioStream* Stream, const UCHAR* Descri
     const ULONG direction = Stream->GetDirection();
     format.dwChannelMask = ChannelMaskFor(direction, channels);
     format.SubFormat = AudioSubFormat(PcmTag);
+    if (direction == StreamDirectionRender && WalkPolicy().ShapeRenderFormat != nullptr) {
+        WalkPolicy().ShapeRenderFormat(&format);
+    }
     NTSTATUS status = AddAltSettingFormats(Stream, Descriptor, FormatTag, AlternateSetting, format);
     if (NT_SUCCESS(status) && direction == StreamDirectionCapture && channels < 4) {
         format.dwChannelMask = 0;

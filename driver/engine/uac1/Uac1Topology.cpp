@@ -94,6 +94,7 @@ constexpr Uac1WalkPolicy Uac1Policy = {
     .StartRenderWorker = nullptr,
     .AfterStreams = nullptr,
     .RewriteBeforeCreation = nullptr,
+    .ShapeRenderFormat = nullptr,
 };
 
 }  // namespace

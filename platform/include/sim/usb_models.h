@@ -113,3 +113,42 @@ struct Options {
 std::unique_ptr<Device> Create(const Options& options = {});
 
 }  // namespace sim::usb::r7u5
+
+namespace sim::usb::w4m3 {
+
+// Unit and terminal ids of the device's AudioControl interface.
+inline constexpr uint8_t kPlaybackInput = 1;
+inline constexpr uint8_t kPlaybackFeature = 2;  // mute, volume, and the two effect switches
+inline constexpr uint8_t kPlaybackOutput = 3;
+inline constexpr uint8_t kMicInput = 4;
+inline constexpr uint8_t kCaptureOutput = 6;
+inline constexpr uint8_t kMicFeature = 9;       // mute and volume; no extension block
+inline constexpr uint8_t kStatusEndpoint = 0x83;
+// Vendor selectors of the playback feature unit (one-byte enable on the master channel).
+inline constexpr uint8_t kRoomEffect = 0x8B;
+inline constexpr uint8_t kHeadphoneEffect = 0x8C;
+
+struct Options {
+    uint16_t vendorId = 0xA5E7;
+    uint16_t productId = 0x0067;
+    bool highSpeed = false;  // the variant on a high-speed bus
+};
+
+// The device's state beyond the audio function.
+struct State {
+    uint8_t roomEffect = 0;
+    uint8_t headphoneEffect = 0;
+    std::vector<std::pair<uint8_t, uint8_t>> writes{};  // every vendor SET_CUR (selector, value), in order
+};
+
+std::vector<uint8_t> ConfigurationBytes(const Options& options = {});
+// The extension block the playback feature unit answers to GET_MEM.
+std::vector<uint8_t> ExtensionBlock();
+std::unique_ptr<Device> Create(const Options& options = {});
+// The state of a device Create made (also through the catalog); null for any other device.
+std::shared_ptr<State> StateOf(const Device& device);
+// The device changes an effect switch itself (a button) and announces the unit on its status
+// endpoint. False for a selector it does not have.
+bool ChangeEffectFromDevice(Device& device, uint8_t selector, uint8_t value);
+
+}  // namespace sim::usb::w4m3

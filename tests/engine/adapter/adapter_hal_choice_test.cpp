@@ -143,29 +143,6 @@ INSTANTIATE_TEST_SUITE_P(
                     RefusalCase{"NoAudioControlInterface", "uac1", [](UCHAR* d) { d[6] = 0x7F; }}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// ---- The driver's own creators ----
-
-class HalNotBuilt : public AdapterMachine, public testing::WithParamInterface<const char*> {};
-
-TEST_P(HalNotBuilt, StartFailsCleanlyWithNotImplemented) {
-    Plug(GetParam());
-    const int64_t requests = sim::machine::TimerResolutionRequests();
-    EXPECT_EQ(Start(), STATUS_NOT_IMPLEMENTED);
-    EXPECT_EQ(m_adapter->GetStreamEngineCount(), 0u);
-    ReleaseAdapter();
-    EXPECT_EQ(sim::machine::TimerResolutionRequests(), requests);
-    EXPECT_EQ(sim::usb::BusInterfaceReferences(m_port), 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Catalog, HalNotBuilt, testing::Values("uac1-w4m3"),
-                         [](const auto& info) {
-                             std::string name = info.param;
-                             for (char& ch : name) {
-                                 if (ch == '-') ch = '_';
-                             }
-                             return name;
-                         });
-
 // ---- Aggregation ----
 
 TEST_F(AdapterMachine, AggregatedHalAddsNoReferenceAndDiesWithTheAdapter) {
