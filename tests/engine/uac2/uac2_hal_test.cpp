@@ -15,6 +15,7 @@
 
 #include <sim/debug_log.h>
 #include <sim/machine.h>
+#include <sim/os.h>
 #include <sim/pool.h>
 #include <sim/usb_audio.h>
 
@@ -232,6 +233,42 @@ TEST_F(Uac2Hal, BulkPipeReadsAreServedAndCancelledAtStop) {
     Audio().PostBulkIn(std::vector<uint8_t>(100, 1));
     sim::machine::RunFor(20 * kMillisecond);
     EXPECT_EQ(Audio().QueuedBulkIn(), 100u);
+}
+
+// A capture path through a feature unit: before Windows Vista the path gains a selector control
+// in front of its output connector (the system's recording source selection needs one); from
+// Vista on it stays as the device describes it.
+TEST_F(Uac2Hal, CapturePathGainsASelectorOnlyBeforeVista) {
+    for (const uint32_t ntddi : {0x06000000u, 0x05010200u}) {
+        SCOPED_TRACE(ntddi);
+        const bool beforeVista = ntddi < 0x06000000u;
+        Plug("uac2");
+        {
+            sim::os::ScopedVersion version(ntddi);
+            ASSERT_EQ(Start(), STATUS_SUCCESS);
+        }
+        Uac2AudioHal* hal = HalOf(m_common);
+        StreamEngine* capture = nullptr;
+        ASSERT_EQ(m_common->GetStreamEngine(1, &capture), STATUS_SUCCESS);
+        ULONG selectorId = 0;
+        for (ULONG i = 0; i < capture->GetNodeCount(); ++i) {
+            AudioNode* node = nullptr;
+            if (NT_SUCCESS(capture->GetNode(i, &node)) && node->GetNodeKind() == NodeKindCode(NodeKind::Selector)) {
+                selectorId = node->GetId();
+            }
+        }
+        AudioNode* connector = nullptr;
+        ASSERT_EQ(hal->FindNode(8, &connector), STATUS_SUCCESS);
+        if (beforeVista) {
+            EXPECT_EQ(selectorId, 9u);
+            EXPECT_EQ(SourcesOf(connector), " <- 9");
+        } else {
+            EXPECT_EQ(selectorId, 0u);
+            EXPECT_EQ(SourcesOf(connector), " <- 6");
+        }
+        ReleaseAdapter();
+        Unplug();
+    }
 }
 
 // Endpoint capability rows: capture endpoints are ASIO endpoints (flags 0x12), S/PDIF capture is
