@@ -40,6 +40,7 @@ inline constexpr ModelRow kModels[] = {
     {.device = "uac1-r7t3"},
     {.device = "uac1-r7u5"},
     {.device = "uac1-w4m3"},
+    {.device = "uac2", .inputIds = true},  // UAC 2.0 under whatever ids the input holds
 };
 inline constexpr size_t kModelCount = sizeof(kModels) / sizeof(kModels[0]);
 

@@ -195,9 +195,9 @@ int main(int argc, char** argv) {
     // row keeps the input's); each configuration once more with the other flags and failing
     // allocations, and once to the walk target.
     std::vector<Bytes> configurations;
-    // The hand-written sets take the identity of the plain UAC 1.0 model: without a model identifier
-    // the driver starts only the few products it knows by vendor and product id, and the other
-    // models have HALs of their own.
+    // The hand-written sets take the identity of the plain UAC 1.0 (2.0) model under their own ids:
+    // without a model identifier the driver starts only the few products it knows by vendor and
+    // product id, and the other models have HALs of their own.
     size_t plainIdentity = 0;
     size_t plainUac2Identity = 0;
     for (size_t index = 0; index < start_path::kModelCount; ++index) {
@@ -231,8 +231,8 @@ int main(int argc, char** argv) {
             cut[4] = InterfaceCount(cut);
             Write(start / (name + "-audio-only"), Concatenate(index, 0, d, cut));
         }
-        if (row.device == std::string("uac1") && !row.inputIds) plainIdentity = index;
-        if (row.device == std::string("uac2")) plainUac2Identity = index;
+        if (row.device == std::string("uac1") && row.inputIds) plainIdentity = index;
+        if (row.device == std::string("uac2") && row.inputIds) plainUac2Identity = index;
     }
     const std::vector<std::string> names = sim::usb::CatalogNames();
 
