@@ -127,7 +127,8 @@ std::vector<uint8_t> ConfigurationBytes(const Options& options) {
                                .nrChannels = 2, .channelConfig = kStereo})
         .Add(Uac1FeatureUnit{.unitId = kPlaybackFeature, .sourceId = kPlaybackInput, .controlSize = 1,
                              .controls = {uint8_t(kMute | kVolume), kVolume, kVolume}})
-        .Add(Uac1OutputTerminal{.terminalId = kPlaybackOutput, .terminalType = USB_AUDIO_TERMINAL_SPEAKER,
+        .Add(Uac1OutputTerminal{.terminalId = kPlaybackOutput, .terminalType = uint16_t(options.headphones ? USB_AUDIO_TERMINAL_HEADPHONES
+                                                                                          : USB_AUDIO_TERMINAL_SPEAKER),
                                 .sourceId = kPlaybackFeature})
         .Add(Uac1InputTerminal{.terminalId = kMicInput, .terminalType = USB_AUDIO_TERMINAL_MICROPHONE, .nrChannels = 2,
                                .channelConfig = kStereo})

@@ -372,16 +372,24 @@ NTSTATUS StreamEngine::GetName(PWSTR Name) {
     return STATUS_SUCCESS;
 }
 
+PointerList* StreamEngine::OfferedFormats() {
+    // A two-channel endpoint without any two-channel record (a stream that takes more channels
+    // than its device carries) offers what it has rather than nothing.
+    if (m_Direction == StreamDirectionRender && IsTwoChannelType(GetEndpointType()) && m_TwoChannelFormats != nullptr &&
+        m_TwoChannelFormats->GetCount() != 0) {
+        return m_TwoChannelFormats;
+    }
+    return m_FormatList;
+}
+
 ULONG StreamEngine::GetFormatCount() {
-    PointerList* list = m_FormatList;
-    if (m_Direction == StreamDirectionRender && IsTwoChannelType(GetEndpointType())) list = m_TwoChannelFormats;
+    PointerList* list = OfferedFormats();
     return list != nullptr ? list->GetCount() : 0;
 }
 
 NTSTATUS StreamEngine::GetFormat(ULONG Index, PWAVEFORMATEXTENSIBLE Format) {
     if (Format == nullptr) return STATUS_INVALID_PARAMETER;
-    PointerList* list = m_FormatList;
-    if (m_Direction == StreamDirectionRender && IsTwoChannelType(GetEndpointType())) list = m_TwoChannelFormats;
+    PointerList* list = OfferedFormats();
     if (list == nullptr) return STATUS_UNSUCCESSFUL;
     if (Index >= list->GetCount()) return STATUS_INVALID_PARAMETER;
     PVOID record = nullptr;

@@ -87,7 +87,8 @@ public:
     virtual NTSTATUS SetName(PCWSTR Name);
     // Name: room for StreamEngineNameChars characters.
     virtual NTSTATUS GetName(PWSTR Name);
-    // Render engines of type HP, SPDIF, HeadSet and FHP offer only their two-channel records.
+    // Render engines of type HP, SPDIF, HeadSet and FHP offer only their two-channel records, when
+    // they have any.
     virtual ULONG GetFormatCount();
     virtual NTSTATUS GetFormat(ULONG Index, PWAVEFORMATEXTENSIBLE Format);
     virtual ULONG GetNodeCount();
@@ -214,6 +215,8 @@ protected:
     WAVEFORMATEXTENSIBLE m_CurrentWaveFormat;  // the format the stream runs in; set by the stream
 
 private:
+    // The records GetFormatCount and GetFormat answer from.
+    PointerList* OfferedFormats();
     PointerList* ClientListOf(ClientList List) const;
     PointerList* AttachedListOf(AttachedList List) const;
     NTSTATUS CreateCallbackObject();

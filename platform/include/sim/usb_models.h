@@ -132,6 +132,7 @@ struct Options {
     uint16_t vendorId = 0xA5E7;
     uint16_t productId = 0x0067;
     bool highSpeed = false;  // the variant on a high-speed bus
+    bool headphones = false;  // the playback output terminal is headphones (else a speaker)
 };
 
 // The device's state beyond the audio function.

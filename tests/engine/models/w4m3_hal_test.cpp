@@ -170,6 +170,20 @@ TEST_F(W4M3Hal, CapabilitySetOfEachVariantAndTheInterfacesHandedOut) {
     }
 }
 
+// A headphone endpoint offers only two-channel records; the W4M3 render engine has none, and
+// offers its eight-channel records rather than nothing.
+TEST_F(W4M3Hal, HeadphoneEndpointStillOffersTheEightChannelFormats) {
+    ASSERT_EQ(StartModel({.headphones = true}), STATUS_SUCCESS);
+    StreamEngine* render = nullptr;
+    ASSERT_EQ(m_common->GetStreamEngine(0, &render), STATUS_SUCCESS);
+    EXPECT_EQ(render->GetEndpointType(), 2u);
+    ASSERT_EQ(render->GetFormatCount(), 4u);
+    WAVEFORMATEXTENSIBLE format{};
+    ASSERT_EQ(render->GetFormat(3, &format), STATUS_SUCCESS);
+    EXPECT_EQ(format.Format.nChannels, 8);
+    EXPECT_EQ(render->GetFormat(4, &format), STATUS_INVALID_PARAMETER);
+}
+
 TEST_F(W4M3Hal, StartFailures) {
     struct Case {
         const char* name;
