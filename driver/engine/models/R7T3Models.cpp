@@ -40,6 +40,7 @@ constexpr Uac1WalkPolicy R7T3Policy = {
     .StartRenderWorker = nullptr,
     .AfterStreams = nullptr,
     .RewriteBeforeCreation = nullptr,
+    .ShapeRenderFormat = nullptr,
 };
 
 constexpr Uac1WalkPolicy R7U5Policy = {
@@ -51,6 +52,7 @@ constexpr Uac1WalkPolicy R7U5Policy = {
     .StartRenderWorker = nullptr,
     .AfterStreams = nullptr,
     .RewriteBeforeCreation = RewriteR7U5Headphones,
+    .ShapeRenderFormat = nullptr,
 };
 
 }  // namespace

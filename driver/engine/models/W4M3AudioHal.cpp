@@ -54,6 +54,7 @@ constexpr Uac1WalkPolicy W4M3Policy = {
     .NewRenderStream = NewW4M3RenderStream,
     .StartRenderWorker = nullptr,
     .AfterStreams = nullptr,
+    .RewriteBeforeCreation = nullptr,
     .ShapeRenderFormat = OfferEightChannels,
 };
 

@@ -282,8 +282,23 @@ TEST_F(R7Models, R7T3GoldenTopology) {
         u"Unit08_ 0_0", u"Unit10_ 0_0", u"Unit11_ 0_0", u"Unit11_ 0_1", u"Unit13_ 0_0", u"Unit14_ 0_0",
         u"Unit15_",     u"Unit16_ 0_0", u"Unit17_ 0_0", u"Unit18_ 0_0", u"Unit19_ 0_0", u"Unit20_ 0_0"};
     EXPECT_EQ(PersistEveryControl(hal, SettingsKey()), persisted);
-    // The model terminals ask the device nothing: no jack, presence or output-type request.
+    // The model terminals ask the device nothing, not even after a status interrupt: no jack,
+    // presence or output-type request, and the speaker stays a speaker.
+    for (ULONG id : {1, 2, 4, 6, 7, 8}) {
+        UnitNode* terminal = nullptr;
+        ASSERT_EQ(hal->FindUnit(id, &terminal), STATUS_SUCCESS);
+        ULONG control = 0;
+        terminal->HandleStatusInterrupt(0, 0, &control);
+    }
     EXPECT_EQ(VendorRequests(), 0u);
+    UnitNode* speaker = nullptr;
+    ASSERT_EQ(hal->FindUnit(sim::usb::r7t3::kSpeaker, &speaker), STATUS_SUCCESS);
+    TerminalInfo* speakerInfo = nullptr;
+    ASSERT_EQ(speaker->QueryInterface(IID_TerminalInfo, reinterpret_cast<PVOID*>(&speakerInfo)), STATUS_SUCCESS);
+    ULONG type = 0;
+    EXPECT_EQ(speakerInfo->GetTerminalType(&type), STATUS_SUCCESS);
+    EXPECT_EQ(type, static_cast<ULONG>(EndpointType::Speaker));
+    speakerInfo->Release();
     // Every model control carries the model's control tag.
     EXPECT_EQ(sim::pool::TagUsage(R7T3ControlTag).blocks, 21u);
 }
