@@ -255,12 +255,6 @@ NTSTATUS StreamEngine::AddFormat(const WAVEFORMATEXTENSIBLE* Format) {
     return STATUS_SUCCESS;
 }
 
-ProcessingStage* StreamEngine::GetProcessingStageAt(ULONG Index) const {
-    PVOID stage = nullptr;
-    if (m_ProcessingList == nullptr || !m_ProcessingList->GetAt(Index, &stage)) return nullptr;
-    return static_cast<ProcessingStage*>(stage);
-}
-
 NTSTATUS StreamEngine::AddPathNode(AudioNode* Control) {
     PAGED_CODE();
     if (Control == nullptr) return STATUS_INVALID_PARAMETER;

@@ -144,8 +144,8 @@ public:
     // that answers ProcessingStage joins the processing list too.
     NTSTATUS AddPathNode(AudioNode* Control);
     NTSTATUS AddProcessingStage(ProcessingStage* Stage);
-    // For inspection: the processing list in order; the stage at Index without a reference of its
-    // own.
+    // For inspection: the processing list in order (path controls that process, then the stages the
+    // HAL added); the stage at Index without a reference of its own.
     ULONG GetStageCount() const { return m_ProcessingList != nullptr ? m_ProcessingList->GetCount() : 0; }
     NTSTATUS GetStage(ULONG Index, ProcessingStage** Stage);
     // The float work buffer and the eight planes, each allocated once.
@@ -153,11 +153,6 @@ public:
     // Present when a path connector with a terminal type has no jack records or a connected one.
     // Fails only when the jack records cannot be read into pool; then Present is not written.
     NTSTATUS IsJackPresent(PBOOLEAN Present);
-
-    // The processing list in order (path controls that process, then the stages the HAL added), for
-    // inspection; the stage at Index without a reference, or null past the end.
-    ULONG GetProcessingStageCount() const { return m_ProcessingList != nullptr ? m_ProcessingList->GetCount() : 0; }
-    ProcessingStage* GetProcessingStageAt(ULONG Index) const;
 
     // Client lists for the USB streams; each takes the engine spin lock.
 

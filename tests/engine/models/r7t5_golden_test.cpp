@@ -50,8 +50,9 @@ std::string DescribeFeatureRanges(R7T5AudioHal* hal) {
 // the only other one it adds).
 std::string DescribeStages(R7T5AudioHal* hal, StreamEngine* engine) {
     std::string text = " stages";
-    for (ULONG i = 0; i < engine->GetProcessingStageCount(); ++i) {
-        ProcessingStage* stage = engine->GetProcessingStageAt(i);
+    for (ULONG i = 0; i < engine->GetStageCount(); ++i) {
+        ProcessingStage* stage = nullptr;
+        if (!NT_SUCCESS(engine->GetStage(i, &stage))) continue;
         AudioNode* node = nullptr;
         if (NT_SUCCESS(stage->QueryInterface(IID_AudioNode, reinterpret_cast<PVOID*>(&node)))) {
             text += " " + std::to_string(node->GetId());
@@ -115,26 +116,26 @@ INSTANTIATE_TEST_SUITE_P(
         // swap stage; no guard, and unit 11 is a plain monitor.
         SwitchSet{"Defaults", {.vendorId = 0x1111, .productId = 0x2222, .variantA = 0}, {},
                   "unit 1 kind 2: [0 kind 0]\n"
-                  "unit 3 kind 3 <- 13: [9 kind 1 <- 7]\n"
-                  "unit 4 kind 2: [17 kind 0]\n"
+                  "unit 3 kind 3 <- 13: [12 kind 13 <- 7] [11 kind 1 <- 12] [10 kind 1 <- 12] [9 kind 1 <- 12]\n"
+                  "unit 4 kind 2: [20 kind 0]\n"
                   "unit 5 kind 2: [1 kind 0]\n"
-                  "unit 6 kind 2: [12 kind 0]\n"
-                  "unit 7 kind 3 <- 10: [10 kind 1 <- 11]\n"
+                  "unit 6 kind 2: [15 kind 0]\n"
+                  "unit 7 kind 3 <- 10: [13 kind 1 <- 14]\n"
                   "unit 8 kind 6 <- 5: [3 kind 3 <- 1] [2 kind 2 <- 3]\n"
                   "unit 9 kind 6 <- 5: [5 kind 3 <- 1] [4 kind 2 <- 5]\n"
-                  "unit 10 kind 5 <- 8,15,16: [11 kind 4 <- 2,13,18]\n"
-                  "unit 11 kind 6 <- 6: [16 kind 3 <- 12] [15 kind 2 <- 16]\n"
-                  "unit 12 kind 4 <- 1,9,11: [6 kind 5 <- 0,4,15]\n"
+                  "unit 10 kind 5 <- 8,15,16: [14 kind 4 <- 2,16,21]\n"
+                  "unit 11 kind 6 <- 6: [19 kind 3 <- 15] [18 kind 2 <- 19]\n"
+                  "unit 12 kind 4 <- 1,9,11: [6 kind 5 <- 0,4,18]\n"
                   "unit 13 kind 6 <- 12: [8 kind 3 <- 6] [7 kind 2 <- 8]\n"
-                  "unit 15 kind 6 <- 6: [14 kind 3 <- 12] [13 kind 2 <- 14]\n"
-                  "unit 16 kind 6 <- 4: [19 kind 3 <- 17] [18 kind 2 <- 19]\n",
+                  "unit 15 kind 6 <- 6: [17 kind 3 <- 15] [16 kind 2 <- 17]\n"
+                  "unit 16 kind 6 <- 4: [21 kind 2 <- 20]\n",
                   "fu 8 max 0x1e0000 min 0xffe80000 res 0x18000\n"
                   "fu 9 max 0xc0000 min 0xffd00000 res 0x18000\n"
                   "fu 11 max 0xc0000 min 0xffd00000 res 0x18000\n"
                   "fu 13 max 0x0 min 0xffda0000 res 0x4000\n"
                   "fu 15 max 0x1e0000 min 0xffe80000 res 0x18000\n"
                   "fu 16 max 0xa4000 min 0xffc00000 res 0x10000\n",
-                  "engine 0 render type 1 stages swap path 9 7 8 6 0\n"
+                  "engine 0 render type 1 stages swap path 9 12 7 8 6 0 10 11\n"
                   "  alt 1 44100 16/16 align 16 mask 0x63f sub 0x1\n"
                   "  alt 1 48000 16/16 align 16 mask 0x63f sub 0x1\n"
                   "  alt 2 44100 16/16 align 4 mask 0x3 sub 0x1\n"
@@ -143,16 +144,16 @@ INSTANTIATE_TEST_SUITE_P(
                   "  alt 3 48000 16/16 align 8 mask 0x33 sub 0x1\n"
                   "  alt 4 44100 16/16 align 12 mask 0x3f sub 0x1\n"
                   "  alt 4 48000 16/16 align 12 mask 0x3f sub 0x1\n"
-                  "engine 1 capture type 18 stages path 10 11 2 13 18 3 14 19 1 12 17\n"
+                  "engine 1 capture type 18 stages 21 path 13 14 2 16 21 3 17 20 1 15\n"
                   "  alt 1 44100 16/16 align 4 mask 0x3 sub 0x1\n"
                   "  alt 1 48000 16/16 align 4 mask 0x3 sub 0x1\n"
                   "  alt 1 44100 16/16 align 4 mask 0x0 sub 0x1\n"
                   "  alt 1 48000 16/16 align 4 mask 0x0 sub 0x1\n",
-                  {"Unit02_ 0_0", "Unit03_ 0_0", "Unit03_ 0_1", "Unit04_ 0_0", "Unit05_ 0_0", "Unit05_ 0_1",
-                   "Unit07_ 0_0", "Unit08_ 0_0", "Unit08_ 0_1", "Unit08_ 0_2", "Unit08_ 0_3", "Unit08_ 0_4",
-                   "Unit08_ 0_5", "Unit08_ 0_6", "Unit08_ 0_7", "Unit11_", "Unit13_ 0_0", "Unit14_ 0_0",
-                   "Unit14_ 0_1", "Unit15_ 0_0", "Unit16_ 0_0", "Unit16_ 0_1", "Unit18_ 0_0", "Unit19_ 0_0",
-                   "Unit19_ 0_1"}},
+                  {"UACUnit03", "Unit02_ 0_0", "Unit03_ 0_0", "Unit03_ 0_1", "Unit04_ 0_0",
+                   "Unit05_ 0_0", "Unit05_ 0_1", "Unit07_ 1_0", "Unit08_ 1_0", "Unit08_ 1_1",
+                   "Unit08_ 1_2", "Unit08_ 1_3", "Unit08_ 1_4", "Unit08_ 1_5", "Unit08_ 1_6",
+                   "Unit08_ 1_7", "Unit14_", "Unit16_ 0_0", "Unit17_ 0_0", "Unit17_ 0_1",
+                   "Unit18_ 0_0", "Unit19_ 0_0", "Unit19_ 0_1", "Unit21_ 0_0"}},
         // The poll device's quirk row: no line record, no S/PDIF input, no 4 and 8 channels; the
         // guard stage and the line monitor.
         SwitchSet{"PollDevice", {}, {},
@@ -189,32 +190,32 @@ INSTANTIATE_TEST_SUITE_P(
                   {.variantB = 0x04},
                   {{u"DisableMicInTerminal", 1}, {u"DisableLineInAAUnit", 1}, {u"Disable8ChOutSupported", 1}},
                   "unit 1 kind 2: [0 kind 0]\n"
-                  "unit 3 kind 3 <- 13: [3 kind 1 <- 1]\n"
-                  "unit 4 kind 2: [9 kind 0]\n"
-                  "unit 6 kind 2: [6 kind 0]\n"
-                  "unit 7 kind 3 <- 10: [4 kind 1 <- 5]\n"
-                  "unit 10 kind 5 <- 15,16: [5 kind 4 <- 7,10]\n"
+                  "unit 3 kind 3 <- 13: [6 kind 13 <- 1] [5 kind 1 <- 6] [4 kind 1 <- 6] [3 kind 1 <- 6]\n"
+                  "unit 4 kind 2: [12 kind 0]\n"
+                  "unit 6 kind 2: [9 kind 0]\n"
+                  "unit 7 kind 3 <- 10: [7 kind 1 <- 8]\n"
+                  "unit 10 kind 5 <- 15,16: [8 kind 4 <- 10,13]\n"
                   "unit 13 kind 6 <- 1: [2 kind 3 <- 0] [1 kind 2 <- 2]\n"
-                  "unit 15 kind 6 <- 6: [8 kind 3 <- 6] [7 kind 2 <- 8]\n"
-                  "unit 16 kind 6 <- 4: [11 kind 3 <- 9] [10 kind 2 <- 11]\n",
+                  "unit 15 kind 6 <- 6: [11 kind 3 <- 9] [10 kind 2 <- 11]\n"
+                  "unit 16 kind 6 <- 4: [13 kind 2 <- 12]\n",
                   "fu 13 max 0x0 min 0xffda0000 res 0x4000\n"
                   "fu 15 max 0x1e0000 min 0xffe80000 res 0x18000\n"
                   "fu 16 max 0xa4000 min 0xffc00000 res 0x10000\n",
-                  "engine 0 render type 1 stages guard path 3 1 2 0\n"
+                  "engine 0 render type 1 stages guard path 3 6 1 2 0 4 5\n"
                   "  alt 2 44100 16/16 align 4 mask 0x3 sub 0x1\n"
                   "  alt 2 48000 16/16 align 4 mask 0x3 sub 0x1\n"
                   "  alt 3 44100 16/16 align 8 mask 0x33 sub 0x1\n"
                   "  alt 3 48000 16/16 align 8 mask 0x33 sub 0x1\n"
                   "  alt 4 44100 16/16 align 12 mask 0x3f sub 0x1\n"
                   "  alt 4 48000 16/16 align 12 mask 0x3f sub 0x1\n"
-                  "engine 1 capture type 18 stages path 4 5 7 10 8 11 6 9\n"
+                  "engine 1 capture type 18 stages 13 path 7 8 10 13 11 12 9\n"
                   "  alt 1 44100 16/16 align 4 mask 0x3 sub 0x1\n"
                   "  alt 1 48000 16/16 align 4 mask 0x3 sub 0x1\n"
                   "  alt 1 44100 16/16 align 4 mask 0x0 sub 0x1\n"
                   "  alt 1 48000 16/16 align 4 mask 0x0 sub 0x1\n",
-                  {"Unit01_ 0_0", "Unit02_ 0_0", "Unit02_ 0_1", "Unit02_ 0_2", "Unit02_ 0_3", "Unit02_ 0_4",
-                   "Unit02_ 0_5", "Unit05_", "Unit07_ 0_0", "Unit08_ 0_0", "Unit08_ 0_1", "Unit10_ 0_0",
-                   "Unit11_ 0_0", "Unit11_ 0_1"}}),
+                  {"UACUnit03", "Unit01_ 1_0", "Unit02_ 1_0", "Unit02_ 1_1", "Unit02_ 1_2",
+                   "Unit02_ 1_3", "Unit02_ 1_4", "Unit02_ 1_5", "Unit08_", "Unit10_ 0_0",
+                   "Unit11_ 0_0", "Unit11_ 0_1", "Unit13_ 0_0"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

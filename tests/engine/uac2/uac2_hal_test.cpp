@@ -261,10 +261,10 @@ TEST_F(Uac2Hal, CapturePathGainsASelectorOnlyBeforeVista) {
         ASSERT_EQ(hal->FindNode(8, &connector), STATUS_SUCCESS);
         if (beforeVista) {
             EXPECT_EQ(selectorId, 9u);
-            EXPECT_EQ(SourcesOf(connector), " <- 9");
+            EXPECT_EQ(hal_describe::SourcesOf(connector), " <- 9");
         } else {
             EXPECT_EQ(selectorId, 0u);
-            EXPECT_EQ(SourcesOf(connector), " <- 6");
+            EXPECT_EQ(hal_describe::SourcesOf(connector), " <- 6");
         }
         ReleaseAdapter();
         Unplug();
