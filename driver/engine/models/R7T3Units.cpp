@@ -18,7 +18,6 @@ namespace {
 constexpr ULONG UnitIdOffset = 3;
 constexpr ULONG SourceIdOffset = 4;
 constexpr ULONG ControlSizeOffset = 5;
-constexpr ULONG ControlsOffset = 6;
 constexpr ULONG FixedBytes = 7;  // through iFeature
 // OUTPUT_TERMINAL: bSourceID.
 constexpr ULONG OutputSourceOffset = 7;
@@ -197,22 +196,16 @@ NTSTATUS ModelFeatureUnit::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID
 }
 
 bool ModelFeatureUnit::IsFeatureDescriptor() const {
-    const UCHAR* d = GetDescriptor();
-    return d != nullptr && GetDescriptorLength() >= FixedBytes + 1 && d[2] == Uac1FeatureUnitSubtype &&
-           d[ControlSizeOffset] != 0 && GetDescriptorLength() >= FixedBytes + d[ControlSizeOffset];
+    return IsUac1FeatureDescriptor(GetDescriptor(), GetDescriptorLength());
 }
 
 ULONG ModelFeatureUnit::DescriptorChannels() const {
-    return (GetDescriptorLength() - FixedBytes) / GetDescriptor()[ControlSizeOffset] - 1;
+    return Uac1FeatureDescriptorChannels(GetDescriptor(), GetDescriptorLength());
 }
 
+// Vendor selectors are not modelled: only the descriptor's standard controls.
 bool ModelFeatureUnit::Declares(ULONG ControlSelector, ULONG Channel) const {
-    if (!IsFeatureDescriptor() || Channel > DescriptorChannels()) return false;
-    const ULONG size = GetDescriptor()[ControlSizeOffset];
-    const UCHAR* entry = GetDescriptor() + ControlsOffset + Channel * size;
-    const ULONG bits = size == 1 ? entry[0] : ReadLe16(entry);
-    // Selector n is bit n - 1 of a 16-bit entry; vendor selectors are not modelled.
-    return ControlSelector >= 1 && ControlSelector <= 16 && (bits & (1u << (ControlSelector - 1))) != 0;
+    return IsFeatureDescriptor() && Uac1FeatureDeclares(GetDescriptor(), GetDescriptorLength(), ControlSelector, Channel);
 }
 
 bool ModelFeatureUnit::HasControl(ULONG ControlSelector) const {

@@ -67,14 +67,28 @@ NTSTATUS FeatureUnit::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Int
     return status;
 }
 
-bool FeatureUnit::IsFeatureDescriptor() const {
-    const UCHAR* d = GetDescriptor();
-    return d != nullptr && GetDescriptorLength() >= FixedBytes + 1 && d[2] == Uac1FeatureUnitSubtype &&
-           d[ControlSizeOffset] != 0 && GetDescriptorLength() >= FixedBytes + d[ControlSizeOffset];
+bool IsUac1FeatureDescriptor(const UCHAR* Descriptor, ULONG Length) {
+    return Descriptor != nullptr && Length >= FixedBytes + 1 && Descriptor[2] == Uac1FeatureUnitSubtype &&
+           Descriptor[ControlSizeOffset] != 0 && Length >= FixedBytes + Descriptor[ControlSizeOffset];
 }
 
+ULONG Uac1FeatureDescriptorChannels(const UCHAR* Descriptor, ULONG Length) {
+    return (Length - FixedBytes) / Descriptor[ControlSizeOffset] - 1;
+}
+
+bool Uac1FeatureDeclares(const UCHAR* Descriptor, ULONG Length, ULONG ControlSelector, ULONG Channel) {
+    if (Channel > Uac1FeatureDescriptorChannels(Descriptor, Length)) return false;
+    const ULONG size = Descriptor[ControlSizeOffset];
+    const UCHAR* entry = Descriptor + ControlsOffset + Channel * size;
+    const ULONG bits = size == 1 ? entry[0] : ReadLe16(entry);
+    // Selector n is bit n - 1 of a 16-bit entry.
+    return ControlSelector >= 1 && ControlSelector <= 16 && (bits & (1u << (ControlSelector - 1))) != 0;
+}
+
+bool FeatureUnit::IsFeatureDescriptor() const { return IsUac1FeatureDescriptor(GetDescriptor(), GetDescriptorLength()); }
+
 ULONG FeatureUnit::DescriptorChannels() const {
-    return (GetDescriptorLength() - FixedBytes) / GetDescriptor()[ControlSizeOffset] - 1;
+    return Uac1FeatureDescriptorChannels(GetDescriptor(), GetDescriptorLength());
 }
 
 ULONG FeatureUnit::ExtensionChannels() const {
@@ -83,20 +97,13 @@ ULONG FeatureUnit::ExtensionChannels() const {
 }
 
 bool FeatureUnit::Declares(ULONG ControlSelector, ULONG Channel) const {
-    ULONG bits = 0;
-    ULONG bit = 0;
-    if (IsVendorSelector(ControlSelector)) {
-        if (m_pExtension == nullptr || Channel > ExtensionChannels()) return false;
-        bits = ReadLe16(m_pExtension + FeatureExtensionEntriesOffset + Channel * FeatureExtensionEntrySize);
-        bit = ControlSelector & ~SelectorCode(FeatureSelector::VendorFlag);
-    } else {
-        if (Channel > DescriptorChannels()) return false;
-        const ULONG size = GetDescriptor()[ControlSizeOffset];
-        const UCHAR* entry = GetDescriptor() + ControlsOffset + Channel * size;
-        bits = size == 1 ? entry[0] : ReadLe16(entry);
-        bit = ControlSelector;
+    if (!IsVendorSelector(ControlSelector)) {
+        return Uac1FeatureDeclares(GetDescriptor(), GetDescriptorLength(), ControlSelector, Channel);
     }
-    // Selector n is bit n - 1 of a 16-bit entry.
+    if (m_pExtension == nullptr || Channel > ExtensionChannels()) return false;
+    const ULONG bits = ReadLe16(m_pExtension + FeatureExtensionEntriesOffset + Channel * FeatureExtensionEntrySize);
+    const ULONG bit = ControlSelector & ~SelectorCode(FeatureSelector::VendorFlag);
+    // Vendor selector 0x80 + n is bit n - 1 of the extension entry.
     return bit >= 1 && bit <= 16 && (bits & (1u << (bit - 1))) != 0;
 }
 

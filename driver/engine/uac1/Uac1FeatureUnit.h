@@ -37,6 +37,15 @@ constexpr ULONG FeatureExtensionEntrySizeOffset = 18;
 constexpr ULONG FeatureExtensionEntriesOffset = 19;
 constexpr ULONG FeatureExtensionEntrySize = 2;
 
+// The standard-control layout of a FEATURE_UNIT descriptor, for the feature units that read it.
+// Whether Descriptor (Length bytes kept) is one, with at least the master's controls.
+bool IsUac1FeatureDescriptor(const UCHAR* Descriptor, ULONG Length);
+// Logical channels of a descriptor IsUac1FeatureDescriptor accepts (master not counted).
+ULONG Uac1FeatureDescriptorChannels(const UCHAR* Descriptor, ULONG Length);
+// Whether standard selector ControlSelector (1 to 16) is set for Channel (0: master) of such a
+// descriptor; false for a channel past its channels.
+bool Uac1FeatureDeclares(const UCHAR* Descriptor, ULONG Length, ULONG ControlSelector, ULONG Channel);
+
 class FeatureUnit : public FeatureUnitChannels, public FeatureUnitRanges, public UnitNode {
 public:
     DECLARE_KERNEL_UNKNOWN();
