@@ -348,72 +348,80 @@ TEST_F(TopologyProperties, PropertySetsPersistAcrossReplug) {
 }
 
 TEST_F(TopologyProperties, FilterVersionJacksAndEndpointRecords) {
-    Plug("uac1");
-    KSPROPERTY version{};
-    version.Set = PrivateDriverPropSet;
-    version.Id = PrivateDriverPropVersion;
-    version.Flags = KSPROPERTY_TYPE_GET;
-    ULONG answer = 0;
-    ASSERT_EQ(m_Filter->Property(&version, sizeof(version), &answer, sizeof(answer)), STATUS_SUCCESS);
-    EXPECT_EQ(answer, PrivateDriverInterfaceVersion);
+    // The plain device's terminals describe no jacks; the vendor device's output terminal does.
+    for (const auto& [device, expectJacks] : {std::pair{"uac2-vendor", true}, std::pair{"uac1", false}}) {
+        SCOPED_TRACE(device);
+        Plug(device);
+        KSPROPERTY version{};
+        version.Set = PrivateDriverPropSet;
+        version.Id = PrivateDriverPropVersion;
+        version.Flags = KSPROPERTY_TYPE_GET;
+        ULONG answer = 0;
+        ASSERT_EQ(m_Filter->Property(&version, sizeof(version), &answer, sizeof(answer)), STATUS_SUCCESS);
+        EXPECT_EQ(answer, PrivateDriverInterfaceVersion);
 
-    ULONG pins = 0;
-    ASSERT_EQ(m_Filter->PinCount(&pins), STATUS_SUCCESS);
-    auto pinRequest = [](const GUID& set, ULONG id, ULONG flags, ULONG pin) {
-        KSP_PIN request{};
-        request.Property.Set = set;
-        request.Property.Id = id;
-        request.Property.Flags = flags;
-        request.PinId = pin;
-        return request;
-    };
-    ULONG withJacks = 0;
-    for (ULONG pin = 0; pin < pins; ++pin) {
-        SCOPED_TRACE(pin);
-        KSP_PIN record = pinRequest(EndpointRecordPropSet, 1, KSPROPERTY_TYPE_GET, pin);
+        ULONG pins = 0;
+        ASSERT_EQ(m_Filter->PinCount(&pins), STATUS_SUCCESS);
+        auto pinRequest = [](const GUID& set, ULONG id, ULONG flags, ULONG pin) {
+            KSP_PIN request{};
+            request.Property.Set = set;
+            request.Property.Id = id;
+            request.Property.Flags = flags;
+            request.PinId = pin;
+            return request;
+        };
+        ULONG withJacks = 0;
+        for (ULONG pin = 0; pin < pins; ++pin) {
+            SCOPED_TRACE(pin);
+            KSP_PIN record = pinRequest(EndpointRecordPropSet, 1, KSPROPERTY_TYPE_GET, pin);
+            std::vector<UCHAR> bytes;
+            ASSERT_EQ(m_Filter->PropertyBytes(&record, sizeof(record), &bytes), STATUS_SUCCESS);
+            EXPECT_EQ(bytes.size(), 32u);
+            UCHAR shortRecord[31];
+            EXPECT_EQ(m_Filter->Property(&record, sizeof(record), shortRecord, sizeof(shortRecord)), STATUS_BUFFER_TOO_SMALL);
+
+            KSP_PIN jack = pinRequest(KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, KSPROPERTY_TYPE_GET, pin);
+            const NTSTATUS status = m_Filter->PropertyBytes(&jack, sizeof(jack), &bytes);
+            if (status == STATUS_INVALID_DEVICE_REQUEST) continue;  // a pin without jacks
+            ASSERT_EQ(status, STATUS_SUCCESS);
+            ++withJacks;
+            KSMULTIPLE_ITEM head;
+            std::memcpy(&head, bytes.data(), sizeof(head));
+            ASSERT_GE(head.Count, 1u);
+            EXPECT_EQ(head.Size, 8 + 28 * head.Count);
+            EXPECT_EQ(bytes.size(), head.Size);
+            // The private id answers the same bytes; the second version 8 bytes per jack.
+            std::vector<UCHAR> same;
+            KSP_PIN privateJack = pinRequest(PrivateDriverPropSet, PrivateDriverPropJackDescription, KSPROPERTY_TYPE_GET, pin);
+            ASSERT_EQ(m_Filter->PropertyBytes(&privateJack, sizeof(privateJack), &same), STATUS_SUCCESS);
+            EXPECT_EQ(same, bytes);
+            KSP_PIN jack2 = pinRequest(KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION2, KSPROPERTY_TYPE_GET, pin);
+            ASSERT_EQ(m_Filter->PropertyBytes(&jack2, sizeof(jack2), &bytes), STATUS_SUCCESS);
+            EXPECT_EQ(bytes.size(), 8 + 8 * head.Count);
+            std::vector<UCHAR> tooSmall(head.Size - 1);
+            EXPECT_EQ(m_Filter->Property(&jack, sizeof(jack), tooSmall.data(), static_cast<ULONG>(tooSmall.size())),
+                      STATUS_BUFFER_TOO_SMALL);
+        }
+        // Pins of terminals without jacks refuse the jack properties.
+        EXPECT_EQ(withJacks > 0, expectJacks);
+        if (expectJacks) {
+            Unplug();
+            continue;
+        }
+        // A pin the filter does not have, and a request without the pin word.
+        KSP_PIN missing = pinRequest(KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, KSPROPERTY_TYPE_GET, pins);
         std::vector<UCHAR> bytes;
-        ASSERT_EQ(m_Filter->PropertyBytes(&record, sizeof(record), &bytes), STATUS_SUCCESS);
-        EXPECT_EQ(bytes.size(), 32u);
-        UCHAR shortRecord[31];
-        EXPECT_EQ(m_Filter->Property(&record, sizeof(record), shortRecord, sizeof(shortRecord)), STATUS_BUFFER_TOO_SMALL);
-
-        KSP_PIN jack = pinRequest(KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, KSPROPERTY_TYPE_GET, pin);
-        const NTSTATUS status = m_Filter->PropertyBytes(&jack, sizeof(jack), &bytes);
-        if (status == STATUS_INVALID_DEVICE_REQUEST) continue;  // a pin without jacks
-        ASSERT_EQ(status, STATUS_SUCCESS);
-        ++withJacks;
-        KSMULTIPLE_ITEM head;
-        std::memcpy(&head, bytes.data(), sizeof(head));
-        ASSERT_GE(head.Count, 1u);
-        EXPECT_EQ(head.Size, 8 + 28 * head.Count);
-        EXPECT_EQ(bytes.size(), head.Size);
-        // The private id answers the same bytes; the second version 8 bytes per jack.
-        std::vector<UCHAR> same;
-        KSP_PIN privateJack = pinRequest(PrivateDriverPropSet, PrivateDriverPropJackDescription, KSPROPERTY_TYPE_GET, pin);
-        ASSERT_EQ(m_Filter->PropertyBytes(&privateJack, sizeof(privateJack), &same), STATUS_SUCCESS);
-        EXPECT_EQ(same, bytes);
-        KSP_PIN jack2 = pinRequest(KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION2, KSPROPERTY_TYPE_GET, pin);
-        ASSERT_EQ(m_Filter->PropertyBytes(&jack2, sizeof(jack2), &bytes), STATUS_SUCCESS);
-        EXPECT_EQ(bytes.size(), 8 + 8 * head.Count);
-        std::vector<UCHAR> tooSmall(head.Size - 1);
-        EXPECT_EQ(m_Filter->Property(&jack, sizeof(jack), tooSmall.data(), static_cast<ULONG>(tooSmall.size())),
-                  STATUS_BUFFER_TOO_SMALL);
+        EXPECT_EQ(m_Filter->PropertyBytes(&missing, sizeof(missing), &bytes), STATUS_INVALID_DEVICE_REQUEST);
+        EXPECT_EQ(m_Filter->Property(&missing, sizeof(KSPROPERTY), nullptr, 0), STATUS_INVALID_DEVICE_REQUEST);
+        // Basic support of a pin property: 40 bytes, GET only, no value type.
+        KSP_PIN basic = pinRequest(KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, KSPROPERTY_TYPE_BASICSUPPORT, 0);
+        KSPROPERTY_DESCRIPTION description{};
+        ULONG_PTR returned = 0;
+        ASSERT_EQ(m_Filter->Property(&basic, sizeof(basic), &description, sizeof(description), &returned), STATUS_SUCCESS);
+        EXPECT_EQ(returned, sizeof(description));
+        EXPECT_EQ(description.AccessFlags, 0x201u);
+        EXPECT_TRUE(IsEqualGUID(description.PropTypeSet.Set, GUID_NULL));
     }
-    // The catalog's terminals describe no jacks; every pin then refuses the jack properties.
-    EXPECT_EQ(withJacks, 0u);
-    // A pin the filter does not have, and a request without the pin word.
-    KSP_PIN missing = pinRequest(KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, KSPROPERTY_TYPE_GET, pins);
-    std::vector<UCHAR> bytes;
-    EXPECT_EQ(m_Filter->PropertyBytes(&missing, sizeof(missing), &bytes), STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(m_Filter->Property(&missing, sizeof(KSPROPERTY), nullptr, 0), STATUS_INVALID_DEVICE_REQUEST);
-    // Basic support of a pin property: 40 bytes, GET only, no value type.
-    KSP_PIN basic = pinRequest(KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, KSPROPERTY_TYPE_BASICSUPPORT, 0);
-    KSPROPERTY_DESCRIPTION description{};
-    ULONG_PTR returned = 0;
-    ASSERT_EQ(m_Filter->Property(&basic, sizeof(basic), &description, sizeof(description), &returned), STATUS_SUCCESS);
-    EXPECT_EQ(returned, sizeof(description));
-    EXPECT_EQ(description.AccessFlags, 0x201u);
-    EXPECT_TRUE(IsEqualGUID(description.PropTypeSet.Set, GUID_NULL));
 }
 
 }  // namespace
