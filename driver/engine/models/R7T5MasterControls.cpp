@@ -169,10 +169,12 @@ NTSTATUS R7T5MasterUnit::Init(const UCHAR* Descriptor, AdapterCommon* Hal, Adapt
     if (Hal != nullptr) {
         ULONG need = 0;
         ULONG reverse = 0;
-        AccessSettingBinary(Hal->GetDeviceObject(), SettingMode::Read, &need, 1, SettingName::NeedMuteLED);
-        AccessSettingBinary(Hal->GetDeviceObject(), SettingMode::Read, &reverse, 1, SettingName::ReverseMuteLED);
-        m_NeedMuteLED = static_cast<UCHAR>(need);
-        m_ReverseMuteLED = static_cast<UCHAR>(reverse);
+        // One byte is what counts; a value written as a 4-byte number is read too, by its low byte.
+        AccessSettingBinary(Hal->GetDeviceObject(), SettingMode::Read, &need, sizeof(need), SettingName::NeedMuteLED);
+        AccessSettingBinary(Hal->GetDeviceObject(), SettingMode::Read, &reverse, sizeof(reverse),
+                            SettingName::ReverseMuteLED);
+        m_NeedMuteLED = static_cast<UCHAR>(need & 0xFF);
+        m_ReverseMuteLED = static_cast<UCHAR>(reverse & 0xFF);
     }
     return InitWithoutExtension(Descriptor, Hal, ControlHal);
 }
