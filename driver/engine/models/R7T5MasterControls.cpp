@@ -37,29 +37,11 @@ NTSTATUS R7T5MasterMuteControl::NonDelegatingQueryInterface(REFIID InterfaceId, 
     return MuteControl::NonDelegatingQueryInterface(InterfaceId, Interface);
 }
 
-NTSTATUS R7T5MasterMuteControl::Reserved1() { return STATUS_NOT_IMPLEMENTED; }
-
-NTSTATUS R7T5MasterMuteControl::Reserved2() { return STATUS_NOT_IMPLEMENTED; }
-
-NTSTATUS R7T5MasterMuteControl::SetFormat(const WAVEFORMATEXTENSIBLE* Format) {
-    UNREFERENCED_PARAMETER(Format);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS R7T5MasterMuteControl::Reserved3() { return STATUS_SUCCESS; }
-
 NTSTATUS R7T5MasterMuteControl::Process(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) {
     // Runs at DISPATCH_LEVEL on the data path: resident data only, no lock.
     if (Format == nullptr || Data == nullptr || m_Values == nullptr || m_Values[0] == 0) return STATUS_SUCCESS;
     if (m_TerminalType != R7T5SpdifTerminalType) return STATUS_SUCCESS;
     SilenceProcessingBlock(Format, Data, Frames);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS R7T5MasterMuteControl::Reset(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) {
-    UNREFERENCED_PARAMETER(Format);
-    UNREFERENCED_PARAMETER(Data);
-    UNREFERENCED_PARAMETER(Frames);
     return STATUS_SUCCESS;
 }
 
@@ -125,17 +107,6 @@ void R7T5MasterVolumeControl::UpdateGains(ULONG First, ULONG Count) {
     for (LONG i = 0; i < n; ++i) m_Gains[First + static_cast<ULONG>(i)] = gains[i];
 }
 
-NTSTATUS R7T5MasterVolumeControl::Reserved1() { return STATUS_NOT_IMPLEMENTED; }
-
-NTSTATUS R7T5MasterVolumeControl::Reserved2() { return STATUS_NOT_IMPLEMENTED; }
-
-NTSTATUS R7T5MasterVolumeControl::SetFormat(const WAVEFORMATEXTENSIBLE* Format) {
-    UNREFERENCED_PARAMETER(Format);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS R7T5MasterVolumeControl::Reserved3() { return STATUS_SUCCESS; }
-
 NTSTATUS R7T5MasterVolumeControl::Process(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) {
     // Runs at DISPATCH_LEVEL on the data path: resident data only, no lock.
     if (Format == nullptr || Data == nullptr || m_TerminalType != R7T5SpdifTerminalType) return STATUS_SUCCESS;
@@ -149,13 +120,6 @@ NTSTATUS R7T5MasterVolumeControl::Process(const WAVEFORMATEXTENSIBLE* Format, PV
     for (ULONG channel = 0; channel < channels; ++channel) {
         if (planes[channel] != nullptr) MulConstFloatInPlace(m_Gains[channel], planes[channel], static_cast<LONG>(frames));
     }
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS R7T5MasterVolumeControl::Reset(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) {
-    UNREFERENCED_PARAMETER(Format);
-    UNREFERENCED_PARAMETER(Data);
-    UNREFERENCED_PARAMETER(Frames);
     return STATUS_SUCCESS;
 }
 

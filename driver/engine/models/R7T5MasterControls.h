@@ -7,28 +7,23 @@
 
 #include "driver/engine/controls/LevelControls.h"
 #include "driver/engine/controls/SwitchControls.h"
-#include "driver/engine/interfaces/ProcessingStage.h"
+#include "driver/engine/models/R7T5Stages.h"
 
 // The endpoint-type index of the S/PDIF output.
 constexpr ULONG R7T5SpdifTerminalType = 3;
 
-class R7T5MasterMuteControl : public MuteControl, public ProcessingStage {
+class R7T5MasterMuteControl : public MuteControl, public R7T5ControlStage {
 public:
     DECLARE_KERNEL_UNKNOWN();
 
     R7T5MasterMuteControl(PUNKNOWN UnknownOuter, ULONG Id);
 
     // ProcessingStage.
-    STDMETHODIMP Reserved1() override;
-    STDMETHODIMP Reserved2() override;
-    STDMETHODIMP SetFormat(const WAVEFORMATEXTENSIBLE* Format) override;
-    STDMETHODIMP Reserved3() override;
     // Silence while channel 0 is muted and the last terminal type given is S/PDIF.
     STDMETHODIMP Process(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) override;
-    STDMETHODIMP Reset(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) override;
 };
 
-class R7T5MasterVolumeControl : public VolumeControl, public ProcessingStage {
+class R7T5MasterVolumeControl : public VolumeControl, public R7T5ControlStage {
 public:
     DECLARE_KERNEL_UNKNOWN();
 
@@ -47,13 +42,8 @@ public:
     STDMETHODIMP OnTerminalTypeChanged(ULONG TerminalType, PCALLBACK_OBJECT CallbackObject) override;
 
     // ProcessingStage.
-    STDMETHODIMP Reserved1() override;
-    STDMETHODIMP Reserved2() override;
-    STDMETHODIMP SetFormat(const WAVEFORMATEXTENSIBLE* Format) override;
-    STDMETHODIMP Reserved3() override;
     // PCM while the last terminal type given is S/PDIF: plane c times gain c (unity past the gains).
     STDMETHODIMP Process(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) override;
-    STDMETHODIMP Reset(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) override;
 
     float Gain(ULONG Channel) const { return Channel < MaxGains ? m_Gains[Channel] : 1.0f; }
 
