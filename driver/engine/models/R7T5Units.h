@@ -20,14 +20,30 @@ enum class R7T5Scale { Monitor, Record };
 LONG R7T5ScaledLevelOfDevice(R7T5Scale Scale, LONG Device);
 LONG R7T5ScaledDeviceOfLevel(R7T5Scale Scale, LONG Level);
 
+class R7T5AudioHal;
+
+// Its controls (R7T5MasterControls.h) also act on the render stream while the output is S/PDIF;
+// a mute it sends can light the device's mute LED in register 1.
 class R7T5MasterUnit : public FeatureUnit {
 public:
     using FeatureUnit::FeatureUnit;
     using FeatureUnit::GetCur;
-    using FeatureUnit::SetCur;
+    // Keeps the HAL, reads "NeedMuteLED" and "ReverseMuteLED", then the feature unit's steps
+    // without the vendor extension.
+    NTSTATUS Init(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterCommon* ControlHal);
+    // The mute, then the volume, when the descriptor declares them.
+    STDMETHODIMP CreateControls(AdapterCommon* Hal) override;
+    // The feature unit's request; once the device took it and the LED is wanted, the LED is lit
+    // for a non-zero value (reversed on request).
+    STDMETHODIMP SetCur(ULONG ControlSelector, ULONG Channel, UCHAR Value) override;
     STDMETHODIMP GetCur(ULONG ControlSelector, ULONG Channel, PLONG Value) override;
     STDMETHODIMP SetCur(ULONG ControlSelector, ULONG Channel, LONG Value) override;
     STDMETHODIMP GetRange(ULONG ControlSelector, PLONG Maximum, PLONG Minimum, PLONG Resolution) override;
+
+private:
+    R7T5AudioHal* m_pHal = nullptr;  // not referenced: the HAL owns the unit
+    UCHAR m_NeedMuteLED = 0;
+    UCHAR m_ReverseMuteLED = 0;
 };
 
 class R7T5ScaledUnit : public FeatureUnit {

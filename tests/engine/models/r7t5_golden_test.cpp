@@ -135,7 +135,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "fu 13 max 0x0 min 0xffda0000 res 0x4000\n"
                   "fu 15 max 0x1e0000 min 0xffe80000 res 0x18000\n"
                   "fu 16 max 0xa4000 min 0xffc00000 res 0x10000\n",
-                  "engine 0 render type 1 stages swap path 9 12 7 8 6 0 10 11\n"
+                  "engine 0 render type 1 stages 7 8 swap path 9 12 7 8 6 0 10 11\n"
                   "  alt 1 44100 16/16 align 16 mask 0x63f sub 0x1\n"
                   "  alt 1 48000 16/16 align 16 mask 0x63f sub 0x1\n"
                   "  alt 2 44100 16/16 align 4 mask 0x3 sub 0x1\n"
@@ -171,7 +171,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "fu 9 max 0xc0000 min 0xffd00000 res 0x18000\n"
                   "fu 11 max 0xc0000 min 0xffd00000 res 0x18000 line monitor\n"
                   "fu 13 max 0x0 min 0xffda0000 res 0x4000\n",
-                  "engine 0 render type 1 stages guard path 9 7 8 6 0\n"
+                  "engine 0 render type 1 stages 7 8 guard path 9 7 8 6 0\n"
                   "  alt 2 44100 16/16 align 4 mask 0x3 sub 0x1\n"
                   "  alt 2 48000 16/16 align 4 mask 0x3 sub 0x1\n"
                   "  alt 4 44100 16/16 align 12 mask 0x3f sub 0x1\n"
@@ -201,7 +201,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "fu 13 max 0x0 min 0xffda0000 res 0x4000\n"
                   "fu 15 max 0x1e0000 min 0xffe80000 res 0x18000\n"
                   "fu 16 max 0xa4000 min 0xffc00000 res 0x10000\n",
-                  "engine 0 render type 1 stages guard path 3 6 1 2 0 4 5\n"
+                  "engine 0 render type 1 stages 1 2 guard path 3 6 1 2 0 4 5\n"
                   "  alt 2 44100 16/16 align 4 mask 0x3 sub 0x1\n"
                   "  alt 2 48000 16/16 align 4 mask 0x3 sub 0x1\n"
                   "  alt 3 44100 16/16 align 8 mask 0x33 sub 0x1\n"

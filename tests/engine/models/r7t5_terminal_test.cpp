@@ -322,4 +322,94 @@ TEST_F(R7T5Terminal, SpdifMuteFollowsTheSelectorPinOfItsUnit) {
     selector->Release();
 }
 
+// The master unit's mute lights the device's mute LED (register 1 bits 4-5: 0x30 lit, 0x10 dark)
+// only when "NeedMuteLED" asks for it, reversed by "ReverseMuteLED".
+TEST_F(R7T5Terminal, MasterMuteLedFollowsTheSettings) {
+    struct Case {
+        ULONG need, reverse;
+        UCHAR mute;
+        std::optional<uint16_t> bits;  // nullopt: register 1 not written
+    };
+    const Case cases[] = {
+        {1, 0, 1, 0x30}, {1, 0, 0, 0x10}, {1, 1, 1, 0x10}, {1, 1, 0, 0x30}, {0, 0, 1, std::nullopt}, {0, 1, 1, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "need " << c.need << " reverse " << c.reverse << " mute " << int(c.mute));
+        ASSERT_EQ(StartWith(kPlainDevice, {{u"NeedMuteLED", c.need}, {u"ReverseMuteLED", c.reverse}}), STATUS_SUCCESS);
+        AudioNode* node = ControlOf(r7t5::kMaster, NodeKind::Mute);
+        ASSERT_NE(node, nullptr);
+        auto* mute = Query<OnOffControl>(node, IID_OnOffControl);
+        ASSERT_NE(mute, nullptr);
+        m_state->writes.clear();
+        EXPECT_EQ(mute->SetValue(0, c.mute), STATUS_SUCCESS);
+        if (c.bits) {
+            ASSERT_EQ(m_state->writes.size(), 1u);
+            EXPECT_EQ(m_state->writes[0].first, 1);
+            EXPECT_EQ(m_state->registers[1] & 0x30, *c.bits);
+        } else {
+            EXPECT_TRUE(m_state->writes.empty());
+        }
+        mute->Release();
+        m_common->Stop();
+        ReleaseAdapter();
+        Unplug();
+        g_Hal = nullptr;
+    }
+}
+
+// The master mute and volume act on the render data only while the terminal type last given to
+// them is S/PDIF; with the speaker type the device alone mutes and attenuates.
+TEST_F(R7T5Terminal, MasterMuteAndVolumeActOnTheStreamOnlyForSpdif) {
+    ASSERT_EQ(StartWith(kPlainDevice), STATUS_SUCCESS);
+    AudioNode* muteNode = ControlOf(r7t5::kMaster, NodeKind::Mute);
+    AudioNode* volumeNode = ControlOf(r7t5::kMaster, NodeKind::Volume);
+    ASSERT_TRUE(muteNode != nullptr && volumeNode != nullptr);
+    auto* mute = Query<OnOffControl>(muteNode, IID_OnOffControl);
+    auto* volume = Query<LevelControl>(volumeNode, IID_LevelControl);
+    auto* muteStage = Query<ProcessingStage>(muteNode, IID_ProcessingStage);
+    auto* volumeStage = Query<ProcessingStage>(volumeNode, IID_ProcessingStage);
+    auto* muteListener = Query<TerminalTypeListener>(muteNode, IID_TerminalTypeListener);
+    auto* volumeListener = Query<TerminalTypeListener>(volumeNode, IID_TerminalTypeListener);
+    ASSERT_TRUE(mute && volume && muteStage && volumeStage && muteListener && volumeListener);
+    ULONG volumeChannels = 0;
+    ASSERT_EQ(volume->GetChannelCount(&volumeChannels), STATUS_SUCCESS);
+
+    WAVEFORMATEXTENSIBLE format{};
+    format.Format.wFormatTag = WAVE_FORMAT_PCM;
+    format.Format.nChannels = 2;
+    format.Format.nBlockAlign = 4;
+    constexpr LONG kMinus6dB = -6 * 65536;
+    const float kGain = 0.501187f;  // 10^(-6/20)
+    struct Case {
+        ULONG type;
+        UCHAR muted;
+        LONG level;
+        float left;  // what 1.0 becomes
+    };
+    const Case cases[] = {
+        {kSpk, 1, 0, 1.0f}, {kSpdif, 1, 0, 0.0f}, {kSpdif, 0, kMinus6dB, kGain}, {kSpk, 0, kMinus6dB, 1.0f},
+        {kSpdif, 0, LevelSilence, 0.0f}, {kSpdif, 0, 0, 1.0f},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "type " << c.type << " muted " << int(c.muted) << " level " << c.level);
+        EXPECT_EQ(muteListener->OnTerminalTypeChanged(c.type, nullptr), STATUS_SUCCESS);
+        EXPECT_EQ(volumeListener->OnTerminalTypeChanged(c.type, nullptr), STATUS_SUCCESS);
+        ASSERT_EQ(mute->SetValue(0, c.muted), STATUS_SUCCESS);
+        for (ULONG channel = 0; channel < volumeChannels; ++channel) {
+            ASSERT_EQ(volume->SetValue(channel, c.level), STATUS_SUCCESS);
+        }
+        std::array<float, 16> left, right;
+        left.fill(1.0f);
+        right.fill(-1.0f);
+        float* planes[2] = {left.data(), right.data()};
+        EXPECT_EQ(muteStage->Process(&format, planes, 16), STATUS_SUCCESS);
+        EXPECT_EQ(volumeStage->Process(&format, planes, 16), STATUS_SUCCESS);
+        EXPECT_NEAR(left[15], c.left, 1e-4);
+        EXPECT_NEAR(right[0], -c.left, 1e-4);
+    }
+    for (IUnknown* object : std::initializer_list<IUnknown*>{mute, volume, muteStage, volumeStage, muteListener, volumeListener}) {
+        object->Release();
+    }
+}
+
 }  // namespace
