@@ -17,6 +17,7 @@
 
 #include <array>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -213,17 +214,29 @@ TEST_F(R7T5Terminal, JackDescriptionsPerTypeIndex) {
 }
 
 // Without port-class miniports the renamed engine cannot be installed again: the change fails,
-// the engine is installed again (as far as it goes) and the terminal goes back to its type, on
-// the device and in the settings.
+// the engine is installed again (as far as it goes) under its old name and the terminal goes back
+// to its type, on the device and in the settings.
 TEST_F(R7T5Terminal, TypeChangeWhoseEngineCannotComeBackIsUndone) {
     ASSERT_EQ(StartWith(kPlainDevice), STATUS_SUCCESS);
     AudioNode* node = ControlOf(r7t5::kPlaybackOutput, NodeKind::TerminalType);
     ASSERT_NE(node, nullptr);
     auto* control = Query<TerminalTypeControl>(node, IID_TerminalTypeControl);
     ASSERT_NE(control, nullptr);
+    StreamEngine* render = nullptr;
+    for (ULONG i = 0; i < g_Hal->GetStreamEngineCount() && render == nullptr; ++i) {
+        StreamEngine* engine = nullptr;
+        if (NT_SUCCESS(g_Hal->GetStreamEngine(i, &engine)) && engine->GetDirection() == 0) render = engine;
+    }
+    ASSERT_NE(render, nullptr);
+    WCHAR before[StreamEngineNameChars] = {};
+    ASSERT_EQ(render->GetName(before), STATUS_SUCCESS);
     const auto registers = m_state->registers;
     m_state->writes.clear();
     EXPECT_FALSE(NT_SUCCESS(control->SelectType(kSpdif)));
+    WCHAR after[StreamEngineNameChars] = {};
+    ASSERT_EQ(render->GetName(after), STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(after)),
+              std::u16string(reinterpret_cast<const char16_t*>(before)));
     EXPECT_EQ(m_state->writes, (Writes{{2, 0xE7F8},
                                        {1, static_cast<uint16_t>(registers[1] & ~0x0002)},
                                        {0, static_cast<uint16_t>(registers[0] | 0x8000)},

@@ -1,0 +1,98 @@
+#include "driver/engine/models/R7T5RecordUnit53.h"
+
+#include "driver/engine/controls/LevelControls.h"
+#include "driver/engine/hal/AudioHal.h"
+#include "driver/engine/models/R7T5Stages.h"
+#include "driver/engine/uac1/Uac1UnitRequest.h"
+
+namespace {
+
+constexpr ULONG UnitIdOffset = 3;
+constexpr ULONG SourceIdOffset = 4;
+constexpr ULONG MuteSelector = static_cast<ULONG>(FeatureSelector::Mute);
+constexpr ULONG VolumeSelector = static_cast<ULONG>(FeatureSelector::Volume);
+
+// Puts an initialised control on the HAL's node list and the unit's control list; the creation
+// reference is dropped in every case.
+NTSTATUS AddUnitControl(UnitNode* Unit, AdapterCommon* Hal, AudioNode* Control, NTSTATUS InitStatus) {
+    NTSTATUS status = InitStatus;
+    if (NT_SUCCESS(status)) status = static_cast<AudioHal*>(Hal)->AddNode(Control);
+    if (NT_SUCCESS(status)) status = Unit->AddControl(Control);
+    Control->Release();
+    return status;
+}
+
+}  // namespace
+
+R7T5SoftMuteControl::R7T5SoftMuteControl(PUNKNOWN UnknownOuter, ULONG Id) : MuteControl(UnknownOuter, Id) {}
+
+NTSTATUS R7T5SoftMuteControl::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface) {
+    if (IsEqualGUID(InterfaceId, IID_ProcessingStage)) {
+        const KernelInterface answers[] = {{IID_ProcessingStage, static_cast<ProcessingStage*>(this)}};
+        return AnswerQuery(InterfaceId, Interface, answers);
+    }
+    return MuteControl::NonDelegatingQueryInterface(InterfaceId, Interface);
+}
+
+NTSTATUS R7T5SoftMuteControl::SetValue(ULONG Channel, UCHAR Value) {
+    PAGED_CODE();
+    if (Channel >= m_ChannelCount) return STATUS_INVALID_PARAMETER;
+    m_Values[Channel] = Value;
+    StoreValue(Channel);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS R7T5SoftMuteControl::Reserved1() { return STATUS_NOT_IMPLEMENTED; }
+
+NTSTATUS R7T5SoftMuteControl::Reserved2() { return STATUS_NOT_IMPLEMENTED; }
+
+NTSTATUS R7T5SoftMuteControl::SetFormat(const WAVEFORMATEXTENSIBLE* Format) {
+    UNREFERENCED_PARAMETER(Format);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS R7T5SoftMuteControl::Reserved3() { return STATUS_SUCCESS; }
+
+NTSTATUS R7T5SoftMuteControl::Process(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) {
+    // Runs at DISPATCH_LEVEL on the data path: resident data only, no lock.
+    if (Format == nullptr || Data == nullptr || m_Values == nullptr || m_Values[0] == 0) return STATUS_SUCCESS;
+    SilenceProcessingBlock(Format, Data, Frames);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS R7T5SoftMuteControl::Reset(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) {
+    UNREFERENCED_PARAMETER(Format);
+    UNREFERENCED_PARAMETER(Data);
+    UNREFERENCED_PARAMETER(Frames);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS R7T5RecordUnit53::Init(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterCommon* ControlHal) {
+    return InitWithoutExtension(Descriptor, Hal, ControlHal);
+}
+
+NTSTATUS R7T5RecordUnit53::CreateControls(AdapterCommon* Hal) {
+    PAGED_CODE();
+    if (Hal == nullptr || GetDescriptor() == nullptr) return STATUS_INVALID_PARAMETER;
+    const UCHAR* d = GetDescriptor();
+    m_Id = d[UnitIdOffset];
+    m_Kind = Uac1FeatureUnitSubtype;
+    const ULONG source = d[SourceIdOffset];
+    NTSTATUS status = SetSources(1, &source);
+    if (!NT_SUCCESS(status)) return status;
+    const PDEVICE_OBJECT device = Hal->GetDeviceObject();
+    if (HasControl(MuteSelector)) {
+        auto* mute = new (NonPagedPoolNx, R7T5Tag) R7T5SoftMuteControl(nullptr, Hal->GetNodeCount());
+        if (mute == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+        mute->NonDelegatingAddRef();
+        status = AddUnitControl(this, Hal, mute, mute->InitFeatureSwitch(AsUnit(), MuteSelector, device));
+        if (!NT_SUCCESS(status)) return status;
+    }
+    if (HasControl(VolumeSelector)) {
+        auto* volume = new (NonPagedPoolNx, R7T5Tag) VolumeControl(nullptr, Hal->GetNodeCount());
+        if (volume == nullptr) return status;
+        volume->NonDelegatingAddRef();
+        status = AddUnitControl(this, Hal, volume, volume->InitFeatureLevel(AsUnit(), VolumeSelector, device));
+    }
+    return status;
+}
