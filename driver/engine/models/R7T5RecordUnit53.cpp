@@ -42,28 +42,10 @@ NTSTATUS R7T5SoftMuteControl::SetValue(ULONG Channel, UCHAR Value) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS R7T5SoftMuteControl::Reserved1() { return STATUS_NOT_IMPLEMENTED; }
-
-NTSTATUS R7T5SoftMuteControl::Reserved2() { return STATUS_NOT_IMPLEMENTED; }
-
-NTSTATUS R7T5SoftMuteControl::SetFormat(const WAVEFORMATEXTENSIBLE* Format) {
-    UNREFERENCED_PARAMETER(Format);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS R7T5SoftMuteControl::Reserved3() { return STATUS_SUCCESS; }
-
 NTSTATUS R7T5SoftMuteControl::Process(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) {
     // Runs at DISPATCH_LEVEL on the data path: resident data only, no lock.
     if (Format == nullptr || Data == nullptr || m_Values == nullptr || m_Values[0] == 0) return STATUS_SUCCESS;
     SilenceProcessingBlock(Format, Data, Frames);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS R7T5SoftMuteControl::Reset(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) {
-    UNREFERENCED_PARAMETER(Format);
-    UNREFERENCED_PARAMETER(Data);
-    UNREFERENCED_PARAMETER(Frames);
     return STATUS_SUCCESS;
 }
 

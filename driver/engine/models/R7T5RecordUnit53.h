@@ -3,12 +3,12 @@
 #pragma once
 
 #include "driver/engine/controls/SwitchControls.h"
-#include "driver/engine/interfaces/ProcessingStage.h"
+#include "driver/engine/models/R7T5Stages.h"
 #include "driver/engine/models/R7T5Units.h"
 
 // Starts from the device's mute (as every feature switch does), then only caches and stores what
 // the host sets; the data path silences the stream while channel 0 is muted.
-class R7T5SoftMuteControl : public MuteControl, public ProcessingStage {
+class R7T5SoftMuteControl : public MuteControl, public R7T5ControlStage {
 public:
     DECLARE_KERNEL_UNKNOWN();
 
@@ -18,12 +18,7 @@ public:
     STDMETHODIMP SetValue(ULONG Channel, UCHAR Value) override;
 
     // ProcessingStage.
-    STDMETHODIMP Reserved1() override;
-    STDMETHODIMP Reserved2() override;
-    STDMETHODIMP SetFormat(const WAVEFORMATEXTENSIBLE* Format) override;
-    STDMETHODIMP Reserved3() override;
     STDMETHODIMP Process(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) override;
-    STDMETHODIMP Reset(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) override;
 };
 
 // A record unit (2, 8, 15) of that variant: the record scale, no vendor extension, and only a

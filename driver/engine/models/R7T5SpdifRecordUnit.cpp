@@ -22,30 +22,12 @@ NTSTATUS R7T5SpdifMuteControl::NonDelegatingQueryInterface(REFIID InterfaceId, P
     return SelectorMuteControl::NonDelegatingQueryInterface(InterfaceId, Interface);
 }
 
-NTSTATUS R7T5SpdifMuteControl::Reserved1() { return STATUS_NOT_IMPLEMENTED; }
-
-NTSTATUS R7T5SpdifMuteControl::Reserved2() { return STATUS_NOT_IMPLEMENTED; }
-
-NTSTATUS R7T5SpdifMuteControl::SetFormat(const WAVEFORMATEXTENSIBLE* Format) {
-    UNREFERENCED_PARAMETER(Format);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS R7T5SpdifMuteControl::Reserved3() { return STATUS_SUCCESS; }
-
 NTSTATUS R7T5SpdifMuteControl::Process(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) {
     // Runs at DISPATCH_LEVEL on the data path: resident data only, no lock.
     if (Format == nullptr || Data == nullptr || m_Values == nullptr || m_Values[0] == 0) return STATUS_SUCCESS;
     const ULONG input = GetSelectorInput();
     if (input == 0 || GetSelection() != input) return STATUS_SUCCESS;
     SilenceProcessingBlock(Format, Data, Frames);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS R7T5SpdifMuteControl::Reset(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) {
-    UNREFERENCED_PARAMETER(Format);
-    UNREFERENCED_PARAMETER(Data);
-    UNREFERENCED_PARAMETER(Frames);
     return STATUS_SUCCESS;
 }
 

@@ -4,24 +4,19 @@
 #pragma once
 
 #include "driver/engine/controls/SwitchControls.h"
-#include "driver/engine/interfaces/ProcessingStage.h"
+#include "driver/engine/models/R7T5Stages.h"
 #include "driver/engine/uac1/Uac1FeatureUnit.h"
 
-class R7T5SpdifMuteControl : public SelectorMuteControl, public ProcessingStage {
+class R7T5SpdifMuteControl : public SelectorMuteControl, public R7T5ControlStage {
 public:
     DECLARE_KERNEL_UNKNOWN();
 
     R7T5SpdifMuteControl(PUNKNOWN UnknownOuter, ULONG Id);
 
     // ProcessingStage.
-    STDMETHODIMP Reserved1() override;
-    STDMETHODIMP Reserved2() override;
-    STDMETHODIMP SetFormat(const WAVEFORMATEXTENSIBLE* Format) override;
-    STDMETHODIMP Reserved3() override;
     // Silence while channel 0 is muted and the selection is the selector input this unit feeds
     // (wherever the rewritten descriptor put it); nothing before the selector told its input.
     STDMETHODIMP Process(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) override;
-    STDMETHODIMP Reset(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) override;
 };
 
 class R7T5SpdifRecordUnit : public FeatureUnit {
