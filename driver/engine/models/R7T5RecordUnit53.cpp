@@ -12,16 +12,6 @@ constexpr ULONG SourceIdOffset = 4;
 constexpr ULONG MuteSelector = static_cast<ULONG>(FeatureSelector::Mute);
 constexpr ULONG VolumeSelector = static_cast<ULONG>(FeatureSelector::Volume);
 
-// Puts an initialised control on the HAL's node list and the unit's control list; the creation
-// reference is dropped in every case.
-NTSTATUS AddUnitControl(UnitNode* Unit, AdapterCommon* Hal, AudioNode* Control, NTSTATUS InitStatus) {
-    NTSTATUS status = InitStatus;
-    if (NT_SUCCESS(status)) status = static_cast<AudioHal*>(Hal)->AddNode(Control);
-    if (NT_SUCCESS(status)) status = Unit->AddControl(Control);
-    Control->Release();
-    return status;
-}
-
 }  // namespace
 
 R7T5SoftMuteControl::R7T5SoftMuteControl(PUNKNOWN UnknownOuter, ULONG Id) : MuteControl(UnknownOuter, Id) {}
@@ -67,14 +57,14 @@ NTSTATUS R7T5RecordUnit53::CreateControls(AdapterCommon* Hal) {
         auto* mute = new (NonPagedPoolNx, R7T5Tag) R7T5SoftMuteControl(nullptr, Hal->GetNodeCount());
         if (mute == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
         mute->NonDelegatingAddRef();
-        status = AddUnitControl(this, Hal, mute, mute->InitFeatureSwitch(AsUnit(), MuteSelector, device));
+        status = AdoptControl(Hal, mute, mute->InitFeatureSwitch(AsUnit(), MuteSelector, device));
         if (!NT_SUCCESS(status)) return status;
     }
     if (HasControl(VolumeSelector)) {
         auto* volume = new (NonPagedPoolNx, R7T5Tag) VolumeControl(nullptr, Hal->GetNodeCount());
         if (volume == nullptr) return status;
         volume->NonDelegatingAddRef();
-        status = AddUnitControl(this, Hal, volume, volume->InitFeatureLevel(AsUnit(), VolumeSelector, device));
+        status = AdoptControl(Hal, volume, volume->InitFeatureLevel(AsUnit(), VolumeSelector, device));
     }
     return status;
 }

@@ -47,9 +47,5 @@ NTSTATUS R7T5SpdifRecordUnit::CreateControls(AdapterCommon* Hal) {
     auto* mute = new (NonPagedPoolNx, R7T5Tag) R7T5SpdifMuteControl(nullptr, Hal->GetNodeCount());
     if (mute == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     mute->NonDelegatingAddRef();
-    status = mute->InitFeatureSwitch(AsUnit(), MuteSelector, Hal->GetDeviceObject());
-    if (NT_SUCCESS(status)) status = static_cast<AudioHal*>(Hal)->AddNode(mute);
-    if (NT_SUCCESS(status)) status = AddControl(mute);
-    mute->Release();
-    return status;
+    return AdoptControl(Hal, mute, mute->InitFeatureSwitch(AsUnit(), MuteSelector, Hal->GetDeviceObject()));
 }
