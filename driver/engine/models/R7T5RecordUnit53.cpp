@@ -32,6 +32,8 @@ NTSTATUS R7T5SoftMuteControl::SetValue(ULONG Channel, UCHAR Value) {
     return STATUS_SUCCESS;
 }
 
+NTSTATUS R7T5SoftMuteControl::RefreshValues() { return STATUS_SUCCESS; }
+
 NTSTATUS R7T5SoftMuteControl::Process(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) {
     // Runs at DISPATCH_LEVEL on the data path: resident data only, no lock.
     if (Format == nullptr || Data == nullptr || m_Values == nullptr || m_Values[0] == 0) return STATUS_SUCCESS;

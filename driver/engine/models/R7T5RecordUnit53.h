@@ -16,6 +16,9 @@ public:
 
     // Caches and stores; no device request.
     STDMETHODIMP SetValue(ULONG Channel, UCHAR Value) override;
+    // The value lives in the driver: the device's mute, which the driver never sets, would undo
+    // the host's choice, so nothing is read.
+    NTSTATUS RefreshValues() override;
 
     // ProcessingStage.
     STDMETHODIMP Process(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) override;

@@ -351,7 +351,7 @@ TEST_F(R7T5Terminal, InputTerminalsAskTheDeviceNothing) {
 }
 
 // The record units' mute by device: the 0xA5E7/0x0053 variant (both ids) mutes in the driver only:
-// nothing is sent, the value is kept, and the capture data is silenced while it is on.
+// nothing is sent or read back, the value is kept, and the capture data is silenced while it is on.
 struct RecordMuteCase {
     const char* name;
     r7t5::Options options;
@@ -390,6 +390,12 @@ TEST_P(R7T5RecordMute, MutesInTheDriverOnlyOnItsVariant) {
             EXPECT_EQ(mute->GetValue(0, &cached), STATUS_SUCCESS);
             EXPECT_EQ(cached, value);
             if (stage == nullptr) continue;
+            // A refresh (the unit's status interrupt) keeps the driver's value and asks nothing.
+            Device().ClearLog();
+            EXPECT_EQ(node->RefreshValues(), STATUS_SUCCESS);
+            EXPECT_EQ(mute->GetValue(0, &cached), STATUS_SUCCESS);
+            EXPECT_EQ(cached, value);
+            EXPECT_TRUE(Device().Log().empty());
             WAVEFORMATEXTENSIBLE format{};
             format.Format.wFormatTag = WAVE_FORMAT_PCM;
             format.Format.nChannels = 2;
