@@ -3,12 +3,9 @@
 #include "driver/engine/controls/LevelControls.h"
 #include "driver/engine/hal/AudioHal.h"
 #include "driver/engine/models/R7T5Stages.h"
-#include "driver/engine/uac1/Uac1UnitRequest.h"
 
 namespace {
 
-constexpr ULONG UnitIdOffset = 3;
-constexpr ULONG SourceIdOffset = 4;
 constexpr ULONG MuteSelector = static_cast<ULONG>(FeatureSelector::Mute);
 constexpr ULONG VolumeSelector = static_cast<ULONG>(FeatureSelector::Volume);
 
@@ -47,12 +44,7 @@ NTSTATUS R7T5RecordUnit53::Init(const UCHAR* Descriptor, AdapterCommon* Hal, Ada
 
 NTSTATUS R7T5RecordUnit53::CreateControls(AdapterCommon* Hal) {
     PAGED_CODE();
-    if (Hal == nullptr || GetDescriptor() == nullptr) return STATUS_INVALID_PARAMETER;
-    const UCHAR* d = GetDescriptor();
-    m_Id = d[UnitIdOffset];
-    m_Kind = Uac1FeatureUnitSubtype;
-    const ULONG source = d[SourceIdOffset];
-    NTSTATUS status = SetSources(1, &source);
+    NTSTATUS status = TakeIdAndSource(Hal);
     if (!NT_SUCCESS(status)) return status;
     const PDEVICE_OBJECT device = Hal->GetDeviceObject();
     if (HasControl(MuteSelector)) {
