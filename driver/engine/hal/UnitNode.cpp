@@ -1,5 +1,7 @@
 #include "driver/engine/hal/UnitNode.h"
 
+#include "driver/engine/hal/AudioHal.h"
+
 #include <new>
 
 namespace {
@@ -104,6 +106,14 @@ NTSTATUS UnitNode::AddControl(AudioNode* Control) {
         return STATUS_UNSUCCESSFUL;
     }
     return STATUS_SUCCESS;
+}
+
+NTSTATUS UnitNode::AdoptControl(AdapterCommon* Hal, AudioNode* Control, NTSTATUS InitStatus) {
+    NTSTATUS status = InitStatus;
+    if (NT_SUCCESS(status)) status = static_cast<AudioHal*>(Hal)->AddNode(Control);
+    if (NT_SUCCESS(status)) status = AddControl(Control);
+    Control->Release();
+    return status;
 }
 
 NTSTATUS UnitNode::GetControlCount(PULONG Count) {

@@ -40,6 +40,10 @@ public:
     // Puts Control at the head of the list with a reference of the list's own.
     // STATUS_INVALID_PARAMETER for null; STATUS_UNSUCCESSFUL without a list or without pool.
     NTSTATUS AddControl(AudioNode* Control);
+    // A control this unit made, whose initialisation gave InitStatus: when that succeeded it goes
+    // on Hal's node list (Hal an AudioHal) and this unit's list. The creation reference is dropped
+    // in every case; the result is the first failure.
+    NTSTATUS AdoptControl(AdapterCommon* Hal, AudioNode* Control, NTSTATUS InitStatus);
     // STATUS_UNSUCCESSFUL without a list or for a null Count.
     NTSTATUS GetControlCount(PULONG Count);
     // The control at Index counted from the head, without a reference of its own. *Control is

@@ -330,13 +330,14 @@ NTSTATUS R7T5AudioHal::AddRenderStages() {
 // ---------------------------------------------------------------------------------------------
 // Miniports
 
-NTSTATUS R7T5AudioHal::InstallRenamedEngine(StreamEngine* Engine, ULONG UnitId) {
+NTSTATUS R7T5AudioHal::InstallRenamedEngine(StreamEngine* Engine, ULONG UnitId, PCWSTR PreviousName) {
     PAGED_CODE();
     // The terminal is announced again: every engine installs its wave subdevice anew.
     const NTSTATUS announced = NotifyUnitChange(UnitId);
     if (NT_SUCCESS(announced)) return announced;
     // The engine must not stay removed: install it again, and report the failure so the type
-    // change is undone.
+    // change is undone. The name of the new type goes with it.
+    if (PreviousName != nullptr) Engine->SetName(PreviousName);
     Engine->InstallMiniport(m_DeviceObject, nullptr, static_cast<AdapterCommon*>(this));
     return announced;
 }

@@ -55,8 +55,9 @@ public:
     const Uac1WalkPolicy& WalkPolicy() const override;
 
     // After UpdateMiniports removed and renamed Engine: the terminal is announced again (every
-    // engine installs); when that fails, Engine is installed again and the failure is the result.
-    NTSTATUS InstallRenamedEngine(StreamEngine* Engine, ULONG UnitId) override;
+    // engine installs); when that fails, Engine is installed again under PreviousName (the type
+    // change is undone, so the name goes back with it) and the failure is the result.
+    NTSTATUS InstallRenamedEngine(StreamEngine* Engine, ULONG UnitId, PCWSTR PreviousName) override;
 
     // The guard pass and the channel-swap pass over the render engines (the walk's last step).
     NTSTATUS AddRenderStages();

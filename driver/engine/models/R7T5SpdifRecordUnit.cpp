@@ -6,8 +6,6 @@
 
 namespace {
 
-constexpr ULONG UnitIdOffset = 3;
-constexpr ULONG SourceIdOffset = 4;
 constexpr ULONG MuteSelector = static_cast<ULONG>(FeatureSelector::Mute);
 
 }  // namespace
@@ -37,19 +35,10 @@ NTSTATUS R7T5SpdifRecordUnit::Init(const UCHAR* Descriptor, AdapterCommon* Hal, 
 
 NTSTATUS R7T5SpdifRecordUnit::CreateControls(AdapterCommon* Hal) {
     PAGED_CODE();
-    if (Hal == nullptr || GetDescriptor() == nullptr) return STATUS_INVALID_PARAMETER;
-    const UCHAR* d = GetDescriptor();
-    m_Id = d[UnitIdOffset];
-    m_Kind = Uac1FeatureUnitSubtype;
-    const ULONG source = d[SourceIdOffset];
-    NTSTATUS status = SetSources(1, &source);
+    NTSTATUS status = TakeIdAndSource(Hal);
     if (!NT_SUCCESS(status) || !HasControl(MuteSelector)) return status;
     auto* mute = new (NonPagedPoolNx, R7T5Tag) R7T5SpdifMuteControl(nullptr, Hal->GetNodeCount());
     if (mute == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     mute->NonDelegatingAddRef();
-    status = mute->InitFeatureSwitch(AsUnit(), MuteSelector, Hal->GetDeviceObject());
-    if (NT_SUCCESS(status)) status = static_cast<AudioHal*>(Hal)->AddNode(mute);
-    if (NT_SUCCESS(status)) status = AddControl(mute);
-    mute->Release();
-    return status;
+    return AdoptControl(Hal, mute, mute->InitFeatureSwitch(AsUnit(), MuteSelector, Hal->GetDeviceObject()));
 }

@@ -14,6 +14,21 @@ constexpr ULONG R7T5Tag = '5T7R';
 
 enum class R7T5GuardMode : ULONG { Pass = 0, QuarterGain = 1, Silence = 2 };
 
+// The stage side of the R7T5 controls that also act on the stream in software: only Process is
+// their own; the operations the engine never calls and the format and reset, which they need not
+// follow, answer as the data path expects.
+class R7T5ControlStage : public ProcessingStage {
+public:
+    STDMETHODIMP Reserved1() override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP Reserved2() override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP SetFormat(const WAVEFORMATEXTENSIBLE*) override { return STATUS_SUCCESS; }
+    STDMETHODIMP Reserved3() override { return STATUS_SUCCESS; }
+    STDMETHODIMP Reset(const WAVEFORMATEXTENSIBLE*, PVOID, ULONG) override { return STATUS_SUCCESS; }
+
+protected:
+    ~R7T5ControlStage() = default;
+};
+
 class R7T5StageBase : public ProcessingStage, public CKernelUnknown {
 public:
     DECLARE_KERNEL_UNKNOWN();

@@ -3,6 +3,7 @@
 #include "driver/engine/interfaces/ControlInterfaces.h"
 #include "driver/engine/models/R7T5LedSwitch.h"
 #include "driver/engine/models/R7T5OutputTerminal.h"
+#include "driver/engine/models/R7T5RecordUnit53.h"
 #include "driver/engine/models/R7T5SpdifRecordUnit.h"
 #include "driver/engine/models/R7T5AudioHal.h"
 #include "driver/engine/models/R7T5Stages.h"
@@ -253,11 +254,13 @@ NTSTATUS R7T5SelectorUnit::SetSelected(ULONG Input) {
     return SendUac1UnitRequest(GetHal(), request, &code, 1);
 }
 
+R7T5InputTerminal::R7T5InputTerminal(PUNKNOWN UnknownOuter, ULONG Id) : ModelInputTerminal(UnknownOuter, Id, R7T5Tag) {}
+
 NTSTATUS AddR7T5Unit(Uac1AudioHal& Hal, UCHAR Subtype, const UCHAR* Descriptor) {
     PAGED_CODE();
     const UCHAR id = Descriptor[3];
     switch (Subtype) {
-    case Uac1InputTerminalSubtype: return AddNewUnit<InputTerminal>(Hal, Descriptor);
+    case Uac1InputTerminalSubtype: return AddNewUnit<R7T5InputTerminal>(Hal, Descriptor);
     case Uac1OutputTerminalSubtype:
         if (id == 3) return AddR7T5OutputTerminal(Hal, Descriptor);
         return AddNewUnit<OutputTerminal>(Hal, Descriptor);
@@ -274,10 +277,11 @@ NTSTATUS AddR7T5Unit(Uac1AudioHal& Hal, UCHAR Subtype, const UCHAR* Descriptor) 
             return status;
         }
         if (id == 9 || id == 11) return AddNewUnit<R7T5MonitorUnit>(Hal, Descriptor);
-        if ((id == 2 || id == 8 || id == 15) && Hal.VendorId() == 0x28DA && Hal.ProductId() == 0x268E) {
-            return AddNewUnit<R7T5RecordUnit268E>(Hal, Descriptor);
+        if (id == 2 || id == 8 || id == 15) {
+            if (Hal.VendorId() == 0xA5E7 && Hal.ProductId() == 0x0053) return AddNewUnit<R7T5RecordUnit53>(Hal, Descriptor);
+            if (Hal.VendorId() == 0x28DA && Hal.ProductId() == 0x268E) return AddNewUnit<R7T5RecordUnit268E>(Hal, Descriptor);
+            return AddNewUnit<R7T5RecordUnit>(Hal, Descriptor);
         }
-        if (id == 2 || id == 8 || id == 15) return AddNewUnit<R7T5RecordUnit>(Hal, Descriptor);
         return AddNewUnit<FeatureUnit>(Hal, Descriptor);
     default: return STATUS_UNSUCCESSFUL;
     }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "driver/engine/base/KernelMutex.h"
+#include "driver/engine/models/R7T3Units.h"
 #include "driver/engine/uac1/Uac1FeatureUnit.h"
 #include "driver/engine/uac1/Uac1SelectorUnit.h"
 
@@ -117,6 +118,15 @@ private:
     UCHAR m_Codes[MaxPins] = {};  // per pin, pin 1 first
 };
 
+// Every input terminal of the R7T5: its one input connector from the descriptor's terminal type
+// (controls tagged "R7T5"); the device has no jack table to read.
+class R7T5InputTerminal : public ModelInputTerminal {
+public:
+    R7T5InputTerminal(PUNKNOWN UnknownOuter, ULONG Id);
+};
+
 // The R7T5 walk's unit factory: the model's feature units by unit id (the line monitor only on the
-// poll device, whose HAL keeps it for the poll), the UAC 1.0 classes for the rest; tag "R7T5".
+// poll device, whose HAL keeps it for the poll; the record units of the 0xA5E7/0x0053 and
+// 0x28DA/0x268E variants by both ids), the model's input terminals, selector and output terminal 3,
+// the UAC 1.0 classes for the rest; tag "R7T5".
 NTSTATUS AddR7T5Unit(Uac1AudioHal& Hal, UCHAR Subtype, const UCHAR* Descriptor);

@@ -413,9 +413,12 @@ NTSTATUS Uac1AudioHal::UpdateMiniports(ULONG UnitId) {
 
         if (!TakeTypeChange(engine)) continue;
 
+        // The new name, then the one the engine had (for an install that cannot take the new one).
         auto* name = static_cast<PWSTR>(
-            ExAllocatePoolWithTag(PagedPool, EngineNameChars * sizeof(WCHAR), Uac1AudioHalNameTag));
+            ExAllocatePoolWithTag(PagedPool, 2 * EngineNameChars * sizeof(WCHAR), Uac1AudioHalNameTag));
         if (name == nullptr) return STATUS_UNSUCCESSFUL;
+        PWSTR previousName = name + EngineNameChars;
+        if (!NT_SUCCESS(engine->GetName(previousName))) previousName = nullptr;
         status = engine->RemoveMiniport(m_DeviceObject);
         const bool removed = NT_SUCCESS(status);
         if (removed) {
@@ -432,21 +435,22 @@ NTSTATUS Uac1AudioHal::UpdateMiniports(ULONG UnitId) {
             if (NT_SUCCESS(status)) status = engine->SetName(name);
         }
         if (NT_SUCCESS(status)) PauseBeforeReinstall();
-        ExFreePoolWithTag(name, Uac1AudioHalNameTag);
         // A removed engine is installed again whatever the naming did (under its old name when
         // that failed), so no engine stays without its wave subdevice.
         if (removed) {
-            const NTSTATUS installed = InstallRenamedEngine(engine, UnitId);
+            const NTSTATUS installed = InstallRenamedEngine(engine, UnitId, previousName);
             if (NT_SUCCESS(status)) status = installed;
         }
+        ExFreePoolWithTag(name, Uac1AudioHalNameTag);
         if (!NT_SUCCESS(status)) return status;
     }
     return status;
 }
 
-NTSTATUS Uac1AudioHal::InstallRenamedEngine(StreamEngine* Engine, ULONG UnitId) {
+NTSTATUS Uac1AudioHal::InstallRenamedEngine(StreamEngine* Engine, ULONG UnitId, PCWSTR PreviousName) {
     PAGED_CODE();
     UNREFERENCED_PARAMETER(UnitId);
+    UNREFERENCED_PARAMETER(PreviousName);
     return Engine->InstallMiniport(m_DeviceObject, nullptr, static_cast<AdapterCommon*>(this));
 }
 

@@ -197,8 +197,9 @@ public:
 
 protected:
     // Installs the wave subdevice of Engine again after UpdateMiniports removed and renamed it
-    // (UnitId: the terminal whose type changed). A failure must leave the engine installed.
-    virtual NTSTATUS InstallRenamedEngine(StreamEngine* Engine, ULONG UnitId);
+    // (UnitId: the terminal whose type changed; PreviousName: the engine's name before, null when
+    // it could not be read). A failure must leave the engine installed.
+    virtual NTSTATUS InstallRenamedEngine(StreamEngine* Engine, ULONG UnitId, PCWSTR PreviousName);
 
     // For the HAL classes that reuse this one's unit list, walks and status thread: PoolTag tags the
     // unit list, the walk's unit table and the path controls the stream walk adds; the status

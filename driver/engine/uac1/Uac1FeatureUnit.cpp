@@ -183,14 +183,19 @@ NTSTATUS FeatureUnit::NewVendorControl(ULONG ControlSelector, ULONG ControlId, U
     return c->InitVendor(AsUnit(), ControlSelector, SettingsDevice);
 }
 
-NTSTATUS FeatureUnit::CreateControlsWithTag(AdapterCommon* Hal, ULONG PoolTag) {
+NTSTATUS FeatureUnit::TakeIdAndSource(AdapterCommon* Hal) {
     PAGED_CODE();
     if (Hal == nullptr || !IsFeatureDescriptor()) return STATUS_INVALID_PARAMETER;
     const UCHAR* d = GetDescriptor();
     m_Id = d[UnitIdOffset];
     m_Kind = Uac1FeatureUnitSubtype;
     const ULONG source = d[SourceIdOffset];
-    NTSTATUS status = SetSources(1, &source);
+    return SetSources(1, &source);
+}
+
+NTSTATUS FeatureUnit::CreateControlsWithTag(AdapterCommon* Hal, ULONG PoolTag) {
+    PAGED_CODE();
+    NTSTATUS status = TakeIdAndSource(Hal);
     if (!NT_SUCCESS(status)) return status;
 
     // Every HAL is an AudioHal: its node list takes the controls.

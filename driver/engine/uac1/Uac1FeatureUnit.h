@@ -94,6 +94,9 @@ protected:
     NTSTATUS InitWithoutExtension(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterCommon* ControlHal);
     // CreateControls with the controls allocated under PoolTag.
     NTSTATUS CreateControlsWithTag(AdapterCommon* Hal, ULONG PoolTag);
+    // The first step of every CreateControls: the unit's id and kind from the kept descriptor and
+    // its one source (bSourceID). STATUS_INVALID_PARAMETER without a HAL or a feature descriptor.
+    NTSTATUS TakeIdAndSource(AdapterCommon* Hal);
     // Makes and initialises the control of vendor selector ControlSelector (pool tag PoolTag) and
     // hands out its creation reference in *Created, also when its initialisation failed (the
     // result); no memory: null and STATUS_INSUFFICIENT_RESOURCES, and the unit goes on without it.

@@ -65,16 +65,6 @@ NTSTATUS SetSourcesFrom(AudioNode* Unit, const UCHAR* Descriptor, ULONG At, ULON
     return status;
 }
 
-// Puts a control made by a unit on the HAL's node list and the unit's list; drops the creation
-// reference.
-NTSTATUS AdoptControl(UnitNode* Unit, AdapterCommon* Hal, AudioNode* Control, NTSTATUS InitStatus) {
-    NTSTATUS status = InitStatus;
-    if (NT_SUCCESS(status)) status = static_cast<AudioHal*>(Hal)->AddNode(Control);
-    if (NT_SUCCESS(status)) status = Unit->AddControl(Control);
-    Control->Release();
-    return status;
-}
-
 }  // namespace
 
 NTSTATUS SendUac2UnitRequest(AdapterCommon* Hal, BOOLEAN In, UCHAR Request, USHORT Value, UCHAR EntityId,
@@ -125,7 +115,7 @@ NTSTATUS ClockSource::Init(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterC
     auto* control = new (NonPagedPoolNx, Uac2UnitTag) SampleRateControlNode(nullptr, ControlHal->GetNodeCount());
     if (control == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     control->NonDelegatingAddRef();
-    status = AdoptControl(this, ControlHal, control, control->InitSampleRate(static_cast<AudioNode*>(this)));
+    status = AdoptControl(ControlHal, control, control->InitSampleRate(static_cast<AudioNode*>(this)));
     if (NT_SUCCESS(status)) status = ChainControls();
     return status;
 }
@@ -335,7 +325,7 @@ NTSTATUS Uac2FeatureUnit::AddControlFor(ULONG ControlSelector, AdapterCommon* Ha
     if (Created == nullptr) return STATUS_SUCCESS;
     Created->NonDelegatingAddRef();
     AudioNode* node = Created;
-    const NTSTATUS status = AdoptControl(this, Hal, node, Init(Created));
+    const NTSTATUS status = AdoptControl(Hal, node, Init(Created));
     if (!NT_SUCCESS(status)) return status;
     if (m_ControlCount < Uac2FeatureMaxControls) {
         m_Selectors[m_ControlCount] = ControlSelector;
@@ -609,7 +599,7 @@ NTSTATUS PlainUnit::Init(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterCom
     auto* mixer = new (NonPagedPoolNx, Uac2UnitTag) MixerControlNode(nullptr, ControlHal->GetNodeCount());
     if (mixer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     mixer->NonDelegatingAddRef();
-    status = AdoptControl(this, ControlHal, static_cast<AudioNode*>(mixer), mixer->InitMixer(static_cast<AudioNode*>(this)));
+    status = AdoptControl(ControlHal, static_cast<AudioNode*>(mixer), mixer->InitMixer(static_cast<AudioNode*>(this)));
     if (NT_SUCCESS(status)) status = ChainControls();
     return status;
 }

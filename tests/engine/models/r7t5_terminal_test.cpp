@@ -17,6 +17,7 @@
 
 #include <array>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -213,17 +214,29 @@ TEST_F(R7T5Terminal, JackDescriptionsPerTypeIndex) {
 }
 
 // Without port-class miniports the renamed engine cannot be installed again: the change fails,
-// the engine is installed again (as far as it goes) and the terminal goes back to its type, on
-// the device and in the settings.
+// the engine is installed again (as far as it goes) under its old name and the terminal goes back
+// to its type, on the device and in the settings.
 TEST_F(R7T5Terminal, TypeChangeWhoseEngineCannotComeBackIsUndone) {
     ASSERT_EQ(StartWith(kPlainDevice), STATUS_SUCCESS);
     AudioNode* node = ControlOf(r7t5::kPlaybackOutput, NodeKind::TerminalType);
     ASSERT_NE(node, nullptr);
     auto* control = Query<TerminalTypeControl>(node, IID_TerminalTypeControl);
     ASSERT_NE(control, nullptr);
+    StreamEngine* render = nullptr;
+    for (ULONG i = 0; i < g_Hal->GetStreamEngineCount() && render == nullptr; ++i) {
+        StreamEngine* engine = nullptr;
+        if (NT_SUCCESS(g_Hal->GetStreamEngine(i, &engine)) && engine->GetDirection() == 0) render = engine;
+    }
+    ASSERT_NE(render, nullptr);
+    WCHAR before[StreamEngineNameChars] = {};
+    ASSERT_EQ(render->GetName(before), STATUS_SUCCESS);
     const auto registers = m_state->registers;
     m_state->writes.clear();
     EXPECT_FALSE(NT_SUCCESS(control->SelectType(kSpdif)));
+    WCHAR after[StreamEngineNameChars] = {};
+    ASSERT_EQ(render->GetName(after), STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(after)),
+              std::u16string(reinterpret_cast<const char16_t*>(before)));
     EXPECT_EQ(m_state->writes, (Writes{{2, 0xE7F8},
                                        {1, static_cast<uint16_t>(registers[1] & ~0x0002)},
                                        {0, static_cast<uint16_t>(registers[0] | 0x8000)},
@@ -411,5 +424,90 @@ TEST_F(R7T5Terminal, MasterMuteAndVolumeActOnTheStreamOnlyForSpdif) {
         object->Release();
     }
 }
+
+// The input terminals ask the device for no jack table: one input connector each, from the
+// descriptor alone.
+TEST_F(R7T5Terminal, InputTerminalsAskTheDeviceNothing) {
+    ASSERT_EQ(StartWith(kPlainDevice), STATUS_SUCCESS);
+    for (uint8_t id : {r7t5::kPlaybackInput, r7t5::kSpdifInput, r7t5::kMicInput, r7t5::kLineInput}) {
+        SCOPED_TRACE(testing::Message() << "terminal " << int(id));
+        ASSERT_NE(Unit(id), nullptr);
+        EXPECT_NE(ControlOf(id, NodeKind::InputConnector), nullptr);
+        for (const sim::usb::LogEntry& entry : Device().Log()) {
+            const bool toInterface = (entry.setup.bmRequestType & 0x1F) == 1 && entry.setup.Type() != 0;
+            EXPECT_FALSE(entry.isRequest && toInterface && (entry.setup.wIndex >> 8) == id) << entry.text;
+        }
+    }
+}
+
+// The record units' mute by device: the 0xA5E7/0x0053 variant (both ids) mutes in the driver only:
+// nothing is sent or read back, the value is kept, and the capture data is silenced while it is on.
+struct RecordMuteCase {
+    const char* name;
+    r7t5::Options options;
+    bool soft;
+};
+
+class R7T5RecordMute : public R7T5Terminal, public testing::WithParamInterface<RecordMuteCase> {};
+
+TEST_P(R7T5RecordMute, MutesInTheDriverOnlyOnItsVariant) {
+    ASSERT_EQ(StartWith(GetParam().options), STATUS_SUCCESS);
+    // The variant's quirk row takes the line input, and its record unit, away.
+    size_t units = 0;
+    for (uint8_t id : {r7t5::kMicRecord, r7t5::kLineRecord}) {
+        if (Unit(id) == nullptr) continue;
+        ++units;
+        SCOPED_TRACE(testing::Message() << "unit " << int(id));
+        AudioNode* node = ControlOf(id, NodeKind::Mute);
+        ASSERT_NE(node, nullptr);
+        EXPECT_NE(ControlOf(id, NodeKind::Volume), nullptr);
+        auto* mute = Query<OnOffControl>(node, IID_OnOffControl);
+        ASSERT_NE(mute, nullptr);
+        auto* stage = Query<ProcessingStage>(node, IID_ProcessingStage);
+        EXPECT_EQ(stage != nullptr, GetParam().soft);
+        for (UCHAR value : {UCHAR{1}, UCHAR{0}}) {
+            Device().ClearLog();
+            ASSERT_EQ(mute->SetValue(0, value), STATUS_SUCCESS);
+            size_t sent = 0;
+            for (const sim::usb::LogEntry& entry : Device().Log()) {
+                if (entry.isRequest && entry.setup.bmRequestType == 0x21 && entry.setup.bRequest == 0x01 &&
+                    (entry.setup.wIndex >> 8) == id) {
+                    ++sent;
+                }
+            }
+            EXPECT_EQ(sent, GetParam().soft ? 0u : 1u);
+            UCHAR cached = 0xFF;
+            EXPECT_EQ(mute->GetValue(0, &cached), STATUS_SUCCESS);
+            EXPECT_EQ(cached, value);
+            if (stage == nullptr) continue;
+            // A refresh (the unit's status interrupt) keeps the driver's value and asks nothing.
+            Device().ClearLog();
+            EXPECT_EQ(node->RefreshValues(), STATUS_SUCCESS);
+            EXPECT_EQ(mute->GetValue(0, &cached), STATUS_SUCCESS);
+            EXPECT_EQ(cached, value);
+            EXPECT_TRUE(Device().Log().empty());
+            WAVEFORMATEXTENSIBLE format{};
+            format.Format.wFormatTag = WAVE_FORMAT_PCM;
+            format.Format.nChannels = 2;
+            format.Format.nBlockAlign = 4;
+            std::array<float, 8> left, right;
+            left.fill(0.5f);
+            right.fill(-0.5f);
+            float* planes[2] = {left.data(), right.data()};
+            EXPECT_EQ(stage->Process(&format, planes, 8), STATUS_SUCCESS);
+            EXPECT_EQ(left[7], value != 0 ? 0.0f : 0.5f);
+            EXPECT_EQ(right[0], value != 0 ? 0.0f : -0.5f);
+        }
+        if (stage != nullptr) stage->Release();
+        mute->Release();
+    }
+    EXPECT_GE(units, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, R7T5RecordMute,
+                         testing::Values(RecordMuteCase{"A5E7_0053", {.vendorId = 0xA5E7, .productId = 0x0053}, true},
+                                         RecordMuteCase{"A5E7_0054", {.vendorId = 0xA5E7, .productId = 0x0054, .variantB = 0x04}, false},
+                                         RecordMuteCase{"Other_0053", {.vendorId = 0x1111, .productId = 0x0053, .variantB = 0x04}, false}),
+                         [](const testing::TestParamInfo<RecordMuteCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
