@@ -40,17 +40,6 @@ public:
     STDMETHODIMP Reserved3() override { return STATUS_SUCCESS; }
 };
 
-// The stage half of the model's controls that also act on the data: only Process differs, the
-// rest of the interface is this.
-class R7T5ControlStage : public ProcessingStage {
-public:
-    STDMETHODIMP Reserved1() override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP Reserved2() override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP SetFormat(const WAVEFORMATEXTENSIBLE*) override { return STATUS_SUCCESS; }
-    STDMETHODIMP Reserved3() override { return STATUS_SUCCESS; }
-    STDMETHODIMP Reset(const WAVEFORMATEXTENSIBLE*, PVOID, ULONG) override { return STATUS_SUCCESS; }
-};
-
 class FormatPolicy : public R7T5StageBase {
 public:
     explicit FormatPolicy(PUNKNOWN UnknownOuter) : R7T5StageBase(UnknownOuter), m_Mode(0) {}

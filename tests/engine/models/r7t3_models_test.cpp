@@ -114,20 +114,20 @@ std::string Topology(Uac1AudioHal* hal) {
     for (ULONG id = 0; id < 256; ++id) {
         UnitNode* unit = nullptr;
         if (!NT_SUCCESS(hal->FindUnit(id, &unit))) continue;
-        text += "unit " + std::to_string(id) + " kind " + std::to_string(unit->GetNodeKind()) + sources(unit) + ":";
+        text += std::string("unit ") + std::to_string(id) + std::string(" kind ") + std::to_string(unit->GetNodeKind()) + sources(unit) + ":";
         ULONG controls = 0;
         unit->GetControlCount(&controls);
         for (ULONG i = controls; i-- > 0;) {
             AudioNode* control = nullptr;
             if (NT_SUCCESS(unit->GetControl(i, &control))) {
-                text += " " + std::to_string(control->GetId()) + "/" + std::to_string(control->GetNodeKind());
+                text += std::string(" ") + std::to_string(control->GetId()) + std::string("/") + std::to_string(control->GetNodeKind());
             }
         }
         FeatureUnitRanges* ranges = nullptr;
         if (NT_SUCCESS(unit->QueryInterface(IID_FeatureUnitRanges, reinterpret_cast<PVOID*>(&ranges)))) {
             LONG max = 0, min = 0, res = 0;
             if (NT_SUCCESS(ranges->GetRange(2, &max, &min, &res))) {
-                text += " volume " + std::to_string(min) + ".." + std::to_string(max) + "/" + std::to_string(res);
+                text += std::string(" volume ") + std::to_string(min) + std::string("..") + std::to_string(max) + std::string("/") + std::to_string(res);
             }
             ranges->Release();
         }
@@ -137,7 +137,7 @@ std::string Topology(Uac1AudioHal* hal) {
             info->GetTerminalType(&type);
             info->GetTypeCount(&types);
             info->GetJackCount(&jacks, 0);
-            text += " type " + std::to_string(type) + " of " + std::to_string(types) + ", jacks " +
+            text += std::string(" type ") + std::to_string(type) + std::string(" of ") + std::to_string(types) + ", jacks " +
                     std::to_string(jacks);
             info->Release();
         }
@@ -149,14 +149,14 @@ std::string Topology(Uac1AudioHal* hal) {
         text += engine->GetDirection() == StreamDirectionRender ? "render" : "capture";
         for (ULONG i = 0; i < engine->GetNodeCount(); ++i) {
             AudioNode* node = nullptr;
-            if (NT_SUCCESS(engine->GetNode(i, &node))) text += " " + std::to_string(node->GetId());
+            if (NT_SUCCESS(engine->GetNode(i, &node))) text += std::string(" ") + std::to_string(node->GetId());
         }
         text += ":";
         for (ULONG f = 0; f < engine->GetFormatCount(); ++f) {
             WAVEFORMATEXTENSIBLE format{};
             if (!NT_SUCCESS(engine->GetFormat(f, &format))) continue;
-            text += " " + std::to_string(format.Format.nSamplesPerSec) + "/" + std::to_string(format.Format.nChannels) +
-                    "/" + std::to_string(format.Samples.wValidBitsPerSample);
+            text += std::string(" ") + std::to_string(format.Format.nSamplesPerSec) + std::string("/") + std::to_string(format.Format.nChannels) +
+                    std::string("/") + std::to_string(format.Samples.wValidBitsPerSample);
         }
         text += "\n";
     }

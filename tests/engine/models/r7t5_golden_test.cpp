@@ -55,7 +55,7 @@ std::string DescribeStages(R7T5AudioHal* hal, StreamEngine* engine) {
         if (!NT_SUCCESS(engine->GetStage(i, &stage))) continue;
         AudioNode* node = nullptr;
         if (NT_SUCCESS(stage->QueryInterface(IID_AudioNode, reinterpret_cast<PVOID*>(&node)))) {
-            text += " " + std::to_string(node->GetId());
+            text += std::string(" ") + std::to_string(node->GetId());
             node->Release();
         } else {
             text += stage == static_cast<ProcessingStage*>(hal->Guard()) ? " guard" : " swap";
