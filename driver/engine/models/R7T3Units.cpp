@@ -439,7 +439,7 @@ NTSTATUS ModelOutputTerminal::CreateControls(AdapterCommon* Hal) {
     // own terminal does: as a speaker it would give the capture engine's filter a render pin.
     const ULONG type = code == UsbStreamingTerminalType ? Uac1OutputTypeOfCode(code, true)
                                                         : EndpointTypeOfOutputTerminal(code);
-    SetOnlyType(code, type);
+    SetTypes(&type, &code, 1);
 
     auto* connector = new (NonPagedPoolNx, m_ControlTag) OutputConnectorControl(nullptr, Hal->GetNodeCount());
     if (connector == nullptr) return STATUS_INSUFFICIENT_RESOURCES;

@@ -1,7 +1,6 @@
 #include "driver/engine/models/R7T5OutputTerminal.h"
 
 #include "driver/engine/base/Settings.h"
-#include "driver/engine/controls/TerminalTypeList.h"
 #include "driver/engine/interfaces/EndpointType.h"
 #include "driver/engine/models/R7T5AudioHal.h"
 
@@ -53,22 +52,23 @@ const JackRecord* JacksOfType(ULONG Type, PULONG Count) {
 }  // namespace
 
 R7T5OutputTerminal::R7T5OutputTerminal(PUNKNOWN UnknownOuter, ULONG Id)
-    : OutputTerminal(UnknownOuter, Id), m_TerminalType(Speaker), m_TypeCount(0), m_TypeList{}, m_pHal(nullptr) {}
+    : OutputTerminal(UnknownOuter, Id), m_pHal(nullptr) {}
 
 NTSTATUS R7T5OutputTerminal::Init(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterCommon* ControlHal,
                                   UCHAR SupportSpdifOut, UCHAR SupportHPOut) {
     PAGED_CODE();
-    m_TypeCount = 0;
-    m_TypeList[m_TypeCount++] = Speaker;
-    if (SupportHPOut != 0) m_TypeList[m_TypeCount++] = Headphones;
-    if (SupportSpdifOut != 0) m_TypeList[m_TypeCount++] = Spdif;
+    // The device's own output-type requests are not used: the registers switch the type.
+    ULONG types[3] = {Speaker};
+    const USHORT codes[3] = {};
+    ULONG count = 1;
+    if (SupportHPOut != 0) types[count++] = Headphones;
+    if (SupportSpdifOut != 0) types[count++] = Spdif;
+    SetTypes(types, codes, count);
     m_pHal = Hal != nullptr ? static_cast<R7T5AudioHal*>(Hal) : nullptr;
     const NTSTATUS status = OutputTerminal::Init(Descriptor, Hal, ControlHal);
-    if (NT_SUCCESS(status)) WriteTypeRegisters(m_TerminalType);
+    if (NT_SUCCESS(status)) WriteTypeRegisters(CurrentType());
     return status;
 }
-
-bool R7T5OutputTerminal::IsListed(ULONG Type) const { return IsTypeListed(m_TypeList, m_TypeCount, Type); }
 
 void R7T5OutputTerminal::WriteTypeRegisters(ULONG Type) {
     PAGED_CODE();
@@ -97,48 +97,33 @@ NTSTATUS R7T5OutputTerminal::CreateControls(AdapterCommon* Hal) {
     WCHAR name[SettingNameChars];
     TypeSettingName(name, SettingNameChars);
     AccessSettingBinary(Hal->GetDeviceObject(), SettingMode::Read, &stored, sizeof(stored), name);
-    m_TerminalType = IsListed(stored) ? stored : Speaker;
-    return CreateTypeControls(Hal, m_TypeList, m_TypeCount, R7T5Tag, true);
+    SetCurrentType(IsListedType(stored) ? stored : Speaker);
+    ULONG types[TerminalMaxTypes] = {};
+    ULONG count = 0;
+    while (TypeAt(count, &types[count])) ++count;
+    return CreateTypeControls(Hal, types, count, R7T5Tag, true);
 }
-
-NTSTATUS R7T5OutputTerminal::GetTerminalType(PULONG Type) {
-    if (Type == nullptr) return STATUS_INVALID_PARAMETER;
-    *Type = m_TerminalType;
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS R7T5OutputTerminal::GetTypeCount(PULONG Count) {
-    if (Count == nullptr) return STATUS_INVALID_PARAMETER;
-    *Count = m_TypeCount;
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS R7T5OutputTerminal::GetTypeList(PULONG Types) { return CopyTypeList(Types, m_TypeList, m_TypeCount); }
 
 NTSTATUS R7T5OutputTerminal::SelectType(ULONG Type) {
     PAGED_CODE();
-    if (!IsListed(Type)) return STATUS_UNSUCCESSFUL;
-    m_TerminalType = Type;
+    if (!IsListedType(Type)) return STATUS_UNSUCCESSFUL;
+    SetCurrentType(Type);
     WriteTypeRegisters(Type);
-    if (GetHal() != nullptr) {
-        WCHAR name[SettingNameChars];
-        TypeSettingName(name, SettingNameChars);
-        ULONG stored = Type;
-        AccessSettingBinary(GetHal()->GetDeviceObject(), SettingMode::Write, &stored, sizeof(stored), name);
-    }
+    if (GetHal() != nullptr) StoreCurrentType();
     return STATUS_SUCCESS;
 }
 
 NTSTATUS R7T5OutputTerminal::GetJackCount(PULONG Count, ULONG Index) {
-    if (Count == nullptr || Index >= m_TypeCount) return STATUS_INVALID_PARAMETER;
-    JacksOfType(m_TypeList[Index], Count);
+    ULONG type = 0;
+    if (Count == nullptr || !TypeAt(Index, &type)) return STATUS_INVALID_PARAMETER;
+    JacksOfType(type, Count);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS R7T5OutputTerminal::GetJackDescriptions(ULONG ByteSize, PVOID Buffer, ULONG Index) {
     PAGED_CODE();
-    if (ByteSize == 0 || Buffer == nullptr || Index >= m_TypeCount) return STATUS_INVALID_PARAMETER;
-    const ULONG type = m_TypeList[Index];
+    ULONG type = 0;
+    if (ByteSize == 0 || Buffer == nullptr || !TypeAt(Index, &type)) return STATUS_INVALID_PARAMETER;
     ULONG count = 0;
     const JackRecord* records = JacksOfType(type, &count);
     // A caller that cannot take every record of the type learns so instead of an empty success.
@@ -151,7 +136,7 @@ NTSTATUS R7T5OutputTerminal::GetJackDescriptions(ULONG ByteSize, PVOID Buffer, U
     auto* out = static_cast<JackRecord*>(Buffer);
     for (ULONG i = 0; i < count; ++i) {
         JackRecord record = records[i];
-        record.IsConnected = connect != 0 || type == m_TerminalType ? 1 : 0;
+        record.IsConnected = connect != 0 || type == CurrentType() ? 1 : 0;
         RtlCopyMemory(&out[i], &record, sizeof(record));
     }
     return STATUS_SUCCESS;

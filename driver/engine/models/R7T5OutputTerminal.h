@@ -11,7 +11,6 @@ class Uac1AudioHal;
 
 // The jack records of one type: three for the speaker outputs, one for headphone and S/PDIF.
 constexpr ULONG R7T5SpeakerJacks = 3;
-constexpr ULONG R7T5MaxTerminalTypes = 3;
 
 class R7T5OutputTerminal : public OutputTerminal {
 public:
@@ -26,11 +25,7 @@ public:
     // stored type counts only when it is one of the list.
     NTSTATUS CreateControls(AdapterCommon* Hal) override;
 
-    // TerminalInfo.
-    STDMETHODIMP GetTerminalType(PULONG Type) override;
-    STDMETHODIMP GetTypeCount(PULONG Count) override;
-    STDMETHODIMP GetTypeList(PULONG Types) override;
-    // A listed type: the registers of the type (2, 1, 0 in that order), stored; an unlisted one:
+    // TerminalInfo (the type list and current type are the base's). A listed type: the registers of the type (2, 1, 0 in that order), stored; an unlisted one:
     // STATUS_UNSUCCESSFUL.
     STDMETHODIMP SelectType(ULONG Type) override;
     // Index: a position in the type list; past it STATUS_INVALID_PARAMETER.
@@ -43,13 +38,9 @@ public:
     NTSTATUS HandleStatusInterrupt(ULONG Word0, ULONG Word1, PULONG ControlId) override;
 
 private:
-    bool IsListed(ULONG Type) const;
     // Registers 2, 1 and 0 for Type; the device's answers are not examined.
     void WriteTypeRegisters(ULONG Type);
 
-    ULONG m_TerminalType;
-    ULONG m_TypeCount;
-    ULONG m_TypeList[R7T5MaxTerminalTypes];
     R7T5AudioHal* m_pHal;  // no reference: the HAL owns this unit
 };
 

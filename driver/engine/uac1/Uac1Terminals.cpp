@@ -349,15 +349,23 @@ ULONG OutputTerminal::TypesOffered(ULONG Announced) const {
 
 ULONG OutputTerminal::ListedTypeOf(USHORT Code) const { return Uac1OutputTypeOfCode(Code, false); }
 
-void OutputTerminal::SetOnlyType(USHORT Code, ULONG Type) {
+void OutputTerminal::SetTypes(const ULONG* Types, const USHORT* Codes, ULONG Count) {
     for (ULONG i = 0; i < m_TypeCount; ++i) {
         FreeJacks(&m_JackRecords[i]);
         m_JackCounts[i] = 0;
     }
-    m_TypeCount = 1;
-    m_Codes[0] = Code;
-    m_Types[0] = Type;
-    m_CurrentType = Type;
+    m_TypeCount = Count < TerminalMaxTypes ? Count : TerminalMaxTypes;
+    for (ULONG i = 0; i < m_TypeCount; ++i) {
+        m_Types[i] = Types[i];
+        m_Codes[i] = Codes[i];
+    }
+    m_CurrentType = m_TypeCount != 0 ? m_Types[0] : 0;
+}
+
+bool OutputTerminal::TypeAt(ULONG Index, PULONG Type) const {
+    if (Index >= m_TypeCount) return false;
+    *Type = m_Types[Index];
+    return true;
 }
 
 NTSTATUS OutputTerminal::ReadTypes() {

@@ -140,9 +140,18 @@ protected:
     virtual ULONG TypesOffered(ULONG Announced) const;
     // Endpoint type of an entry of the type list (a USB streaming entry is a speaker).
     virtual ULONG ListedTypeOf(USHORT Code) const;
-    // Makes Type (USB terminal type Code) the terminal's only type, also its current one, without
-    // jacks: for terminals whose device has no type or jack tables.
-    void SetOnlyType(USHORT Code, ULONG Type);
+    // Makes Types (Count of them, 1 to TerminalMaxTypes, with the USB terminal types Codes) the
+    // terminal's list without jacks, the first of them current: for terminals whose device has no
+    // type or jack tables.
+    void SetTypes(const ULONG* Types, const USHORT* Codes, ULONG Count);
+    ULONG CurrentType() const { return m_CurrentType; }
+    // Type must be one of the list (IsListedType).
+    void SetCurrentType(ULONG Type) { m_CurrentType = Type; }
+    bool IsListedType(ULONG Type) const { return IndexOfType(Type) != m_TypeCount; }
+    // The type at Index of the list; false past its end.
+    bool TypeAt(ULONG Index, PULONG Type) const;
+    // Writes the current type under TypeSettingName.
+    void StoreCurrentType();
     void RefreshKind(ULONG Kind, bool FirstOnly, PULONG Refreshed);
     // "UACUnit" and the terminal id in at least two digits: where the current type is stored.
     void TypeSettingName(PWSTR Name, ULONG Chars) const;
@@ -158,7 +167,6 @@ private:
     ULONG IndexOfType(ULONG Type) const;
     NTSTATUS ReadCurrentCode(PUSHORT Code);
     NTSTATUS SelectCode(USHORT Code);
-    void StoreCurrentType();
     // Reads the output types; one type from wTerminalType when the device names fewer than two.
     NTSTATUS ReadTypes();
 
