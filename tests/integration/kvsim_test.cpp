@@ -166,6 +166,10 @@ INSTANTIATE_TEST_SUITE_P(
                   {"render                   STATUS_SUCCESS", "gaps                     0", "sample-exact             yes",
                    kClean}},
         KvsimCase{"DescriptorFile", "info --descriptors @uac2", 0, {"(descriptor file)", "Uac2AudioHal", kClean}},
+        KvsimCase{"DescriptorFileAtFullSpeed", "info --descriptors @uac2 --speed full", 0,
+                  {"port 1, full speed", "Uac2AudioHal", kClean}},
+        KvsimCase{"SpeedOfACatalogDevice", "info --device uac2 --speed full", 2, {"--speed goes with --descriptors"}},
+        KvsimCase{"BadSpeed", "info --descriptors @uac2 --speed fast", 2, {"--speed needs full or high"}},
         // The ASIO road through the driver: registered, loaded by a host, streamed on the worker.
         KvsimCase{"Asio48k",
                   "asio --device uac1-klq864 --seconds 1",

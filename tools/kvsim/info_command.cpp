@@ -43,7 +43,11 @@ std::string Hex4(unsigned value) {
 
 std::unique_ptr<sim::usb::Device> MakeDevice(const Options& options, std::ostream& out, std::string* label) {
     if (!options.descriptorFile.empty()) {
-        sim::usb::LoadResult loaded = sim::usb::LoadSysfsDescriptors(options.descriptorFile);
+        sim::usb::LoadOptions load;
+        if (options.speed != Options::BusSpeed::Default) {
+            load.speed = options.speed == Options::BusSpeed::High ? sim::usb::Speed::High : sim::usb::Speed::Full;
+        }
+        sim::usb::LoadResult loaded = sim::usb::LoadSysfsDescriptors(options.descriptorFile, load);
         if (!loaded.device) {
             out << "kvsim: cannot use " << options.descriptorFile << ": " << loaded.error << '\n';
             return nullptr;

@@ -200,6 +200,13 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options* options, s
                 return false;
             }
             options->settings.emplace_back(text.substr(0, equals), static_cast<unsigned>(value));
+        } else if (option == "--speed") {
+            const std::string value = next < arguments.size() ? arguments[next++] : std::string();
+            if (value != "full" && value != "high") {
+                *error = "--speed needs full or high";
+                return false;
+            }
+            options->speed = value == "full" ? Options::BusSpeed::Full : Options::BusSpeed::High;
         } else if (asio && option == "--loopback") {
             options->loopback = true;
         } else if (asio && (option == "--rate" || option == "--buffer" || option == "--seconds" || option == "--input" ||
@@ -244,12 +251,16 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options* options, s
             return false;
         }
     }
+    if (options->speed != Options::BusSpeed::Default && options->descriptorFile.empty()) {
+        *error = "--speed goes with --descriptors FILE (a catalog device has its own speed)";
+        return false;
+    }
     return CheckStreamOptions(*options, error);
 }
 
 std::string HelpText() {
     std::string text =
-        "usage: kvsim info [--device NAME | --descriptors FILE] [--setting NAME=VALUE]... [--usb-log]\n"
+        "usage: kvsim info [--device NAME | --descriptors FILE [--speed full|high]] [--setting NAME=VALUE]... [--usb-log]\n"
         "       kvsim play [--device NAME | --descriptors FILE] (--input FILE.wav | --tone HZ) [--seconds S]\n"
         "                  [--format RATE/BITS/CHANNELS] [--filter N] --device-output FILE.wav\n"
         "       kvsim record [--device NAME | --descriptors FILE] [--device-input FILE.wav] [--seconds S]\n"
@@ -288,6 +299,8 @@ std::string HelpText() {
         "  --device NAME        a device of the catalog (default uac1)\n"
         "  --descriptors FILE   a device from a Linux sysfs `descriptors` file (device descriptor,\n"
         "                       then the configuration descriptor)\n"
+        "  --speed full|high    the bus speed of a --descriptors device (default: high for UAC 2.0,\n"
+        "                       else full)\n"
         "  --usb-log            also print the USB requests the device received, decoded\n"
         "\n"
         "exit status: 0 when the run completed and the verifier is clean, 1 when the driver could\n"

@@ -28,6 +28,8 @@ struct Options {
     Command command = Command::Help;
     std::string device = "uac1";  // catalog name, unless descriptorFile is set
     std::string descriptorFile;   // Linux sysfs `descriptors` layout
+    // --speed full|high for a descriptor file; default: high speed for UAC 2.0, else full
+    enum class BusSpeed { Default, Full, High } speed = BusSpeed::Default;
     bool usbLog = false;          // print the decoded USB requests
     // info: 4-byte "Settings" values written before the device starts (--setting NAME=VALUE)
     std::vector<std::pair<std::string, unsigned>> settings;
