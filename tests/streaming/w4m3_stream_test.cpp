@@ -9,6 +9,8 @@
 
 #include <sim/usb_models.h>
 
+#include <algorithm>
+#include <cmath>
 #include <functional>
 
 namespace {
@@ -136,10 +138,12 @@ protected:
         }
         return nullptr;
     }
-    // Plays an eight-channel ramp at Rate for Ms milliseconds, calling During halfway.
-    uint64_t Play(ULONG Rate, sim::machine::Time Ms, const std::function<void()>& During = {}) {
+    // Plays an eight-channel ramp (or Content) at Rate for Ms milliseconds, calling During halfway.
+    uint64_t Play(ULONG Rate, sim::machine::Time Ms, const std::function<void()>& During = {},
+                  std::function<int32_t(uint64_t, unsigned)> Content = {}) {
         const WAVEFORMATEXTENSIBLE format = FindFormat(Stream(0), Rate, 16);
         TestClient client(Stream(0), ClientKind::WaveStream);
+        if (Content) client.Content(std::move(Content));
         EXPECT_EQ(client.Register(format), STATUS_SUCCESS);
         EXPECT_EQ(client.SetFormat(), STATUS_SUCCESS);
         EXPECT_EQ(client.Start(), STATUS_SUCCESS);
@@ -221,6 +225,68 @@ TEST_F(W4M3EffectStreamTest, DeviceSideSwitchIsFollowedThroughTheStatusInterrupt
     UCHAR enable = 0;
     ASSERT_TRUE(sim::machine::RunUntil(
         [&] { return NT_SUCCESS(room->GetEnable(&enable)) && enable == 1; }, 2000 * kMillisecond));
+}
+
+// Every channel carries an impulse of 0.25 of its own (channel c at frame 4800 + 2400 c) and the
+// device's stereo pair is measured in each effect state. Both off: each impulse arrives once, at
+// the plain down-mix gains (front 1, centre 0.707, LFE and surrounds 1) and nowhere else. With an
+// effect on every channel is still heard, on the side it belongs to.
+TEST_F(W4M3EffectStreamTest, EveryChannelIsHeardOnceAtItsDownMixGainInEveryEffectState) {
+    ASSERT_EQ(StartDevice("uac1-w4m3"), STATUS_SUCCESS);
+    VendorControl* room = Effect(W4M3DelayEffectName);
+    VendorControl* headphone = Effect(W4M3HeadphoneEffectName);
+    ASSERT_NE(room, nullptr);
+    ASSERT_NE(headphone, nullptr);
+    constexpr int32_t kImpulse = 8192;
+    auto at = [](unsigned c) { return uint64_t{4800} + 2400u * c; };
+    auto impulses = [&](uint64_t n, unsigned c) { return n == at(c) ? kImpulse : 0; };
+    const float left[8] = {1, 0, 0.707f, 1, 1, 0, 1, 0};
+    const float right[8] = {0, 1, 0.707f, 1, 0, 1, 0, 1};
+    struct State {
+        UCHAR room, headphone;
+    };
+    for (State state : {State{0, 0}, State{1, 0}, State{0, 1}, State{1, 1}}) {
+        SCOPED_TRACE(testing::Message() << "room " << int(state.room) << " headphone " << int(state.headphone));
+        ASSERT_EQ(room->SetEnable(state.room), STATUS_SUCCESS);
+        ASSERT_EQ(headphone->SetEnable(state.headphone), STATUS_SUCCESS);
+        sim::usb::RenderSink& sink = *Audio().Render(kRenderInterface);
+        sink.Clear();
+        Play(48000, 500, {}, impulses);
+        const std::vector<int32_t> out[2] = {sink.Channel(0), sink.Channel(1)};
+        ASSERT_GT(out[0].size(), at(8));
+        // The peak of each side between one impulse and the next, as a gain.
+        testing::Message gains;
+        for (unsigned c = 0; c < 8; ++c) {
+            float peak[2] = {};
+            for (unsigned side = 0; side < 2; ++side) {
+                for (uint64_t f = at(c); f < at(c + 1); ++f) {
+                    peak[side] = std::max(peak[side], std::abs(static_cast<float>(out[side][f])) / kImpulse);
+                }
+            }
+            gains << " " << c << ":" << peak[0] << "/" << peak[1];
+            const float loud = left[c] > 0 ? peak[0] : peak[1];
+            EXPECT_GT(loud, 0.1f) << "channel " << c;
+        }
+        RecordProperty("gains_room" + std::to_string(state.room) + "_headphone" + std::to_string(state.headphone),
+                       gains.GetString());
+        if (state.room != 0 || state.headphone != 0) continue;
+
+        uint64_t latency = 0;
+        while (latency < out[0].size() && out[0][latency] == 0) ++latency;
+        ASSERT_GE(latency, at(0));
+        latency -= at(0);
+        for (uint64_t f = 0; f < at(8); ++f) {
+            int32_t expected[2] = {};
+            for (unsigned c = 0; c < 8; ++c) {
+                if (f != at(c) + latency) continue;
+                expected[0] = static_cast<int32_t>(std::lround(kImpulse * left[c]));
+                expected[1] = static_cast<int32_t>(std::lround(kImpulse * right[c]));
+            }
+            for (unsigned side = 0; side < 2; ++side) {
+                ASSERT_NEAR(out[side][f], expected[side], 2) << "frame " << f << " side " << side;
+            }
+        }
+    }
 }
 
 }  // namespace

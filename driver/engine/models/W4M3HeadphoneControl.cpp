@@ -77,6 +77,8 @@ NTSTATUS CHeadphoneEffectControl::InitEffect(PUNKNOWN FeatureUnit, ULONG Control
     PAGED_CODE();
     const NTSTATUS status = InitVendor(FeatureUnit, ControlSelector, SettingsDevice);
     if (!NT_SUCCESS(status)) return status;
+    // The switch the control starts with is already the one in force.
+    InterlockedExchange(&m_LatchedEnable, PublishedEnable() != 0 ? 1 : 0);
     if (!CreatePlanes(ProcessingStageMaxFrames)) return status;
     m_pFifo = W4M3Planes::Create(FifoFrames);
     m_pStaging = W4M3Planes::Create(StagingFrames);
@@ -268,24 +270,25 @@ void CHeadphoneEffectControl::DeliverFrames(float* const* Out, ULONG Channels, U
     m_FifoCount = fifoLeft + stagingLeft;
 }
 
+bool CHeadphoneEffectControl::DownmixesBlock(const WAVEFORMATEXTENSIBLE& Format, ULONG Frames) const {
+    const ULONG channels = Format.Format.nChannels;
+    return m_pEffect != nullptr && m_ChainsReady && LimitersReady() && IsPcm(Format) && channels != 0 && channels != 2 &&
+           channels <= ProcessingStageMaxPlanes && Frames != 0 && Frames <= ProcessingStageMaxFrames;
+}
+
 STDMETHODIMP CHeadphoneEffectControl::Process(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) {
-    // This control follows the enable value itself, whoever changed it.
-    const bool changed = TakePendingFlag(0) != FALSE;
-    if (changed) SetFadeState(PublishedEnable() != 0 ? W4M3FadeOn : W4M3FadeOff);
+    // This control follows the enable value itself, whoever changed it; the value is taken with
+    // the flag, so a block that runs while the value changes keeps the switch it had.
+    if (TakePendingFlag(0)) LatchSwitch(PublishedEnable());
     if (m_pEffect == nullptr) return STATUS_SUCCESS;
     ApplyLatchedParameters();
-    if (Format == nullptr || Data == nullptr || !IsPcm(*Format) || !m_ChainsReady || !LimitersReady()) {
-        return STATUS_SUCCESS;
-    }
-    const ULONG channels = Format->Format.nChannels;
-    if (channels == 0 || channels > ProcessingStageMaxPlanes || Frames == 0 || Frames > ProcessingStageMaxFrames) {
-        return STATUS_SUCCESS;
-    }
+    if (Format == nullptr || Data == nullptr) return STATUS_SUCCESS;
     // Stereo keeps its samples.
-    if (channels == 2) {
+    if (Format->Format.nChannels == 2 || !DownmixesBlock(*Format, Frames)) {
         SetFadeState(W4M3FadeSteady);
         return STATUS_SUCCESS;
     }
+    const ULONG channels = Format->Format.nChannels;
     float* const* planes = static_cast<float* const*>(Data);
     float* const* dry = m_pDry->Pointers();
     float* const* wet = m_pWet->Pointers();
@@ -301,10 +304,12 @@ STDMETHODIMP CHeadphoneEffectControl::Process(const WAVEFORMATEXTENSIBLE* Format
         m_pWetLimiter->Process(wet, internalFrames);
     }
 
-    const bool surround = channels >= 6;
+    // The effect takes 5.1 and 7.1; every other count stays dry, with nothing to fade.
+    const bool surround = channels == 6 || channels == 8;
+    const LONG fade = surround ? CrossfadeState() : W4M3FadeSteady;
     float* const* result = dry;
-    if (changed || (surround && PublishedEnable() != 0)) result = wet;
-    W4M3Crossfade(CrossfadeState(), result, dry, internalFrames, internalFrames / 5);
+    if (surround && (LatchedEnable() != 0 || fade == W4M3FadeOff)) result = wet;
+    W4M3Crossfade(fade, result, dry, internalFrames, internalFrames / 5);
     SetFadeState(W4M3FadeSteady);
 
     ULONG produced = 0;

@@ -220,6 +220,95 @@ TEST_F(W4M3Effects, RoomEffectOnLeavesCountsTheNetworkDoesNotTakeDry) {
     }
 }
 
+// ---- The two stages in path order ----
+
+// Eight channels, each with one impulse of 0.25 of its own: channel c at frame 600 + 500 c.
+constexpr ULONG kImpulseFrames = 4800;
+ULONG ImpulseAt(ULONG channel) { return 600 + 500 * channel; }
+
+using Planes8 = std::array<std::vector<float>, 8>;
+
+Planes8 Impulses() {
+    Planes8 input;
+    for (ULONG c = 0; c < 8; ++c) {
+        input[c].assign(kImpulseFrames, 0.0f);
+        input[c][ImpulseAt(c)] = 0.25f;
+    }
+    return input;
+}
+
+// Runs Input through the stages in order, in blocks of 480 frames of the 8-channel format.
+Planes8 RunStages(std::initializer_list<VendorControlNode*> Stages, const Planes8& Input) {
+    const WAVEFORMATEXTENSIBLE format = Pcm(8, 48000);
+    constexpr ULONG frames = 480;
+    Planes8 out;
+    for (auto& plane : out) plane.reserve(kImpulseFrames);
+    for (ULONG at = 0; at < kImpulseFrames; at += frames) {
+        Block b;
+        for (ULONG c = 0; c < 8; ++c) std::copy_n(Input[c].begin() + at, frames, b.data[c].begin());
+        for (VendorControlNode* stage : Stages) EXPECT_EQ(stage->Process(&format, b.Data(), frames), STATUS_SUCCESS);
+        for (ULONG c = 0; c < 8; ++c) out[c].insert(out[c].end(), b.data[c].begin(), b.data[c].begin() + frames);
+    }
+    return out;
+}
+
+// The room stage followed by the headphone stage, as the W4M3 unit puts them on the render path:
+// every state makes exactly one down-mix. Both off: each channel arrives once, at the plain
+// down-mix gains (front 1, centre 0.707, LFE and surrounds 1). Room only: the room mix alone,
+// delayed by the headphone stage's look-ahead (no dry surround on top). Headphone only: the
+// headphone effect of the untouched eight channels. Both: the headphone effect of the room mix.
+TEST_F(W4M3Effects, RoomAndHeadphoneStagesInPathOrderDownMixOnce) {
+    const WAVEFORMATEXTENSIBLE format = Pcm(8, 48000);
+    const Planes8 input = Impulses();
+    struct State {
+        UCHAR room, headphone;
+    };
+    for (State state : {State{0, 0}, State{1, 0}, State{0, 1}, State{1, 1}}) {
+        SCOPED_TRACE(testing::Message() << "room " << int(state.room) << " headphone " << int(state.headphone));
+        unit->Selector(kDelaySelector).current = {state.room};
+        unit->Selector(kHeadphoneSelector).current = {state.headphone};
+        auto room = NewDelay();
+        auto headphone = NewHeadphone();
+        room->SetDownmixAfter(headphone.get());
+        for (VendorControlNode* c : {static_cast<VendorControlNode*>(room.get()), static_cast<VendorControlNode*>(headphone.get())}) {
+            ASSERT_EQ(c->SetFormat(&format), STATUS_SUCCESS);
+        }
+        const Planes8 out = RunStages({room.get(), headphone.get()}, input);
+
+        // The references: each stage alone, fed what it should see.
+        auto roomAlone = NewDelay();
+        auto headphoneAlone = NewHeadphone();
+        roomAlone->SetFormat(&format);
+        headphoneAlone->SetFormat(&format);
+        Planes8 roomMix = RunStages({roomAlone.get()}, input);
+        for (ULONG c = 2; c < 8; ++c) std::fill(roomMix[c].begin(), roomMix[c].end(), 0.0f);
+        const Planes8 expected = RunStages({headphoneAlone.get()}, state.room != 0 ? roomMix : input);
+        for (ULONG c = 0; c < 2; ++c) {
+            for (ULONG i = 0; i < kImpulseFrames; ++i) ASSERT_NEAR(out[c][i], expected[c][i], 1e-6f) << c << "/" << i;
+        }
+        if (state.room != 0 || state.headphone != 0) continue;
+
+        // Both off: one impulse per input channel and output side, at the down-mix gain.
+        ULONG latency = 0;
+        while (latency < kImpulseFrames && std::fabs(out[0][latency]) < 0.01f) ++latency;
+        ASSERT_GE(latency, ImpulseAt(0));
+        latency -= ImpulseAt(0);
+        const float left[8] = {1, 0, 0.707f, 1, 1, 0, 1, 0};
+        const float right[8] = {0, 1, 0.707f, 1, 0, 1, 0, 1};
+        for (ULONG i = 0; i < kImpulseFrames; ++i) {
+            float l = 0.0f, r = 0.0f;
+            for (ULONG c = 0; c < 8; ++c) {
+                if (i == ImpulseAt(c) + latency) {
+                    l = 0.25f * left[c];
+                    r = 0.25f * right[c];
+                }
+            }
+            ASSERT_NEAR(out[0][i], l, 1e-5f) << i;
+            ASSERT_NEAR(out[1][i], r, 1e-5f) << i;
+        }
+    }
+}
+
 // ---- Headphone effect ----
 
 // Every block leaves with exactly the frames it came with: the planes past the block are never
