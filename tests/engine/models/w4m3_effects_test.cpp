@@ -309,6 +309,89 @@ TEST_F(W4M3Effects, RoomAndHeadphoneStagesInPathOrderDownMixOnce) {
     }
 }
 
+// ---- Switching only when the switch changes ----
+
+// A control whose enable value can be published without the pending flags, as a block sees it
+// while SetEnable runs between the two.
+template <class Control>
+struct WindowControl : Control {
+    using Control::Control;
+    void PublishOnly(UCHAR Enable) {
+        this->m_Enable = Enable;
+        this->PublishEnable();
+    }
+};
+
+// Against an untouched control fed the same blocks: a host switch to the value in force, a device
+// refresh that finds the value unchanged, and (room) a device-side change the room stage does not
+// follow leave the output identical, for both effect controls and both starting values. A value
+// published before its flags (the window inside SetEnable) changes nothing until the flags come;
+// then the switch fades exactly as a plain SetEnable does.
+TEST_F(W4M3Effects, OnlyARealChangeOfTheLatchedSwitchFades) {
+    constexpr ULONG frames = 480;
+    const WAVEFORMATEXTENSIBLE format = Pcm(6, 48000);
+    auto run = [&](auto make) {
+        for (UCHAR start : {0, 1}) {
+            SCOPED_TRACE(int(start));
+            auto untouched = make(), poked = make(), windowed = make(), plain = make();
+            for (auto* c : {untouched.get(), poked.get(), windowed.get(), plain.get()}) {
+                ASSERT_EQ(c->SetEnable(start), STATUS_SUCCESS);
+                c->SetFormat(&format);
+            }
+            for (ULONG block = 0; block < 8; ++block) {
+                SCOPED_TRACE(block);
+                if (block == 2) {
+                    EXPECT_EQ(poked->SetEnable(start), STATUS_SUCCESS);
+                }
+                if (block == 3) {
+                    EXPECT_EQ(poked->RefreshValues(), STATUS_SUCCESS);
+                }
+                if (block == 4) windowed->PublishOnly(static_cast<UCHAR>(1 - start));
+                if (block == 5) {
+                    EXPECT_EQ(windowed->SetEnable(static_cast<UCHAR>(1 - start)), STATUS_SUCCESS);
+                    EXPECT_EQ(plain->SetEnable(static_cast<UCHAR>(1 - start)), STATUS_SUCCESS);
+                }
+                Block a, b, w, p;
+                for (Block* x : {&a, &b, &w, &p}) x->Fill(6, frames, block * frames);
+                untouched->Process(&format, a.Data(), frames);
+                poked->Process(&format, b.Data(), frames);
+                windowed->Process(&format, w.Data(), frames);
+                plain->Process(&format, p.Data(), frames);
+                for (ULONG ch = 0; ch < 2; ++ch) {
+                    ASSERT_EQ(a.data[ch], b.data[ch]) << ch;
+                    ASSERT_EQ(w.data[ch], block < 5 ? a.data[ch] : p.data[ch]) << ch;
+                }
+            }
+        }
+    };
+    run([&] {
+        auto c = MakeKernelObject<WindowControl<CDelayEffectControl>>(kDelayId);
+        EXPECT_EQ(c->InitEffect(unit->AsUnit(), kDelaySelector, m_fdo), STATUS_SUCCESS);
+        return c;
+    });
+    run([&] {
+        auto c = MakeKernelObject<WindowControl<CHeadphoneEffectControl>>(kHeadphoneId);
+        EXPECT_EQ(c->InitEffect(unit->AsUnit(), kHeadphoneSelector, m_fdo), STATUS_SUCCESS);
+        return c;
+    });
+
+    // The device switches the room effect itself: the room stage keeps the host's switch.
+    auto room = NewDelay(), untouched = NewDelay();
+    for (auto* c : {room.get(), untouched.get()}) c->SetFormat(&format);
+    for (ULONG block = 0; block < 4; ++block) {
+        if (block == 1) {
+            unit->Selector(kDelaySelector).current = {1};
+            EXPECT_EQ(room->RefreshValues(), STATUS_SUCCESS);
+            unit->Selector(kDelaySelector).current = {0};
+        }
+        Block a, b;
+        for (Block* x : {&a, &b}) x->Fill(6, frames, block * frames);
+        room->Process(&format, a.Data(), frames);
+        untouched->Process(&format, b.Data(), frames);
+        for (ULONG ch = 0; ch < 2; ++ch) ASSERT_EQ(a.data[ch], b.data[ch]) << block;
+    }
+}
+
 // ---- Headphone effect ----
 
 // Every block leaves with exactly the frames it came with: the planes past the block are never
