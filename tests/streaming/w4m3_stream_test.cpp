@@ -112,6 +112,25 @@ TEST_F(W4M3ModelStreamTest, EightChannelRampReachesTheDeviceAsTwoChannels) {
 
 namespace {
 
+// A 1 kHz tone of 0.1 (3277 at 16 bits) on every channel, at Rate.
+std::function<int32_t(uint64_t, unsigned)> Tone(double Rate) {
+    return [Rate](uint64_t n, unsigned) {
+        return static_cast<int32_t>(std::lround(3277.0 * std::sin(2.0 * M_PI * 1000.0 * static_cast<double>(n) / Rate)));
+    };
+}
+
+// The RMS of Samples[From, To) against the tone's, and the largest step between neighbours.
+double ToneGain(const std::vector<int32_t>& Samples, size_t From, size_t To) {
+    double sum = 0;
+    for (size_t f = From; f < To; ++f) sum += double(Samples[f]) * double(Samples[f]);
+    return std::sqrt(sum / double(To - From)) / (3277.0 / std::sqrt(2.0));
+}
+int32_t MaxStep(const std::vector<int32_t>& Samples, size_t From, size_t To) {
+    int32_t step = 0;
+    for (size_t f = From + 1; f < To; ++f) step = std::max(step, std::abs(Samples[f] - Samples[f - 1]));
+    return step;
+}
+
 class W4M3EffectStreamTest : public StreamMachine {
 protected:
     void TearDown() override {
@@ -156,23 +175,32 @@ protected:
     }
 };
 
-// The room effect switched on while an eight-channel stream plays: the device learns the switch,
-// the sink's stereo changes from the dry down-mix to the room mix without losing a frame, and the
-// switch is stored: the next start finds it on.
+// The room effect switched on while an eight-channel tone plays: the device learns the switch,
+// the sink's stereo changes from the dry down-mix (4.707 times the tone: front, centre at 0.707,
+// LFE and both surrounds) to the room mix without losing a frame and without a step larger than
+// the steady signal's, and the switch is stored: the next start plays the room mix from the start.
 TEST_F(W4M3EffectStreamTest, RoomEffectSwitchedOnDuringPlaybackReachesTheSinkAndIsStored) {
     ASSERT_EQ(StartDevice("uac1-w4m3"), STATUS_SUCCESS);
     auto state = sim::usb::w4m3::StateOf(sim::usb::DeviceOf(m_port));
     ASSERT_NE(state, nullptr);
     VendorControl* room = Effect(W4M3DelayEffectName);
     ASSERT_NE(room, nullptr);
-    const uint64_t frames = Play(48000, 400, [&] { EXPECT_EQ(room->SetEnable(1), STATUS_SUCCESS); });
+    const uint64_t frames =
+        Play(48000, 400, [&] { EXPECT_EQ(room->SetEnable(1), STATUS_SUCCESS); }, Tone(48000));
     EXPECT_EQ(state->roomEffect, 1);
     const sim::usb::RenderSink& sink = *Audio().Render(kRenderInterface);
     EXPECT_EQ(sink.Frames(), frames);
     EXPECT_EQ(sink.PartialFramePackets(), 0u);
-    // The room mix differs from the dry mix over the last tenth of the stream.
     const std::vector<int32_t> left = sink.Channel(0);
     ASSERT_GT(left.size(), 18000u);
+    const double dry = ToneGain(left, 4800, 9600);
+    const double wet = ToneGain(left, 14400, 18000);
+    EXPECT_NEAR(dry, 4.707, 0.01);
+    EXPECT_NEAR(wet, 3.89, 0.08);  // the room mix of this tone as measured
+    const int32_t steady = std::max(MaxStep(left, 4800, 9600), MaxStep(left, 14400, 18000));
+    EXPECT_LE(MaxStep(left, 4800, 18000), steady);
+    RecordProperty("room_gain", std::to_string(dry) + " dry, " + std::to_string(wet) + " wet");
+
     sim::usb::DeviceOf(m_port).ClearLog();
     ReleaseStreams();
     m_common->Stop();
@@ -183,35 +211,32 @@ TEST_F(W4M3EffectStreamTest, RoomEffectSwitchedOnDuringPlaybackReachesTheSinkAnd
     UCHAR enable = 0;
     EXPECT_EQ(room->GetEnable(&enable), STATUS_SUCCESS);
     EXPECT_EQ(enable, 1);
-    // Played again with the effect on from the start: the same input, another output than the dry
-    // mix it began with the first time.
     Audio().Render(kRenderInterface)->Clear();
-    Play(48000, 200);
-    const std::vector<int32_t> wet = sink.Channel(0);
-    ASSERT_GT(wet.size(), 4000u);
-    size_t differing = 0;
-    for (size_t f = 2000; f < 4000; ++f) differing += wet[f] != left[f] ? 1 : 0;
-    EXPECT_GT(differing, 1000u);
+    Play(48000, 200, {}, Tone(48000));
+    EXPECT_NEAR(ToneGain(sink.Channel(0), 4800, 9000), wet, 0.02 * wet);
 }
 
 // The headphone effect at 96 kHz: the effect runs at 48 kHz between two conversion chains, and
 // every block still leaves with exactly its frames, so the device receives every frame the client
-// wrote.
+// wrote, at a steady level with no step beyond the tone's own.
 TEST_F(W4M3EffectStreamTest, HeadphoneEffectAt96kHzKeepsEveryFrame) {
     ASSERT_EQ(StartDevice("uac1-w4m3"), STATUS_SUCCESS);
     VendorControl* headphone = Effect(W4M3HeadphoneEffectName);
     ASSERT_NE(headphone, nullptr);
     ASSERT_EQ(headphone->SetEnable(1), STATUS_SUCCESS);
-    const uint64_t frames = Play(96000, 300);
+    const uint64_t frames = Play(96000, 300, {}, Tone(96000));
     const sim::usb::RenderSink& sink = *Audio().Render(kRenderInterface);
     EXPECT_EQ(sink.Format().rateHz, 96000u);
     EXPECT_GT(frames, 20000u);
     EXPECT_EQ(sink.Frames(), frames);
     EXPECT_EQ(sink.PartialFramePackets(), 0u);
     const std::vector<int32_t> left = sink.Channel(0);
-    size_t sounding = 0;
-    for (int32_t v : left) sounding += v != 0 ? 1 : 0;
-    EXPECT_GT(sounding, left.size() / 2);
+    ASSERT_GT(left.size(), 28000u);
+    const double first = ToneGain(left, 9600, 19200), second = ToneGain(left, 19200, 28800);
+    EXPECT_NEAR(first, 1.71, 0.035);  // the headphone mix of this tone as measured
+    EXPECT_NEAR(second, first, 0.01 * first);
+    EXPECT_LE(MaxStep(left, 9600, 28800), std::max(MaxStep(left, 9600, 9700), MaxStep(left, 28700, 28800)) + 2);
+    RecordProperty("headphone_gain", std::to_string(first));
 }
 
 // The device switches the room effect itself: its status interrupt makes the HAL read the switch

@@ -143,50 +143,50 @@ TEST(W4M3RunSrcChain, RefusesEmptyCallsStaysInItsRoomAndEndsWithoutProgress) {
 // ---- Room effect ----
 
 // Three room controls fed the same 6-channel tone at 48 kHz: one on from the start, one off
-// throughout, one switched on in block 4. The switched one's block 4 falls from the dry mix to 0
-// over 96 frames, rises to the wet result over the next 96, and is wet from then on.
+// throughout, one switched on before block 4. From there the switched one's pair falls from the
+// dry mix to 0 over 96 frames, rises to the wet result over the next 96, and is wet from then on,
+// whether that fits in one block of 480 frames or runs over two of 96.
 TEST_F(W4M3Effects, RoomEffectSwitchesOnWithA96Plus96FrameCrossfade) {
-    constexpr ULONG frames = 480;
     const WAVEFORMATEXTENSIBLE format = Pcm(6, 48000);
-    auto on = NewDelay(), off = NewDelay(), switched = NewDelay();
-    for (auto* c : {on.get(), off.get(), switched.get()}) ASSERT_EQ(c->SetFormat(&format), STATUS_SUCCESS);
-    ASSERT_EQ(on->SetEnable(1), STATUS_SUCCESS);
-    for (ULONG block = 0; block < 7; ++block) {
-        SCOPED_TRACE(block);
-        if (block == 4) {
-            ASSERT_EQ(switched->SetEnable(1), STATUS_SUCCESS);
-        }
-        Block a, b, c;
-        for (Block* x : {&a, &b, &c}) x->Fill(6, frames, block * frames);
-        on->Process(&format, a.Data(), frames);
-        off->Process(&format, b.Data(), frames);
-        switched->Process(&format, c.Data(), frames);
-        for (ULONG ch = 0; ch < 6; ++ch) {
-            for (ULONG i = 0; i < frames; ++i) {
-                const float wet = a.data[ch][i], dry = b.data[ch][i], got = c.data[ch][i];
-                float expected = dry;
-                if (block > 4) expected = wet;
-                if (block == 4) {
-                    if (ch >= 2 || i >= 192) {
-                        expected = wet;
-                    } else if (i < 96) {
-                        expected = (1.0f - static_cast<float>(i) / 95.0f) * dry;
-                    } else {
-                        expected = static_cast<float>(i - 96) / 95.0f * wet;
-                    }
+    for (ULONG frames : {480u, 96u}) {
+        SCOPED_TRACE(frames);
+        // The switch the last round stored does not carry over.
+        unit->Selector(kDelaySelector).current = {0};
+        Store(u"Unit20_", REG_BINARY, settings_test::Bytes({0}));
+        auto on = NewDelay(), off = NewDelay(), switched = NewDelay();
+        for (auto* c : {on.get(), off.get(), switched.get()}) ASSERT_EQ(c->SetFormat(&format), STATUS_SUCCESS);
+        ASSERT_EQ(on->SetEnable(1), STATUS_SUCCESS);
+        const ULONG blocks = 4 + 2400 / frames;
+        for (ULONG block = 0; block < blocks; ++block) {
+            SCOPED_TRACE(block);
+            if (block == 4) {
+                ASSERT_EQ(switched->SetEnable(1), STATUS_SUCCESS);
+            }
+            Block a, b, c;
+            for (Block* x : {&a, &b, &c}) x->Fill(6, frames, block * frames);
+            on->Process(&format, a.Data(), frames);
+            off->Process(&format, b.Data(), frames);
+            switched->Process(&format, c.Data(), frames);
+            for (ULONG ch = 0; ch < 6; ++ch) {
+                for (ULONG i = 0; i < frames; ++i) {
+                    const float wet = a.data[ch][i], dry = b.data[ch][i], got = c.data[ch][i];
+                    float expected = block < 4 ? dry : wet;
+                    const ULONG at = (block - 4) * frames + i;
+                    if (block >= 4 && ch < 2 && at < 96) expected = (1.0f - static_cast<float>(at) / 95.0f) * dry;
+                    if (block >= 4 && ch < 2 && at >= 96 && at < 192) expected = static_cast<float>(at - 96) / 95.0f * wet;
+                    ASSERT_NEAR(got, expected, 1e-6f) << "channel " << ch << " frame " << i;
                 }
-                ASSERT_NEAR(got, expected, 1e-6f) << "channel " << ch << " frame " << i;
+            }
+            if (block >= 1 && frames == 480) {
+                // The wet and the dry result differ once the limiters' look-ahead has passed.
+                bool differ = false;
+                for (ULONG i = 0; i < frames; ++i) differ = differ || std::fabs(a.data[0][i] - b.data[0][i]) > 1e-4f;
+                EXPECT_TRUE(differ);
             }
         }
-        if (block >= 1) {
-            // The wet and the dry result differ once the limiters' look-ahead has passed.
-            bool differ = false;
-            for (ULONG i = 0; i < frames; ++i) differ = differ || std::fabs(a.data[0][i] - b.data[0][i]) > 1e-4f;
-            EXPECT_TRUE(differ);
-        }
+        EXPECT_EQ(switched->CrossfadeState(), W4M3FadeSteady);
+        EXPECT_EQ(switched->LatchedEnable(), 1);
     }
-    EXPECT_EQ(switched->CrossfadeState(), W4M3FadeSteady);
-    EXPECT_EQ(switched->LatchedEnable(), 1);
 }
 
 // The network mixes 5.1 and 7.1 only: any other count stays dry with the effect on (never
@@ -428,6 +428,31 @@ TEST_F(W4M3Effects, HeadphoneBlocksLeaveWithExactlyTheirFrames) {
             }
             EXPECT_EQ(zeros, 0u);
         }
+    }
+}
+
+// The effect takes 5.1 and 7.1: every other count leaves dry from the first block on, including
+// the block of the switch, and the dry result sounds.
+TEST_F(W4M3Effects, HeadphoneLeavesCountsTheEffectDoesNotTakeDry) {
+    for (WORD channels : {1, 3, 4, 5, 7}) {
+        SCOPED_TRACE(channels);
+        const WAVEFORMATEXTENSIBLE format = Pcm(channels, 48000);
+        auto switched = NewHeadphone(), off = NewHeadphone();
+        for (auto* c : {switched.get(), off.get()}) c->SetFormat(&format);
+        ASSERT_TRUE(switched->ChainsReady());
+        float peak = 0.0f;
+        for (ULONG block = 0; block < 4; ++block) {
+            if (block == 0 || block == 2) {
+                ASSERT_EQ(switched->SetEnable(block == 0 ? 1 : 0), STATUS_SUCCESS);
+            }
+            Block a, b;
+            for (Block* x : {&a, &b}) x->Fill(channels, 480, block * 480);
+            switched->Process(&format, a.Data(), 480);
+            off->Process(&format, b.Data(), 480);
+            for (ULONG ch = 0; ch < channels; ++ch) ASSERT_EQ(a.data[ch], b.data[ch]) << block << "/" << ch;
+            for (ULONG i = 0; i < 480; ++i) peak = std::fmax(peak, std::fabs(a.data[0][i]));
+        }
+        EXPECT_GT(peak, 0.1f);
     }
 }
 
