@@ -177,8 +177,8 @@ public:
     // As CDelayEffectControl::InitEffect; also applies the defaults and the stored parameters.
     NTSTATUS InitEffect(PUNKNOWN FeatureUnit, ULONG ControlSelector, PDEVICE_OBJECT SettingsDevice);
 
-    // VendorControl: parameter 0 the room code, 1 the filter-family flag. A change reaches the
-    // effect with the next block.
+    // VendorControl: parameter 0 the room code, 1 the filter-family flag. The effect builds the new
+    // filters at once (passive level) and fades to them with the next block.
     STDMETHODIMP GetParameters(ULONG First, ULONG Count, PLONG Values) override;
     STDMETHODIMP SetParameters(ULONG First, ULONG Count, const LONG* Values) override;
 
@@ -199,8 +199,6 @@ public:
 private:
     // Both family flags and the room of the current mode set to the values, where they differ.
     void ApplyParameters(LONG Room, LONG Family);
-    // Takes parameters SetParameters latched and gives them to the effect (data path).
-    void ApplyLatchedParameters();
     NTSTATUS ParameterBaseName(PWSTR Buffer, size_t Chars);
     void ReadStoredParameters();
     void WriteParameter(ULONG Index);
@@ -220,5 +218,4 @@ private:
     WAVEFORMATEXTENSIBLE m_InternalFormat;
     WAVEFORMATEXTENSIBLE m_StreamFloatFormat;
     LONG m_Parameters[W4M3HeadphoneParameterCount];  // under m_SpinLock once initialised
-    LONG m_ParametersLatched;                        // under m_SpinLock: the data path has not applied them
 };

@@ -59,8 +59,7 @@ CHeadphoneEffectControl::CHeadphoneEffectControl(PUNKNOWN UnknownOuter, ULONG Id
       m_EffectFormat{},
       m_InternalFormat{},
       m_StreamFloatFormat{},
-      m_Parameters{0, 0},
-      m_ParametersLatched(0) {
+      m_Parameters{0, 0} {
     m_NameGuid = W4M3HeadphoneEffectName;
     m_ParameterCount = W4M3HeadphoneParameterCount;
 }
@@ -109,6 +108,8 @@ NTSTATUS CHeadphoneEffectControl::InitEffect(PUNKNOWN FeatureUnit, ULONG Control
     m_Parameters[W4M3HeadphoneFamilyParameter] = effect->GetHeadphoneFamily();
     ReadStoredParameters();
     ApplyParameters(m_Parameters[W4M3HeadphoneRoomParameter], m_Parameters[W4M3HeadphoneFamilyParameter]);
+    // Later changes come while the stream may play: built at passive level, faded in by Process.
+    effect->FadeFilterChanges();
     return status;
 }
 
@@ -148,19 +149,6 @@ void CHeadphoneEffectControl::ApplyParameters(LONG Room, LONG Family) {
     }
 }
 
-void CHeadphoneEffectControl::ApplyLatchedParameters() {
-    LONG room = 0;
-    LONG family = 0;
-    {
-        DataPathLock lock(&m_SpinLock);
-        if (m_ParametersLatched == 0) return;
-        m_ParametersLatched = 0;
-        room = m_Parameters[W4M3HeadphoneRoomParameter];
-        family = m_Parameters[W4M3HeadphoneFamilyParameter];
-    }
-    ApplyParameters(room, family);
-}
-
 STDMETHODIMP CHeadphoneEffectControl::GetParameters(ULONG First, ULONG Count, PLONG Values) {
     if (Values == nullptr || First > W4M3HeadphoneParameterCount || Count > W4M3HeadphoneParameterCount - First) {
         return STATUS_INVALID_PARAMETER;
@@ -188,14 +176,19 @@ STDMETHODIMP CHeadphoneEffectControl::SetParameters(ULONG First, ULONG Count, co
         status = STATUS_SUCCESS;
     }
     if (NT_SUCCESS(status)) {
+        LONG room = 0;
+        LONG family = 0;
         {
-            // The data path hands the values to the effect with its next block.
             DataPathLock lock(&m_SpinLock);
             for (ULONG i = 0; i < Count; ++i) {
                 if (accepted[First + i]) m_Parameters[First + i] = Values[i];
             }
-            m_ParametersLatched = 1;
+            room = m_Parameters[W4M3HeadphoneRoomParameter];
+            family = m_Parameters[W4M3HeadphoneFamilyParameter];
         }
+        // The new filters are built here, at passive level; the data path fades to them with its
+        // next block.
+        ApplyParameters(room, family);
         for (ULONG index = 0; index < W4M3HeadphoneParameterCount; ++index) {
             if (accepted[index]) WriteParameter(index);
         }
@@ -281,7 +274,6 @@ STDMETHODIMP CHeadphoneEffectControl::Process(const WAVEFORMATEXTENSIBLE* Format
     // the flag, so a block that runs while the value changes keeps the switch it had.
     if (TakePendingFlag(0)) LatchSwitch(PublishedEnable());
     if (m_pEffect == nullptr) return STATUS_SUCCESS;
-    ApplyLatchedParameters();
     if (Format == nullptr || Data == nullptr) return STATUS_SUCCESS;
     // Stereo keeps its samples.
     if (Format->Format.nChannels == 2 || !DownmixesBlock(*Format, Frames)) {

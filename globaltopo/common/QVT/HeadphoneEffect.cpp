@@ -30,6 +30,7 @@ CHeadphoneEffect::CHeadphoneEffect() {
     m_CtcAngle = 20;
     m_SpeakerFamily = 0;
     m_HeadphoneFamily = 0;
+    m_FadeFilterChanges = false;
 }
 
 CHeadphoneEffect::~CHeadphoneEffect() { QvtDestroyObject(m_pApp); }
@@ -111,11 +112,18 @@ void CHeadphoneEffect::ApplyCtcAngle() {
 }
 
 void CHeadphoneEffect::ApplyHeadphoneSet() {
-    if (m_pApp != nullptr && m_CtcMode == 0)
-        m_pApp->SetRoomAndSet(m_HeadphoneRoom, GetFilterSetId(m_HeadphoneFamily, m_HeadphoneAngle));
+    if (m_CtcMode == 0) ApplyRoomAndSet(m_HeadphoneRoom, GetFilterSetId(m_HeadphoneFamily, m_HeadphoneAngle));
 }
 
 void CHeadphoneEffect::ApplySpeakerSet() {
-    if (m_pApp != nullptr && m_CtcMode != 0)
-        m_pApp->SetRoomAndSet(m_SpeakerRoom, GetFilterSetId(m_SpeakerFamily, m_SpeakerAngle));
+    if (m_CtcMode != 0) ApplyRoomAndSet(m_SpeakerRoom, GetFilterSetId(m_SpeakerFamily, m_SpeakerAngle));
+}
+
+void CHeadphoneEffect::ApplyRoomAndSet(LONG room, LONG setId) {
+    if (m_pApp == nullptr) return;
+    if (m_FadeFilterChanges) {
+        m_pApp->PrepareRoomAndSet(room, setId);
+    } else {
+        m_pApp->SetRoomAndSet(room, setId);
+    }
 }

@@ -59,6 +59,10 @@ public:
     LONG GetSpeakerRoom() const { return m_SpeakerRoom; }
     LONG GetSpeakerFamily() const { return m_SpeakerFamily; }
 
+    // From now on a room or family change builds the new filters at once (the caller's level,
+    // passive) and the next Process fades to them; before, a change switches the filters at once.
+    void FadeFilterChanges() { m_FadeFilterChanges = true; }
+
     // Filter-set id of a family flag and an angle code (0..3 or 25, 30, 35, 40; 31); -1 for others.
     static LONG GetFilterSetId(LONG familyFlag, LONG angle);
 
@@ -69,6 +73,7 @@ private:
     void ApplyCtcAngle();
     void ApplyHeadphoneSet();
     void ApplySpeakerSet();
+    void ApplyRoomAndSet(LONG room, LONG setId);
 
     CHeadphoneApp* m_pApp;  // owned
     LONG m_CtcMode;         // 0: headphone set, CTC off; otherwise loudspeaker set with CTC
@@ -80,4 +85,5 @@ private:
     LONG m_CtcAngle;        // degrees
     LONG m_SpeakerFamily;
     LONG m_HeadphoneFamily;
+    bool m_FadeFilterChanges;
 };

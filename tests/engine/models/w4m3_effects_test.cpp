@@ -511,8 +511,9 @@ TEST_F(W4M3Effects, HeadphoneParameterRangesAreCheckedWithoutWrapping) {
     EXPECT_EQ(count, 0u);
 }
 
-// Only accepted entries are kept and stored; the effect takes them with the next block.
-TEST_F(W4M3Effects, HeadphoneParametersAreStoredWhenAcceptedAndReachTheEffectWithTheNextBlock) {
+// Only accepted entries are kept and stored; the effect builds their filters at once and the data
+// path switches to them.
+TEST_F(W4M3Effects, HeadphoneParametersAreStoredWhenAcceptedAndTheirFiltersTakeOverInTheDataPath) {
     auto control = NewHeadphone();
     const CHeadphoneEffect* effect = control->Effect();
     ASSERT_NE(effect, nullptr);
@@ -536,16 +537,22 @@ TEST_F(W4M3Effects, HeadphoneParametersAreStoredWhenAcceptedAndReachTheEffectWit
     const LONG newRoom = 2;
     EXPECT_EQ(control->SetParameters(0, 1, &newRoom), STATUS_SUCCESS);
     EXPECT_EQ(StoredParameter(0), 2);
-    // Not yet: the data path applies them.
-    EXPECT_EQ(effect->GetHeadphoneRoom(), room);
-    EXPECT_EQ(effect->GetHeadphoneFamily(), 0);
-    const WAVEFORMATEXTENSIBLE format = Pcm(6, 48000);
-    control->SetFormat(&format);
-    Block b;
-    control->Process(&format, b.Data(), 256);
+    // The effect takes them at once and builds the filters here; the data path switches to them.
     EXPECT_EQ(effect->GetHeadphoneRoom(), 2);
     EXPECT_EQ(effect->GetHeadphoneFamily(), 1);
     EXPECT_EQ(effect->GetSpeakerFamily(), 1);
+    const LONG filtersBefore = effect->App()->SetId();
+    EXPECT_TRUE(effect->App()->HasPreparedFilters());
+    const WAVEFORMATEXTENSIBLE format = Pcm(6, 48000);
+    control->SetFormat(&format);
+    for (ULONG block = 0; block < 4 && effect->App()->HasPreparedFilters(); ++block) {
+        EXPECT_EQ(effect->App()->SetId(), filtersBefore);
+        Block b;
+        control->Process(&format, b.Data(), 480);
+    }
+    EXPECT_FALSE(effect->App()->HasPreparedFilters());
+    EXPECT_EQ(effect->App()->Room(), 1);   // room code 2
+    EXPECT_EQ(effect->App()->SetId(), 40); // the second family at 40 degrees
 
     // A new control starts on the stored values; a stored room the effect lacks is ignored.
     auto again = NewHeadphone();
