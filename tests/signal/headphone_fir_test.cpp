@@ -297,7 +297,7 @@ TEST(HeadphoneFir, PreparedFiltersFadeInWithTheNextBlock) {
         RunEngine(*old, first, before);
         RunEngine(*fresh, first, before);
         const LONG setBefore = switched->SetId();
-        switched->PrepareRoomAndSet(c.toRoom, c.toSet);
+        ASSERT_TRUE(switched->PrepareRoomAndSet(c.toRoom, c.toSet));
         EXPECT_TRUE(switched->HasPreparedFilters());
         EXPECT_EQ(switched->SetId(), setBefore);
 

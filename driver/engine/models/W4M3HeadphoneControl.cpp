@@ -178,17 +178,22 @@ STDMETHODIMP CHeadphoneEffectControl::SetParameters(ULONG First, ULONG Count, co
     if (NT_SUCCESS(status)) {
         LONG room = 0;
         LONG family = 0;
+        bool claimed = false;
         {
+            // The data path holds this lock for its whole block, so no block is switching
+            // filters while the spare bank is claimed.
             DataPathLock lock(&m_SpinLock);
             for (ULONG i = 0; i < Count; ++i) {
                 if (accepted[First + i]) m_Parameters[First + i] = Values[i];
             }
             room = m_Parameters[W4M3HeadphoneRoomParameter];
             family = m_Parameters[W4M3HeadphoneFamilyParameter];
+            claimed = m_pEffect != nullptr && m_pEffect->ClaimFilterBank();
         }
         // The new filters are built here, at passive level; the data path fades to them with its
         // next block.
         ApplyParameters(room, family);
+        if (claimed) m_pEffect->BuildClaimedFilters();
         for (ULONG index = 0; index < W4M3HeadphoneParameterCount; ++index) {
             if (accepted[index]) WriteParameter(index);
         }
@@ -284,6 +289,8 @@ STDMETHODIMP CHeadphoneEffectControl::Process(const WAVEFORMATEXTENSIBLE* Format
     float* const* planes = static_cast<float* const*>(Data);
     float* const* dry = m_pDry->Pointers();
     float* const* wet = m_pWet->Pointers();
+    // Held for the block: SetParameters claims the effect's spare filter bank under it.
+    DataPathLock lock(&m_SpinLock);
 
     ULONG internalFrames = 0;
     RunSrcChain(m_pInputChain, Frames, &internalFrames, planes, wet, m_pWet->Frames, false);

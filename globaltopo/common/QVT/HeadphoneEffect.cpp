@@ -120,10 +120,17 @@ void CHeadphoneEffect::ApplySpeakerSet() {
 }
 
 void CHeadphoneEffect::ApplyRoomAndSet(LONG room, LONG setId) {
+    // Faded changes are built by BuildClaimedFilters.
+    if (m_pApp != nullptr && !m_FadeFilterChanges) m_pApp->SetRoomAndSet(room, setId);
+}
+
+bool CHeadphoneEffect::ClaimFilterBank() { return m_pApp != nullptr && m_pApp->ClaimSpareBank(); }
+
+void CHeadphoneEffect::BuildClaimedFilters() {
     if (m_pApp == nullptr) return;
-    if (m_FadeFilterChanges) {
-        m_pApp->PrepareRoomAndSet(room, setId);
+    if (m_CtcMode != 0) {
+        m_pApp->BuildSpareBank(m_SpeakerRoom, GetFilterSetId(m_SpeakerFamily, m_SpeakerAngle));
     } else {
-        m_pApp->SetRoomAndSet(room, setId);
+        m_pApp->BuildSpareBank(m_HeadphoneRoom, GetFilterSetId(m_HeadphoneFamily, m_HeadphoneAngle));
     }
 }

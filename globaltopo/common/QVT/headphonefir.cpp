@@ -41,7 +41,6 @@ CHeadphoneFir::CHeadphoneFir() {
     }
     m_Active = 0;
     m_PreparedState = PreparedNone;
-    KeInitializeEvent(&m_SwitchDone, SynchronizationEvent, FALSE);
     m_CtcAngle = CTCANGLE_UNDEFINED;
     m_CtcLength = 1;
     ZeroFloats(m_CtcSumFilter, kCtcTaps);
@@ -68,11 +67,22 @@ void CHeadphoneFir::Reset() {
     m_TailIndex = 0;
 }
 
+namespace {
+
+// Room code 0..2 to the internal room (0 the largest; any other code the middle one), and a set
+// id outside the nine to 24.
+void MapRoomAndSet(LONG roomCode, LONG* room, LONG* setId) {
+    *room = 2;
+    if (roomCode == 0) *room = 3;
+    else if (roomCode == 2) *room = 1;
+    if (HeadphoneSetIndex(*setId) < 0) *setId = 24;
+}
+
+}  // namespace
+
 void CHeadphoneFir::SetRoomAndSet(LONG roomCode, LONG setId) {
-    LONG room = 2;
-    if (roomCode == 0) room = 3;
-    else if (roomCode == 2) room = 1;
-    if (HeadphoneSetIndex(setId) < 0) setId = 24;
+    LONG room = 0;
+    MapRoomAndSet(roomCode, &room, &setId);
     SelectFilters(room, setId);
 }
 
@@ -94,20 +104,24 @@ void CHeadphoneFir::LoadRoomAndSet(FilterBank& bank, LONG room, LONG setId) {
     LoadPieces(bank, head, HeadphoneHeadResponses, HeadphoneHeadLength, tail, HeadphoneTailResponses, tailLength);
 }
 
-void CHeadphoneFir::PrepareRoomAndSet(LONG roomCode, LONG setId) {
-    LONG room = 2;
-    if (roomCode == 0) room = 3;
-    else if (roomCode == 2) room = 1;
-    if (HeadphoneSetIndex(setId) < 0) setId = 24;
-    // Claim the spare bank: free, or prepared and not yet taken. While a Process fades to it, it
-    // is in use for that one block.
-    for (;;) {
-        if (InterlockedCompareExchange(&m_PreparedState, PreparedFilling, PreparedNone) == PreparedNone) break;
-        if (InterlockedCompareExchange(&m_PreparedState, PreparedFilling, PreparedReady) == PreparedReady) break;
-        KeWaitForSingleObject(&m_SwitchDone, Executive, KernelMode, FALSE, nullptr);
-    }
+bool CHeadphoneFir::ClaimSpareBank() {
+    // Free, or prepared and not yet taken; a bank a Process is switching to is in use.
+    if (InterlockedCompareExchange(&m_PreparedState, PreparedFilling, PreparedNone) == PreparedNone) return true;
+    return InterlockedCompareExchange(&m_PreparedState, PreparedFilling, PreparedReady) == PreparedReady;
+}
+
+void CHeadphoneFir::BuildSpareBank(LONG roomCode, LONG setId) {
+    if (ReadAcquire(&m_PreparedState) != PreparedFilling) return;
+    LONG room = 0;
+    MapRoomAndSet(roomCode, &room, &setId);
     LoadRoomAndSet(m_Banks[1 - m_Active], room, setId);
     InterlockedExchange(&m_PreparedState, PreparedReady);
+}
+
+bool CHeadphoneFir::PrepareRoomAndSet(LONG roomCode, LONG setId) {
+    if (!ClaimSpareBank()) return false;
+    BuildSpareBank(roomCode, setId);
+    return true;
 }
 
 void CHeadphoneFir::LoadFilters(const float* head, LONG headCount, LONG headLen, const float* tail, LONG tailCount,
@@ -259,7 +273,6 @@ void CHeadphoneFir::Process(float** out, LONG nOut, float** in, LONG nIn, LONG l
             m_Active = 1 - m_Active;
         }
         InterlockedExchange(&m_PreparedState, PreparedNone);
-        KeSetEvent(&m_SwitchDone, 0, FALSE);  // no priority boost
     }
     const FilterBank& now = m_Banks[m_Active];
     m_HeadIndex = (h - 1 + now.headPartitions) % now.headPartitions;

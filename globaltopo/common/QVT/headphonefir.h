@@ -7,7 +7,6 @@
 #pragma once
 
 #include <win/interlocked.h>
-#include <win/ke.h>
 #include <win/ntdef.h>
 
 #include "driver/signal/RealFft.h"
@@ -46,12 +45,17 @@ public:
     void SetRoomAndSet(LONG roomCode, LONG setId);
     // Internal room 1..3 and one of the nine set ids.
     void SelectFilters(LONG room, LONG setId);
-    // As SetRoomAndSet, but the filters are built into the spare bank (passive level, the heavy
-    // part) and the next Process switches to them, crossfading its block from the old filters'
-    // output to the new ones'. Until then Room, SetId and the partitions are the old ones. A
-    // second call before that Process replaces the prepared filters; a call while a Process is
-    // switching waits for that block. One caller at a time (the owner serialises its callers).
-    void PrepareRoomAndSet(LONG roomCode, LONG setId);
+    // Filters prepared while the engine runs. ClaimSpareBank takes the spare bank for building
+    // (false while a Process is switching to it, or another caller holds it); BuildSpareBank
+    // builds the filters of SetRoomAndSet's arguments into the claimed bank (the heavy part, at
+    // the caller's level) and hands it to the next Process, which switches to them and fades its
+    // block from the old filters' output to the new ones'. Until then Room, SetId and the
+    // partitions are the old ones; a bank built but not yet taken can be claimed and built again.
+    // The owner keeps claims away from a running Process (a lock Process also holds) and has one
+    // builder at a time. PrepareRoomAndSet is the two in a row; false when the claim failed.
+    bool ClaimSpareBank();
+    void BuildSpareBank(LONG roomCode, LONG setId);
+    bool PrepareRoomAndSet(LONG roomCode, LONG setId);
     // True while prepared filters wait for the next Process.
     bool HasPreparedFilters() const { return ReadAcquire(&m_PreparedState) == PreparedReady; }
     // Cuts headCount responses of headLen samples and tailCount responses of tailLen samples (both
@@ -116,7 +120,6 @@ private:
     LONG m_Active;                   // the bank Process convolves with
     volatile LONG m_PreparedState;   // of bank 1 - m_Active
     float m_FadeEars[kEars][kFrame]; // the new filters' ear signals in a switching block
-    KEVENT m_SwitchDone;             // set by Process when it has left PreparedSwitching
     LONG m_CtcAngle;
     LONG m_CtcLength;
     float m_CtcSumFilter[kCtcTaps];
