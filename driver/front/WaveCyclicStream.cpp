@@ -275,11 +275,13 @@ NTSTATUS WaveCyclicStream::GetPosition(PULONG Position) {
     const ULONGLONG elapsed = now > m_CompletionTime ? now - m_CompletionTime : 0;
     const ULONGLONG bytes = elapsed * m_Format.Format.nAvgBytesPerSec / 100000;
     const ULONG moved = bytes < m_InFlightBytes ? static_cast<ULONG>(bytes) : m_InFlightBytes;
+    // Positions are whole frames in both directions: a client that fills up to a position
+    // inside a frame would shift every later sample.
+    const ULONG block = m_Format.Format.nBlockAlign != 0 ? m_Format.Format.nBlockAlign : 1;
     ULONG position;
     if (!m_Capture) {
-        position = static_cast<ULONG>((static_cast<ULONGLONG>(m_Position) + moved) % size);
+        position = static_cast<ULONG>((static_cast<ULONGLONG>(m_Position) + moved / block * block) % size);
     } else {
-        const ULONG block = m_Format.Format.nBlockAlign != 0 ? m_Format.Format.nBlockAlign : 1;
         const ULONG behind = (m_InFlightBytes - moved) / block * block % size;
         position = (m_Position + size - behind) % size;
     }

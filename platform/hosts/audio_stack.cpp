@@ -425,7 +425,9 @@ NTSTATUS KsPinClient::Render(const Source& source, sim::machine::Time duration, 
     const ULONG lead = size / 2 / block * block;
     std::vector<UCHAR> chunk(size);
     ULONGLONG written = 0;
+    // The engine fills whole frames only, up to the last frame boundary before the target.
     auto fill = [&](ULONGLONG target) {
+        target = target / block * block;
         while (written < target) {
             const ULONG offset = static_cast<ULONG>(written % size);
             const ULONG length = static_cast<ULONG>(std::min<ULONGLONG>(target - written, size - offset));
@@ -442,7 +444,7 @@ NTSTATUS KsPinClient::Render(const Source& source, sim::machine::Time duration, 
     KSAUDIO_POSITION position{};
     status = Position(&position);
     if (!NT_SUCCESS(status)) return status;
-    written = std::max<ULONGLONG>(written, position.PlayOffset);
+    written = std::max<ULONGLONG>(written, position.PlayOffset / block * block);
     fill(position.PlayOffset + lead);
     if (state != KSSTATE_RUN) {
         status = SetState(KSSTATE_RUN);
