@@ -41,6 +41,10 @@ void FillRing(PUCHAR Ring, ULONG Size, ULONG Offset, UCHAR Value, ULONG Count) {
 
 UCHAR SilenceByte(const WAVEFORMATEXTENSIBLE& Format) { return Format.Format.wBitsPerSample == 8 ? 0x80 : 0x00; }
 
+bool SameWaveFormat(const WAVEFORMATEXTENSIBLE& A, const WAVEFORMATEXTENSIBLE& B) {
+    return RtlCompareMemory(&A, &B, sizeof(A)) == sizeof(A);
+}
+
 }  // namespace
 
 WaveByteRate ByteRateOf(ULONG BytesPerSecond) { return {BytesPerSecond / 1000, BytesPerSecond % 1000}; }
@@ -156,6 +160,7 @@ NTSTATUS WaveCyclicStream::SetFormat(PKSDATAFORMAT DataFormat) {
     m_StreamRate = ByteRateOf(format.Format.nAvgBytesPerSec);
     m_OwnerRate = m_StreamRate;
     m_DataOffset = 0;
+    m_Continuing = false;
     return STATUS_SUCCESS;
 }
 
@@ -176,19 +181,22 @@ NTSTATUS WaveCyclicStream::SetState(KSSTATE State) {
     if (!clients) return STATUS_UNSUCCESSFUL;
 
     switch (State) {
-    case KSSTATE_STOP:
-    case KSSTATE_ACQUIRE: {
+    case KSSTATE_STOP: {
+        // Only STOP starts the stream over; ACQUIRE and PAUSE keep where it was.
         LockScope lock(&m_Lock);
         ResetPositionsLocked();
         m_DataOffset = 0;
         m_CompletedBytes = 0;
+        m_Continuing = false;
         break;
     }
+    case KSSTATE_ACQUIRE:
+        break;
     case KSSTATE_PAUSE:
         if (m_State == KSSTATE_RUN) status = LeaveRun(clients.Get());
         if (NT_SUCCESS(status)) {
             LockScope lock(&m_Lock);
-            m_ReportedPosition = m_Position;
+            FreezePositionLocked();
         }
         break;
     case KSSTATE_RUN:
@@ -252,15 +260,38 @@ NTSTATUS WaveCyclicStream::LeaveRun(StreamClients* Clients) {
     {
         LockScope lock(&m_Lock);
         id = m_ClientId;
+        m_Leaving = true;
+    }
+    if (id != nullptr) {
+        // The stop lets the transfers on the bus finish; their completions still count, so the
+        // position ends where the device's audio ends.
+        Clients->StopClient(id, nullptr);
+    }
+    {
+        LockScope lock(&m_Lock);
         m_ClientStarted = false;
+        m_Leaving = false;
     }
     if (id == nullptr) return STATUS_SUCCESS;
-    Clients->StopClient(id, nullptr);
     Clients->CloseClient(id);
     NTSTATUS status = Clients->UnregisterClient(id);
     LockScope lock(&m_Lock);
     m_ClientId = nullptr;
     return status;
+}
+
+void WaveCyclicStream::FreezePositionLocked() {
+    // The port has seen m_ReportedPosition; a position behind it (completions that never came)
+    // would read as a whole buffer played. The stream holds at the later of the two.
+    const ULONG size = EffectiveSizeLocked();
+    if (size != 0) {
+        const ULONG ahead = (m_ReportedPosition + size - m_Position) % size;
+        if (ahead <= size / 2) m_Position = m_ReportedPosition;
+    }
+    m_ReportedPosition = m_Position;
+    m_InFlightBytes = 0;
+    m_RingRead = 0;
+    m_RingCount = 0;
 }
 
 NTSTATUS WaveCyclicStream::GetPosition(PULONG Position) {
@@ -322,6 +353,7 @@ NTSTATUS WaveCyclicStream::AllocateLocked(ULONG Bytes) {
     m_BufferSize = Bytes;
     ResetPositionsLocked();
     m_CompletedBytes = 0;
+    m_Continuing = false;
     return STATUS_SUCCESS;
 }
 
@@ -338,6 +370,7 @@ void WaveCyclicStream::FreeBuffer() {
     m_BufferSize = 0;
     ResetPositionsLocked();
     m_DataOffset = 0;
+    m_Continuing = false;
 }
 
 ULONG WaveCyclicStream::TransferCount() { return AllocatedBufferSize(); }
@@ -466,7 +499,8 @@ void WaveCyclicStream::OnStreamNotify(PVOID Context, PVOID Argument1, PVOID) {
 
 void WaveCyclicStream::OnFormatChanged(const StreamNotifyRecord* Record) {
     LockScope lock(&m_Lock);
-    if (m_ClientId == nullptr || Record->Owner == nullptr) return;
+    // An owner that takes over while this stream leaves is no business of it any more.
+    if (m_ClientId == nullptr || Record->Owner == nullptr || m_Leaving) return;
     ULONG milliseconds = Record->FirstValue.Shape.Milliseconds;
     const ULONG count = Record->FirstValue.Shape.Count;
     if (RtlCompareMemory(&Record->Owner->Format, &m_OwnerFormat, sizeof(m_OwnerFormat)) != sizeof(m_OwnerFormat)) {
@@ -478,16 +512,29 @@ void WaveCyclicStream::OnFormatChanged(const StreamNotifyRecord* Record) {
     if ((milliseconds & StreamFormatChangedFlag) != 0) {
         m_Chain->Reset();
         m_Chain->SetFormat(m_Format, m_OwnerFormat);  // the chain follows the pair; its answer does not matter here
-        ResetPositionsLocked();
-        m_CompletedBytes = 0;
-        m_DataOffset = 0;
+        // A new run in the stream's own format after a pause, or after the USB side recovered
+        // from an error, continues where the last one ended: same position, same read point.
+        // Any other owner, or the first run, starts the stream over.
+        const bool resume = m_Continuing && SameWaveFormat(m_OwnerFormat, m_Format);
+        if (!resume) {
+            ResetPositionsLocked();
+            m_CompletedBytes = 0;
+        }
+        m_InFlightBytes = 0;
+        m_RingRead = 0;
+        m_RingCount = 0;
+        m_DataOffset = m_Position;
         const ULONG size = EffectiveSizeLocked();
         if (!m_Capture && size != 0) {
             // The USB side starts as far behind the port as it has in flight, at most one buffer.
             const ULONGLONG ahead = static_cast<ULONGLONG>(m_Format.Format.nSamplesPerSec / 1000) *
                                     m_Format.Format.nBlockAlign * m_TransferMs * m_TransferCount;
-            m_DataOffset = static_cast<ULONG>((size - ahead % size) % size);
+            const ULONG behind = static_cast<ULONG>(ahead < size ? ahead : size);
+            m_DataOffset = (m_Position + size - behind) % size;
+            // What it starts from precedes the port's first byte: silence, not an old run's tail.
+            if (!resume) FillRing(m_Buffer, size, m_DataOffset, SilenceByte(m_Format), behind);
         }
+        m_Continuing = true;
     }
     m_StreamRate = ByteRateOf(m_Format.Format.nAvgBytesPerSec);
     m_OwnerRate = ByteRateOf(m_OwnerFormat.Format.nAvgBytesPerSec);

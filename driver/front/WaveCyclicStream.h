@@ -92,6 +92,8 @@ public:
 private:
     NTSTATUS EnterRun(StreamClients* Clients);
     NTSTATUS LeaveRun(StreamClients* Clients);
+    // After leaving RUN: the position holds where the port last saw it or later, never earlier.
+    void FreezePositionLocked();
     // The positions, the ring and the in-flight count back to 0 (spin lock held).
     void ResetPositionsLocked();
     // The buffer size every position wraps at: the set buffer size, else the allocated one.
@@ -125,6 +127,8 @@ private:
     KSPIN_LOCK m_Lock;
     PVOID m_ClientId;                 // the registration while a client (RUN)
     bool m_ClientStarted;
+    bool m_Leaving;                   // stopping its client: completions count, new owners do not
+    bool m_Continuing;                // the position belongs to a run a resume continues
     PUCHAR m_Buffer;
     ULONG m_AllocatedSize;
     ULONG m_BufferSize;

@@ -444,7 +444,8 @@ NTSTATUS KsPinClient::Render(const Source& source, sim::machine::Time duration, 
     KSAUDIO_POSITION position{};
     status = Position(&position);
     if (!NT_SUCCESS(status)) return status;
-    written = std::max<ULONGLONG>(written, position.PlayOffset / block * block);
+    // What an earlier call wrote ahead of the play position stays: the engine goes on from it.
+    written = std::max<ULONGLONG>(position.WriteOffset, position.PlayOffset / block * block);
     fill(position.PlayOffset + lead);
     if (state != KSSTATE_RUN) {
         status = SetState(KSSTATE_RUN);
@@ -458,6 +459,7 @@ NTSTATUS KsPinClient::Render(const Source& source, sim::machine::Time duration, 
         status = Position(&position);
         if (!NT_SUCCESS(status)) return status;
         if (position.PlayOffset != lastPlay) {
+            stats->largestStep = std::max(stats->largestStep, position.PlayOffset - lastPlay);
             lastPlay = position.PlayOffset;
             lastMove = sim::machine::Now();
         } else if (sim::machine::Now() - lastMove >= 10 * sim::machine::kMillisecond) {
@@ -478,7 +480,9 @@ NTSTATUS KsPinClient::Capture(const Sink& sink, sim::machine::Time duration, Str
     KSAUDIO_POSITION position{};
     NTSTATUS status = Position(&position);
     if (!NT_SUCCESS(status)) return status;
-    ULONGLONG read = position.PlayOffset;
+    // An earlier call's reads end at the write offset; what was captured since is read now.
+    ULONGLONG lastPlay = position.PlayOffset;
+    ULONGLONG read = std::max<ULONGLONG>(position.WriteOffset, position.PlayOffset > size ? position.PlayOffset - size : 0);
     KSSTATE state = KSSTATE_STOP;
     status = GetState(&state);
     if (NT_SUCCESS(status) && state != KSSTATE_RUN) status = SetState(KSSTATE_RUN);
@@ -489,6 +493,8 @@ NTSTATUS KsPinClient::Capture(const Sink& sink, sim::machine::Time duration, Str
         sim::machine::RunFor(sim::machine::kMillisecond);
         status = Position(&position);
         if (!NT_SUCCESS(status)) return status;
+        stats->largestStep = std::max(stats->largestStep, position.PlayOffset - std::min(lastPlay, position.PlayOffset));
+        lastPlay = position.PlayOffset;
         if (position.PlayOffset == read && sim::machine::Now() - lastMove >= 10 * sim::machine::kMillisecond) {
             ++stats->positionStalls;
             lastMove = sim::machine::Now();

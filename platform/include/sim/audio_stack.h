@@ -114,6 +114,7 @@ struct StreamRunStats {
     ULONGLONG positionBytes = 0;   // the pin's play (render) or capture position at the end
     ULONG positionStalls = 0;      // 10 ms periods in RUN without any position movement
     ULONG services = 0;            // service-group notifications the pin received
+    ULONGLONG largestStep = 0;     // the largest position advance between two 1 ms checks
 };
 
 class KsPinClient {
@@ -134,10 +135,12 @@ public:
     // Render: keeps the cyclic buffer filled ahead of the play position with what source produces
     // (source fills the span and answers how many bytes it wrote; fewer means the end, and the
     // rest is silence), for duration of simulated time in RUN, checking the position every
-    // millisecond. The pin must be in PAUSE or RUN; it is left in RUN.
+    // millisecond. The pin must be in PAUSE or RUN; it is left in RUN. Fills are whole frames;
+    // a later call goes on after what an earlier one wrote ahead (until the pin stops).
     using Source = std::function<size_t(UCHAR* data, size_t length)>;
     NTSTATUS Render(const Source& source, sim::machine::Time duration, StreamRunStats* stats);
-    // Capture: collects everything the position passes, for duration of simulated time.
+    // Capture: collects everything the position passes, for duration of simulated time; a later
+    // call goes on where an earlier one stopped reading.
     using Sink = std::function<void(const UCHAR* data, size_t length)>;
     NTSTATUS Capture(const Sink& sink, sim::machine::Time duration, StreamRunStats* stats);
 
