@@ -83,7 +83,15 @@ private:
     void ReleaseAll();
     // Replaces the wave format of Result (after its KSDATAFORMAT head) with the engine's record of
     // the same channels, rate, valid bits and sub-format.
-    NTSTATUS CompleteFromEngine(PWAVEFORMATEXTENSIBLE Wave);
+    // What an intersection may propose: channels, rates and bits both sides allow.
+    struct FormatBounds {
+        ULONG MaximumChannels;
+        ULONG MinimumRate;
+        ULONG MaximumRate;
+        ULONG MinimumBits;
+        ULONG MaximumBits;
+    };
+    NTSTATUS CompleteFromEngine(PWAVEFORMATEXTENSIBLE Wave, const FormatBounds& Bounds);
 
     ULONG m_EngineIndex;
     PPORTWAVECYCLIC m_Port;      // referenced

@@ -41,6 +41,13 @@ void FillRing(PUCHAR Ring, ULONG Size, ULONG Offset, UCHAR Value, ULONG Count) {
 
 UCHAR SilenceByte(const WAVEFORMATEXTENSIBLE& Format) { return Format.Format.wBitsPerSample == 8 ? 0x80 : 0x00; }
 
+// 50 ms of the format in whole frames: at 22.05 and 11.025 kHz the plain twentieth of a second
+// ends inside a frame.
+ULONG BufferBytesFor(const WAVEFORMATEXTENSIBLE& Format) {
+    const ULONG block = Format.Format.nBlockAlign != 0 ? Format.Format.nBlockAlign : 1;
+    return Format.Format.nAvgBytesPerSec / 20 / block * block;
+}
+
 bool SameWaveFormat(const WAVEFORMATEXTENSIBLE& A, const WAVEFORMATEXTENSIBLE& B) {
     return RtlCompareMemory(&A, &B, sizeof(A)) == sizeof(A);
 }
@@ -120,17 +127,19 @@ NTSTATUS WaveCyclicStream::Init(WaveCyclicMiniport* Miniport, ULONG Pin, BOOLEAN
 
     status = ValidateWaveDataFormat(DataFormat, m_Engine, &m_Format);
     if (!NT_SUCCESS(status)) return status;
-    status = AllocateBuffer(m_Format.Format.nAvgBytesPerSec / 20, nullptr);
+    status = AllocateBuffer(BufferBytesFor(m_Format), nullptr);
     if (!NT_SUCCESS(status)) return status;
 
     m_OwnerFormat = m_Format;
     m_StreamRate = ByteRateOf(m_Format.Format.nAvgBytesPerSec);
     m_OwnerRate = m_StreamRate;
     ULONG block = WaveCyclicDefaultStreamBlock;
-    if (NT_SUCCESS(AccessSettingBinary(Miniport->Adapter() != nullptr ? Miniport->Adapter()->GetDeviceObject() : nullptr,
-                                       SettingMode::Read, &block, sizeof(block), SettingName::StreamBlock))) {
-        // Transfers in flight: the USB stream has ten slots and needs one.
-        m_StreamBlock = block < 1 ? 1 : (block > WaveCyclicRingEntries ? WaveCyclicRingEntries : block);
+    PDEVICE_OBJECT device = Miniport->Adapter() != nullptr ? Miniport->Adapter()->GetDeviceObject() : nullptr;
+    if (device != nullptr &&
+        NT_SUCCESS(AccessSettingBinary(device, SettingMode::Read, &block, sizeof(block), SettingName::StreamBlock))) {
+        m_StreamBlock = block < WaveCyclicMinStreamBlock   ? WaveCyclicMinStreamBlock
+                        : block > WaveCyclicMaxStreamBlock ? WaveCyclicMaxStreamBlock
+                                                           : block;
     }
 
     m_ServiceGroup->AddRef();
@@ -152,7 +161,7 @@ NTSTATUS WaveCyclicStream::SetFormat(PKSDATAFORMAT DataFormat) {
     LockScope lock(&m_Lock);
     // A new byte rate needs a new 50 ms buffer; any other change only takes the new record.
     if (format.Format.nAvgBytesPerSec != m_Format.Format.nAvgBytesPerSec) {
-        status = AllocateLocked(format.Format.nAvgBytesPerSec / 20);
+        status = AllocateLocked(BufferBytesFor(format));
         if (!NT_SUCCESS(status)) return status;
     }
     m_Format = format;
@@ -388,6 +397,9 @@ ULONG WaveCyclicStream::BufferSize() {
 
 void WaveCyclicStream::SetBufferSize(ULONG Bytes) {
     LockScope lock(&m_Lock);
+    // Whole frames only: a size inside a frame would wrap every position off the frame grid.
+    const ULONG block = m_Format.Format.nBlockAlign != 0 ? m_Format.Format.nBlockAlign : 1;
+    Bytes = Bytes / block * block;
     if (Bytes == 0 || Bytes >= m_AllocatedSize) return;
     m_BufferSize = Bytes;
     // Every position wraps at the new size.

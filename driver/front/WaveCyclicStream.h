@@ -27,8 +27,12 @@ constexpr ULONG WaveCyclicRingEntries = 10;
 // Audio per USB transfer the stream asks for, and the notification interval it answers.
 constexpr ULONG WaveCyclicTransferMs = 5;
 constexpr ULONG WaveCyclicNotifyMs = 10;
-// Transfers in flight unless "StreamBlock" says otherwise (1 to 10).
+// Transfers in flight unless "StreamBlock" says otherwise. One transfer leaves the bus idle while
+// the next is filled; more than half the 50 ms buffer in flight lets the USB side read where the
+// port is already writing again. The setting is held to the range that plays.
 constexpr ULONG WaveCyclicDefaultStreamBlock = 3;
+constexpr ULONG WaveCyclicMinStreamBlock = 2;
+constexpr ULONG WaveCyclicMaxStreamBlock = 25 / WaveCyclicTransferMs;
 
 // Bytes per millisecond of a byte rate: an integer part and a remainder per 1000.
 struct WaveByteRate {

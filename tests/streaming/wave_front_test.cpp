@@ -139,8 +139,31 @@ TEST_F(WaveFront, RemovalWithARunningPin) {
     EXPECT_EQ(sim::pnp::SurpriseRemoveDevice(m_Node), STATUS_SUCCESS);
     sim::machine::RunFor(20 * kMs);
     m_Pin.reset();
+    // The filter the application still holds takes no new stream for a device that is gone.
+    EXPECT_EQ(OpenPin(48000), STATUS_DEVICE_REMOVED);
     m_Filter.reset();
     Unplug();
+}
+
+// The eight-channel device lists no record with its largest channel count, rate and bits
+// together: a wildcard client still gets the best record it has, and that format opens the pin.
+TEST_F(WaveFront, WildcardIntersectionFindsAnExistingRecord) {
+    ASSERT_EQ(Plug("uac1-w4m3"), STATUS_SUCCESS);
+    OpenFilter(KSCATEGORY_RENDER);
+    KSDATARANGE_AUDIO range = {};
+    range.DataRange.FormatSize = sizeof(range);
+    range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+    range.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    range.DataRange.Specifier = GUID_NULL;
+    std::vector<UCHAR> client(sizeof(range));
+    std::memcpy(client.data(), &range, sizeof(range));
+    std::vector<UCHAR> format;
+    ASSERT_EQ(m_Filter->DataIntersection(0, client, &format), STATUS_SUCCESS);
+    ASSERT_EQ(format.size(), 104u);
+    WAVEFORMATEXTENSIBLE wave = {};
+    std::memcpy(&wave, format.data() + sizeof(KSDATAFORMAT), sizeof(wave));
+    EXPECT_EQ(wave.Format.nChannels, 8u);
+    EXPECT_EQ(KsPinClient::Open(*m_Filter, 0, format, &m_Pin), STATUS_SUCCESS);
 }
 
 // The UAC 1.0 catalog models whose HAL the driver builds today start and show their wave filters.
