@@ -68,6 +68,12 @@ bool EngineCarriesSubFormat(StreamEngine* Engine, const GUID& SubFormat) {
 ULONG Smaller(ULONG A, ULONG B) { return A < B ? A : B; }
 ULONG Larger(ULONG A, ULONG B) { return A > B ? A : B; }
 
+ULONG PositionCount(ULONG Mask) {
+    ULONG count = 0;
+    for (; Mask != 0; Mask &= Mask - 1) ++count;
+    return count;
+}
+
 }  // namespace
 
 NTSTATUS ValidateWaveDataFormat(const KSDATAFORMAT* DataFormat, StreamEngine* Engine, WAVEFORMATEXTENSIBLE* Wave) {
@@ -98,7 +104,16 @@ NTSTATUS ValidateWaveDataFormat(const KSDATAFORMAT* DataFormat, StreamEngine* En
     RtlCopyMemory(Wave, bytes + offset, WaveFormatPlainBytes + head.cbSize);
     // The engine checks a copy, so a plain format stays as the client gave it.
     WAVEFORMATEXTENSIBLE probe = *Wave;
-    if (!NT_SUCCESS(Engine->FindFormat(&probe.Format))) return STATUS_INVALID_PARAMETER;
+    if (!NT_SUCCESS(Engine->FindFormat(&probe.Format))) {
+        // A device record with channel mask 0 assigns no speaker positions: any mask that names
+        // one position per channel opens it, and the stream takes the record as the device has it.
+        if (head.wFormatTag != WAVE_FORMAT_EXTENSIBLE || Wave->dwChannelMask == 0 ||
+            PositionCount(Wave->dwChannelMask) != Wave->Format.nChannels) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        probe.dwChannelMask = 0;
+        if (!NT_SUCCESS(Engine->FindFormat(&probe.Format))) return STATUS_INVALID_PARAMETER;
+    }
     if (probe.Format.nBlockAlign == 0 || probe.Format.nAvgBytesPerSec == 0) return STATUS_INVALID_PARAMETER;
     *Wave = probe;
     return STATUS_SUCCESS;

@@ -91,6 +91,37 @@ TEST_F(EngineRecords, DataFormatsAreBoundedBeforeTheyAreRead) {
     }
 }
 
+// A device record with channel mask 0 (no positions assigned) opens for a client's mask that
+// names one position per channel, and the stream takes the device's record.
+TEST_F(EngineRecords, ChannelMaskZeroRecordTakesAStandardMask) {
+    WAVEFORMATEXTENSIBLE unassigned = Record(44100, 16, 2);
+    unassigned.dwChannelMask = 0;
+    ASSERT_EQ(m_Engine->AddFormat(&unassigned), STATUS_SUCCESS);
+    struct Case {
+        ULONG mask;
+        NTSTATUS expected;
+    };
+    for (const Case& c : {Case{3, STATUS_SUCCESS}, Case{0x30, STATUS_SUCCESS}, Case{0, STATUS_SUCCESS},
+                          Case{7, STATUS_INVALID_PARAMETER}, Case{1, STATUS_INVALID_PARAMETER}}) {
+        SCOPED_TRACE(c.mask);
+        WAVEFORMATEXTENSIBLE wave = unassigned;
+        wave.dwChannelMask = c.mask;
+        const std::vector<UCHAR> bytes = DataFormat(104, 0, 64, wave, 22);
+        WAVEFORMATEXTENSIBLE out;
+        EXPECT_EQ(ValidateWaveDataFormat(reinterpret_cast<const KSDATAFORMAT*>(bytes.data()), m_Engine, &out), c.expected);
+        if (NT_SUCCESS(c.expected)) {
+            EXPECT_EQ(out.dwChannelMask, 0u);
+        }
+    }
+    // A record with its own mask still wants that mask.
+    WAVEFORMATEXTENSIBLE wave = Record(48000, 16, 2);
+    wave.dwChannelMask = 0x30;
+    const std::vector<UCHAR> bytes = DataFormat(104, 0, 64, wave, 22);
+    WAVEFORMATEXTENSIBLE out;
+    EXPECT_EQ(ValidateWaveDataFormat(reinterpret_cast<const KSDATAFORMAT*>(bytes.data()), m_Engine, &out),
+              STATUS_INVALID_PARAMETER);
+}
+
 // Each side keeps its own carries, so the converted total follows the stream's rate exactly over
 // any number of transfers, whatever the other side converted in between.
 TEST(WaveByteConversion, EachSideKeepsTheStreamsRate) {
