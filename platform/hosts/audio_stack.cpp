@@ -103,7 +103,7 @@ std::vector<FilterInterface> FindFilters(const GUID& category) {
     return found;
 }
 
-std::vector<UCHAR> WaveFormat(ULONG rate, USHORT bits, USHORT channels, bool isFloat) {
+std::vector<UCHAR> WaveFormat(ULONG rate, USHORT bits, USHORT channels, bool isFloat, USHORT containerBits) {
     struct {
         KSDATAFORMAT head;
         WAVEFORMATEXTENSIBLE wave;
@@ -113,7 +113,8 @@ std::vector<UCHAR> WaveFormat(ULONG rate, USHORT bits, USHORT channels, bool isF
     format.head.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
     format.head.SubFormat = isFloat ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT : KSDATAFORMAT_SUBTYPE_PCM;
     format.head.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-    const USHORT container = isFloat ? 32 : static_cast<USHORT>((bits + 7) / 8 * 8);
+    const USHORT container =
+        isFloat ? 32 : static_cast<USHORT>(containerBits > bits ? containerBits / 8 * 8 : (bits + 7) / 8 * 8);
     format.wave.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
     format.wave.Format.nChannels = channels;
     format.wave.Format.nSamplesPerSec = rate;

@@ -30,8 +30,9 @@ struct FilterInterface {
 std::vector<FilterInterface> FindFilters(const GUID& category);
 
 // A KSDATAFORMAT followed by a WAVEFORMATEXTENSIBLE (104 bytes) for the given layout; float
-// formats use 32-bit IEEE float samples.
-std::vector<UCHAR> WaveFormat(ULONG rate, USHORT bits, USHORT channels, bool isFloat = false);
+// formats use 32-bit IEEE float samples. container: bits per sample container (0: the valid bits
+// rounded up to whole bytes), e.g. 24 valid bits in 32.
+std::vector<UCHAR> WaveFormat(ULONG rate, USHORT bits, USHORT channels, bool isFloat = false, USHORT container = 0);
 
 class KsFilterClient {
 public:
