@@ -154,6 +154,7 @@ NTSTATUS WaveCyclicMiniport::NonDelegatingQueryInterface(REFIID InterfaceId, PVO
         {IID_IMiniport, static_cast<IMiniportWaveCyclic*>(this)},
         {IID_IMiniportWaveCyclic, static_cast<IMiniportWaveCyclic*>(this)},
         {IID_SubdeviceInfo, static_cast<SubdeviceInfo*>(this)},
+        {IID_IPowerNotify, static_cast<IPowerNotify*>(this)},
     };
     return AnswerQuery(InterfaceId, Interface, answers);
 }
@@ -467,6 +468,11 @@ NTSTATUS WaveCyclicMiniport::MapNodeToPin(PULONG Value) {
     if (Value == nullptr) return STATUS_INVALID_PARAMETER;
     if (m_Engine != nullptr) m_Engine->FindStreamTerminal(Value);
     return STATUS_SUCCESS;
+}
+
+void WaveCyclicMiniport::PowerChangeNotify(POWER_STATE NewState) {
+    const ULONG state = NewState.DeviceState;
+    if (state != m_PowerState && state >= PowerDeviceD0 && state <= PowerDeviceD3) m_PowerState = state;
 }
 
 NTSTATUS WaveCyclicMiniport::GetName(PWSTR* Name) {

@@ -40,7 +40,7 @@ constexpr NTSTATUS WaveCyclicNoPcmStatus = STATUS_NOT_SUPPORTED;
 NTSTATUS CreateWaveCyclicMiniport(PUNKNOWN* Unknown, REFCLSID ClassId, PUNKNOWN UnknownOuter, POOL_TYPE PoolType,
                                   ULONG EngineIndex);
 
-class WaveCyclicMiniport : public CKernelUnknown, public IMiniportWaveCyclic, public SubdeviceInfo {
+class WaveCyclicMiniport : public CKernelUnknown, public IMiniportWaveCyclic, public SubdeviceInfo, public IPowerNotify {
 public:
     DECLARE_KERNEL_UNKNOWN();
 
@@ -63,6 +63,11 @@ public:
     // when the path has none.
     STDMETHODIMP MapNodeToPin(PULONG Value) override;
     STDMETHODIMP GetName(PWSTR* Name) override;
+
+    // ---- IPowerNotify ----
+    // The device state is kept when it differs and lies in D0..D3.
+    STDMETHODIMP_(void) PowerChangeNotify(POWER_STATE NewState) override;
+    ULONG DevicePowerState() const { return m_PowerState; }
 
     // ---- For the stream ----
     PPORTWAVECYCLIC Port() const { return m_Port; }

@@ -100,6 +100,7 @@ NTSTATUS WaveCyclicStream::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID
         {IID_IUnknown, static_cast<IMiniportWaveCyclicStream*>(this)},
         {IID_IMiniportWaveCyclicStream, static_cast<IMiniportWaveCyclicStream*>(this)},
         {IID_IDmaChannel, static_cast<IDmaChannel*>(this)},
+        {IID_IDrmAudioStream, static_cast<IDrmAudioStream*>(this)},
     };
     return AnswerQuery(InterfaceId, Interface, answers);
 }
@@ -440,6 +441,18 @@ void WaveCyclicStream::CopyFrom(PVOID Destination, PVOID Source, ULONG ByteCount
         return;
     }
     RtlCopyMemory(Destination, Source, ByteCount);
+}
+
+// ---------------------------------------------------------------------------------------------
+// IDrmAudioStream
+
+NTSTATUS WaveCyclicStream::SetContentId(ULONG ContentId, PCDRMRIGHTS) {
+    PAGED_CODE();
+    InterfaceRef<StreamDrm> drm;
+    NTSTATUS status = m_Engine->QueryInterface(IID_StreamDrm, drm.ReceiveVoid());
+    if (!NT_SUCCESS(status)) return status;
+    if (!drm) return STATUS_UNSUCCESSFUL;
+    return drm->SetContentId(ContentId);
 }
 
 // ---------------------------------------------------------------------------------------------

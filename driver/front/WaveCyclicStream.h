@@ -51,7 +51,7 @@ struct WaveRateCarry {
 ULONG ConvertOwnerBytes(ULONG OwnerBytes, const WaveByteRate& Owner, const WaveByteRate& Stream, WaveRateCarry* Carry);
 WaveByteRate ByteRateOf(ULONG BytesPerSecond);
 
-class WaveCyclicStream : public CKernelUnknown, public IMiniportWaveCyclicStream, public IDmaChannel {
+class WaveCyclicStream : public CKernelUnknown, public IMiniportWaveCyclicStream, public IDmaChannel, public IDrmAudioStream {
 public:
     DECLARE_KERNEL_UNKNOWN();
 
@@ -85,6 +85,11 @@ public:
     STDMETHODIMP_(PADAPTER_OBJECT) GetAdapterObject() override;
     STDMETHODIMP_(void) CopyTo(PVOID Destination, PVOID Source, ULONG ByteCount) override;
     STDMETHODIMP_(void) CopyFrom(PVOID Destination, PVOID Source, ULONG ByteCount) override;
+
+    // ---- IDrmAudioStream ----
+    // Hands the content identifier to the engine's USB stream, which forwards it to the bus driver
+    // with its data pipe; the rights need nothing of the stream itself.
+    STDMETHODIMP SetContentId(ULONG ContentId, PCDRMRIGHTS DrmRights) override;
 
     // The callback registered on the USB stream's callback object.
     static void OnStreamNotify(PVOID Context, PVOID Argument1, PVOID Argument2);

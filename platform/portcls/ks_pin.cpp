@@ -274,4 +274,15 @@ bool PinRead(PFILE_OBJECT file, ULONG offset, void* data, ULONG length) {
 
 ULONG PinServiceCount(PFILE_OBJECT file) { return CheckedPin(file, "PinServiceCount")->sink.Services(); }
 
+NTSTATUS PinSetContentId(PFILE_OBJECT file, ULONG contentId, const DRMRIGHTS& rights) {
+    KsPin* pin = CheckedPin(file, "PinSetContentId");
+    PDRMAUDIOSTREAM drm = nullptr;
+    if (!NT_SUCCESS(pin->stream->QueryInterface(IID_IDrmAudioStream, reinterpret_cast<PVOID*>(&drm))) || drm == nullptr) {
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    const NTSTATUS status = drm->SetContentId(contentId, &rights);
+    drm->Release();
+    return status;
+}
+
 }  // namespace sim::portcls

@@ -98,6 +98,15 @@ protected:
         m_Stats = stats;
         return status;
     }
+    // The default device started and its render pin playing for duration, content of no
+    // interest; left in RUN.
+    void StartPlaying(Time duration) {
+        ASSERT_EQ(Plug(), STATUS_SUCCESS);
+        OpenFilter(KSCATEGORY_RENDER);
+        ASSERT_EQ(OpenPin(48000), STATUS_SUCCESS);
+        auto any = [](UCHAR*, size_t length) { return length; };
+        ASSERT_EQ(Play(any, duration), STATUS_SUCCESS);
+    }
     NTSTATUS Stop() {
         NTSTATUS status = STATUS_SUCCESS;
         for (KSSTATE state : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP}) {

@@ -130,11 +130,7 @@ TEST_F(WaveFront, SecondPinRefusedAndPauseRunsAgain) {
 // The device leaves while a pin runs: the surprise removal comes first, the application closes
 // the pin later, then the device is removed; nothing hangs and nothing is left.
 TEST_F(WaveFront, RemovalWithARunningPin) {
-    ASSERT_EQ(Plug(), STATUS_SUCCESS);
-    OpenFilter(KSCATEGORY_RENDER);
-    ASSERT_EQ(OpenPin(48000), STATUS_SUCCESS);
-    RampSource source{.limit = 48000};
-    ASSERT_EQ(Play(source, 100 * kMs), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(StartPlaying(100 * kMs));
     sim::usb::UnplugDevice(m_Port);
     EXPECT_EQ(sim::pnp::SurpriseRemoveDevice(m_Node), STATUS_SUCCESS);
     sim::machine::RunFor(20 * kMs);
@@ -398,6 +394,53 @@ TEST_F(WaveFront, DeviceTerminalTypeChangeRenamesAndReinstallsTheRenderFilter) {
         }
     }
     EXPECT_EQ(typeReads, 1);
+}
+
+}  // namespace
+
+namespace {
+
+// A device power change reaches every miniport that asks for it: down to D3 and back to D0, the
+// topology and wave miniports each keep the state they were told.
+TEST_F(WaveFront, PowerChangesReachTheMiniports) {
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    PDEVICE_OBJECT functional = sim::pnp::PhysicalDeviceObject(m_Node)->AttachedDevice;
+    auto states = [&] {
+        std::vector<ULONG> found;
+        for (const sim::portcls::Subdevice& s : sim::portcls::Subdevices(functional)) {
+            PUNKNOWN unknown = nullptr;
+            if (NT_SUCCESS(s.miniport->QueryInterface(IID_IMiniportTopology, reinterpret_cast<PVOID*>(&unknown)))) {
+                found.push_back(static_cast<TopologyMiniport*>(static_cast<IMiniportTopology*>(unknown))->DevicePowerState());
+            } else if (NT_SUCCESS(s.miniport->QueryInterface(IID_IMiniportWaveCyclic, reinterpret_cast<PVOID*>(&unknown)))) {
+                found.push_back(static_cast<WaveCyclicMiniport*>(static_cast<IMiniportWaveCyclic*>(unknown))->DevicePowerState());
+            } else {
+                ADD_FAILURE() << "a miniport of neither kind";
+                continue;
+            }
+            unknown->Release();
+        }
+        return found;
+    };
+    const std::vector<ULONG> started = states();
+    ASSERT_EQ(started.size(), 3u);
+    ASSERT_EQ(sim::pnp::SetDevicePower(m_Node, PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(states(), std::vector<ULONG>(3, PowerDeviceD3));
+    ASSERT_EQ(sim::pnp::SetDevicePower(m_Node, PowerDeviceD0), STATUS_SUCCESS);
+    EXPECT_EQ(states(), std::vector<ULONG>(3, PowerDeviceD0));
+}
+
+// The system hands a content identifier to a running stream: it reaches the bus driver below with
+// the stream's data pipe.
+TEST_F(WaveFront, ContentIdIsForwardedWithTheDataPipe) {
+    ASSERT_NO_FATAL_FAILURE(StartPlaying(50 * kMs));
+    const DRMRIGHTS rights = {TRUE, 0, FALSE};
+    ASSERT_EQ(sim::portcls::PinSetContentId(m_Pin->File(), 0x5A17, rights), STATUS_SUCCESS);
+    const sim::portcls::ForwardedContent forwarded = sim::portcls::LastForwardedContent();
+    EXPECT_TRUE(forwarded.forwarded);
+    EXPECT_EQ(forwarded.contentId, 0x5A17u);
+    EXPECT_NE(forwarded.deviceObject, nullptr);
+    EXPECT_NE(forwarded.fileObject, nullptr);
+    ASSERT_EQ(Stop(), STATUS_SUCCESS);
 }
 
 }  // namespace
