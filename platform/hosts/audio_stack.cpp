@@ -399,6 +399,13 @@ NTSTATUS KsPinClient::Position(KSAUDIO_POSITION* position) {
     return SendGuarded(m_file, IOCTL_KS_PROPERTY, &property, sizeof(property), position, sizeof(*position), nullptr);
 }
 
+NTSTATUS KsPinClient::SetDataFormat(const std::vector<UCHAR>& format) {
+    KSPROPERTY property = MakeProperty(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_DATAFORMAT, KSPROPERTY_TYPE_SET);
+    std::vector<UCHAR> value = format;
+    return SendGuarded(m_file, IOCTL_KS_PROPERTY, &property, sizeof(property), value.data(),
+                       static_cast<ULONG>(value.size()), nullptr);
+}
+
 ULONG KsPinClient::BufferSize() const { return sim::portcls::PinBufferSize(m_file); }
 
 namespace {

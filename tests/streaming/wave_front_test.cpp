@@ -444,3 +444,28 @@ TEST_F(WaveFront, ContentIdIsForwardedWithTheDataPipe) {
 }
 
 }  // namespace
+
+namespace {
+
+// The port hands a new format to an open pin outside RUN: the stream takes it with a new buffer,
+// and the ramp that follows reaches the device at the new rate, sample-exact. In RUN, or outside
+// the pin's ranges, the format is refused and the old one stays.
+TEST_F(WaveFront, OpenPinTakesANewFormatOutsideRun) {
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    OpenFilter(KSCATEGORY_RENDER);
+    ASSERT_EQ(OpenPin(48000), STATUS_SUCCESS);
+    EXPECT_EQ(m_Pin->SetDataFormat(sim::hosts::WaveFormat(96000, 16, 2)), STATUS_NO_MATCH);
+    ASSERT_EQ(m_Pin->SetDataFormat(sim::hosts::WaveFormat(44100, 16, 2)), STATUS_SUCCESS);
+    EXPECT_EQ(m_Pin->BufferSize(), 8820u);
+    RampSource source{.limit = 44100 / 4};
+    ASSERT_EQ(Play(source, 400 * kMs), STATUS_SUCCESS);
+    EXPECT_EQ(m_Pin->SetDataFormat(sim::hosts::WaveFormat(48000, 16, 2)), STATUS_UNSUCCESSFUL);
+    ASSERT_EQ(Stop(), STATUS_SUCCESS);
+    const sim::usb::RenderSink& sink = *Audio().Render(kRenderInterface);
+    EXPECT_EQ(sink.Format().rateHz, 44100u);
+    const sim::usb::RampReport report = sim::usb::CheckRamp(sink, sim::usb::RampSpec{});
+    EXPECT_TRUE(report.Ok()) << report.text;
+    EXPECT_EQ(report.rampFrames, source.limit);
+}
+
+}  // namespace

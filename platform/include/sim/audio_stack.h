@@ -131,6 +131,8 @@ public:
     NTSTATUS SetState(KSSTATE state);
     NTSTATUS GetState(KSSTATE* state);
     NTSTATUS Position(KSAUDIO_POSITION* position);
+    // A new data format for the open pin (KSPROPERTY_CONNECTION_DATAFORMAT set), outside RUN.
+    NTSTATUS SetDataFormat(const std::vector<UCHAR>& format);
     ULONG BufferSize() const;
 
     // Render: keeps the cyclic buffer filled ahead of the play position with what source produces
