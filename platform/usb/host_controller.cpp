@@ -172,9 +172,16 @@ NTSTATUS ResetPort(Port& port, PDEVICE_OBJECT device, PIRP irp) {
     {
         std::lock_guard guard(bus.lock);
         if (!port.attached) return sim::io::Finish(device, irp, STATUS_DEVICE_NOT_CONNECTED);
-        // What the reset interrupts ends as cancelled; the idle notification is the hub's and stays.
-        DetachAllLocked(bus, port, USBD_STATUS_CANCELED, STATUS_CANCELLED, done, /*pipesOnly=*/false,
-                        /*keepIdle=*/true);
+        // The client must have cancelled and drained its own requests first; the idle notification
+        // is the hub's and stays.
+        const size_t outstanding = std::count_if(bus.requests.begin(), bus.requests.end(), [&port](const auto& entry) {
+            return entry.second->port == &port && entry.second->kind != RequestKind::Idle;
+        });
+        if (outstanding != 0) {
+            sim::BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                          "IOCTL_INTERNAL_USB_RESET_PORT on port %u with %zu requests of its client still pending",
+                          port.number, outstanding);
+        }
         ++port.resets;
         port.device->BusReset();
         // The device comes back as the client left it: address, configuration, alternate settings.
@@ -592,6 +599,22 @@ void ReportPortGone(Port* port, bool gone) {
     Bus& bus = TheBus();
     std::lock_guard guard(bus.lock);
     LivePortLocked(bus, port, "ReportPortGone")->reportsGone = gone;
+}
+
+size_t CancelEndpointTransfers(Port* port, uint8_t endpoint) {
+    Bus& bus = TheBus();
+    std::vector<IrpDone> done;
+    {
+        std::lock_guard guard(bus.lock);
+        Port* p = LivePortLocked(bus, port, "CancelEndpointTransfers");
+        for (auto& [number, state] : p->interfaces) {
+            for (auto& pipe : state.pipes) {
+                if (pipe->endpoint == endpoint) CancelPipeLocked(bus, *pipe, done);
+            }
+        }
+    }
+    if (!done.empty()) sim::ke::QueueDispatchWork([done] { CompleteNow(done); });
+    return done.size();
 }
 
 bool IdleRequestPending(Port* port) {

@@ -136,6 +136,10 @@ void FailPortRequests(Port* port, ULONG ioControlCode, NTSTATUS status, uint32_t
 // enabled (the hub lost it), though its requests still reach it.
 void ReportPortGone(Port* port, bool gone);
 
+// Cancels every transfer held on the pipe of this endpoint (URB status USBD_STATUS_CANCELED, IRP
+// STATUS_CANCELLED), as a pipe abort or a reset from elsewhere in the stack does; answers how many.
+size_t CancelEndpointTransfers(Port* port, uint8_t endpoint);
+
 bool IdleRequestPending(Port* port);
 // Calls the pending idle notification's callback on the calling thread (PASSIVE_LEVEL), as the hub
 // does when the device may suspend; the request stays pending. False when none is pending.
