@@ -40,6 +40,7 @@ struct Request {
     uint32_t nextPacket = 0;
     uint32_t errors = 0;
     uint64_t bytes = 0;  // moved so far
+    ULONG bufferLength = 0;  // TransferBufferLength as submitted: the end of the last packet
     // Interrupt IN: bytes received so far.
     uint32_t received = 0;
     // Idle notification: the callback as submitted.
@@ -64,6 +65,10 @@ struct Pipe {
     // Isochronous: the microframe after the last packet served, for gap accounting.
     bool served = false;
     uint64_t nextServe = 0;
+    // Isochronous: where an ASAP transfer continues when nothing is queued (the frame after the last
+    // transfer), and the frame up to which that is remembered.
+    uint64_t asapNext = 0;
+    uint64_t asapUntil = 0;
     // Interrupt: frame of the next poll.
     uint64_t nextPoll = 0;
 
@@ -127,6 +132,8 @@ Bus& TheBus();
 
 // The simulated clock in 1 ms frames.
 uint64_t FrameNow();
+// The 32-bit frame number clients see for a frame of the simulated clock (the counter's base added).
+ULONG BusFrame(uint64_t frame);
 
 // A handle value for pipes, interfaces and configurations: unique for the process's life and never
 // a valid address, so a stale handle is recognised and a dereference faults.

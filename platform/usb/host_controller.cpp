@@ -7,6 +7,7 @@
 #include <sim/verifier.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -312,7 +313,15 @@ Bus& TheBus() {
 
 uint64_t FrameNow() { return uint64_t(sim::machine::Now()) / uint64_t(sim::machine::kMillisecond); }
 
-ULONG CurrentFrame() { return ULONG(FrameNow()); }
+namespace {
+std::atomic<uint32_t> g_FrameBase{0};
+}  // namespace
+
+ULONG BusFrame(uint64_t frame) { return ULONG(frame + g_FrameBase.load(std::memory_order_relaxed)); }
+
+ULONG CurrentFrame() { return BusFrame(FrameNow()); }
+
+void SetFrameCounterOffset(uint32_t offset) { g_FrameBase.store(offset, std::memory_order_relaxed); }
 
 PVOID NewHandleLocked(Bus& bus) {
     return reinterpret_cast<PVOID>(uintptr_t(0xFFFF'D000'0000'0000ull) + (++bus.nextHandle << 4));

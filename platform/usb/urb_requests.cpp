@@ -292,7 +292,8 @@ USBD_STATUS FindSetting(Port& port, PURB urb, std::span<const uint8_t> configura
 uint32_t ServiceIntervalMicroframes(const detail::EndpointModel& e, bool highSpeed) {
     const unsigned exponent = std::clamp<unsigned>(e.interval, 1, 16) - 1;
     switch (e.TransferType()) {
-        case USB_ENDPOINT_TYPE_ISOCHRONOUS: return (highSpeed ? 1u : 8u) << exponent;
+        // A full-speed isochronous endpoint is served every frame, whatever its bInterval says.
+        case USB_ENDPOINT_TYPE_ISOCHRONOUS: return highSpeed ? 1u << exponent : 8u;
         case USB_ENDPOINT_TYPE_INTERRUPT: return highSpeed ? 1u << exponent : 8u * std::max<uint32_t>(e.interval, 1);
         default: return 8;
     }

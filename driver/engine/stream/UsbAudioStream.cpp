@@ -529,9 +529,10 @@ NTSTATUS UsbAudioStream::Run(ULONG StartFrame, UCHAR UseStartFrame) {
     // A running stream never goes idle, so there is nothing to wait for: refused at once.
     if (State() != UsbStreamOpen) return STATUS_UNSUCCESSFUL;
     if (m_Limiter != nullptr) m_Limiter->SetFormat(m_CurrentWaveFormat);
-    // A start frame that is already due would be refused by the bus: start two frames ahead.
+    // A start frame that is due, or so close that its packets may be late, moves two frames ahead.
     const ULONG now = GetCurrentFrame();
-    m_NextStartFrame = static_cast<LONG>(StartFrame - now) > 0 ? StartFrame : now + 2;
+    m_NextStartFrame =
+        static_cast<LONG>(StartFrame - now) >= static_cast<LONG>(UsbStreamStartLeadFrames) ? StartFrame : now + UsbStreamStartLeadFrames;
     m_UseStartFrame = UseStartFrame;
     InterlockedExchange(&m_WorkFlag, UsbStreamWorkNone);
     KeClearEvent(&m_WorkEvent);

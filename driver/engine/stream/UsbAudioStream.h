@@ -41,6 +41,9 @@ constexpr ULONG UsbStreamSlotCount = 10;
 constexpr ULONG UsbStreamMaxTransferMs = 10;
 // The worker runs at this priority.
 constexpr KPRIORITY UsbStreamWorkerPriority = 24;
+// A transfer starts at least this many frames after the current one: the bus may already be
+// scheduling the next frame, so a packet for it can be too late.
+constexpr ULONG UsbStreamStartLeadFrames = 2;
 // Bytes of an isochronous request for n packets, as the stream allocates it.
 constexpr ULONG UsbStreamIsoUrbBytes(ULONG Packets) { return 152 + 12 * Packets; }
 // The result of a submission that sent nothing because the stream is not running or the device is

@@ -18,7 +18,7 @@ constexpr KPRIORITY WorkerStartPriority = 31;
 // Recovery waits this long before it selects the zero-bandwidth setting: 100 ms, relative.
 constexpr LONGLONG RecoveryDelay = -100LL * 10000;
 // Restarted transfers begin this many frames after the current one.
-constexpr ULONG RestartLeadFrames = 2;
+constexpr ULONG RestartLeadFrames = UsbStreamStartLeadFrames;
 // UAC 1.0 endpoint control: SET_CUR of SAMPLING_FREQ_CONTROL, three bytes of rate.
 constexpr UCHAR SetCurRequest = 0x01;
 constexpr USHORT SamplingFrequencySelector = 0x0100;
