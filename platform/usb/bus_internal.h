@@ -83,6 +83,12 @@ struct InterfaceState {
     std::vector<std::unique_ptr<Pipe>> pipes{};
 };
 
+// An IRP to complete once the bus lock is released, in list order.
+struct IrpDone {
+    PIRP irp;
+    NTSTATUS status;
+};
+
 struct PortFaultEntry {
     ULONG ioControlCode = 0;
     NTSTATUS status = STATUS_SUCCESS;
@@ -98,6 +104,11 @@ struct Port {
     bool highSpeed = false;
     bool attached = true;
     bool reportsGone = false;  // GET_PORT_STATUS answers neither connected nor enabled
+    // The IRP status of what fails because the device was removed (held transfers, new URBs) and,
+    // when STATUS_NO_SUCH_DEVICE, of GET_PORT_STATUS after the removal.
+    NTSTATUS goneStatus = STATUS_DEVICE_NOT_CONNECTED;
+    // While one URB is served: what completes only after it has been answered (an abort's transfers).
+    std::vector<IrpDone> afterAnswer;
     // Selected configuration: a copy of the descriptor the client selected it with.
     std::vector<uint8_t> configuration;
     USBD_CONFIGURATION_HANDLE configurationHandle = nullptr;
@@ -139,11 +150,6 @@ ULONG BusFrame(uint64_t frame);
 // a valid address, so a stale handle is recognised and a dereference faults.
 PVOID NewHandleLocked(Bus& bus);
 
-// An IRP to complete once the bus lock is released, in list order.
-struct IrpDone {
-    PIRP irp;
-    NTSTATUS status;
-};
 void CompleteNow(const std::vector<IrpDone>& list);
 // Completes list and then irp (the request that caused them) in order: inline for a synchronous
 // port, else on the DPC thread. Answers what the dispatch routine returns.

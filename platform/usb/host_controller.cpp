@@ -258,6 +258,7 @@ NTSTATUS InternalControl(Port& port, PDEVICE_OBJECT device, PIRP irp) {
             auto* status = static_cast<PULONG>(stack->Parameters.Others.Argument1);
             if (status == nullptr) return sim::io::Finish(device, irp, STATUS_INVALID_PARAMETER);
             std::lock_guard guard(bus.lock);
+            if (!port.attached && port.goneStatus == STATUS_NO_SUCH_DEVICE) return sim::io::Finish(device, irp, STATUS_NO_SUCH_DEVICE);
             *status = port.attached && !port.reportsGone ? USBD_PORT_ENABLED | USBD_PORT_CONNECTED : 0;
             return sim::io::Finish(device, irp, STATUS_SUCCESS);
         }
@@ -289,7 +290,7 @@ void OnAttachChanged(Port& port, bool attached) {
     {
         std::lock_guard guard(bus.lock);
         port.attached = attached;
-        DetachAllLocked(bus, port, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, done);
+        DetachAllLocked(bus, port, USBD_STATUS_DEVICE_GONE, port.goneStatus, done);
         if (attached) {
             // Enumerated anew: the old configuration and pipe handles mean nothing any more.
             port.interfaces.clear();
@@ -624,6 +625,12 @@ size_t CancelEndpointTransfers(Port* port, uint8_t endpoint) {
     }
     if (!done.empty()) sim::ke::QueueDispatchWork([done] { CompleteNow(done); });
     return done.size();
+}
+
+void AnswerRemovalWith(Port* port, NTSTATUS status) {
+    Bus& bus = TheBus();
+    std::lock_guard guard(bus.lock);
+    LivePortLocked(bus, port, "AnswerRemovalWith")->goneStatus = status;
 }
 
 bool IdleRequestPending(Port* port) {

@@ -475,10 +475,12 @@ USBD_STATUS PipeRequestLocked(Bus& bus, Port& port, PIRP irp, PURB urb, std::vec
     }
     char text[96];
     if (function == URB_FUNCTION_ABORT_PIPE) {
-        const size_t before = done.size();
-        CancelPipeLocked(bus, *pipe, done);
+        // The abort may complete before the transfers it cancels: they come back afterwards on
+        // the DPC thread, and the caller waits for them itself.
+        const size_t before = port.afterAnswer.size();
+        CancelPipeLocked(bus, *pipe, port.afterAnswer);
         std::snprintf(text, sizeof text, "bus: ABORT_PIPE 0x%02X (%zu transfers cancelled)", pipe->endpoint,
-                      done.size() - before);
+                      port.afterAnswer.size() - before);
         port.device->Note(text);
         return USBD_STATUS_SUCCESS;
     }
@@ -594,7 +596,18 @@ NTSTATUS SubmitUrb(Port& port, PDEVICE_OBJECT device, PIRP irp) {
         }
         if (status != USBD_STATUS_PENDING) urb->UrbHeader.Status = status;
     }
-    if (status != USBD_STATUS_PENDING) return CompleteAfter(device, irp, NtStatusFromUsbd(status), std::move(done));
+    if (status != USBD_STATUS_PENDING) {
+        NTSTATUS nt = NtStatusFromUsbd(status);
+        std::vector<IrpDone> later;
+        {
+            std::lock_guard guard(bus.lock);
+            if (status == USBD_STATUS_DEVICE_GONE) nt = port.goneStatus;
+            later.swap(port.afterAnswer);
+        }
+        const NTSTATUS returned = CompleteAfter(device, irp, nt, std::move(done));
+        if (!later.empty()) sim::ke::QueueDispatchWork([later] { CompleteNow(later); });
+        return returned;
+    }
     // Held: whatever it displaced completes first, then a request cancelled while it was being held.
     if (cancelled) done.push_back({irp, STATUS_CANCELLED});
     if (!done.empty()) sim::ke::QueueDispatchWork([done] { CompleteNow(done); });

@@ -335,6 +335,7 @@ struct UnplugCase {
     const char* name;
     ULONG engine;
     sim::io::Completion completion;
+    NTSTATUS removal = STATUS_DEVICE_NOT_CONNECTED;  // how the bus answers once the device is gone
 };
 
 class StreamUnplugTest : public StreamMachine, public testing::WithParamInterface<UnplugCase> {};
@@ -347,6 +348,7 @@ TEST_P(StreamUnplugTest, UnplugWhileStreamingEndsTheWorkerAndLeavesNothingBehind
     ASSERT_EQ(client.Begin(FindFormat(stream, 48000, 16)), STATUS_SUCCESS);
     sim::machine::RunFor(200 * kMillisecond);
     sim::debuglog::Clear();
+    sim::usb::AnswerRemovalWith(m_port, GetParam().removal);
     sim::usb::UnplugDevice(m_port);
     // The worker recovers once, finds the device gone and ends.
     ASSERT_TRUE(sim::machine::RunUntil([] { return sim::debuglog::Count("Error_ErrorOccur ntStatus = c000009d") == 1; },
@@ -364,7 +366,11 @@ TEST_P(StreamUnplugTest, UnplugWhileStreamingEndsTheWorkerAndLeavesNothingBehind
 INSTANTIATE_TEST_SUITE_P(Streams, StreamUnplugTest,
                          testing::Values(UnplugCase{"Render", 0, sim::io::Completion::Asynchronous},
                                          UnplugCase{"Capture", 1, sim::io::Completion::Asynchronous},
-                                         UnplugCase{"RenderSynchronous", 0, sim::io::Completion::Synchronous}),
+                                         UnplugCase{"RenderSynchronous", 0, sim::io::Completion::Synchronous},
+                                         UnplugCase{"RenderNoSuchDevice", 0, sim::io::Completion::Asynchronous,
+                                                    STATUS_NO_SUCH_DEVICE},
+                                         UnplugCase{"CaptureNoSuchDevice", 1, sim::io::Completion::Asynchronous,
+                                                    STATUS_NO_SUCH_DEVICE}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(StreamArbitrationTest, PoolExhaustionAtEveryAllocationOfOpenAndStartFailsCleanly) {

@@ -90,8 +90,10 @@ void SetFrameCounterOffset(uint32_t offset);
 //   Length for IN) is written back; the URB completes at the end of its last frame on the DPC
 //   thread, in submission order per pipe, with ErrorCount and the bytes moved, and fails
 //   (USBD_STATUS_ISOCH_REQUEST_FAILED) only when every packet failed;
-// - ABORT_PIPE and SYNC_RESET_PIPE(_AND_CLEAR_STALL) complete the pipe's transfers with
-//   USBD_STATUS_CANCELED / STATUS_CANCELLED before the request itself completes.
+// - ABORT_PIPE cancels the pipe's transfers (USBD_STATUS_CANCELED / STATUS_CANCELLED) and may
+//   complete before they do: they come back afterwards, on the DPC thread;
+// - SYNC_RESET_PIPE(_AND_CLEAR_STALL) completes the pipe's transfers as cancelled before the request
+//   itself completes.
 //
 // Isochronous traffic of a port, per endpoint or summed over all.
 struct IsoStatistics {
@@ -155,6 +157,10 @@ void ReportPortGone(Port* port, bool gone);
 // Cancels every transfer held on the pipe of this endpoint (URB status USBD_STATUS_CANCELED, IRP
 // STATUS_CANCELLED), as a pipe abort or a reset from elsewhere in the stack does; answers how many.
 size_t CancelEndpointTransfers(Port* port, uint8_t endpoint);
+
+// What fails because the device was removed fails with this IRP status: STATUS_DEVICE_NOT_CONNECTED
+// (the default) or STATUS_NO_SUCH_DEVICE, with which GET_PORT_STATUS then fails too.
+void AnswerRemovalWith(Port* port, NTSTATUS status);
 
 bool IdleRequestPending(Port* port);
 // Calls the pending idle notification's callback on the calling thread (PASSIVE_LEVEL), as the hub
