@@ -50,6 +50,11 @@ struct Request {
     // ran out, and the serial number that tells this request from a later one on the same IRP.
     USBD_STATUS lateStatus = USBD_STATUS_SUCCESS;
     uint64_t serial = 0;
+    // A control request the device deferred (a late answer that takes effect when given): its data
+    // stage and where the bytes moved go. lateStatus is then the URB status of a STALL.
+    uint8_t* deferredData = nullptr;
+    size_t deferredBytes = 0;
+    ULONG* deferredTransferred = nullptr;
 };
 
 struct Pipe {

@@ -161,13 +161,8 @@ USBD_STATUS Refuse(Port& port, PURB urb, USBD_STATUS status, const char* format,
 
 // One control transfer for a URB. A request the device leaves unanswered holds the URB until the
 // IRP is cancelled; onStall is the URB status of a STALL.
-USBD_STATUS ControlTransferLocked(Bus& bus, Port& port, PIRP irp, PURB urb, const SetupPacket& setup,
-                                  std::span<uint8_t> data, ULONG* transferred, bool* cancelled,
-                                  USBD_STATUS onStall = USBD_STATUS_STALL_PID) {
-    ULONG ignored = 0;
-    if (transferred == nullptr) transferred = &ignored;
-    const ControlResult r = port.device->Control(setup, data);
-    port.answerDelayMs = std::max(port.answerDelayMs, r.delayMs);
+// The URB status of a device's answer; *transferred the bytes it moved.
+USBD_STATUS AnswerStatus(const ControlResult& r, std::span<uint8_t> data, ULONG* transferred, USBD_STATUS onStall) {
     switch (r.status) {
         case ControlStatus::Ok:
             *transferred = std::min<ULONG>(r.length, ULONG(data.size()));
@@ -176,15 +171,65 @@ USBD_STATUS ControlTransferLocked(Bus& bus, Port& port, PIRP irp, PURB urb, cons
             *transferred = 0;
             return onStall;
         case ControlStatus::NoDevice:
-            *transferred = 0;
-            return USBD_STATUS_DEVICE_GONE;
         case ControlStatus::Pending:
             break;
     }
+    *transferred = 0;
+    return USBD_STATUS_DEVICE_GONE;
+}
+
+// A deferred request's answer is due: the device serves it now and the URB completes with it.
+void AnswerDeferredRequest(PIRP irp, uint64_t serial) {
+    Bus& bus = TheBus();
+    std::vector<IrpDone> answered;
+    {
+        std::lock_guard guard(bus.lock);
+        auto it = bus.requests.find(irp);
+        if (it == bus.requests.end() || it->second->serial != serial) return;  // cancelled or gone meanwhile
+        Request* r = it->second.get();
+        const std::span<uint8_t> data(r->deferredData, r->deferredBytes);
+        const ControlResult answer = r->port->device->AnswerDeferred(r->pendingId, data);
+        ULONG ignored = 0;
+        const USBD_STATUS status =
+            AnswerStatus(answer, data, r->deferredTransferred != nullptr ? r->deferredTransferred : &ignored, r->lateStatus);
+        r->urb->UrbHeader.Status = status;
+        DetachLocked(bus, r, status == USBD_STATUS_DEVICE_GONE ? r->port->goneStatus : NtStatusFromUsbd(status),
+                     answered);
+    }
+    CompleteNow(answered);
+}
+
+// One control transfer for a URB. A request the device leaves unanswered holds the URB until the
+// IRP is cancelled; onStall is the URB status of a STALL. With mayDefer (the URB's only transfer),
+// a late answer holds the URB and the request takes effect only when the device answers.
+USBD_STATUS ControlTransferLocked(Bus& bus, Port& port, PIRP irp, PURB urb, const SetupPacket& setup,
+                                  std::span<uint8_t> data, ULONG* transferred, bool* cancelled,
+                                  USBD_STATUS onStall = USBD_STATUS_STALL_PID, bool mayDefer = false) {
+    ULONG ignored = 0;
+    if (transferred == nullptr) transferred = &ignored;
+    const ControlResult r = port.device->Control(setup, data, mayDefer);
+    if (r.status != ControlStatus::Pending) {
+        port.answerDelayMs = std::max(port.answerDelayMs, r.delayMs);
+        return AnswerStatus(r, data, transferred, onStall);
+    }
     urb->UrbHeader.Status = USBD_STATUS_PENDING;
-    *cancelled = !HoldLocked(bus, std::make_unique<Request>(Request{
-                                      .irp = irp, .urb = urb, .port = &port, .kind = RequestKind::Control,
-                                      .pendingId = r.pendingId}));
+    const uint64_t serial = r.delayMs != 0 ? ++bus.nextSerial : 0;
+    *cancelled = !HoldLocked(bus, std::make_unique<Request>(Request{.irp = irp,
+                                                                    .urb = urb,
+                                                                    .port = &port,
+                                                                    .kind = RequestKind::Control,
+                                                                    .pendingId = r.pendingId,
+                                                                    .lateStatus = onStall,
+                                                                    .serial = serial,
+                                                                    .deferredData = data.data(),
+                                                                    .deferredBytes = data.size(),
+                                                                    .deferredTransferred = transferred == &ignored
+                                                                                               ? nullptr
+                                                                                               : transferred}));
+    if (r.delayMs != 0 && !*cancelled) {
+        const sim::ke::Time due = sim::machine::Now() + sim::ke::Time(r.delayMs) * sim::machine::kMillisecond;
+        sim::ke::ScheduleDispatchWork(due, [irp, serial] { AnswerDeferredRequest(irp, serial); });
+    }
     return USBD_STATUS_PENDING;
 }
 
@@ -252,7 +297,7 @@ USBD_STATUS ControlUrbLocked(Bus& bus, Port& port, PIRP irp, PURB urb, const Con
     }
     const SetupPacket setup = MakeSetup(in, row.type, row.recipient, request, value, index, uint16_t(*length));
     return ControlTransferLocked(bus, port, irp, urb, setup, std::span(static_cast<uint8_t*>(buffer), *length), length,
-                                 cancelled);
+                                 cancelled, USBD_STATUS_STALL_PID, /*mayDefer=*/true);
 }
 
 // ---- Configuration and interface selection ----
