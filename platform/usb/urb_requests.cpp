@@ -178,15 +178,25 @@ USBD_STATUS AnswerStatus(const ControlResult& r, std::span<uint8_t> data, ULONG*
     return USBD_STATUS_DEVICE_GONE;
 }
 
-// A deferred request's answer is due: the device serves it now and the URB completes with it.
-void AnswerDeferredRequest(PIRP irp, uint64_t serial) {
+// When a late answer is due: `answer` runs under the bus lock on the request still held for irp
+// with this serial (none when it was cancelled or the device left meanwhile), then the IRPs it
+// detached complete.
+template <typename Answer>
+void AnswerHeldRequest(PIRP irp, uint64_t serial, Answer answer) {
     Bus& bus = TheBus();
     std::vector<IrpDone> answered;
     {
         std::lock_guard guard(bus.lock);
         auto it = bus.requests.find(irp);
-        if (it == bus.requests.end() || it->second->serial != serial) return;  // cancelled or gone meanwhile
-        Request* r = it->second.get();
+        if (it == bus.requests.end() || it->second->serial != serial) return;
+        answer(bus, it->second.get(), answered);
+    }
+    CompleteNow(answered);
+}
+
+// A deferred request's answer is due: the device serves it now and the URB completes with it.
+void AnswerDeferredRequest(PIRP irp, uint64_t serial) {
+    AnswerHeldRequest(irp, serial, [](Bus& bus, Request* r, std::vector<IrpDone>& answered) {
         const std::span<uint8_t> data(r->deferredData, r->deferredBytes);
         const ControlResult answer = r->port->device->AnswerDeferred(r->pendingId, data);
         ULONG ignored = 0;
@@ -195,8 +205,7 @@ void AnswerDeferredRequest(PIRP irp, uint64_t serial) {
         r->urb->UrbHeader.Status = status;
         DetachLocked(bus, r, status == USBD_STATUS_DEVICE_GONE ? r->port->goneStatus : NtStatusFromUsbd(status),
                      answered);
-    }
-    CompleteNow(answered);
+    });
 }
 
 // One control transfer for a URB. A request the device leaves unanswered holds the URB until the
@@ -598,17 +607,10 @@ USBD_STATUS HoldLateAnswerLocked(Bus& bus, Port& port, PIRP irp, PURB urb, USBD_
     if (*cancelled) return USBD_STATUS_PENDING;
     const sim::ke::Time due = sim::machine::Now() + sim::ke::Time(port.answerDelayMs) * sim::machine::kMillisecond;
     sim::ke::ScheduleDispatchWork(due, [irp, serial] {
-        Bus& b = TheBus();
-        std::vector<IrpDone> answered;
-        {
-            std::lock_guard guard(b.lock);
-            auto it = b.requests.find(irp);
-            if (it == b.requests.end() || it->second->serial != serial) return;  // cancelled or gone meanwhile
-            Request* r = it->second.get();
+        AnswerHeldRequest(irp, serial, [](Bus& b, Request* r, std::vector<IrpDone>& answered) {
             r->urb->UrbHeader.Status = r->lateStatus;
             DetachLocked(b, r, NtStatusFromUsbd(r->lateStatus), answered);
-        }
-        CompleteNow(answered);
+        });
     });
     return USBD_STATUS_PENDING;
 }
