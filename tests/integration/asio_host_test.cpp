@@ -208,3 +208,25 @@ INSTANTIATE_TEST_SUITE_P(Rates, AsioHostRoad,
                          [](const testing::TestParamInfo<HostCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+class AsioHostHabits : public AsioHostRoad {};
+
+// The device is surprise-removed under a streaming host: the host hears a reset request, and what
+// it does next (stop, start again, dispose, close) answers with errors, not a fault, while the
+// worker may still be inside a buffer switch. The rings stay mapped until the host lets them go.
+TEST_F(AsioHostHabits, HostRestartsAfterSurpriseRemoval) {
+    ASSERT_NO_FATAL_FAILURE(SetupAndStart(HostCase{"48k", 48000, 256}));
+    sim::machine::RunFor(60 * kMs);
+    sim::usb::UnplugDevice(m_port);
+    ASSERT_EQ(sim::pnp::SurpriseRemoveDevice(m_node), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::machine::RunUntil([&] { return m_host->ResetRequested(); }, 100 * kMs));
+    EXPECT_EQ(m_host->Stop(), ASE_OK);
+    EXPECT_EQ(m_host->Start(), ASE_NotPresent);
+    EXPECT_EQ(m_host->Stop(), ASE_OK);
+    EXPECT_EQ(m_host->Dispose(), ASE_OK);
+    m_host.reset();
+}
+
+}  // namespace

@@ -193,6 +193,8 @@ NTSTATUS UsbAudioAdapter::CloseClient(PFILE_OBJECT FileObject) {
 }
 
 void UsbAudioAdapter::FreeAsioClients() {
+    // Rings a removal left mapped for a host that never closed go with the adapter.
+    if (m_AsioOwner != nullptr && m_AsioOwner->Buffers != 0) ReleaseAsioBuffers(m_AsioOwner);
     while (m_AsioClients.Flink != &m_AsioClients) {
         auto* client = CONTAINING_RECORD(m_AsioClients.Flink, AsioClient, Links);
         Unlink(&client->Links);

@@ -82,6 +82,7 @@ NTSTATUS UsbAudioAdapter::CreateBuffers(PFILE_OBJECT FileObject, PVOID Request, 
     // A device that is gone gets no rings.
     if (CheckPortStatus()) return STATUS_INVALID_PARAMETER;
     AsioLock lock(m_AsioMutex);
+    if (m_AsioDetached != 0) return STATUS_DEVICE_REMOVED;
     AsioClient* client = FindAsioClient(FileObject);
     if (client == nullptr || Request == nullptr || AddressTable == nullptr || Length == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -258,6 +259,18 @@ void UsbAudioAdapter::ReleaseAsioBuffers(AsioClient* Client) {
     UnregisterAsioClients();
     FreeAsioRings();
     Client->Buffers = 0;
+}
+
+void UsbAudioAdapter::DetachAsioStreams() {
+    PAGED_CODE();
+    if (m_AsioStreaming != 0) StopAsioStreaming();
+    m_AsioRestart = 0;
+    PKEVENT event = ExchangeAsioBufferEvent(nullptr);
+    if (event != nullptr) ObDereferenceObject(event);
+    UnregisterAsioClients();
+    m_AsioDetached = 1;
+    // The library answers with a reset request to its host, which stops and disposes.
+    NotifyAsioClients();
 }
 
 void UsbAudioAdapter::FreeAsioRings() {
@@ -483,6 +496,8 @@ NTSTATUS UsbAudioAdapter::Start(PFILE_OBJECT FileObject, PULONGLONG EventHandle)
         client->BufferEvent != nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
+    // The rings of a device that is going have no streams any more.
+    if (m_AsioDetached != 0) return STATUS_DEVICE_REMOVED;
     PKEVENT event = nullptr;
     NTSTATUS status = ReferenceUserEvent(*EventHandle, &event);
     if (!NT_SUCCESS(status)) return status;

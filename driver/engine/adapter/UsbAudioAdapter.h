@@ -183,6 +183,7 @@ public:
     }
     BOOLEAN AsioStreaming() const { return m_AsioStreaming != 0; }
     BOOLEAN AsioRestartPending() const { return m_AsioRestart != 0; }
+    BOOLEAN AsioDetached() const { return m_AsioDetached != 0; }
     BOOLEAN AsioStopHeld() const {
         return ReadPointerNoFence(reinterpret_cast<PVOID const volatile*>(&m_HeldStopRequest)) != nullptr;
     }
@@ -266,6 +267,9 @@ private:
     void SendAsioVendorRequest(USHORT Value);
     // A STOP held below D0 runs and completes (D0 or removal).
     void CompleteHeldAsioStop();
+    // The device is going: the streams stop and lose their ASIO clients, the rings stay mapped
+    // (the library may still read them) until DISPOSE or close, and every client hears of it.
+    void DetachAsioStreams();
     static CALLBACK_FUNCTION AsioStreamCallback;
     static DRIVER_CANCEL CancelHeldAsioStop;
 
@@ -327,6 +331,7 @@ private:
     PEPROCESS m_AsioOwnerProcess;   // where the rings are mapped; the owner's close runs before it dies
     UCHAR m_AsioStreaming;
     UCHAR m_AsioRestart;
+    UCHAR m_AsioDetached;  // the device is going: no stream client or START for the rings any more
     PIRP volatile m_HeldStopRequest;  // a cancellable STOP that arrived below D0
 
     // ---- Port ----
