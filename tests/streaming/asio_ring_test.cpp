@@ -64,6 +64,17 @@ public:
         }
     }
     PEPROCESS Process() const { return m_Process; }
+    // The process ends with its handles, as DestroyProcess does; the host is left without one.
+    void EndProcess() {
+        StopWorker();
+        sim::io::DestroyProcess(m_Process);
+        m_Process = nullptr;
+    }
+    // The host's file handle duplicated into another process.
+    HANDLE DuplicateFile(PEPROCESS target) {
+        sim::io::ProcessScope scope(m_Process);
+        return sim::io::DuplicateUserHandle(m_File, target);
+    }
 
     NTSTATUS Open() {
         std::vector<sim::pnp::InterfaceInfo> links = sim::pnp::Interfaces(&GUID_KLASIOPrivateInterface);
@@ -618,6 +629,31 @@ TEST_F(AsioRing, DisposeAndDeathWhileStreamingLeaveNothing) {
     EXPECT_EQ(sim::mm::UserMappingCount(), 0u);
 }
 
+// The owner's process ends while its file object lives on (a handle duplicated into another
+// process): the rings' views go with the process, nothing locked is left in it, and the close
+// that comes later frees the rings.
+TEST_F(AsioRing, OwnerProcessEndsWhileItsFileLivesOn) {
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    m_Host = OpenHost(48000, AsioSampleTypeInt16Lsb);
+    ASSERT_EQ(m_Host->CreateBuffers(256, {{0, 0}, {1, 0}}), STATUS_SUCCESS);
+    ASSERT_EQ(m_Host->Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(20 * kMs);
+    PEPROCESS keeper = sim::io::CreateProcess("keeper", false);
+    HANDLE file = m_Host->DuplicateFile(keeper);
+    ASSERT_NE(file, nullptr);
+    m_Host->EndProcess();
+    EXPECT_EQ(sim::mm::UserMappingCount(), 0u);
+    sim::machine::RunFor(20 * kMs);
+    EXPECT_NE(Adapter()->AsioRing(0)->Ring, nullptr);
+    {
+        sim::io::ProcessScope scope(keeper);
+        EXPECT_EQ(sim::io::CloseUserHandle(file), STATUS_SUCCESS);
+    }
+    sim::io::DestroyProcess(keeper);
+    EXPECT_FALSE(Adapter()->AsioStreaming());
+    for (ULONG i = 0; i < Adapter()->AsioRingCount(); ++i) EXPECT_EQ(Adapter()->AsioRing(i)->Ring, nullptr);
+}
+
 // Every allocation CREATE_BUFFERS makes, and the user mapping, can fail: the request fails and
 // leaves no ring, mapping, MDL or stream client; the next try succeeds.
 TEST_F(AsioRing, EveryFailedAllocationOfCreateBuffersIsUndone) {
@@ -641,8 +677,9 @@ TEST_F(AsioRing, EveryFailedAllocationOfCreateBuffersIsUndone) {
             ASSERT_LT(n, 50u);
         }
     }
+    // The second ring's view fails: a status, not an exception, and the first ring goes again.
     sim::mm::FailNthUserMapping(2);
-    EXPECT_EQ(m_Host->CreateBuffers(256, {{0, 0}, {1, 1}}), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(m_Host->CreateBuffers(256, {{0, 0}, {1, 1}}), STATUS_NO_MEMORY);
     EXPECT_EQ(sim::mm::UserMappingCount(), 0u);
     ASSERT_EQ(m_Host->CreateBuffers(256, {{0, 0}, {1, 1}}), STATUS_SUCCESS);
     ASSERT_EQ(m_Host->Start(), STATUS_SUCCESS);

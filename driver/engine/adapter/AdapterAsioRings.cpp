@@ -4,7 +4,7 @@
 //
 // The rings are shared with user mode: the driver keeps its own copy of every header field it
 // needs again (data size, position, flags) and only publishes them; what the library writes is
-// never read back. Ring blocks are whole pages, so a mapping shows nothing but the ring.
+// never read back. Each ring is a section of its own, so its view shows nothing but the ring.
 #include "driver/engine/adapter/AdapterAsio.h"
 #include "driver/engine/stream/UsbAudioStream.h"
 
@@ -64,6 +64,44 @@ void CopyTransfer(AsioRingEntry& Entry, PUCHAR Transfer, ULONG Bytes, bool IntoR
     WriteRelease(&HeaderOf(Entry)->driverPosition, Entry.DriverPosition);
 }
 
+// A ring is a section of its own with a view in system space (the driver's) and one in the current
+// process (the library's). A section view fails with a status (a user mapping of locked pages
+// raises an exception instead), and the process's end takes its view along: a process that dies
+// with the rings mapped leaves nothing locked behind.
+NTSTATUS MapRingSection(SIZE_T Bytes, HANDLE* Section, PVOID* Ring, PVOID* User) {
+    *Section = nullptr;
+    *Ring = nullptr;
+    *User = nullptr;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    LARGE_INTEGER size;
+    size.QuadPart = static_cast<LONGLONG>(Bytes);
+    NTSTATUS status = ZwCreateSection(Section, SECTION_ALL_ACCESS, &attributes, &size, PAGE_READWRITE, SEC_COMMIT, nullptr);
+    if (!NT_SUCCESS(status)) {
+        *Section = nullptr;
+        return status;
+    }
+    PVOID object = nullptr;
+    status = ObReferenceObjectByHandle(*Section, SECTION_ALL_ACCESS, *MmSectionObjectType, KernelMode, &object, nullptr);
+    if (NT_SUCCESS(status)) {
+        SIZE_T view = 0;
+        status = MmMapViewInSystemSpace(object, Ring, &view);
+        ObDereferenceObject(object);
+    }
+    if (NT_SUCCESS(status)) {
+        SIZE_T view = 0;
+        status = ZwMapViewOfSection(*Section, ZwCurrentProcess(), User, 0, 0, nullptr, &view, ViewUnmap, 0, PAGE_READWRITE);
+        if (!NT_SUCCESS(status)) MmUnmapViewInSystemSpace(*Ring);
+    }
+    if (!NT_SUCCESS(status)) {
+        ZwClose(*Section);
+        *Section = nullptr;
+        *Ring = nullptr;
+        *User = nullptr;
+    }
+    return status;
+}
+
 // How far the library must write ahead of the driver's reads: the transfers the start submits,
 // and the one a render completion submits before the library hears of that period (with a
 // capture ring as the signal, the render completion can come first). A rate that is no whole
@@ -113,6 +151,11 @@ NTSTATUS UsbAudioAdapter::CreateBuffers(PFILE_OBJECT FileObject, PVOID Request, 
         if (entry.IsInput > 1) return STATUS_INVALID_PARAMETER;
     }
 
+    // The rings are mapped into the caller's process, which stays referenced while they exist.
+    if (m_AsioOwnerProcess == nullptr) {
+        m_AsioOwnerProcess = PsGetCurrentProcess();
+        ObReferenceObject(m_AsioOwnerProcess);
+    }
     NTSTATUS status = STATUS_SUCCESS;
     const ULONG bytesPerSample = dsd ? AsioDsdBytesPerSample : AsioPcmBytesPerSample(m_AsioActiveSampleType);
     const ULONG rateUnit = dsd ? rate / AsioDsdRateDivisor : rate;
@@ -140,31 +183,18 @@ NTSTATUS UsbAudioAdapter::CreateBuffers(PFILE_OBJECT FileObject, PVOID Request, 
             status = STATUS_INSUFFICIENT_RESOURCES;
             break;
         }
-        PVOID ring = ExAllocatePoolWithTag(NonPagedPoolNx, static_cast<SIZE_T>(ringBytes), UsbAudioAdapterUsbTag);
-        if (ring == nullptr) {
-            status = STATUS_INSUFFICIENT_RESOURCES;
-            break;
-        }
-        RtlZeroMemory(ring, static_cast<SIZE_T>(ringBytes));
+        HANDLE section = nullptr;
+        PVOID ring = nullptr;
+        PVOID user = nullptr;
+        status = MapRingSection(static_cast<SIZE_T>(ringBytes), &section, &ring, &user);
+        if (!NT_SUCCESS(status)) break;
         if (dsd) RtlFillMemory(static_cast<PUCHAR>(ring) + AsioRingHeaderBytes, static_cast<SIZE_T>(dataSize), AsioDsdRingFill);
 
-        PMDL mdl = IoAllocateMdl(ring, static_cast<ULONG>(ringBytes), FALSE, TRUE, nullptr);
-        PVOID user = nullptr;
-        if (mdl != nullptr) {
-            MmBuildMdlForNonPagedPool(mdl);
-            user = MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE, HighPagePriority);
-        }
-        if (user == nullptr) {
-            if (mdl != nullptr) IoFreeMdl(mdl);
-            ExFreePoolWithTag(ring, UsbAudioAdapterUsbTag);
-            status = STATUS_INSUFFICIENT_RESOURCES;
-            break;
-        }
         const ULONG direction = engine->GetDirection() == StreamDirectionCapture ? 1 : 0;
         AsioRingEntry built = {
             .Ring = ring,
             .UserAddress = user,
-            .Mdl = mdl,
+            .Section = section,
             .Client = nullptr,
             .Stream = stream,
             .RingBytes = static_cast<ULONG>(ringBytes),
@@ -191,7 +221,6 @@ NTSTATUS UsbAudioAdapter::CreateBuffers(PFILE_OBJECT FileObject, PVOID Request, 
         m_AsioOwnerFlag = 0;
         return status;
     }
-    m_AsioOwnerProcess = PsGetCurrentProcess();
 
     // Every requested channel activates the ring of its direction that holds it.
     for (ULONG j = 0; j < header.ChannelCount; ++j) {
@@ -285,16 +314,18 @@ void UsbAudioAdapter::FreeAsioRings() {
         KeReleaseSpinLock(&m_AsioRingLock, irql);
         if (entry.Ring == nullptr) continue;
         if (entry.UserAddress != nullptr) {
-            // The mapping belongs to the owner's process, wherever this runs.
+            // The view belongs to the owner's process, wherever this runs; a process that has
+            // ended took it along, and the unmap only says so.
             const bool attach = m_AsioOwnerProcess != nullptr && m_AsioOwnerProcess != PsGetCurrentProcess();
             KAPC_STATE apc;
             if (attach) KeStackAttachProcess(reinterpret_cast<PRKPROCESS>(m_AsioOwnerProcess), &apc);
-            MmUnmapLockedPages(entry.UserAddress, entry.Mdl);
+            ZwUnmapViewOfSection(ZwCurrentProcess(), entry.UserAddress);
             if (attach) KeUnstackDetachProcess(&apc);
         }
-        if (entry.Mdl != nullptr) IoFreeMdl(entry.Mdl);
-        ExFreePoolWithTag(entry.Ring, UsbAudioAdapterUsbTag);
+        MmUnmapViewInSystemSpace(entry.Ring);
+        ZwClose(entry.Section);
     }
+    if (m_AsioOwnerProcess != nullptr) ObDereferenceObject(m_AsioOwnerProcess);
     m_AsioOwnerProcess = nullptr;
 }
 

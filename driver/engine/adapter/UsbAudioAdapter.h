@@ -260,6 +260,7 @@ private:
     // The owner's buffer event, under the ring lock (null takes it out); answers the one before.
     PKEVENT ExchangeAsioBufferEvent(PKEVENT Event);
     // Unmaps (in the owner's process) and frees every ring; entries are cleared under the ring lock.
+    // Lets the owner's process go.
     void FreeAsioRings();
     // STOP for the owner: the buffer event goes, the streams stop, the rings fall silent.
     NTSTATUS StopOwnerStreaming(PFILE_OBJECT FileObject);
@@ -328,7 +329,7 @@ private:
     ULONG m_AsioFramesPerBuffer;
     ULONG m_AsioBytesPerSample;     // of the running format: 2, 3, 4, or 8 for DSD
     AsioTransferSplit m_AsioSplit;  // of the owner's rate and buffer
-    PEPROCESS m_AsioOwnerProcess;   // where the rings are mapped; the owner's close runs before it dies
+    PEPROCESS m_AsioOwnerProcess;   // referenced while the rings have views in it
     UCHAR m_AsioStreaming;
     UCHAR m_AsioRestart;
     UCHAR m_AsioDetached;  // the device is going: no stream client or START for the rings any more
