@@ -125,20 +125,29 @@ NTSTATUS UsbAudioAdapter::CreateBuffers(PFILE_OBJECT FileObject, PVOID Request, 
     if (client == nullptr || Request == nullptr || AddressTable == nullptr || Length == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (m_AsioOwner == nullptr) {
-        m_AsioOwner = client;
-        m_AsioOwnerFlag = 1;
-    } else if (m_AsioOwner != client) {
-        return STATUS_INVALID_PARAMETER;
-    }
+    if (m_AsioOwner != nullptr && m_AsioOwner != client) return STATUS_INVALID_PARAMETER;
     // The owner's rings exist already: a second set would orphan the first.
     if (client->Buffers != 0) return STATUS_INVALID_PARAMETER;
+    // The sender owns the device while the rings are built (the stream formats are the owner's),
+    // and afterwards only when they were.
+    m_AsioOwner = client;
+    m_AsioOwnerFlag = 1;
+    const NTSTATUS status = BuildAsioRings(client, Request, AddressTable, Length);
+    if (!NT_SUCCESS(status)) {
+        m_AsioOwner = nullptr;
+        m_AsioOwnerFlag = 0;
+    }
+    return status;
+}
+
+NTSTATUS UsbAudioAdapter::BuildAsioRings(AsioClient* Client, PVOID Request, PVOID AddressTable, PULONG Length) {
+    PAGED_CODE();
     // The rings run at the rate the adapter reports, whatever the client last set.
-    client->SampleRate = m_AsioSampleRate;
-    const ULONG rate = client->SampleRate;
-    const bool dsd = client->Kind == FormatKind::Dsd;
+    Client->SampleRate = m_AsioSampleRate;
+    const ULONG rate = Client->SampleRate;
+    const bool dsd = Client->Kind == FormatKind::Dsd;
     const ULONG framesPerMs = dsd ? rate / (AsioDsdRateDivisor * 1000) : rate / 1000;
-    if (!AsioRateSuitsKind(rate, client->Kind) || framesPerMs == 0) return STATUS_INVALID_PARAMETER;
+    if (!AsioRateSuitsKind(rate, Client->Kind) || framesPerMs == 0) return STATUS_INVALID_PARAMETER;
 
     // The whole request is read before anything is built or an address written: for a 64-bit
     // caller the address table is the request's own buffer. The decoder has checked its length.
@@ -173,7 +182,7 @@ NTSTATUS UsbAudioAdapter::CreateBuffers(PFILE_OBJECT FileObject, PVOID Request, 
         }
         stream->Release();  // the HAL's engine list keeps the stream for the adapter's life
 
-        const ULONG count = AsioEngineChannels(engine, client->Kind);
+        const ULONG count = AsioEngineChannels(engine, Client->Kind);
         const ULONG frameBytes = count * bytesPerSample;
         // 40 ms of whole frames; an endpoint without channels of the kind has an empty ring.
         ULONGLONG dataSize = frameBytes != 0 ? ULONGLONG{rateUnit} * frameBytes * AsioRingMilliseconds / 1000 : 0;
@@ -218,7 +227,6 @@ NTSTATUS UsbAudioAdapter::CreateBuffers(PFILE_OBJECT FileObject, PVOID Request, 
     if (NT_SUCCESS(status) && *Length != endpoints * sizeof(ULONGLONG)) status = STATUS_INVALID_PARAMETER;
     if (!NT_SUCCESS(status)) {
         FreeAsioRings();
-        m_AsioOwnerFlag = 0;
         return status;
     }
 
@@ -259,10 +267,9 @@ NTSTATUS UsbAudioAdapter::CreateBuffers(PFILE_OBJECT FileObject, PVOID Request, 
     status = RegisterAsioClients();
     if (!NT_SUCCESS(status)) {
         FreeAsioRings();
-        m_AsioOwnerFlag = 0;
         return status;
     }
-    client->Buffers = 1;
+    Client->Buffers = 1;
     return STATUS_SUCCESS;
 }
 
@@ -304,8 +311,7 @@ void UsbAudioAdapter::DetachAsioStreams() {
 
 void UsbAudioAdapter::FreeAsioRings() {
     PAGED_CODE();
-    if (m_AsioRings == nullptr) return;
-    for (ULONG i = 0; i < m_AsioRingCount; ++i) {
+    for (ULONG i = 0; m_AsioRings != nullptr && i < m_AsioRingCount; ++i) {
         // The callback sees the entry whole or not at all.
         KIRQL irql;
         KeAcquireSpinLock(&m_AsioRingLock, &irql);
@@ -565,9 +571,15 @@ NTSTATUS UsbAudioAdapter::Stop(PFILE_OBJECT FileObject, PIRP Irp) {
     PAGED_CODE();
     AsioLock lock(m_AsioMutex);
     if (ReadNoFence(&m_PowerState) != PowerDeviceD0) {
-        // Held until the device is back in D0 (or removed); the caller may cancel it meanwhile.
-        // Only this routine, under the ASIO mutex, fills the slot; the others empty it.
-        if (Irp == nullptr || FindAsioClient(FileObject) == nullptr || AsioStopHeld()) return STATUS_INVALID_PARAMETER;
+        // The owner's STOP is held until the device is back in D0 (or removed); the caller may
+        // cancel it meanwhile. Any other client's STOP would stop nothing and is refused at once,
+        // so it never takes the one slot. Only this routine, under the ASIO mutex, fills the slot;
+        // the others empty it.
+        AsioClient* client = FindAsioClient(FileObject);
+        if (Irp == nullptr || client == nullptr || client != m_AsioOwner || client->BufferEvent == nullptr ||
+            AsioStopHeld()) {
+            return STATUS_INVALID_PARAMETER;
+        }
         IoMarkIrpPending(Irp);
         Irp->Tail.Overlay.DriverContext[0] = this;
         InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&m_HeldStopRequest), Irp);

@@ -233,6 +233,12 @@ private:
     // endpoint: STATUS_INVALID_PARAMETER.
     NTSTATUS AsioEveryEndpointCarries(FormatKind Kind, const ULONG* Rate);
     void NotifyAsioClients();
+    // The listed sample types every ASIO endpoint offers, in list order, into Types (room for the
+    // whole list); answers their count. *AnyEndpoint: whether the device has an ASIO endpoint.
+    ULONG AsioOfferedSampleTypes(PULONG Types, bool* AnyEndpoint);
+    bool AsioOffersSampleType(ULONG SampleType);
+    // The selected and active types become types the device offers (after the stored settings).
+    void SettleAsioSampleTypes();
     void WriteAsioSetting(PCWSTR Name, ULONG Value);
     // An event handle of the calling process (user mode, EVENT_MODIFY_STATE) with a reference.
     static NTSTATUS ReferenceUserEvent(ULONGLONG Handle, PKEVENT* Event);
@@ -243,6 +249,9 @@ private:
     // Stops the owner's streaming, unregisters its stream clients and frees its rings; the client
     // keeps its record but owns no buffers. The caller holds the ASIO mutex.
     void ReleaseAsioBuffers(AsioClient* Client);
+    // CREATE_BUFFERS' work for the client that owns the device meanwhile: the rings, their views
+    // in the caller's process, the address table and the stream clients; a failure leaves none.
+    NTSTATUS BuildAsioRings(AsioClient* Client, PVOID Request, PVOID AddressTable, PULONG Length);
     // The kind-5 clients of the active rings on their streams; a failure unregisters them all.
     NTSTATUS RegisterAsioClients();
     void UnregisterAsioClients();
