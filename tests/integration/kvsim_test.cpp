@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -186,11 +188,15 @@ INSTANTIATE_TEST_SUITE_P(
         KvsimCase{"AsioLoopback48k",
                   "asio --device uac1-klq864 --seconds 3 --loopback",
                   0,
-                  {"round trip: 1088 samples measured, 480 + 960 reported, sample-exact: yes", kClean}},
+                  {"round trip: 1088 samples measured, 480 + 480 reported, sample-exact: yes", "latencies agree          yes",
+                   kClean}},
         KvsimCase{"AsioLoopback44k",
                   "asio --device uac1-klq864 --seconds 3 --loopback --rate 44100",
                   0,
-                  {"round trip: 1009 samples measured, 440 + 880 reported, sample-exact: yes", kClean}},
+                  {"round trip: 1009 samples measured, 440 + 441 reported, sample-exact: yes", "latencies agree          yes",
+                   kClean}},
+        KvsimCase{"AsioLoopbackWithoutOutputs", "asio --device uac2 --seconds 0.3 --loopback", 0,
+                  {"round trip: not measured, the device has no ASIO outputs to loop back", kClean}},
         KvsimCase{"AsioBadBits", "asio --bits 8/8", 2, {"--bits needs"}},
         KvsimCase{"ControlsSetAndReplug",
                   "controls --set 3=-6.5 --set 3.1=-20 --set 4=1 --set 2=2 --replug",
@@ -216,5 +222,102 @@ INSTANTIATE_TEST_SUITE_P(
         KvsimCase{"RecordWithoutOutput", "record --seconds 1", 2, {"record needs --output"}},
         KvsimCase{"RecordTakesNoTone", "record --tone 440 --output /dev/null", 2, {"unknown option '--tone'"}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// ---- kvsim asio over every rate and buffer size of every ASIO device ----
+
+// A two-channel WAV of `bits` whose samples never repeat within it (a hash of frame and channel),
+// so that a loopback finds exactly one delay.
+std::string WriteNoiseWav(uint16_t bits, uint32_t frames) {
+    const std::string path = testing::TempDir() + "kvsim_noise" + std::to_string(bits) + "_" + std::to_string(getpid()) + ".wav";
+    const uint32_t bytes = bits / 8;
+    const uint32_t dataBytes = frames * 2 * bytes;
+    std::string wav = "RIFF";
+    auto put = [&wav](uint32_t value, int size) {
+        for (int i = 0; i < size; ++i) wav.push_back(static_cast<char>(value >> (8 * i)));
+    };
+    put(36 + dataBytes, 4);
+    wav += "WAVEfmt ";
+    put(16, 4);
+    put(1, 2);
+    put(2, 2);
+    put(48000, 4);
+    put(48000 * 2 * bytes, 4);
+    put(2 * bytes, 2);
+    put(bits, 2);
+    wav += "data";
+    put(dataBytes, 4);
+    for (uint32_t f = 0; f < frames; ++f) {
+        for (uint32_t c = 0; c < 2; ++c) {
+            uint64_t x = (uint64_t{f} << 8 | c) * 0x9E3779B97F4A7C15ull;
+            x ^= x >> 29;
+            uint32_t value = static_cast<uint32_t>(x >> 16);
+            if ((value & ((1u << bits) - 1)) == 0) value |= 1;
+            put(value, static_cast<int>(bytes));
+        }
+    }
+    std::ofstream(path, std::ios::binary) << wav;
+    return path;
+}
+
+// The value after `label` on its report line ("" when there is none).
+std::string ReportValue(const std::string& output, const std::string& label) {
+    const size_t at = output.find("  " + label);
+    if (at == std::string::npos) return "";
+    const size_t end = output.find('\n', at);
+    std::string line = output.substr(at + 2 + label.size(), end - at - 2 - label.size());
+    line.erase(0, line.find_first_not_of(' '));
+    return line;
+}
+
+class KvsimAsioMatrix : public testing::TestWithParam<const char*> {};
+
+// At every rate the device offers and at the smallest, twice the smallest, the preferred and the
+// largest buffer, kvsim asio exits 0; a device with outputs loops a 16- or 24-bit file back
+// sample-exact with latencies that agree with the round trip. KV_KVSIM_MATRIX_SECONDS lengthens
+// each run (0.4 s by default: the loopback's probe lies 8,192 frames in).
+TEST_P(KvsimAsioMatrix, EveryRateAndBufferSizeIsSampleExact) {
+    const std::string device = GetParam();
+    const char* long_form = std::getenv("KV_KVSIM_MATRIX_SECONDS");
+    const std::string seconds = long_form != nullptr ? long_form : "0.4";
+    const std::string files[2] = {WriteNoiseWav(16, 96000), WriteNoiseWav(24, 96000)};
+    const KvsimRun probe = RunKvsim("asio --device " + device + " --seconds 0.05");
+    ASSERT_EQ(probe.exitCode, 0) << probe.output;
+    const bool outputs = probe.output.find("  output 0") != std::string::npos;
+    std::istringstream rates(ReportValue(probe.output, "rates offered"));
+    int runs = 0;
+    for (std::string rate; rates >> rate;) {
+        const KvsimRun atRate = RunKvsim("asio --device " + device + " --rate " + rate + " --seconds 0.05");
+        ASSERT_EQ(atRate.exitCode, 0) << atRate.output;
+        unsigned minimum = 0, maximum = 0, preferred = 0;
+        ASSERT_EQ(std::sscanf(ReportValue(atRate.output, "buffer sizes").c_str(), "min %u, max %u, preferred %u", &minimum,
+                              &maximum, &preferred),
+                  3);
+        for (unsigned frames : {minimum, 2 * minimum, preferred, maximum}) {
+            std::string arguments = "asio --device " + device + " --rate " + rate + " --buffer " + std::to_string(frames) +
+                                    " --seconds " + seconds;
+            if (outputs) arguments += " --loopback --input " + files[runs % 2];
+            SCOPED_TRACE(arguments);
+            const KvsimRun run = RunKvsim(arguments);
+            EXPECT_EQ(run.exitCode, 0) << run.output;
+            if (outputs) {
+                EXPECT_NE(run.output.find("sample-exact: yes"), std::string::npos) << run.output;
+                EXPECT_EQ(ReportValue(run.output, "latencies agree").substr(0, 3), "yes") << run.output;
+            }
+            ++runs;
+        }
+    }
+    EXPECT_GT(runs, 0);
+    for (const std::string& file : files) std::remove(file.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(AsioCatalog, KvsimAsioMatrix,
+                         testing::Values("uac1-klq864", "uac1-asio-vr7", "uac1-asio-vr7-stall", "uac1-asio-blanks",
+                                         "uac1-asio-lying", "uac1-asio-odd", "uac1-asio-short", "uac1-asio-noproduct",
+                                         "uac2", "uac2-fs", "uac2-b1", "uac2-b2", "uac2-b3", "uac2-b4", "uac2-vendor"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                             std::string name = info.param;
+                             for (char& c : name) c = c == '-' ? '_' : c;
+                             return name;
+                         });
 
 }  // namespace

@@ -578,8 +578,12 @@ TEST_F(AsioRing, QueriesAndSettings) {
     EXPECT_EQ(host.Set(IOCTL_ASIO_CAN_DO_IO_FORMAT, 1), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Adapter()->AsioLatencyIndex(), AsioDefaultLatencyIndex);
 
-    // The selected type takes effect only when a close leaves nobody owning buffers.
+    // The selected type takes effect only when a close leaves nobody owning buffers. Once the
+    // rings exist, the latencies are theirs: one buffer each way (the lead of 240 frames fits
+    // into one buffer of 256).
     ASSERT_EQ(host.CreateBuffers(256, {{0, 0}}), STATUS_SUCCESS);
+    ASSERT_EQ(host.Control(IOCTL_ASIO_GET_LATENCIES, {}, &latencies), STATUS_SUCCESS);
+    EXPECT_EQ(latencies, Words({256, 256}));
     EXPECT_EQ(host.CreateBuffers(256, {{0, 0}}), STATUS_INVALID_PARAMETER);  // a second set would orphan the first
     AsioHost other;
     ASSERT_EQ(other.Open(), STATUS_SUCCESS);

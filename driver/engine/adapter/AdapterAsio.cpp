@@ -486,8 +486,25 @@ NTSTATUS UsbAudioAdapter::GetLatencies(PFILE_OBJECT FileObject, PVOID Buffer) {
     }
     // The output side always reports two buffers.
     latencies.Output = 2 * latencies.Input;
+    if (client == m_AsioOwner && client->Buffers != 0) AsioRingLatencies(client, &latencies);
     RtlCopyMemory(Buffer, &latencies, sizeof(latencies));
     return STATUS_SUCCESS;
+}
+
+void UsbAudioAdapter::AsioRingLatencies(AsioClient* Owner, AsioLatencies* Latencies) {
+    // Once the rings exist the latencies are what they give: a captured frame reaches the host one
+    // buffer after it arrived, and a rendered one leaves one buffer after the host wrote it, plus
+    // the part of the render lead that lies before the preload. Their sum is the round trip a
+    // host measures, the device's own delay aside.
+    ULONG lead = 0;
+    for (ULONG i = 0; i < m_AsioRingCount; ++i) {
+        if (m_AsioRings[i].Ring != nullptr) lead = m_AsioRings[i].LeadFrames;
+    }
+    const ULONG frames = m_AsioFramesPerBuffer;
+    const ULONG behind = lead > frames ? lead - frames : 0;
+    const ULONG samplesPerFrame = Owner->Kind == FormatKind::Dsd ? AsioDsdRateDivisor : 1;
+    Latencies->Input = frames * samplesPerFrame;
+    Latencies->Output = (frames + behind) * samplesPerFrame;
 }
 
 NTSTATUS UsbAudioAdapter::GetSampleRate(PFILE_OBJECT FileObject, PVOID Buffer) {

@@ -239,6 +239,8 @@ private:
     bool AsioOffersSampleType(ULONG SampleType);
     // The selected and active types become types the device offers (after the stored settings).
     void SettleAsioSampleTypes();
+    // The owner's latencies from its rings' buffer size and render lead.
+    void AsioRingLatencies(AsioClient* Owner, AsioLatencies* Latencies);
     void WriteAsioSetting(PCWSTR Name, ULONG Value);
     // An event handle of the calling process (user mode, EVENT_MODIFY_STATE) with a reference.
     static NTSTATUS ReferenceUserEvent(ULONGLONG Handle, PKEVENT* Event);
