@@ -184,6 +184,9 @@ public:
     BOOLEAN AsioStreaming() const { return m_AsioStreaming != 0; }
     BOOLEAN AsioRestartPending() const { return m_AsioRestart != 0; }
     BOOLEAN AsioDetached() const { return m_AsioDetached != 0; }
+    BOOLEAN AsioOwned() const { return m_AsioOwner != nullptr; }
+    // The owner has started its streams (its buffer event is in place).
+    BOOLEAN AsioOwnerStreaming() const { return m_AsioOwner != nullptr && m_AsioOwner->BufferEvent != nullptr; }
     BOOLEAN AsioStopHeld() const {
         return ReadPointerNoFence(reinterpret_cast<PVOID const volatile*>(&m_HeldStopRequest)) != nullptr;
     }
