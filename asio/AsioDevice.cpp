@@ -45,6 +45,7 @@ ULONG BytesOfType(LONG type) {
 CAsioDevice::CAsioDevice() {
     InitializeCriticalSection(&m_section);
     InitializeCriticalSection(&m_streamGuard);
+    m_switcher.SetCallGuard(&m_streamGuard);
 }
 
 CAsioDevice::~CAsioDevice() {
@@ -131,12 +132,16 @@ bool CAsioDevice::OpenDevice(const char* path) {
         m_worker = CreateThread(nullptr, 0, AsioWorkerThread, this, 0, nullptr);
         if (m_worker == nullptr) return false;
         ULONGLONG handle = reinterpret_cast<ULONG_PTR>(m_notifyEvent);
-        if (!Request(IOCTL_ASIO_SET_NOTIFY_EVENT, &handle, sizeof(handle), nullptr, 0)) return false;
+        if (!Request(IOCTL_ASIO_SET_NOTIFY_EVENT, &handle, HandleBytes(), nullptr, 0)) return false;
         return SetThreadPriority(m_worker, THREAD_PRIORITY_TIME_CRITICAL) != FALSE;
     }();
     if (!ok) CloseDevice();  // nothing of a failed open stays: no handle, thread or notify event
     return ok;
 }
+
+// A handle travels in the bytes of the caller's bitness: 4 from a 32-bit process, 8 from a 64-bit
+// one (little-endian, so the low half comes first either way).
+DWORD CAsioDevice::HandleBytes() { return sizeof(void*); }
 
 void CAsioDevice::ReturnToPcm() {
     ULONG pcm = kFormatPcm;
@@ -190,7 +195,7 @@ void CAsioDevice::WorkerLoop() {
         DWORD result = WaitForMultipleObjects(3, events, FALSE, INFINITE);
         if (result == WAIT_OBJECT_0) {
             EnterCriticalSection(&m_streamGuard);
-            m_switcher.Switch();
+            if (m_running) m_switcher.Switch();
             LeaveCriticalSection(&m_streamGuard);
         } else if (result == WAIT_OBJECT_0 + 1) {
             break;
@@ -202,15 +207,19 @@ void CAsioDevice::WorkerLoop() {
 }
 
 void CAsioDevice::OnNotify() {
+    // What the host is told is taken under the guard; the host is called without it (see
+    // BufferSwitcher::CallHost), so that a stop never waits for the host.
     EnterCriticalSection(&m_streamGuard);
-    if (m_callbacks != nullptr) {
-        if (m_callbacks->sampleRateDidChange != nullptr &&
-            (m_switcher.TimeInfo().timeInfo.flags & kSampleRateChanged) != 0) {
-            m_switcher.TakeSampleRateChanged();
-            m_callbacks->sampleRateDidChange(static_cast<double>(m_sampleRate));
-        }
-        if (m_callbacks->asioMessage != nullptr) m_callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+    const ASIOCallbacks* callbacks = m_callbacks;
+    const bool rateChanged = callbacks != nullptr && callbacks->sampleRateDidChange != nullptr &&
+                             (m_switcher.TimeInfo().timeInfo.flags & kSampleRateChanged) != 0;
+    if (rateChanged) m_switcher.TakeSampleRateChanged();
+    if (rateChanged) {
+        LeaveCriticalSection(&m_streamGuard);
+        callbacks->sampleRateDidChange(static_cast<double>(m_sampleRate));
+        EnterCriticalSection(&m_streamGuard);
     }
+    m_switcher.CallHost(kAsioResetRequest);
     LeaveCriticalSection(&m_streamGuard);
     EnterCriticalSection(&m_section);
     if (m_panelEvent != nullptr) SetEvent(m_panelEvent);
@@ -410,35 +419,53 @@ ASIOError CAsioDevice::CreateDeviceBuffers(ASIOBufferInfo* infos, LONG count, LO
 }
 
 bool CAsioDevice::DisposeDeviceBuffers() {
-    if (!Request(IOCTL_ASIO_DISPOSE_BUFFERS, nullptr, 0, nullptr, 0)) return false;
-    // Waits for a worker turn in progress; afterwards no turn sees the buffers or the rings.
+    // The rings and callbacks are let go before the driver unmaps the rings: no worker turn
+    // starts on them, and a host call in progress ends before the buffers it has are freed.
     EnterCriticalSection(&m_streamGuard);
+    m_running = false;
+    m_switcher.Halt();
     m_callbacks = nullptr;
     m_switcher.SetCallbacks(nullptr, false);
+    LeaveCriticalSection(&m_streamGuard);
+    while (m_switcher.HostCalls() != 0) Sleep(1);
+    EnterCriticalSection(&m_streamGuard);
     FreeChannels();
+    m_switcher.SetRings(nullptr, 0);
     if (m_rings != nullptr) std::memset(m_rings, 0, sizeof(SharedRingHeader*) * m_ringCount);
     LeaveCriticalSection(&m_streamGuard);
-    return true;
+    return Request(IOCTL_ASIO_DISPOSE_BUFFERS, nullptr, 0, nullptr, 0);
 }
 
 bool CAsioDevice::StartStreaming() {
     if (m_callbacks == nullptr) return false;
     const ULONG preload = m_dsdFlag != kFormatPcm ? 0xFFFFFFFFu : m_sampleRate / 1000 * kPreloadMilliseconds;
+    // The worker waits on the guard from the preload until the render positions follow the
+    // driver's: a buffer event that comes meanwhile finds them aligned, however late this thread
+    // runs after START. A start while running touches nothing.
     EnterCriticalSection(&m_streamGuard);
+    if (m_running) {
+        LeaveCriticalSection(&m_streamGuard);
+        return true;
+    }
     m_switcher.PrepareStart(preload);
-    LeaveCriticalSection(&m_streamGuard);
     ULONGLONG handle = reinterpret_cast<ULONG_PTR>(m_bufferEvent);
-    bool ok = Request(IOCTL_ASIO_START, &handle, sizeof(handle), nullptr, 0);
-    EnterCriticalSection(&m_streamGuard);
-    m_switcher.AlignRenderPositions();
+    const bool ok = Request(IOCTL_ASIO_START, &handle, HandleBytes(), nullptr, 0);
+    if (ok) {
+        if (m_startHook != nullptr) m_startHook();
+        m_switcher.AlignRenderPositions();
+        m_running = true;
+    }
     LeaveCriticalSection(&m_streamGuard);
     return ok;
 }
 
 bool CAsioDevice::StopStreaming() {
     bool ok = Request(IOCTL_ASIO_STOP, nullptr, 0, nullptr, 0);
-    // A turn already running finishes before stop returns.
+    // A turn in progress goes no further than the host call it may be in; stop does not wait for
+    // the host.
     EnterCriticalSection(&m_streamGuard);
+    m_running = false;
+    m_switcher.Halt();
     LeaveCriticalSection(&m_streamGuard);
     ResetEvent(m_bufferEvent);
     return ok;

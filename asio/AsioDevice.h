@@ -54,6 +54,8 @@ public:
     ULONG RingCount() const { return m_ringCount; }
     HANDLE NotifyEvent() const { return m_notifyEvent; }
     const BufferSwitcher& Switcher() const { return m_switcher; }
+    // Runs between START and the alignment of the render positions (a test's preemption).
+    void SetStartHook(void (*hook)()) { m_startHook = hook; }
 
 private:
     static DWORD WINAPI AsioWorkerThread(LPVOID parameter);
@@ -66,6 +68,7 @@ private:
     void CloseEvents();
     void FreeChannels();
     void ReturnToPcm();
+    static DWORD HandleBytes();
 
     char* m_path = nullptr;
     HANDLE m_device = nullptr;
@@ -87,7 +90,9 @@ private:
     ULONG m_bytesPerSample = 2;  // of the selected type at open; buffers take the active type's
     ULONG m_dsdFlag = kFormatPcm;
     CRITICAL_SECTION m_section;      // the panel refresh event
-    CRITICAL_SECTION m_streamGuard;  // one worker turn; held by dispose while it frees buffers
+    CRITICAL_SECTION m_streamGuard;  // the switcher's state; never held while the host is called
+    bool m_running = false;          // under m_streamGuard
+    void (*m_startHook)() = nullptr;
     BufferSwitcher m_switcher;
 };
 

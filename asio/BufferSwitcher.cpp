@@ -89,23 +89,69 @@ void BufferSwitcher::CopyUnits(SharedRingHeader* ring, ChannelBuffer& channel, U
     Advance(channel, units);
 }
 
+void BufferSwitcher::LeaveGuard() {
+    ++m_hostCalls;
+    if (m_guard != nullptr) LeaveCriticalSection(m_guard);
+}
+
+void BufferSwitcher::EnterGuard() {
+    if (m_guard != nullptr) EnterCriticalSection(m_guard);
+    --m_hostCalls;
+}
+
 void BufferSwitcher::HandHalfToHost(ULONG index) {
     m_timeStamp = static_cast<ULONGLONG>(timeGetTime()) * 1'000'000;
     m_samplePosition += m_dsd ? static_cast<ULONGLONG>(m_unitsPerHalf) * 64 : m_unitsPerHalf;
-    if (m_callbacks == nullptr) return;
-    if (m_timeInfoMode && m_callbacks->bufferSwitchTimeInfo != nullptr) {
+    const ASIOCallbacks* callbacks = m_callbacks;
+    if (callbacks == nullptr) return;
+    // The host is called without the guard: a stop on another thread, while the host holds a
+    // lock of its own that this callback takes too, must not wait for it.
+    if (m_timeInfoMode && callbacks->bufferSwitchTimeInfo != nullptr) {
         AsioTimeInfo& info = m_time.timeInfo;
         info.systemTime = ASIOTimeStamp{.hi = static_cast<ULONG>(m_timeStamp >> 32), .lo = static_cast<ULONG>(m_timeStamp)};
         info.samplePosition =
             ASIOSamples{.hi = static_cast<ULONG>(m_samplePosition >> 32), .lo = static_cast<ULONG>(m_samplePosition)};
-        m_callbacks->bufferSwitchTimeInfo(&m_time, static_cast<LONG>(index), ASIOTrue);
+        ASIOTime time = m_time;
         info.flags &= ~static_cast<ULONG>(kSampleRateChanged | kClockSourceChanged);
-    } else if (m_callbacks->bufferSwitch != nullptr) {
-        m_callbacks->bufferSwitch(static_cast<LONG>(index), ASIOTrue);
+        LeaveGuard();
+        callbacks->bufferSwitchTimeInfo(&time, static_cast<LONG>(index), ASIOTrue);
+        EnterGuard();
+    } else if (callbacks->bufferSwitch != nullptr) {
+        LeaveGuard();
+        callbacks->bufferSwitch(static_cast<LONG>(index), ASIOTrue);
+        EnterGuard();
     }
 }
 
+LONG BufferSwitcher::CallHost(LONG selector) {
+    const ASIOCallbacks* callbacks = m_callbacks;
+    if (callbacks == nullptr || callbacks->asioMessage == nullptr) return 0;
+    LeaveGuard();
+    const LONG answer = callbacks->asioMessage(selector, 0, nullptr, nullptr);
+    EnterGuard();
+    return answer;
+}
+
+bool BufferSwitcher::LappedSince(const SharedRingHeader* signal, ULONG availableFrames) {
+    const ULONG periods = ReadNoFence(&signal->periods);
+    const ULONG passed = periods - m_lastPeriods;
+    m_lastPeriods = periods;
+    if (passed == 0) return false;
+    const ULONG ringFrames = signal->dataSize / FrameBytes(signal, m_bytesPerSample);
+    // One period of slack: a position read just before its period was counted.
+    if (m_framesPerPeriod != 0 &&
+        static_cast<ULONGLONG>(passed + 1) * m_framesPerPeriod >= static_cast<ULONGLONG>(availableFrames) + ringFrames) {
+        return true;
+    }
+    const ULONG perPeriod = availableFrames / passed;
+    if (perPeriod != 0 && (m_framesPerPeriod == 0 || perPeriod < m_framesPerPeriod)) m_framesPerPeriod = perPeriod;
+    return false;
+}
+
 void BufferSwitcher::PrepareStart(ULONG maxPreloadUnits) {
+    m_halted = false;
+    m_lastPeriods = 0;
+    m_framesPerPeriod = 0;
     m_samplePosition = 0;
     m_timeStamp = 0;
     m_halfIndex = 0;
@@ -163,6 +209,12 @@ void BufferSwitcher::Switch() {
     // The driver's position is read once, with acquire order: the data it wrote before it is seen.
     const ULONG driverPosition = ReadAcquire(&signal->driverPosition);
     ULONG avail = ((driverPosition - ReadNoFence(&signal->clientDonePosition) + size) % size) / frame;
+    if (LappedSince(signal, avail)) {
+        // A whole lap of data is lost: the host hears of it and resynchronises.
+        ++m_overruns;
+        CallHost(kAsioResyncRequest);
+        if (m_halted) return;
+    }
 
     while (avail > 0) {
         const ULONG left = m_channels[0].unitsLeft;
@@ -182,6 +234,8 @@ void BufferSwitcher::Switch() {
         if (due) {
             HandHalfToHost(filled);
             m_halfIndex = 1 - m_halfIndex;
+            // Stopped or disposed while the host had the half: nothing more moves.
+            if (m_halted) return;
         }
         for (ULONG c = 0; c < m_channelCount; ++c) {
             ChannelBuffer& channel = m_channels[c];

@@ -9,6 +9,9 @@
 #include "AsioProtocol.h"
 
 #include <win/asio.h>
+#include <win/win32.h>
+
+#include <atomic>
 
 namespace kv380dasio {
 
@@ -30,6 +33,17 @@ public:
     void SetChannels(ChannelBuffer* channels, ULONG count, ULONG unitsPerHalf, ULONG bytesPerSample, bool dsd);
     // Host callbacks and whether the host takes bufferSwitchTimeInfo; null callbacks stop calls.
     void SetCallbacks(const ASIOCallbacks* callbacks, bool timeInfoMode);
+    // The lock its caller holds around PrepareStart and Switch: it is left while the host is
+    // called, so that nobody waiting for it waits for the host (null: none).
+    void SetCallGuard(CRITICAL_SECTION* guard) { m_guard = guard; }
+    // Calls in progress into the host from this switcher (or through CallHost).
+    LONG HostCalls() const { return m_hostCalls.load(); }
+    // A stop: a switch in progress goes no further than the host call it may be in.
+    void Halt() { m_halted = true; }
+    // The host's asioMessage with selector, outside the call guard; answers 0 without callbacks.
+    LONG CallHost(LONG selector);
+    // How often a wake-up found that a whole ring lap had passed since the one before.
+    ULONG Overruns() const { return m_overruns; }
     void SetSampleRate(double rate) { m_time.timeInfo.sampleRate = rate; }
     void SetTimeInfoFlags(ULONG flags) { m_time.timeInfo.flags = flags; }
     void MarkSampleRateChanged() { m_time.timeInfo.flags |= kSampleRateChanged; }
@@ -63,6 +77,11 @@ private:
     void Advance(ChannelBuffer& channel, ULONG units) const;
     void CopyUnit(BYTE* to, const BYTE* from) const;
     SharedRingHeader* Ring(const ChannelBuffer& channel) const;
+    // True when the driver went round the signal ring since the last wake-up: the periods that
+    // passed carry more frames than the ring holds beyond what is available now.
+    bool LappedSince(const SharedRingHeader* signal, ULONG availableFrames);
+    void LeaveGuard();
+    void EnterGuard();
 
     SharedRingHeader* const* m_rings = nullptr;
     ULONG m_ringCount = 0;
@@ -77,6 +96,12 @@ private:
     ULONG m_halfIndex = 0;
     ULONGLONG m_samplePosition = 0;  // samples handed to the host (one-bit samples for DSD)
     ULONGLONG m_timeStamp = 0;       // ns of the last switch
+    CRITICAL_SECTION* m_guard = nullptr;
+    std::atomic<LONG> m_hostCalls{0};
+    bool m_halted = false;
+    ULONG m_lastPeriods = 0;      // the signal ring's periods at the last wake-up
+    ULONG m_framesPerPeriod = 0;  // the fewest frames one period brought so far (0: not known yet)
+    ULONG m_overruns = 0;
 };
 
 }  // namespace kv380dasio

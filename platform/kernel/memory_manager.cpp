@@ -20,6 +20,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <vector>
 
 namespace sim::mm {
 namespace {
@@ -39,10 +40,34 @@ struct MdlRecord {
     size_t userMappings = 0;
 };
 
+// A section object's body: pages of its own in the arena, given back when the last reference
+// (handles, views) goes.
+struct SectionBody {
+    void* pages;
+    size_t bytes;
+};
+
+void DestroySection(void* body) {
+    auto* section = static_cast<SectionBody*>(body);
+    if (section->pages != nullptr) sim::arena::Release(section->pages, section->bytes);
+}
+
+_OBJECT_TYPE g_sectionType{{.name = "Section", .destroy = DestroySection}};
+POBJECT_TYPE g_sectionTypePointer = &g_sectionType;
+
+// A view of a section in a process; it holds a reference on the section.
+struct View {
+    PEPROCESS process;
+    SectionBody* section;
+    size_t bytes;
+};
+
 struct State {
     std::mutex lock;
     std::map<uintptr_t, Mapping> user;  // by the user address of the MDL's first byte
     std::map<PMDL, MdlRecord> mdls;     // live MDLs
+    std::map<uintptr_t, View> views;    // section views in processes, by user address
+    std::map<uintptr_t, SectionBody*> systemViews;  // section views in system space
     uint64_t failNth = 0;
 };
 
@@ -103,6 +128,7 @@ size_t UserMappingCount(PEPROCESS process) {
     std::lock_guard<std::mutex> guard(s.lock);
     size_t count = 0;
     for (const auto& [address, mapping] : s.user) count += process == nullptr || mapping.process == process;
+    for (const auto& [address, view] : s.views) count += process == nullptr || view.process == process;
     return count;
 }
 
@@ -132,6 +158,24 @@ size_t UserMappingsOf(PEPROCESS process, std::string* listing) {
         if (listing != nullptr) *listing += Describe(mapping);
     }
     return count;
+}
+
+void UnmapProcessViews(PEPROCESS process) {
+    std::vector<SectionBody*> released;
+    {
+        State& s = TheState();
+        std::lock_guard<std::mutex> guard(s.lock);
+        for (auto it = s.views.begin(); it != s.views.end();) {
+            if (it->second.process != process) {
+                ++it;
+                continue;
+            }
+            munmap(reinterpret_cast<void*>(it->first), it->second.bytes);
+            released.push_back(it->second.section);
+            it = s.views.erase(it);
+        }
+    }
+    for (SectionBody* section : released) ObDereferenceObject(section);
 }
 
 size_t UserMappingsOver(const void* address, size_t bytes, std::string* listing) {
@@ -235,6 +279,7 @@ KV_EXTERN_C PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCE
                                                ULONG BugCheckOnFailure, ULONG Priority) {
     UNREFERENCED_PARAMETER(CacheType);
     UNREFERENCED_PARAMETER(RequestedAddress);
+    UNREFERENCED_PARAMETER(BugCheckOnFailure);  // only kernel mappings honour it, and they cannot fail here
     UNREFERENCED_PARAMETER(Priority);
     PMDL mdl = MemoryDescriptorList;
     State& s = TheState();
@@ -285,11 +330,11 @@ KV_EXTERN_C PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCE
         }
     }
     if (user == MAP_FAILED) {
-        if (BugCheckOnFailure != FALSE) {
-            sim::BugCheck("NO_MORE_SYSTEM_PTES", "user mapping of MDL %p (%zu bytes) in process %s failed",
-                          static_cast<void*>(mdl), bytes, process->name.c_str());
-        }
-        return nullptr;
+        // A user-mode mapping that fails raises an exception whatever BugCheckOnFailure says. The
+        // machine has no structured exception handling, so nothing can catch it: it stops here.
+        sim::BugCheck("KMODE_EXCEPTION_NOT_HANDLED",
+                      "user mapping of MDL %p (%zu bytes) in process %s failed and raised an exception",
+                      static_cast<void*>(mdl), bytes, process->name.c_str());
     }
     auto userAddress = reinterpret_cast<uintptr_t>(user) + mdl->ByteOffset;
     std::lock_guard<std::mutex> guard(s.lock);
@@ -338,4 +383,160 @@ KV_EXTERN_C VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList
     s.user.erase(reinterpret_cast<uintptr_t>(BaseAddress));
     s.mdls[mdl].userMappings -= 1;
     munmap(reinterpret_cast<void*>(mapping.userPages), mapping.bytes);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sections
+
+extern "C" {
+POBJECT_TYPE* MmSectionObjectType = &g_sectionTypePointer;
+}
+
+KV_EXTERN_C NTSTATUS ZwCreateSection(PHANDLE SectionHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                                     PLARGE_INTEGER MaximumSize, ULONG SectionPageProtection,
+                                     ULONG AllocationAttributes, HANDLE FileHandle) {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        sim::BugCheck("IRQL_NOT_LESS_OR_EQUAL", "ZwCreateSection at IRQL %u", KeGetCurrentIrql());
+    }
+    if (SectionHandle == nullptr) return STATUS_INVALID_PARAMETER_1;
+    *SectionHandle = nullptr;
+    if (FileHandle != nullptr) return STATUS_INVALID_PARAMETER;  // only pagefile-backed sections
+    if (MaximumSize == nullptr || MaximumSize->QuadPart <= 0 || MaximumSize->QuadPart > (int64_t{1} << 32)) {
+        return STATUS_INVALID_PARAMETER_4;
+    }
+    if (SectionPageProtection != PAGE_READWRITE || (AllocationAttributes & SEC_COMMIT) == 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const size_t bytes = ROUND_TO_PAGES(static_cast<uint64_t>(MaximumSize->QuadPart));
+    void* pages = sim::arena::Allocate(bytes);
+    if (pages == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    std::memset(pages, 0, bytes);
+    auto* section = static_cast<SectionBody*>(sim::ob::CreateObject(g_sectionTypePointer, sizeof(SectionBody)));
+    if (section == nullptr) {
+        sim::arena::Release(pages, bytes);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    section->pages = pages;
+    section->bytes = bytes;
+    const bool kernel = ObjectAttributes != nullptr && (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0;
+    *SectionHandle = sim::ob::InsertHandle(kernel ? sim::ob::kKernelTable : sim::ob::CurrentHandleTable(), section,
+                                           DesiredAccess);
+    ObDereferenceObject(section);  // the handle holds it
+    return STATUS_SUCCESS;
+}
+
+KV_EXTERN_C NTSTATUS MmMapViewInSystemSpace(PVOID Section, PVOID* MappedBase, PSIZE_T ViewSize) {
+    if (Section == nullptr || !sim::ob::IsObject(Section) || sim::ob::TypeOf(Section) != g_sectionTypePointer) {
+        sim::BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "MmMapViewInSystemSpace of %p, which is not a section",
+                      Section);
+    }
+    if (MappedBase == nullptr || ViewSize == nullptr) return STATUS_INVALID_PARAMETER;
+    auto* section = static_cast<SectionBody*>(Section);
+    if (*ViewSize != 0 && *ViewSize != section->bytes) return STATUS_INVALID_VIEW_SIZE;
+    ObReferenceObject(section);
+    State& s = TheState();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.systemViews[reinterpret_cast<uintptr_t>(section->pages)] = section;
+    *MappedBase = section->pages;
+    *ViewSize = section->bytes;
+    return STATUS_SUCCESS;
+}
+
+KV_EXTERN_C NTSTATUS MmUnmapViewInSystemSpace(PVOID MappedBase) {
+    SectionBody* section = nullptr;
+    {
+        State& s = TheState();
+        std::lock_guard<std::mutex> guard(s.lock);
+        auto it = s.systemViews.find(reinterpret_cast<uintptr_t>(MappedBase));
+        if (it != s.systemViews.end()) {
+            section = it->second;
+            s.systemViews.erase(it);
+        }
+    }
+    if (section == nullptr) {
+        sim::BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "MmUnmapViewInSystemSpace of %p, which is no system view",
+                      MappedBase);
+    }
+    ObDereferenceObject(section);
+    return STATUS_SUCCESS;
+}
+
+KV_EXTERN_C NTSTATUS ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandle, PVOID* BaseAddress, ULONG_PTR ZeroBits,
+                                        SIZE_T CommitSize, PLARGE_INTEGER SectionOffset, PSIZE_T ViewSize,
+                                        SECTION_INHERIT InheritDisposition, ULONG AllocationType, ULONG Win32Protect) {
+    UNREFERENCED_PARAMETER(ZeroBits);
+    UNREFERENCED_PARAMETER(CommitSize);
+    UNREFERENCED_PARAMETER(InheritDisposition);
+    UNREFERENCED_PARAMETER(AllocationType);
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        sim::BugCheck("IRQL_NOT_LESS_OR_EQUAL", "ZwMapViewOfSection at IRQL %u", KeGetCurrentIrql());
+    }
+    if (ProcessHandle != NtCurrentProcess()) return STATUS_INVALID_HANDLE;
+    if (BaseAddress == nullptr || *BaseAddress != nullptr || ViewSize == nullptr) return STATUS_INVALID_PARAMETER;
+    if (SectionOffset != nullptr && SectionOffset->QuadPart != 0) return STATUS_INVALID_PARAMETER;
+    if (Win32Protect != PAGE_READWRITE) return STATUS_INVALID_PARAMETER;
+    PEPROCESS process = sim::io::CurrentProcess();
+    if (process == sim::io::SystemProcess()) {
+        sim::BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                      "ZwMapViewOfSection into the system process: the caller runs in no user process");
+    }
+    if (process->dead) return STATUS_PROCESS_IS_TERMINATING;
+    PVOID object = nullptr;
+    NTSTATUS status = ObReferenceObjectByHandle(SectionHandle, SECTION_MAP_READ | SECTION_MAP_WRITE,
+                                                g_sectionTypePointer, KernelMode, &object, nullptr);
+    if (!NT_SUCCESS(status)) return status;
+    auto* section = static_cast<SectionBody*>(object);
+    if (*ViewSize != 0 && *ViewSize != section->bytes) {
+        ObDereferenceObject(section);
+        return STATUS_INVALID_VIEW_SIZE;
+    }
+    State& s = TheState();
+    bool fail = false;
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        fail = s.failNth != 0 && --s.failNth == 0;
+    }
+    void* user = MAP_FAILED;
+    if (!fail) {
+        // A 32-bit process sees only addresses below 4 GB.
+        const int flags = MAP_SHARED | (process->is32bit ? MAP_32BIT : 0);
+        user = mmap(nullptr, section->bytes, PROT_READ | PROT_WRITE, flags, sim::arena::File(),
+                    static_cast<off_t>(sim::arena::OffsetOf(section->pages)));
+        if (user != MAP_FAILED && process->is32bit &&
+            reinterpret_cast<uint64_t>(user) + section->bytes > kFourGigabytes) {
+            munmap(user, section->bytes);
+            user = MAP_FAILED;
+        }
+    }
+    if (user == MAP_FAILED) {
+        ObDereferenceObject(section);
+        return STATUS_NO_MEMORY;
+    }
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.views[reinterpret_cast<uintptr_t>(user)] = View{.process = process, .section = section, .bytes = section->bytes};
+    *BaseAddress = user;
+    *ViewSize = section->bytes;
+    return STATUS_SUCCESS;  // the view keeps the reference
+}
+
+KV_EXTERN_C NTSTATUS ZwUnmapViewOfSection(HANDLE ProcessHandle, PVOID BaseAddress) {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        sim::BugCheck("IRQL_NOT_LESS_OR_EQUAL", "ZwUnmapViewOfSection at IRQL %u", KeGetCurrentIrql());
+    }
+    if (ProcessHandle != NtCurrentProcess()) return STATUS_INVALID_HANDLE;
+    PEPROCESS process = sim::io::CurrentProcess();
+    // A process that has ended took its views with it.
+    if (process->dead) return STATUS_PROCESS_IS_TERMINATING;
+    SectionBody* section = nullptr;
+    {
+        State& s = TheState();
+        std::lock_guard<std::mutex> guard(s.lock);
+        auto it = s.views.find(reinterpret_cast<uintptr_t>(BaseAddress));
+        if (it == s.views.end() || it->second.process != process) return STATUS_NOT_MAPPED_VIEW;
+        munmap(BaseAddress, it->second.bytes);
+        section = it->second.section;
+        s.views.erase(it);
+    }
+    ObDereferenceObject(section);
+    return STATUS_SUCCESS;
 }

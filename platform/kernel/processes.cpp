@@ -75,6 +75,8 @@ void DestroyProcess(PEPROCESS process) {
         sim::ob::DestroyHandleTable(process->handles);
         process->dead = true;
     }
+    // Section views go with the address space; locked pages mapped by a driver must be gone.
+    sim::mm::detail::UnmapProcessViews(process);
     std::string listing;
     if (size_t left = sim::mm::detail::UserMappingsOf(process, &listing)) {
         sim::BugCheck("DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS",
@@ -150,6 +152,18 @@ NTSTATUS DeviceIoControl(HANDLE handle, ULONG code, const void* in, ULONG inLeng
 }
 
 NTSTATUS CloseUserHandle(HANDLE handle) { return sim::ob::CloseHandle(CurrentProcess()->handles, handle); }
+
+HANDLE DuplicateUserHandle(HANDLE handle, PEPROCESS target) {
+    CheckedProcess(target, "DuplicateUserHandle");
+    PVOID object = nullptr;
+    ACCESS_MASK granted = 0;
+    if (!NT_SUCCESS(sim::ob::ReferenceByHandle(CurrentProcess()->handles, handle, nullptr, &object, &granted))) {
+        return nullptr;
+    }
+    HANDLE duplicate = sim::ob::InsertHandle(target->handles, object, granted);
+    ObDereferenceObject(object);
+    return duplicate;
+}
 
 }  // namespace sim::io
 

@@ -23,6 +23,7 @@ namespace {
 
 using testing::FakeInterface;
 using testing::g_fake;
+using testing::kFakeRingFrames;
 
 class AsioDeviceTest : public ::testing::Test {
 protected:
@@ -129,6 +130,87 @@ TEST_F(AsioDeviceTest, StreamRunsOnTheWorkerAndStopsClean) {
         EXPECT_TRUE(device.StopStreaming());
         EXPECT_TRUE(device.DisposeDeviceBuffers());
         EXPECT_FALSE(device.HasBuffers());
+    }
+    ExpectNothingLeft();
+}
+
+// A host's habits: a second start, a thread preempted between START and the alignment, a stop
+// from a thread holding a lock the host's callback takes, and a callback so late that the
+// driver went round the ring.
+CRITICAL_SECTION g_engine;  // the host's engine lock
+std::atomic<bool> g_lockInCallback{false};
+std::atomic<bool> g_inCallback{false};
+std::atomic<int> g_resyncs{0};
+int16_t* g_output[2] = {};
+
+void RampSwitch(LONG index, ASIOBool) {
+    // The render half carries host units index x 256 + 1 onwards.
+    for (int i = 0; i < 256; ++i) g_output[index][i] = static_cast<int16_t>(index * 256 + i + 1);
+    if (g_lockInCallback.load()) {
+        g_inCallback = true;
+        EnterCriticalSection(&g_engine);
+        g_inCallback = false;
+        LeaveCriticalSection(&g_engine);
+    }
+}
+LONG CountResyncs(LONG selector, LONG, void*, double*) {
+    if (selector == kAsioResyncRequest) ++g_resyncs;
+    return selector == kAsioEngineVersion ? 2 : 0;
+}
+// The host's thread is preempted after START: meanwhile the driver completes a transfer.
+void PreemptedAfterStart() {
+    g_fake->Transfer(64);
+    Sleep(20);
+}
+
+TEST_F(AsioDeviceTest, HostHabitsNeitherGlitchNorDeadlock) {
+    sim::user::ProcessScope scope(m_process);
+    g_resyncs = 0;
+    {
+        CAsioDevice device;
+        ASSERT_TRUE(device.OpenDevice(kPath));
+        ASIOBufferInfo infos[2] = {{.isInput = 1, .channelNum = 0, .buffers = {}}, {.isInput = 0, .channelNum = 0, .buffers = {}}};
+        ASIOCallbacks callbacks{};
+        callbacks.bufferSwitch = RampSwitch;
+        callbacks.asioMessage = CountResyncs;
+        ASSERT_EQ(device.CreateDeviceBuffers(infos, 2, 256, &callbacks), ASE_OK);
+        g_output[0] = static_cast<int16_t*>(infos[1].buffers[0]);
+        g_output[1] = static_cast<int16_t*>(infos[1].buffers[1]);
+
+        // The first transfer completes before the starting thread aligns: the render data still
+        // lands where the driver expects it (ring frame 144 carries host unit 144).
+        device.SetStartHook(PreemptedAfterStart);
+        ASSERT_TRUE(device.StartStreaming());
+        ASSERT_TRUE(sim::machine::RunUntil([&] { return m_fake.Drained(); }, sim::machine::kSecond));
+        int16_t sample = 0;
+        std::memcpy(&sample, RingData(m_fake.Render()) + 144 * 4, 2);
+        EXPECT_EQ(sample, 145);
+
+        // A second start while running touches nothing and succeeds.
+        const ULONG dataPosition = m_fake.Render()->clientDataPosition;
+        EXPECT_TRUE(device.StartStreaming());
+        EXPECT_EQ(m_fake.requests[IOCTL_ASIO_START], 1);
+        EXPECT_EQ(m_fake.Render()->clientDataPosition, dataPosition);
+
+        // A callback that outlasts a whole ring lap asks the host to resynchronise, once.
+        m_fake.Transfer(64);
+        ASSERT_TRUE(sim::machine::RunUntil([&] { return m_fake.Drained(); }, sim::machine::kSecond));
+        EXPECT_EQ(g_resyncs.load(), 0);
+        m_fake.Transfer(kFakeRingFrames + 64, (kFakeRingFrames + 64) / 64);
+        ASSERT_TRUE(sim::machine::RunUntil([&] { return m_fake.Drained(); }, sim::machine::kSecond));
+        EXPECT_EQ(g_resyncs.load(), 1);
+
+        // The host's GUI thread holds its engine lock and stops while the callback waits for it.
+        InitializeCriticalSection(&g_engine);
+        EnterCriticalSection(&g_engine);
+        g_lockInCallback = true;
+        m_fake.Transfer(256);
+        ASSERT_TRUE(sim::machine::RunUntil([&] { return g_inCallback.load(); }, sim::machine::kSecond));
+        EXPECT_TRUE(device.StopStreaming());
+        g_lockInCallback = false;
+        LeaveCriticalSection(&g_engine);
+        EXPECT_TRUE(device.DisposeDeviceBuffers());
+        DeleteCriticalSection(&g_engine);
     }
     ExpectNothingLeft();
 }

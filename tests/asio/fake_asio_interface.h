@@ -176,6 +176,7 @@ struct FakeInterface {
                 this->buffer = ReferenceUserEvent(system);
                 started = true;
                 for (SharedRingHeader* ring : {Capture(), Render()}) {
+                    ring->periods = 0;
                     ring->driverPosition = 0;
                     ring->clientDonePosition = 0;
                     ring->clientDataPosition = 0;
@@ -194,10 +195,11 @@ struct FakeInterface {
     // The library has consumed everything the driver produced.
     bool Drained() { return ReadAcquire(&Capture()->clientDonePosition) == ReadNoFence(&Capture()->driverPosition); }
 
-    // The driver moves frames: one buffer event per call.
-    void Transfer(ULONG frames) {
+    // The driver moves frames in `periods` transfers: one buffer event per call.
+    void Transfer(ULONG frames, ULONG periods = 1) {
         for (SharedRingHeader* ring : {Capture(), Render()}) {
             WriteRelease(&ring->driverPosition, (ReadNoFence(&ring->driverPosition) + frames * 4) % ring->dataSize);
+            WriteRelease(&ring->periods, ReadNoFence(&ring->periods) + periods);
         }
         if (buffer != nullptr) KeSetEvent(buffer, 0, FALSE);
     }

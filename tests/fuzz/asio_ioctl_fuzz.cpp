@@ -3,8 +3,9 @@
 // process: open and close handles, send any code with any lengths (0 to 4 KiB) and bytes through
 // the I/O manager (handles in the input replaced by a valid, closed, wrong-type, foreign or kernel
 // handle), and D3/D0 cycles (a STOP may arrive meanwhile). After every request: Information within
-// a non-zero output length, no system-buffer byte in the small fixed answers. After the input: every
-// handle closed, and no ring, user mapping, owner or client left.
+// a non-zero output length, no system-buffer byte in the small fixed answers. After every step: an
+// owner exactly while rings exist, and a STOP held below D0 only for an owner that streams. After
+// the input: every handle closed, and no ring, user mapping, owner or client left.
 //
 // Steps (one byte of kind, then its bytes):
 //   0 p        open a handle in process p & 1 (at most 4 per process)
@@ -159,12 +160,22 @@ void PowerCycle(Machine& m, std::vector<HANDLE>* handles, bool stop) {
             sim::io::DeviceIoControl(file, IOCTL_ASIO_STOP, nullptr, 0, nullptr, 0, &information);
         });
         sim::machine::RunFor(2 * sim::machine::kMillisecond);
+        // Only the owner's STOP waits for D0; a STOP that stops nothing never takes the slot.
+        if (m.Adapter()->AsioStopHeld() && !m.Adapter()->AsioOwnerStreaming()) Fail("a STOP held for a client that owns nothing");
     }
     sim::pnp::SetDevicePower(m.node, PowerDeviceD0);
     if (stopper != nullptr) {
         KeWaitForSingleObject(stopper, Executive, KernelMode, FALSE, nullptr);
         ObDereferenceObject(stopper);
     }
+}
+
+// After every step: an owner exists exactly while rings do (no failed CREATE_BUFFERS leaves one).
+void CheckOwner(Machine& m) {
+    UsbAudioAdapter* adapter = m.Adapter();
+    bool rings = false;
+    for (ULONG i = 0; i < adapter->AsioRingCount(); ++i) rings = rings || adapter->AsioRing(i)->Ring != nullptr;
+    if (adapter->AsioOwned() != rings) Fail(rings ? "rings without an owner" : "an owner without rings");
 }
 
 }  // namespace
@@ -195,6 +206,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else {
             PowerCycle(m, handles, (p & 1) != 0);
         }
+        CheckOwner(m);
     }
     for (int p = 0; p < 2; ++p) {
         sim::io::ProcessScope scope(m.process[p]);

@@ -208,3 +208,47 @@ INSTANTIATE_TEST_SUITE_P(Rates, AsioHostRoad,
                          [](const testing::TestParamInfo<HostCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+class AsioHostHabits : public AsioHostRoad {};
+
+// The device is surprise-removed under a streaming host: the host hears a reset request, and what
+// it does next (stop, start again, dispose, close) answers with errors, not a fault, while the
+// worker may still be inside a buffer switch. The rings stay mapped until the host lets them go.
+TEST_F(AsioHostHabits, HostRestartsAfterSurpriseRemoval) {
+    ASSERT_NO_FATAL_FAILURE(SetupAndStart(HostCase{"48k", 48000, 256}));
+    sim::machine::RunFor(60 * kMs);
+    sim::usb::UnplugDevice(m_port);
+    ASSERT_EQ(sim::pnp::SurpriseRemoveDevice(m_node), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::machine::RunUntil([&] { return m_host->ResetRequested(); }, 100 * kMs));
+    EXPECT_EQ(m_host->Stop(), ASE_OK);
+    EXPECT_EQ(m_host->Start(), ASE_NotPresent);
+    EXPECT_EQ(m_host->Stop(), ASE_OK);
+    EXPECT_EQ(m_host->Dispose(), ASE_OK);
+    m_host.reset();
+}
+
+}  // namespace
+
+namespace {
+
+// A rate change asked for while the buffers exist would leave the host told one rate and the
+// rings running at another: it is refused, and the rate the host reads stays the device's,
+// across a stop and a start too. The same rate is no change and is accepted.
+TEST_F(AsioHostHabits, RateChangeWithBuffersIsRefused) {
+    ASSERT_NO_FATAL_FAILURE(SetupAndStart(HostCase{"48k", 48000, 480}));
+    EXPECT_NE(m_host->Driver()->setSampleRate(44100), ASE_OK);
+    EXPECT_EQ(m_host->Driver()->setSampleRate(48000), ASE_OK);
+    ASSERT_EQ(m_host->Stop(), ASE_OK);
+    ASSERT_EQ(m_host->Start(), ASE_OK);
+    ASIOSampleRate rate = 0;
+    ASSERT_EQ(m_host->Driver()->getSampleRate(&rate), ASE_OK);
+    EXPECT_EQ(rate, 48000);
+    sim::machine::RunFor(100 * kMs);
+    ASSERT_EQ(m_host->Stop(), ASE_OK);
+    EXPECT_EQ(Sink().Format().rateHz, 48000u);
+    EXPECT_EQ(m_host->Dispose(), ASE_OK);
+}
+
+}  // namespace

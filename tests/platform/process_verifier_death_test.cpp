@@ -5,6 +5,7 @@
 #include "support/bugcheck.h"
 
 #include <sim/io.h>
+#include <sim/mm.h>
 #include <win/kernel.h>
 
 #include <functional>
@@ -55,6 +56,12 @@ void MapMemoryOutsidePool() {
 void MapInTheSystemProcess() {
     PMDL mdl = LockedMdl(ExAllocatePoolWithTag(NonPagedPoolNx, PAGE_SIZE, kTag), PAGE_SIZE);
     MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE, HighPagePriority);
+}
+
+void FailAUserMapping() {
+    PMDL mdl = nullptr;
+    sim::mm::FailNthUserMapping(1);
+    MapPage(sim::io::CreateProcess("host", false), &mdl);
 }
 
 void UnmapFromAnotherProcess() {
@@ -265,6 +272,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "whose pages are not locked"},
         DeathCase{"NonPagedMdlForPagedPool", BuildNonPagedMdlForPagedPool, "DRIVER_VERIFIER_DETECTED_VIOLATION",
                   "describes paged pool block"},
+        DeathCase{"UserMappingFailureRaises", FailAUserMapping, "KMODE_EXCEPTION_NOT_HANDLED",
+                  "failed and raised an exception"},
         DeathCase{"DestroyProcessTwice", DestroyProcessTwice, "INVALID_PROCESS_ATTACH_ATTEMPT",
                   "process twice destroyed twice"},
         DeathCase{"DetachWithoutAttach", DetachWithoutAttach, "INVALID_PROCESS_DETACH_ATTEMPT",

@@ -103,23 +103,52 @@ TEST(UserMappings, OneMdlMapsIntoTwoProcessesAndUnmapsInEach) {
     sim::io::DestroyProcess(b);
 }
 
-TEST(UserMappings, AnInjectedFailureAnswersNullOnce) {
-    LockedBlock locked(PAGE_SIZE);
-    PEPROCESS host = sim::io::CreateProcess("host", false);
-    {
-        sim::io::ProcessScope scope(host);
-        sim::mm::FailNthUserMapping(2);
-        PVOID first = MmMapLockedPagesSpecifyCache(locked.mdl, UserMode, MmCached, nullptr, FALSE, HighPagePriority);
-        EXPECT_NE(first, nullptr);
-        EXPECT_EQ(MmMapLockedPagesSpecifyCache(locked.mdl, UserMode, MmCached, nullptr, FALSE, HighPagePriority),
-                  nullptr);
-        EXPECT_FALSE(sim::mm::FaultArmed());
-        PVOID third = MmMapLockedPagesSpecifyCache(locked.mdl, UserMode, MmCached, nullptr, FALSE, HighPagePriority);
-        EXPECT_NE(third, nullptr);
-        MmUnmapLockedPages(first, locked.mdl);
-        MmUnmapLockedPages(third, locked.mdl);
+// A section shows the same pages to the system and to a process (below 4 GB for a 32-bit one); a
+// view that fails answers a status, and a process that ends takes its views along, leaving the
+// section to its handle.
+TEST(UserMappings, SectionViewsFailWithAStatusAndGoWithTheProcess) {
+    HANDLE handle = nullptr;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    LARGE_INTEGER size;
+    size.QuadPart = PAGE_SIZE + 1;
+    ASSERT_EQ(ZwCreateSection(&handle, SECTION_ALL_ACCESS, &attributes, &size, PAGE_READWRITE, SEC_COMMIT, nullptr),
+              STATUS_SUCCESS);
+    PVOID section = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, SECTION_ALL_ACCESS, *MmSectionObjectType, KernelMode, &section, nullptr),
+              STATUS_SUCCESS);
+    PVOID system = nullptr;
+    SIZE_T systemBytes = 0;
+    ASSERT_EQ(MmMapViewInSystemSpace(section, &system, &systemBytes), STATUS_SUCCESS);
+    ObDereferenceObject(section);
+    EXPECT_EQ(systemBytes, 2u * PAGE_SIZE);
+
+    for (bool is32bit : {false, true}) {
+        PEPROCESS host = sim::io::CreateProcess("host", is32bit);
+        {
+            sim::io::ProcessScope scope(host);
+            PVOID user = nullptr;
+            SIZE_T bytes = 0;
+            sim::mm::FailNthUserMapping(1);
+            EXPECT_EQ(ZwMapViewOfSection(handle, ZwCurrentProcess(), &user, 0, 0, nullptr, &bytes, ViewUnmap, 0,
+                                         PAGE_READWRITE),
+                      STATUS_NO_MEMORY);
+            EXPECT_EQ(user, nullptr);
+            ASSERT_EQ(ZwMapViewOfSection(handle, ZwCurrentProcess(), &user, 0, 0, nullptr, &bytes, ViewUnmap, 0,
+                                         PAGE_READWRITE),
+                      STATUS_SUCCESS);
+            if (is32bit) {
+                EXPECT_LT(reinterpret_cast<uint64_t>(user) + bytes, uint64_t{1} << 32);
+            }
+            static_cast<PUCHAR>(user)[PAGE_SIZE] = 0x5A;
+            EXPECT_EQ(static_cast<PUCHAR>(system)[PAGE_SIZE], 0x5A);
+            EXPECT_EQ(sim::mm::UserMappingCount(host), 1u);
+        }
+        sim::io::DestroyProcess(host);  // the view goes with it, no stop
+        EXPECT_EQ(sim::mm::UserMappingCount(), 0u);
     }
-    sim::io::DestroyProcess(host);
+    EXPECT_EQ(MmUnmapViewInSystemSpace(system), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
 }
 
 // A device that maps a page into the caller's process at a buffered request (answering the user

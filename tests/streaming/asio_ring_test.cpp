@@ -58,12 +58,24 @@ public:
             {
                 sim::io::ProcessScope scope(m_Process);
                 if (m_Event != nullptr) sim::io::CloseUserHandle(m_Event);
+                if (m_Notify != nullptr) sim::io::CloseUserHandle(m_Notify);
                 if (m_File != nullptr) sim::io::CloseUserHandle(m_File);
             }
             sim::io::DestroyProcess(m_Process);
         }
     }
     PEPROCESS Process() const { return m_Process; }
+    // The process ends with its handles, as DestroyProcess does; the host is left without one.
+    void EndProcess() {
+        StopWorker();
+        sim::io::DestroyProcess(m_Process);
+        m_Process = nullptr;
+    }
+    // The host's file handle duplicated into another process.
+    HANDLE DuplicateFile(PEPROCESS target) {
+        sim::io::ProcessScope scope(m_Process);
+        return sim::io::DuplicateUserHandle(m_File, target);
+    }
 
     NTSTATUS Open() {
         std::vector<sim::pnp::InterfaceInfo> links = sim::pnp::Interfaces(&GUID_KLASIOPrivateInterface);
@@ -130,6 +142,27 @@ public:
         return Control(IOCTL_ASIO_START, in);
     }
     NTSTATUS Stop() { return Control(IOCTL_ASIO_STOP, {}); }
+    // The notify event, handed to the driver; Notified takes a signal if there is one.
+    NTSTATUS SetNotify() {
+        sim::io::ProcessScope scope(m_Process);
+        m_Notify = sim::io::CreateUserEvent(false, false);
+        const ULONGLONG handle = reinterpret_cast<ULONG_PTR>(m_Notify);
+        std::vector<UCHAR> in(sim::io::Is32bitProcess(m_Process) ? 4 : 8);
+        std::memcpy(in.data(), &handle, in.size());
+        return Control(IOCTL_ASIO_SET_NOTIFY_EVENT, in);
+    }
+    bool Notified() {
+        sim::io::ProcessScope scope(m_Process);
+        LARGE_INTEGER now;
+        now.QuadPart = 0;
+        return sim::io::WaitForUserObject(m_Notify, &now) == STATUS_SUCCESS;
+    }
+    // A query answering words.
+    std::vector<UCHAR> Query(ULONG code, size_t bytes) {
+        std::vector<UCHAR> out(bytes);
+        EXPECT_EQ(Control(code, {}, &out), STATUS_SUCCESS);
+        return out;
+    }
 
     // The library's worker: woken by the buffer event, it moves every frame the signal ring has
     // between the rings and the host's buffers. Render rings get a ramp (frame n, channel c: n +
@@ -205,6 +238,7 @@ private:
     PEPROCESS m_Process;
     HANDLE m_File = nullptr;
     HANDLE m_Event = nullptr;
+    HANDLE m_Notify = nullptr;
     std::vector<SharedRingHeader*> m_Rings;
     PKTHREAD m_Worker = nullptr;
     std::atomic<bool> m_Quit{false};
@@ -544,8 +578,12 @@ TEST_F(AsioRing, QueriesAndSettings) {
     EXPECT_EQ(host.Set(IOCTL_ASIO_CAN_DO_IO_FORMAT, 1), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Adapter()->AsioLatencyIndex(), AsioDefaultLatencyIndex);
 
-    // The selected type takes effect only when a close leaves nobody owning buffers.
+    // The selected type takes effect only when a close leaves nobody owning buffers. Once the
+    // rings exist, the latencies are theirs: one buffer each way (the lead of 240 frames fits
+    // into one buffer of 256).
     ASSERT_EQ(host.CreateBuffers(256, {{0, 0}}), STATUS_SUCCESS);
+    ASSERT_EQ(host.Control(IOCTL_ASIO_GET_LATENCIES, {}, &latencies), STATUS_SUCCESS);
+    EXPECT_EQ(latencies, Words({256, 256}));
     EXPECT_EQ(host.CreateBuffers(256, {{0, 0}}), STATUS_INVALID_PARAMETER);  // a second set would orphan the first
     AsioHost other;
     ASSERT_EQ(other.Open(), STATUS_SUCCESS);
@@ -560,6 +598,63 @@ TEST_F(AsioRing, QueriesAndSettings) {
     EXPECT_EQ(other.Ring(0)->dataSize, 48u * 40 * 2 * 3);
     EXPECT_EQ(other.Control(IOCTL_ASIO_DISPOSE_BUFFERS, {}), STATUS_SUCCESS);
     EXPECT_EQ(other.Close(), STATUS_SUCCESS);
+}
+
+// A second handle cannot disturb the owner: its failed CREATE_BUFFERS leaves no owner behind, its
+// rate change is refused while rings exist and otherwise reaches every client, and its STOP below
+// D0 is refused at once instead of taking the owner's place.
+TEST_F(AsioRing, SecondClientLeavesTheOwnerAlone) {
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    m_Host = OpenHost(48000, AsioSampleTypeInt16Lsb);
+    ASSERT_EQ(m_Host->SetNotify(), STATUS_SUCCESS);
+    AsioHost other;
+    ASSERT_EQ(other.Open(), STATUS_SUCCESS);
+    EXPECT_EQ(other.CreateBuffers(256, {{2, 0}}), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(m_Host->Query(IOCTL_ASIO_GET_STATE, 4), Words({0}));
+    ASSERT_EQ(m_Host->CreateBuffers(256, {{0, 0}}), STATUS_SUCCESS);
+
+    EXPECT_EQ(other.Set(IOCTL_ASIO_SET_SAMPLE_RATE, 44100), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(Adapter()->AsioSampleRate(), 48000u);
+    EXPECT_EQ(other.Set(IOCTL_ASIO_SET_SAMPLE_RATE, 48000), STATUS_SUCCESS);  // no change
+    EXPECT_FALSE(m_Host->Notified());
+
+    ASSERT_EQ(m_Host->Start(), STATUS_SUCCESS);
+    ASSERT_EQ(sim::pnp::SetDevicePower(m_Node, PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(other.Stop(), STATUS_INVALID_PARAMETER);
+    EXPECT_FALSE(Adapter()->AsioStopHeld());
+    std::atomic<NTSTATUS> stopped{STATUS_PENDING};
+    PKTHREAD stopper = sim::machine::StartThread("asio stop", [&] { stopped = m_Host->Stop(); });
+    EXPECT_TRUE(sim::machine::RunUntil([&] { return Adapter()->AsioStopHeld(); }, 100 * kMs));
+    ASSERT_EQ(sim::pnp::SetDevicePower(m_Node, PowerDeviceD0), STATUS_SUCCESS);
+    KeWaitForSingleObject(stopper, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(stopper);
+    EXPECT_EQ(stopped.load(), STATUS_SUCCESS);
+    EXPECT_FALSE(Adapter()->AsioStreaming());
+
+    // Without rings the rate changes, every client hears of it, and every client's sizes and
+    // latencies follow the one rate.
+    ASSERT_EQ(m_Host->Control(IOCTL_ASIO_DISPOSE_BUFFERS, {}), STATUS_SUCCESS);
+    EXPECT_EQ(other.Set(IOCTL_ASIO_SET_SAMPLE_RATE, 44100), STATUS_SUCCESS);
+    EXPECT_TRUE(m_Host->Notified());
+    EXPECT_EQ(m_Host->Query(IOCTL_ASIO_GET_BUFFER_SIZE, 16), Words({88, 2200, 440, 1}));
+    EXPECT_EQ(m_Host->Query(IOCTL_ASIO_GET_LATENCIES, 8), Words({440, 880}));
+}
+
+// The bit depth is one the device offers: a known type it does not offer is refused, and a
+// default type it does not offer gives way to the first it does.
+TEST_F(AsioRing, SampleTypesStayWithinWhatTheDeviceOffers) {
+    ASSERT_EQ(Plug("uac1-asio-vr7"), STATUS_SUCCESS);  // its identifiers default to 32-bit samples
+    AsioHost host;
+    ASSERT_EQ(host.Open(), STATUS_SUCCESS);
+    EXPECT_EQ(host.Query(IOCTL_ASIO_GET_BIT_DEPTHS, 16),
+              Words({AsioSampleTypeInt16Lsb, 2, AsioSampleTypeInt16Lsb, AsioSampleTypeInt24Lsb}));
+    EXPECT_EQ(host.Set(IOCTL_ASIO_SET_BIT_DEPTH, AsioSampleTypeInt32Lsb24), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(host.Set(IOCTL_ASIO_SET_BIT_DEPTH, AsioSampleTypeInt32Lsb), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Adapter()->AsioSelectedSampleType(), AsioSampleTypeInt16Lsb);
+    EXPECT_EQ(host.CreateBuffers(256, {{0, 0}}), STATUS_SUCCESS);
+    EXPECT_EQ(host.Control(IOCTL_ASIO_DISPOSE_BUFFERS, {}), STATUS_SUCCESS);
+    EXPECT_EQ(host.Set(IOCTL_ASIO_SET_BIT_DEPTH, AsioSampleTypeInt24Lsb), STATUS_SUCCESS);
+    EXPECT_EQ(host.Close(), STATUS_SUCCESS);
 }
 
 // The device name comes from the product string, cut at its trailing blanks and bounded by the
@@ -618,6 +713,31 @@ TEST_F(AsioRing, DisposeAndDeathWhileStreamingLeaveNothing) {
     EXPECT_EQ(sim::mm::UserMappingCount(), 0u);
 }
 
+// The owner's process ends while its file object lives on (a handle duplicated into another
+// process): the rings' views go with the process, nothing locked is left in it, and the close
+// that comes later frees the rings.
+TEST_F(AsioRing, OwnerProcessEndsWhileItsFileLivesOn) {
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    m_Host = OpenHost(48000, AsioSampleTypeInt16Lsb);
+    ASSERT_EQ(m_Host->CreateBuffers(256, {{0, 0}, {1, 0}}), STATUS_SUCCESS);
+    ASSERT_EQ(m_Host->Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(20 * kMs);
+    PEPROCESS keeper = sim::io::CreateProcess("keeper", false);
+    HANDLE file = m_Host->DuplicateFile(keeper);
+    ASSERT_NE(file, nullptr);
+    m_Host->EndProcess();
+    EXPECT_EQ(sim::mm::UserMappingCount(), 0u);
+    sim::machine::RunFor(20 * kMs);
+    EXPECT_NE(Adapter()->AsioRing(0)->Ring, nullptr);
+    {
+        sim::io::ProcessScope scope(keeper);
+        EXPECT_EQ(sim::io::CloseUserHandle(file), STATUS_SUCCESS);
+    }
+    sim::io::DestroyProcess(keeper);
+    EXPECT_FALSE(Adapter()->AsioStreaming());
+    for (ULONG i = 0; i < Adapter()->AsioRingCount(); ++i) EXPECT_EQ(Adapter()->AsioRing(i)->Ring, nullptr);
+}
+
 // Every allocation CREATE_BUFFERS makes, and the user mapping, can fail: the request fails and
 // leaves no ring, mapping, MDL or stream client; the next try succeeds.
 TEST_F(AsioRing, EveryFailedAllocationOfCreateBuffersIsUndone) {
@@ -641,8 +761,9 @@ TEST_F(AsioRing, EveryFailedAllocationOfCreateBuffersIsUndone) {
             ASSERT_LT(n, 50u);
         }
     }
+    // The second ring's view fails: a status, not an exception, and the first ring goes again.
     sim::mm::FailNthUserMapping(2);
-    EXPECT_EQ(m_Host->CreateBuffers(256, {{0, 0}, {1, 1}}), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(m_Host->CreateBuffers(256, {{0, 0}, {1, 1}}), STATUS_NO_MEMORY);
     EXPECT_EQ(sim::mm::UserMappingCount(), 0u);
     ASSERT_EQ(m_Host->CreateBuffers(256, {{0, 0}, {1, 1}}), STATUS_SUCCESS);
     ASSERT_EQ(m_Host->Start(), STATUS_SUCCESS);

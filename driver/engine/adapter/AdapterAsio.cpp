@@ -193,6 +193,8 @@ NTSTATUS UsbAudioAdapter::CloseClient(PFILE_OBJECT FileObject) {
 }
 
 void UsbAudioAdapter::FreeAsioClients() {
+    // Rings a removal left mapped for a host that never closed go with the adapter.
+    if (m_AsioOwner != nullptr && m_AsioOwner->Buffers != 0) ReleaseAsioBuffers(m_AsioOwner);
     while (m_AsioClients.Flink != &m_AsioClients) {
         auto* client = CONTAINING_RECORD(m_AsioClients.Flink, AsioClient, Links);
         Unlink(&client->Links);
@@ -375,6 +377,25 @@ NTSTATUS UsbAudioAdapter::GetBitDepths(PFILE_OBJECT FileObject, PVOID Buffer, PU
     AsioClient* client = FindAsioClient(FileObject);
     if (client == nullptr || Length == nullptr) return STATUS_INVALID_PARAMETER;
 
+    bool anyEndpoint = false;
+    ULONG types[AsioListedTypeCount];
+    const ULONG count = AsioOfferedSampleTypes(types, &anyEndpoint);
+    const ULONG size = AsioBitDepthsHeaderBytes + count * sizeof(ULONG);
+
+    if (Buffer == nullptr && *Length == 0) {
+        *Length = size;
+        return anyEndpoint ? STATUS_BUFFER_OVERFLOW : STATUS_INVALID_PARAMETER;
+    }
+    if (Buffer == nullptr || *Length < size) return STATUS_BUFFER_TOO_SMALL;
+    WriteUlong(Buffer, 0, m_AsioSelectedSampleType);
+    WriteUlong(Buffer, 4, count);
+    for (ULONG t = 0; t < count; ++t) WriteUlong(Buffer, AsioBitDepthsHeaderBytes + t * sizeof(ULONG), types[t]);
+    client->SampleType = m_AsioSelectedSampleType;
+    *Length = size;
+    return STATUS_SUCCESS;
+}
+
+ULONG UsbAudioAdapter::AsioOfferedSampleTypes(PULONG Types, bool* AnyEndpoint) {
     // A type counts when every ASIO endpoint offers it.
     bool offered[AsioListedTypeCount];
     for (bool& entry : offered) entry = true;
@@ -397,25 +418,31 @@ NTSTATUS UsbAudioAdapter::GetBitDepths(PFILE_OBJECT FileObject, PVOID Buffer, PU
         for (ULONG t = 0; t < AsioListedTypeCount; ++t) offered[t] = offered[t] && here[t];
     }
     ULONG count = 0;
-    for (bool entry : offered) count += entry ? 1 : 0;
-    const ULONG size = AsioBitDepthsHeaderBytes + count * sizeof(ULONG);
+    for (ULONG t = 0; t < AsioListedTypeCount && anyEndpoint; ++t) {
+        if (offered[t]) Types[count++] = AsioListedSampleTypes[t];
+    }
+    if (AnyEndpoint != nullptr) *AnyEndpoint = anyEndpoint;
+    return count;
+}
 
-    if (Buffer == nullptr && *Length == 0) {
-        *Length = size;
-        return anyEndpoint ? STATUS_BUFFER_OVERFLOW : STATUS_INVALID_PARAMETER;
+bool UsbAudioAdapter::AsioOffersSampleType(ULONG SampleType) {
+    ULONG types[AsioListedTypeCount];
+    const ULONG count = AsioOfferedSampleTypes(types, nullptr);
+    for (ULONG t = 0; t < count; ++t) {
+        if (types[t] == SampleType) return true;
     }
-    if (Buffer == nullptr || *Length < size) return STATUS_BUFFER_TOO_SMALL;
-    WriteUlong(Buffer, 0, m_AsioSelectedSampleType);
-    WriteUlong(Buffer, 4, count);
-    ULONG at = AsioBitDepthsHeaderBytes;
-    for (ULONG t = 0; t < AsioListedTypeCount; ++t) {
-        if (!offered[t]) continue;
-        WriteUlong(Buffer, at, AsioListedSampleTypes[t]);
-        at += sizeof(ULONG);
-    }
-    client->SampleType = m_AsioSelectedSampleType;
-    *Length = size;
-    return STATUS_SUCCESS;
+    return false;
+}
+
+void UsbAudioAdapter::SettleAsioSampleTypes() {
+    PAGED_CODE();
+    ULONG types[AsioListedTypeCount];
+    const ULONG count = AsioOfferedSampleTypes(types, nullptr);
+    if (count == 0) return;
+    // A stored or default type the device does not offer would fail every CREATE_BUFFERS: the
+    // first type it offers stands in (the stored value stays as it is).
+    if (!AsioOffersSampleType(m_AsioSelectedSampleType)) m_AsioSelectedSampleType = types[0];
+    if (!AsioOffersSampleType(m_AsioActiveSampleType)) m_AsioActiveSampleType = m_AsioSelectedSampleType;
 }
 
 ULONG UsbAudioAdapter::AdoptAsioLatency(AsioClient* Client) {
@@ -447,7 +474,7 @@ NTSTATUS UsbAudioAdapter::GetLatencies(PFILE_OBJECT FileObject, PVOID Buffer) {
     AsioClient* client = FindAsioClient(FileObject);
     if (client == nullptr || Buffer == nullptr) return STATUS_INVALID_PARAMETER;
     const ULONG ms = AdoptAsioLatency(client);
-    const ULONG rate = client->SampleRate;
+    const ULONG rate = m_AsioSampleRate;
     AsioLatencies latencies = {};
     if (client->Kind == FormatKind::Pcm) {
         latencies.Input = ms * (rate / 1000);
@@ -459,8 +486,25 @@ NTSTATUS UsbAudioAdapter::GetLatencies(PFILE_OBJECT FileObject, PVOID Buffer) {
     }
     // The output side always reports two buffers.
     latencies.Output = 2 * latencies.Input;
+    if (client == m_AsioOwner && client->Buffers != 0) AsioRingLatencies(client, &latencies);
     RtlCopyMemory(Buffer, &latencies, sizeof(latencies));
     return STATUS_SUCCESS;
+}
+
+void UsbAudioAdapter::AsioRingLatencies(AsioClient* Owner, AsioLatencies* Latencies) {
+    // Once the rings exist the latencies are what they give: a captured frame reaches the host one
+    // buffer after it arrived, and a rendered one leaves one buffer after the host wrote it, plus
+    // the part of the render lead that lies before the preload. Their sum is the round trip a
+    // host measures, the device's own delay aside.
+    ULONG lead = 0;
+    for (ULONG i = 0; i < m_AsioRingCount; ++i) {
+        if (m_AsioRings[i].Ring != nullptr) lead = m_AsioRings[i].LeadFrames;
+    }
+    const ULONG frames = m_AsioFramesPerBuffer;
+    const ULONG behind = lead > frames ? lead - frames : 0;
+    const ULONG samplesPerFrame = Owner->Kind == FormatKind::Dsd ? AsioDsdRateDivisor : 1;
+    Latencies->Input = frames * samplesPerFrame;
+    Latencies->Output = (frames + behind) * samplesPerFrame;
 }
 
 NTSTATUS UsbAudioAdapter::GetSampleRate(PFILE_OBJECT FileObject, PVOID Buffer) {
@@ -477,7 +521,7 @@ NTSTATUS UsbAudioAdapter::GetBufferSize(PFILE_OBJECT FileObject, PVOID Buffer) {
     AsioClient* client = FindAsioClient(FileObject);
     if (client == nullptr || Buffer == nullptr) return STATUS_INVALID_PARAMETER;
     const ULONG ms = AdoptAsioLatency(client);
-    const ULONG rate = client->SampleRate;
+    const ULONG rate = m_AsioSampleRate;
     AsioBufferSizes sizes = {};
     if (client->Kind == FormatKind::Pcm) {
         const ULONG perMs = rate / 1000;
@@ -510,8 +554,11 @@ NTSTATUS UsbAudioAdapter::SetBitDepth(PFILE_OBJECT FileObject, ULONG SampleType)
     PAGED_CODE();
     AsioLock lock(m_AsioMutex);
     AsioClient* client = FindAsioClient(FileObject);
-    // Only a type the rings and formats know: another would size a ring at 0 bytes per sample.
-    if (client == nullptr || !AsioIsKnownSampleType(SampleType)) return STATUS_INVALID_PARAMETER;
+    // Only a type the bit-depth list offers: another would size a ring at 0 bytes per sample, or
+    // become the active type that no endpoint can stream, for every client.
+    if (client == nullptr || !AsioIsKnownSampleType(SampleType) || !AsioOffersSampleType(SampleType)) {
+        return STATUS_INVALID_PARAMETER;
+    }
     client->SampleType = SampleType;
     m_AsioSelectedSampleType = SampleType;
     NotifyAsioClients();
@@ -547,10 +594,14 @@ NTSTATUS UsbAudioAdapter::SetSampleRate(PFILE_OBJECT FileObject, PULONG SampleRa
     if (!AsioRateSuitsKind(rate, client->Kind)) return STATUS_INVALID_PARAMETER;
     const NTSTATUS status = AsioEveryEndpointCarries(client->Kind, &rate);
     if (!NT_SUCCESS(status)) return status;
-    if (client->Buffers == 0) client->SampleRate = rate;
+    if (rate == m_AsioSampleRate) return STATUS_SUCCESS;
+    // The rings run at the rate they were created with: while they exist, the rate the clients
+    // are told and the rate the device runs at would part.
+    if (m_AsioOwner != nullptr && m_AsioOwner->Buffers != 0) return STATUS_INVALID_DEVICE_STATE;
+    client->SampleRate = rate;
     m_AsioSampleRate = rate;
     WriteAsioSetting(SettingName::AsioSampleRate, rate);
-    if (client->Buffers != 0) NotifyAsioClients();
+    NotifyAsioClients();
     return STATUS_SUCCESS;
 }
 

@@ -4,7 +4,7 @@
 //
 // The rings are shared with user mode: the driver keeps its own copy of every header field it
 // needs again (data size, position, flags) and only publishes them; what the library writes is
-// never read back. Ring blocks are whole pages, so a mapping shows nothing but the ring.
+// never read back. Each ring is a section of its own, so its view shows nothing but the ring.
 #include "driver/engine/adapter/AdapterAsio.h"
 #include "driver/engine/stream/UsbAudioStream.h"
 
@@ -64,6 +64,44 @@ void CopyTransfer(AsioRingEntry& Entry, PUCHAR Transfer, ULONG Bytes, bool IntoR
     WriteRelease(&HeaderOf(Entry)->driverPosition, Entry.DriverPosition);
 }
 
+// A ring is a section of its own with a view in system space (the driver's) and one in the current
+// process (the library's). A section view fails with a status (a user mapping of locked pages
+// raises an exception instead), and the process's end takes its view along: a process that dies
+// with the rings mapped leaves nothing locked behind.
+NTSTATUS MapRingSection(SIZE_T Bytes, HANDLE* Section, PVOID* Ring, PVOID* User) {
+    *Section = nullptr;
+    *Ring = nullptr;
+    *User = nullptr;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    LARGE_INTEGER size;
+    size.QuadPart = static_cast<LONGLONG>(Bytes);
+    NTSTATUS status = ZwCreateSection(Section, SECTION_ALL_ACCESS, &attributes, &size, PAGE_READWRITE, SEC_COMMIT, nullptr);
+    if (!NT_SUCCESS(status)) {
+        *Section = nullptr;
+        return status;
+    }
+    PVOID object = nullptr;
+    status = ObReferenceObjectByHandle(*Section, SECTION_ALL_ACCESS, *MmSectionObjectType, KernelMode, &object, nullptr);
+    if (NT_SUCCESS(status)) {
+        SIZE_T view = 0;
+        status = MmMapViewInSystemSpace(object, Ring, &view);
+        ObDereferenceObject(object);
+    }
+    if (NT_SUCCESS(status)) {
+        SIZE_T view = 0;
+        status = ZwMapViewOfSection(*Section, ZwCurrentProcess(), User, 0, 0, nullptr, &view, ViewUnmap, 0, PAGE_READWRITE);
+        if (!NT_SUCCESS(status)) MmUnmapViewInSystemSpace(*Ring);
+    }
+    if (!NT_SUCCESS(status)) {
+        ZwClose(*Section);
+        *Section = nullptr;
+        *Ring = nullptr;
+        *User = nullptr;
+    }
+    return status;
+}
+
 // How far the library must write ahead of the driver's reads: the transfers the start submits,
 // and the one a render completion submits before the library hears of that period (with a
 // capture ring as the signal, the render completion can come first). A rate that is no whole
@@ -82,24 +120,34 @@ NTSTATUS UsbAudioAdapter::CreateBuffers(PFILE_OBJECT FileObject, PVOID Request, 
     // A device that is gone gets no rings.
     if (CheckPortStatus()) return STATUS_INVALID_PARAMETER;
     AsioLock lock(m_AsioMutex);
+    if (m_AsioDetached != 0) return STATUS_DEVICE_REMOVED;
     AsioClient* client = FindAsioClient(FileObject);
     if (client == nullptr || Request == nullptr || AddressTable == nullptr || Length == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (m_AsioOwner == nullptr) {
-        m_AsioOwner = client;
-        m_AsioOwnerFlag = 1;
-    } else if (m_AsioOwner != client) {
-        return STATUS_INVALID_PARAMETER;
-    }
+    if (m_AsioOwner != nullptr && m_AsioOwner != client) return STATUS_INVALID_PARAMETER;
     // The owner's rings exist already: a second set would orphan the first.
     if (client->Buffers != 0) return STATUS_INVALID_PARAMETER;
+    // The sender owns the device while the rings are built (the stream formats are the owner's),
+    // and afterwards only when they were.
+    m_AsioOwner = client;
+    m_AsioOwnerFlag = 1;
+    const NTSTATUS status = BuildAsioRings(client, Request, AddressTable, Length);
+    if (!NT_SUCCESS(status)) {
+        m_AsioOwner = nullptr;
+        m_AsioOwnerFlag = 0;
+    }
+    return status;
+}
+
+NTSTATUS UsbAudioAdapter::BuildAsioRings(AsioClient* Client, PVOID Request, PVOID AddressTable, PULONG Length) {
+    PAGED_CODE();
     // The rings run at the rate the adapter reports, whatever the client last set.
-    client->SampleRate = m_AsioSampleRate;
-    const ULONG rate = client->SampleRate;
-    const bool dsd = client->Kind == FormatKind::Dsd;
+    Client->SampleRate = m_AsioSampleRate;
+    const ULONG rate = Client->SampleRate;
+    const bool dsd = Client->Kind == FormatKind::Dsd;
     const ULONG framesPerMs = dsd ? rate / (AsioDsdRateDivisor * 1000) : rate / 1000;
-    if (!AsioRateSuitsKind(rate, client->Kind) || framesPerMs == 0) return STATUS_INVALID_PARAMETER;
+    if (!AsioRateSuitsKind(rate, Client->Kind) || framesPerMs == 0) return STATUS_INVALID_PARAMETER;
 
     // The whole request is read before anything is built or an address written: for a 64-bit
     // caller the address table is the request's own buffer. The decoder has checked its length.
@@ -112,6 +160,11 @@ NTSTATUS UsbAudioAdapter::CreateBuffers(PFILE_OBJECT FileObject, PVOID Request, 
         if (entry.IsInput > 1) return STATUS_INVALID_PARAMETER;
     }
 
+    // The rings are mapped into the caller's process, which stays referenced while they exist.
+    if (m_AsioOwnerProcess == nullptr) {
+        m_AsioOwnerProcess = PsGetCurrentProcess();
+        ObReferenceObject(m_AsioOwnerProcess);
+    }
     NTSTATUS status = STATUS_SUCCESS;
     const ULONG bytesPerSample = dsd ? AsioDsdBytesPerSample : AsioPcmBytesPerSample(m_AsioActiveSampleType);
     const ULONG rateUnit = dsd ? rate / AsioDsdRateDivisor : rate;
@@ -129,7 +182,7 @@ NTSTATUS UsbAudioAdapter::CreateBuffers(PFILE_OBJECT FileObject, PVOID Request, 
         }
         stream->Release();  // the HAL's engine list keeps the stream for the adapter's life
 
-        const ULONG count = AsioEngineChannels(engine, client->Kind);
+        const ULONG count = AsioEngineChannels(engine, Client->Kind);
         const ULONG frameBytes = count * bytesPerSample;
         // 40 ms of whole frames; an endpoint without channels of the kind has an empty ring.
         ULONGLONG dataSize = frameBytes != 0 ? ULONGLONG{rateUnit} * frameBytes * AsioRingMilliseconds / 1000 : 0;
@@ -139,31 +192,18 @@ NTSTATUS UsbAudioAdapter::CreateBuffers(PFILE_OBJECT FileObject, PVOID Request, 
             status = STATUS_INSUFFICIENT_RESOURCES;
             break;
         }
-        PVOID ring = ExAllocatePoolWithTag(NonPagedPoolNx, static_cast<SIZE_T>(ringBytes), UsbAudioAdapterUsbTag);
-        if (ring == nullptr) {
-            status = STATUS_INSUFFICIENT_RESOURCES;
-            break;
-        }
-        RtlZeroMemory(ring, static_cast<SIZE_T>(ringBytes));
+        HANDLE section = nullptr;
+        PVOID ring = nullptr;
+        PVOID user = nullptr;
+        status = MapRingSection(static_cast<SIZE_T>(ringBytes), &section, &ring, &user);
+        if (!NT_SUCCESS(status)) break;
         if (dsd) RtlFillMemory(static_cast<PUCHAR>(ring) + AsioRingHeaderBytes, static_cast<SIZE_T>(dataSize), AsioDsdRingFill);
 
-        PMDL mdl = IoAllocateMdl(ring, static_cast<ULONG>(ringBytes), FALSE, TRUE, nullptr);
-        PVOID user = nullptr;
-        if (mdl != nullptr) {
-            MmBuildMdlForNonPagedPool(mdl);
-            user = MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE, HighPagePriority);
-        }
-        if (user == nullptr) {
-            if (mdl != nullptr) IoFreeMdl(mdl);
-            ExFreePoolWithTag(ring, UsbAudioAdapterUsbTag);
-            status = STATUS_INSUFFICIENT_RESOURCES;
-            break;
-        }
         const ULONG direction = engine->GetDirection() == StreamDirectionCapture ? 1 : 0;
         AsioRingEntry built = {
             .Ring = ring,
             .UserAddress = user,
-            .Mdl = mdl,
+            .Section = section,
             .Client = nullptr,
             .Stream = stream,
             .RingBytes = static_cast<ULONG>(ringBytes),
@@ -187,10 +227,8 @@ NTSTATUS UsbAudioAdapter::CreateBuffers(PFILE_OBJECT FileObject, PVOID Request, 
     if (NT_SUCCESS(status) && *Length != endpoints * sizeof(ULONGLONG)) status = STATUS_INVALID_PARAMETER;
     if (!NT_SUCCESS(status)) {
         FreeAsioRings();
-        m_AsioOwnerFlag = 0;
         return status;
     }
-    m_AsioOwnerProcess = PsGetCurrentProcess();
 
     // Every requested channel activates the ring of its direction that holds it.
     for (ULONG j = 0; j < header.ChannelCount; ++j) {
@@ -229,10 +267,9 @@ NTSTATUS UsbAudioAdapter::CreateBuffers(PFILE_OBJECT FileObject, PVOID Request, 
     status = RegisterAsioClients();
     if (!NT_SUCCESS(status)) {
         FreeAsioRings();
-        m_AsioOwnerFlag = 0;
         return status;
     }
-    client->Buffers = 1;
+    Client->Buffers = 1;
     return STATUS_SUCCESS;
 }
 
@@ -260,10 +297,21 @@ void UsbAudioAdapter::ReleaseAsioBuffers(AsioClient* Client) {
     Client->Buffers = 0;
 }
 
+void UsbAudioAdapter::DetachAsioStreams() {
+    PAGED_CODE();
+    if (m_AsioStreaming != 0) StopAsioStreaming();
+    m_AsioRestart = 0;
+    PKEVENT event = ExchangeAsioBufferEvent(nullptr);
+    if (event != nullptr) ObDereferenceObject(event);
+    UnregisterAsioClients();
+    m_AsioDetached = 1;
+    // The library answers with a reset request to its host, which stops and disposes.
+    NotifyAsioClients();
+}
+
 void UsbAudioAdapter::FreeAsioRings() {
     PAGED_CODE();
-    if (m_AsioRings == nullptr) return;
-    for (ULONG i = 0; i < m_AsioRingCount; ++i) {
+    for (ULONG i = 0; m_AsioRings != nullptr && i < m_AsioRingCount; ++i) {
         // The callback sees the entry whole or not at all.
         KIRQL irql;
         KeAcquireSpinLock(&m_AsioRingLock, &irql);
@@ -272,16 +320,18 @@ void UsbAudioAdapter::FreeAsioRings() {
         KeReleaseSpinLock(&m_AsioRingLock, irql);
         if (entry.Ring == nullptr) continue;
         if (entry.UserAddress != nullptr) {
-            // The mapping belongs to the owner's process, wherever this runs.
+            // The view belongs to the owner's process, wherever this runs; a process that has
+            // ended took it along, and the unmap only says so.
             const bool attach = m_AsioOwnerProcess != nullptr && m_AsioOwnerProcess != PsGetCurrentProcess();
             KAPC_STATE apc;
             if (attach) KeStackAttachProcess(reinterpret_cast<PRKPROCESS>(m_AsioOwnerProcess), &apc);
-            MmUnmapLockedPages(entry.UserAddress, entry.Mdl);
+            ZwUnmapViewOfSection(ZwCurrentProcess(), entry.UserAddress);
             if (attach) KeUnstackDetachProcess(&apc);
         }
-        if (entry.Mdl != nullptr) IoFreeMdl(entry.Mdl);
-        ExFreePoolWithTag(entry.Ring, UsbAudioAdapterUsbTag);
+        MmUnmapViewInSystemSpace(entry.Ring);
+        ZwClose(entry.Section);
     }
+    if (m_AsioOwnerProcess != nullptr) ObDereferenceObject(m_AsioOwnerProcess);
     m_AsioOwnerProcess = nullptr;
 }
 
@@ -483,6 +533,8 @@ NTSTATUS UsbAudioAdapter::Start(PFILE_OBJECT FileObject, PULONGLONG EventHandle)
         client->BufferEvent != nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
+    // The rings of a device that is going have no streams any more.
+    if (m_AsioDetached != 0) return STATUS_DEVICE_REMOVED;
     PKEVENT event = nullptr;
     NTSTATUS status = ReferenceUserEvent(*EventHandle, &event);
     if (!NT_SUCCESS(status)) return status;
@@ -519,9 +571,15 @@ NTSTATUS UsbAudioAdapter::Stop(PFILE_OBJECT FileObject, PIRP Irp) {
     PAGED_CODE();
     AsioLock lock(m_AsioMutex);
     if (ReadNoFence(&m_PowerState) != PowerDeviceD0) {
-        // Held until the device is back in D0 (or removed); the caller may cancel it meanwhile.
-        // Only this routine, under the ASIO mutex, fills the slot; the others empty it.
-        if (Irp == nullptr || FindAsioClient(FileObject) == nullptr || AsioStopHeld()) return STATUS_INVALID_PARAMETER;
+        // The owner's STOP is held until the device is back in D0 (or removed); the caller may
+        // cancel it meanwhile. Any other client's STOP would stop nothing and is refused at once,
+        // so it never takes the one slot. Only this routine, under the ASIO mutex, fills the slot;
+        // the others empty it.
+        AsioClient* client = FindAsioClient(FileObject);
+        if (Irp == nullptr || client == nullptr || client != m_AsioOwner || client->BufferEvent == nullptr ||
+            AsioStopHeld()) {
+            return STATUS_INVALID_PARAMETER;
+        }
         IoMarkIrpPending(Irp);
         Irp->Tail.Overlay.DriverContext[0] = this;
         InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&m_HeldStopRequest), Irp);

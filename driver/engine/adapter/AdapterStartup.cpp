@@ -385,5 +385,6 @@ NTSTATUS UsbAudioAdapter::LoadAsioSettings() {
         }
         break;
     }
+    SettleAsioSampleTypes();
     return STATUS_SUCCESS;
 }

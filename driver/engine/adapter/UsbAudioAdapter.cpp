@@ -67,6 +67,7 @@ UsbAudioAdapter::UsbAudioAdapter(PUNKNOWN UnknownOuter)
       m_AsioOwnerProcess(nullptr),
       m_AsioStreaming(0),
       m_AsioRestart(0),
+      m_AsioDetached(0),
       m_HeldStopRequest(nullptr),
       m_PortCycled(0),
       m_PortResetting(0),
@@ -199,7 +200,7 @@ NTSTATUS UsbAudioAdapter::Stop() {
     CompleteHeldAsioStop();
     {
         AsioLock lock(m_AsioMutex);
-        if (m_AsioOwner != nullptr && m_AsioOwner->Buffers != 0) ReleaseAsioBuffers(m_AsioOwner);
+        DetachAsioStreams();
     }
     if (m_HalAdapterCommon == nullptr) return AudioHal::Stop();
     return m_HalAdapterCommon->Stop();

@@ -183,6 +183,10 @@ public:
     }
     BOOLEAN AsioStreaming() const { return m_AsioStreaming != 0; }
     BOOLEAN AsioRestartPending() const { return m_AsioRestart != 0; }
+    BOOLEAN AsioDetached() const { return m_AsioDetached != 0; }
+    BOOLEAN AsioOwned() const { return m_AsioOwner != nullptr; }
+    // The owner has started its streams (its buffer event is in place).
+    BOOLEAN AsioOwnerStreaming() const { return m_AsioOwner != nullptr && m_AsioOwner->BufferEvent != nullptr; }
     BOOLEAN AsioStopHeld() const {
         return ReadPointerNoFence(reinterpret_cast<PVOID const volatile*>(&m_HeldStopRequest)) != nullptr;
     }
@@ -238,6 +242,14 @@ private:
     // endpoint: STATUS_INVALID_PARAMETER.
     NTSTATUS AsioEveryEndpointCarries(FormatKind Kind, const ULONG* Rate);
     void NotifyAsioClients();
+    // The listed sample types every ASIO endpoint offers, in list order, into Types (room for the
+    // whole list); answers their count. *AnyEndpoint: whether the device has an ASIO endpoint.
+    ULONG AsioOfferedSampleTypes(PULONG Types, bool* AnyEndpoint);
+    bool AsioOffersSampleType(ULONG SampleType);
+    // The selected and active types become types the device offers (after the stored settings).
+    void SettleAsioSampleTypes();
+    // The owner's latencies from its rings' buffer size and render lead.
+    void AsioRingLatencies(AsioClient* Owner, AsioLatencies* Latencies);
     void WriteAsioSetting(PCWSTR Name, ULONG Value);
     // An event handle of the calling process (user mode, EVENT_MODIFY_STATE) with a reference.
     static NTSTATUS ReferenceUserEvent(ULONGLONG Handle, PKEVENT* Event);
@@ -248,6 +260,9 @@ private:
     // Stops the owner's streaming, unregisters its stream clients and frees its rings; the client
     // keeps its record but owns no buffers. The caller holds the ASIO mutex.
     void ReleaseAsioBuffers(AsioClient* Client);
+    // CREATE_BUFFERS' work for the client that owns the device meanwhile: the rings, their views
+    // in the caller's process, the address table and the stream clients; a failure leaves none.
+    NTSTATUS BuildAsioRings(AsioClient* Client, PVOID Request, PVOID AddressTable, PULONG Length);
     // The kind-5 clients of the active rings on their streams; a failure unregisters them all.
     NTSTATUS RegisterAsioClients();
     void UnregisterAsioClients();
@@ -265,6 +280,7 @@ private:
     // The owner's buffer event, under the ring lock (null takes it out); answers the one before.
     PKEVENT ExchangeAsioBufferEvent(PKEVENT Event);
     // Unmaps (in the owner's process) and frees every ring; entries are cleared under the ring lock.
+    // Lets the owner's process go.
     void FreeAsioRings();
     // STOP for the owner: the buffer event goes, the streams stop, the rings fall silent.
     NTSTATUS StopOwnerStreaming(PFILE_OBJECT FileObject);
@@ -272,6 +288,9 @@ private:
     void SendAsioVendorRequest(USHORT Value);
     // A STOP held below D0 runs and completes (D0 or removal).
     void CompleteHeldAsioStop();
+    // The device is going: the streams stop and lose their ASIO clients, the rings stay mapped
+    // (the library may still read them) until DISPOSE or close, and every client hears of it.
+    void DetachAsioStreams();
     static CALLBACK_FUNCTION AsioStreamCallback;
     static DRIVER_CANCEL CancelHeldAsioStop;
 
@@ -330,9 +349,10 @@ private:
     ULONG m_AsioFramesPerBuffer;
     ULONG m_AsioBytesPerSample;     // of the running format: 2, 3, 4, or 8 for DSD
     AsioTransferSplit m_AsioSplit;  // of the owner's rate and buffer
-    PEPROCESS m_AsioOwnerProcess;   // where the rings are mapped; the owner's close runs before it dies
+    PEPROCESS m_AsioOwnerProcess;   // referenced while the rings have views in it
     UCHAR m_AsioStreaming;
     UCHAR m_AsioRestart;
+    UCHAR m_AsioDetached;  // the device is going: no stream client or START for the rings any more
     PIRP volatile m_HeldStopRequest;  // a cancellable STOP that arrived below D0
 
     // ---- Port ----

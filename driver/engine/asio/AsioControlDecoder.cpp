@@ -64,7 +64,7 @@ NTSTATUS CreateBuffers(AsioPrivateInterface* Asio, const Request& R) {
         if (NT_SUCCESS(status) && length <= R.Out) R.Irp->IoStatus.Information = length;
         return status;
     }
-    // A 32-bit caller gets the low halves of the 8-byte addresses.
+    // A 32-bit caller gets the 8-byte addresses in 4 bytes, each below 4 GB.
     if (R.Out == 0) {
         ULONG length = 0;
         return Asio->CreateBuffers(R.File, R.Buffer, nullptr, &length);
@@ -76,7 +76,15 @@ NTSTATUS CreateBuffers(AsioPrivateInterface* Asio, const Request& R) {
     RtlZeroMemory(table, static_cast<SIZE_T>(wide));
     ULONG length = static_cast<ULONG>(wide);
     const NTSTATUS status = Asio->CreateBuffers(R.File, R.Buffer, table, &length);
-    if (NT_SUCCESS(status) && length <= wide) {
+    NTSTATUS answer = status;
+    bool narrow = NT_SUCCESS(status) && length <= wide;
+    for (ULONG i = 0; narrow && i < length / sizeof(ULONGLONG); ++i) narrow = (table[i] >> 32) == 0;
+    if (NT_SUCCESS(status) && !narrow) {
+        // An address a 32-bit process cannot reach: the rings are no use to it.
+        Asio->DisposeBuffers(R.File);
+        answer = STATUS_INVALID_ADDRESS;
+    }
+    if (narrow) {
         const ULONG entries = length / sizeof(ULONGLONG);
         for (ULONG i = 0; i < entries; ++i) {
             const ULONG low = static_cast<ULONG>(table[i]);
@@ -85,7 +93,7 @@ NTSTATUS CreateBuffers(AsioPrivateInterface* Asio, const Request& R) {
         R.Irp->IoStatus.Information = entries * sizeof(ULONG);
     }
     ExFreePoolWithTag(table, AsioDecoderTableTag);
-    return status;
+    return answer;
 }
 
 }  // namespace

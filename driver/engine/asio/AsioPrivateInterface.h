@@ -35,9 +35,9 @@ class StreamClients;
 // start-up; filled when a client creates buffers). The driver keeps its own copy of every ring
 // field it reads again: the header is the library's to write over, so nothing is read back.
 struct AsioRingEntry {
-    PVOID Ring;              // the shared ring (header and data area, whole pages), or null
-    PVOID UserAddress;       // the ring mapped into the owner's process
-    PMDL Mdl;                // describes the ring for the mapping
+    PVOID Ring;              // the driver's view of the shared ring (header and data area), or null
+    PVOID UserAddress;       // the ring's view in the owner's process
+    HANDLE Section;          // the ring's section (a kernel handle)
     PVOID Client;            // this service's client of the endpoint's stream, or null
     StreamClients* Stream;   // the endpoint's stream; no reference (the HAL holds the engine)
     ULONG RingBytes;         // of the allocation
@@ -52,7 +52,7 @@ struct AsioRingEntry {
     UCHAR Signal;
     UCHAR Reserved;
 };
-static_assert(sizeof(AsioRingEntry) == 72 && offsetof(AsioRingEntry, Mdl) == 16 &&
+static_assert(sizeof(AsioRingEntry) == 72 && offsetof(AsioRingEntry, Section) == 16 &&
               offsetof(AsioRingEntry, Stream) == 32 && offsetof(AsioRingEntry, Active) == 68);
 
 class AsioPrivateInterface : public IUnknown {

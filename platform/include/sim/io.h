@@ -102,6 +102,9 @@ NTSTATUS DeviceIoControl(HANDLE file, ULONG code, const void* in, ULONG inLength
                          ULONG_PTR* information);
 // Closes a handle of the process; a file's last handle closes the file.
 NTSTATUS CloseUserHandle(HANDLE handle);
+// A second handle of the current process's object in process target, with the same access
+// (DuplicateHandle); null when handle names nothing.
+HANDLE DuplicateUserHandle(HANDLE handle, PEPROCESS target);
 
 // The byte the system buffer of a METHOD_BUFFERED request holds after its input: a driver that
 // answers more than it wrote hands these bytes to the caller.

@@ -69,8 +69,9 @@ KV_EXTERN_C VOID IoFreeMdl(PMDL Mdl);
 // Describes the pages of a non-paged buffer and records its system address.
 KV_EXTERN_C VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 // KernelMode: the system address of the pages. UserMode (at or below APC_LEVEL): maps the pages
-// again in the current process and answers the user address of the MDL's first byte, or null
-// when the mapping fails (the caller unmaps with MmUnmapLockedPages in the same process).
+// again in the current process and answers the user address of the MDL's first byte (the caller
+// unmaps with MmUnmapLockedPages in the same process). A user mapping that fails raises an
+// exception, which this machine cannot catch: it stops.
 KV_EXTERN_C PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                                MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
                                                ULONG BugCheckOnFailure, ULONG Priority);
@@ -80,3 +81,41 @@ inline PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
     if ((Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) != 0) return Mdl->MappedSystemVa;
     return MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, nullptr, FALSE, Priority);
 }
+
+// Sections: memory of their own (only pagefile-backed sections, SEC_COMMIT), shown through views
+// in the system and in processes. A view in a process goes with the process's end; every failure
+// is a status.
+#define SECTION_QUERY 0x0001
+#define SECTION_MAP_WRITE 0x0002
+#define SECTION_MAP_READ 0x0004
+#define SECTION_MAP_EXECUTE 0x0008
+#define SECTION_EXTEND_SIZE 0x0010
+#define SECTION_ALL_ACCESS \
+    (STANDARD_RIGHTS_REQUIRED | SECTION_QUERY | SECTION_MAP_WRITE | SECTION_MAP_READ | SECTION_MAP_EXECUTE | \
+     SECTION_EXTEND_SIZE)
+#define SEC_COMMIT 0x8000000
+#define PAGE_READWRITE 0x04
+
+#define NtCurrentProcess() ((HANDLE)(LONG_PTR)-1)
+#define ZwCurrentProcess() NtCurrentProcess()
+
+typedef enum _SECTION_INHERIT {
+    ViewShare = 1,
+    ViewUnmap = 2,
+} SECTION_INHERIT;
+
+KV_EXTERN_C POBJECT_TYPE* MmSectionObjectType;
+
+// A section of MaximumSize bytes (rounded up to pages, zeroed); FileHandle must be null.
+KV_EXTERN_C NTSTATUS ZwCreateSection(PHANDLE SectionHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                                     PLARGE_INTEGER MaximumSize, ULONG SectionPageProtection,
+                                     ULONG AllocationAttributes, HANDLE FileHandle);
+// A view of the whole section (offset 0; *ViewSize 0 or the section's size) in the current process
+// (ProcessHandle NtCurrentProcess()); *BaseAddress must be null on entry.
+KV_EXTERN_C NTSTATUS ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandle, PVOID* BaseAddress, ULONG_PTR ZeroBits,
+                                        SIZE_T CommitSize, PLARGE_INTEGER SectionOffset, PSIZE_T ViewSize,
+                                        SECTION_INHERIT InheritDisposition, ULONG AllocationType, ULONG Win32Protect);
+KV_EXTERN_C NTSTATUS ZwUnmapViewOfSection(HANDLE ProcessHandle, PVOID BaseAddress);
+// A view of the whole section in system space, from a referenced section object.
+KV_EXTERN_C NTSTATUS MmMapViewInSystemSpace(PVOID Section, PVOID* MappedBase, PSIZE_T ViewSize);
+KV_EXTERN_C NTSTATUS MmUnmapViewInSystemSpace(PVOID MappedBase);

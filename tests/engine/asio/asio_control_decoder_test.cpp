@@ -261,7 +261,7 @@ TEST_F(Decoder, HandlesFollowTheCallersWidth) {
 }
 
 // CREATE_BUFFERS: the channel entries the header announces must all be there (counted without
-// overflow); a 32-bit caller gets the low halves of the addresses.
+// overflow); a 32-bit caller gets addresses in 4 bytes, and rings it cannot reach are disposed.
 TEST_F(Decoder, CreateBuffersChecksTheRequestAndNarrowsAddresses) {
     EXPECT_EQ(Send(IOCTL_ASIO_CREATE_BUFFERS, Bytes({28, 2, 256, 0, 0}), 16), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(m_Asio.called, "");
@@ -269,13 +269,20 @@ TEST_F(Decoder, CreateBuffersChecksTheRequestAndNarrowsAddresses) {
     EXPECT_EQ(Send(IOCTL_ASIO_CREATE_BUFFERS, Bytes({12, 0xFFFFFFFF, 256}), 16), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(m_Asio.called, "");
 
-    m_Asio.output = [](PVOID table, PULONG length) {
-        const ULONGLONG addresses[2] = {0x0000000112345678ull, 0x00000002ABCD0000ull};
+    ULONGLONG addresses[2] = {0x0000000112345678ull, 0x00000002ABCD0000ull};
+    m_Asio.output = [&addresses](PVOID table, PULONG length) {
+        if (table == nullptr) return;
         std::memcpy(table, addresses, sizeof(addresses));
         *length = 16;
     };
     ASSERT_EQ(Send(IOCTL_ASIO_CREATE_BUFFERS, Bytes({28, 2, 256, 0, 0, 1, 0}), 16), STATUS_SUCCESS);
     EXPECT_EQ(m_Information, 16u);
+    EXPECT_EQ(Send(IOCTL_ASIO_CREATE_BUFFERS, Bytes({20, 1, 256, 0, 0}), 8, true), STATUS_INVALID_ADDRESS);
+    EXPECT_EQ(m_Asio.called, "DisposeBuffers");
+    EXPECT_EQ(m_Information, 0u);
+
+    addresses[0] = 0x12345678ull;
+    addresses[1] = 0xABCD0000ull;
     ASSERT_EQ(Send(IOCTL_ASIO_CREATE_BUFFERS, Bytes({20, 1, 256, 0, 0}), 8, true), STATUS_SUCCESS);
     EXPECT_EQ(m_Asio.length, 16u);  // the doubled table
     EXPECT_EQ(m_Information, 8u);
