@@ -366,9 +366,10 @@ PVOID WaveCyclicStream::SystemAddress() {
     return m_Buffer;
 }
 
-PHYSICAL_ADDRESS WaveCyclicStream::PhysicalAddress() {
-    PHYSICAL_ADDRESS none = {};
-    return none;
+// The buffer is not a device's DMA target: it has no physical address to give.
+PPHYSICAL_ADDRESS WaveCyclicStream::PhysicalAddress(PPHYSICAL_ADDRESS Address) {
+    Address->QuadPart = 0;
+    return Address;
 }
 
 PADAPTER_OBJECT WaveCyclicStream::GetAdapterObject() { return nullptr; }
