@@ -67,3 +67,11 @@ target_link_options(KV-380DASIO64 PRIVATE
   -static-libgcc -static-libstdc++ -Wl,--subsystem,windows -Wl,--nxcompat -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--no-undefined
   -Wl,--no-insert-timestamp -s)
 target_link_libraries(KV-380DASIO64 PRIVATE setupapi advapi32 ole32 user32 winmm kernel32)
+
+# The smoke test's ASIO host (tools/winsmoke/run.sh runs it under wine).
+add_executable(kvasiohost ${PROJECT_SOURCE_DIR}/tools/winsmoke/host.cpp)
+set_target_properties(kvasiohost PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
+target_include_directories(kvasiohost PRIVATE ${KV_WINDOWS_INCLUDES})
+kv_warnings(kvasiohost)
+target_link_options(kvasiohost PRIVATE -static-libgcc -static-libstdc++)
+target_link_libraries(kvasiohost PRIVATE ole32 kernel32)
