@@ -109,7 +109,7 @@ NTSTATUS WaveCyclicStream::Init(WaveCyclicMiniport* Miniport, ULONG Pin, BOOLEAN
     if (!NT_SUCCESS(status)) return status;
     if (m_ServiceGroup == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
 
-    PVOID memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CDspInterleaveSrc), WaveCyclicBufferTag);
+    PVOID memory = ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, sizeof(CDspInterleaveSrc), WaveCyclicBufferTag);
     if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     m_Chain = new (memory) CDspInterleaveSrc();
     if (!m_Chain->Init()) return STATUS_INSUFFICIENT_RESOURCES;

@@ -139,7 +139,7 @@ NTSTATUS UsbAudioAdapter::CreateBuffers(PFILE_OBJECT FileObject, PVOID Request, 
             status = STATUS_INSUFFICIENT_RESOURCES;
             break;
         }
-        PVOID ring = ExAllocatePoolWithTag(NonPagedPoolNx, static_cast<SIZE_T>(ringBytes), UsbAudioAdapterUsbTag);
+        PVOID ring = ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, static_cast<SIZE_T>(ringBytes), UsbAudioAdapterUsbTag);
         if (ring == nullptr) {
             status = STATUS_INSUFFICIENT_RESOURCES;
             break;
@@ -465,7 +465,7 @@ void UsbAudioAdapter::SendAsioVendorRequest(USHORT Value) {
     }
     if (!wanted) return;
     constexpr USHORT urbBytes = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, urbBytes, UsbAudioAdapterUsbTag));
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, urbBytes, UsbAudioAdapterUsbTag));
     if (urb == nullptr) return;
     RtlZeroMemory(urb, urbBytes);
     UsbBuildVendorRequest(urb, URB_FUNCTION_VENDOR_DEVICE, urbBytes, 0, 0, AsioVendorRequest, Value, 0, nullptr, nullptr,

@@ -15,7 +15,7 @@ namespace {
 constexpr LONGLONG ClientPollInterval = -50LL * 10000;  // 50 ms
 
 PointerList* NewEngineList() {
-    PVOID memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PointerList), StreamEngineTag);
+    PVOID memory = ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, sizeof(PointerList), StreamEngineTag);
     if (memory == nullptr) return nullptr;
     return new (memory) PointerList();
 }
@@ -244,7 +244,7 @@ NTSTATUS StreamEngine::AddFormat(const WAVEFORMATEXTENSIBLE* Format) {
     PointerList* targets[] = {m_FormatList, Format->Format.nChannels == 2 ? m_TwoChannelFormats : nullptr};
     for (PointerList* list : targets) {
         if (list == nullptr) continue;
-        PVOID record = ExAllocatePoolWithTag(NonPagedPoolNx, StreamEngineFormatRecordBytes, StreamEngineTag);
+        PVOID record = ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, StreamEngineFormatRecordBytes, StreamEngineTag);
         if (record == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
         RtlCopyMemory(record, Format, StreamEngineFormatRecordBytes);
         if (list->AddTail(record) == nullptr) {
@@ -301,12 +301,12 @@ NTSTATUS StreamEngine::AllocateWorkBuffers() {
     bool complete = true;
     if (m_WorkBuffer == nullptr) {
         m_WorkBuffer =
-            static_cast<float*>(ExAllocatePoolWithTag(NonPagedPoolNx, StreamEngineWorkBufferBytes, StreamEngineTag));
+            static_cast<float*>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, StreamEngineWorkBufferBytes, StreamEngineTag));
         complete = complete && m_WorkBuffer != nullptr;
     }
     for (float*& plane : m_Planes) {
         if (plane == nullptr) {
-            plane = static_cast<float*>(ExAllocatePoolWithTag(NonPagedPoolNx, StreamEnginePlaneBytes, StreamEngineTag));
+            plane = static_cast<float*>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, StreamEnginePlaneBytes, StreamEngineTag));
         }
         complete = complete && plane != nullptr;
     }

@@ -14,6 +14,20 @@ typedef enum _POOL_TYPE {
     NonPagedPoolNxCacheAligned = 516,
 } POOL_TYPE;
 
+// A driver that opts in to non-executable pool allocates its data from ExDefaultNonPagedPoolType:
+// NonPagedPool until ExInitializeDriverRuntime(DrvRtPoolNxOptIn), which switches it to
+// NonPagedPoolNx on the systems that have that type (Windows 8 and later); earlier systems know
+// no such type and stop the machine when asked for it.
+inline POOL_TYPE ExDefaultNonPagedPoolType = NonPagedPool;
+#define DrvRtPoolNxOptIn 0x00000001u
+KV_EXTERN_C BOOLEAN RtlIsNtDdiVersionAvailable(ULONG Version);
+inline VOID ExInitializeDriverRuntime(ULONG RuntimeFlags) {
+    constexpr ULONG kFirstWithNxPool = 0x06020000;
+    if ((RuntimeFlags & DrvRtPoolNxOptIn) != 0 && RtlIsNtDdiVersionAvailable(kFirstWithNxPool)) {
+        ExDefaultNonPagedPoolType = NonPagedPoolNx;
+    }
+}
+
 // Pool type flags accepted by the lookaside initialisers.
 #define POOL_NX_ALLOCATION 512
 #define POOL_RAISE_IF_ALLOCATION_FAILURE 16
