@@ -25,7 +25,7 @@ void CopyText(char* to, const char* from, size_t room) {
 
 }  // namespace
 
-CAsioDriver::CAsioDriver(IUnknown* outer) : CUnknown(u"KV-380DASIO", outer) {}
+CAsioDriver::CAsioDriver(IUnknown* outer) : CUnknown(KV_WIDE("KV-380DASIO"), outer) {}
 
 CAsioDriver::~CAsioDriver() {
     if (m_current != nullptr) {

@@ -19,7 +19,7 @@ LONG g_locks = 0;  // the apartment model serialises LockServer
 CUnknown* CreateAsioDriver(IUnknown* outer, HRESULT* result);
 
 const FactoryEntry kFactoryEntries[] = {
-    {.name = u"KV-380DASIO", .clsid = &kDriverClsid, .create = CreateAsioDriver, .init = nullptr},
+    {.name = KV_WIDE("KV-380DASIO"), .clsid = &kDriverClsid, .create = CreateAsioDriver, .init = nullptr},
 };
 constexpr int kFactoryEntryCount = 1;
 

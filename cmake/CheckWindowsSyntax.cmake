@@ -1,8 +1,8 @@
-# Compiles the kernel driver's sources for the Windows target, syntax only, against the project's
+# Compiles the kernel driver's and the ASIO library's sources for the Windows target, syntax only, against the project's
 # Windows headers (platform/include), so code that builds on the simulated machine alone fails here.
 #   cmake -DROOT=<project root> [-DCOMPILER=x86_64-w64-mingw32-g++] [-DDIRS=driver/front;...]
 #         -P cmake/CheckWindowsSyntax.cmake
-# Without DIRS every directory of driver/ and globaltopo/ that holds sources is checked.
+# Without DIRS every directory of driver/, globaltopo/ and asio/ that holds sources is checked.
 if(NOT COMPILER)
   set(COMPILER x86_64-w64-mingw32-g++)
 endif()
@@ -12,7 +12,7 @@ if(NOT compiler_path)
 endif()
 
 if(NOT DIRS)
-  file(GLOB_RECURSE all_sources RELATIVE ${ROOT} ${ROOT}/driver/*.cpp ${ROOT}/globaltopo/*.cpp)
+  file(GLOB_RECURSE all_sources RELATIVE ${ROOT} ${ROOT}/driver/*.cpp ${ROOT}/globaltopo/*.cpp ${ROOT}/asio/*.cpp)
   foreach(source IN LISTS all_sources)
     get_filename_component(dir ${source} DIRECTORY)
     list(APPEND DIRS ${dir})

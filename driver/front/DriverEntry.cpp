@@ -8,6 +8,8 @@ UNICODE_STRING AsioFileName;
 
 KV_EXTERN_C NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     if (!RtlIsNtDdiVersionAvailable(MinimumNtddiVersion)) return STATUS_UNSUCCESSFUL;
+    // Data pool is non-executable wherever the system has such pool.
+    ExInitializeDriverRuntime(DrvRtPoolNxOptIn);
 
     NTSTATUS status = PcInitializeAdapterDriver(DriverObject, RegistryPath, AddDevice);
     if (NT_SUCCESS(status)) {

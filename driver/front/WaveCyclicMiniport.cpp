@@ -440,7 +440,7 @@ NTSTATUS WaveCyclicMiniport::NewStream(PMINIPORTWAVECYCLICSTREAM* Stream, PUNKNO
     NTSTATUS status = ValidateWaveDataFormat(DataFormat, m_Engine, &wave);
     if (!NT_SUCCESS(status)) return status;
 
-    auto* stream = new (NonPagedPoolNx, WaveCyclicTag) WaveCyclicStream(OuterUnknown);
+    auto* stream = new (ExDefaultNonPagedPoolType, WaveCyclicTag) WaveCyclicStream(OuterUnknown);
     if (stream == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     stream->NonDelegatingAddRef();  // the construction reference
     status = stream->Init(this, Pin, Capture, DataFormat, m_Engine, ServiceGroup);

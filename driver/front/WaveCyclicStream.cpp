@@ -121,7 +121,7 @@ NTSTATUS WaveCyclicStream::Init(WaveCyclicMiniport* Miniport, ULONG Pin, BOOLEAN
     if (!NT_SUCCESS(status)) return status;
     if (m_ServiceGroup == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
 
-    PVOID memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CDspInterleaveSrc), WaveCyclicBufferTag);
+    PVOID memory = ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, sizeof(CDspInterleaveSrc), WaveCyclicBufferTag);
     if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     m_Chain = new (memory) CDspInterleaveSrc();
     if (!m_Chain->Init()) return STATUS_INSUFFICIENT_RESOURCES;
@@ -414,9 +414,10 @@ PVOID WaveCyclicStream::SystemAddress() {
     return m_Buffer;
 }
 
-PHYSICAL_ADDRESS WaveCyclicStream::PhysicalAddress() {
-    PHYSICAL_ADDRESS none = {};
-    return none;
+// The buffer is not a device's DMA target: it has no physical address to give.
+PPHYSICAL_ADDRESS WaveCyclicStream::PhysicalAddress(PPHYSICAL_ADDRESS Address) {
+    Address->QuadPart = 0;
+    return Address;
 }
 
 PADAPTER_OBJECT WaveCyclicStream::GetAdapterObject() { return nullptr; }

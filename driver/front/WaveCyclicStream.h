@@ -81,7 +81,7 @@ public:
     STDMETHODIMP_(ULONG) BufferSize() override;
     STDMETHODIMP_(void) SetBufferSize(ULONG BufferSize) override;
     STDMETHODIMP_(PVOID) SystemAddress() override;
-    STDMETHODIMP_(PHYSICAL_ADDRESS) PhysicalAddress() override;
+    STDMETHODIMP_(PPHYSICAL_ADDRESS) PhysicalAddress(PPHYSICAL_ADDRESS Address) override;
     STDMETHODIMP_(PADAPTER_OBJECT) GetAdapterObject() override;
     STDMETHODIMP_(void) CopyTo(PVOID Destination, PVOID Source, ULONG ByteCount) override;
     STDMETHODIMP_(void) CopyFrom(PVOID Destination, PVOID Source, ULONG ByteCount) override;

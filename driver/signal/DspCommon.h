@@ -18,7 +18,7 @@ constexpr ULONG DspLimiterTag = 'sPSD';
 // Channel planes handled by every DSP stage; a count of 9 or more is refused.
 constexpr LONG MAX_SOFTWARE_DSP_PROCESS_CHANNELS = 8;
 
-inline PVOID DspAllocate(SIZE_T bytes, ULONG tag) { return ExAllocatePoolWithTag(NonPagedPoolNx, bytes, tag); }
+inline PVOID DspAllocate(SIZE_T bytes, ULONG tag) { return ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, bytes, tag); }
 
 // Frees a pool block and nulls the pointer; null does nothing.
 template <typename T>

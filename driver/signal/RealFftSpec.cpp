@@ -4,12 +4,11 @@
 // bit-reversal table, the complex-FFT twiddles (in-cache records for orders up to 11, the large-order
 // plan's tables above), split twiddles, merge twiddles. Sizes are computed in 64 bits; a size that
 // does not fit a LONG is answered with StatusNoMemory instead of being truncated.
+#include "driver/runtime/KernelMath.h"
 #include "driver/signal/RealFftInternal.h"
 #include "driver/signal/SignalMemory.h"
 
 #include <win/rtl.h>
-
-#include <cmath>
 
 namespace {
 
@@ -61,8 +60,8 @@ T* AlignUp32(PVOID p) {
 FftSineTable ComputeSineTable(float* values, ULONG64 n) {
     const double step = 2.0 * 3.14159265358979323846 / static_cast<double>(n);
     for (ULONG64 k = 0; k <= n / 4; ++k) {
-        values[k] = k <= n / 8 ? static_cast<float>(std::sin(static_cast<double>(k) * step))
-                               : static_cast<float>(std::cos(static_cast<double>(n / 4 - k) * step));
+        values[k] = k <= n / 8 ? static_cast<float>(kmath::Sin(static_cast<double>(k) * step))
+                               : static_cast<float>(kmath::Cos(static_cast<double>(n / 4 - k) * step));
     }
     return {.values = values, .step = 1, .n = n};
 }
@@ -132,7 +131,7 @@ SignalStatus RealFftInitSpec(RealFftSpec** ppSpec, LONG order, LONG flag, LONG h
     const double n = static_cast<double>(1ull << order);
     float factor = 1.0f;
     if (flag == RealFftScaleSqrt) {
-        factor = static_cast<float>(1.0 / std::sqrt(n));
+        factor = static_cast<float>(1.0 / kmath::Sqrt(n));
     } else if (flag == RealFftScaleForward || flag == RealFftScaleInverse) {
         factor = static_cast<float>(1.0 / n);
     }

@@ -12,12 +12,12 @@ PVOID NoReallocate(PVOID, ULONG) { return nullptr; }
 
 }  // namespace
 
-PVOID SignalAlloc(ULONG size) { return ExAllocatePoolWithTag(NonPagedPoolNx, size, SignalPoolTag); }
+PVOID SignalAlloc(ULONG size) { return ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, size, SignalPoolTag); }
 
 PVOID SignalAllocArray(ULONG count, ULONGLONG size) {
     ULONGLONG bytes = 0;
     if (__builtin_mul_overflow(static_cast<ULONGLONG>(count), size, &bytes)) return nullptr;
-    return ExAllocatePoolWithTag(NonPagedPoolNx, bytes, SignalPoolTag);
+    return ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, bytes, SignalPoolTag);
 }
 
 VOID SignalFree(PVOID block) { ExFreePoolWithTag(block, SignalPoolTag); }

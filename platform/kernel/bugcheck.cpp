@@ -1,6 +1,7 @@
 #include "symbols.h"
 
 #include <sim/verifier.h>
+#include <win/kernel.h>
 
 #include <execinfo.h>
 
@@ -29,3 +30,9 @@ void BugCheck(const char* rule, const char* format, ...) {
 }
 
 }  // namespace sim
+
+KV_EXTERN_C void KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR Parameter1, ULONG_PTR Parameter2, ULONG_PTR Parameter3,
+                              ULONG_PTR Parameter4) {
+    sim::BugCheck("KeBugCheckEx", "code 0x%X (0x%zX, 0x%zX, 0x%zX, 0x%zX)", BugCheckCode, Parameter1, Parameter2,
+                  Parameter3, Parameter4);
+}

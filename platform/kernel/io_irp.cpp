@@ -2,6 +2,7 @@
 // bottom-up, cancellation, and the IRP tracker of the verifier (leaks, double completion, free
 // while in flight, completion routines that never ran, what dispatch routines answer).
 #include "io_irp.h"
+#include <sim/pool.h>
 
 #include "io_manager.h"
 #include "symbols.h"
@@ -226,7 +227,7 @@ PIRP AllocateIrp(CCHAR stackSize, const void* module) {
         sim::BugCheck("INVALID_IRP", "IoAllocateIrp with a stack size of %d", static_cast<int>(stackSize));
     }
     USHORT size = IoSizeOfIrp(stackSize);
-    auto* irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kIrpTag));
+    auto* irp = static_cast<PIRP>(ExAllocatePoolWithTag(sim::pool::SystemNonPagedType(), size, kIrpTag));
     if (irp == nullptr) return nullptr;
     IoInitializeIrp(irp, size, stackSize);
     Tracker& t = TheTracker();

@@ -2,6 +2,7 @@
 // file operations of the simulation (open, close, device control on a file); the processes
 // that requests come from.
 #include "io_irp.h"
+#include <sim/pool.h>
 #include "io_manager.h"
 #include "object_manager.h"
 #include "processes.h"
@@ -19,7 +20,7 @@ namespace {
 bool AttachSystemBuffer(PIRP irp, const void* input, ULONG inputLength, void* output, ULONG outputLength) {
     ULONG length = std::max(inputLength, outputLength);
     if (length == 0) return true;
-    void* buffer = ExAllocatePoolWithTag(NonPagedPoolNx, length, kSystemBufferTag);
+    void* buffer = ExAllocatePoolWithTag(sim::pool::SystemNonPagedType(), length, kSystemBufferTag);
     if (buffer == nullptr) return false;
     // What the caller did not send is poison, not zeros: a driver that answers bytes it never
     // wrote shows in the caller's buffer.

@@ -2,6 +2,7 @@
 // system's worker threads. A queued item keeps its device object referenced. Workers are started
 // on demand, so one work item that waits for another does not deadlock the machine.
 #include "io_manager.h"
+#include <sim/pool.h>
 #include "scheduler.h"
 #include "symbols.h"
 
@@ -157,7 +158,7 @@ using namespace sim::io;
 
 KV_EXTERN_C PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
     CheckedDevice(DeviceObject, "IoAllocateWorkItem");
-    auto* item = static_cast<PIO_WORKITEM>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(IO_WORKITEM), kWorkItemTag));
+    auto* item = static_cast<PIO_WORKITEM>(ExAllocatePoolWithTag(sim::pool::SystemNonPagedType(), sizeof(IO_WORKITEM), kWorkItemTag));
     if (item == nullptr) return nullptr;
     *item = IO_WORKITEM{DeviceObject, nullptr, nullptr, ModuleOf(__builtin_return_address(0)), false};
     Workers& w = TheWorkers();

@@ -28,7 +28,7 @@ void Initialize(GENERAL_LOOKASIDE* l, const char* routine, POOL_TYPE type, PALLO
     *l = GENERAL_LOOKASIDE{};
     l->Depth = 0;
     l->MaximumDepth = 0;
-    l->Type = paged ? PagedPool : (flags & POOL_NX_ALLOCATION) != 0 ? NonPagedPoolNx : type;
+    l->Type = paged ? PagedPool : (flags & POOL_NX_ALLOCATION) != 0 ? sim::pool::SystemNonPagedType() : type;
     l->Tag = tag;
     l->Size = static_cast<ULONG>(size);
     l->Allocate = allocate;

@@ -207,7 +207,7 @@ KV_EXTERN_C PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN Secon
     SIZE_T pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(VirtualAddress, Length);
     SIZE_T size = sizeof(MDL) + pages * sizeof(PFN_NUMBER);
     if (size > 0x7FFF) return nullptr;  // MDL.Size is a CSHORT
-    auto* mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kMdlTag));
+    auto* mdl = static_cast<PMDL>(ExAllocatePoolWithTag(sim::pool::SystemNonPagedType(), size, kMdlTag));
     if (mdl == nullptr) return nullptr;
     std::memset(static_cast<void*>(mdl), 0, size);
     mdl->Size = static_cast<CSHORT>(size);

@@ -110,9 +110,10 @@ bool IsValidType(POOL_TYPE type) {
         case PagedPool:
         case NonPagedPoolCacheAligned:
         case PagedPoolCacheAligned:
+            return true;
         case NonPagedPoolNx:
         case NonPagedPoolNxCacheAligned:
-            return true;
+            return SystemNonPagedType() == NonPagedPoolNx;  // the type exists from Windows 8 on
         default:
             return false;
     }
@@ -414,6 +415,8 @@ bool UnregisterLookaside(const void* list) {
 }
 
 }  // namespace detail
+
+POOL_TYPE SystemNonPagedType() { return RtlIsNtDdiVersionAvailable(0x06020000) ? NonPagedPoolNx : NonPagedPool; }
 
 Usage TagUsage(ULONG tag) {
     State& s = TheState();

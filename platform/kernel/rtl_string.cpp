@@ -384,6 +384,47 @@ KV_EXTERN_C NTSTATUS RtlGUIDFromString(PCUNICODE_STRING GuidString, GUID* Guid) 
 }
 
 // ---------------------------------------------------------------------------------------------
+// The kernel's bounded printf.
+
+namespace {
+
+template <typename CharT>
+int BoundedPrint(CharT* buffer, size_t count, const CharT* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    size_t needed;
+    if constexpr (sizeof(CharT) == 1) {
+        needed = sim::kfmt::FormatNarrow(nullptr, 0, format, copy);
+    } else {
+        needed = sim::kfmt::FormatWide(nullptr, 0, format, copy);
+    }
+    va_end(copy);
+    std::basic_string<CharT> text(needed + 1, CharT{0});
+    if constexpr (sizeof(CharT) == 1) {
+        sim::kfmt::FormatNarrow(text.data(), text.size(), format, args);
+    } else {
+        sim::kfmt::FormatWide(text.data(), text.size(), format, args);
+    }
+    size_t units = std::min(needed, count);
+    if (units > 0) std::memcpy(buffer, text.data(), units * sizeof(CharT));
+    if (needed < count) {
+        buffer[needed] = 0;
+        return static_cast<int>(needed);
+    }
+    return needed == count ? static_cast<int>(count) : -1;
+}
+
+}  // namespace
+
+KV_EXTERN_C int _vsnprintf(char* Buffer, size_t Count, const char* Format, va_list ArgList) {
+    return BoundedPrint(Buffer, Count, Format, ArgList);
+}
+
+KV_EXTERN_C int _vsnwprintf(WCHAR* Buffer, size_t Count, const WCHAR* Format, va_list ArgList) {
+    return BoundedPrint(Buffer, Count, Format, ArgList);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Safe string functions.
 
 KV_EXTERN_C NTSTATUS RtlStringCchVPrintfA(PSTR pszDest, size_t cchDest, PCSTR pszFormat, va_list argList) {

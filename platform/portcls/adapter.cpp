@@ -2,6 +2,7 @@
 // object with the library's context at the start of its extension, and the PnP and power
 // handling of PcDispatchIrp.
 #include "portcls_internal.h"
+#include <sim/pool.h>
 
 #include "../kernel/io_manager.h"
 
@@ -262,7 +263,7 @@ KV_EXTERN_C NTSTATUS PcAddAdapterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJ
     if (DeviceExtensionSize < PORT_CLASS_DEVICE_EXTENSION_SIZE) return STATUS_INVALID_PARAMETER;
     sim::io::CheckedDevice(PhysicalDeviceObject, "PcAddAdapterDevice");
 
-    void* memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PcDevice), kDeviceTag);
+    void* memory = ExAllocatePoolWithTag(sim::pool::SystemNonPagedType(), sizeof(PcDevice), kDeviceTag);
     if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     auto* d = new (memory) PcDevice();
     PDEVICE_OBJECT fdo = nullptr;

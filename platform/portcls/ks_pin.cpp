@@ -3,6 +3,7 @@
 // changes reach the stream one step at a time; the position answers running byte counts. The
 // client (the audio engine) moves data through the stream's DMA channel by position.
 #include "ks_objects.h"
+#include <sim/pool.h>
 
 #include <sim/portcls.h>
 #include <sim/verifier.h>
@@ -160,7 +161,7 @@ NTSTATUS CreatePin(KsFilter* filter, PFILE_OBJECT filterFile, PFILE_OBJECT pinFi
     PMINIPORTWAVECYCLIC miniport = nullptr;
     NTSTATUS status = filter->miniport->QueryInterface(IID_IMiniportWaveCyclic, reinterpret_cast<PVOID*>(&miniport));
     if (NT_SUCCESS(status)) {
-        status = miniport->NewStream(&pin->stream, nullptr, NonPagedPoolNx, pin->pinId, pin->capture,
+        status = miniport->NewStream(&pin->stream, nullptr, sim::pool::SystemNonPagedType(), pin->pinId, pin->capture,
                                      reinterpret_cast<PKSDATAFORMAT>(pin->format.data()), &pin->dma,
                                      &pin->serviceGroup);
         miniport->Release();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <sim/portcls.h>
+#include <sim/pool.h>
 #include <win/kernel.h>
 #include <win/portcls.h>
 
@@ -26,7 +27,7 @@ constexpr ULONG kServiceGroupTag = 'gScP';  // "PcSg"
 // releases shows up in the pool's leak report at unload.
 class PoolObject {
 public:
-    static void* operator new(size_t size, ULONG tag) noexcept { return ExAllocatePoolWithTag(NonPagedPoolNx, size, tag); }
+    static void* operator new(size_t size, ULONG tag) noexcept { return ExAllocatePoolWithTag(sim::pool::SystemNonPagedType(), size, tag); }
     static void operator delete(void* p) noexcept { ExFreePool(p); }
     static void operator delete(void* p, ULONG) noexcept { ExFreePool(p); }
 };

@@ -249,7 +249,10 @@ public:
     STDMETHODIMP_(ULONG) BufferSize() override { return static_cast<ULONG>(m_buffer.size()); }
     STDMETHODIMP_(void) SetBufferSize(ULONG) override {}
     STDMETHODIMP_(PVOID) SystemAddress() override { return m_buffer.data(); }
-    STDMETHODIMP_(PHYSICAL_ADDRESS) PhysicalAddress() override { return PHYSICAL_ADDRESS{}; }
+    STDMETHODIMP_(PPHYSICAL_ADDRESS) PhysicalAddress(PPHYSICAL_ADDRESS Address) override {
+        *Address = PHYSICAL_ADDRESS{};
+        return Address;
+    }
     STDMETHODIMP_(PADAPTER_OBJECT) GetAdapterObject() override { return nullptr; }
     STDMETHODIMP_(void) CopyTo(PVOID destination, PVOID source, ULONG count) override {
         EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);

@@ -152,7 +152,7 @@ NTSTATUS UsbAudioAdapter::CreateClient(PFILE_OBJECT FileObject) {
     PAGED_CODE();
     if (FileObject == nullptr) return STATUS_INVALID_PARAMETER;
     AsioLock lock(m_AsioMutex);
-    auto* client = static_cast<AsioClient*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(AsioClient), UsbAudioAdapterUsbTag));
+    auto* client = static_cast<AsioClient*>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, sizeof(AsioClient), UsbAudioAdapterUsbTag));
     if (client == nullptr) return STATUS_UNSUCCESSFUL;
     RtlZeroMemory(client, sizeof(*client));
     client->FileObject = FileObject;
@@ -251,7 +251,7 @@ NTSTATUS UsbAudioAdapter::GetDeviceName(PFILE_OBJECT FileObject, PVOID Buffer, P
 NTSTATUS UsbAudioAdapter::ReadAsioProductName(char* Name, PULONG Chars) {
     PAGED_CODE();
     *Chars = 0;
-    auto* buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, UsbStringBufferBytes, UsbAudioAdapterUsbTag));
+    auto* buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, UsbStringBufferBytes, UsbAudioAdapterUsbTag));
     if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(buffer, UsbStringBufferBytes);
     ULONG received = 0;

@@ -515,7 +515,7 @@ void UsbAudioAdapter::SendAsioVendorRequest(USHORT Value) {
     }
     if (!wanted) return;
     constexpr USHORT urbBytes = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, urbBytes, UsbAudioAdapterUsbTag));
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, urbBytes, UsbAudioAdapterUsbTag));
     if (urb == nullptr) return;
     RtlZeroMemory(urb, urbBytes);
     UsbBuildVendorRequest(urb, URB_FUNCTION_VENDOR_DEVICE, urbBytes, 0, 0, AsioVendorRequest, Value, 0, nullptr, nullptr,

@@ -38,7 +38,7 @@ NTSTATUS UsbAudioAdapter::Init(PRESOURCELIST ResourceList, PDEVICE_OBJECT Device
     PAGED_CODE();
     WriteNoFence(&m_DevicePresent, 1u);
 
-    IniReader* reader = new (NonPagedPoolNx, IniReaderTag) IniReader(DeviceObject);
+    IniReader* reader = new (ExDefaultNonPagedPoolType, IniReaderTag) IniReader(DeviceObject);
     if (reader == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     // A missing or unreadable INI file changes nothing and does not fail the start.
     if (NT_SUCCESS(reader->BuildPath())) reader->ApplyWhenNewer();
@@ -81,7 +81,7 @@ NTSTATUS UsbAudioAdapter::Identify() {
     if (engines != 0) {
         // A 32-byte entry per engine; the count is a list's, far below any overflow.
         const SIZE_T bytes = static_cast<SIZE_T>(engines) * sizeof(AsioRingEntry);
-        m_AsioRings = static_cast<AsioRingEntry*>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, UsbAudioAdapterUsbTag));
+        m_AsioRings = static_cast<AsioRingEntry*>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, bytes, UsbAudioAdapterUsbTag));
         if (m_AsioRings == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
         RtlZeroMemory(m_AsioRings, bytes);
         m_AsioRingCount = engines;
@@ -99,7 +99,7 @@ NTSTATUS UsbAudioAdapter::ReadDescriptor(UCHAR DescriptorType, UCHAR Index, USHO
     *Received = 0;
     RtlZeroMemory(Buffer, Length);
     constexpr USHORT urbBytes = sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, urbBytes, UrbTag));
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, urbBytes, UrbTag));
     if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(urb, urbBytes);
     UsbBuildGetDescriptorRequest(urb, urbBytes, DescriptorType, Index, LanguageId, Buffer, nullptr, Length, nullptr);
@@ -121,7 +121,7 @@ NTSTATUS UsbAudioAdapter::ReadStringDescriptor(UCHAR Index, PUCHAR Buffer, ULONG
 NTSTATUS UsbAudioAdapter::ReadDescriptors() {
     PAGED_CODE();
     auto* device = static_cast<PUSB_DEVICE_DESCRIPTOR>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(USB_DEVICE_DESCRIPTOR), UsbAudioAdapterUsbTag));
+        ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, sizeof(USB_DEVICE_DESCRIPTOR), UsbAudioAdapterUsbTag));
     if (device == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     ULONG received = 0;
     NTSTATUS status = ReadDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, device, sizeof(USB_DEVICE_DESCRIPTOR),
@@ -139,7 +139,7 @@ NTSTATUS UsbAudioAdapter::ReadDescriptors() {
 
     // The first 9 bytes give wTotalLength; then the whole descriptor.
     auto* header = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, UsbConfigurationHeaderBytes, UsbAudioAdapterUsbTag));
+        ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, UsbConfigurationHeaderBytes, UsbAudioAdapterUsbTag));
     if (header == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     status = ReadDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, header, UsbConfigurationHeaderBytes, &received,
                             UsbAudioAdapterUsbTag);
@@ -149,7 +149,7 @@ NTSTATUS UsbAudioAdapter::ReadDescriptors() {
     if (received < UsbConfigurationHeaderBytes || total < UsbConfigurationHeaderBytes) return STATUS_DEVICE_DATA_ERROR;
 
     auto* whole = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, total, UsbAudioAdapterUsbTag));
+        ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, total, UsbAudioAdapterUsbTag));
     if (whole == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     status = ReadDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, whole, total, &received, UsbAudioAdapterUsbTag);
     // Everything that walks the descriptor trusts wTotalLength: it must be what arrived.
@@ -173,7 +173,7 @@ NTSTATUS UsbAudioAdapter::SelectConfiguration() {
     const ULONG wanted = configuration->bNumInterfaces;
     const SIZE_T listBytes = (static_cast<SIZE_T>(wanted) + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY);
     auto* list = static_cast<PUSBD_INTERFACE_LIST_ENTRY>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, listBytes, UsbAudioAdapterUsbTag));
+        ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, listBytes, UsbAudioAdapterUsbTag));
     if (list == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(list, listBytes);
     // Alternate setting 0 of interfaces 0, 1, 2, ...; numbers without an interface are skipped. A
@@ -206,12 +206,12 @@ NTSTATUS UsbAudioAdapter::SelectConfiguration() {
     NTSTATUS status = SubmitUrbSync(urb);
     if (NT_SUCCESS(status) && found != 0) {
         m_InterfaceInformation = static_cast<PUSBD_INTERFACE_INFORMATION*>(ExAllocatePoolWithTag(
-            NonPagedPoolNx, static_cast<SIZE_T>(found) * sizeof(PUSBD_INTERFACE_INFORMATION), UsbAudioAdapterUsbTag));
+            ExDefaultNonPagedPoolType, static_cast<SIZE_T>(found) * sizeof(PUSBD_INTERFACE_INFORMATION), UsbAudioAdapterUsbTag));
         if (m_InterfaceInformation == nullptr) status = STATUS_INSUFFICIENT_RESOURCES;
         for (ULONG i = 0; NT_SUCCESS(status) && i < found; ++i) {
             const PUSBD_INTERFACE_INFORMATION answer = list[i].Interface;
             auto* copy = static_cast<PUSBD_INTERFACE_INFORMATION>(
-                ExAllocatePoolWithTag(NonPagedPoolNx, answer->Length, UsbAudioAdapterUsbTag));
+                ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, answer->Length, UsbAudioAdapterUsbTag));
             if (copy == nullptr) {
                 status = STATUS_INSUFFICIENT_RESOURCES;
                 break;
@@ -293,7 +293,7 @@ NTSTATUS UsbAudioAdapter::CreateAudioHal() {
         return STATUS_UNSUCCESSFUL;
     } else {
         auto* text = static_cast<PUCHAR>(
-            ExAllocatePoolWithTag(NonPagedPoolNx, ModelIdentifierRequestBytes, UsbAudioAdapterModelTag));
+            ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, ModelIdentifierRequestBytes, UsbAudioAdapterModelTag));
         if (text == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
         ULONG received = 0;
         NTSTATUS status = ReadStringDescriptor(ModelIdentifierStringIndex, text, ModelIdentifierRequestBytes, &received,

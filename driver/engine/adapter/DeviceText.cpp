@@ -159,7 +159,7 @@ NTSTATUS UsbAudioAdapter::UpdateDeviceStrings() {
 
 void UsbAudioAdapter::WriteStringAsDeviceText(UCHAR Index, ULONG Kind, ULONG Tag) {
     PAGED_CODE();
-    auto* buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, UsbStringBufferBytes, Tag));
+    auto* buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, UsbStringBufferBytes, Tag));
     if (buffer == nullptr) return;
     RtlZeroMemory(buffer, UsbStringBufferBytes);
     ULONG received = 0;

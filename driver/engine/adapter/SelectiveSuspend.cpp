@@ -52,7 +52,7 @@ void UsbAudioAdapter::IdleTimerDpc(PKDPC Dpc, PVOID DeferredContext, PVOID Syste
     UNREFERENCED_PARAMETER(SystemArgument2);
     auto* adapter = static_cast<UsbAudioAdapter*>(DeferredContext);
     auto* work = static_cast<IdleWorkContext*>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(IdleWorkContext), UsbAudioAdapterUsbTag));
+        ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, sizeof(IdleWorkContext), UsbAudioAdapterUsbTag));
     if (work == nullptr) return;  // the next check tries again
 
     // One work item at a time: a check that finds the last one still queued skips its turn, so
@@ -117,7 +117,7 @@ NTSTATUS UsbAudioAdapter::SubmitIdleRequest() {
     if (wasPending != 0) return STATUS_DEVICE_BUSY;
 
     auto* info = static_cast<PUSB_IDLE_CALLBACK_INFO>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(USB_IDLE_CALLBACK_INFO), UsbAudioAdapterUsbTag));
+        ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, sizeof(USB_IDLE_CALLBACK_INFO), UsbAudioAdapterUsbTag));
     PIRP irp = info != nullptr ? IoAllocateIrp(static_cast<CCHAR>(m_LowerDeviceObject->StackSize + 1), FALSE) : nullptr;
     BOOLEAN send = FALSE;
     if (irp != nullptr) {
@@ -231,7 +231,7 @@ void UsbAudioAdapter::IdleCallback(PVOID Context) {
     PAGED_CODE();
     auto* adapter = static_cast<UsbAudioAdapter*>(Context);
     auto* request = static_cast<SuspendRequestContext*>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(SuspendRequestContext), UsbAudioAdapterUsbTag));
+        ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, sizeof(SuspendRequestContext), UsbAudioAdapterUsbTag));
     if (request == nullptr) return;  // the device stays in D0
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);

@@ -24,7 +24,7 @@ NTSTATUS CreateAdapter(PADAPTERCOMMON* Adapter) {
     PAGED_CODE();
     if (Adapter == nullptr) return STATUS_INVALID_PARAMETER;
     *Adapter = nullptr;
-    auto* adapter = new (NonPagedPoolNx, UsbAudioAdapterTag) UsbAudioAdapter(nullptr);
+    auto* adapter = new (ExDefaultNonPagedPoolType, UsbAudioAdapterTag) UsbAudioAdapter(nullptr);
     if (adapter == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     adapter->NonDelegatingAddRef();
     *Adapter = static_cast<AdapterCommon*>(adapter);

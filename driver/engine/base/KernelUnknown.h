@@ -20,7 +20,7 @@
 //   }
 //
 //   PUNKNOWN unknown;
-//   NTSTATUS status = NewKernelObject<Widget>(&unknown, nullptr, NonPagedPoolNx, 'gdiW');
+//   NTSTATUS status = NewKernelObject<Widget>(&unknown, nullptr, ExDefaultNonPagedPoolType, 'gdiW');
 //
 // Objects live in pool: new (PoolType, Tag) T(...) allocates, zeroes and constructs; the last
 // Release runs the destructor chain and frees the object with ExFreePool.

@@ -3,7 +3,7 @@
 #include <new>
 
 PointerList* NewListenerList(ULONG Tag) {
-    PVOID memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PointerList), Tag);
+    PVOID memory = ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, sizeof(PointerList), Tag);
     if (memory == nullptr) return nullptr;
     return new (memory) PointerList();
 }

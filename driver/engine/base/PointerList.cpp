@@ -13,7 +13,7 @@ void PointerList::Init() {
 }
 
 PointerListNode* PointerList::NewNode(PVOID Data) {
-    auto* node = static_cast<PointerListNode*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PointerListNode),
+    auto* node = static_cast<PointerListNode*>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, sizeof(PointerListNode),
                                                                      PointerListTag));
     if (node == nullptr) return nullptr;
     RtlZeroMemory(node, sizeof(*node));

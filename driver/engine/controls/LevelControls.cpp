@@ -278,7 +278,7 @@ NTSTATUS GainVolumeControl::InitGainVolume(PUNKNOWN Unit, ULONG ControlSelector,
     NTSTATUS status = InitFeatureLevel(Unit, ControlSelector, SettingsDevice);
     if (!NT_SUCCESS(status)) return status;
     // Zeroed: the spare entry past the channels is never left undefined.
-    float* gains = AllocateChannelValues<float>(m_ChannelCount, NonPagedPoolNx, LevelValuesTag);
+    float* gains = AllocateChannelValues<float>(m_ChannelCount, ExDefaultNonPagedPoolType, LevelValuesTag);
     if (gains == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     for (ULONG channel = 0; channel < m_ChannelCount; ++channel) gains[channel] = GainOfLevel(m_Values[channel]);
     if (m_Gains != nullptr) ExFreePoolWithTag(m_Gains, LevelValuesTag);

@@ -74,7 +74,7 @@ STDMETHODIMP SampleRateControlNode::Init(ULONG RateCount, const ULONG* Rates) {
     PULONG rates = nullptr;
     if (RateCount != 0) {
         rates = static_cast<PULONG>(
-            ExAllocatePoolWithTag(NonPagedPoolNx, RateCount * sizeof(ULONG), SampleRateControlTag));
+            ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, RateCount * sizeof(ULONG), SampleRateControlTag));
         if (rates == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
         RtlCopyMemory(rates, Rates, RateCount * sizeof(ULONG));
     }

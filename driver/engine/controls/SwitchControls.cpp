@@ -46,7 +46,7 @@ NTSTATUS SwitchControlBase::GetChannelCount(PULONG Count) {
 }
 
 NTSTATUS SwitchControlBase::Init(ULONG SourceId, ULONG ChannelCount) {
-    PUCHAR values = AllocateChannelValues<UCHAR>(ChannelCount, NonPagedPoolNx, m_ValuesTag);
+    PUCHAR values = AllocateChannelValues<UCHAR>(ChannelCount, ExDefaultNonPagedPoolType, m_ValuesTag);
     if (values == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     NTSTATUS status = SetSources(1, &SourceId);
     if (!NT_SUCCESS(status)) {

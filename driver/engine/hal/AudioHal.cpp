@@ -5,7 +5,7 @@
 namespace {
 
 PointerList* NewHalList() {
-    PVOID memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PointerList), AudioHalListTag);
+    PVOID memory = ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, sizeof(PointerList), AudioHalListTag);
     if (memory == nullptr) return nullptr;
     return new (memory) PointerList();
 }

@@ -71,7 +71,7 @@ NTSTATUS UnitNode::KeepDescriptor(const UCHAR* Descriptor, AdapterCommon* Hal) {
 
     auto* copy = static_cast<PUCHAR>(ExAllocatePoolWithTag(PagedPool, length, UnitNodeTag));
     if (copy == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    PVOID listMemory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PointerList), UnitNodeTag);
+    PVOID listMemory = ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, sizeof(PointerList), UnitNodeTag);
     if (listMemory == nullptr) {
         ExFreePoolWithTag(copy, UnitNodeTag);
         return STATUS_INSUFFICIENT_RESOURCES;

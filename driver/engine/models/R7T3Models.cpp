@@ -58,11 +58,11 @@ constexpr Uac1WalkPolicy R7U5Policy = {
 }  // namespace
 
 NTSTATUS CreateR7T3AudioHalObject(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId) {
-    return NewKernelObject<R7T3AudioHal>(Unknown, UnknownOuter, NonPagedPoolNx, R7T3Tag, VendorId, ProductId);
+    return NewKernelObject<R7T3AudioHal>(Unknown, UnknownOuter, ExDefaultNonPagedPoolType, R7T3Tag, VendorId, ProductId);
 }
 
 NTSTATUS CreateR7U5AudioHalObject(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId) {
-    return NewKernelObject<R7U5AudioHal>(Unknown, UnknownOuter, NonPagedPoolNx, R7U5Tag, VendorId, ProductId);
+    return NewKernelObject<R7U5AudioHal>(Unknown, UnknownOuter, ExDefaultNonPagedPoolType, R7U5Tag, VendorId, ProductId);
 }
 
 NTSTATUS R7ModelAudioHal::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface) {

@@ -254,10 +254,10 @@ NTSTATUS ModelFeatureUnit::CreateControls(AdapterCommon* Hal) {
         if (selector == 2 || (selector >= 3 && selector <= 5)) {
             LevelControlBase* c = nullptr;
             if (selector == 2) {
-                c = new (NonPagedPoolNx, tag) VolumeControl(nullptr, id);
+                c = new (ExDefaultNonPagedPoolType, tag) VolumeControl(nullptr, id);
             } else {
                 const ToneBand band = selector == 3 ? ToneBand::Bass : selector == 4 ? ToneBand::Mid : ToneBand::Treble;
-                c = new (NonPagedPoolNx, tag) ToneControl(nullptr, id, band);
+                c = new (ExDefaultNonPagedPoolType, tag) ToneControl(nullptr, id, band);
             }
             if (c == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
             c->NonDelegatingAddRef();
@@ -266,11 +266,11 @@ NTSTATUS ModelFeatureUnit::CreateControls(AdapterCommon* Hal) {
         } else {
             FeatureSwitchControl* c = nullptr;
             if (selector == 1) {
-                c = new (NonPagedPoolNx, tag) MuteControl(nullptr, id);
+                c = new (ExDefaultNonPagedPoolType, tag) MuteControl(nullptr, id);
             } else if (selector == 7) {
-                c = new (NonPagedPoolNx, tag) AgcControl(nullptr, id);
+                c = new (ExDefaultNonPagedPoolType, tag) AgcControl(nullptr, id);
             } else {
-                c = new (NonPagedPoolNx, tag) LoudnessControl(nullptr, id);
+                c = new (ExDefaultNonPagedPoolType, tag) LoudnessControl(nullptr, id);
             }
             if (c == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
             c->NonDelegatingAddRef();
@@ -416,7 +416,7 @@ NTSTATUS ModelInputTerminal::CreateControls(AdapterCommon* Hal) {
     if (Hal == nullptr || GetDescriptor() == nullptr) return STATUS_INVALID_PARAMETER;
     m_Id = GetTerminalId();
     m_Kind = Uac1InputTerminalSubtype;
-    auto* connector = new (NonPagedPoolNx, m_ControlTag) InputConnectorControl(nullptr, Hal->GetNodeCount());
+    auto* connector = new (ExDefaultNonPagedPoolType, m_ControlTag) InputConnectorControl(nullptr, Hal->GetNodeCount());
     if (connector == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     return AddConnector(this, AsUnit(), Hal, connector, 1, EndpointTypeOfInputTerminal(GetUsbTerminalType()),
                         &InputConnectorControl::InitInputConnector);
@@ -441,7 +441,7 @@ NTSTATUS ModelOutputTerminal::CreateControls(AdapterCommon* Hal) {
                                                         : EndpointTypeOfOutputTerminal(code);
     SetTypes(&type, &code, 1);
 
-    auto* connector = new (NonPagedPoolNx, m_ControlTag) OutputConnectorControl(nullptr, Hal->GetNodeCount());
+    auto* connector = new (ExDefaultNonPagedPoolType, m_ControlTag) OutputConnectorControl(nullptr, Hal->GetNodeCount());
     if (connector == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     connector->SetTypeIndex(0);
     return AddConnector(this, AsUnit(), Hal, connector, 0, type, &OutputConnectorControl::InitOutputConnector);

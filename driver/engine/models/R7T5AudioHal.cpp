@@ -68,7 +68,7 @@ NTSTATUS AfterR7T5Streams(Uac1AudioHal& Hal) { return static_cast<R7T5AudioHal&>
 // Render interfaces get the model's stream, which writes the device's registers at Open.
 UsbAudioStream* NewR7T5RenderStream(Uac1AudioHal& Hal, ULONG Interface, ULONG TerminalControlId) {
     UNREFERENCED_PARAMETER(Hal);
-    auto* stream = new (NonPagedPoolNx, R7T5Tag) R7T5PlaybackStream(nullptr, Interface, TerminalControlId);
+    auto* stream = new (ExDefaultNonPagedPoolType, R7T5Tag) R7T5PlaybackStream(nullptr, Interface, TerminalControlId);
     if (stream != nullptr) stream->NonDelegatingAddRef();
     return stream;
 }
@@ -94,7 +94,7 @@ constexpr Uac1WalkPolicy R7T5Policy = {
 }  // namespace
 
 NTSTATUS CreateR7T5AudioHalObject(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId) {
-    return NewKernelObject<R7T5AudioHal>(Unknown, UnknownOuter, NonPagedPoolNx, R7T5Tag, VendorId, ProductId);
+    return NewKernelObject<R7T5AudioHal>(Unknown, UnknownOuter, ExDefaultNonPagedPoolType, R7T5Tag, VendorId, ProductId);
 }
 
 R7T5AudioHal::R7T5AudioHal(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId)
@@ -142,7 +142,7 @@ NTSTATUS R7T5AudioHal::WriteRegisterLocked(ULONG Register, USHORT Value, USHORT 
     UsbTransport* transport = nullptr;
     NTSTATUS status = QueryTransport(GetOuterUnknown(), &transport);
     if (!NT_SUCCESS(status)) return status;
-    auto* block = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, RequestBlockBytes, R7T5Tag));
+    auto* block = static_cast<PUCHAR>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, RequestBlockBytes, R7T5Tag));
     if (block == nullptr) {
         transport->Release();
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -272,7 +272,7 @@ NTSTATUS R7T5AudioHal::Identify() {
 
     UCHAR a = 0;
     UCHAR b = 0;
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, RequestBlockBytes, VariantTag));
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, RequestBlockBytes, VariantTag));
     if (urb != nullptr) {
         ReadVariant(transport, urb, VariantAIndex, &a);  // its status tells nothing the second does not
         status = ReadVariant(transport, urb, VariantBIndex, &b);
@@ -310,7 +310,7 @@ NTSTATUS R7T5AudioHal::AddRenderStages() {
             StreamEngine* engine = nullptr;
             if (!NT_SUCCESS(GetStreamEngine(i, &engine)) || engine->GetDirection() != StreamDirectionRender) continue;
             if (pass == 0) {
-                auto* policy = new (NonPagedPoolNx, R7T5Tag) FormatPolicy(nullptr);
+                auto* policy = new (ExDefaultNonPagedPoolType, R7T5Tag) FormatPolicy(nullptr);
                 if (policy != nullptr) {
                     policy->NonDelegatingAddRef();
                     status = policy->ResetMode();
@@ -325,7 +325,7 @@ NTSTATUS R7T5AudioHal::AddRenderStages() {
                     policy->Release();
                 }
             } else {
-                auto* stage = new (NonPagedPoolNx, R7T5Tag) ChannelSwapPolicy(nullptr);
+                auto* stage = new (ExDefaultNonPagedPoolType, R7T5Tag) ChannelSwapPolicy(nullptr);
                 if (stage != nullptr) {
                     stage->NonDelegatingAddRef();
                     status = engine->AddProcessingStage(stage);
@@ -428,7 +428,7 @@ bool R7T5AudioHal::ReadReport(PURB Urb, PUCHAR Report) {
 
 void R7T5AudioHal::RunPoll() {
     PAGED_CODE();
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, RequestBlockBytes, R7T5Tag));
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, RequestBlockBytes, R7T5Tag));
     UCHAR report = 0;
     if (urb == nullptr || !ReadReport(urb, &report)) {
         if (urb != nullptr) ExFreePoolWithTag(urb, R7T5Tag);

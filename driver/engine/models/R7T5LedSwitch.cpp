@@ -42,7 +42,7 @@ NTSTATUS R7T5RecordUnit268E::CreateControls(AdapterCommon* Hal) {
     PAGED_CODE();
     NTSTATUS status = R7T5RecordUnit::CreateControls(Hal);
     if (!NT_SUCCESS(status)) return status;
-    auto* led = new (NonPagedPoolNx, R7T5Tag) R7T5LedSwitchControl(nullptr, Hal->GetNodeCount());
+    auto* led = new (ExDefaultNonPagedPoolType, R7T5Tag) R7T5LedSwitchControl(nullptr, Hal->GetNodeCount());
     if (led == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     led->NonDelegatingAddRef();
     // Only the R7T5 walk makes this unit, so its HAL is the R7T5 HAL.

@@ -165,7 +165,7 @@ NTSTATUS R7T5MasterUnit::CreateControls(AdapterCommon* Hal) {
     if (!NT_SUCCESS(status)) return status;
     AudioHal* hal = static_cast<AudioHal*>(Hal);
     if (HasControl(MuteSelector)) {
-        auto* mute = new (NonPagedPoolNx, R7T5Tag) R7T5MasterMuteControl(nullptr, Hal->GetNodeCount());
+        auto* mute = new (ExDefaultNonPagedPoolType, R7T5Tag) R7T5MasterMuteControl(nullptr, Hal->GetNodeCount());
         if (mute == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
         mute->NonDelegatingAddRef();
         status = mute->InitFeatureSwitch(AsUnit(), MuteSelector, Hal->GetDeviceObject());
@@ -175,7 +175,7 @@ NTSTATUS R7T5MasterUnit::CreateControls(AdapterCommon* Hal) {
         if (!NT_SUCCESS(status)) return status;
     }
     if (HasControl(VolumeSelector)) {
-        auto* volume = new (NonPagedPoolNx, R7T5Tag) R7T5MasterVolumeControl(nullptr, Hal->GetNodeCount());
+        auto* volume = new (ExDefaultNonPagedPoolType, R7T5Tag) R7T5MasterVolumeControl(nullptr, Hal->GetNodeCount());
         if (volume == nullptr) return status;
         volume->NonDelegatingAddRef();
         NTSTATUS volumeStatus = volume->InitMasterVolume(AsUnit(), VolumeSelector, Hal->GetDeviceObject());

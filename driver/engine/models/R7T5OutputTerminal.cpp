@@ -160,7 +160,7 @@ NTSTATUS R7T5OutputTerminal::HandleStatusInterrupt(ULONG Word0, ULONG Word1, PUL
 NTSTATUS AddR7T5OutputTerminal(Uac1AudioHal& Hal, const UCHAR* Descriptor) {
     PAGED_CODE();
     auto& hal = static_cast<R7T5AudioHal&>(Hal);
-    auto* unit = new (NonPagedPoolNx, R7T5Tag) R7T5OutputTerminal(nullptr, Hal.UnitCount());
+    auto* unit = new (ExDefaultNonPagedPoolType, R7T5Tag) R7T5OutputTerminal(nullptr, Hal.UnitCount());
     if (unit == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     unit->NonDelegatingAddRef();
     AdapterCommon* common = static_cast<AdapterCommon*>(&hal);

@@ -48,14 +48,14 @@ NTSTATUS R7T5RecordUnit53::CreateControls(AdapterCommon* Hal) {
     if (!NT_SUCCESS(status)) return status;
     const PDEVICE_OBJECT device = Hal->GetDeviceObject();
     if (HasControl(MuteSelector)) {
-        auto* mute = new (NonPagedPoolNx, R7T5Tag) R7T5SoftMuteControl(nullptr, Hal->GetNodeCount());
+        auto* mute = new (ExDefaultNonPagedPoolType, R7T5Tag) R7T5SoftMuteControl(nullptr, Hal->GetNodeCount());
         if (mute == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
         mute->NonDelegatingAddRef();
         status = AdoptControl(Hal, mute, mute->InitFeatureSwitch(AsUnit(), MuteSelector, device));
         if (!NT_SUCCESS(status)) return status;
     }
     if (HasControl(VolumeSelector)) {
-        auto* volume = new (NonPagedPoolNx, R7T5Tag) VolumeControl(nullptr, Hal->GetNodeCount());
+        auto* volume = new (ExDefaultNonPagedPoolType, R7T5Tag) VolumeControl(nullptr, Hal->GetNodeCount());
         if (volume == nullptr) return status;
         volume->NonDelegatingAddRef();
         status = AdoptControl(Hal, volume, volume->InitFeatureLevel(AsUnit(), VolumeSelector, device));

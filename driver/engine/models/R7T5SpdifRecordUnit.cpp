@@ -37,7 +37,7 @@ NTSTATUS R7T5SpdifRecordUnit::CreateControls(AdapterCommon* Hal) {
     PAGED_CODE();
     NTSTATUS status = TakeIdAndSource(Hal);
     if (!NT_SUCCESS(status) || !HasControl(MuteSelector)) return status;
-    auto* mute = new (NonPagedPoolNx, R7T5Tag) R7T5SpdifMuteControl(nullptr, Hal->GetNodeCount());
+    auto* mute = new (ExDefaultNonPagedPoolType, R7T5Tag) R7T5SpdifMuteControl(nullptr, Hal->GetNodeCount());
     if (mute == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     mute->NonDelegatingAddRef();
     return AdoptControl(Hal, mute, mute->InitFeatureSwitch(AsUnit(), MuteSelector, Hal->GetDeviceObject()));

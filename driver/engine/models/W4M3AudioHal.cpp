@@ -29,7 +29,7 @@ NTSTATUS AddW4M3Unit(Uac1AudioHal& Hal, UCHAR Subtype, const UCHAR* Descriptor) 
 
 UsbAudioStream* NewW4M3RenderStream(Uac1AudioHal& Hal, ULONG Interface, ULONG TerminalControlId) {
     PAGED_CODE();
-    auto* stream = new (NonPagedPoolNx, Hal.WalkPolicy().PoolTag) W4M3PlaybackStream(nullptr, Interface, TerminalControlId);
+    auto* stream = new (ExDefaultNonPagedPoolType, Hal.WalkPolicy().PoolTag) W4M3PlaybackStream(nullptr, Interface, TerminalControlId);
     if (stream != nullptr) stream->NonDelegatingAddRef();
     return stream;
 }
@@ -61,7 +61,7 @@ constexpr Uac1WalkPolicy W4M3Policy = {
 }  // namespace
 
 NTSTATUS CreateW4M3AudioHalObject(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId) {
-    return NewKernelObject<W4M3AudioHal>(Unknown, UnknownOuter, NonPagedPoolNx, W4M3HalTag, VendorId, ProductId);
+    return NewKernelObject<W4M3AudioHal>(Unknown, UnknownOuter, ExDefaultNonPagedPoolType, W4M3HalTag, VendorId, ProductId);
 }
 
 W4M3AudioHal::W4M3AudioHal(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId)

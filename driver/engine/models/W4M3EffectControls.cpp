@@ -20,7 +20,7 @@ constexpr float DelayWetGain = 2.8183f;
 
 W4M3Planes* W4M3Planes::Create(ULONG Frames) {
     const SIZE_T bytes = sizeof(W4M3Planes) + static_cast<SIZE_T>(Frames) * ProcessingStageMaxPlanes * sizeof(float);
-    auto* planes = static_cast<W4M3Planes*>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, W4M3PlaneTag));
+    auto* planes = static_cast<W4M3Planes*>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, bytes, W4M3PlaneTag));
     if (planes == nullptr) return nullptr;
     RtlZeroMemory(planes, bytes);
     float* data = reinterpret_cast<float*>(planes + 1);
@@ -150,7 +150,7 @@ bool W4M3EffectControl::CreatePlanes(ULONG PlaneFrames) {
 }
 
 CDspPeakLimiter* W4M3EffectControl::CreateLimiter(float Gain) {
-    PVOID memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CDspPeakLimiter), W4M3EffectTag);
+    PVOID memory = ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, sizeof(CDspPeakLimiter), W4M3EffectTag);
     if (memory == nullptr) return nullptr;
     RtlZeroMemory(memory, sizeof(CDspPeakLimiter));
     auto* limiter = new (memory) CDspPeakLimiter();

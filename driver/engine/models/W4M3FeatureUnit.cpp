@@ -12,7 +12,7 @@ namespace {
 template <class Control>
 NTSTATUS NewEffectControl(PUNKNOWN Unit, ULONG ControlSelector, ULONG ControlId, ULONG PoolTag,
                           PDEVICE_OBJECT SettingsDevice, AudioNode** Created, Control** Made) {
-    auto* c = new (NonPagedPoolNx, PoolTag) Control(nullptr, ControlId);
+    auto* c = new (ExDefaultNonPagedPoolType, PoolTag) Control(nullptr, ControlId);
     if (c == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     c->NonDelegatingAddRef();
     *Created = c;

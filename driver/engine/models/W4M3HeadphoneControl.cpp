@@ -21,7 +21,7 @@ constexpr ULONG DefaultCtcAngleCode = 0;
 
 template <class T>
 T* CreateInPool(ULONG Tag) {
-    PVOID memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(T), Tag);
+    PVOID memory = ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, sizeof(T), Tag);
     if (memory == nullptr) return nullptr;
     RtlZeroMemory(memory, sizeof(T));
     return new (memory) T();

@@ -19,7 +19,7 @@ constexpr ULONG ClientPollLimit = 100;
 constexpr ULONG_PTR StreamEngineClientsLeftCode = 0x5345;
 
 PointerList* NewEngineList() {
-    PVOID memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PointerList), StreamEngineTag);
+    PVOID memory = ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, sizeof(PointerList), StreamEngineTag);
     if (memory == nullptr) return nullptr;
     return new (memory) PointerList();
 }
@@ -258,7 +258,7 @@ NTSTATUS StreamEngine::AddFormat(const WAVEFORMATEXTENSIBLE* Format) {
     PointerList* targets[] = {m_FormatList, Format->Format.nChannels == 2 ? m_TwoChannelFormats : nullptr};
     for (PointerList* list : targets) {
         if (list == nullptr) continue;
-        PVOID record = ExAllocatePoolWithTag(NonPagedPoolNx, StreamEngineFormatRecordBytes, StreamEngineTag);
+        PVOID record = ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, StreamEngineFormatRecordBytes, StreamEngineTag);
         if (record == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
         RtlCopyMemory(record, Format, StreamEngineFormatRecordBytes);
         if (list->AddTail(record) == nullptr) {
@@ -315,12 +315,12 @@ NTSTATUS StreamEngine::AllocateWorkBuffers() {
     bool complete = true;
     if (m_WorkBuffer == nullptr) {
         m_WorkBuffer =
-            static_cast<float*>(ExAllocatePoolWithTag(NonPagedPoolNx, StreamEngineWorkBufferBytes, StreamEngineTag));
+            static_cast<float*>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, StreamEngineWorkBufferBytes, StreamEngineTag));
         complete = complete && m_WorkBuffer != nullptr;
     }
     for (float*& plane : m_Planes) {
         if (plane == nullptr) {
-            plane = static_cast<float*>(ExAllocatePoolWithTag(NonPagedPoolNx, StreamEnginePlaneBytes, StreamEngineTag));
+            plane = static_cast<float*>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, StreamEnginePlaneBytes, StreamEngineTag));
         }
         complete = complete && plane != nullptr;
     }

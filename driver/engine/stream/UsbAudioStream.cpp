@@ -247,7 +247,7 @@ NTSTATUS UsbAudioStream::RegisterClient(ULONG Kind, PWAVEFORMATEX Format, ULONG 
     // Without the callback object (StartWorker failed) no client could hear the stream.
     if (m_StreamCallback == nullptr) return STATUS_UNSUCCESSFUL;
 
-    auto* record = static_cast<StreamClient*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(StreamClient), UsbStreamTag));
+    auto* record = static_cast<StreamClient*>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, sizeof(StreamClient), UsbStreamTag));
     if (record == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(record, sizeof(*record));
     record->Kind = Kind;

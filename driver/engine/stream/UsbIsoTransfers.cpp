@@ -88,7 +88,7 @@ NTSTATUS UsbAudioStream::CreateStreamCallback() {
 }
 
 void UsbAudioStream::CreateLimiter() {
-    PVOID memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CDspPeakLimiter), UsbStreamTag);
+    PVOID memory = ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, sizeof(CDspPeakLimiter), UsbStreamTag);
     if (memory == nullptr) return;  // the stream runs without one
     RtlZeroMemory(memory, sizeof(CDspPeakLimiter));
     auto* limiter = new (memory) CDspPeakLimiter();
@@ -197,7 +197,7 @@ NTSTATUS UsbAudioStream::SelectInterfaceRecord(UsbTransport* Transport, UCHAR Al
 
     const ULONG endpoints = interface->bNumEndpoints;
     const ULONG requestBytes = GET_SELECT_INTERFACE_REQUEST_SIZE(endpoints);
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, requestBytes, UsbStreamUrbTag));
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, requestBytes, UsbStreamUrbTag));
     if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(urb, requestBytes);
     UsbBuildSelectInterfaceRequest(urb, static_cast<USHORT>(requestBytes), Transport->GetConfigurationHandle(),
@@ -213,7 +213,7 @@ NTSTATUS UsbAudioStream::SelectInterfaceRecord(UsbTransport* Transport, UCHAR Al
     const ULONG room = requestBytes - offsetof(_URB_SELECT_INTERFACE, Interface);
     ULONG length = answer->Length;
     if (length < GET_USBD_INTERFACE_SIZE(0) || length > room) length = room;
-    m_Interface = static_cast<PUSBD_INTERFACE_INFORMATION>(ExAllocatePoolWithTag(NonPagedPoolNx, length, UsbStreamUrbTag));
+    m_Interface = static_cast<PUSBD_INTERFACE_INFORMATION>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, length, UsbStreamUrbTag));
     if (m_Interface == nullptr) {
         ExFreePoolWithTag(urb, UsbStreamUrbTag);
         // Without a record of the pipes the setting cannot be used: back to zero bandwidth.
@@ -399,7 +399,7 @@ void UsbAudioStream::RecycleTransfer(TransferContext* Context) {
 NTSTATUS UsbAudioStream::AllocateStaging(ULONG Bytes) {
     FreeStaging();
     if (Bytes == 0) return STATUS_INVALID_PARAMETER;
-    m_Staging = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, Bytes, m_StagingTag));
+    m_Staging = static_cast<PUCHAR>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, Bytes, m_StagingTag));
     if (m_Staging == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(m_Staging, Bytes);
     m_StagingBytes = Bytes;

@@ -69,7 +69,7 @@ NTSTATUS QueryTransport(PUNKNOWN Outer, UsbTransport** Transport) {
 }  // namespace
 
 NTSTATUS CreateUac1AudioHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId) {
-    return NewKernelObject<Uac1AudioHal>(Unknown, UnknownOuter, NonPagedPoolNx, Uac1AudioHalTag, VendorId, ProductId);
+    return NewKernelObject<Uac1AudioHal>(Unknown, UnknownOuter, ExDefaultNonPagedPoolType, Uac1AudioHalTag, VendorId, ProductId);
 }
 
 Uac1AudioHal::Uac1AudioHal(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId)
@@ -130,7 +130,7 @@ NTSTATUS Uac1AudioHal::Init(PRESOURCELIST ResourceList, PDEVICE_OBJECT DeviceObj
                             PDEVICE_OBJECT PhysicalDeviceObject) {
     PAGED_CODE();
     if (m_pUnitList != nullptr) return STATUS_INVALID_DEVICE_STATE;
-    PVOID memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PointerList), m_PoolTag);
+    PVOID memory = ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, sizeof(PointerList), m_PoolTag);
     if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     m_pUnitList = new (memory) PointerList();
     return AudioHal::Init(ResourceList, DeviceObject, LowerDeviceObject, PhysicalDeviceObject);
@@ -165,8 +165,8 @@ NTSTATUS Uac1AudioHal::Identify() {
     const NTSTATUS queried = QueryTransport(GetOuterUnknown(), &transport);
     if (!NT_SUCCESS(queried)) return queried;
 
-    auto* chip = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, Uac1ChipStringBytes, Uac1AudioHalChipTag));
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, Uac1ChipRequestBytes, Uac1AudioHalChipTag));
+    auto* chip = static_cast<PUCHAR>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, Uac1ChipStringBytes, Uac1AudioHalChipTag));
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, Uac1ChipRequestBytes, Uac1AudioHalChipTag));
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
     if (chip != nullptr && urb != nullptr) {
         RtlZeroMemory(chip, Uac1ChipStringBytes);
@@ -246,8 +246,8 @@ NTSTATUS Uac1AudioHal::ReadVendorByte(UsbTransport* Transport, UCHAR Request, US
     PAGED_CODE();
     *Byte = 0;
     constexpr USHORT urbBytes = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, urbBytes, Uac1AudioHalChipTag));
-    auto* buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, 1, Uac1AudioHalChipTag));
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, urbBytes, Uac1AudioHalChipTag));
+    auto* buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, 1, Uac1AudioHalChipTag));
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
     if (urb != nullptr && buffer != nullptr) {
         RtlZeroMemory(urb, urbBytes);
@@ -480,7 +480,7 @@ NTSTATUS Uac1AudioHal::Start() {
     }
 
     const SIZE_T requestBytes = GET_SELECT_INTERFACE_REQUEST_SIZE(control->bNumEndpoints);
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, requestBytes, Uac1AudioHalUrbTag));
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, requestBytes, Uac1AudioHalUrbTag));
     if (urb == nullptr) {
         transport->Release();
         return AudioHal::Start();  // the HAL runs without a status thread
@@ -501,7 +501,7 @@ NTSTATUS Uac1AudioHal::Start() {
     SIZE_T length = answer->Length;
     if (length < GET_USBD_INTERFACE_SIZE(0) || length > room) length = room;
     m_pStatusInterface =
-        static_cast<PUSBD_INTERFACE_INFORMATION>(ExAllocatePoolWithTag(NonPagedPoolNx, length, Uac1AudioHalUrbTag));
+        static_cast<PUSBD_INTERFACE_INFORMATION>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, length, Uac1AudioHalUrbTag));
     if (m_pStatusInterface == nullptr) {
         ExFreePoolWithTag(urb, Uac1AudioHalUrbTag);
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -688,12 +688,12 @@ NTSTATUS SendStatusRequest(PUNKNOWN Outer, PIRP Irp, PURB Urb, USBD_PIPE_HANDLE 
 
 void Uac1AudioHal::RunStatusThread() {
     PAGED_CODE();
-    auto* done = static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KEVENT), Uac1AudioHalTag));
+    auto* done = static_cast<PKEVENT>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, sizeof(KEVENT), Uac1AudioHalTag));
     if (done == nullptr) return;
     KeInitializeEvent(done, NotificationEvent, TRUE);
 
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, Uac1InterruptRequestBytes, Uac1AudioHalTag));
-    auto* abort = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, Uac1AbortRequestBytes, Uac1AudioHalTag));
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, Uac1InterruptRequestBytes, Uac1AudioHalTag));
+    auto* abort = static_cast<PURB>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, Uac1AbortRequestBytes, Uac1AudioHalTag));
     PIRP irp = nullptr;
     UsbTransport* transport = nullptr;
     if (NT_SUCCESS(QueryTransport(GetOuterUnknown(), &transport))) {

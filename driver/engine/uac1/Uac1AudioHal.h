@@ -147,7 +147,7 @@ public:
     // Init and puts it on the unit list. The walk's own reference is dropped in every case.
     template <class Unit>
     NTSTATUS AddNewUnit(const UCHAR* Descriptor) {
-        auto* unit = new (NonPagedPoolNx, m_PoolTag) Unit(nullptr, UnitCount());
+        auto* unit = new (ExDefaultNonPagedPoolType, m_PoolTag) Unit(nullptr, UnitCount());
         if (unit == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
         unit->NonDelegatingAddRef();
         AdapterCommon* common = static_cast<AdapterCommon*>(this);
@@ -288,7 +288,7 @@ protected:
 // Added (when given) names the unit on success, without a reference: the list holds it.
 template <class Unit>
 NTSTATUS AddNewUnit(Uac1AudioHal& Hal, const UCHAR* Descriptor, Unit** Added = nullptr) {
-    auto* unit = new (NonPagedPoolNx, Hal.WalkPolicy().PoolTag) Unit(nullptr, Hal.UnitCount());
+    auto* unit = new (ExDefaultNonPagedPoolType, Hal.WalkPolicy().PoolTag) Unit(nullptr, Hal.UnitCount());
     if (unit == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     unit->NonDelegatingAddRef();
     AdapterCommon* common = static_cast<AdapterCommon*>(&Hal);

@@ -151,7 +151,7 @@ void FeatureUnit::ReadExtension(AdapterCommon* Hal) {
     const ULONG length = ReadLe16(lengthBytes);
     // A block without its header and master entry describes nothing.
     if (length < FeatureExtensionEntriesOffset + FeatureExtensionEntrySize) return;
-    auto* block = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, length, Uac1UnitTag));
+    auto* block = static_cast<PUCHAR>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, length, Uac1UnitTag));
     if (block == nullptr) return;
     RtlZeroMemory(block, length);
     request.Value = 0;
@@ -176,7 +176,7 @@ NTSTATUS FeatureUnit::NewVendorControl(ULONG ControlSelector, ULONG ControlId, U
                                        PDEVICE_OBJECT SettingsDevice, AudioNode** Created) {
     PAGED_CODE();
     *Created = nullptr;
-    auto* c = new (NonPagedPoolNx, PoolTag) VendorControlNode(nullptr, ControlId);
+    auto* c = new (ExDefaultNonPagedPoolType, PoolTag) VendorControlNode(nullptr, ControlId);
     if (c == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     c->NonDelegatingAddRef();
     *Created = c;
@@ -210,7 +210,7 @@ NTSTATUS FeatureUnit::CreateControlsWithTag(AdapterCommon* Hal, ULONG PoolTag) {
         AudioNode* node = nullptr;
         switch (selector) {
             case 1: {
-                auto* c = new (NonPagedPoolNx, PoolTag) MuteControl(nullptr, nextId);
+                auto* c = new (ExDefaultNonPagedPoolType, PoolTag) MuteControl(nullptr, nextId);
                 if (c == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
                 c->NonDelegatingAddRef();
                 status = c->InitFeatureSwitch(AsUnit(), selector, device);
@@ -218,7 +218,7 @@ NTSTATUS FeatureUnit::CreateControlsWithTag(AdapterCommon* Hal, ULONG PoolTag) {
                 break;
             }
             case 2: {
-                auto* c = new (NonPagedPoolNx, PoolTag) VolumeControl(nullptr, nextId);
+                auto* c = new (ExDefaultNonPagedPoolType, PoolTag) VolumeControl(nullptr, nextId);
                 if (c == nullptr) continue;
                 c->NonDelegatingAddRef();
                 status = c->InitFeatureLevel(AsUnit(), selector, device);
@@ -229,7 +229,7 @@ NTSTATUS FeatureUnit::CreateControlsWithTag(AdapterCommon* Hal, ULONG PoolTag) {
             case 4:
             case 5: {
                 const ToneBand band = selector == 3 ? ToneBand::Bass : selector == 4 ? ToneBand::Mid : ToneBand::Treble;
-                auto* c = new (NonPagedPoolNx, PoolTag) ToneControl(nullptr, nextId, band);
+                auto* c = new (ExDefaultNonPagedPoolType, PoolTag) ToneControl(nullptr, nextId, band);
                 if (c == nullptr) continue;
                 c->NonDelegatingAddRef();
                 status = c->InitFeatureLevel(AsUnit(), selector, device);
@@ -240,9 +240,9 @@ NTSTATUS FeatureUnit::CreateControlsWithTag(AdapterCommon* Hal, ULONG PoolTag) {
             case 10: {
                 FeatureSwitchControl* c = nullptr;
                 if (selector == 7) {
-                    c = new (NonPagedPoolNx, PoolTag) AgcControl(nullptr, nextId);
+                    c = new (ExDefaultNonPagedPoolType, PoolTag) AgcControl(nullptr, nextId);
                 } else {
-                    c = new (NonPagedPoolNx, PoolTag) LoudnessControl(nullptr, nextId);
+                    c = new (ExDefaultNonPagedPoolType, PoolTag) LoudnessControl(nullptr, nextId);
                 }
                 if (c == nullptr) continue;
                 c->NonDelegatingAddRef();

@@ -30,7 +30,7 @@ NTSTATUS MixerUnit::CreateControls(AdapterCommon* Hal) {
     m_Kind = Uac1MixerUnitSubtype;
     NTSTATUS status = SetUac1UnitSources(this, GetDescriptor());
     if (!NT_SUCCESS(status)) return status;
-    auto* mixer = new (NonPagedPoolNx, Uac1UnitTag) MixerControlNode(nullptr, Hal->GetNodeCount());
+    auto* mixer = new (ExDefaultNonPagedPoolType, Uac1UnitTag) MixerControlNode(nullptr, Hal->GetNodeCount());
     if (mixer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     mixer->NonDelegatingAddRef();
     status = mixer->InitMixer(static_cast<AudioNode*>(this));

@@ -42,7 +42,7 @@ NTSTATUS SelectorUnit::CreateControls(AdapterCommon* Hal) {
     m_Kind = Uac1SelectorUnitSubtype;
     NTSTATUS status = SetUac1UnitSources(this, GetDescriptor());
     if (!NT_SUCCESS(status)) return status;
-    auto* control = new (NonPagedPoolNx, Uac1UnitTag) UnitSelectorControl(nullptr, Hal->GetNodeCount());
+    auto* control = new (ExDefaultNonPagedPoolType, Uac1UnitTag) UnitSelectorControl(nullptr, Hal->GetNodeCount());
     if (control == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     control->NonDelegatingAddRef();
     status = control->InitUnitSelector(static_cast<AudioNode*>(this), Hal->GetDeviceObject());

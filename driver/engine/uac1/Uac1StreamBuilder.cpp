@@ -176,9 +176,9 @@ NTSTATUS Uac1AudioHal::CreateStream(ULONG Interface, ULONG TerminalLink, UsbAudi
         stream = policy.NewRenderStream(*this, Interface, terminalControl);
     } else {
         stream = direction == StreamDirectionRender
-                     ? static_cast<UsbAudioStream*>(new (NonPagedPoolNx, policy.PoolTag)
+                     ? static_cast<UsbAudioStream*>(new (ExDefaultNonPagedPoolType, policy.PoolTag)
                                                         Uac1PlaybackStream(nullptr, Interface, terminalControl))
-                     : static_cast<UsbAudioStream*>(new (NonPagedPoolNx, policy.PoolTag)
+                     : static_cast<UsbAudioStream*>(new (ExDefaultNonPagedPoolType, policy.PoolTag)
                                                         Uac1CaptureStream(nullptr, Interface, terminalControl));
         if (stream != nullptr) stream->NonDelegatingAddRef();
     }
@@ -336,7 +336,7 @@ NTSTATUS Uac1AudioHal::InsertSoftwareMute(StreamEngine* Stream) {
 
 NTSTATUS Uac1AudioHal::AddMuteStage(ULONG Id, ULONG SourceId, ULONG ChannelCount, StreamEngine* Stream) {
     PAGED_CODE();
-    auto* mute = new (NonPagedPoolNx, m_PoolTag) SoftwareMuteControl(nullptr, Id);
+    auto* mute = new (ExDefaultNonPagedPoolType, m_PoolTag) SoftwareMuteControl(nullptr, Id);
     if (mute == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     mute->NonDelegatingAddRef();
     NTSTATUS status = mute->Init(SourceId, ChannelCount);
@@ -350,7 +350,7 @@ NTSTATUS Uac1AudioHal::AddMuteStage(ULONG Id, ULONG SourceId, ULONG ChannelCount
 
 NTSTATUS Uac1AudioHal::AddSelectorControl(ULONG Id, ULONG SourceCount, const ULONG* SourceIds, StreamEngine* Stream) {
     PAGED_CODE();
-    auto* selector = new (NonPagedPoolNx, m_PoolTag) SelectorControl(nullptr, Id);
+    auto* selector = new (ExDefaultNonPagedPoolType, m_PoolTag) SelectorControl(nullptr, Id);
     if (selector == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     selector->NonDelegatingAddRef();
     NTSTATUS status = selector->SetSources(SourceCount, SourceIds);

@@ -135,7 +135,7 @@ NTSTATUS Uac1TerminalBase::ReadJackTable(PULONG Count, JackRecord** Records) {
     if (!NT_SUCCESS(status) || received < 1 || head[0] == 0) return STATUS_SUCCESS;
     const ULONG announced = head[0];
     const ULONG length = announced * Uac1DeviceJackBytes + 1;
-    auto* table = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, length, Uac1UnitTag));
+    auto* table = static_cast<PUCHAR>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, length, Uac1UnitTag));
     if (table == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(table, length);
     status = TerminalRequest(TRUE, TerminalRequestKind::Current, JackTableValue, table, length, &received);
@@ -149,7 +149,7 @@ NTSTATUS Uac1TerminalBase::ReadJackTable(PULONG Count, JackRecord** Records) {
     status = STATUS_SUCCESS;
     if (count != 0) {
         auto* records = static_cast<JackRecord*>(
-            ExAllocatePoolWithTag(NonPagedPoolNx, count * sizeof(JackRecord), Uac1UnitTag));
+            ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, count * sizeof(JackRecord), Uac1UnitTag));
         if (records == nullptr) {
             status = STATUS_INSUFFICIENT_RESOURCES;
         } else {
@@ -223,7 +223,7 @@ NTSTATUS InputTerminal::CreateControls(AdapterCommon* Hal) {
         NTSTATUS status = ReadJackTable(&m_JackCount, &m_JackRecords);
         if (!NT_SUCCESS(status)) return status;
     }
-    auto* connector = new (NonPagedPoolNx, Uac1UnitTag) InputConnectorControl(nullptr, Hal->GetNodeCount());
+    auto* connector = new (ExDefaultNonPagedPoolType, Uac1UnitTag) InputConnectorControl(nullptr, Hal->GetNodeCount());
     if (connector == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     connector->NonDelegatingAddRef();
     EndpointInfo record = {};
@@ -447,7 +447,7 @@ NTSTATUS OutputTerminal::CreateTypeControls(AdapterCommon* Hal, const ULONG* Typ
     auto* hal = static_cast<AudioHal*>(Hal);
     NTSTATUS status = STATUS_SUCCESS;
     for (ULONG i = 0; i < Count; ++i) {
-        auto* connector = new (NonPagedPoolNx, PoolTag) OutputConnectorControl(nullptr, Hal->GetNodeCount());
+        auto* connector = new (ExDefaultNonPagedPoolType, PoolTag) OutputConnectorControl(nullptr, Hal->GetNodeCount());
         if (connector == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
         connector->NonDelegatingAddRef();
         connector->SetTypeIndex(i);
@@ -461,7 +461,7 @@ NTSTATUS OutputTerminal::CreateTypeControls(AdapterCommon* Hal, const ULONG* Typ
     }
     if (Count < 2) return STATUS_SUCCESS;
 
-    auto* typeControl = new (NonPagedPoolNx, PoolTag) TerminalTypeControlNode(nullptr, Hal->GetNodeCount());
+    auto* typeControl = new (ExDefaultNonPagedPoolType, PoolTag) TerminalTypeControlNode(nullptr, Hal->GetNodeCount());
     if (typeControl == nullptr) return TypeControlOptional ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
     typeControl->NonDelegatingAddRef();
     status = typeControl->InitTerminalType(AsUnit(), Hal->GetDeviceObject(), Hal);

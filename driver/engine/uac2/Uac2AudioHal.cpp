@@ -60,7 +60,7 @@ const char* RefusedUnitName(UCHAR Subtype) {
 }  // namespace
 
 NTSTATUS CreateUac2AudioHal(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId) {
-    return NewKernelObject<Uac2AudioHal>(Unknown, UnknownOuter, NonPagedPoolNx, Uac2AudioHalTag, VendorId, ProductId);
+    return NewKernelObject<Uac2AudioHal>(Unknown, UnknownOuter, ExDefaultNonPagedPoolType, Uac2AudioHalTag, VendorId, ProductId);
 }
 
 Uac2AudioHal::Uac2AudioHal(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId)
@@ -296,7 +296,7 @@ void Uac2AudioHal::RunStatusThread() {
 
     bool ready = true;
     for (StatusRead& read : reads) {
-        read.Done = static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KEVENT), Uac2AudioHalTag));
+        read.Done = static_cast<PKEVENT>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, sizeof(KEVENT), Uac2AudioHalTag));
         if (read.Done == nullptr) {
             ready = false;
             continue;
@@ -306,8 +306,8 @@ void Uac2AudioHal::RunStatusThread() {
     for (ULONG i = 0; ready && i < 2; ++i) {
         StatusRead& read = reads[i];
         if (&read == &bulk && !hasBulk) break;
-        read.Buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, read.Length, Uac2AudioHalTag));
-        read.Urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, Uac1InterruptRequestBytes, Uac2AudioHalTag));
+        read.Buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, read.Length, Uac2AudioHalTag));
+        read.Urb = static_cast<PURB>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, Uac1InterruptRequestBytes, Uac2AudioHalTag));
         UsbTransport* transport = nullptr;
         if (NT_SUCCESS(GetOuterUnknown()->QueryInterface(IID_UsbTransport, reinterpret_cast<PVOID*>(&transport))) &&
             transport != nullptr) {

@@ -63,9 +63,9 @@ NTSTATUS CreateStream(Uac2StreamSite& Site, InterfaceWalk& Walk, ULONG TerminalL
     if (direction != StreamDirectionRender && direction != StreamDirectionCapture) return STATUS_INVALID_PARAMETER;
     UsbAudioStream* stream =
         direction == StreamDirectionRender
-            ? static_cast<UsbAudioStream*>(new (NonPagedPoolNx, Uac2StreamTag) Uac2PlaybackStream(
+            ? static_cast<UsbAudioStream*>(new (ExDefaultNonPagedPoolType, Uac2StreamTag) Uac2PlaybackStream(
                   nullptr, Walk.Number, terminalControl, Walk.ClockControlId))
-            : static_cast<UsbAudioStream*>(new (NonPagedPoolNx, Uac2StreamTag) Uac2CaptureStream(
+            : static_cast<UsbAudioStream*>(new (ExDefaultNonPagedPoolType, Uac2StreamTag) Uac2CaptureStream(
                   nullptr, Walk.Number, terminalControl, Walk.ClockControlId));
     if (stream == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     stream->NonDelegatingAddRef();

@@ -95,7 +95,7 @@ BOOLEAN Uac2IsAltSettingValid(PUNKNOWN Adapter, ULONG Interface, UCHAR Alternate
         return FALSE;
     }
     auto* request = static_cast<_URB_CONTROL_VENDOR_OR_CLASS_REQUEST*>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, ClassRequestBytes, Uac2StagingTag));
+        ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, ClassRequestBytes, Uac2StagingTag));
     if (request == nullptr) {
         transport->Release();
         return FALSE;

@@ -112,7 +112,7 @@ NTSTATUS ClockSource::Init(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterC
     m_Kind = Uac2ClockSourceSubtype;
     status = SetSources(0, nullptr);
     if (!NT_SUCCESS(status)) return status;
-    auto* control = new (NonPagedPoolNx, Uac2UnitTag) SampleRateControlNode(nullptr, ControlHal->GetNodeCount());
+    auto* control = new (ExDefaultNonPagedPoolType, Uac2UnitTag) SampleRateControlNode(nullptr, ControlHal->GetNodeCount());
     if (control == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     control->NonDelegatingAddRef();
     status = AdoptControl(ControlHal, control, control->InitSampleRate(static_cast<AudioNode*>(this)));
@@ -153,7 +153,7 @@ NTSTATUS ClockSource::GetRates(PULONG Count, PULONG Rates) {
     // wanted <= 0xFFFF sub-ranges: the block stays far below 32 bits.
     const ULONG bytes = RangeHeaderBytes + FrequencySubRangeBytes * wanted;
     if (bytes > MAXUSHORT) return STATUS_INVALID_PARAMETER;
-    auto* block = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, Uac2UnitTag));
+    auto* block = static_cast<PUCHAR>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, bytes, Uac2UnitTag));
     if (block == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(block, bytes);
     ULONG received = 0;
@@ -306,7 +306,7 @@ void Uac2FeatureUnit::ReadExtendedBlock(AdapterCommon* Hal) {
     // A size that does not cover the header and one entry describes nothing.
     const ULONG size = ReadLe16(sizeBytes);
     if (size < Uac2ExtendedEntriesOffset + FeatureEntryBytes) return;
-    auto* block = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, size, Uac2UnitTag));
+    auto* block = static_cast<PUCHAR>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, size, Uac2UnitTag));
     if (block == nullptr) return;
     RtlZeroMemory(block, size);
     // The whole block must arrive: entries cut short would be read as other controls.
@@ -356,7 +356,7 @@ NTSTATUS Uac2FeatureUnit::CreateControls(AdapterCommon* Hal) {
     auto onOff = [&](SwitchControlBase* c, ULONG selector) { return c->InitFeatureSwitch(unit, selector, device); };
 
     // The mute is required: without it (or without memory for it) the unit is refused.
-    auto* mute = new (NonPagedPoolNx, Uac2UnitTag) MuteControl(nullptr, nextId);
+    auto* mute = new (ExDefaultNonPagedPoolType, Uac2UnitTag) MuteControl(nullptr, nextId);
     if (mute == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     status = AddControlFor(MuteSelector, Hal, &nextId, mute, [&](auto* c) { return onOff(c, MuteSelector); });
     for (ULONG selector : {VolumeSelector, BassSelector, MidSelector, TrebleSelector, AgcSelector, LoudnessSelector,
@@ -366,7 +366,7 @@ NTSTATUS Uac2FeatureUnit::CreateControls(AdapterCommon* Hal) {
         const ULONG id = nextId;
         switch (selector) {
             case VolumeSelector:
-                status = AddControlFor(selector, Hal, &nextId, new (NonPagedPoolNx, Uac2UnitTag) VolumeControl(nullptr, id),
+                status = AddControlFor(selector, Hal, &nextId, new (ExDefaultNonPagedPoolType, Uac2UnitTag) VolumeControl(nullptr, id),
                                        [&](auto* c) { return level(c, selector); });
                 break;
             case BassSelector:
@@ -376,32 +376,32 @@ NTSTATUS Uac2FeatureUnit::CreateControls(AdapterCommon* Hal) {
                                       : selector == MidSelector ? ToneBand::Mid
                                                                 : ToneBand::Treble;
                 status = AddControlFor(selector, Hal, &nextId,
-                                       new (NonPagedPoolNx, Uac2UnitTag) ToneControl(nullptr, id, band),
+                                       new (ExDefaultNonPagedPoolType, Uac2UnitTag) ToneControl(nullptr, id, band),
                                        [&](auto* c) { return level(c, selector); });
                 break;
             }
             case AgcSelector:
-                status = AddControlFor(selector, Hal, &nextId, new (NonPagedPoolNx, Uac2UnitTag) AgcControl(nullptr, id),
+                status = AddControlFor(selector, Hal, &nextId, new (ExDefaultNonPagedPoolType, Uac2UnitTag) AgcControl(nullptr, id),
                                        [&](auto* c) { return onOff(c, selector); });
                 break;
             case LoudnessSelector:
                 status = AddControlFor(selector, Hal, &nextId,
-                                       new (NonPagedPoolNx, Uac2UnitTag) LoudnessControl(nullptr, id),
+                                       new (ExDefaultNonPagedPoolType, Uac2UnitTag) LoudnessControl(nullptr, id),
                                        [&](auto* c) { return onOff(c, selector); });
                 break;
             case InputGainPadSelector:
                 status = AddControlFor(selector, Hal, &nextId,
-                                       new (NonPagedPoolNx, Uac2UnitTag) DeviceLevelControl(nullptr, id),
+                                       new (ExDefaultNonPagedPoolType, Uac2UnitTag) DeviceLevelControl(nullptr, id),
                                        [&](auto* c) { return level(c, selector); });
                 break;
             case ExtendedSwitchSelector:
                 status = AddControlFor(selector, Hal, &nextId,
-                                       new (NonPagedPoolNx, Uac2UnitTag) DeviceSwitchControl(nullptr, id),
+                                       new (ExDefaultNonPagedPoolType, Uac2UnitTag) DeviceSwitchControl(nullptr, id),
                                        [&](auto* c) { return onOff(c, selector); });
                 break;
             default:  // ExtendedGainSelector, created last
                 status = AddControlFor(selector, Hal, &nextId,
-                                       new (NonPagedPoolNx, Uac2UnitTag) GainVolumeControl(nullptr, id),
+                                       new (ExDefaultNonPagedPoolType, Uac2UnitTag) GainVolumeControl(nullptr, id),
                                        [&](auto* c) { return c->InitGainVolume(unit, selector, device); });
                 break;
         }
@@ -596,7 +596,7 @@ NTSTATUS PlainUnit::Init(const UCHAR* Descriptor, AdapterCommon* Hal, AdapterCom
     m_Kind = subtype;
     status = SetSourcesFrom(this, Descriptor, pinsAt + 1, Descriptor[pinsAt]);
     if (!NT_SUCCESS(status)) return status;
-    auto* mixer = new (NonPagedPoolNx, Uac2UnitTag) MixerControlNode(nullptr, ControlHal->GetNodeCount());
+    auto* mixer = new (ExDefaultNonPagedPoolType, Uac2UnitTag) MixerControlNode(nullptr, ControlHal->GetNodeCount());
     if (mixer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     mixer->NonDelegatingAddRef();
     status = AdoptControl(ControlHal, static_cast<AudioNode*>(mixer), mixer->InitMixer(static_cast<AudioNode*>(this)));

@@ -5,7 +5,7 @@
 // is deterministic: the same arguments give the same samples on every call.
 #include "globaltopo/common/QVT/HeadphoneFilterSets.h"
 
-#include <cmath>
+#include "driver/runtime/KernelMath.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ double Noise(ULONGLONG seed, ULONGLONG n) {
 double Fade(LONG n, LONG length) {
     const LONG left = length - 1 - n;
     if (left >= kFadeSamples) return 1.0;
-    return 0.5 - 0.5 * std::cos(kPi * static_cast<double>(left) / kFadeSamples);
+    return 0.5 - 0.5 * kmath::Cos(kPi * static_cast<double>(left) / kFadeSamples);
 }
 
 struct HeadVoice {
@@ -64,10 +64,10 @@ double GroupAzimuth(LONG group, double angleDeg) {
 }
 
 HeadVoice Direct(double azimuthDeg, LONG ear) {
-    const double lateral = std::sin(azimuthDeg * kPi / 180.0);  // -1 left .. 1 right
+    const double lateral = kmath::Sin(azimuthDeg * kPi / 180.0);  // -1 left .. 1 right
     const double toward = (ear == 0) ? -lateral : lateral;      // 1 when the source faces this ear
     HeadVoice v;
-    v.delay = kOnset + static_cast<LONG>(std::lround(toward < 0.0 ? -toward * kMaxItdSeconds * kRateHz : 0.0));
+    v.delay = kOnset + static_cast<LONG>(kmath::Lround(toward < 0.0 ? -toward * kMaxItdSeconds * kRateHz : 0.0));
     v.gain = 0.5 * (0.75 + 0.25 * toward);
     return v;
 }
@@ -106,13 +106,13 @@ void HeadphoneHeadSamples(LONG room, LONG setId, LONG response, LONG first, LONG
         double h = 0.0;
         const LONG m = n - voice.delay;
         if (m >= 0) {
-            const double envelope = std::exp(-static_cast<double>(m) / dampingSamples);
-            h = voice.gain * envelope * std::cos(2.0 * kPi * resonanceHz * static_cast<double>(m) / kRateHz);
+            const double envelope = kmath::Exp(-static_cast<double>(m) / dampingSamples);
+            h = voice.gain * envelope * kmath::Cos(2.0 * kPi * resonanceHz * static_cast<double>(m) / kRateHz);
         }
         // Early reflections: sparse noise taps decaying over the response.
         if (n > voice.delay + reflectionSpacing / 2 && Noise(seed, static_cast<ULONGLONG>(n) / 8) > 0.9) {
             h += reflectionLevel * Noise(seed + 7, static_cast<ULONGLONG>(n)) *
-                 std::exp(-static_cast<double>(n) / 300.0);
+                 kmath::Exp(-static_cast<double>(n) / 300.0);
         }
         dst[i] = static_cast<float>(h * Fade(n, HeadphoneHeadLength));
     }
@@ -128,7 +128,7 @@ void HeadphoneTailSamples(LONG tailSet, LONG ear, LONG first, LONG count, float*
     for (LONG i = 0; i < count; ++i) {
         const LONG n = first + i;
         const double h = level * Noise(seed, static_cast<ULONGLONG>(n)) *
-                         std::exp(-static_cast<double>(n) / decaySamples);
+                         kmath::Exp(-static_cast<double>(n) / decaySamples);
         dst[i] = static_cast<float>(h * Fade(n, length));
     }
 }
@@ -144,11 +144,11 @@ float HeadphoneCtcTap(LONG angleIndex, LONG table, LONG tap) {
     // The cross path arrives `delay` samples late at `cross` of the level; the canceller answers
     // it with alternating, delayed copies (a: even powers, b: negative odd powers).
     const double degrees = static_cast<double>(kCtcAngles[angleIndex]);
-    const LONG delay = 1 + static_cast<LONG>(std::lround(kMaxItdSeconds * kRateHz * std::sin(degrees * kPi / 180.0)));
+    const LONG delay = 1 + static_cast<LONG>(kmath::Lround(kMaxItdSeconds * kRateHz * kmath::Sin(degrees * kPi / 180.0)));
     const double cross = 0.6;
     if (tap % delay != 0) return 0.0f;
     const LONG k = tap / delay;
     if ((k % 2) != table) return 0.0f;
-    const double value = std::pow(cross, static_cast<double>(k));
+    const double value = kmath::Pow(cross, static_cast<double>(k));
     return static_cast<float>(table == 0 ? value : -value);
 }

@@ -17,7 +17,7 @@ constexpr LONG EachChannelSampleCntMax = 1024;
 // States a precondition that the callers meet; nothing checks it at run time.
 #define QVT_ASSERT(condition) ((void)0)
 
-inline PVOID QvtAllocate(SIZE_T bytes) { return ExAllocatePoolWithTag(NonPagedPoolNx, bytes, QvtPoolTag); }
+inline PVOID QvtAllocate(SIZE_T bytes) { return ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, bytes, QvtPoolTag); }
 
 // Frees a block from QvtAllocate and nulls the pointer; null does nothing.
 template <typename T>

@@ -19,6 +19,10 @@ struct Usage {
     uint64_t failures = 0;     // refused: injected faults and sizes the pool cannot serve
 };
 
+// The non-paged type the system's own components allocate from: NonPagedPoolNx where the
+// machine's version has it (Windows 8 on), NonPagedPool before.
+POOL_TYPE SystemNonPagedType();
+
 Usage TagUsage(ULONG tag);
 // By the exact type passed at allocation (NonPagedPoolNx and NonPagedPool count apart).
 Usage TypeUsage(POOL_TYPE type);

@@ -14,6 +14,20 @@ typedef enum _POOL_TYPE {
     NonPagedPoolNxCacheAligned = 516,
 } POOL_TYPE;
 
+// A driver that opts in to non-executable pool allocates its data from ExDefaultNonPagedPoolType:
+// NonPagedPool until ExInitializeDriverRuntime(DrvRtPoolNxOptIn), which switches it to
+// NonPagedPoolNx on the systems that have that type (Windows 8 and later); earlier systems know
+// no such type and stop the machine when asked for it.
+inline POOL_TYPE ExDefaultNonPagedPoolType = NonPagedPool;
+#define DrvRtPoolNxOptIn 0x00000001u
+KV_EXTERN_C BOOLEAN RtlIsNtDdiVersionAvailable(ULONG Version);
+inline VOID ExInitializeDriverRuntime(ULONG RuntimeFlags) {
+    constexpr ULONG kFirstWithNxPool = 0x06020000;
+    if ((RuntimeFlags & DrvRtPoolNxOptIn) != 0 && RtlIsNtDdiVersionAvailable(kFirstWithNxPool)) {
+        ExDefaultNonPagedPoolType = NonPagedPoolNx;
+    }
+}
+
 // Pool type flags accepted by the lookaside initialisers.
 #define POOL_NX_ALLOCATION 512
 #define POOL_RAISE_IF_ALLOCATION_FAILURE 16
@@ -101,8 +115,36 @@ static_assert(sizeof(PAGED_LOOKASIDE_LIST) == 0x80 && alignof(PAGED_LOOKASIDE_LI
 KV_EXTERN_C VOID ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
                                                  PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag,
                                                  USHORT Depth);
+#ifdef _WIN32
+// On x64 these two run inline over the kernel's interlocked list routines.
+KV_EXTERN_C PSINGLE_LIST_ENTRY ExpInterlockedPopEntrySList(PSLIST_HEADER ListHead);
+KV_EXTERN_C PSINGLE_LIST_ENTRY ExpInterlockedPushEntrySList(PSLIST_HEADER ListHead, PSINGLE_LIST_ENTRY ListEntry);
+// The list's depth is the low 16 bits of the header's first quadword.
+inline USHORT ExQueryDepthSList(PSLIST_HEADER ListHead) { return static_cast<USHORT>(ListHead->Alignment & 0xFFFF); }
+
+inline PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside) {
+    Lookaside->L.TotalAllocates += 1;
+    PVOID entry = ExpInterlockedPopEntrySList(&Lookaside->L.ListHead);
+    if (entry == nullptr) {
+        Lookaside->L.AllocateMisses += 1;
+        entry = Lookaside->L.Allocate(Lookaside->L.Type, Lookaside->L.Size, Lookaside->L.Tag);
+    }
+    return entry;
+}
+
+inline VOID ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry) {
+    Lookaside->L.TotalFrees += 1;
+    if (ExQueryDepthSList(&Lookaside->L.ListHead) >= Lookaside->L.Depth) {
+        Lookaside->L.FreeMisses += 1;
+        Lookaside->L.Free(Entry);
+    } else {
+        ExpInterlockedPushEntrySList(&Lookaside->L.ListHead, static_cast<PSINGLE_LIST_ENTRY>(Entry));
+    }
+}
+#else
 KV_EXTERN_C PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside);
 KV_EXTERN_C VOID ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry);
+#endif
 KV_EXTERN_C VOID ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside);
 
 KV_EXTERN_C VOID ExInitializePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,

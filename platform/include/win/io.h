@@ -728,8 +728,8 @@ static_assert(sizeof(IRP) == 0xD0 && offsetof(IRP, AssociatedIrp) == 0x18 && off
 // Device objects and stacks
 
 // Object types of device and driver objects, for ObReferenceObjectByHandle.
-KV_EXTERN_C POBJECT_TYPE* IoDeviceObjectType;
-KV_EXTERN_C POBJECT_TYPE* IoDriverObjectType;
+KV_KERNEL_DATA POBJECT_TYPE* IoDeviceObjectType;
+KV_KERNEL_DATA POBJECT_TYPE* IoDriverObjectType;
 
 KV_EXTERN_C NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
                                     DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,

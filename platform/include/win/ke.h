@@ -8,7 +8,13 @@
 // ---------------------------------------------------------------------------------------------
 // IRQL
 
+#ifdef _WIN32
+#include <intrin.h>
+// On x64 the current IRQL is the task priority register, CR8.
+inline KIRQL KeGetCurrentIrql(void) { return static_cast<KIRQL>(__readcr8()); }
+#else
 KV_EXTERN_C KIRQL KeGetCurrentIrql(void);
+#endif
 // Raises to NewIrql and returns the previous level; raising to a lower level is a bug check.
 KV_EXTERN_C KIRQL KfRaiseIrql(KIRQL NewIrql);
 #define KeRaiseIrql(NewIrql, OldIrql) (*(OldIrql) = KfRaiseIrql(NewIrql))
@@ -16,9 +22,19 @@ KV_EXTERN_C KIRQL KfRaiseIrql(KIRQL NewIrql);
 KV_EXTERN_C VOID KeLowerIrql(KIRQL NewIrql);
 KV_EXTERN_C KIRQL KeRaiseIrqlToDpcLevel(void);
 
-// Pageable code asserts that it runs at or below APC_LEVEL.
+// Stops the machine with a bug check code and four parameters.
+KV_EXTERN_C DECLSPEC_NORETURN VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParameter1,
+                                               ULONG_PTR BugCheckParameter2, ULONG_PTR BugCheckParameter3,
+                                               ULONG_PTR BugCheckParameter4);
+
+// Pageable code asserts that it runs at or below APC_LEVEL. The Windows image checks nothing at
+// run time (the release form); the simulated machine checks every call.
+#ifdef _WIN32
+#define PAGED_CODE() ((void)0)
+#else
 KV_EXTERN_C VOID KvPagedCodeCheck(PCSTR Function);
 #define PAGED_CODE() KvPagedCodeCheck(__func__)
+#endif
 #define PAGED_CODE_LOCKED() ((void)0)
 
 // ---------------------------------------------------------------------------------------------
@@ -39,7 +55,11 @@ typedef struct _KLOCK_QUEUE_HANDLE {
 } KLOCK_QUEUE_HANDLE, *PKLOCK_QUEUE_HANDLE;
 static_assert(sizeof(KLOCK_QUEUE_HANDLE) == 24 && offsetof(KLOCK_QUEUE_HANDLE, OldIrql) == 16);
 
+#ifdef _WIN32
+inline VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+#else
 KV_EXTERN_C VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+#endif
 KV_EXTERN_C KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock))
 KV_EXTERN_C VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
@@ -301,7 +321,15 @@ KV_EXTERN_C KPRIORITY KeQueryPriorityThread(PKTHREAD Thread);
 // Time. All values come from the machine's one clock, in 100 ns units.
 
 // Current system time (100 ns units since 1601-01-01 UTC).
+#ifdef _WIN32
+// On x64 the kernel keeps the system time in the shared user data page, read in one 64-bit load.
+inline VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+    constexpr ULONG_PTR kSharedSystemTime = 0xFFFFF78000000014ull;
+    CurrentTime->QuadPart = static_cast<LONGLONG>(*reinterpret_cast<volatile ULONG64*>(kSharedSystemTime));
+}
+#else
 KV_EXTERN_C VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+#endif
 // Time since the machine started, 100 ns units.
 KV_EXTERN_C ULONGLONG KeQueryInterruptTime(void);
 // Clock ticks since start; one tick is KeQueryTimeIncrement() 100 ns units.

@@ -19,6 +19,12 @@
 #endif
 
 #define KV_EXTERN_C extern "C"
+// Data the kernel exports (object types): the Windows image reaches it through its import table.
+#ifdef _WIN32
+#define KV_KERNEL_DATA extern "C" __declspec(dllimport)
+#else
+#define KV_KERNEL_DATA extern "C"
+#endif
 
 typedef void VOID;
 typedef void* PVOID;

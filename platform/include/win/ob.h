@@ -11,11 +11,11 @@ typedef struct _OBJECT_HANDLE_INFORMATION {
 } OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
 
 // Object types that drivers name when they reference an object by handle.
-KV_EXTERN_C POBJECT_TYPE* ExEventObjectType;
-KV_EXTERN_C POBJECT_TYPE* PsThreadType;
-KV_EXTERN_C POBJECT_TYPE* PsProcessType;
-KV_EXTERN_C POBJECT_TYPE* IoFileObjectType;
-KV_EXTERN_C POBJECT_TYPE* ExCallbackObjectType;
+KV_KERNEL_DATA POBJECT_TYPE* ExEventObjectType;
+KV_KERNEL_DATA POBJECT_TYPE* PsThreadType;
+KV_KERNEL_DATA POBJECT_TYPE* PsProcessType;
+KV_KERNEL_DATA POBJECT_TYPE* IoFileObjectType;
+KV_KERNEL_DATA POBJECT_TYPE* ExCallbackObjectType;
 
 KV_EXTERN_C NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                                KPROCESSOR_MODE AccessMode, PVOID* Object,

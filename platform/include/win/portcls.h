@@ -293,7 +293,9 @@ public:
     STDMETHOD_(ULONG, BufferSize)() PURE;
     STDMETHOD_(void, SetBufferSize)(ULONG BufferSize) PURE;
     STDMETHOD_(PVOID, SystemAddress)() PURE;
-    STDMETHOD_(PHYSICAL_ADDRESS, PhysicalAddress)() PURE;
+    // Returns a record by value: the platform's compiler passes the address of the caller's result
+    // after this and expects it back, so the slot is spelled out for every compiler to agree.
+    STDMETHOD_(PPHYSICAL_ADDRESS, PhysicalAddress)(PPHYSICAL_ADDRESS Address) PURE;
     STDMETHOD_(PADAPTER_OBJECT, GetAdapterObject)() PURE;
     STDMETHOD_(void, CopyTo)(PVOID Destination, PVOID Source, ULONG ByteCount) PURE;
     STDMETHOD_(void, CopyFrom)(PVOID Destination, PVOID Source, ULONG ByteCount) PURE;

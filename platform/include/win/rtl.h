@@ -68,6 +68,14 @@ KV_EXTERN_C WCHAR* _wcsupr(WCHAR* String);
 // size prefixes h, hh, l (32-bit), ll, I64, I32 and I (pointer-sized); a null string prints "(null)".
 
 #define NTSTRSAFE_MAX_CCH 2147483647
+
+// The kernel's printf into Buffer of Count characters: the length written when it is below Count
+// (then terminated), Count when the output fills the buffer exactly (not terminated), -1 when it
+// does not fit (Count characters written, not terminated). The safe string functions stand on these.
+KV_EXTERN_C int _vsnprintf(char* Buffer, size_t Count, const char* Format, va_list ArgList);
+#ifndef _WIN32  // the Windows target's <wchar.h> declares it
+KV_EXTERN_C int _vsnwprintf(WCHAR* Buffer, size_t Count, const WCHAR* Format, va_list ArgList);
+#endif
 #define NTSTRSAFE_UNICODE_STRING_MAX_CCH (0xFFFF / sizeof(WCHAR))
 
 KV_EXTERN_C NTSTATUS RtlStringCchPrintfA(PSTR pszDest, size_t cchDest, PCSTR pszFormat, ...);

@@ -137,7 +137,7 @@ static_assert(sizeof(KEY_VALUE_PARTIAL_INFORMATION) == 16 && offsetof(KEY_VALUE_
               offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12);
 
 // The object type of registry keys, for ObReferenceObjectByHandle.
-KV_EXTERN_C POBJECT_TYPE* CmKeyObjectType;
+KV_KERNEL_DATA POBJECT_TYPE* CmKeyObjectType;
 
 KV_EXTERN_C NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                                  ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
