@@ -30,9 +30,3 @@ void BugCheck(const char* rule, const char* format, ...) {
 }
 
 }  // namespace sim
-
-KV_EXTERN_C void KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR Parameter1, ULONG_PTR Parameter2, ULONG_PTR Parameter3,
-                              ULONG_PTR Parameter4) {
-    sim::BugCheck("KeBugCheckEx", "code 0x%X (0x%zX, 0x%zX, 0x%zX, 0x%zX)", BugCheckCode, Parameter1, Parameter2,
-                  Parameter3, Parameter4);
-}

@@ -104,7 +104,7 @@ typedef enum _SECTION_INHERIT {
     ViewUnmap = 2,
 } SECTION_INHERIT;
 
-KV_EXTERN_C POBJECT_TYPE* MmSectionObjectType;
+KV_KERNEL_DATA POBJECT_TYPE* MmSectionObjectType;
 
 // A section of MaximumSize bytes (rounded up to pages, zeroed); FileHandle must be null.
 KV_EXTERN_C NTSTATUS ZwCreateSection(PHANDLE SectionHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
