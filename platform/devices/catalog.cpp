@@ -132,6 +132,7 @@ struct Uac2Transport {
     Speed speed = Speed::High;
     uint8_t dataInterval = 1;
     uint8_t feedbackInterval = 4;
+    uint8_t feedbackBytes = 0;  // wMaxPacketSize of the feedback endpoint; 0: 4 at high speed, 3 at full
 };
 
 // UAC 2.0 device: one programmable clock, stereo playback (24 in 32 or 16 bits, asynchronous with
@@ -186,7 +187,8 @@ DeviceSetup Uac2Setup(const Uac2Transport& t = {}) {
             if (playback) {
                 c.Add(EndpointFields{.address = 0x81,
                                    .attributes = USB_ENDPOINT_TYPE_ISOCHRONOUS | USB_ENDPOINT_USAGE_FEEDBACK,
-                                   .maxPacketSize = uint16_t(high ? 4 : 3), .interval = t.feedbackInterval});
+                                   .maxPacketSize = uint16_t(t.feedbackBytes != 0 ? t.feedbackBytes : high ? 4 : 3),
+                                   .interval = t.feedbackInterval});
             }
         }
     }
@@ -312,6 +314,10 @@ const std::vector<CatalogEntry>& Catalog() {
          [] { return Uac1WithProductString(u"V-260D ASIO", 1); }, kAsioChip, AsioChipAnswers(false)},
         {"uac1-asio-noproduct", "UAC 1.0, chip KLQ864: no product string (iProduct 0)", Uac1WithoutProductString,
          kAsioChip, AsioChipAnswers(false)},
+        // UAC 2.0 devices that differ from the one above in ordinary ways.
+        {"uac2-fs4", "UAC 2.0 at full speed with 4-byte 16.16 feedback every frame (wMaxPacketSize 4)",
+         [] { return Uac2Setup({.speed = Speed::Full, .dataInterval = 1, .feedbackInterval = 1, .feedbackBytes = 4}); },
+         {}, {}},
     };
     return kCatalog;
 }

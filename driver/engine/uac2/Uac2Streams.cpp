@@ -12,8 +12,6 @@ constexpr ULONG SpareFramesPerPacket = 2;
 constexpr UCHAR NoFeedbackPipe = 0xFF;
 constexpr UCHAR IsochronousTransferType = 1;
 constexpr ULONG MicroframesPerMs = 8;
-constexpr ULONG HighSpeedIntervalsPerSecond = 8000;
-constexpr ULONG FullSpeedIntervalsPerSecond = 1000;
 // Restarted transfers begin this many frames after the current one.
 constexpr ULONG RestartLeadFrames = 2;
 
@@ -29,12 +27,6 @@ static_assert(sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST) == ClassRequestBytes)
 ULONG RoundUpToFrames(ULONG Bytes, ULONG BlockAlign) {
     const ULONG rest = Bytes % BlockAlign;
     return rest == 0 ? Bytes : Bytes + (BlockAlign - rest);
-}
-
-ULONG ReadLe(const UCHAR* Bytes, ULONG Width) {
-    ULONG value = 0;
-    for (ULONG i = 0; i < Width; ++i) value |= static_cast<ULONG>(Bytes[i]) << (8 * i);
-    return value;
 }
 
 // The isochronous IN endpoint of a render setting (its explicit feedback endpoint), or null.
@@ -141,6 +133,7 @@ Uac2PlaybackStream::Uac2PlaybackStream(PUNKNOWN UnknownOuter, ULONG Interface, U
       m_FeedbackPipeIndex(NoFeedbackPipe),
       m_FeedbackEntries(0),
       m_FeedbackWidth(4),
+      m_HighSpeed(TRUE),
       m_FeedbackFree{},
       m_FeedbackInFlight{} {
     m_TransferMs = Uac1StreamDefaultTransferMs;
@@ -175,7 +168,7 @@ BOOLEAN Uac2PlaybackStream::IsAltSettingValid(UCHAR AlternateSetting) {
     return Uac2IsAltSettingValid(m_Adapter, m_Index, AlternateSetting);
 }
 
-ULONG Uac2PlaybackStream::FeedbackEntriesFor(UCHAR AlternateSetting, ULONG Milliseconds) {
+ULONG Uac2PlaybackStream::FeedbackEntriesFor(UCHAR AlternateSetting, ULONG Milliseconds, PULONG Width) {
     PAGED_CODE();
     UsbTransport* transport = nullptr;
     if (!NT_SUCCESS(QueryTransport(&transport))) return 0;
@@ -183,6 +176,8 @@ ULONG Uac2PlaybackStream::FeedbackEntriesFor(UCHAR AlternateSetting, ULONG Milli
     PUSB_ENDPOINT_DESCRIPTOR endpoint = FindFeedbackEndpoint(transport->GetConfigurationDescriptor(), m_Index, AlternateSetting);
     transport->Release();
     if (endpoint == nullptr) return 0;
+    // Four bytes at high speed; at full speed three, or four when the endpoint says it sends them.
+    *Width = high || (endpoint->wMaxPacketSize & 0x7FF) >= 4 ? 4 : 3;
     // The service interval is 2^(bInterval - 1) microframes at high speed and frames at full speed.
     ULONG interval = endpoint->bInterval;
     if (interval < 1) interval = 1;
@@ -210,7 +205,8 @@ NTSTATUS Uac2PlaybackStream::Open(StreamClient* Client, PULONG BusFrame) {
     // rate's frames and two more, and packets never grow past it.
     const ULONG most = (rate + Uac2FeedbackWindowHz) / perSecond + SpareFramesPerPacket;
     const ULONG64 dataBytes = static_cast<ULONG64>(most) * block * ms * packets;
-    const ULONG entries = FeedbackEntriesFor(setting, ms);
+    ULONG width = 4;
+    const ULONG entries = FeedbackEntriesFor(setting, ms, &width);
     const ULONG64 feedbackBytes = static_cast<ULONG64>(entries) * sizeof(ULONG);
     const ULONG64 staging = RoundUpToFrames(Client->Format.Format.nAvgBytesPerSec / StagingDivisor, block);
     if (dataBytes > MAXUSHORT * 64ULL || staging > MAXULONG || staging == 0) return STATUS_INVALID_PARAMETER;
@@ -229,9 +225,10 @@ NTSTATUS Uac2PlaybackStream::Open(StreamClient* Client, PULONG BusFrame) {
     m_MostFramesPerPacket = most;
     m_LargestTransfer = static_cast<ULONG>(dataBytes);
     m_FeedbackEntries = entries;
+    m_FeedbackWidth = width;
     UsbTransport* transport = nullptr;
     if (NT_SUCCESS(QueryTransport(&transport))) {
-        m_FeedbackWidth = transport->IsHighSpeed() ? 4 : 3;
+        m_HighSpeed = transport->IsHighSpeed() ? TRUE : FALSE;
         transport->Release();
     }
 
@@ -420,13 +417,11 @@ NTSTATUS Uac2PlaybackStream::FeedbackCompletionRoutine(PDEVICE_OBJECT DeviceObje
 }
 
 NTSTATUS Uac2PlaybackStream::CompleteFeedback(PIRP Irp, TransferContext* Context) {
-    const NTSTATUS status = Irp->IoStatus.Status;
-    if (State() == UsbStreamRunning && status != STATUS_CANCELLED) {
-        if (NT_SUCCESS(status) && USBD_SUCCESS(Context->Urb->UrbHeader.Status)) {
-            ParseFeedback(Context);
-        } else {
-            SignalError();
-        }
+    // A read that failed says nothing about the device's rate and is skipped: the rate stays and
+    // the next read goes out with the next data transfer. A device that has gone shows on the data
+    // pipe, whose failures run the recovery.
+    if (State() == UsbStreamRunning && NT_SUCCESS(Irp->IoStatus.Status) && USBD_SUCCESS(Context->Urb->UrbHeader.Status)) {
+        ParseFeedback(Context);
     }
     // The context goes back before the pending count drops: once it is 0, Close may free it.
     RecycleFeedbackTransfer(Context);
@@ -436,18 +431,18 @@ NTSTATUS Uac2PlaybackStream::CompleteFeedback(PIRP Irp, TransferContext* Context
 
 void Uac2PlaybackStream::ParseFeedback(const TransferContext* Context) {
     const auto& iso = Context->Urb->UrbIsochronousTransfer;
-    const ULONG width = m_FeedbackWidth;
-    const ULONG perSecond = width == 4 ? HighSpeedIntervalsPerSecond : FullSpeedIntervalsPerSecond;
     ULONG64 rates[Uac2MaxFeedbackEntries];
     ULONG kept = 0;
     const ULONG entries = iso.NumberOfPackets < m_FeedbackEntries ? iso.NumberOfPackets : m_FeedbackEntries;
     for (ULONG k = 0; k < entries; ++k) {
         const USBD_ISO_PACKET_DESCRIPTOR& packet = iso.IsoPacket[k];
-        // An entry that failed or came short says nothing about the device's rate.
-        if (!USBD_SUCCESS(packet.Status) || packet.Length < width || packet.Offset > Context->ByteCount - width) continue;
-        ULONG value = ReadLe(Context->Data + packet.Offset, width);
-        if (width == 3) value <<= 2;  // 10.14 to 16.16
-        rates[kept++] = Uac2FeedbackRate(value, perSecond, width == 3);
+        // An entry that failed, or whose length cannot be a feedback value, is skipped.
+        if (!USBD_SUCCESS(packet.Status) || packet.Length > m_FeedbackWidth || packet.Offset > Context->ByteCount ||
+            packet.Length > Context->ByteCount - packet.Offset) {
+            continue;
+        }
+        const ULONG64 rate = Uac2FeedbackEntryRate(Context->Data + packet.Offset, packet.Length, m_HighSpeed, m_NominalRate);
+        if (rate != 0) rates[kept++] = rate;
     }
     const ULONG measured = Uac2MeasuredRate(rates, kept, m_NominalRate, MeasuredMilliHz());
     InterlockedExchange(reinterpret_cast<LONG volatile*>(&m_MeasuredRate), static_cast<LONG>(measured));

@@ -138,6 +138,7 @@ public:
     // The FIFO model (off until configured); configuring it empties the FIFO and its counters.
     void SetFifo(const FifoConfig& config);
     FifoStatistics Fifo() const;
+    FifoConfig FifoSetting() const;
     // PCM WAV file of the stored frames in the container size; false when it cannot be written.
     bool WriteWav(const std::string& path) const;
 
@@ -278,6 +279,10 @@ public:
     virtual void SetLoopback(std::optional<uint32_t> delayFrames) = 0;
     // Raw feedback value to send instead of the one computed from the device clock.
     virtual void SetFeedbackOverride(std::optional<uint32_t> raw) = 0;
+    // The feedback value is the device clock counted against the bus, pulled towards the render
+    // FIFO's start level while a FIFO is modelled (on by default); off: the count alone, as
+    // devices without a servo send it.
+    virtual void SetFeedbackServo(bool on) = 0;
 
     // Status interrupt queue of the AudioControl interrupt endpoint (2-byte UAC 1.0 status words,
     // 6-byte UAC 2.0 messages).
