@@ -20,6 +20,7 @@ namespace sim::usb::detail {
 namespace {
 
 constexpr uint32_t kStandardRates[] = {44100, 48000, 88200, 96000, 176400, 192000};  // Hz
+constexpr uint32_t kFixedClockRate = 48000;                                          // Hz
 constexpr size_t kInterruptQueueLimit = 64;  // messages
 // A FIFO level off its start point is pulled back over this many seconds by the feedback value.
 constexpr int64_t kServoSeconds = 4;
@@ -296,11 +297,14 @@ void UacFunction::BuildControls() {
         }
         if (!v2) continue;
         if (e.subtype == USB_AUDIO2_AC_CLOCK_SOURCE) {
+            const uint8_t controls = d[5];
+            // A clock the host cannot set runs at one rate: the first it lists, else 48 kHz.
             std::vector<uint32_t> rates(std::begin(kStandardRates), std::end(kStandardRates));
+            if ((controls & 3) != 3) rates = {kFixedClockRate};
             if (auto it = m_Options.clockRates.find(id); it != m_Options.clockRates.end() && !it->second.empty()) {
                 rates = it->second;
+                if ((controls & 3) != 3) rates.resize(1);
             }
-            const uint8_t controls = d[5];
             Control rate{.name = "SAM_FREQ", .size = 4, .writable = (controls & 3) == 3, .hasRange = true,
                          .requestable = (controls & 3) != 0, .strict = true, .initial = rates.front()};
             for (uint32_t r : rates) rate.ranges.push_back({r, r, 0});

@@ -64,7 +64,8 @@ struct VendorTerminal {
 // What the descriptors do not say about a device.
 struct AudioOptions {
     // UAC 2.0 clock source id -> the rates it can run at, in Hz; the first is the initial rate.
-    // Clock sources not listed run at the standard rates 44.1 to 192 kHz.
+    // Clock sources not listed run at the standard rates 44.1 to 192 kHz. A clock whose frequency
+    // control the host cannot set runs at one rate: the first listed, or 48 kHz.
     std::map<uint8_t, std::vector<uint32_t>> clockRates{};
     // UAC 2.0 clock source id -> the sub-ranges its sampling frequency RANGE answers, in Hz
     // (continuous ranges, several sub-ranges); any rate inside one is taken. The first sub-range's

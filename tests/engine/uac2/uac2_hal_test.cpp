@@ -500,6 +500,54 @@ INSTANTIATE_TEST_SUITE_P(Sizes, Uac2ExtendedBlock,
                                          BlockCase{"HugeSizeShortBlock", 0xFFFF, 26, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The clock's rate as a stream sets it: a clock the host cannot set, or with one rate, gets no SET
+// and must already run at the rate; a refused SET counts when the clock already runs at the rate.
+struct ClockCase {
+    const char* name;
+    uint8_t frequencyAccess;  // bmControls bits 1..0 of clock source 40
+    bool stallSet;
+    ULONG rate;
+    NTSTATUS status;
+    size_t sets;  // SET CUR requests sent
+};
+
+class Uac2ClockRate : public Uac2Hal, public testing::WithParamInterface<ClockCase> {};
+
+TEST_P(Uac2ClockRate, IsSetOnlyWhereTheClockTakesIt) {
+    const ClockCase c = GetParam();
+    auto access = [c](std::vector<uint8_t>& config) {
+        for (size_t p = 0; p + 8 < config.size() && config[p] != 0; p += config[p]) {
+            if (config[p + 1] == 0x24 && config[p + 2] == 0x0A && config[p + 3] == 40) {
+                config[p + 5] = uint8_t((config[p + 5] & ~3) | c.frequencyAccess);
+            }
+        }
+    };
+    PlugDevice(Uac2With(access, [c](const sim::usb::SetupPacket& p, std::span<uint8_t>) -> std::optional<sim::usb::ControlResult> {
+        if (c.stallSet && !p.IsIn() && p.wValue == 0x0100 && p.wIndex == 0x2800) return sim::usb::ControlResult::Stall();
+        return std::nullopt;
+    }));
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    UnitNode* unit = nullptr;
+    ASSERT_EQ(HalOf(m_common)->FindUnit(40, &unit), STATUS_SUCCESS);
+    SampleRateControl* clock = nullptr;
+    ASSERT_EQ(unit->QueryInterface(IID_SampleRateControl, reinterpret_cast<PVOID*>(&clock)), STATUS_SUCCESS);
+    Device().ClearLog();
+    EXPECT_EQ(clock->SetRate(c.rate), c.status);
+    clock->Release();
+    size_t sets = 0;
+    for (const sim::usb::LogEntry& e : Device().Log()) sets += e.isRequest && e.setup.bmRequestType == 0x21 ? 1 : 0;
+    EXPECT_EQ(sets, c.sets);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clocks, Uac2ClockRate,
+    testing::Values(ClockCase{"ReadOnlyAtItsRate", 1, false, 48000, STATUS_SUCCESS, 0},
+                    ClockCase{"ReadOnlyAtAnotherRate", 1, false, 44100, STATUS_NOT_SUPPORTED, 0},
+                    ClockCase{"ProgrammableSetsTheRate", 3, false, 44100, STATUS_SUCCESS, 1},
+                    ClockCase{"RefusedSetAtTheCurrentRate", 3, true, 48000, STATUS_SUCCESS, 1},
+                    ClockCase{"RefusedSetAtAnotherRate", 3, true, 44100, STATUS_UNSUCCESSFUL, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // Output terminal 3 with its connector control declared: the jack list and the terminal types the
 // device answers.
 struct TerminalCase {
