@@ -133,6 +133,9 @@ struct Uac2Transport {
     uint8_t dataInterval = 1;
     uint8_t feedbackInterval = 4;
     uint8_t feedbackBytes = 0;  // wMaxPacketSize of the feedback endpoint; 0: 4 at high speed, 3 at full
+    // The capture endpoint is also the render stream's implicit feedback (usage bits 10b); the
+    // render endpoint then has no feedback endpoint of its own.
+    bool implicitFeedback = false;
 };
 
 // UAC 2.0 device: one programmable clock, stereo playback (24 in 32 or 16 bits, asynchronous with
@@ -181,10 +184,11 @@ DeviceSetup Uac2Setup(const Uac2Transport& t = {}) {
                 .Add(Uac2AsGeneral{.terminalLink = uint8_t(playback ? 1 : 6), .nrChannels = 2, .channelConfig = kStereo32})
                 .Add(Uac2FormatTypeI{.subslotSize = s.subslot, .bitResolution = s.bits})
                 .Add(EndpointFields{.address = uint8_t(playback ? 0x01 : 0x82),
-                                  .attributes = USB_ENDPOINT_TYPE_ISOCHRONOUS | USB_ENDPOINT_SYNC_ASYNCHRONOUS,
+                                  .attributes = uint8_t(USB_ENDPOINT_TYPE_ISOCHRONOUS | USB_ENDPOINT_SYNC_ASYNCHRONOUS |
+                                                        (!playback && t.implicitFeedback ? USB_ENDPOINT_USAGE_IMPLICIT_FEEDBACK : 0)),
                                   .maxPacketSize = packetBytes(2u * s.subslot), .interval = t.dataInterval})
                 .Add(Uac2CsEndpoint{});
-            if (playback) {
+            if (playback && !t.implicitFeedback) {
                 c.Add(EndpointFields{.address = 0x81,
                                    .attributes = USB_ENDPOINT_TYPE_ISOCHRONOUS | USB_ENDPOINT_USAGE_FEEDBACK,
                                    .maxPacketSize = uint16_t(t.feedbackBytes != 0 ? t.feedbackBytes : high ? 4 : 3),
@@ -318,6 +322,9 @@ const std::vector<CatalogEntry>& Catalog() {
         {"uac2-fs4", "UAC 2.0 at full speed with 4-byte 16.16 feedback every frame (wMaxPacketSize 4)",
          [] { return Uac2Setup({.speed = Speed::Full, .dataInterval = 1, .feedbackInterval = 1, .feedbackBytes = 4}); },
          {}, {}},
+        {"uac2-implicit", "UAC 2.0, high speed, every microframe: the capture endpoint is the implicit feedback of "
+                          "playback (bmAttributes 0x25), no explicit feedback endpoint",
+         [] { return Uac2Setup({.dataInterval = 1, .implicitFeedback = true}); }, {}, {}},
     };
     return kCatalog;
 }

@@ -233,6 +233,10 @@ TEST_P(KvsimSampleExact, Streams) {
     EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
     for (const std::string& text : c.expected)
         EXPECT_NE(run.output.find(text), std::string::npos) << text << "\n" << run.output;
+    // Sample-exact says nothing when nothing arrived.
+    const size_t received = run.output.find("frames received");
+    ASSERT_NE(received, std::string::npos) << run.output;
+    EXPECT_GT(std::stoull(run.output.substr(received + 15)), 1000u) << run.output;
 }
 
 const std::vector<std::string> kExact = {"STATUS_SUCCESS", "gaps                     0",
@@ -246,7 +250,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "--device-output /dev/null",
                   0, kExact},
         KvsimCase{"FourByteFullSpeedFeedback",
-                  "play --device uac2-fs4 --tone 440 --seconds 0.5 --device-output /dev/null", 0, kExact}),
+                  "play --device uac2-fs4 --tone 440 --seconds 0.5 --device-output /dev/null", 0, kExact},
+        KvsimCase{"ImplicitFeedbackCapture", "record --device uac2-implicit --seconds 0.5 --output /dev/null", 0, kExact},
+        KvsimCase{"ImplicitFeedbackPlayback",
+                  "play --device uac2-implicit --tone 440 --seconds 0.5 --device-output /dev/null", 0, kExact}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
