@@ -326,6 +326,17 @@ TEST_P(Uac2HalPoolTags, FailedAllocationsLeaveNothingBehind) {
     EXPECT_GT(failed, 0);
 }
 
+// The request that selects the AudioControl interface cannot be allocated: the start fails
+// instead of going on without device change notices.
+TEST_F(Uac2Hal, StartWithoutTheSelectRequestFails) {
+    Plug("uac2");
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    sim::pool::FailNthAllocation(1, ' BRU');
+    EXPECT_EQ(m_common->Start(), STATUS_INSUFFICIENT_RESOURCES);
+    sim::pool::DisarmFaults();
+    EXPECT_FALSE(HalOf(m_common)->HasStatusThread());
+}
+
 // The streams' own tag, "US20", is allocated at the start only by the valid-settings request of the
 // vendor device's raw-data setting; the stream tests fail it when a stream opens.
 INSTANTIATE_TEST_SUITE_P(Tags, Uac2HalPoolTags,
@@ -639,7 +650,8 @@ INSTANTIATE_TEST_SUITE_P(
         TerminalCase{"NoTypeRange", {}, kOneJack, true, {1}, 1, {1}},
         // Three jacks announced, one arrives: only that one is described.
         TerminalCase{"JackListCutShort", {}, {3, 3, 0, 0, 0, 0x00, 0x40, 0x01, 0x01}, true, {1}, 1, {1}},
-        TerminalCase{"JackListRefused", {0x0301, 0x0302}, {}, false, {}, 0, {}}),
+        // A refused jack list is no jacks, as on UAC 1.0 terminals: the device still starts.
+        TerminalCase{"JackListRefused", {0x0301, 0x0302}, {}, true, {1, 1, 13}, 0, {1, 2}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // AudioControl interfaces the HAL refuses: units no model takes, a feature unit without mute, a
