@@ -12,6 +12,15 @@ constexpr ULONG SpareFramesPerPacket = 2;
 constexpr UCHAR NoFeedbackPipe = 0xFF;
 constexpr UCHAR IsochronousTransferType = 1;
 constexpr ULONG MicroframesPerMs = 8;
+constexpr UCHAR EndpointUsageMask = 0x30;
+constexpr UCHAR FeedbackUsage = 0x10;
+// wMaxPacketSize: bytes in bits 10-0, extra high-speed transactions in bits 12-11.
+constexpr USHORT MaxPacketSizeMask = 0x7FF;
+constexpr ULONG MaxPacketMultShift = 11;
+constexpr ULONG FullSpeedPacketsPerSecond = 1000;
+constexpr ULONG HighSpeedPacketsPerSecond = 8000;
+// A setting must carry its rate from a clock this many thousandths fast.
+constexpr ULONG CarryMarginPerMille = 1001;
 // Restarted transfers begin this many frames after the current one.
 constexpr ULONG RestartLeadFrames = 2;
 
@@ -29,9 +38,13 @@ ULONG RoundUpToFrames(ULONG Bytes, ULONG BlockAlign) {
     return rest == 0 ? Bytes : Bytes + (BlockAlign - rest);
 }
 
-// The isochronous IN endpoint of a render setting (its explicit feedback endpoint), or null.
-PUSB_ENDPOINT_DESCRIPTOR FindFeedbackEndpoint(PUSB_CONFIGURATION_DESCRIPTOR Configuration, ULONG Interface,
-                                              UCHAR AlternateSetting) {
+enum class EndpointRole { Data, Feedback };
+
+// The first isochronous endpoint of a setting in a role: Data, any that is not explicit feedback
+// (implicit-feedback data endpoints included); Feedback, the first IN endpoint of a render setting
+// (its explicit feedback endpoint). Null when there is none.
+PUSB_ENDPOINT_DESCRIPTOR FindIsochronousEndpoint(PUSB_CONFIGURATION_DESCRIPTOR Configuration, ULONG Interface,
+                                                 UCHAR AlternateSetting, EndpointRole Role) {
     if (Configuration == nullptr) return nullptr;
     PUSB_INTERFACE_DESCRIPTOR interface = USBD_ParseConfigurationDescriptorEx(
         Configuration, Configuration, static_cast<LONG>(Interface), AlternateSetting, 1, 2, -1);
@@ -42,9 +55,11 @@ PUSB_ENDPOINT_DESCRIPTOR FindFeedbackEndpoint(PUSB_CONFIGURATION_DESCRIPTOR Conf
         auto* endpoint = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(
             USBD_ParseDescriptors(Configuration, Configuration->wTotalLength, position, USB_ENDPOINT_DESCRIPTOR_TYPE));
         if (endpoint == nullptr || endpoint->bLength < sizeof(USB_ENDPOINT_DESCRIPTOR) - 2) break;
-        if (USB_ENDPOINT_DIRECTION_IN(endpoint->bEndpointAddress) &&
-            (endpoint->bmAttributes & 0x03) == IsochronousTransferType) {
-            return endpoint;
+        if ((endpoint->bmAttributes & 0x03) == IsochronousTransferType) {
+            const bool found = Role == EndpointRole::Feedback
+                                      ? USB_ENDPOINT_DIRECTION_IN(endpoint->bEndpointAddress)
+                                      : (endpoint->bmAttributes & EndpointUsageMask) != FeedbackUsage;
+            if (found) return endpoint;
         }
         position = reinterpret_cast<PUCHAR>(endpoint) + endpoint->bLength;
     }
@@ -77,6 +92,31 @@ NTSTATUS Uac2SetClockRate(PUNKNOWN Adapter, ULONG ClockControlId, ULONG Rate) {
     }
     common->Release();
     return status;
+}
+
+BOOLEAN Uac2SettingCarries(PUNKNOWN Adapter, ULONG Interface, UCHAR AlternateSetting, ULONG Rate, ULONG BlockAlign) {
+    PAGED_CODE();
+    UsbTransport* transport = nullptr;
+    if (Adapter == nullptr || !NT_SUCCESS(Adapter->QueryInterface(IID_UsbTransport, reinterpret_cast<PVOID*>(&transport)))) {
+        return TRUE;
+    }
+    const bool high = transport->IsHighSpeed() != 0;
+    PUSB_ENDPOINT_DESCRIPTOR endpoint = FindIsochronousEndpoint(transport->GetConfigurationDescriptor(), Interface,
+                                                                AlternateSetting, EndpointRole::Data);
+    transport->Release();
+    if (endpoint == nullptr) return FALSE;
+    const ULONG size = endpoint->wMaxPacketSize & MaxPacketSizeMask;
+    ULONG room = size;
+    ULONG perSecond = FullSpeedPacketsPerSecond;
+    if (high) {
+        const ULONG extra = (endpoint->wMaxPacketSize >> MaxPacketMultShift) & 3;
+        room = size * (1 + (extra < 2 ? extra : 2));
+        if (endpoint->bInterval < 1 || endpoint->bInterval > 4) return FALSE;  // no whole packets per millisecond
+        perSecond = HighSpeedPacketsPerSecond >> (endpoint->bInterval - 1);
+    }
+    // Frames of the fullest packet: a clock 0.1 % fast, rounded up.
+    const ULONG64 frames = (static_cast<ULONG64>(Rate) * CarryMarginPerMille + 1000ULL * perSecond - 1) / (1000ULL * perSecond);
+    return frames * BlockAlign <= room;
 }
 
 BOOLEAN Uac2IsAltSettingValid(PUNKNOWN Adapter, ULONG Interface, UCHAR AlternateSetting) {
@@ -173,7 +213,8 @@ ULONG Uac2PlaybackStream::FeedbackEntriesFor(UCHAR AlternateSetting, ULONG Milli
     UsbTransport* transport = nullptr;
     if (!NT_SUCCESS(QueryTransport(&transport))) return 0;
     const bool high = transport->IsHighSpeed() != 0;
-    PUSB_ENDPOINT_DESCRIPTOR endpoint = FindFeedbackEndpoint(transport->GetConfigurationDescriptor(), m_Index, AlternateSetting);
+    PUSB_ENDPOINT_DESCRIPTOR endpoint = FindIsochronousEndpoint(transport->GetConfigurationDescriptor(), m_Index,
+                                                                AlternateSetting, EndpointRole::Feedback);
     transport->Release();
     if (endpoint == nullptr) return 0;
     // Four bytes at high speed; at full speed three, or four when the endpoint says it sends them.

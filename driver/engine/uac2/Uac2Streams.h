@@ -49,6 +49,12 @@ ULONG Uac2MeasuredRate(const ULONG64* Rates, ULONG Count, ULONG Nominal, ULONG C
 // aggregates (the last node with that id, as the HAL finds nodes).
 NTSTATUS Uac2SetClockRate(PUNKNOWN Adapter, ULONG ClockControlId, ULONG Rate);
 
+// Whether setting AlternateSetting of Interface can carry Rate frames of BlockAlign bytes a second:
+// its data endpoint (the first isochronous endpoint that is not explicit feedback) must hold a
+// packet of a clock 0.1 % fast, in wMaxPacketSize (with its extra transactions at high speed). TRUE
+// when the transport of Adapter cannot be reached (nothing known against it).
+BOOLEAN Uac2SettingCarries(PUNKNOWN Adapter, ULONG Interface, UCHAR AlternateSetting, ULONG Rate, ULONG BlockAlign);
+
 // GET CUR of the valid-alternate-settings control of Interface, through the transport of Adapter:
 // setting A is valid when the answer holds its bit (bControlSize bytes of bits, at most four, and
 // no more than arrived) and it is set. Setting 0 is always valid; no transport: none other is.

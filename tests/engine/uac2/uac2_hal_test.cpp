@@ -559,6 +559,31 @@ INSTANTIATE_TEST_SUITE_P(
                     ClockCase{"RefusedSetAtAnotherRate", 3, true, 44100, STATUS_UNSUCCESSFUL, 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A render setting whose endpoint holds 48 bytes a microframe carries 44.1 kHz in 8-byte frames
+// (six a packet) but not 48 kHz (seven with a fast clock): only the rates it can carry are offered.
+TEST_F(Uac2Hal, FormatsAreOfferedOnlyWhereTheEndpointCarriesThem) {
+    auto narrow = [](std::vector<uint8_t>& config) {
+        for (size_t p = 0; p + 7 <= config.size() && config[p] != 0; p += config[p]) {
+            if (config[p + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && config[p + 2] == 0x01) {
+                config[p + 4] = 48;
+                config[p + 5] = 0;
+                break;  // the first setting's data endpoint only
+            }
+        }
+    };
+    PlugDevice(Uac2With(narrow, [](const sim::usb::SetupPacket&, std::span<uint8_t>) { return std::nullopt; }));
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    StreamEngine* engine = nullptr;
+    ASSERT_EQ(m_common->GetStreamEngine(0, &engine), STATUS_SUCCESS);
+    std::vector<std::pair<ULONG, WORD>> formats;
+    for (ULONG f = 0; f < engine->GetFormatCount(); ++f) {
+        WAVEFORMATEXTENSIBLE format{};
+        ASSERT_EQ(engine->GetFormat(f, &format), STATUS_SUCCESS);
+        formats.emplace_back(format.Format.nSamplesPerSec, format.Format.wBitsPerSample);
+    }
+    EXPECT_EQ(formats, (std::vector<std::pair<ULONG, WORD>>{{44100, 32}, {48000, 16}, {44100, 16}}));
+}
+
 // Output terminal 3 with its connector control declared: the jack list and the terminal types the
 // device answers.
 struct TerminalCase {
