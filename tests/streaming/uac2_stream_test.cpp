@@ -192,6 +192,42 @@ TEST_F(Uac2StreamTest, OpenSetsTheClockSourceBeforeSelectingTheSetting) {
     client.Leave();
 }
 
+// One clock drives both directions: while playback runs at 48 kHz, capture opens at 48 kHz but not
+// at 44.1 kHz (that would re-clock the device under playback); once playback has closed, capture
+// takes 44.1 kHz.
+TEST_F(Uac2StreamTest, StreamsOnOneClockShareItsRate) {
+    UseDriverHal();
+    ASSERT_EQ(StartDevice("uac2"), STATUS_SUCCESS);
+    sim::usb::RenderSink* sink = Audio().Render(kRenderInterface);
+    sink->SetFifo({.depthFrames = 192, .startFrames = 96});
+    TestClient render(Playback(), ClientKind::WaveStream);
+    ASSERT_EQ(render.Register(FindFormat(Playback(), 48000, 32)), STATUS_SUCCESS);
+    ASSERT_EQ(render.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(render.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(100 * kMillisecond);
+
+    TestClient other(Recording(), ClientKind::WaveStream);
+    ASSERT_EQ(other.Register(FindFormat(Recording(), 44100, 16)), STATUS_SUCCESS);
+    EXPECT_EQ(other.SetFormat(), STATUS_DEVICE_BUSY);
+    other.Leave();
+    TestClient same(Recording(), ClientKind::WaveStream);
+    ASSERT_EQ(same.Register(FindFormat(Recording(), 48000, 16)), STATUS_SUCCESS);
+    EXPECT_EQ(same.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(same.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(200 * kMillisecond);
+    EXPECT_EQ(Audio().StreamRate(kRenderInterface), 48000u);
+    EXPECT_EQ(sink->Fifo().overruns, 0u);
+    EXPECT_EQ(sink->Fifo().underruns, 0u);
+    same.Leave();
+    render.Leave();
+
+    TestClient after(Recording(), ClientKind::WaveStream);
+    ASSERT_EQ(after.Register(FindFormat(Recording(), 44100, 16)), STATUS_SUCCESS);
+    EXPECT_EQ(after.SetFormat(), STATUS_SUCCESS);
+    EXPECT_EQ(Audio().StreamRate(kCaptureInterface), 44100u);
+    after.Leave();
+}
+
 class Uac2CaptureRamp : public Uac2StreamMachine, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(Uac2CaptureRamp, ReachesTheClientSampleExact) {

@@ -69,6 +69,77 @@ PUSB_ENDPOINT_DESCRIPTOR FindIsochronousEndpoint(PUSB_CONFIGURATION_DESCRIPTOR C
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
+// Shared clocks
+
+namespace {
+
+// The clocks streams hold, by device (adapter) and clock control id.
+struct HeldClock {
+    PUNKNOWN Adapter;
+    ULONG ClockControlId;
+    ULONG Rate;
+    ULONG Holders;
+};
+constexpr ULONG MaxHeldClocks = 32;
+HeldClock g_HeldClocks[MaxHeldClocks] = {};
+KSPIN_LOCK g_HeldClocksLock = 0;
+
+HeldClock* FindHeldClock(PUNKNOWN Adapter, ULONG ClockControlId) {
+    for (HeldClock& c : g_HeldClocks) {
+        if (c.Holders != 0 && c.Adapter == Adapter && c.ClockControlId == ClockControlId) return &c;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+NTSTATUS Uac2ClockHold::Take(PUNKNOWN Adapter, ULONG ClockControlId, ULONG Rate) {
+    if (m_Rate != 0 && (m_Adapter != Adapter || m_ClockControlId != ClockControlId)) Release();
+    KIRQL irql;
+    KeAcquireSpinLock(&g_HeldClocksLock, &irql);
+    NTSTATUS status = STATUS_SUCCESS;
+    const bool mine = m_Rate != 0 && m_Adapter == Adapter && m_ClockControlId == ClockControlId;
+    HeldClock* held = FindHeldClock(Adapter, ClockControlId);
+    if (mine && Rate == m_Rate) {
+        // held already
+    } else if (held != nullptr && held->Rate != Rate && held->Holders > (mine ? 1u : 0u)) {
+        status = STATUS_DEVICE_BUSY;  // another stream runs on the clock at another rate
+    } else if (mine) {
+        held->Rate = Rate;  // the only holder moves the clock
+        m_Rate = Rate;
+    } else {
+        if (held == nullptr) {
+            for (HeldClock& c : g_HeldClocks) {
+                if (c.Holders == 0) {
+                    c = HeldClock{Adapter, ClockControlId, Rate, 0};
+                    held = &c;
+                    break;
+                }
+            }
+        }
+        if (held == nullptr) {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+        } else {
+            ++held->Holders;
+            m_Adapter = Adapter;
+            m_ClockControlId = ClockControlId;
+            m_Rate = Rate;
+        }
+    }
+    KeReleaseSpinLock(&g_HeldClocksLock, irql);
+    return status;
+}
+
+void Uac2ClockHold::Release() {
+    if (m_Rate == 0) return;
+    KIRQL irql;
+    KeAcquireSpinLock(&g_HeldClocksLock, &irql);
+    if (HeldClock* held = FindHeldClock(m_Adapter, m_ClockControlId)) --held->Holders;
+    m_Rate = 0;
+    KeReleaseSpinLock(&g_HeldClocksLock, irql);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Shared requests
 
 NTSTATUS Uac2SetClockRate(PUNKNOWN Adapter, ULONG ClockControlId, ULONG Rate) {
@@ -184,6 +255,7 @@ Uac2PlaybackStream::Uac2PlaybackStream(PUNKNOWN UnknownOuter, ULONG Interface, U
 NTSTATUS Uac2PlaybackStream::SelectAltSetting(UCHAR AlternateSetting, StreamClient* Client) {
     PAGED_CODE();
     UNREFERENCED_PARAMETER(Client);
+    if (AlternateSetting == 0) m_ClockHold.Release();  // the stream no longer runs on the clock
     UsbTransport* transport = nullptr;
     NTSTATUS status = QueryTransport(&transport);
     if (!NT_SUCCESS(status)) return status;
@@ -286,9 +358,11 @@ NTSTATUS Uac2PlaybackStream::Open(StreamClient* Client, PULONG BusFrame) {
         m_FeedbackInFlight[slot] = nullptr;
     }
     if (NT_SUCCESS(status)) status = AllocateStaging(static_cast<ULONG>(staging));
+    if (NT_SUCCESS(status)) status = m_ClockHold.Take(m_Adapter, m_ClockControlId, rate);
     if (NT_SUCCESS(status)) status = Uac2SetClockRate(m_Adapter, m_ClockControlId, rate);
     if (NT_SUCCESS(status)) status = SelectAltSetting(setting, Client);
     if (!NT_SUCCESS(status)) {
+        m_ClockHold.Release();
         AbandonOpen();
         m_FeedbackPipeIndex = NoFeedbackPipe;
         return status;
@@ -538,15 +612,23 @@ Uac2CaptureStream::Uac2CaptureStream(PUNKNOWN UnknownOuter, ULONG Interface, ULO
 
 NTSTATUS Uac2CaptureStream::SelectAltSetting(UCHAR AlternateSetting, StreamClient* Client) {
     PAGED_CODE();
+    if (AlternateSetting == 0) m_ClockHold.Release();  // the stream no longer runs on the clock
     if (Client != nullptr && AlternateSetting != 0) {
-        const NTSTATUS status = Uac2SetClockRate(m_Adapter, m_ClockControlId, Client->Format.Format.nSamplesPerSec);
-        if (!NT_SUCCESS(status)) return status;
+        const ULONG rate = Client->Format.Format.nSamplesPerSec;
+        NTSTATUS status = m_ClockHold.Take(m_Adapter, m_ClockControlId, rate);
+        if (NT_SUCCESS(status)) status = Uac2SetClockRate(m_Adapter, m_ClockControlId, rate);
+        if (!NT_SUCCESS(status)) {
+            m_ClockHold.Release();
+            return status;
+        }
     }
     UsbTransport* transport = nullptr;
     NTSTATUS status = QueryTransport(&transport);
-    if (!NT_SUCCESS(status)) return status;
-    status = SelectInterfaceRecord(transport, AlternateSetting);
-    transport->Release();
+    if (NT_SUCCESS(status)) {
+        status = SelectInterfaceRecord(transport, AlternateSetting);
+        transport->Release();
+    }
+    if (!NT_SUCCESS(status)) m_ClockHold.Release();
     return status;
 }
 

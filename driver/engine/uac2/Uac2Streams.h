@@ -60,6 +60,27 @@ BOOLEAN Uac2SettingCarries(PUNKNOWN Adapter, ULONG Interface, UCHAR AlternateSet
 // no more than arrived) and it is set. Setting 0 is always valid; no transport: none other is.
 BOOLEAN Uac2IsAltSettingValid(PUNKNOWN Adapter, ULONG Interface, UCHAR AlternateSetting);
 
+// One stream's hold on the rate of the clock source it runs on. Streams on the same clock of the
+// same device share its rate: while one holds it, another may take the same rate but not another
+// (STATUS_DEVICE_BUSY), so opening one direction never re-clocks the other under its running
+// stream. A stream that is the clock's only holder may move it.
+class Uac2ClockHold {
+public:
+    Uac2ClockHold() = default;
+    ~Uac2ClockHold() { Release(); }
+    Uac2ClockHold(const Uac2ClockHold&) = delete;
+    Uac2ClockHold& operator=(const Uac2ClockHold&) = delete;
+
+    NTSTATUS Take(PUNKNOWN Adapter, ULONG ClockControlId, ULONG Rate);
+    void Release();
+    ULONG Rate() const { return m_Rate; }
+
+private:
+    PUNKNOWN m_Adapter = nullptr;  // not referenced: the key of the clock, with its control id
+    ULONG m_ClockControlId = 0;
+    ULONG m_Rate = 0;  // 0: nothing held
+};
+
 class Uac2PlaybackStream : public UsbAudioStream {
 public:
     Uac2PlaybackStream(PUNKNOWN UnknownOuter, ULONG Interface, ULONG TerminalControlId, ULONG ClockControlId);
@@ -106,6 +127,7 @@ private:
     NTSTATUS ResetPipe(UsbTransport* Transport, PUSBD_PIPE_INFORMATION Pipe);
 
     ULONG m_ClockControlId;
+    Uac2ClockHold m_ClockHold;
     ULONG m_NominalRate;          // Hz, of the open format
     ULONG volatile m_MeasuredRate;  // milli-hertz; written by feedback completions, read by submissions
     LONG64 m_Remainder;           // fraction carried between packets, 1 / (packets per second x 1000) frames
@@ -133,4 +155,5 @@ public:
 
 private:
     ULONG m_ClockControlId;
+    Uac2ClockHold m_ClockHold;
 };
