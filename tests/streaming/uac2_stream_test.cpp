@@ -3,8 +3,11 @@
 // ramp reaches the sink sample-exact, and the capture ramp reaches the client sample-exact.
 #include "streaming/uac2_stream_machine.h"
 
+#include "uac2_descriptor_sets.h"
+
 #include <sim/pool.h>
 #include <sim/usb_bus.h>
+#include <sim/usb_device.h>
 
 namespace {
 
@@ -227,6 +230,67 @@ TEST_F(Uac2StreamTest, StreamsOnOneClockShareItsRate) {
     EXPECT_EQ(Audio().StreamRate(kCaptureInterface), 44100u);
     after.Leave();
 }
+
+// Descriptor sets that differ from the catalog in ordinary ways, through the driver's HAL: a fixed
+// clock the host cannot set, and clusters without channel positions (mask 0). Playback reaches the
+// device sample-exact and the capture ramp reaches the client sample-exact.
+struct DescriptorSetCase {
+    const char* set;
+    bool masked;   // the formats carry channel positions
+    bool capture;  // the set has a capture interface
+};
+
+class Uac2DescriptorSetStreams : public Uac2StreamMachine, public ::testing::WithParamInterface<DescriptorSetCase> {};
+
+TEST_P(Uac2DescriptorSetStreams, PlayAndRecordSampleExact) {
+    const DescriptorSetCase c = GetParam();
+    const testdata::DescriptorSet* set = nullptr;
+    for (const testdata::DescriptorSet& s : testdata::Uac2DescriptorSets()) {
+        if (s.name == c.set) set = &s;
+    }
+    ASSERT_NE(set, nullptr);
+    sim::usb::LoadResult loaded = sim::usb::LoadDescriptorBytes(set->descriptors, set->name);
+    ASSERT_NE(loaded.device, nullptr) << loaded.error;
+    UseDriverHal();
+    PlugDevice(std::move(loaded.device));
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+
+    StreamEngine* engine = Stream(0);
+    ASSERT_EQ(engine->GetDirection(), StreamDirectionRender);
+    TestClient render(static_cast<UsbAudioStream*>(engine), ClientKind::WaveStream);
+    ASSERT_EQ(render.Register(FindFormat(engine, 48000, 16, c.masked)), STATUS_SUCCESS);
+    ASSERT_EQ(render.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(render.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(kSecond / 2);
+    render.Leave();
+    sim::usb::RenderSink* sink = Audio().Render(kRenderInterface);
+    EXPECT_GT(render.FramesWritten(), 20000u);
+    EXPECT_EQ(sink->Frames(), render.FramesWritten());
+    EXPECT_TRUE(SinkHoldsRamp(*sink, render.FramesWritten()));
+    if (!c.capture) return;
+
+    auto* recording = static_cast<UsbAudioStream*>(Stream(1));
+    TestClient capture(recording, ClientKind::WaveStream);
+    ASSERT_EQ(capture.Register(FindFormat(recording, 48000, 16, c.masked)), STATUS_SUCCESS);
+    ASSERT_EQ(capture.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(capture.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(kSecond / 2);
+    capture.Leave();
+    const std::vector<int32_t> got = capture.Captured();
+    ASSERT_GT(got.size(), 20000u);
+    for (size_t n = 0; n < got.size(); ++n) ASSERT_EQ(got[n], RampValue(uint32_t(got.front()), n, 0, 2)) << n;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sets, Uac2DescriptorSetStreams,
+                         ::testing::Values(DescriptorSetCase{"uac2-headphones", true, false},
+                                           DescriptorSetCase{"uac2-mask0", false, true}),
+                         [](const auto& info) {
+                             std::string name = info.param.set;
+                             for (char& ch : name) {
+                                 if (ch == '-') ch = '_';
+                             }
+                             return name;
+                         });
 
 class Uac2CaptureRamp : public Uac2StreamMachine, public ::testing::WithParamInterface<bool> {};
 
