@@ -413,7 +413,8 @@ TEST_F(Uac2Hal, ShortRateListGivesTheRatesThatArrived) {
 // The "uac2" device with its configuration changed by Change and a handler layer answering what
 // Answer answers (nullopt: the device's own answer).
 using Answer = std::function<std::optional<sim::usb::ControlResult>(const sim::usb::SetupPacket&, std::span<uint8_t>)>;
-std::unique_ptr<sim::usb::Device> Uac2With(const std::function<void(std::vector<uint8_t>&)>& Change, Answer answer) {
+std::unique_ptr<sim::usb::Device> Uac2With(const std::function<void(std::vector<uint8_t>&)>& Change, Answer answer,
+                                           const std::function<void(sim::usb::AudioOptions&)>& Options = nullptr) {
     auto base = sim::usb::CreateCatalogDevice("uac2");
     std::vector<uint8_t> config(base->ConfigurationBytes(0).begin(), base->ConfigurationBytes(0).end());
     if (Change) Change(config);
@@ -423,6 +424,7 @@ std::unique_ptr<sim::usb::Device> Uac2With(const std::function<void(std::vector<
     setup.deviceDescriptor.assign(base->DeviceDescriptorBytes().begin(), base->DeviceDescriptorBytes().end());
     setup.configurations.push_back(std::move(config));
     setup.audio.clockRates = {{40, {48000, 44100}}};
+    if (Options) Options(setup.audio);
     auto device = std::make_unique<sim::usb::Device>(std::move(setup));
     device->PushHandlers({.name = "test answers",
                           .control = [answer](sim::usb::Device&, const sim::usb::SetupPacket& p, std::span<uint8_t> data) {
@@ -582,6 +584,25 @@ TEST_F(Uac2Hal, FormatsAreOfferedOnlyWhereTheEndpointCarriesThem) {
         formats.emplace_back(format.Format.nSamplesPerSec, format.Format.wBitsPerSample);
     }
     EXPECT_EQ(formats, (std::vector<std::pair<ULONG, WORD>>{{44100, 32}, {48000, 16}, {44100, 16}}));
+}
+
+// The interface says its first setting is valid at 48 kHz only: 44.1 kHz is offered on the second
+// setting alone, and the clock is back at the rate it ran at once the formats are known.
+TEST_F(Uac2Hal, PcmFormatsFollowTheValidSettingsControl) {
+    PlugDevice(Uac2With(
+        nullptr, [](const sim::usb::SetupPacket&, std::span<uint8_t>) { return std::nullopt; },
+        [](sim::usb::AudioOptions& options) { options.altSettingRates[1 << 8 | 1] = {48000}; }));
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    StreamEngine* engine = nullptr;
+    ASSERT_EQ(m_common->GetStreamEngine(0, &engine), STATUS_SUCCESS);
+    std::vector<std::pair<ULONG, WORD>> formats;
+    for (ULONG f = 0; f < engine->GetFormatCount(); ++f) {
+        WAVEFORMATEXTENSIBLE format{};
+        ASSERT_EQ(engine->GetFormat(f, &format), STATUS_SUCCESS);
+        formats.emplace_back(format.Format.nSamplesPerSec, format.Format.wBitsPerSample);
+    }
+    EXPECT_EQ(formats, (std::vector<std::pair<ULONG, WORD>>{{48000, 32}, {48000, 16}, {44100, 16}}));
+    EXPECT_EQ(Audio().ControlValue(40, 1, 0), 48000);
 }
 
 // Output terminal 3 with its connector control declared: the jack list and the terminal types the
