@@ -166,9 +166,6 @@ NTSTATUS Uac2AddAltSettingFormats(AudioHal& Hal, UsbAudioStream* Stream, ULONG C
                                   const Uac2SettingFormats& Setting, WAVEFORMATEXTENSIBLE Template) {
     PAGED_CODE();
     if (Stream == nullptr) return STATUS_INVALID_PARAMETER;
-    const UCHAR FormatType = Setting.FormatType;
-    const ULONG Formats = Setting.Formats;
-    const UCHAR AlternateSetting = Setting.AlternateSetting;
     AudioNode* node = nullptr;
     NTSTATUS status = Hal.FindNode(ClockControlId, &node);
     if (!NT_SUCCESS(status)) return status;
@@ -180,8 +177,8 @@ NTSTATUS Uac2AddAltSettingFormats(AudioHal& Hal, UsbAudioStream* Stream, ULONG C
     status = clock->GetRateCount(&count);
     if (NT_SUCCESS(status) && count > SampleRateMaxRates) count = SampleRateMaxRates;
     if (NT_SUCCESS(status)) status = clock->GetRates(&count, rates);
-    const bool pcm = FormatType == FormatTypeI && (Formats & PcmFormatBit) != 0;
-    const bool raw = FormatType == FormatTypeI && !pcm && (Formats & RawDataFormatBits) != 0;
+    const bool pcm = Setting.FormatType == FormatTypeI && (Setting.Formats & PcmFormatBit) != 0;
+    const bool raw = Setting.FormatType == FormatTypeI && !pcm && (Setting.Formats & RawDataFormatBits) != 0;
     // Asking at each rate moves the clock: afterwards it is set back to the rate set last before,
     // or to its first rate when none was set yet.
     ULONG running = 0;
@@ -191,31 +188,31 @@ NTSTATUS Uac2AddAltSettingFormats(AudioHal& Hal, UsbAudioStream* Stream, ULONG C
         Template.Format.nSamplesPerSec = rates[i];
         Template.Format.nAvgBytesPerSec = Template.Format.nBlockAlign * rates[i];
         // Only what the setting's endpoint can carry is offered.
-        if (!Uac2SettingCarries(static_cast<AdapterCommon*>(&Hal), Setting.Interface, AlternateSetting, rates[i],
+        if (!Uac2SettingCarries(static_cast<AdapterCommon*>(&Hal), Setting.Interface, Setting.AlternateSetting, rates[i],
                                 Template.Format.nBlockAlign)) {
             continue;
         }
         if (pcm) {
             // Where the interface says which settings are valid at which rate, it is asked.
             if (Setting.AskValidity &&
-                (!NT_SUCCESS(clock->SetRate(rates[i])) || !Stream->IsAltSettingValid(AlternateSetting))) {
+                (!NT_SUCCESS(clock->SetRate(rates[i])) || !Stream->IsAltSettingValid(Setting.AlternateSetting))) {
                 continue;
             }
             Template.SubFormat = AudioSubFormat(PcmTag);
-            status = Stream->AddAltSettingFormat(&Template, AlternateSetting);
+            status = Stream->AddAltSettingFormat(&Template, Setting.AlternateSetting);
         } else if (raw) {
             // Raw data only where the device takes the rate and the setting is valid at it.
-            if (!NT_SUCCESS(clock->SetRate(rates[i])) || !Stream->IsAltSettingValid(AlternateSetting)) continue;
+            if (!NT_SUCCESS(clock->SetRate(rates[i])) || !Stream->IsAltSettingValid(Setting.AlternateSetting)) continue;
             Template.SubFormat = AudioSubFormat(DsdTag);
-            status = Stream->AddAltSettingFormat(&Template, AlternateSetting);
-        } else if (FormatType == FormatTypeIII) {
-            if ((Formats & Iec61937Ac3Bit) != 0) {
+            status = Stream->AddAltSettingFormat(&Template, Setting.AlternateSetting);
+        } else if (Setting.FormatType == FormatTypeIII) {
+            if ((Setting.Formats & Iec61937Ac3Bit) != 0) {
                 Template.SubFormat = AudioSubFormat(Iec61937DolbyDigitalTag);
-                status = Stream->AddAltSettingFormat(&Template, AlternateSetting);
+                status = Stream->AddAltSettingFormat(&Template, Setting.AlternateSetting);
             }
-            if (NT_SUCCESS(status) && (Formats & Iec61937WmaBit) != 0) {
+            if (NT_SUCCESS(status) && (Setting.Formats & Iec61937WmaBit) != 0) {
                 Template.SubFormat = AudioSubFormat(Iec61937WmaProTag);
-                status = Stream->AddAltSettingFormat(&Template, AlternateSetting);
+                status = Stream->AddAltSettingFormat(&Template, Setting.AlternateSetting);
             }
         }
     }
