@@ -241,7 +241,6 @@ int main(int argc, char** argv) {
     // allocation, and the first device once with answers of its own: a continuous clock range,
     // a refused jack list, a short MEM block and 4-byte feedback.
     const std::filesystem::path uac2 = root / "uac2_start_fuzz_seed";
-    std::filesystem::remove_all(uac2);
     std::filesystem::create_directories(uac2);
     auto uac2Input = [](uint8_t flags, uint16_t failing, uint8_t format, const Bytes& answers, std::span<const uint8_t> c) {
         Bytes input = {flags, uint8_t(failing), uint8_t(failing >> 8), 0x00, 0x01, 0x00, 0x01, 0x00, 0x02, format,

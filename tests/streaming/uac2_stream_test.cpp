@@ -292,6 +292,41 @@ INSTANTIATE_TEST_SUITE_P(Sets, Uac2DescriptorSetStreams,
                              return name;
                          });
 
+// A render setting with a bulk OUT endpoint after its isochronous pair: the stream's data goes to
+// the isochronous pipe (a bulk pipe refuses isochronous transfers, and recovering from that at
+// once would spin the worker), and the audio arrives sample-exact.
+TEST_F(Uac2StreamTest, OnlyIsochronousPipesCarryTheStream) {
+    auto base = sim::usb::CreateCatalogDevice("uac2");
+    std::vector<uint8_t> config(base->ConfigurationBytes(0).begin(), base->ConfigurationBytes(0).end());
+    for (size_t p = 0; p + 9 <= config.size() && config[p] != 0; p += config[p]) {
+        if (config[p + 1] != USB_INTERFACE_DESCRIPTOR_TYPE || config[p + 2] != 1 || config[p + 3] != 1) continue;
+        ++config[p + 4];  // bNumEndpoints
+        size_t end = p + config[p];
+        while (end < config.size() && config[end + 1] != USB_INTERFACE_DESCRIPTOR_TYPE) end += config[end];
+        const uint8_t bulk[] = {7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x03, USB_ENDPOINT_TYPE_BULK, 64, 0, 0};
+        config.insert(config.begin() + std::ptrdiff_t(end), std::begin(bulk), std::end(bulk));
+        break;
+    }
+    config[2] = uint8_t(config.size());
+    config[3] = uint8_t(config.size() >> 8);
+    sim::usb::DeviceSetup setup{.name = "uac2-bulk", .speed = sim::usb::Speed::High};
+    setup.deviceDescriptor.assign(base->DeviceDescriptorBytes().begin(), base->DeviceDescriptorBytes().end());
+    setup.configurations.push_back(std::move(config));
+    setup.audio.clockRates = {{40, {48000}}};
+    PlugDevice(std::make_unique<sim::usb::Device>(std::move(setup)));
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    TestClient client(Playback(), ClientKind::WaveStream);
+    ASSERT_EQ(client.Register(FindFormat(Playback(), 48000, 32)), STATUS_SUCCESS);
+    ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(200 * kMillisecond);
+    client.Leave();
+    sim::usb::RenderSink* sink = Audio().Render(kRenderInterface);
+    EXPECT_GT(client.FramesWritten(), 8000u);
+    EXPECT_EQ(sink->Frames(), client.FramesWritten());
+    EXPECT_TRUE(SinkHoldsRamp(*sink, client.FramesWritten()));
+}
+
 class Uac2CaptureRamp : public Uac2StreamMachine, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(Uac2CaptureRamp, ReachesTheClientSampleExact) {

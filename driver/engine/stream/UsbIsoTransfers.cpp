@@ -236,7 +236,11 @@ NTSTATUS UsbAudioStream::SelectInterfaceRecord(UsbTransport* Transport, UCHAR Al
     const bool wantIn = m_Direction == StreamDirectionCapture;
     m_PipeIndex = 0;
     for (ULONG i = 0; i < m_Interface->NumberOfPipes && i < 255; ++i) {
-        if (USB_ENDPOINT_DIRECTION_IN(m_Interface->Pipes[i].EndpointAddress) == wantIn) m_PipeIndex = static_cast<UCHAR>(i);
+        // Only an isochronous pipe carries the stream; a setting's other endpoints are not its data.
+        const USBD_PIPE_INFORMATION& pipe = m_Interface->Pipes[i];
+        if (USB_ENDPOINT_DIRECTION_IN(pipe.EndpointAddress) == wantIn && pipe.PipeType == UsbdPipeTypeIsochronous) {
+            m_PipeIndex = static_cast<UCHAR>(i);
+        }
     }
 
     // A real setting keeps the device busy until the next zero-bandwidth select.

@@ -23,6 +23,9 @@ constexpr ULONG HighSpeedPacketsPerSecond = 8000;
 constexpr ULONG CarryMarginPerMille = 1001;
 // Restarted transfers begin this many frames after the current one.
 constexpr ULONG RestartLeadFrames = 2;
+// Recoveries closer together than this many frames (1 ms each) are paced to it.
+constexpr ULONG RecoveryPauseFrames = 10;
+constexpr LONGLONG HundredNsPerMs = 10000;
 
 // AudioStreaming interface control: GET CUR of AS_VAL_ALT_SETTINGS_CONTROL, bControlSize and up
 // to four bytes of bmValidAltSettings.
@@ -245,6 +248,8 @@ Uac2PlaybackStream::Uac2PlaybackStream(PUNKNOWN UnknownOuter, ULONG Interface, U
       m_FeedbackEntries(0),
       m_FeedbackWidth(4),
       m_HighSpeed(TRUE),
+      m_HasRecovered(FALSE),
+      m_LastRecoveryFrame(0),
       m_FeedbackFree{},
       m_FeedbackInFlight{} {
     m_TransferMs = Uac1StreamDefaultTransferMs;
@@ -261,11 +266,15 @@ NTSTATUS Uac2PlaybackStream::SelectAltSetting(UCHAR AlternateSetting, StreamClie
     if (!NT_SUCCESS(status)) return status;
     status = SelectInterfaceRecord(transport, AlternateSetting);
     transport->Release();
-    // The data pipe is the last OUT pipe (chosen by the record); the last IN pipe carries feedback.
+    // The data pipe is the last isochronous OUT pipe (chosen by the record); the last isochronous
+    // IN pipe carries feedback.
     m_FeedbackPipeIndex = NoFeedbackPipe;
     if (NT_SUCCESS(status) && m_Interface != nullptr) {
         for (ULONG i = 0; i < m_Interface->NumberOfPipes && i < NoFeedbackPipe; ++i) {
-            if (USB_ENDPOINT_DIRECTION_IN(m_Interface->Pipes[i].EndpointAddress)) m_FeedbackPipeIndex = static_cast<UCHAR>(i);
+            const USBD_PIPE_INFORMATION& pipe = m_Interface->Pipes[i];
+            if (USB_ENDPOINT_DIRECTION_IN(pipe.EndpointAddress) && pipe.PipeType == UsbdPipeTypeIsochronous) {
+                m_FeedbackPipeIndex = static_cast<UCHAR>(i);
+            }
         }
     }
     return status;
@@ -590,10 +599,20 @@ NTSTATUS Uac2PlaybackStream::RecoverFromError() {
         transport->Release();
         return STATUS_DEVICE_NOT_CONNECTED;
     }
-    status = ResetPipe(transport, DataPipe());
-    if (NT_SUCCESS(status) && FeedbackPipe() != nullptr) status = ResetPipe(transport, FeedbackPipe());
+    // A recovery that follows the last one within a few frames (transfers that fail as soon as
+    // they are sent) waits those frames first: the worker never spins and the bus clock moves on.
     ULONG frame = 0;
     transport->QueryBusTime(&frame);
+    if (m_HasRecovered && frame - m_LastRecoveryFrame < RecoveryPauseFrames) {
+        LARGE_INTEGER pause;
+        pause.QuadPart = -static_cast<LONGLONG>(RecoveryPauseFrames) * HundredNsPerMs;
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    }
+    status = ResetPipe(transport, DataPipe());
+    if (NT_SUCCESS(status) && FeedbackPipe() != nullptr) status = ResetPipe(transport, FeedbackPipe());
+    transport->QueryBusTime(&frame);
+    m_LastRecoveryFrame = frame;
+    m_HasRecovered = TRUE;
     m_NextStartFrame = frame + RestartLeadFrames;
     transport->Release();
     // Every slot the client asked for goes out again, as at Run.

@@ -138,6 +138,8 @@ private:
     ULONG m_FeedbackEntries;      // per read
     ULONG m_FeedbackWidth;        // bytes asked per entry: 4 at high speed, 3 or 4 at full speed
     BOOLEAN m_HighSpeed;
+    BOOLEAN m_HasRecovered;       // a recovery ran; m_LastRecoveryFrame is its bus frame
+    ULONG m_LastRecoveryFrame;
     TransferContext* volatile m_FeedbackFree[UsbStreamSlotCount];
     TransferContext* volatile m_FeedbackInFlight[UsbStreamSlotCount];
     KSPIN_LOCK m_FeedbackLock;
