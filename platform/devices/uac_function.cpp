@@ -870,7 +870,8 @@ uint32_t UacFunction::FeedbackValue(const Stream& s, uint64_t microframe, uint32
     const Alt* a = s.CurrentAlt();
     const uint64_t busInterval = high ? 1 : 8;  // microframes
     const uint64_t readInterval = uint64_t(1) << (std::clamp<int>(a->feedback->interval, 1, 16) - 1);
-    // Value units a read covers times the reads so far, counted on the device clock.
+    // counted(n): value units (samples per interval, fixed point) the device clock has run through
+    // by read n; each read sends the difference to the one before, so the mean is exact.
     const u128 perSecond = (u128(RateOf(s)) * uint64_t(1'000'000 + m_ClockOffsetPpm)) << fractionBits;
     const u128 divisor = u128(intervalsPerSecond) * 1'000'000u;
     const uint64_t read = microframe / busInterval / readInterval;

@@ -31,7 +31,7 @@ const std::vector<SweepDevice>& SweepDevices() {
     static const std::vector<SweepDevice> kDevices = {
         {"uac2", true, 10, kHigh},    {"uac2-fs", false, 10, kFull}, {"uac2-fs4", false, 10, kFull},
         {"uac2-b1", true, 80, kHigh}, {"uac2-b2", true, 40, kHigh},  {"uac2-b3", true, 20, kHigh},
-        {"uac2-b4", true, 10, kHigh},
+        {"uac2-b4", true, 10, kHigh},  {"uac2-vendor", true, 10, kHigh},
     };
     return kDevices;
 }
