@@ -94,7 +94,7 @@ NTSTATUS RefreshOnlyControl(UnitNode* Unit, PULONG ControlId) {
 // ---------------------------------------------------------------------------------------------
 // ClockSource
 
-ClockSource::ClockSource(PUNKNOWN UnknownOuter, ULONG Id) : UnitNode(UnknownOuter, Id) {}
+ClockSource::ClockSource(PUNKNOWN UnknownOuter, ULONG Id) : UnitNode(UnknownOuter, Id), m_OfferedRates(0) {}
 
 NTSTATUS ClockSource::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface) {
     if (IsEqualGUID(InterfaceId, IID_SampleRateControl)) {
@@ -192,8 +192,9 @@ NTSTATUS ClockSource::SetRate(ULONG Rate) {
     const UCHAR* descriptor = GetDescriptor();
     if (descriptor == nullptr) return STATUS_INVALID_PARAMETER;
     const bool settable = (descriptor[ClockControlsOffset] & Uac2ControlAccessMask) == Uac2ControlProgrammable;
-    ULONG offered = 0;
-    const bool fixed = !settable || (NT_SUCCESS(GetRateCount(&offered)) && offered == 1);
+    // The number of rates is read once (and again after the clock announced a change).
+    if (settable && m_OfferedRates == 0 && !NT_SUCCESS(GetRateCount(&m_OfferedRates))) m_OfferedRates = 0;
+    const bool fixed = !settable || m_OfferedRates == 1;
     ULONG current = 0;
     if (fixed) {
         if (!NT_SUCCESS(GetRate(&current))) return STATUS_SUCCESS;  // nothing known against the rate
@@ -233,6 +234,7 @@ NTSTATUS ClockSource::Init(ULONG RateCount, const ULONG* Rates) {
 NTSTATUS ClockSource::HandleStatusInterrupt(ULONG ControlSelector, ULONG Channel, PULONG ControlId) {
     UNREFERENCED_PARAMETER(ControlSelector);
     UNREFERENCED_PARAMETER(Channel);
+    m_OfferedRates = 0;
     return RefreshOnlyControl(this, ControlId);
 }
 
