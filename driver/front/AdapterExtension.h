@@ -33,6 +33,7 @@ struct AdapterDeviceExtension {
     UCHAR EnumInterfaceRegistered;
     UNICODE_STRING EnumSymbolicLink;
     UCHAR EnumInterfaceEnabled;
+    UCHAR SurpriseRemoved;  // set by the surprise removal: no new stream may start
 };
 static_assert(sizeof(AdapterDeviceExtension) == 128);
 static_assert(offsetof(AdapterDeviceExtension, LowerDeviceObject) == 16 &&
@@ -43,7 +44,8 @@ static_assert(offsetof(AdapterDeviceExtension, LowerDeviceObject) == 16 &&
               offsetof(AdapterDeviceExtension, AsioInterfaceEnabled) == 96 &&
               offsetof(AdapterDeviceExtension, EnumInterfaceRegistered) == 97 &&
               offsetof(AdapterDeviceExtension, EnumSymbolicLink) == 104 &&
-              offsetof(AdapterDeviceExtension, EnumInterfaceEnabled) == 120);
+              offsetof(AdapterDeviceExtension, EnumInterfaceEnabled) == 120 &&
+              offsetof(AdapterDeviceExtension, SurpriseRemoved) == 121);
 
 // Bytes PcAddAdapterDevice reserves for the extension: the library's part, then ours.
 constexpr ULONG AdapterDeviceExtensionSize = PORT_CLASS_DEVICE_EXTENSION_SIZE + sizeof(AdapterDeviceExtension);

@@ -57,6 +57,8 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, AdapterDeviceExtens
 }
 
 NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, AdapterDeviceExtension* Extension) {
+    // Filters an application still holds stay open; the streams they ask for from now on are refused.
+    Extension->SurpriseRemoved = TRUE;
     if (Extension->Adapter != nullptr) {
         InterfaceRef<IUnknown> adapterUnknown;
         if (NT_SUCCESS(Extension->Adapter->QueryInterface(IID_IUnknown, adapterUnknown.ReceiveVoid()))) {

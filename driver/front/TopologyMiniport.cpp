@@ -185,6 +185,7 @@ NTSTATUS TopologyMiniport::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID
         {IID_IMiniport, static_cast<IMiniportTopology*>(this)},
         {IID_IMiniportTopology, static_cast<IMiniportTopology*>(this)},
         {IID_SubdeviceInfo, static_cast<SubdeviceInfo*>(this)},
+        {IID_IPowerNotify, static_cast<IPowerNotify*>(this)},
     };
     return AnswerQuery(InterfaceId, Interface, answers);
 }
@@ -577,8 +578,9 @@ NTSTATUS TopologyMiniport::GetName(PWSTR* Name) {
     return STATUS_SUCCESS;
 }
 
-void TopologyMiniport::PowerChangeNotify(ULONG NewState) {
-    if (NewState != m_PowerState && NewState >= PowerDeviceD0 && NewState <= PowerDeviceD3) m_PowerState = NewState;
+void TopologyMiniport::PowerChangeNotify(POWER_STATE NewState) {
+    const ULONG state = NewState.DeviceState;
+    if (state != m_PowerState && state >= PowerDeviceD0 && state <= PowerDeviceD3) m_PowerState = state;
 }
 
 void TopologyMiniport::ChangeCallback(PVOID Context, PVOID Argument1, PVOID) {

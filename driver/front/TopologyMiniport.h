@@ -40,7 +40,7 @@ struct TopologyEntry {
     GUID Name;
 };
 
-class TopologyMiniport : public CKernelUnknown, public IMiniportTopology, public SubdeviceInfo {
+class TopologyMiniport : public CKernelUnknown, public IMiniportTopology, public SubdeviceInfo, public IPowerNotify {
 public:
     DECLARE_KERNEL_UNKNOWN();
 
@@ -77,8 +77,9 @@ public:
     // Raises the audio control-change event on node Number.
     void RaiseControlChange(ULONG Number);
 
-    // Kept when it differs and lies in D0..D3.
-    void PowerChangeNotify(ULONG NewState);
+    // ---- IPowerNotify ----
+    // The device state is kept when it differs and lies in D0..D3.
+    STDMETHODIMP_(void) PowerChangeNotify(POWER_STATE NewState) override;
     ULONG DevicePowerState() const { return m_PowerState; }
 
 private:

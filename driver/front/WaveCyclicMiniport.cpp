@@ -1,6 +1,7 @@
 #include "driver/front/WaveCyclicMiniport.h"
 
 #include "driver/engine/interfaces/TerminalInfo.h"
+#include "driver/front/AdapterExtension.h"
 #include "driver/front/DriverDispatch.h"
 #include "driver/front/InterfaceRef.h"
 #include "driver/front/PrivateDriverPropSet.h"
@@ -65,6 +66,13 @@ bool EngineCarriesSubFormat(StreamEngine* Engine, const GUID& SubFormat) {
 }
 
 ULONG Smaller(ULONG A, ULONG B) { return A < B ? A : B; }
+ULONG Larger(ULONG A, ULONG B) { return A > B ? A : B; }
+
+ULONG PositionCount(ULONG Mask) {
+    ULONG count = 0;
+    for (; Mask != 0; Mask &= Mask - 1) ++count;
+    return count;
+}
 
 }  // namespace
 
@@ -96,7 +104,16 @@ NTSTATUS ValidateWaveDataFormat(const KSDATAFORMAT* DataFormat, StreamEngine* En
     RtlCopyMemory(Wave, bytes + offset, WaveFormatPlainBytes + head.cbSize);
     // The engine checks a copy, so a plain format stays as the client gave it.
     WAVEFORMATEXTENSIBLE probe = *Wave;
-    if (!NT_SUCCESS(Engine->FindFormat(&probe.Format))) return STATUS_INVALID_PARAMETER;
+    if (!NT_SUCCESS(Engine->FindFormat(&probe.Format))) {
+        // A device record with channel mask 0 assigns no speaker positions: any mask that names
+        // one position per channel opens it, and the stream takes the record as the device has it.
+        if (head.wFormatTag != WAVE_FORMAT_EXTENSIBLE || Wave->dwChannelMask == 0 ||
+            PositionCount(Wave->dwChannelMask) != Wave->Format.nChannels) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        probe.dwChannelMask = 0;
+        if (!NT_SUCCESS(Engine->FindFormat(&probe.Format))) return STATUS_INVALID_PARAMETER;
+    }
     if (probe.Format.nBlockAlign == 0 || probe.Format.nAvgBytesPerSec == 0) return STATUS_INVALID_PARAMETER;
     *Wave = probe;
     return STATUS_SUCCESS;
@@ -137,6 +154,7 @@ NTSTATUS WaveCyclicMiniport::NonDelegatingQueryInterface(REFIID InterfaceId, PVO
         {IID_IMiniport, static_cast<IMiniportWaveCyclic*>(this)},
         {IID_IMiniportWaveCyclic, static_cast<IMiniportWaveCyclic*>(this)},
         {IID_SubdeviceInfo, static_cast<SubdeviceInfo*>(this)},
+        {IID_IPowerNotify, static_cast<IPowerNotify*>(this)},
     };
     return AnswerQuery(InterfaceId, Interface, answers);
 }
@@ -296,20 +314,39 @@ NTSTATUS WaveCyclicMiniport::GetDescription(PPCFILTER_DESCRIPTOR* Description) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS WaveCyclicMiniport::CompleteFromEngine(PWAVEFORMATEXTENSIBLE Wave) {
+NTSTATUS WaveCyclicMiniport::CompleteFromEngine(PWAVEFORMATEXTENSIBLE Wave, const FormatBounds& Bounds) {
     const ULONG count = m_Engine->GetFormatCount();
+    // The record with the proposed channels, rate and bits when there is one; otherwise the best
+    // record inside the bounds (most channels, then the highest rate, then the most bits): the
+    // largest of each need not be one record, and the client should still get a format.
+    bool found = false;
+    WAVEFORMATEXTENSIBLE best = {};
     for (ULONG index = 0; index < count; ++index) {
         WAVEFORMATEXTENSIBLE record = {};
         if (!NT_SUCCESS(m_Engine->GetFormat(index, &record))) continue;
+        if (!IsEqualGUID(record.SubFormat, Wave->SubFormat)) continue;
         if (record.Format.nChannels == Wave->Format.nChannels &&
             record.Format.nSamplesPerSec == Wave->Format.nSamplesPerSec &&
-            record.Samples.wValidBitsPerSample == Wave->Samples.wValidBitsPerSample &&
-            IsEqualGUID(record.SubFormat, Wave->SubFormat)) {
+            record.Samples.wValidBitsPerSample == Wave->Samples.wValidBitsPerSample) {
             *Wave = record;
             return STATUS_SUCCESS;
         }
+        const ULONG bits = record.Samples.wValidBitsPerSample;
+        const ULONG rate = record.Format.nSamplesPerSec;
+        if (record.Format.nChannels == 0 || record.Format.nChannels > Bounds.MaximumChannels || rate < Bounds.MinimumRate ||
+            rate > Bounds.MaximumRate || bits < Bounds.MinimumBits || bits > Bounds.MaximumBits) {
+            continue;
+        }
+        const bool better = !found || record.Format.nChannels > best.Format.nChannels ||
+                            (record.Format.nChannels == best.Format.nChannels &&
+                             (rate > best.Format.nSamplesPerSec ||
+                              (rate == best.Format.nSamplesPerSec && bits > best.Samples.wValidBitsPerSample)));
+        if (better) best = record;
+        found = true;
     }
-    return STATUS_NO_MATCH;
+    if (!found) return STATUS_NO_MATCH;
+    *Wave = best;
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS WaveCyclicMiniport::DataRangeIntersection(ULONG, PKSDATARANGE DataRange, PKSDATARANGE MatchingDataRange,
@@ -341,6 +378,7 @@ NTSTATUS WaveCyclicMiniport::DataRangeIntersection(ULONG, PKSDATARANGE DataRange
     ULONG channels = own->MaximumChannels;
     ULONG rate = own->MaximumSampleFrequency;
     ULONG bits = own->MaximumBitsPerSample;
+    FormatBounds bounds = {channels, own->MinimumSampleFrequency, rate, own->MinimumBitsPerSample, bits};
     if (!wildcard) {
         if (DataRange->FormatSize < sizeof(KSDATARANGE_AUDIO)) return STATUS_INVALID_PARAMETER;
         const auto* client = reinterpret_cast<const KSDATARANGE_AUDIO*>(DataRange);
@@ -353,6 +391,8 @@ NTSTATUS WaveCyclicMiniport::DataRangeIntersection(ULONG, PKSDATARANGE DataRange
         channels = Smaller(channels, client->MaximumChannels);
         rate = Smaller(rate, client->MaximumSampleFrequency);
         bits = Smaller(bits, client->MaximumBitsPerSample);
+        bounds = {channels, Larger(own->MinimumSampleFrequency, client->MinimumSampleFrequency), rate,
+                  Larger(own->MinimumBitsPerSample, client->MinimumBitsPerSample), bits};
     }
     if (ResultantFormat == nullptr) return STATUS_INVALID_PARAMETER;
 
@@ -371,7 +411,7 @@ NTSTATUS WaveCyclicMiniport::DataRangeIntersection(ULONG, PKSDATARANGE DataRange
     wave.Format.cbSize = ExtensibleExtraBytes;
     wave.Samples.wValidBitsPerSample = static_cast<WORD>(bits);
     wave.SubFormat = own->DataRange.SubFormat;
-    NTSTATUS status = CompleteFromEngine(&wave);
+    NTSTATUS status = CompleteFromEngine(&wave, bounds);
     if (!NT_SUCCESS(status)) return status;
 
     head.FormatSize = WaveCyclicResultBytes;
@@ -393,6 +433,9 @@ NTSTATUS WaveCyclicMiniport::NewStream(PMINIPORTWAVECYCLICSTREAM* Stream, PUNKNO
     *ServiceGroup = nullptr;
     if (m_Engine == nullptr) return STATUS_DEVICE_CONFIGURATION_ERROR;
     if (HasStream()) return STATUS_INSUFFICIENT_RESOURCES;
+    // A device that is gone takes no new stream: RUN could only fail later.
+    PDEVICE_OBJECT device = m_Adapter != nullptr ? m_Adapter->GetDeviceObject() : nullptr;
+    if (device != nullptr && GetAdapterExtension(device)->SurpriseRemoved) return STATUS_DEVICE_REMOVED;
     WAVEFORMATEXTENSIBLE wave;
     NTSTATUS status = ValidateWaveDataFormat(DataFormat, m_Engine, &wave);
     if (!NT_SUCCESS(status)) return status;
@@ -425,6 +468,11 @@ NTSTATUS WaveCyclicMiniport::MapNodeToPin(PULONG Value) {
     if (Value == nullptr) return STATUS_INVALID_PARAMETER;
     if (m_Engine != nullptr) m_Engine->FindStreamTerminal(Value);
     return STATUS_SUCCESS;
+}
+
+void WaveCyclicMiniport::PowerChangeNotify(POWER_STATE NewState) {
+    const ULONG state = NewState.DeviceState;
+    if (state != m_PowerState && state >= PowerDeviceD0 && state <= PowerDeviceD3) m_PowerState = state;
 }
 
 NTSTATUS WaveCyclicMiniport::GetName(PWSTR* Name) {

@@ -40,7 +40,7 @@ constexpr NTSTATUS WaveCyclicNoPcmStatus = STATUS_NOT_SUPPORTED;
 NTSTATUS CreateWaveCyclicMiniport(PUNKNOWN* Unknown, REFCLSID ClassId, PUNKNOWN UnknownOuter, POOL_TYPE PoolType,
                                   ULONG EngineIndex);
 
-class WaveCyclicMiniport : public CKernelUnknown, public IMiniportWaveCyclic, public SubdeviceInfo {
+class WaveCyclicMiniport : public CKernelUnknown, public IMiniportWaveCyclic, public SubdeviceInfo, public IPowerNotify {
 public:
     DECLARE_KERNEL_UNKNOWN();
 
@@ -64,6 +64,11 @@ public:
     STDMETHODIMP MapNodeToPin(PULONG Value) override;
     STDMETHODIMP GetName(PWSTR* Name) override;
 
+    // ---- IPowerNotify ----
+    // The device state is kept when it differs and lies in D0..D3.
+    STDMETHODIMP_(void) PowerChangeNotify(POWER_STATE NewState) override;
+    ULONG DevicePowerState() const { return m_PowerState; }
+
     // ---- For the stream ----
     PPORTWAVECYCLIC Port() const { return m_Port; }
     AdapterCommon* Adapter() const { return m_Adapter; }
@@ -83,7 +88,15 @@ private:
     void ReleaseAll();
     // Replaces the wave format of Result (after its KSDATAFORMAT head) with the engine's record of
     // the same channels, rate, valid bits and sub-format.
-    NTSTATUS CompleteFromEngine(PWAVEFORMATEXTENSIBLE Wave);
+    // What an intersection may propose: channels, rates and bits both sides allow.
+    struct FormatBounds {
+        ULONG MaximumChannels;
+        ULONG MinimumRate;
+        ULONG MaximumRate;
+        ULONG MinimumBits;
+        ULONG MaximumBits;
+    };
+    NTSTATUS CompleteFromEngine(PWAVEFORMATEXTENSIBLE Wave, const FormatBounds& Bounds);
 
     ULONG m_EngineIndex;
     PPORTWAVECYCLIC m_Port;      // referenced

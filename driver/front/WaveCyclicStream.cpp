@@ -41,6 +41,17 @@ void FillRing(PUCHAR Ring, ULONG Size, ULONG Offset, UCHAR Value, ULONG Count) {
 
 UCHAR SilenceByte(const WAVEFORMATEXTENSIBLE& Format) { return Format.Format.wBitsPerSample == 8 ? 0x80 : 0x00; }
 
+// 50 ms of the format in whole frames: at 22.05 and 11.025 kHz the plain twentieth of a second
+// ends inside a frame.
+ULONG BufferBytesFor(const WAVEFORMATEXTENSIBLE& Format) {
+    const ULONG block = Format.Format.nBlockAlign != 0 ? Format.Format.nBlockAlign : 1;
+    return Format.Format.nAvgBytesPerSec / 20 / block * block;
+}
+
+bool SameWaveFormat(const WAVEFORMATEXTENSIBLE& A, const WAVEFORMATEXTENSIBLE& B) {
+    return RtlCompareMemory(&A, &B, sizeof(A)) == sizeof(A);
+}
+
 }  // namespace
 
 WaveByteRate ByteRateOf(ULONG BytesPerSecond) { return {BytesPerSecond / 1000, BytesPerSecond % 1000}; }
@@ -89,6 +100,7 @@ NTSTATUS WaveCyclicStream::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID
         {IID_IUnknown, static_cast<IMiniportWaveCyclicStream*>(this)},
         {IID_IMiniportWaveCyclicStream, static_cast<IMiniportWaveCyclicStream*>(this)},
         {IID_IDmaChannel, static_cast<IDmaChannel*>(this)},
+        {IID_IDrmAudioStream, static_cast<IDrmAudioStream*>(this)},
     };
     return AnswerQuery(InterfaceId, Interface, answers);
 }
@@ -116,17 +128,19 @@ NTSTATUS WaveCyclicStream::Init(WaveCyclicMiniport* Miniport, ULONG Pin, BOOLEAN
 
     status = ValidateWaveDataFormat(DataFormat, m_Engine, &m_Format);
     if (!NT_SUCCESS(status)) return status;
-    status = AllocateBuffer(m_Format.Format.nAvgBytesPerSec / 20, nullptr);
+    status = AllocateBuffer(BufferBytesFor(m_Format), nullptr);
     if (!NT_SUCCESS(status)) return status;
 
     m_OwnerFormat = m_Format;
     m_StreamRate = ByteRateOf(m_Format.Format.nAvgBytesPerSec);
     m_OwnerRate = m_StreamRate;
     ULONG block = WaveCyclicDefaultStreamBlock;
-    if (NT_SUCCESS(AccessSettingBinary(Miniport->Adapter() != nullptr ? Miniport->Adapter()->GetDeviceObject() : nullptr,
-                                       SettingMode::Read, &block, sizeof(block), SettingName::StreamBlock))) {
-        // Transfers in flight: the USB stream has ten slots and needs one.
-        m_StreamBlock = block < 1 ? 1 : (block > WaveCyclicRingEntries ? WaveCyclicRingEntries : block);
+    PDEVICE_OBJECT device = Miniport->Adapter() != nullptr ? Miniport->Adapter()->GetDeviceObject() : nullptr;
+    if (device != nullptr &&
+        NT_SUCCESS(AccessSettingBinary(device, SettingMode::Read, &block, sizeof(block), SettingName::StreamBlock))) {
+        m_StreamBlock = block < WaveCyclicMinStreamBlock   ? WaveCyclicMinStreamBlock
+                        : block > WaveCyclicMaxStreamBlock ? WaveCyclicMaxStreamBlock
+                                                           : block;
     }
 
     m_ServiceGroup->AddRef();
@@ -148,7 +162,7 @@ NTSTATUS WaveCyclicStream::SetFormat(PKSDATAFORMAT DataFormat) {
     LockScope lock(&m_Lock);
     // A new byte rate needs a new 50 ms buffer; any other change only takes the new record.
     if (format.Format.nAvgBytesPerSec != m_Format.Format.nAvgBytesPerSec) {
-        status = AllocateLocked(format.Format.nAvgBytesPerSec / 20);
+        status = AllocateLocked(BufferBytesFor(format));
         if (!NT_SUCCESS(status)) return status;
     }
     m_Format = format;
@@ -156,6 +170,7 @@ NTSTATUS WaveCyclicStream::SetFormat(PKSDATAFORMAT DataFormat) {
     m_StreamRate = ByteRateOf(format.Format.nAvgBytesPerSec);
     m_OwnerRate = m_StreamRate;
     m_DataOffset = 0;
+    m_Continuing = false;
     return STATUS_SUCCESS;
 }
 
@@ -176,19 +191,22 @@ NTSTATUS WaveCyclicStream::SetState(KSSTATE State) {
     if (!clients) return STATUS_UNSUCCESSFUL;
 
     switch (State) {
-    case KSSTATE_STOP:
-    case KSSTATE_ACQUIRE: {
+    case KSSTATE_STOP: {
+        // Only STOP starts the stream over; ACQUIRE and PAUSE keep where it was.
         LockScope lock(&m_Lock);
         ResetPositionsLocked();
         m_DataOffset = 0;
         m_CompletedBytes = 0;
+        m_Continuing = false;
         break;
     }
+    case KSSTATE_ACQUIRE:
+        break;
     case KSSTATE_PAUSE:
         if (m_State == KSSTATE_RUN) status = LeaveRun(clients.Get());
         if (NT_SUCCESS(status)) {
             LockScope lock(&m_Lock);
-            m_ReportedPosition = m_Position;
+            FreezePositionLocked();
         }
         break;
     case KSSTATE_RUN:
@@ -252,15 +270,38 @@ NTSTATUS WaveCyclicStream::LeaveRun(StreamClients* Clients) {
     {
         LockScope lock(&m_Lock);
         id = m_ClientId;
+        m_Leaving = true;
+    }
+    if (id != nullptr) {
+        // The stop lets the transfers on the bus finish; their completions still count, so the
+        // position ends where the device's audio ends.
+        Clients->StopClient(id, nullptr);
+    }
+    {
+        LockScope lock(&m_Lock);
         m_ClientStarted = false;
+        m_Leaving = false;
     }
     if (id == nullptr) return STATUS_SUCCESS;
-    Clients->StopClient(id, nullptr);
     Clients->CloseClient(id);
     NTSTATUS status = Clients->UnregisterClient(id);
     LockScope lock(&m_Lock);
     m_ClientId = nullptr;
     return status;
+}
+
+void WaveCyclicStream::FreezePositionLocked() {
+    // The port has seen m_ReportedPosition; a position behind it (completions that never came)
+    // would read as a whole buffer played. The stream holds at the later of the two.
+    const ULONG size = EffectiveSizeLocked();
+    if (size != 0) {
+        const ULONG ahead = (m_ReportedPosition + size - m_Position) % size;
+        if (ahead <= size / 2) m_Position = m_ReportedPosition;
+    }
+    m_ReportedPosition = m_Position;
+    m_InFlightBytes = 0;
+    m_RingRead = 0;
+    m_RingCount = 0;
 }
 
 NTSTATUS WaveCyclicStream::GetPosition(PULONG Position) {
@@ -275,11 +316,13 @@ NTSTATUS WaveCyclicStream::GetPosition(PULONG Position) {
     const ULONGLONG elapsed = now > m_CompletionTime ? now - m_CompletionTime : 0;
     const ULONGLONG bytes = elapsed * m_Format.Format.nAvgBytesPerSec / 100000;
     const ULONG moved = bytes < m_InFlightBytes ? static_cast<ULONG>(bytes) : m_InFlightBytes;
+    // Positions are whole frames in both directions: a client that fills up to a position
+    // inside a frame would shift every later sample.
+    const ULONG block = m_Format.Format.nBlockAlign != 0 ? m_Format.Format.nBlockAlign : 1;
     ULONG position;
     if (!m_Capture) {
-        position = static_cast<ULONG>((static_cast<ULONGLONG>(m_Position) + moved) % size);
+        position = static_cast<ULONG>((static_cast<ULONGLONG>(m_Position) + moved / block * block) % size);
     } else {
-        const ULONG block = m_Format.Format.nBlockAlign != 0 ? m_Format.Format.nBlockAlign : 1;
         const ULONG behind = (m_InFlightBytes - moved) / block * block % size;
         position = (m_Position + size - behind) % size;
     }
@@ -320,6 +363,7 @@ NTSTATUS WaveCyclicStream::AllocateLocked(ULONG Bytes) {
     m_BufferSize = Bytes;
     ResetPositionsLocked();
     m_CompletedBytes = 0;
+    m_Continuing = false;
     return STATUS_SUCCESS;
 }
 
@@ -336,6 +380,7 @@ void WaveCyclicStream::FreeBuffer() {
     m_BufferSize = 0;
     ResetPositionsLocked();
     m_DataOffset = 0;
+    m_Continuing = false;
 }
 
 ULONG WaveCyclicStream::TransferCount() { return AllocatedBufferSize(); }
@@ -353,6 +398,9 @@ ULONG WaveCyclicStream::BufferSize() {
 
 void WaveCyclicStream::SetBufferSize(ULONG Bytes) {
     LockScope lock(&m_Lock);
+    // Whole frames only: a size inside a frame would wrap every position off the frame grid.
+    const ULONG block = m_Format.Format.nBlockAlign != 0 ? m_Format.Format.nBlockAlign : 1;
+    Bytes = Bytes / block * block;
     if (Bytes == 0 || Bytes >= m_AllocatedSize) return;
     m_BufferSize = Bytes;
     // Every position wraps at the new size.
@@ -393,6 +441,18 @@ void WaveCyclicStream::CopyFrom(PVOID Destination, PVOID Source, ULONG ByteCount
         return;
     }
     RtlCopyMemory(Destination, Source, ByteCount);
+}
+
+// ---------------------------------------------------------------------------------------------
+// IDrmAudioStream
+
+NTSTATUS WaveCyclicStream::SetContentId(ULONG ContentId, PCDRMRIGHTS) {
+    PAGED_CODE();
+    InterfaceRef<StreamDrm> drm;
+    NTSTATUS status = m_Engine->QueryInterface(IID_StreamDrm, drm.ReceiveVoid());
+    if (!NT_SUCCESS(status)) return status;
+    if (!drm) return STATUS_UNSUCCESSFUL;
+    return drm->SetContentId(ContentId);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -464,7 +524,8 @@ void WaveCyclicStream::OnStreamNotify(PVOID Context, PVOID Argument1, PVOID) {
 
 void WaveCyclicStream::OnFormatChanged(const StreamNotifyRecord* Record) {
     LockScope lock(&m_Lock);
-    if (m_ClientId == nullptr || Record->Owner == nullptr) return;
+    // An owner that takes over while this stream leaves is no business of it any more.
+    if (m_ClientId == nullptr || Record->Owner == nullptr || m_Leaving) return;
     ULONG milliseconds = Record->FirstValue.Shape.Milliseconds;
     const ULONG count = Record->FirstValue.Shape.Count;
     if (RtlCompareMemory(&Record->Owner->Format, &m_OwnerFormat, sizeof(m_OwnerFormat)) != sizeof(m_OwnerFormat)) {
@@ -476,16 +537,29 @@ void WaveCyclicStream::OnFormatChanged(const StreamNotifyRecord* Record) {
     if ((milliseconds & StreamFormatChangedFlag) != 0) {
         m_Chain->Reset();
         m_Chain->SetFormat(m_Format, m_OwnerFormat);  // the chain follows the pair; its answer does not matter here
-        ResetPositionsLocked();
-        m_CompletedBytes = 0;
-        m_DataOffset = 0;
+        // A new run in the stream's own format after a pause, or after the USB side recovered
+        // from an error, continues where the last one ended: same position, same read point.
+        // Any other owner, or the first run, starts the stream over.
+        const bool resume = m_Continuing && SameWaveFormat(m_OwnerFormat, m_Format);
+        if (!resume) {
+            ResetPositionsLocked();
+            m_CompletedBytes = 0;
+        }
+        m_InFlightBytes = 0;
+        m_RingRead = 0;
+        m_RingCount = 0;
+        m_DataOffset = m_Position;
         const ULONG size = EffectiveSizeLocked();
         if (!m_Capture && size != 0) {
             // The USB side starts as far behind the port as it has in flight, at most one buffer.
             const ULONGLONG ahead = static_cast<ULONGLONG>(m_Format.Format.nSamplesPerSec / 1000) *
                                     m_Format.Format.nBlockAlign * m_TransferMs * m_TransferCount;
-            m_DataOffset = static_cast<ULONG>((size - ahead % size) % size);
+            const ULONG behind = static_cast<ULONG>(ahead < size ? ahead : size);
+            m_DataOffset = (m_Position + size - behind) % size;
+            // What it starts from precedes the port's first byte: silence, not an old run's tail.
+            if (!resume) FillRing(m_Buffer, size, m_DataOffset, SilenceByte(m_Format), behind);
         }
+        m_Continuing = true;
     }
     m_StreamRate = ByteRateOf(m_Format.Format.nAvgBytesPerSec);
     m_OwnerRate = ByteRateOf(m_OwnerFormat.Format.nAvgBytesPerSec);

@@ -27,8 +27,12 @@ constexpr ULONG WaveCyclicRingEntries = 10;
 // Audio per USB transfer the stream asks for, and the notification interval it answers.
 constexpr ULONG WaveCyclicTransferMs = 5;
 constexpr ULONG WaveCyclicNotifyMs = 10;
-// Transfers in flight unless "StreamBlock" says otherwise (1 to 10).
+// Transfers in flight unless "StreamBlock" says otherwise. One transfer leaves the bus idle while
+// the next is filled; more than half the 50 ms buffer in flight lets the USB side read where the
+// port is already writing again. The setting is held to the range that plays.
 constexpr ULONG WaveCyclicDefaultStreamBlock = 3;
+constexpr ULONG WaveCyclicMinStreamBlock = 2;
+constexpr ULONG WaveCyclicMaxStreamBlock = 25 / WaveCyclicTransferMs;
 
 // Bytes per millisecond of a byte rate: an integer part and a remainder per 1000.
 struct WaveByteRate {
@@ -47,7 +51,7 @@ struct WaveRateCarry {
 ULONG ConvertOwnerBytes(ULONG OwnerBytes, const WaveByteRate& Owner, const WaveByteRate& Stream, WaveRateCarry* Carry);
 WaveByteRate ByteRateOf(ULONG BytesPerSecond);
 
-class WaveCyclicStream : public CKernelUnknown, public IMiniportWaveCyclicStream, public IDmaChannel {
+class WaveCyclicStream : public CKernelUnknown, public IMiniportWaveCyclicStream, public IDmaChannel, public IDrmAudioStream {
 public:
     DECLARE_KERNEL_UNKNOWN();
 
@@ -82,6 +86,11 @@ public:
     STDMETHODIMP_(void) CopyTo(PVOID Destination, PVOID Source, ULONG ByteCount) override;
     STDMETHODIMP_(void) CopyFrom(PVOID Destination, PVOID Source, ULONG ByteCount) override;
 
+    // ---- IDrmAudioStream ----
+    // Hands the content identifier to the engine's USB stream, which forwards it to the bus driver
+    // with its data pipe; the rights need nothing of the stream itself.
+    STDMETHODIMP SetContentId(ULONG ContentId, PCDRMRIGHTS DrmRights) override;
+
     // The callback registered on the USB stream's callback object.
     static void OnStreamNotify(PVOID Context, PVOID Argument1, PVOID Argument2);
 
@@ -92,6 +101,8 @@ public:
 private:
     NTSTATUS EnterRun(StreamClients* Clients);
     NTSTATUS LeaveRun(StreamClients* Clients);
+    // After leaving RUN: the position holds where the port last saw it or later, never earlier.
+    void FreezePositionLocked();
     // The positions, the ring and the in-flight count back to 0 (spin lock held).
     void ResetPositionsLocked();
     // The buffer size every position wraps at: the set buffer size, else the allocated one.
@@ -125,6 +136,8 @@ private:
     KSPIN_LOCK m_Lock;
     PVOID m_ClientId;                 // the registration while a client (RUN)
     bool m_ClientStarted;
+    bool m_Leaving;                   // stopping its client: completions count, new owners do not
+    bool m_Continuing;                // the position belongs to a run a resume continues
     PUCHAR m_Buffer;
     ULONG m_AllocatedSize;
     ULONG m_BufferSize;

@@ -103,7 +103,7 @@ std::vector<FilterInterface> FindFilters(const GUID& category) {
     return found;
 }
 
-std::vector<UCHAR> WaveFormat(ULONG rate, USHORT bits, USHORT channels, bool isFloat) {
+std::vector<UCHAR> WaveFormat(ULONG rate, USHORT bits, USHORT channels, bool isFloat, USHORT containerBits) {
     struct {
         KSDATAFORMAT head;
         WAVEFORMATEXTENSIBLE wave;
@@ -113,7 +113,8 @@ std::vector<UCHAR> WaveFormat(ULONG rate, USHORT bits, USHORT channels, bool isF
     format.head.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
     format.head.SubFormat = isFloat ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT : KSDATAFORMAT_SUBTYPE_PCM;
     format.head.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-    const USHORT container = isFloat ? 32 : static_cast<USHORT>((bits + 7) / 8 * 8);
+    const USHORT container =
+        isFloat ? 32 : static_cast<USHORT>(containerBits > bits ? containerBits / 8 * 8 : (bits + 7) / 8 * 8);
     format.wave.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
     format.wave.Format.nChannels = channels;
     format.wave.Format.nSamplesPerSec = rate;
@@ -398,6 +399,13 @@ NTSTATUS KsPinClient::Position(KSAUDIO_POSITION* position) {
     return SendGuarded(m_file, IOCTL_KS_PROPERTY, &property, sizeof(property), position, sizeof(*position), nullptr);
 }
 
+NTSTATUS KsPinClient::SetDataFormat(const std::vector<UCHAR>& format) {
+    KSPROPERTY property = MakeProperty(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_DATAFORMAT, KSPROPERTY_TYPE_SET);
+    std::vector<UCHAR> value = format;
+    return SendGuarded(m_file, IOCTL_KS_PROPERTY, &property, sizeof(property), value.data(),
+                       static_cast<ULONG>(value.size()), nullptr);
+}
+
 ULONG KsPinClient::BufferSize() const { return sim::portcls::PinBufferSize(m_file); }
 
 namespace {
@@ -425,7 +433,9 @@ NTSTATUS KsPinClient::Render(const Source& source, sim::machine::Time duration, 
     const ULONG lead = size / 2 / block * block;
     std::vector<UCHAR> chunk(size);
     ULONGLONG written = 0;
+    // The engine fills whole frames only, up to the last frame boundary before the target.
     auto fill = [&](ULONGLONG target) {
+        target = target / block * block;
         while (written < target) {
             const ULONG offset = static_cast<ULONG>(written % size);
             const ULONG length = static_cast<ULONG>(std::min<ULONGLONG>(target - written, size - offset));
@@ -442,7 +452,8 @@ NTSTATUS KsPinClient::Render(const Source& source, sim::machine::Time duration, 
     KSAUDIO_POSITION position{};
     status = Position(&position);
     if (!NT_SUCCESS(status)) return status;
-    written = std::max<ULONGLONG>(written, position.PlayOffset);
+    // What an earlier call wrote ahead of the play position stays: the engine goes on from it.
+    written = std::max<ULONGLONG>(position.WriteOffset, position.PlayOffset / block * block);
     fill(position.PlayOffset + lead);
     if (state != KSSTATE_RUN) {
         status = SetState(KSSTATE_RUN);
@@ -456,6 +467,7 @@ NTSTATUS KsPinClient::Render(const Source& source, sim::machine::Time duration, 
         status = Position(&position);
         if (!NT_SUCCESS(status)) return status;
         if (position.PlayOffset != lastPlay) {
+            stats->largestStep = std::max(stats->largestStep, position.PlayOffset - lastPlay);
             lastPlay = position.PlayOffset;
             lastMove = sim::machine::Now();
         } else if (sim::machine::Now() - lastMove >= 10 * sim::machine::kMillisecond) {
@@ -476,7 +488,9 @@ NTSTATUS KsPinClient::Capture(const Sink& sink, sim::machine::Time duration, Str
     KSAUDIO_POSITION position{};
     NTSTATUS status = Position(&position);
     if (!NT_SUCCESS(status)) return status;
-    ULONGLONG read = position.PlayOffset;
+    // An earlier call's reads end at the write offset; what was captured since is read now.
+    ULONGLONG lastPlay = position.PlayOffset;
+    ULONGLONG read = std::max<ULONGLONG>(position.WriteOffset, position.PlayOffset > size ? position.PlayOffset - size : 0);
     KSSTATE state = KSSTATE_STOP;
     status = GetState(&state);
     if (NT_SUCCESS(status) && state != KSSTATE_RUN) status = SetState(KSSTATE_RUN);
@@ -487,6 +501,8 @@ NTSTATUS KsPinClient::Capture(const Sink& sink, sim::machine::Time duration, Str
         sim::machine::RunFor(sim::machine::kMillisecond);
         status = Position(&position);
         if (!NT_SUCCESS(status)) return status;
+        stats->largestStep = std::max(stats->largestStep, position.PlayOffset - std::min(lastPlay, position.PlayOffset));
+        lastPlay = position.PlayOffset;
         if (position.PlayOffset == read && sim::machine::Now() - lastMove >= 10 * sim::machine::kMillisecond) {
             ++stats->positionStalls;
             lastMove = sim::machine::Now();

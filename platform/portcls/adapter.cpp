@@ -119,8 +119,36 @@ NTSTATUS DispatchPnp(PcDevice* d, PDEVICE_OBJECT fdo, PIRP irp) {
     }
 }
 
-// Tells the adapter about a new device power state and records it.
+// Tells every registered subdevice's miniport that answers IPowerNotify about the new state.
+void NotifyMiniports(PcDevice* d, POWER_STATE state) {
+    std::vector<PPORT> ports;
+    {
+        std::lock_guard<std::mutex> guard(d->lock);
+        for (const RegisteredSubdevice& s : d->subdevices) {
+            s.port->AddRef();
+            ports.push_back(s.port);
+        }
+    }
+    for (PPORT port : ports) {
+        PortSelf* self = PortSelfOf(port);
+        PUNKNOWN miniport = self != nullptr ? self->Miniport() : nullptr;
+        PPOWERNOTIFY notify = nullptr;
+        if (miniport != nullptr &&
+            NT_SUCCESS(miniport->QueryInterface(IID_IPowerNotify, reinterpret_cast<PVOID*>(&notify))) &&
+            notify != nullptr) {
+            notify->PowerChangeNotify(state);
+            notify->Release();
+        }
+        port->Release();
+    }
+}
+
+// Tells the adapter and the miniports about a new device power state and records it: powering
+// down, the miniports hear first (they save what they need while the device still runs); powering
+// up, the adapter comes first.
 void ChangePowerState(PcDevice* d, PDEVICE_OBJECT fdo, POWER_STATE state) {
+    const bool down = state.DeviceState > d->powerState;
+    if (down) NotifyMiniports(d, state);
     PADAPTERPOWERMANAGEMENT power;
     {
         std::lock_guard<std::mutex> guard(d->lock);
@@ -133,6 +161,7 @@ void ChangePowerState(PcDevice* d, PDEVICE_OBJECT fdo, POWER_STATE state) {
     }
     d->powerState = state.DeviceState;
     PoSetPowerState(fdo, DevicePowerState, state);
+    if (!down) NotifyMiniports(d, state);
 }
 
 NTSTATUS DispatchPower(PcDevice* d, PDEVICE_OBJECT fdo, PIRP irp) {
@@ -316,8 +345,22 @@ KV_EXTERN_C NTSTATUS PcGetDeviceProperty(PVOID DeviceObject, DEVICE_REGISTRY_PRO
     return IoGetDeviceProperty(d->pdo, DeviceProperty, BufferLength, PropertyBuffer, ResultLength);
 }
 
+namespace {
+std::mutex g_contentLock;
+sim::portcls::ForwardedContent g_lastContent;
+}  // namespace
+
 KV_EXTERN_C NTSTATUS PcForwardContentToDeviceObject(ULONG ContentId, PVOID Reserved, PCDRMFORWARD DrmForward) {
-    UNREFERENCED_PARAMETER(ContentId);
     UNREFERENCED_PARAMETER(Reserved);
-    return DrmForward != nullptr ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+    if (DrmForward == nullptr) return STATUS_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> guard(g_contentLock);
+    g_lastContent = {true, ContentId, DrmForward->DeviceObject, DrmForward->FileObject};
+    return STATUS_SUCCESS;
 }
+
+namespace sim::portcls {
+ForwardedContent LastForwardedContent() {
+    std::lock_guard<std::mutex> guard(g_contentLock);
+    return g_lastContent;
+}
+}  // namespace sim::portcls

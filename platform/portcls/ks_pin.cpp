@@ -89,6 +89,21 @@ ULONGLONG UpdatePosition(KsPin* pin) {
     return pin->positionTotal;
 }
 
+// Sizes the stream's buffer as the port does after a new stream or format: the notification
+// frame size the stream answers, and a buffer of whole notification frames; a render buffer then
+// starts out silent.
+void PrepareBuffer(KsPin* pin) {
+    pin->stream->SetNotificationFreq(10, &pin->framingSize);
+    const ULONG allocated = pin->dma->AllocatedBufferSize();
+    if (pin->framingSize != 0 && allocated > pin->framingSize) {
+        const ULONG whole = allocated / pin->framingSize * pin->framingSize;
+        if (whole < allocated) pin->dma->SetBufferSize(whole);
+    }
+    if (!pin->capture && pin->dma->SystemAddress() != nullptr) {
+        pin->stream->Silence(pin->dma->SystemAddress(), pin->dma->BufferSize());
+    }
+}
+
 }  // namespace
 
 STDMETHODIMP PinServiceSink::QueryInterface(REFIID iid, PVOID* out) {
@@ -162,7 +177,7 @@ NTSTATUS CreatePin(KsFilter* filter, PFILE_OBJECT filterFile, PFILE_OBJECT pinFi
         delete pin;
         return status;
     }
-    pin->stream->SetNotificationFreq(10, &pin->framingSize);
+    PrepareBuffer(pin);
     if (pin->serviceGroup != nullptr) pin->serviceGroup->AddMember(&pin->sink);
     ObReferenceObject(filterFile);
     pinFile->FsContext = pin;
@@ -211,6 +226,24 @@ NTSTATUS PinProperty(KsPin* pin, const KSPROPERTY& property, PVOID value, ULONG 
         std::memcpy(&target, value, sizeof(target));
         if (target < KSSTATE_STOP || target > KSSTATE_RUN) return STATUS_INVALID_PARAMETER;
         return StepState(pin, target);
+    }
+    if (IsEqualGUID(property.Set, KSPROPSETID_Connection) && property.Id == KSPROPERTY_CONNECTION_DATAFORMAT && set) {
+        // A new format for the open pin: it must lie in the pin's ranges; the stream decides.
+        if (valueLength < sizeof(KSDATAFORMAT)) return STATUS_BUFFER_TOO_SMALL;
+        KSDATAFORMAT head;
+        std::memcpy(&head, value, sizeof(head));
+        if (head.FormatSize < sizeof(KSDATAFORMAT) || head.FormatSize > valueLength) return STATUS_INVALID_PARAMETER;
+        const auto* d = pin->filter->self->Description();
+        const auto* descriptor = reinterpret_cast<const PCPIN_DESCRIPTOR*>(reinterpret_cast<const UCHAR*>(d->Pins) +
+                                                                          size_t(d->PinSize) * pin->pinId);
+        const auto* bytes = static_cast<const UCHAR*>(value);
+        if (!FormatMatches(descriptor->KsPinDescriptor, bytes, head.FormatSize)) return STATUS_NO_MATCH;
+        std::vector<UCHAR> format(bytes, bytes + head.FormatSize);
+        const NTSTATUS status = pin->stream->SetFormat(reinterpret_cast<PKSDATAFORMAT>(format.data()));
+        if (!NT_SUCCESS(status)) return status;
+        pin->format = std::move(format);
+        PrepareBuffer(pin);
+        return STATUS_SUCCESS;
     }
     if (IsEqualGUID(property.Set, KSPROPSETID_Connection) && property.Id == KSPROPERTY_CONNECTION_DATAFORMAT) {
         if (!get) return STATUS_INVALID_DEVICE_REQUEST;
@@ -273,5 +306,16 @@ bool PinRead(PFILE_OBJECT file, ULONG offset, void* data, ULONG length) {
 }
 
 ULONG PinServiceCount(PFILE_OBJECT file) { return CheckedPin(file, "PinServiceCount")->sink.Services(); }
+
+NTSTATUS PinSetContentId(PFILE_OBJECT file, ULONG contentId, const DRMRIGHTS& rights) {
+    KsPin* pin = CheckedPin(file, "PinSetContentId");
+    PDRMAUDIOSTREAM drm = nullptr;
+    if (!NT_SUCCESS(pin->stream->QueryInterface(IID_IDrmAudioStream, reinterpret_cast<PVOID*>(&drm))) || drm == nullptr) {
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    const NTSTATUS status = drm->SetContentId(contentId, &rights);
+    drm->Release();
+    return status;
+}
 
 }  // namespace sim::portcls

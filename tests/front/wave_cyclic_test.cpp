@@ -91,6 +91,37 @@ TEST_F(EngineRecords, DataFormatsAreBoundedBeforeTheyAreRead) {
     }
 }
 
+// A device record with channel mask 0 (no positions assigned) opens for a client's mask that
+// names one position per channel, and the stream takes the device's record.
+TEST_F(EngineRecords, ChannelMaskZeroRecordTakesAStandardMask) {
+    WAVEFORMATEXTENSIBLE unassigned = Record(44100, 16, 2);
+    unassigned.dwChannelMask = 0;
+    ASSERT_EQ(m_Engine->AddFormat(&unassigned), STATUS_SUCCESS);
+    struct Case {
+        ULONG mask;
+        NTSTATUS expected;
+    };
+    for (const Case& c : {Case{3, STATUS_SUCCESS}, Case{0x30, STATUS_SUCCESS}, Case{0, STATUS_SUCCESS},
+                          Case{7, STATUS_INVALID_PARAMETER}, Case{1, STATUS_INVALID_PARAMETER}}) {
+        SCOPED_TRACE(c.mask);
+        WAVEFORMATEXTENSIBLE wave = unassigned;
+        wave.dwChannelMask = c.mask;
+        const std::vector<UCHAR> bytes = DataFormat(104, 0, 64, wave, 22);
+        WAVEFORMATEXTENSIBLE out;
+        EXPECT_EQ(ValidateWaveDataFormat(reinterpret_cast<const KSDATAFORMAT*>(bytes.data()), m_Engine, &out), c.expected);
+        if (NT_SUCCESS(c.expected)) {
+            EXPECT_EQ(out.dwChannelMask, 0u);
+        }
+    }
+    // A record with its own mask still wants that mask.
+    WAVEFORMATEXTENSIBLE wave = Record(48000, 16, 2);
+    wave.dwChannelMask = 0x30;
+    const std::vector<UCHAR> bytes = DataFormat(104, 0, 64, wave, 22);
+    WAVEFORMATEXTENSIBLE out;
+    EXPECT_EQ(ValidateWaveDataFormat(reinterpret_cast<const KSDATAFORMAT*>(bytes.data()), m_Engine, &out),
+              STATUS_INVALID_PARAMETER);
+}
+
 // Each side keeps its own carries, so the converted total follows the stream's rate exactly over
 // any number of transfers, whatever the other side converted in between.
 TEST(WaveByteConversion, EachSideKeepsTheStreamsRate) {
@@ -125,6 +156,99 @@ TEST(WaveByteConversion, EachSideKeepsTheStreamsRate) {
     // 5 ms of 44.1 kHz stereo 16-bit advance a 48 kHz stream by 5 ms.
     WaveRateCarry carry = {};
     EXPECT_EQ(ConvertOwnerBytes(882, ByteRateOf(176400), ByteRateOf(192000), &carry), 960u);
+}
+
+// A stream on its own (no port, no device): the geometry of its cyclic buffer and what it tells
+// the port about it.
+class StreamGeometry : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(CreateWaveCyclicMiniport(&m_MiniportUnknown, CLSID_PortWaveCyclic, nullptr, NonPagedPoolNx, 0),
+                  STATUS_SUCCESS);
+        ASSERT_EQ(m_MiniportUnknown->QueryInterface(IID_IMiniportWaveCyclic, reinterpret_cast<PVOID*>(&m_Miniport)),
+                  STATUS_SUCCESS);
+        m_Engine = new (NonPagedPoolNx, 'tseT') StreamEngine(nullptr, 1);
+        m_Engine->NonDelegatingAddRef();
+        ASSERT_EQ(m_Engine->Init(StreamDirectionRender), STATUS_SUCCESS);
+    }
+    void TearDown() override {
+        if (m_Stream != nullptr) m_Stream->NonDelegatingRelease();
+        if (m_ServiceGroup != nullptr) m_ServiceGroup->Release();
+        m_Engine->NonDelegatingRelease();
+        if (m_Miniport != nullptr) m_Miniport->Release();
+        m_MiniportUnknown->Release();
+    }
+    // A stream in the format (added to the engine's records first).
+    void Open(const WAVEFORMATEXTENSIBLE& wave) {
+        ASSERT_EQ(m_Engine->AddFormat(&wave), STATUS_SUCCESS);
+        std::vector<UCHAR> format = DataFormat(104, 0, 64, wave, 22);
+        m_Stream = new (NonPagedPoolNx, 'tseT') WaveCyclicStream(nullptr);
+        m_Stream->NonDelegatingAddRef();
+        ASSERT_EQ(m_Stream->Init(static_cast<WaveCyclicMiniport*>(m_Miniport), 0, FALSE,
+                                 reinterpret_cast<PKSDATAFORMAT>(format.data()), m_Engine, &m_ServiceGroup),
+                  STATUS_SUCCESS);
+    }
+    PUNKNOWN m_MiniportUnknown = nullptr;
+    PMINIPORTWAVECYCLIC m_Miniport = nullptr;
+    StreamEngine* m_Engine = nullptr;
+    WaveCyclicStream* m_Stream = nullptr;
+    PSERVICEGROUP m_ServiceGroup = nullptr;
+};
+
+// The buffer is 50 ms in whole frames, and a size the port sets is taken in whole frames too.
+TEST_F(StreamGeometry, BufferSizesAreWholeFrames) {
+    struct Case {
+        ULONG rate;
+        WORD bits;
+        WORD channels;
+        ULONG allocated;
+        ULONG framing;  // SetNotificationFreq's frame size: 10 ms
+    };
+    const Case cases[] = {
+        {48000, 16, 2, 9600, 1920},
+        {22050, 16, 2, 4408, 880},   // 4410 would end inside a frame
+        {11025, 24, 2, 3306, 660},   // 3307.5
+        {44100, 24, 2, 13230, 2646},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rate);
+        TearDown();
+        m_Stream = nullptr;
+        m_ServiceGroup = nullptr;
+        m_Miniport = nullptr;
+        SetUp();
+        Open(Record(c.rate, c.bits, c.channels));
+        EXPECT_EQ(m_Stream->AllocatedBufferSize(), c.allocated);
+        ULONG framing = 0;
+        EXPECT_EQ(m_Stream->SetNotificationFreq(25, &framing), 10u);
+        EXPECT_EQ(framing, c.framing);
+        const ULONG block = c.channels * c.bits / 8u;
+        m_Stream->SetBufferSize(c.allocated);  // not below the allocation: ignored
+        EXPECT_EQ(m_Stream->BufferSize(), c.allocated);
+        m_Stream->SetBufferSize(c.allocated / 2 + 1);
+        EXPECT_EQ(m_Stream->BufferSize() % block, 0u);
+        EXPECT_LE(m_Stream->BufferSize(), c.allocated / 2 + 1);
+        EXPECT_GT(m_Stream->BufferSize() + block, c.allocated / 2 + 1);
+    }
+}
+
+// Silence is the format's zero: 0x80 for unsigned 8-bit samples, 0 otherwise; never outside the buffer.
+TEST_F(StreamGeometry, SilenceOfEightBitIsTheMidpoint) {
+    Open(Record(8000, 8, 1));
+    auto* buffer = static_cast<PUCHAR>(m_Stream->SystemAddress());
+    const ULONG size = m_Stream->AllocatedBufferSize();
+    ASSERT_EQ(size, 400u);
+    std::memset(buffer, 0x11, size);
+    m_Stream->Silence(buffer + 100, 50);
+    EXPECT_EQ(buffer[99], 0x11);
+    EXPECT_EQ(buffer[100], 0x80);
+    EXPECT_EQ(buffer[149], 0x80);
+    EXPECT_EQ(buffer[150], 0x11);
+    m_Stream->Silence(buffer + 390, 20);  // would leave the buffer: nothing
+    EXPECT_EQ(buffer[390], 0x11);
+    LONGLONG position = 800;  // bytes of 8 kHz mono 8-bit: 100 ms
+    EXPECT_EQ(m_Stream->NormalizePhysicalPosition(&position), STATUS_SUCCESS);
+    EXPECT_EQ(position, 1000000);
 }
 
 }  // namespace

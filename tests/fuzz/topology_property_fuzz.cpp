@@ -1,10 +1,12 @@
-// libFuzzer target: arbitrary property requests to the topology filter of a started catalog device
-// (uac1), sent by the audio stack client with guarded buffers: a handler that reads or writes past
-// the request or the value stops the run (the guard page, or the pattern check after the request),
-// and every input must leave the pool as it found it.
+// libFuzzer target: arbitrary property requests to the topology filter of a started catalog device,
+// sent by the audio stack client with guarded buffers: a handler that reads or writes past the
+// request or the value stops the run (the guard page, or the pattern check after the request), and
+// every input must leave the pool as it found it.
 //
-// Input: a sequence of 8-byte request headers, each followed by its instance words and, for sets,
-// its value bytes (missing bytes read as zero):
+// Input: one byte choosing the catalog device (index into the catalog, modulo its size; 0 is
+// uac1), so the device-specific, vendor and terminal-type handlers of every model are reached; then
+// a sequence of 8-byte request headers, each followed by its instance words and, for sets, its
+// value bytes (missing bytes read as zero):
 //   byte 0: the property set (index into kSets, modulo its size)
 //   byte 1: the property id
 //   byte 2: the verb: bit 0 GET, bit 1 SET, bit 2 BASICSUPPORT; bit 3 sends the request without
@@ -13,7 +15,8 @@
 //   byte 4: the instance words after the node (0 to 7)
 //   byte 5: the value size in bytes (0 to 64)
 //   bytes 6-7: unused
-// The device is started once for the whole run; the values it stores carry over between inputs.
+// Each device is started the first time an input names it and stays for the whole run; the values
+// it stores carry over between inputs. A device the driver does not start takes no requests.
 #include "driver/front/TopologyProperties.h"
 
 #include <sim/audio_stack.h>
@@ -27,7 +30,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 KV_EXTERN_C NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
@@ -49,41 +54,63 @@ const GUID* const kSets[] = {
     std::abort();
 }
 
-// The driver, the device and its open topology filter, for the whole run.
+sim::pnp::Driver* TheDriver() {
+    static sim::pnp::Driver* driver = [] {
+        sim::pnp::Driver* loaded = nullptr;
+        if (sim::pnp::LoadLinkedDriver(DriverEntry, u"KV-380D", &loaded) != STATUS_SUCCESS) Fail("DriverEntry failed");
+        return loaded;
+    }();
+    return driver;
+}
+
+// One started device and its open topology filter, for the whole run.
 struct Machine {
     std::unique_ptr<sim::hosts::KsFilterClient> filter;
     ULONG nodes = 0;
 
-    Machine() {
-        sim::pnp::Driver* driver = nullptr;
-        if (sim::pnp::LoadLinkedDriver(DriverEntry, u"KV-380D", &driver) != STATUS_SUCCESS) Fail("DriverEntry failed");
-        sim::usb::Port* port = sim::usb::PlugDevice(sim::usb::CreateCatalogDevice("uac1"));
+    explicit Machine(const std::string& name) {
+        std::vector<std::u16string> before;
+        for (const sim::hosts::FilterInterface& f : sim::hosts::FindFilters(KSCATEGORY_TOPOLOGY)) {
+            before.push_back(f.symbolicLink);
+        }
+        sim::usb::Port* port = sim::usb::PlugDevice(sim::usb::CreateCatalogDevice(name));
         sim::pnp::DeviceNode* node = sim::usb::NodeOf(port);
-        if (!NT_SUCCESS(sim::pnp::AddDevice(driver, node)) || !NT_SUCCESS(sim::pnp::StartDevice(node))) {
-            Fail("the device did not start");
-        }
+        if (!NT_SUCCESS(sim::pnp::AddDevice(TheDriver(), node)) || !NT_SUCCESS(sim::pnp::StartDevice(node))) return;
         sim::machine::RunFor(200 * sim::machine::kMillisecond);
-        std::vector<sim::hosts::FilterInterface> filters = sim::hosts::FindFilters(KSCATEGORY_TOPOLOGY);
-        if (filters.empty() || !NT_SUCCESS(sim::hosts::KsFilterClient::Open(filters.front().symbolicLink, &filter))) {
-            Fail("no topology filter");
+        // This device's filter: the one that was not there before it.
+        for (const sim::hosts::FilterInterface& f : sim::hosts::FindFilters(KSCATEGORY_TOPOLOGY)) {
+            bool known = false;
+            for (const std::u16string& link : before) known = known || link == f.symbolicLink;
+            if (known) continue;
+            if (!NT_SUCCESS(sim::hosts::KsFilterClient::Open(f.symbolicLink, &filter))) Fail("the topology filter does not open");
+            break;
         }
+        if (!filter) return;
         std::vector<GUID> types;
         if (!NT_SUCCESS(filter->Nodes(&types))) Fail("no node list");
         nodes = static_cast<ULONG>(types.size());
     }
 };
 
-Machine& TheMachine() {
-    static Machine machine;
-    return machine;
+// The device an input names, started on first use; null when it does not start.
+Machine* MachineFor(uint8_t choice) {
+    static const std::vector<std::string> names = sim::usb::CatalogNames();
+    static std::map<size_t, std::unique_ptr<Machine>> machines;
+    const size_t index = choice % names.size();
+    std::unique_ptr<Machine>& machine = machines[index];
+    if (!machine) machine = std::make_unique<Machine>(names[index]);
+    return machine->filter ? machine.get() : nullptr;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Machine& machine = TheMachine();
+    if (size == 0) return 0;
+    Machine* started = MachineFor(data[0]);
+    if (started == nullptr) return 0;
+    Machine& machine = *started;
     const sim::pool::Snapshot pool = sim::pool::TakeSnapshot();
-    size_t at = 0;
+    size_t at = 1;
     for (size_t requests = 0; at + kHeaderBytes <= size && requests < kMaxRequests; ++requests) {
         const uint8_t* header = data + at;
         at += kHeaderBytes;

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,39 @@ std::string WriteDescriptorFile(const char* catalogName) {
     return path;
 }
 
+// "@wav:RATE:BITS:CHANNELS": a PCM WAV file of 0.3 s of seeded noise in that layout (8-bit
+// samples unsigned, as the format has them).
+std::string WriteNoiseWav(const std::string& spec) {
+    unsigned rate = 0, bits = 0, channels = 0;
+    if (std::sscanf(spec.c_str(), "@wav:%u:%u:%u", &rate, &bits, &channels) != 3) return {};
+    const unsigned bytes = bits / 8;
+    const uint32_t dataBytes = rate * 3 / 10 * channels * bytes;
+    std::string path = testing::TempDir() + "kvsim_noise_" + std::to_string(getpid()) + ".wav";
+    std::ofstream file(path, std::ios::binary);
+    auto put = [&](uint32_t value, unsigned size) {
+        for (unsigned i = 0; i < size; ++i) file.put(static_cast<char>(value >> (8 * i)));
+    };
+    file.write("RIFF", 4);
+    put(36 + dataBytes, 4);
+    file.write("WAVEfmt ", 8);
+    put(16, 4);
+    put(1, 2);
+    put(channels, 2);
+    put(rate, 4);
+    put(rate * channels * bytes, 4);
+    put(channels * bytes, 2);
+    put(bits, 2);
+    file.write("data", 4);
+    put(dataBytes, 4);
+    std::mt19937 random(rate + bits * 7 + channels * 131);
+    const int32_t quarter = static_cast<int32_t>(1u << (bits - 3));
+    std::uniform_int_distribution<int32_t> value(-quarter, quarter);
+    for (uint32_t at = 0; at < dataBytes; at += bytes) {
+        put(static_cast<uint32_t>(value(random) + (bits == 8 ? 128 : 0)), bytes);
+    }
+    return file ? path : std::string();
+}
+
 struct KvsimCase {
     const char* name;
     std::string arguments;
@@ -58,6 +92,11 @@ TEST_P(Kvsim, Reports) {
     if (arguments.find("@uac2") != std::string::npos) {
         file = WriteDescriptorFile("uac2");
         arguments.replace(arguments.find("@uac2"), 5, file);
+    } else if (const size_t at = arguments.find("@wav:"); at != std::string::npos) {
+        const size_t end = arguments.find(' ', at);
+        file = WriteNoiseWav(arguments.substr(at, end - at));
+        ASSERT_FALSE(file.empty());
+        arguments.replace(at, end - at, file);
     }
     KvsimRun run = RunKvsim(arguments);
     if (!file.empty()) std::remove(file.c_str());
@@ -125,7 +164,27 @@ INSTANTIATE_TEST_SUITE_P(
                   "play --device uac1-w4m3 --format 48000/16/8 --tone 1000 --seconds 0.3 --device-output /dev/null",
                   0,
                   {"render                   STATUS_SUCCESS", "device format            48000 Hz, 16 bits, 2 channels",
-                   "gaps                     0", "position stalls          0", kClean}},
+                   "sample-exact             not compared", "audio check              tone clean",
+                   "position stalls          0", kClean}},
+        // Content other than a tone cannot be judged through the down-mix: the run says so and fails.
+        KvsimCase{"W4M3ConvertedContentIsNotJudged",
+                  "play --device uac1-w4m3 --input @wav:48000:16:8 --device-output /dev/null", 1,
+                  {"audio check              not done", kClean}},
+        // Files as users have them: 44.1 kHz, 24 bits (in a 32-bit container on UAC 2.0), 8 bits.
+        KvsimCase{"Play44kWavSampleExact", "play --device uac1 --input @wav:44100:16:2 --device-output /dev/null", 0,
+                  {"pin format               44100 Hz, 16 bits, 2 channels", "sample-exact             yes", kClean}},
+        KvsimCase{"Uac2Takes24BitWavIn32BitContainers",
+                  "play --device uac2 --input @wav:44100:24:2 --device-output /dev/null", 0,
+                  {"pin format               44100 Hz, 24 bits in 32, 2 channels", "sample-exact             yes", kClean}},
+        KvsimCase{"EightBitWavPlaysWidened", "play --device uac1 --input @wav:44100:8:2 --device-output /dev/null", 0,
+                  {"8 bits, played as 16 bits", "sample-exact             yes", kClean}},
+        KvsimCase{"FormatWithContainer",
+                  "play --device uac2 --format 96000/24in32/2 --tone 1000 --seconds 0.2 --device-output /dev/null", 0,
+                  {"pin format               96000 Hz, 24 bits in 32, 2 channels", "sample-exact             yes", kClean}},
+        KvsimCase{"RefusedFormatNamesWhatThePinOffers",
+                  "play --device uac2 --format 48000/24in24/2 --tone 1000 --device-output /dev/null", 1,
+                  {"pin open                 STATUS_INVALID_PARAMETER",
+                   "pin offers               PCM 44100-192000 Hz, 16-24 bits, up to 2 channels", kClean}},
         // The playback mixer also takes the two monitors: the render path reaches the streaming
         // terminal through it, and the wave filter connects to the topology filter.
         KvsimCase{"R7T5StartsWithItsPlaybackMixer",
@@ -133,7 +192,8 @@ INSTANTIATE_TEST_SUITE_P(
                   0,
                   {"START                    STATUS_SUCCESS", "HAL chosen               R7T5AudioHal",
                    "path                   9 output connector, 7 mute, 8 volume, 6 mixer, 0 input connector",
-                   "connection               SPKOut00Wave pin 1 -> GlobalTopo pin 1", kClean}},
+                   "connection               SPKOut00Wave pin 1 -> GlobalTopo pin 1",
+                   "wave pin SPKOut00Wave    PCM 44100-48000 Hz, 16-16 bits, up to 6 channels", kClean}},
         KvsimCase{"R7T5PlaysThroughItsPlaybackMixer",
                   "play --device uac1-r7t5 --tone 1000 --seconds 0.2 --device-output /dev/null",
                   0,

@@ -14,8 +14,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// tests/signal/<this file> -> the source tree's root.
-fs::path SourceRoot() { return fs::path(__FILE__).parent_path().parent_path().parent_path(); }
+// The source tree's root comes from the build, not from __FILE__, which a compiler cache may rewrite
+// as a path relative to the build directory.
+fs::path SourceRoot() { return fs::path(KV_SOURCE_DIR); }
 
 bool IdentifierChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_'; }
 

@@ -10,6 +10,7 @@
 #include "driver/front/TopologyMiniport.h"
 #include "driver/front/WaveCyclicMiniport.h"
 #include "driver/front/WaveCyclicStream.h"
+#include "streaming/wave_front_machine.h"
 
 #include <sim/audio_stack.h>
 #include <sim/machine.h>
@@ -31,22 +32,10 @@
 
 namespace {
 
-using sim::hosts::KsFilterClient;
-using sim::hosts::KsPinClient;
-using sim::machine::Time;
+using namespace wave_front_test;
 
-constexpr Time kMs = sim::machine::kMillisecond;
 constexpr uint8_t kRenderInterface = 1;
 constexpr uint8_t kCaptureInterface = 2;
-
-NTSTATUS NoAsio(AsioPrivateInterface*, PIRP) { return STATUS_NOT_IMPLEMENTED; }
-
-const FrontCallees kCallees = {
-    .CreateAdapter = CreateAdapter,
-    .CreateTopologyMiniport = CreateTopologyMiniport,
-    .CreateWaveCyclicMiniport = CreateWaveCyclicMiniport,
-    .DispatchAsioControl = NoAsio,
-};
 
 // A 16-bit stereo ramp source: frame n carries n on channel 0 and n + 0x100 on channel 1.
 struct RampSource {
@@ -64,83 +53,6 @@ struct RampSource {
         }
         return written;
     }
-};
-
-// ---- the machine: driver, device and audio stack ----
-
-class WaveFront : public testing::Test {
-protected:
-    void SetUp() override {
-        m_Previous = ExchangeFrontCallees(&kCallees);
-        ASSERT_EQ(sim::pnp::LoadLinkedDriver(DriverEntry, u"KV-380D", &m_Driver), STATUS_SUCCESS);
-    }
-    void TearDown() override {
-        m_Pin.reset();
-        m_Filter.reset();
-        Unplug();
-        if (m_Driver != nullptr) sim::pnp::UnloadDriver(m_Driver);
-        ExchangeFrontCallees(m_Previous);
-    }
-
-    NTSTATUS Plug(const std::string& name = "uac1") {
-        std::unique_ptr<sim::usb::Device> device = sim::usb::CreateCatalogDevice(name);
-        EXPECT_TRUE(device);
-        if (!device) return STATUS_UNSUCCESSFUL;
-        m_Port = sim::usb::PlugDevice(std::move(device));
-        m_Node = sim::usb::NodeOf(m_Port);
-        NTSTATUS status = sim::pnp::AddDevice(m_Driver, m_Node);
-        if (!NT_SUCCESS(status)) return status;
-        m_Added = true;
-        return sim::pnp::StartDevice(m_Node);
-    }
-    void Unplug() {
-        if (m_Added) {
-            EXPECT_EQ(sim::pnp::RemoveDevice(m_Node), STATUS_SUCCESS);
-            // The adapter is gone with the removal, and with it its hold on the bus interface.
-            EXPECT_EQ(sim::usb::BusInterfaceReferences(m_Port), 0);
-        }
-        m_Added = false;
-        if (m_Port != nullptr) sim::usb::RemovePort(m_Port);
-        m_Port = nullptr;
-    }
-    sim::usb::AudioFunction& Audio() { return *sim::usb::DeviceOf(m_Port).Audio(); }
-
-    // Opens the first filter of the category on this device.
-    void OpenFilter(const GUID& category) {
-        std::vector<sim::hosts::FilterInterface> filters = sim::hosts::FindFilters(category);
-        ASSERT_FALSE(filters.empty());
-        ASSERT_EQ(KsFilterClient::Open(filters.front().symbolicLink, &m_Filter), STATUS_SUCCESS);
-    }
-    NTSTATUS OpenPin(ULONG rate, USHORT bits = 16, USHORT channels = 2) {
-        return KsPinClient::Open(*m_Filter, 0, sim::hosts::WaveFormat(rate, bits, channels), &m_Pin);
-    }
-    // Steps the pin to RUN and plays `frames` frames of the ramp over `duration`.
-    NTSTATUS Play(RampSource& source, Time duration) {
-        NTSTATUS status = m_Pin->SetState(KSSTATE_ACQUIRE);
-        if (NT_SUCCESS(status)) status = m_Pin->SetState(KSSTATE_PAUSE);
-        if (!NT_SUCCESS(status)) return status;
-        sim::hosts::StreamRunStats stats;
-        status = m_Pin->Render([&](UCHAR* data, size_t length) { return source(data, length); }, duration, &stats);
-        m_Stats = stats;
-        return status;
-    }
-    NTSTATUS Stop() {
-        NTSTATUS status = STATUS_SUCCESS;
-        for (KSSTATE state : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP}) {
-            NTSTATUS step = m_Pin->SetState(state);
-            if (!NT_SUCCESS(step)) status = step;
-        }
-        return status;
-    }
-
-    const FrontCallees* m_Previous = nullptr;
-    sim::pnp::Driver* m_Driver = nullptr;
-    sim::usb::Port* m_Port = nullptr;
-    sim::pnp::DeviceNode* m_Node = nullptr;
-    bool m_Added = false;
-    std::unique_ptr<KsFilterClient> m_Filter;
-    std::unique_ptr<KsPinClient> m_Pin;
-    sim::hosts::StreamRunStats m_Stats;
 };
 
 TEST_F(WaveFront, RampReachesTheDeviceSampleExact) {
@@ -218,17 +130,36 @@ TEST_F(WaveFront, SecondPinRefusedAndPauseRunsAgain) {
 // The device leaves while a pin runs: the surprise removal comes first, the application closes
 // the pin later, then the device is removed; nothing hangs and nothing is left.
 TEST_F(WaveFront, RemovalWithARunningPin) {
-    ASSERT_EQ(Plug(), STATUS_SUCCESS);
-    OpenFilter(KSCATEGORY_RENDER);
-    ASSERT_EQ(OpenPin(48000), STATUS_SUCCESS);
-    RampSource source{.limit = 48000};
-    ASSERT_EQ(Play(source, 100 * kMs), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(StartPlaying(100 * kMs));
     sim::usb::UnplugDevice(m_Port);
     EXPECT_EQ(sim::pnp::SurpriseRemoveDevice(m_Node), STATUS_SUCCESS);
     sim::machine::RunFor(20 * kMs);
     m_Pin.reset();
+    // The filter the application still holds takes no new stream for a device that is gone.
+    EXPECT_EQ(OpenPin(48000), STATUS_DEVICE_REMOVED);
     m_Filter.reset();
     Unplug();
+}
+
+// The eight-channel device lists no record with its largest channel count, rate and bits
+// together: a wildcard client still gets the best record it has, and that format opens the pin.
+TEST_F(WaveFront, WildcardIntersectionFindsAnExistingRecord) {
+    ASSERT_EQ(Plug("uac1-w4m3"), STATUS_SUCCESS);
+    OpenFilter(KSCATEGORY_RENDER);
+    KSDATARANGE_AUDIO range = {};
+    range.DataRange.FormatSize = sizeof(range);
+    range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+    range.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    range.DataRange.Specifier = GUID_NULL;
+    std::vector<UCHAR> client(sizeof(range));
+    std::memcpy(client.data(), &range, sizeof(range));
+    std::vector<UCHAR> format;
+    ASSERT_EQ(m_Filter->DataIntersection(0, client, &format), STATUS_SUCCESS);
+    ASSERT_EQ(format.size(), 104u);
+    WAVEFORMATEXTENSIBLE wave = {};
+    std::memcpy(&wave, format.data() + sizeof(KSDATAFORMAT), sizeof(wave));
+    EXPECT_EQ(wave.Format.nChannels, 8u);
+    EXPECT_EQ(KsPinClient::Open(*m_Filter, 0, format, &m_Pin), STATUS_SUCCESS);
 }
 
 // The UAC 1.0 catalog models whose HAL the driver builds today start and show their wave filters.
@@ -463,6 +394,78 @@ TEST_F(WaveFront, DeviceTerminalTypeChangeRenamesAndReinstallsTheRenderFilter) {
         }
     }
     EXPECT_EQ(typeReads, 1);
+}
+
+}  // namespace
+
+namespace {
+
+// A device power change reaches every miniport that asks for it: down to D3 and back to D0, the
+// topology and wave miniports each keep the state they were told.
+TEST_F(WaveFront, PowerChangesReachTheMiniports) {
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    PDEVICE_OBJECT functional = sim::pnp::PhysicalDeviceObject(m_Node)->AttachedDevice;
+    auto states = [&] {
+        std::vector<ULONG> found;
+        for (const sim::portcls::Subdevice& s : sim::portcls::Subdevices(functional)) {
+            PUNKNOWN unknown = nullptr;
+            if (NT_SUCCESS(s.miniport->QueryInterface(IID_IMiniportTopology, reinterpret_cast<PVOID*>(&unknown)))) {
+                found.push_back(static_cast<TopologyMiniport*>(static_cast<IMiniportTopology*>(unknown))->DevicePowerState());
+            } else if (NT_SUCCESS(s.miniport->QueryInterface(IID_IMiniportWaveCyclic, reinterpret_cast<PVOID*>(&unknown)))) {
+                found.push_back(static_cast<WaveCyclicMiniport*>(static_cast<IMiniportWaveCyclic*>(unknown))->DevicePowerState());
+            } else {
+                ADD_FAILURE() << "a miniport of neither kind";
+                continue;
+            }
+            unknown->Release();
+        }
+        return found;
+    };
+    const std::vector<ULONG> started = states();
+    ASSERT_EQ(started.size(), 3u);
+    ASSERT_EQ(sim::pnp::SetDevicePower(m_Node, PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(states(), std::vector<ULONG>(3, PowerDeviceD3));
+    ASSERT_EQ(sim::pnp::SetDevicePower(m_Node, PowerDeviceD0), STATUS_SUCCESS);
+    EXPECT_EQ(states(), std::vector<ULONG>(3, PowerDeviceD0));
+}
+
+// The system hands a content identifier to a running stream: it reaches the bus driver below with
+// the stream's data pipe.
+TEST_F(WaveFront, ContentIdIsForwardedWithTheDataPipe) {
+    ASSERT_NO_FATAL_FAILURE(StartPlaying(50 * kMs));
+    const DRMRIGHTS rights = {TRUE, 0, FALSE};
+    ASSERT_EQ(sim::portcls::PinSetContentId(m_Pin->File(), 0x5A17, rights), STATUS_SUCCESS);
+    const sim::portcls::ForwardedContent forwarded = sim::portcls::LastForwardedContent();
+    EXPECT_TRUE(forwarded.forwarded);
+    EXPECT_EQ(forwarded.contentId, 0x5A17u);
+    EXPECT_NE(forwarded.deviceObject, nullptr);
+    EXPECT_NE(forwarded.fileObject, nullptr);
+    ASSERT_EQ(Stop(), STATUS_SUCCESS);
+}
+
+}  // namespace
+
+namespace {
+
+// The port hands a new format to an open pin outside RUN: the stream takes it with a new buffer,
+// and the ramp that follows reaches the device at the new rate, sample-exact. In RUN, or outside
+// the pin's ranges, the format is refused and the old one stays.
+TEST_F(WaveFront, OpenPinTakesANewFormatOutsideRun) {
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    OpenFilter(KSCATEGORY_RENDER);
+    ASSERT_EQ(OpenPin(48000), STATUS_SUCCESS);
+    EXPECT_EQ(m_Pin->SetDataFormat(sim::hosts::WaveFormat(96000, 16, 2)), STATUS_NO_MATCH);
+    ASSERT_EQ(m_Pin->SetDataFormat(sim::hosts::WaveFormat(44100, 16, 2)), STATUS_SUCCESS);
+    EXPECT_EQ(m_Pin->BufferSize(), 8820u);
+    RampSource source{.limit = 44100 / 4};
+    ASSERT_EQ(Play(source, 400 * kMs), STATUS_SUCCESS);
+    EXPECT_EQ(m_Pin->SetDataFormat(sim::hosts::WaveFormat(48000, 16, 2)), STATUS_UNSUCCESSFUL);
+    ASSERT_EQ(Stop(), STATUS_SUCCESS);
+    const sim::usb::RenderSink& sink = *Audio().Render(kRenderInterface);
+    EXPECT_EQ(sink.Format().rateHz, 44100u);
+    const sim::usb::RampReport report = sim::usb::CheckRamp(sink, sim::usb::RampSpec{});
+    EXPECT_TRUE(report.Ok()) << report.text;
+    EXPECT_EQ(report.rampFrames, source.limit);
 }
 
 }  // namespace

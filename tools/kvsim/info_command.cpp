@@ -3,6 +3,7 @@
 #include "hal_choice.h"
 #include "model_report.h"
 #include "text.h"
+#include "wave_pins.h"
 
 #include "driver/front/DriverDispatch.h"
 
@@ -223,6 +224,10 @@ int RunInfo(const Options& options, const std::string& driverPath, std::ostream&
         }
         ReportInterfaces(out, pdo, false);
         ReportSubdevices(out, pdo->AttachedDevice);
+        // What an application can open: the wave pins' own ranges, after any model rewrite.
+        for (const auto& [name, offers] : WavePinOffers()) {
+            for (const std::string& offer : offers) Line(out, "wave pin " + name, offer);
+        }
 
         std::vector<std::string> lines = sim::debuglog::Lines();
         out << "debug output (" << lines.size() << " lines)\n";

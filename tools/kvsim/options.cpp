@@ -21,13 +21,17 @@ bool ParseNumber(const std::string& text, double* value) {
 }
 
 bool ParseFormat(const std::string& text, PinFormat* format) {
-    unsigned rate = 0, bits = 0, channels = 0;
+    unsigned rate = 0, bits = 0, channels = 0, container = 0;
     char tail = 0;
-    if (std::sscanf(text.c_str(), "%u/%u/%u%c", &rate, &bits, &channels, &tail) != 3) return false;
+    if (std::sscanf(text.c_str(), "%u/%uin%u/%u%c", &rate, &bits, &container, &channels, &tail) != 4) {
+        container = 0;
+        if (std::sscanf(text.c_str(), "%u/%u/%u%c", &rate, &bits, &channels, &tail) != 3) return false;
+    }
     if (rate < 8000 || rate > 384000 || (bits != 16 && bits != 24 && bits != 32) || channels < 1 || channels > 8) {
         return false;
     }
-    *format = {rate, bits, channels};
+    if (container != 0 && (container < bits || (container != 16 && container != 24 && container != 32))) return false;
+    *format = {rate, bits, channels, container};
     return true;
 }
 
@@ -48,7 +52,8 @@ bool ParseStreamOption(const std::string& option, const std::string& value, Opti
         }
     } else if (option == "--format") {
         if (!ParseFormat(value, &options->format)) {
-            *error = "--format needs RATE/BITS/CHANNELS (bits 16, 24 or 32; 1 to 8 channels)";
+            *error = "--format needs RATE/BITS/CHANNELS or RATE/BITSinCONTAINER/CHANNELS (bits 16, 24 or 32, "
+                     "a container at least as wide; 1 to 8 channels)";
             return false;
         }
     } else if (option == "--filter") {
@@ -262,9 +267,9 @@ std::string HelpText() {
     std::string text =
         "usage: kvsim info [--device NAME | --descriptors FILE [--speed full|high]] [--setting NAME=VALUE]... [--usb-log]\n"
         "       kvsim play [--device NAME | --descriptors FILE] (--input FILE.wav | --tone HZ) [--seconds S]\n"
-        "                  [--format RATE/BITS/CHANNELS] [--filter N] --device-output FILE.wav\n"
+        "                  [--format RATE/BITS[inCONTAINER]/CHANNELS] [--filter N] --device-output FILE.wav\n"
         "       kvsim record [--device NAME | --descriptors FILE] [--device-input FILE.wav] [--seconds S]\n"
-        "                    [--format RATE/BITS/CHANNELS] [--filter N] --output FILE.wav\n"
+        "                    [--format RATE/BITS[inCONTAINER]/CHANNELS] [--filter N] --output FILE.wav\n"
         "       kvsim asio [--device NAME | --descriptors FILE] [--rate HZ] [--buffer FRAMES] [--seconds S]\n"
         "                  [--input IN.wav] [--output OUT.wav] [--loopback] [--bits 16/16|24/24|32/24|32/32]\n"
         "                  [--latency MS] [--usb-log]\n"
@@ -281,6 +286,10 @@ std::string HelpText() {
         "      in the input's format (or --format), streams the input for its length (or --seconds),\n"
         "      writes what the device received (in the device's own format) to --device-output and\n"
         "      compares it with what was sent: frames, gaps, repeats and whether it is sample-exact.\n"
+        "      A 24-bit input opens 24 bits in a 32-bit container when the pin offers only that; an\n"
+        "      8-bit input plays widened to 16 bits. When the device's format differs from the pin's\n"
+        "      (a down-mix), a tone is judged by its level and SINAD at the device; other content\n"
+        "      cannot be checked and the exit status says so.\n"
         "record  the device's capture source plays --device-input (default: its ramps); what the\n"
         "      capture pin delivered is written to --output, with the same summary.\n"
         "asio  starts the device as info does, registers the ASIO driver library (KV-380DASIO64.dll\n"

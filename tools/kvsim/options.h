@@ -9,11 +9,14 @@ namespace kvsim {
 
 enum class Command { Help, Info, Play, Record, Asio, Controls };
 
-// A pin format given as RATE/BITS/CHANNELS; rate 0 when not given.
+// A pin format given as RATE/BITS/CHANNELS or RATE/BITSinCONTAINER/CHANNELS; rate 0 when not
+// given. container 0: the bits' own size.
 struct PinFormat {
     unsigned rate = 0;
     unsigned bits = 0;
     unsigned channels = 0;
+    unsigned container = 0;
+    unsigned ContainerBits() const { return container != 0 ? container : bits; }
 };
 
 // One --set of `kvsim controls`: NODE[.CHANNEL]=VALUE; channel -1 for every channel.

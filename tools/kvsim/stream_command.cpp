@@ -2,6 +2,7 @@
 
 #include "driver_session.h"
 #include "text.h"
+#include "wave_pins.h"
 
 #include "platform/devices/wav_file.h"
 
@@ -33,8 +34,10 @@ void Line(std::ostream& out, const std::string& label, const std::string& text) 
     out << padded << ' ' << text << '\n';
 }
 
-std::string FormatText(unsigned rate, unsigned bits, unsigned channels) {
-    return std::to_string(rate) + " Hz, " + std::to_string(bits) + " bits, " + std::to_string(channels) + " channels";
+std::string FormatText(unsigned rate, unsigned bits, unsigned channels, unsigned container = 0) {
+    const std::string inContainer = container > bits ? " in " + std::to_string(container) : "";
+    return std::to_string(rate) + " Hz, " + std::to_string(bits) + " bits" + inContainer + ", " +
+           std::to_string(channels) + " channels";
 }
 
 // Interleaved samples, sign-extended, in frames of `channels`.
@@ -110,23 +113,68 @@ Comparison Compare(const Samples& sent, const Samples& received, size_t searchSt
     return result;
 }
 
-// Samples of `bits` (16, 24 or 32) in little-endian containers of bits / 8 bytes.
-void Encode(const Samples& samples, size_t frame, size_t frames, unsigned bits, UCHAR* out) {
-    const unsigned bytes = bits / 8;
+// Samples of format.bits (16, 24 or 32) at the top of little-endian containers of the format's
+// container size.
+void Encode(const Samples& samples, size_t frame, size_t frames, const PinFormat& format, UCHAR* out) {
+    const unsigned bytes = format.ContainerBits() / 8;
+    const unsigned shift = format.ContainerBits() - format.bits;
     for (size_t i = 0; i < frames * samples.channels; ++i) {
-        const uint32_t value = static_cast<uint32_t>(samples.values[frame * samples.channels + i]);
+        const uint32_t value = static_cast<uint32_t>(samples.values[frame * samples.channels + i]) << shift;
         for (unsigned b = 0; b < bytes; ++b) out[i * bytes + b] = static_cast<UCHAR>(value >> (8 * b));
     }
 }
 
-void Decode(const UCHAR* data, size_t length, unsigned bits, std::vector<int32_t>* out) {
-    const unsigned bytes = bits / 8;
+void Decode(const UCHAR* data, size_t length, const PinFormat& format, std::vector<int32_t>* out) {
+    const unsigned bytes = format.ContainerBits() / 8;
+    const unsigned unused = 32 - format.ContainerBits();
+    const unsigned shift = format.ContainerBits() - format.bits;
     for (size_t at = 0; at + bytes <= length; at += bytes) {
         uint32_t value = 0;
         for (unsigned b = 0; b < bytes; ++b) value |= static_cast<uint32_t>(data[at + b]) << (8 * b);
-        const uint32_t sign = 1u << (bits - 1);
-        out->push_back(bits == 32 ? static_cast<int32_t>(value) : static_cast<int32_t>((value ^ sign) - sign));
+        out->push_back(static_cast<int32_t>(value << unused) >> (unused + shift));
     }
+}
+
+// A tone's level and SINAD on one channel: the sine at hz is fitted to the samples (least squares
+// on its two phases) and what is left over is noise and distortion. fullScale: the largest value.
+struct ToneMeasure {
+    double levelDb = -200;  // the fitted sine's amplitude against full scale
+    double sinadDb = 0;
+};
+
+ToneMeasure MeasureTone(const Samples& samples, unsigned channel, double hz, unsigned rate, double fullScale) {
+    ToneMeasure result;
+    // The steady part: from the first to the last sound, 10 ms in from either end.
+    size_t first = 0;
+    size_t last = samples.Frames();
+    while (first < last && samples.values[first * samples.channels + channel] == 0) ++first;
+    while (last > first && samples.values[(last - 1) * samples.channels + channel] == 0) --last;
+    const size_t edge = rate / 100;
+    if (last - first <= 4 * edge) return result;
+    first += edge;
+    last -= edge;
+    double ss = 0, cc = 0, sc = 0, sy = 0, cy = 0, yy = 0;
+    const double step = 2.0 * M_PI * hz / rate;
+    for (size_t n = first; n < last; ++n) {
+        const double y = samples.values[n * samples.channels + channel];
+        const double sn = std::sin(step * static_cast<double>(n));
+        const double cn = std::cos(step * static_cast<double>(n));
+        ss += sn * sn;
+        cc += cn * cn;
+        sc += sn * cn;
+        sy += sn * y;
+        cy += cn * y;
+        yy += y * y;
+    }
+    const double det = ss * cc - sc * sc;
+    if (det <= 0 || yy <= 0) return result;
+    const double a = (sy * cc - cy * sc) / det;
+    const double b = (cy * ss - sy * sc) / det;
+    const double fitted = a * sy + b * cy;  // energy of the fitted sine
+    const double rest = yy - fitted;
+    result.levelDb = 20 * std::log10(std::sqrt(a * a + b * b) / fullScale);
+    result.sinadDb = rest > 0 ? 10 * std::log10(fitted / rest) : 200;
+    return result;
 }
 
 // A quarter of full scale: well below the limiter, so the samples pass the driver unchanged.
@@ -176,16 +224,38 @@ public:
         return NT_SUCCESS(status);
     }
 
-    bool OpenPin(const PinFormat& format) {
-        Line(m_Out, "pin format", FormatText(format.rate, format.bits, format.channels));
-        NTSTATUS status = sim::hosts::KsPinClient::Open(
-            *m_Filter, 0, sim::hosts::WaveFormat(format.rate, static_cast<USHORT>(format.bits),
-                                                 static_cast<USHORT>(format.channels)),
-            &m_Pin);
-        if (NT_SUCCESS(status)) status = m_Pin->SetState(KSSTATE_ACQUIRE);
+    // Opens the pin in the format. Without a container given, samples narrower than 32 bits also
+    // try a 32-bit container (what UAC 2.0 devices carry 24 bits in) when their own size is
+    // refused; *format then says which opened. A refusal names what the pin offers.
+    bool OpenPin(PinFormat* format) {
+        std::vector<unsigned> containers = {format->ContainerBits()};
+        if (format->container == 0 && format->bits < 32) containers.push_back(32);
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        for (unsigned container : containers) {
+            status = sim::hosts::KsPinClient::Open(
+                *m_Filter, 0,
+                sim::hosts::WaveFormat(format->rate, static_cast<USHORT>(format->bits),
+                                       static_cast<USHORT>(format->channels), false, static_cast<USHORT>(container)),
+                &m_Pin);
+            if (NT_SUCCESS(status)) {
+                format->container = container != format->bits ? container : 0;
+                break;
+            }
+        }
+        Line(m_Out, "pin format", FormatText(format->rate, format->bits, format->channels, format->ContainerBits()));
+        if (!NT_SUCCESS(status)) {
+            Line(m_Out, "pin open", StatusText(status));
+            ListOfferedFormats();
+            return false;
+        }
+        status = m_Pin->SetState(KSSTATE_ACQUIRE);
         if (NT_SUCCESS(status)) status = m_Pin->SetState(KSSTATE_PAUSE);
         if (!NT_SUCCESS(status)) Line(m_Out, "pin open", StatusText(status));
         return NT_SUCCESS(status);
+    }
+
+    void ListOfferedFormats() {
+        for (const std::string& offer : PinOffers(*m_Filter)) Line(m_Out, "pin offers", offer);
     }
 
     bool StopPin() {
@@ -215,14 +285,42 @@ private:
     std::unique_ptr<sim::hosts::KsPinClient> m_Pin;
 };
 
-void ReportComparison(std::ostream& out, const Comparison& comparison, size_t sent, bool comparable) {
+void ReportComparison(std::ostream& out, const Comparison& comparison, size_t sent) {
     Line(out, "gaps", std::to_string(comparison.gaps));
     Line(out, "repeats", std::to_string(comparison.repeats));
-    if (!comparable) {
-        Line(out, "sample-exact", "n/a (the pin and device formats differ)");
-        return;
-    }
     Line(out, "sample-exact", comparison.SampleExact(sent) ? "yes" : "no");
+}
+
+// Audio converted on its way (another channel count or sample size at the device): a tone is
+// judged by the level and SINAD of every device channel; other content cannot be judged.
+constexpr double kMinimumSinadDb = 60;
+
+bool JudgeConverted(std::ostream& out, const Options& options, const Samples& received, unsigned rate, unsigned bits) {
+    Line(out, "sample-exact", "not compared (the pin and device formats differ)");
+    if (options.toneHz <= 0) {
+        Line(out, "audio check", "not done: only a tone (--tone) is judged through a conversion");
+        return false;
+    }
+    bool ok = true;
+    const double fullScale = std::ldexp(1.0, static_cast<int>(bits) - 1);
+    for (unsigned c = 0; c < received.channels; ++c) {
+        const ToneMeasure m = MeasureTone(received, c, options.toneHz, rate, fullScale);
+        char text[96];
+        std::snprintf(text, sizeof(text), "level %.1f dBFS, SINAD %.1f dB", m.levelDb, m.sinadDb);
+        Line(out, "channel " + std::to_string(c + 1), text);
+        ok = ok && m.levelDb > -60 && m.sinadDb >= kMinimumSinadDb;
+    }
+    Line(out, "audio check", ok ? "tone clean" : "tone missing or distorted");
+    return ok;
+}
+
+// Sink samples as the containers hold them, brought down to their valid bits.
+Samples ValidBits(const sim::usb::StreamFormat& format, std::vector<int32_t> values) {
+    const unsigned shift = format.subslotBytes * 8u > format.bitResolution && format.bitResolution != 0
+                               ? format.subslotBytes * 8u - format.bitResolution
+                               : 0;
+    for (int32_t& v : values) v >>= shift;
+    return Samples{format.channels, std::move(values)};
 }
 
 bool Play(const Options& options, Session& session, std::ostream& out) {
@@ -235,10 +333,17 @@ bool Play(const Options& options, Session& session, std::ostream& out) {
             out << "kvsim: cannot read " << options.inputFile << ": " << error << '\n';
             return false;
         }
-        if (format.rate == 0) format = {wav.rateHz, wav.bits == 8 ? 16u : wav.bits, wav.channels};
-        if (format.channels != wav.channels || format.bits != wav.bits) {
+        // 8-bit content plays widened to 16 bits, exactly: no pin takes unsigned bytes.
+        const unsigned bits = wav.bits == 8 ? 16u : wav.bits;
+        if (wav.bits == 8) {
+            for (int32_t& v : wav.samples) v *= 256;
+            Line(out, "input", "8 bits, played as 16 bits");
+        }
+        if (format.rate == 0) format = {wav.rateHz, bits, wav.channels};
+        if (format.channels != wav.channels || format.bits != bits) {
             out << "kvsim: the input is " << FormatText(wav.rateHz, wav.bits, wav.channels)
-                << "; --format must keep its bits and channels\n";
+                << "; --format must keep its bits and channels (a container may be wider: "
+                << wav.rateHz << "/" << bits << "in32/" << wav.channels << ")\n";
             return false;
         }
         content.channels = wav.channels;
@@ -249,17 +354,17 @@ bool Play(const Options& options, Session& session, std::ostream& out) {
         if (format.rate == 0) format = {48000, 16, 2};
         content = Tone(options.toneHz, format, options.seconds > 0 ? options.seconds : 2.0);
     }
-    if (!session.OpenFilter(true) || !session.OpenPin(format)) return false;
+    if (!session.OpenFilter(true) || !session.OpenPin(&format)) return false;
 
     size_t sentFrames = 0;
-    const unsigned frameBytes = format.channels * format.bits / 8;
+    const unsigned frameBytes = format.channels * format.ContainerBits() / 8;
     sim::hosts::StreamRunStats stats;
     const sim::machine::Time duration =
         static_cast<sim::machine::Time>(content.Frames()) * sim::machine::kSecond / format.rate + kDrain;
     NTSTATUS status = session.Pin().Render(
         [&](UCHAR* data, size_t length) {
             const size_t frames = std::min(length / frameBytes, content.Frames() - sentFrames);
-            Encode(content, sentFrames, frames, format.bits, data);
+            Encode(content, sentFrames, frames, format, data);
             sentFrames += frames;
             return frames * frameBytes;
         },
@@ -285,14 +390,19 @@ bool Play(const Options& options, Session& session, std::ostream& out) {
         return false;
     }
     Line(out, "device output", options.deviceOutput);
-    Samples received{device.channels, sink->Interleaved()};
+    const Samples received = ValidBits(device, sink->Interleaved());
     const bool comparable =
         device.rateHz == format.rate && device.bitResolution == format.bits && device.channels == format.channels;
-    const Comparison comparison = comparable ? Compare(content, received, 0) : Comparison{};
-    ReportComparison(out, comparison, sentFrames, comparable);
+    bool judged = false;
+    if (comparable) {
+        const Comparison comparison = Compare(content, received, 0);
+        ReportComparison(out, comparison, sentFrames);
+        judged = comparison.SampleExact(sentFrames);
+    } else {
+        judged = JudgeConverted(out, options, received, device.rateHz, device.bitResolution);
+    }
     Line(out, "position stalls", std::to_string(stats.positionStalls));
-    return NT_SUCCESS(status) && stopped && (!comparable || comparison.SampleExact(sentFrames)) &&
-           stats.positionStalls == 0;
+    return NT_SUCCESS(status) && stopped && judged && stats.positionStalls == 0;
 }
 
 bool Record(const Options& options, Session& session, std::ostream& out) {
@@ -314,14 +424,14 @@ bool Record(const Options& options, Session& session, std::ostream& out) {
     }
     PinFormat format = options.format;
     if (format.rate == 0) format = {48000, 16, 2};
-    if (!session.OpenFilter(false) || !session.OpenPin(format)) return false;
+    if (!session.OpenFilter(false) || !session.OpenPin(&format)) return false;
 
     Samples captured;
     captured.channels = format.channels;
     sim::hosts::StreamRunStats stats;
     const double seconds = options.seconds > 0 ? options.seconds : 2.0;
     NTSTATUS status = session.Pin().Capture(
-        [&](const UCHAR* data, size_t length) { Decode(data, length, format.bits, &captured.values); },
+        [&](const UCHAR* data, size_t length) { Decode(data, length, format, &captured.values); },
         static_cast<sim::machine::Time>(seconds * 1000) * kMs, &stats);
     Line(out, "capture", StatusText(status));
     const bool stopped = session.StopPin();
@@ -343,11 +453,16 @@ bool Record(const Options& options, Session& session, std::ostream& out) {
     for (uint64_t n = 0; comparable && n < source->FramesProduced(); ++n) {
         for (unsigned c = 0; c < device.channels; ++c) played.values.push_back(source->Value(n, c));
     }
-    const Comparison comparison = comparable ? Compare(played, captured, played.Frames()) : Comparison{};
+    if (!comparable) {
+        Line(out, "sample-exact", "not compared (the pin and device formats differ)");
+        Line(out, "audio check", "not done: captured audio is checked only in the device's own format");
+        return false;
+    }
+    const Comparison comparison = Compare(played, captured, played.Frames());
     // The pin hears the source from where its stream started and stops before the source does.
     size_t received = comparison.matched;
-    ReportComparison(out, comparison, received, comparable);
-    const bool exact = !comparable || (comparison.SampleExact(received) && received != 0);
+    ReportComparison(out, comparison, received);
+    const bool exact = comparison.SampleExact(received) && received != 0;
     return NT_SUCCESS(status) && stopped && exact;
 }
 

@@ -30,8 +30,9 @@ struct FilterInterface {
 std::vector<FilterInterface> FindFilters(const GUID& category);
 
 // A KSDATAFORMAT followed by a WAVEFORMATEXTENSIBLE (104 bytes) for the given layout; float
-// formats use 32-bit IEEE float samples.
-std::vector<UCHAR> WaveFormat(ULONG rate, USHORT bits, USHORT channels, bool isFloat = false);
+// formats use 32-bit IEEE float samples. container: bits per sample container (0: the valid bits
+// rounded up to whole bytes), e.g. 24 valid bits in 32.
+std::vector<UCHAR> WaveFormat(ULONG rate, USHORT bits, USHORT channels, bool isFloat = false, USHORT container = 0);
 
 class KsFilterClient {
 public:
@@ -114,6 +115,7 @@ struct StreamRunStats {
     ULONGLONG positionBytes = 0;   // the pin's play (render) or capture position at the end
     ULONG positionStalls = 0;      // 10 ms periods in RUN without any position movement
     ULONG services = 0;            // service-group notifications the pin received
+    ULONGLONG largestStep = 0;     // the largest position advance between two 1 ms checks
 };
 
 class KsPinClient {
@@ -129,15 +131,19 @@ public:
     NTSTATUS SetState(KSSTATE state);
     NTSTATUS GetState(KSSTATE* state);
     NTSTATUS Position(KSAUDIO_POSITION* position);
+    // A new data format for the open pin (KSPROPERTY_CONNECTION_DATAFORMAT set), outside RUN.
+    NTSTATUS SetDataFormat(const std::vector<UCHAR>& format);
     ULONG BufferSize() const;
 
     // Render: keeps the cyclic buffer filled ahead of the play position with what source produces
     // (source fills the span and answers how many bytes it wrote; fewer means the end, and the
     // rest is silence), for duration of simulated time in RUN, checking the position every
-    // millisecond. The pin must be in PAUSE or RUN; it is left in RUN.
+    // millisecond. The pin must be in PAUSE or RUN; it is left in RUN. Fills are whole frames;
+    // a later call goes on after what an earlier one wrote ahead (until the pin stops).
     using Source = std::function<size_t(UCHAR* data, size_t length)>;
     NTSTATUS Render(const Source& source, sim::machine::Time duration, StreamRunStats* stats);
-    // Capture: collects everything the position passes, for duration of simulated time.
+    // Capture: collects everything the position passes, for duration of simulated time; a later
+    // call goes on where an earlier one stopped reading.
     using Sink = std::function<void(const UCHAR* data, size_t length)>;
     NTSTATUS Capture(const Sink& sink, sim::machine::Time duration, StreamRunStats* stats);
 

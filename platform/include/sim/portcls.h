@@ -54,4 +54,16 @@ bool PinRead(PFILE_OBJECT pin, ULONG offset, void* data, ULONG length);
 // How often the stream's service group has served the pin (once per IPortWaveCyclic::Notify).
 ULONG PinServiceCount(PFILE_OBJECT pin);
 
+// Content protection as the system hands it to a stream: the pin's stream is asked for
+// IDrmAudioStream and given the content identifier; STATUS_NOT_IMPLEMENTED when it has none.
+NTSTATUS PinSetContentId(PFILE_OBJECT pin, ULONG contentId, const DRMRIGHTS& rights);
+// The last identifier a driver forwarded with PcForwardContentToDeviceObject, and where to.
+struct ForwardedContent {
+    bool forwarded = false;
+    ULONG contentId = 0;
+    PDEVICE_OBJECT deviceObject = nullptr;
+    PFILE_OBJECT fileObject = nullptr;
+};
+ForwardedContent LastForwardedContent();
+
 }  // namespace sim::portcls

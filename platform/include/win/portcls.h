@@ -30,6 +30,8 @@ DEFINE_GUID(IID_IServiceGroup, 0x22C6AC65, 0x851B, 0x11D0, 0x9A, 0x7F, 0x00, 0xA
 DEFINE_GUID(IID_IRegistryKey, 0xE8DA4302, 0xF304, 0x11D0, 0x95, 0x8B, 0x00, 0xC0, 0x4F, 0xB9, 0x25, 0xD3);
 DEFINE_GUID(IID_IPortEvents, 0xA80F29C4, 0x5498, 0x11D2, 0x95, 0xD9, 0x00, 0xC0, 0x4F, 0xB9, 0x25, 0xD3);
 DEFINE_GUID(IID_IAdapterPowerManagement, 0x793417D0, 0x35FE, 0x11D1, 0xAD, 0x08, 0x00, 0xA0, 0xC9, 0x0A, 0xB1, 0xB0);
+DEFINE_GUID(IID_IPowerNotify, 0x3DD648B8, 0x969F, 0x11D1, 0x95, 0xA9, 0x00, 0xC0, 0x4F, 0xB9, 0x25, 0xD3);
+DEFINE_GUID(IID_IDrmAudioStream, 0x1915C967, 0x3299, 0x48CB, 0xA3, 0xE4, 0x69, 0xFD, 0x1D, 0x1B, 0x30, 0x6E);
 DEFINE_GUID(IID_IPortClsVersion, 0x7D89A7BB, 0x869B, 0x4567, 0x8D, 0xBE, 0x1E, 0x16, 0x8C, 0xC8, 0x53, 0xDE);
 DEFINE_GUID(IID_IUnregisterSubdevice, 0x16738177, 0xE199, 0x41F9, 0x9A, 0x87, 0xAB, 0xB2, 0xA5, 0x43, 0x2F, 0x21);
 DEFINE_GUID(IID_IUnregisterPhysicalConnection, 0x6C38E231, 0x2A0D, 0x428D, 0x81, 0xF8, 0x07, 0xCC, 0x42, 0x8B, 0xB9,
@@ -222,6 +224,15 @@ typedef struct tagDRMFORWARD {
 typedef const DRMFORWARD* PCDRMFORWARD;
 static_assert(sizeof(DRMFORWARD) == 32 && offsetof(DRMFORWARD, DeviceObject) == 8);
 
+// The rights that come with a content identifier.
+typedef struct tagDRMRIGHTS {
+    BOOL CopyProtect;
+    ULONG Reserved;
+    BOOL DigitalOutputDisable;
+} DRMRIGHTS, *PDRMRIGHTS;
+typedef const DRMRIGHTS* PCDRMRIGHTS;
+static_assert(sizeof(DRMRIGHTS) == 12 && offsetof(DRMRIGHTS, DigitalOutputDisable) == 8);
+
 // ---------------------------------------------------------------------------------------------
 // Interfaces
 
@@ -379,6 +390,21 @@ public:
     STDMETHOD(QueryDeviceCapabilities)(PDEVICE_CAPABILITIES PowerDeviceCaps) PURE;
 };
 typedef IAdapterPowerManagement* PADAPTERPOWERMANAGEMENT;
+
+// Optional on a miniport: told of every device power state change (before the adapter when the
+// device powers down, after it when the device powers up).
+class IPowerNotify : public IUnknown {
+public:
+    STDMETHOD_(void, PowerChangeNotify)(POWER_STATE PowerState) PURE;
+};
+typedef IPowerNotify* PPOWERNOTIFY;
+
+// Optional on a stream: the content identifier (and its rights) of what the stream carries.
+class IDrmAudioStream : public IUnknown {
+public:
+    STDMETHOD(SetContentId)(ULONG ContentId, PCDRMRIGHTS DrmRights) PURE;
+};
+typedef IDrmAudioStream* PDRMAUDIOSTREAM;
 
 class IUnregisterSubdevice : public IUnknown {
 public:
