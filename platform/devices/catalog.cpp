@@ -7,6 +7,7 @@
 #include <sim/usb_device.h>
 #include <sim/usb_models.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <optional>
@@ -149,10 +150,10 @@ DeviceSetup Uac2Setup(const Uac2Transport& t = {}) {
     const uint32_t topRate = high ? 192000 : 96000;
     // Frames of one service interval at the top rate, and one more.
     const uint32_t intervalsPerSecond = high ? 8000u >> (t.dataInterval - 1) : 1000u >> (t.dataInterval - 1);
-    // Above 1,024 bytes a high-speed endpoint takes a second transaction (bits 12-11).
+    // One transaction holds at most 1,024 bytes: a setting whose top rate needs more (32-bit
+    // frames at 176.4 and 192 kHz once a millisecond) offers only the rates that fit.
     auto packetBytes = [=](uint32_t frameBytes) {
-        const uint32_t bytes = (topRate / intervalsPerSecond + 1) * frameBytes;
-        return bytes <= 1024 ? uint16_t(bytes) : uint16_t(1u << USB_MAXPACKETSIZE_MULT_SHIFT | (bytes + 1) / 2);
+        return uint16_t(std::min<uint32_t>((topRate / intervalsPerSecond + 1) * frameBytes, 1024));
     };
     const uint32_t featureMaster = USB_AUDIO2_FU_CONTROL_BITS(USB_AUDIO_FU_MUTE_CONTROL, USB_AUDIO2_CONTROL_PROGRAMMABLE) |
                                    USB_AUDIO2_FU_CONTROL_BITS(USB_AUDIO_FU_VOLUME_CONTROL, USB_AUDIO2_CONTROL_PROGRAMMABLE);

@@ -309,6 +309,13 @@ INSTANTIATE_TEST_SUITE_P(
                   "play --descriptors @data/uac2-headphones --format 48000/16/2 --tone 440 --seconds 0.5 "
                   "--device-output /dev/null",
                   0, kExact},
+        KvsimCase{"ChannelMaskZeroPlayback",
+                  "play --descriptors @data/uac2-mask0 --format 48000/16/2 --tone 440 --seconds 0.5 "
+                  "--device-output /dev/null",
+                  0, kExact},
+        KvsimCase{"ChannelMaskZeroCapture",
+                  "record --descriptors @data/uac2-mask0 --format 48000/16/2 --seconds 0.5 --output /dev/null", 0,
+                  kExact},
         KvsimCase{"FourByteFullSpeedFeedback",
                   "play --device uac2-fs4 --tone 440 --seconds 0.5 --device-output /dev/null", 0, kExact},
         KvsimCase{"ImplicitFeedbackCapture", "record --device uac2-implicit --seconds 0.5 --output /dev/null", 0, kExact},
