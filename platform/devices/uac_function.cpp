@@ -836,14 +836,18 @@ std::optional<PacketResult> UacFunction::OnData(const DataPacket& packet) {
         const StreamFormat f = s->source->Format();
         if (f.FrameBytes() == 0 || f.rateHz == 0) return PacketResult{};
         // Frames due in this packet's service interval on the device clock.
-        const uint64_t interval = uint64_t(m_Speed == Speed::High ? 1 : 8) << (std::clamp<int>(a->data->interval, 1, 16) - 1);
+        // At full speed an isochronous endpoint is served every frame, whatever its bInterval says.
+        const uint64_t interval = m_Speed == Speed::High ? uint64_t(1) << (std::clamp<int>(a->data->interval, 1, 16) - 1) : 8;
         const u128 scale = u128(f.rateHz) * uint64_t(1'000'000 + (async ? m_ClockOffsetPpm : 0));
         auto due = [&](uint64_t t) { return uint64_t(scale * t / u128(8000ull * 1'000'000ull)); };
         const uint64_t n0 = due(packet.microframe);
         uint64_t count = due(packet.microframe + interval) - n0;
-        const uint32_t room = std::min<uint32_t>(uint32_t(packet.in.size()), a->data->MaxPacketBytes());
-        count = std::min<uint64_t>(count, room / f.FrameBytes());
-        return PacketResult{.length = s->source->Produce(n0, uint32_t(count), packet.in)};
+        count = std::min<uint64_t>(count, a->data->MaxPacketBytes() / f.FrameBytes());
+        // The device sends what its clock made due; what does not fit the host's room for the packet
+        // is lost, and the host sees babble (a length past the room).
+        const uint64_t fits = std::min<uint64_t>(count, packet.in.size() / f.FrameBytes());
+        const uint32_t produced = s->source->Produce(n0, uint32_t(fits), packet.in);
+        return PacketResult{.length = count > fits ? uint32_t(count * f.FrameBytes()) : produced};
     }
     if (Stream* s = StreamOfEndpoint(packet.endpoint, true)) {
         // Explicit feedback: samples per (micro)frame, 16.16 in 4 bytes at high speed; at full speed

@@ -153,6 +153,7 @@ struct Device::Impl {
     int nextFaultId = 1;
     std::vector<ArmedPacketFault> packetFaults;
     std::vector<PendingRequest> pending;
+    std::vector<PendingRequest> deferred;  // late answers not yet given: not applied yet either
     uint64_t nextPendingId = 1;
     std::deque<LogEntry> log;
     uint64_t sequence = 0;
@@ -467,7 +468,7 @@ void Device::RemoveString(uint8_t index, uint16_t languageId) {
     m->strings.erase({index, languageId});
 }
 
-ControlResult Device::Control(const SetupPacket& setup, std::span<uint8_t> data) {
+ControlResult Device::Control(const SetupPacket& setup, std::span<uint8_t> data, bool mayDefer) {
     std::lock_guard guard(m->lock);
     data = data.first(std::min<size_t>(setup.wLength, data.size()));
     if (!m->attached) {
@@ -496,6 +497,12 @@ ControlResult Device::Control(const SetupPacket& setup, std::span<uint8_t> data)
         }
         if (action == FaultAction::AnswerLate) {
             delayMs = f.delayMs;
+            if (mayDefer && delayMs != 0) {
+                const ControlResult r{.status = ControlStatus::Pending, .pendingId = m->nextPendingId++, .delayMs = delayMs};
+                m->deferred.push_back(PendingRequest{.id = r.pendingId, .setup = setup});
+                m->LogRequest(setup, r, {}, (" (fault: answers after " + std::to_string(delayMs) + " ms)").c_str());
+                return r;
+            }
         } else {
             shortLength = limit;
         }
@@ -515,6 +522,18 @@ ControlResult Device::Control(const SetupPacket& setup, std::span<uint8_t> data)
     return r;
 }
 
+ControlResult Device::AnswerDeferred(uint64_t id, std::span<uint8_t> data) {
+    std::lock_guard guard(m->lock);
+    auto it = std::find_if(m->deferred.begin(), m->deferred.end(), [&](const PendingRequest& p) { return p.id == id; });
+    if (it == m->deferred.end() || !m->attached) return ControlResult{.status = ControlStatus::NoDevice};
+    const SetupPacket setup = it->setup;
+    m->deferred.erase(it);
+    data = data.first(std::min<size_t>(setup.wLength, data.size()));
+    const ControlResult r = m->Dispatch(setup, data);
+    m->LogRequest(setup, r, data, " (late answer)");
+    return r;
+}
+
 std::vector<PendingRequest> Device::PendingRequests() const {
     std::lock_guard guard(m->lock);
     return m->pending;
@@ -522,6 +541,13 @@ std::vector<PendingRequest> Device::PendingRequests() const {
 
 bool Device::CancelPending(uint64_t id) {
     std::lock_guard guard(m->lock);
+    auto deferred = std::find_if(m->deferred.begin(), m->deferred.end(), [&](const PendingRequest& p) { return p.id == id; });
+    if (deferred != m->deferred.end()) {
+        m->Append(LogEntry{.setup = deferred->setup, .status = ControlStatus::Stall,
+                           .text = m->Describe(deferred->setup) + " -> cancelled before its late answer"});
+        m->deferred.erase(deferred);
+        return true;
+    }
     auto it = std::find_if(m->pending.begin(), m->pending.end(), [&](const PendingRequest& p) { return p.id == id; });
     if (it == m->pending.end()) return false;
     m->Append(LogEntry{.setup = it->setup, .status = ControlStatus::Stall, .text = m->Describe(it->setup) + " -> cancelled"});
@@ -628,6 +654,7 @@ void Device::Unplug() {
         m->Append(LogEntry{.isRequest = false,
                            .text = "unplugged (" + std::to_string(m->pending.size()) + " pending requests dropped)"});
         m->pending.clear();
+        m->deferred.clear();
         observer = m->attachObserver;
     }
     if (observer) observer(false);
@@ -658,6 +685,7 @@ void Device::BusReset() {
     m->Deconfigure();
     m->remoteWakeup = false;
     m->pending.clear();
+    m->deferred.clear();
     m->Append(LogEntry{.isRequest = false, .text = "bus reset"});
 }
 

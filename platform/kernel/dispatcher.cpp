@@ -448,3 +448,11 @@ KV_EXTERN_C NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Al
     WaitLocked(m, lk, self, 0, nullptr, WaitAny, &due, "KeDelayExecutionThread");
     return STATUS_SUCCESS;
 }
+
+KV_EXTERN_C VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParameter1, ULONG_PTR BugCheckParameter2,
+                              ULONG_PTR BugCheckParameter3, ULONG_PTR BugCheckParameter4) {
+    sim::BugCheck(BugCheckCode == DRIVER_VERIFIER_DETECTED_VIOLATION ? "DRIVER_VERIFIER_DETECTED_VIOLATION" : "KeBugCheckEx",
+                  "code 0x%lX, parameters 0x%llX 0x%llX 0x%llX 0x%llX", static_cast<unsigned long>(BugCheckCode),
+                  static_cast<unsigned long long>(BugCheckParameter1), static_cast<unsigned long long>(BugCheckParameter2),
+                  static_cast<unsigned long long>(BugCheckParameter3), static_cast<unsigned long long>(BugCheckParameter4));
+}

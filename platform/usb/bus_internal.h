@@ -40,6 +40,7 @@ struct Request {
     uint32_t nextPacket = 0;
     uint32_t errors = 0;
     uint64_t bytes = 0;  // moved so far
+    ULONG bufferLength = 0;  // TransferBufferLength as submitted: the end of the last packet
     // Interrupt IN: bytes received so far.
     uint32_t received = 0;
     // Idle notification: the callback as submitted.
@@ -49,6 +50,11 @@ struct Request {
     // ran out, and the serial number that tells this request from a later one on the same IRP.
     USBD_STATUS lateStatus = USBD_STATUS_SUCCESS;
     uint64_t serial = 0;
+    // A control request the device deferred (a late answer that takes effect when given): its data
+    // stage and where the bytes moved go. lateStatus is then the URB status of a STALL.
+    uint8_t* deferredData = nullptr;
+    size_t deferredBytes = 0;
+    ULONG* deferredTransferred = nullptr;
 };
 
 struct Pipe {
@@ -64,6 +70,10 @@ struct Pipe {
     // Isochronous: the microframe after the last packet served, for gap accounting.
     bool served = false;
     uint64_t nextServe = 0;
+    // Isochronous: where an ASAP transfer continues when nothing is queued (the frame after the last
+    // transfer), and the frame up to which that is remembered.
+    uint64_t asapNext = 0;
+    uint64_t asapUntil = 0;
     // Interrupt: frame of the next poll.
     uint64_t nextPoll = 0;
 
@@ -76,6 +86,12 @@ struct InterfaceState {
     uint8_t alternate = 0;
     USBD_INTERFACE_HANDLE handle = nullptr;
     std::vector<std::unique_ptr<Pipe>> pipes{};
+};
+
+// An IRP to complete once the bus lock is released, in list order.
+struct IrpDone {
+    PIRP irp;
+    NTSTATUS status;
 };
 
 struct PortFaultEntry {
@@ -93,6 +109,11 @@ struct Port {
     bool highSpeed = false;
     bool attached = true;
     bool reportsGone = false;  // GET_PORT_STATUS answers neither connected nor enabled
+    // The IRP status of what fails because the device was removed (held transfers, new URBs) and,
+    // when STATUS_NO_SUCH_DEVICE, of GET_PORT_STATUS after the removal.
+    NTSTATUS goneStatus = STATUS_DEVICE_NOT_CONNECTED;
+    // While one URB is served: what completes only after it has been answered (an abort's transfers).
+    std::vector<IrpDone> afterAnswer;
     // Selected configuration: a copy of the descriptor the client selected it with.
     std::vector<uint8_t> configuration;
     USBD_CONFIGURATION_HANDLE configurationHandle = nullptr;
@@ -127,16 +148,13 @@ Bus& TheBus();
 
 // The simulated clock in 1 ms frames.
 uint64_t FrameNow();
+// The 32-bit frame number clients see for a frame of the simulated clock (the counter's base added).
+ULONG BusFrame(uint64_t frame);
 
 // A handle value for pipes, interfaces and configurations: unique for the process's life and never
 // a valid address, so a stale handle is recognised and a dereference faults.
 PVOID NewHandleLocked(Bus& bus);
 
-// An IRP to complete once the bus lock is released, in list order.
-struct IrpDone {
-    PIRP irp;
-    NTSTATUS status;
-};
 void CompleteNow(const std::vector<IrpDone>& list);
 // Completes list and then irp (the request that caused them) in order: inline for a synchronous
 // port, else on the DPC thread. Answers what the dispatch routine returns.

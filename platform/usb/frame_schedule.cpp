@@ -13,6 +13,9 @@ namespace sim::usb {
 namespace {
 
 constexpr uint32_t kMaxIsoPackets = 1024;
+constexpr uint32_t kMaxFullSpeedIsoPackets = 255;
+// An ASAP transfer continues from the pipe's last transfer for this many frames after it ended.
+constexpr uint64_t kAsapMemoryFrames = 1024;
 
 uint64_t EndMicroframe(const Request& r) {
     return r.firstMicroframe + uint64_t(r.packets) * r.pipe->intervalMicroframes;
@@ -54,27 +57,28 @@ void ServeIsoPacket(Port& port, Pipe& pipe, Request& r, uint32_t k, uint64_t mic
         ++stats.gaps;
         stats.gapFrames += frames;
         RecordEventLocked(port, pipe.endpoint,
-                          {.kind = IsoEventKind::Gap, .frame = ULONG(pipe.nextServe / 8), .count = uint32_t(frames)});
+                          {.kind = IsoEventKind::Gap, .frame = BusFrame(pipe.nextServe / 8), .count = uint32_t(frames)});
     }
     pipe.served = true;
     pipe.nextServe = microframe + pipe.intervalMicroframes;
     auto* buffer = static_cast<uint8_t*>(t.TransferBuffer);
     PacketResult result;
+    // Packet k runs up to where packet k + 1 begins (the last one to the end of the buffer).
+    const ULONG end = k + 1 < r.packets ? t.IsoPacket[k + 1].Offset : r.bufferLength;
+    const std::span<uint8_t> room(buffer + packet.Offset, end - packet.Offset);
     if (pipe.IsIn()) {
-        // Packet k may fill the buffer up to where packet k + 1 begins.
-        const ULONG end = k + 1 < r.packets ? t.IsoPacket[k + 1].Offset : t.TransferBufferLength;
-        const std::span<uint8_t> room(buffer + packet.Offset, end - packet.Offset);
         result = port.device->IsoIn(pipe.endpoint, microframe, room);
         packet.Length = std::min<ULONG>(result.length, ULONG(room.size()));
+        if (USBD_SUCCESS(result.status) && result.length > room.size()) result.status = USBD_STATUS_BABBLE_DETECTED;
     } else {
-        result = port.device->IsoOut(pipe.endpoint, microframe, std::span(buffer + packet.Offset, packet.Length));
+        result = port.device->IsoOut(pipe.endpoint, microframe, room);
     }
     packet.Status = result.status;
     ++stats.packets;
     if (USBD_ERROR(result.status)) {
         ++r.errors;
         ++stats.packetErrors;
-        RecordEventLocked(port, pipe.endpoint, {.kind = IsoEventKind::PacketError, .frame = ULONG(microframe / 8),
+        RecordEventLocked(port, pipe.endpoint, {.kind = IsoEventKind::PacketError, .frame = BusFrame(microframe / 8),
                                                 .count = k, .status = result.status});
     } else {
         r.bytes += packet.Length;
@@ -90,6 +94,9 @@ void ServeIsochronousLocked(Bus& bus, Port& port, Pipe& pipe, uint64_t lastFrame
             ServeIsoPacket(port, pipe, *r, r->nextPacket, microframe);
         }
         if (r->nextPacket < r->packets) return;
+        // An ASAP transfer that follows continues here for a while.
+        pipe.asapNext = (EndMicroframe(*r) + 7) / 8;
+        pipe.asapUntil = lastFrame + kAsapMemoryFrames;
         // Every packet reported on its own; the transfer fails only when none got through.
         auto& t = r->urb->UrbIsochronousTransfer;
         t.ErrorCount = r->errors;
@@ -187,6 +194,7 @@ Pipe* FindPipeLocked(Port& port, USBD_PIPE_HANDLE handle) {
 }
 
 void CancelPipeLocked(Bus& bus, Pipe& pipe, std::vector<IrpDone>& done) {
+    pipe.asapUntil = 0;  // an ASAP transfer after an abort starts afresh
     const std::vector<Request*> queued(pipe.queue.begin(), pipe.queue.end());
     for (Request* r : queued) {
         r->urb->UrbHeader.Status = USBD_STATUS_CANCELED;
@@ -204,14 +212,16 @@ USBD_STATUS SubmitIsochronousLocked(Bus& bus, Port& port, PIRP irp, PURB urb, bo
     auto refuse = [&](USBD_STATUS status, const char* why) {
         ++stats.refusedTransfers;
         RecordEventLocked(port, pipe->endpoint,
-                          {.kind = IsoEventKind::RefusedTransfer, .frame = ULONG(FrameNow()), .status = status});
+                          {.kind = IsoEventKind::RefusedTransfer, .frame = BusFrame(FrameNow()), .status = status});
         return Note(port, urb, status, why);
     };
     if (pipe->Type() != USB_ENDPOINT_TYPE_ISOCHRONOUS) {
         return refuse(USBD_STATUS_INVALID_PARAMETER, "not an isochronous pipe");
     }
     const uint32_t n = t.NumberOfPackets;
-    if (n == 0 || n > kMaxIsoPackets) return refuse(USBD_STATUS_INVALID_PARAMETER, "packet count out of range");
+    if (n == 0 || n > (port.highSpeed ? kMaxIsoPackets : kMaxFullSpeedIsoPackets)) {
+        return refuse(USBD_STATUS_INVALID_PARAMETER, "packet count out of range");
+    }
     if (kPackets + uint64_t(n) * sizeof(USBD_ISO_PACKET_DESCRIPTOR) > urb->UrbHeader.Length) {
         return refuse(USBD_STATUS_INVALID_PARAMETER, "packet list runs past the request");
     }
@@ -223,20 +233,22 @@ USBD_STATUS SubmitIsochronousLocked(Bus& bus, Port& port, PIRP irp, PURB urb, bo
     if (length != 0 && t.TransferBuffer == nullptr) {
         return refuse(USBD_STATUS_INVALID_PARAMETER, "no transfer buffer (an MDL is not simulated)");
     }
+    // Offsets rise and stay inside the buffer; each packet's size is the distance to the next.
     for (uint32_t k = 0; k < n; ++k) {
         const USBD_ISO_PACKET_DESCRIPTOR& p = t.IsoPacket[k];
-        const bool outside = pipe->IsIn() ? p.Offset > length || (k > 0 && p.Offset < t.IsoPacket[k - 1].Offset)
-                                          : uint64_t(p.Offset) + p.Length > length;
-        if (outside) return refuse(USBD_STATUS_INVALID_PARAMETER, "a packet lies outside the transfer buffer");
+        if (p.Offset > length || (k > 0 && p.Offset < t.IsoPacket[k - 1].Offset)) {
+            return refuse(USBD_STATUS_INVALID_PARAMETER, "a packet lies outside the transfer buffer");
+        }
     }
     // The host controller cannot send more than the endpoint takes in one service interval.
     if (!pipe->IsIn()) {
         uint32_t oversize = 0;
         for (uint32_t k = 0; k < n; ++k) {
-            if (t.IsoPacket[k].Length <= pipe->maxPacketBytes) continue;
+            const ULONG size = (k + 1 < n ? t.IsoPacket[k + 1].Offset : length) - t.IsoPacket[k].Offset;
+            if (size <= pipe->maxPacketBytes) continue;
             ++oversize;
             RecordEventLocked(port, pipe->endpoint, {.kind = IsoEventKind::OversizePacket,
-                                                     .frame = ULONG(FrameNow()), .count = t.IsoPacket[k].Length});
+                                                     .frame = BusFrame(FrameNow()), .count = size});
         }
         if (oversize != 0) {
             stats.oversizePackets += oversize;
@@ -249,43 +261,58 @@ USBD_STATUS SubmitIsochronousLocked(Bus& bus, Port& port, PIRP irp, PURB urb, bo
     if (!port.attached) return USBD_STATUS_DEVICE_GONE;
 
     const uint64_t now = FrameNow();
+    // The first microframe a packet may still be scheduled in, and the first whole frame.
+    const sim::ke::Time microframe = sim::machine::kMillisecond / 8;
+    const uint64_t thresholdMicroframe =
+        uint64_t((sim::machine::Now() + microframe - 1) / microframe) + kIsoSchedulingThresholdMicroframes;
+    const uint64_t threshold = (thresholdMicroframe + 7) / 8;
     uint64_t start;
     if ((t.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) != 0) {
-        // Right after the pipe's last transfer, or the next frame when the pipe is idle.
-        start = now + 1;
-        if (!pipe->queue.empty()) start = std::max(start, (EndMicroframe(*pipe->queue.back()) + 7) / 8);
-        t.StartFrame = ULONG(start);
+        // Right after the pipe's last queued transfer, else after its last transfer while that is
+        // remembered, else at the threshold.
+        if (!pipe->queue.empty()) {
+            start = (EndMicroframe(*pipe->queue.back()) + 7) / 8;
+        } else if (now < pipe->asapUntil) {
+            start = pipe->asapNext;
+        } else {
+            start = threshold;
+        }
+        t.StartFrame = BusFrame(start);
     } else {
-        const int64_t ahead = int32_t(t.StartFrame - ULONG(now));
-        if (ahead <= 0) {
-            ++stats.lateTransfers;
-            stats.latePackets += n;
-            RecordEventLocked(port, pipe->endpoint,
-                              {.kind = IsoEventKind::LateTransfer, .frame = t.StartFrame, .count = n,
-                               .status = USBD_STATUS_BAD_START_FRAME});
-            for (uint32_t k = 0; k < n; ++k) {
-                t.IsoPacket[k].Status = USBD_STATUS_ISO_NA_LATE_USBPORT;
-                if (pipe->IsIn()) t.IsoPacket[k].Length = 0;
-            }
-            t.ErrorCount = n;
+        const int64_t ahead = int32_t(t.StartFrame - BusFrame(now));
+        if (ahead >= USBD_ISO_START_FRAME_RANGE || ahead <= -int64_t(USBD_ISO_START_FRAME_RANGE) ||
+            int64_t(now) + ahead < 0) {
             char why[96];
-            std::snprintf(why, sizeof why, "start frame %u is not after the current frame %u", t.StartFrame,
-                          ULONG(now));
-            return Note(port, urb, USBD_STATUS_BAD_START_FRAME, why);
+            std::snprintf(why, sizeof why, "start frame %u is outside the schedule window around frame %u",
+                          t.StartFrame, BusFrame(now));
+            return refuse(USBD_STATUS_BAD_START_FRAME, why);
         }
-        if (ahead >= USBD_ISO_START_FRAME_RANGE) {
-            return refuse(USBD_STATUS_BAD_START_FRAME, "start frame beyond the schedule window");
-        }
-        start = now + uint64_t(ahead);
+        start = uint64_t(int64_t(now) + ahead);
         if (!pipe->queue.empty() && start * 8 < EndMicroframe(*pipe->queue.back())) {
             return refuse(USBD_STATUS_BAD_START_FRAME, "start frame overlaps the pipe's scheduled transfers");
         }
     }
+    // Packets due before the threshold are late: never sent.
+    uint32_t late = 0;
+    while (late < n && start * 8 + uint64_t(late) * pipe->intervalMicroframes < thresholdMicroframe) ++late;
     for (uint32_t k = 0; k < n; ++k) {
-        t.IsoPacket[k].Status = USBD_STATUS_PENDING;
+        t.IsoPacket[k].Status = k < late ? USBD_STATUS_ISO_NA_LATE_USBPORT : USBD_STATUS_PENDING;
         if (pipe->IsIn()) t.IsoPacket[k].Length = 0;
     }
-    t.ErrorCount = 0;
+    t.ErrorCount = late;
+    if (late != 0) {
+        ++stats.lateTransfers;
+        stats.latePackets += late;
+        RecordEventLocked(port, pipe->endpoint, {.kind = IsoEventKind::LateTransfer, .frame = BusFrame(start),
+                                                 .count = late, .status = USBD_STATUS_ISO_NA_LATE_USBPORT});
+    }
+    if (late == n) {
+        if (!pipe->IsIn()) t.TransferBufferLength = 0;
+        char why[96];
+        std::snprintf(why, sizeof why, "every packet is late: start frame %u, current frame %u", BusFrame(start),
+                      BusFrame(now));
+        return Note(port, urb, USBD_STATUS_ISOCH_REQUEST_FAILED, why);
+    }
     ++stats.transfers;
     urb->UrbHeader.Status = USBD_STATUS_PENDING;
     *cancelled = !HoldLocked(bus, std::make_unique<Request>(Request{.irp = irp,
@@ -294,8 +321,11 @@ USBD_STATUS SubmitIsochronousLocked(Bus& bus, Port& port, PIRP irp, PURB urb, bo
                                                                     .kind = RequestKind::Isochronous,
                                                                     .pipe = pipe,
                                                                     .firstMicroframe = start * 8,
-                                                                    .packets = n}));
-    EnsureTickLocked(bus, start);
+                                                                    .packets = n,
+                                                                    .nextPacket = late,
+                                                                    .errors = late,
+                                                                    .bufferLength = length}));
+    EnsureTickLocked(bus, std::max((start * 8 + uint64_t(late) * pipe->intervalMicroframes) / 8, now));
     return USBD_STATUS_PENDING;
 }
 

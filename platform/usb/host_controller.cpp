@@ -7,6 +7,7 @@
 #include <sim/verifier.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -172,9 +173,16 @@ NTSTATUS ResetPort(Port& port, PDEVICE_OBJECT device, PIRP irp) {
     {
         std::lock_guard guard(bus.lock);
         if (!port.attached) return sim::io::Finish(device, irp, STATUS_DEVICE_NOT_CONNECTED);
-        // What the reset interrupts ends as cancelled; the idle notification is the hub's and stays.
-        DetachAllLocked(bus, port, USBD_STATUS_CANCELED, STATUS_CANCELLED, done, /*pipesOnly=*/false,
-                        /*keepIdle=*/true);
+        // The client must have cancelled and drained its own requests first; the idle notification
+        // is the hub's and stays.
+        const size_t outstanding = std::count_if(bus.requests.begin(), bus.requests.end(), [&port](const auto& entry) {
+            return entry.second->port == &port && entry.second->kind != RequestKind::Idle;
+        });
+        if (outstanding != 0) {
+            sim::BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                          "IOCTL_INTERNAL_USB_RESET_PORT on port %u with %zu requests of its client still pending",
+                          port.number, outstanding);
+        }
         ++port.resets;
         port.device->BusReset();
         // The device comes back as the client left it: address, configuration, alternate settings.
@@ -250,6 +258,7 @@ NTSTATUS InternalControl(Port& port, PDEVICE_OBJECT device, PIRP irp) {
             auto* status = static_cast<PULONG>(stack->Parameters.Others.Argument1);
             if (status == nullptr) return sim::io::Finish(device, irp, STATUS_INVALID_PARAMETER);
             std::lock_guard guard(bus.lock);
+            if (!port.attached && port.goneStatus == STATUS_NO_SUCH_DEVICE) return sim::io::Finish(device, irp, STATUS_NO_SUCH_DEVICE);
             *status = port.attached && !port.reportsGone ? USBD_PORT_ENABLED | USBD_PORT_CONNECTED : 0;
             return sim::io::Finish(device, irp, STATUS_SUCCESS);
         }
@@ -281,7 +290,7 @@ void OnAttachChanged(Port& port, bool attached) {
     {
         std::lock_guard guard(bus.lock);
         port.attached = attached;
-        DetachAllLocked(bus, port, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, done);
+        DetachAllLocked(bus, port, USBD_STATUS_DEVICE_GONE, port.goneStatus, done);
         if (attached) {
             // Enumerated anew: the old configuration and pipe handles mean nothing any more.
             port.interfaces.clear();
@@ -305,7 +314,15 @@ Bus& TheBus() {
 
 uint64_t FrameNow() { return uint64_t(sim::machine::Now()) / uint64_t(sim::machine::kMillisecond); }
 
-ULONG CurrentFrame() { return ULONG(FrameNow()); }
+namespace {
+std::atomic<uint32_t> g_FrameBase{0};
+}  // namespace
+
+ULONG BusFrame(uint64_t frame) { return ULONG(frame + g_FrameBase.load(std::memory_order_relaxed)); }
+
+ULONG CurrentFrame() { return BusFrame(FrameNow()); }
+
+void SetFrameCounterOffset(uint32_t offset) { g_FrameBase.store(offset, std::memory_order_relaxed); }
 
 PVOID NewHandleLocked(Bus& bus) {
     return reinterpret_cast<PVOID>(uintptr_t(0xFFFF'D000'0000'0000ull) + (++bus.nextHandle << 4));
@@ -592,6 +609,28 @@ void ReportPortGone(Port* port, bool gone) {
     Bus& bus = TheBus();
     std::lock_guard guard(bus.lock);
     LivePortLocked(bus, port, "ReportPortGone")->reportsGone = gone;
+}
+
+size_t CancelEndpointTransfers(Port* port, uint8_t endpoint) {
+    Bus& bus = TheBus();
+    std::vector<IrpDone> done;
+    {
+        std::lock_guard guard(bus.lock);
+        Port* p = LivePortLocked(bus, port, "CancelEndpointTransfers");
+        for (auto& [number, state] : p->interfaces) {
+            for (auto& pipe : state.pipes) {
+                if (pipe->endpoint == endpoint) CancelPipeLocked(bus, *pipe, done);
+            }
+        }
+    }
+    if (!done.empty()) sim::ke::QueueDispatchWork([done] { CompleteNow(done); });
+    return done.size();
+}
+
+void AnswerRemovalWith(Port* port, NTSTATUS status) {
+    Bus& bus = TheBus();
+    std::lock_guard guard(bus.lock);
+    LivePortLocked(bus, port, "AnswerRemovalWith")->goneStatus = status;
 }
 
 bool IdleRequestPending(Port* port) {

@@ -161,13 +161,8 @@ USBD_STATUS Refuse(Port& port, PURB urb, USBD_STATUS status, const char* format,
 
 // One control transfer for a URB. A request the device leaves unanswered holds the URB until the
 // IRP is cancelled; onStall is the URB status of a STALL.
-USBD_STATUS ControlTransferLocked(Bus& bus, Port& port, PIRP irp, PURB urb, const SetupPacket& setup,
-                                  std::span<uint8_t> data, ULONG* transferred, bool* cancelled,
-                                  USBD_STATUS onStall = USBD_STATUS_STALL_PID) {
-    ULONG ignored = 0;
-    if (transferred == nullptr) transferred = &ignored;
-    const ControlResult r = port.device->Control(setup, data);
-    port.answerDelayMs = std::max(port.answerDelayMs, r.delayMs);
+// The URB status of a device's answer; *transferred the bytes it moved.
+USBD_STATUS AnswerStatus(const ControlResult& r, std::span<uint8_t> data, ULONG* transferred, USBD_STATUS onStall) {
     switch (r.status) {
         case ControlStatus::Ok:
             *transferred = std::min<ULONG>(r.length, ULONG(data.size()));
@@ -176,15 +171,74 @@ USBD_STATUS ControlTransferLocked(Bus& bus, Port& port, PIRP irp, PURB urb, cons
             *transferred = 0;
             return onStall;
         case ControlStatus::NoDevice:
-            *transferred = 0;
-            return USBD_STATUS_DEVICE_GONE;
         case ControlStatus::Pending:
             break;
     }
+    *transferred = 0;
+    return USBD_STATUS_DEVICE_GONE;
+}
+
+// When a late answer is due: `answer` runs under the bus lock on the request still held for irp
+// with this serial (none when it was cancelled or the device left meanwhile), then the IRPs it
+// detached complete.
+template <typename Answer>
+void AnswerHeldRequest(PIRP irp, uint64_t serial, Answer answer) {
+    Bus& bus = TheBus();
+    std::vector<IrpDone> answered;
+    {
+        std::lock_guard guard(bus.lock);
+        auto it = bus.requests.find(irp);
+        if (it == bus.requests.end() || it->second->serial != serial) return;
+        answer(bus, it->second.get(), answered);
+    }
+    CompleteNow(answered);
+}
+
+// A deferred request's answer is due: the device serves it now and the URB completes with it.
+void AnswerDeferredRequest(PIRP irp, uint64_t serial) {
+    AnswerHeldRequest(irp, serial, [](Bus& bus, Request* r, std::vector<IrpDone>& answered) {
+        const std::span<uint8_t> data(r->deferredData, r->deferredBytes);
+        const ControlResult answer = r->port->device->AnswerDeferred(r->pendingId, data);
+        ULONG ignored = 0;
+        const USBD_STATUS status =
+            AnswerStatus(answer, data, r->deferredTransferred != nullptr ? r->deferredTransferred : &ignored, r->lateStatus);
+        r->urb->UrbHeader.Status = status;
+        DetachLocked(bus, r, status == USBD_STATUS_DEVICE_GONE ? r->port->goneStatus : NtStatusFromUsbd(status),
+                     answered);
+    });
+}
+
+// One control transfer for a URB. A request the device leaves unanswered holds the URB until the
+// IRP is cancelled; onStall is the URB status of a STALL. With mayDefer (the URB's only transfer),
+// a late answer holds the URB and the request takes effect only when the device answers.
+USBD_STATUS ControlTransferLocked(Bus& bus, Port& port, PIRP irp, PURB urb, const SetupPacket& setup,
+                                  std::span<uint8_t> data, ULONG* transferred, bool* cancelled,
+                                  USBD_STATUS onStall = USBD_STATUS_STALL_PID, bool mayDefer = false) {
+    ULONG ignored = 0;
+    if (transferred == nullptr) transferred = &ignored;
+    const ControlResult r = port.device->Control(setup, data, mayDefer);
+    if (r.status != ControlStatus::Pending) {
+        port.answerDelayMs = std::max(port.answerDelayMs, r.delayMs);
+        return AnswerStatus(r, data, transferred, onStall);
+    }
     urb->UrbHeader.Status = USBD_STATUS_PENDING;
-    *cancelled = !HoldLocked(bus, std::make_unique<Request>(Request{
-                                      .irp = irp, .urb = urb, .port = &port, .kind = RequestKind::Control,
-                                      .pendingId = r.pendingId}));
+    const uint64_t serial = r.delayMs != 0 ? ++bus.nextSerial : 0;
+    *cancelled = !HoldLocked(bus, std::make_unique<Request>(Request{.irp = irp,
+                                                                    .urb = urb,
+                                                                    .port = &port,
+                                                                    .kind = RequestKind::Control,
+                                                                    .pendingId = r.pendingId,
+                                                                    .lateStatus = onStall,
+                                                                    .serial = serial,
+                                                                    .deferredData = data.data(),
+                                                                    .deferredBytes = data.size(),
+                                                                    .deferredTransferred = transferred == &ignored
+                                                                                               ? nullptr
+                                                                                               : transferred}));
+    if (r.delayMs != 0 && !*cancelled) {
+        const sim::ke::Time due = sim::machine::Now() + sim::ke::Time(r.delayMs) * sim::machine::kMillisecond;
+        sim::ke::ScheduleDispatchWork(due, [irp, serial] { AnswerDeferredRequest(irp, serial); });
+    }
     return USBD_STATUS_PENDING;
 }
 
@@ -252,7 +306,7 @@ USBD_STATUS ControlUrbLocked(Bus& bus, Port& port, PIRP irp, PURB urb, const Con
     }
     const SetupPacket setup = MakeSetup(in, row.type, row.recipient, request, value, index, uint16_t(*length));
     return ControlTransferLocked(bus, port, irp, urb, setup, std::span(static_cast<uint8_t*>(buffer), *length), length,
-                                 cancelled);
+                                 cancelled, USBD_STATUS_STALL_PID, /*mayDefer=*/true);
 }
 
 // ---- Configuration and interface selection ----
@@ -292,7 +346,8 @@ USBD_STATUS FindSetting(Port& port, PURB urb, std::span<const uint8_t> configura
 uint32_t ServiceIntervalMicroframes(const detail::EndpointModel& e, bool highSpeed) {
     const unsigned exponent = std::clamp<unsigned>(e.interval, 1, 16) - 1;
     switch (e.TransferType()) {
-        case USB_ENDPOINT_TYPE_ISOCHRONOUS: return (highSpeed ? 1u : 8u) << exponent;
+        // A full-speed isochronous endpoint is served every frame, whatever its bInterval says.
+        case USB_ENDPOINT_TYPE_ISOCHRONOUS: return highSpeed ? 1u << exponent : 8u;
         case USB_ENDPOINT_TYPE_INTERRUPT: return highSpeed ? 1u << exponent : 8u * std::max<uint32_t>(e.interval, 1);
         default: return 8;
     }
@@ -474,10 +529,12 @@ USBD_STATUS PipeRequestLocked(Bus& bus, Port& port, PIRP irp, PURB urb, std::vec
     }
     char text[96];
     if (function == URB_FUNCTION_ABORT_PIPE) {
-        const size_t before = done.size();
-        CancelPipeLocked(bus, *pipe, done);
+        // The abort may complete before the transfers it cancels: they come back afterwards on
+        // the DPC thread, and the caller waits for them itself.
+        const size_t before = port.afterAnswer.size();
+        CancelPipeLocked(bus, *pipe, port.afterAnswer);
         std::snprintf(text, sizeof text, "bus: ABORT_PIPE 0x%02X (%zu transfers cancelled)", pipe->endpoint,
-                      done.size() - before);
+                      port.afterAnswer.size() - before);
         port.device->Note(text);
         return USBD_STATUS_SUCCESS;
     }
@@ -550,17 +607,10 @@ USBD_STATUS HoldLateAnswerLocked(Bus& bus, Port& port, PIRP irp, PURB urb, USBD_
     if (*cancelled) return USBD_STATUS_PENDING;
     const sim::ke::Time due = sim::machine::Now() + sim::ke::Time(port.answerDelayMs) * sim::machine::kMillisecond;
     sim::ke::ScheduleDispatchWork(due, [irp, serial] {
-        Bus& b = TheBus();
-        std::vector<IrpDone> answered;
-        {
-            std::lock_guard guard(b.lock);
-            auto it = b.requests.find(irp);
-            if (it == b.requests.end() || it->second->serial != serial) return;  // cancelled or gone meanwhile
-            Request* r = it->second.get();
+        AnswerHeldRequest(irp, serial, [](Bus& b, Request* r, std::vector<IrpDone>& answered) {
             r->urb->UrbHeader.Status = r->lateStatus;
             DetachLocked(b, r, NtStatusFromUsbd(r->lateStatus), answered);
-        }
-        CompleteNow(answered);
+        });
     });
     return USBD_STATUS_PENDING;
 }
@@ -593,7 +643,18 @@ NTSTATUS SubmitUrb(Port& port, PDEVICE_OBJECT device, PIRP irp) {
         }
         if (status != USBD_STATUS_PENDING) urb->UrbHeader.Status = status;
     }
-    if (status != USBD_STATUS_PENDING) return CompleteAfter(device, irp, NtStatusFromUsbd(status), std::move(done));
+    if (status != USBD_STATUS_PENDING) {
+        NTSTATUS nt = NtStatusFromUsbd(status);
+        std::vector<IrpDone> later;
+        {
+            std::lock_guard guard(bus.lock);
+            if (status == USBD_STATUS_DEVICE_GONE) nt = port.goneStatus;
+            later.swap(port.afterAnswer);
+        }
+        const NTSTATUS returned = CompleteAfter(device, irp, nt, std::move(done));
+        if (!later.empty()) sim::ke::QueueDispatchWork([later] { CompleteNow(later); });
+        return returned;
+    }
     // Held: whatever it displaced completes first, then a request cancelled while it was being held.
     if (cancelled) done.push_back({irp, STATUS_CANCELLED});
     if (!done.empty()) sim::ke::QueueDispatchWork([done] { CompleteNow(done); });

@@ -267,3 +267,56 @@ TEST(HeadphoneFir, ResetClearsHistoriesButKeepsFilters) {
 }
 
 }  // namespace
+
+namespace {
+
+// Filters prepared while the engine runs take over in the next block: that block fades linearly
+// from the old filters' output to the new ones', and from then on the engine plays exactly what
+// an engine that had the new filters all along plays, once the new tail has seen its history
+// (at once for a shorter tail, after the tail's length for a longer one).
+TEST(HeadphoneFir, PreparedFiltersFadeInWithTheNextBlock) {
+    struct Case {
+        LONG fromRoom, fromSet, toRoom, toSet;
+        LONG settled;  // blocks after the switch from which the output is the new engine's
+    };
+    for (const Case c : {Case{0, 24, 1, 29, 1}, Case{1, 29, 0, 24, 14}}) {
+        SCOPED_TRACE(testing::Message() << c.fromRoom << "/" << c.fromSet << " -> " << c.toRoom << "/" << c.toSet);
+        constexpr LONG before = 3, after = 16;
+        const Planes x(6, RandomFloats(static_cast<size_t>(before + after) * N, 11, 0.5f));
+        auto switched = std::make_unique<CHeadphoneFir>(), old = std::make_unique<CHeadphoneFir>(),
+             fresh = std::make_unique<CHeadphoneFir>();
+        switched->SetRoomAndSet(c.fromRoom, c.fromSet);
+        old->SetRoomAndSet(c.fromRoom, c.fromSet);
+        fresh->SetRoomAndSet(c.toRoom, c.toSet);
+        Planes first(6), second(6);
+        for (LONG ch = 0; ch < 6; ++ch) {
+            first[ch].assign(x[ch].begin(), x[ch].begin() + before * N);
+            second[ch].assign(x[ch].begin() + before * N, x[ch].end());
+        }
+        RunEngine(*switched, first, before);
+        RunEngine(*old, first, before);
+        RunEngine(*fresh, first, before);
+        const LONG setBefore = switched->SetId();
+        ASSERT_TRUE(switched->PrepareRoomAndSet(c.toRoom, c.toSet));
+        EXPECT_TRUE(switched->HasPreparedFilters());
+        EXPECT_EQ(switched->SetId(), setBefore);
+
+        const Planes got = RunEngine(*switched, second, after);
+        const Planes wasOld = RunEngine(*old, second, after);
+        const Planes isNew = RunEngine(*fresh, second, after);
+        EXPECT_FALSE(switched->HasPreparedFilters());
+        EXPECT_EQ(switched->SetId(), fresh->SetId());
+        EXPECT_EQ(switched->TailPartitions(), fresh->TailPartitions());
+        for (LONG e = 0; e < 2; ++e) {
+            for (LONG i = 0; i < N; ++i) {
+                const float w = static_cast<float>(i + 1) / static_cast<float>(N);
+                ASSERT_NEAR(got[e][i], (1.0f - w) * wasOld[e][i] + w * isNew[e][i], 1e-4f) << e << "/" << i;
+            }
+            for (size_t i = static_cast<size_t>(c.settled) * N; i < got[e].size(); ++i) {
+                ASSERT_NEAR(got[e][i], isNew[e][i], 1e-4f) << e << "/" << i;
+            }
+        }
+    }
+}
+
+}  // namespace

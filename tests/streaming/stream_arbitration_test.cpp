@@ -3,6 +3,8 @@
 // streaming, and pool exhaustion over every allocation of Open and Start.
 #include "streaming/stream_machine.h"
 
+#include "support/bugcheck.h"
+
 #include <sim/debug_log.h>
 #include <sim/io.h>
 #include <sim/pool.h>
@@ -169,6 +171,99 @@ TEST_F(StreamArbitrationTest, AStartedClientRunsInItsOwnFormatEvenWhenAnotherOwn
     EXPECT_EQ(sim::usb::EndpointStatistics(m_port, 0x01).lateTransfers, 0u);
 }
 
+// After every arbitration step a started client owns a running stream: an ASIO client that formats
+// the endpoint and closes without starting, or whose start fails, leaves the wave client playing.
+TEST_F(StreamArbitrationTest, AStartedClientRunsAgainWhenTheHigherKindLeavesOrFailsToStart) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    UsbAudioStream* render = Stream(0);
+    TestClient wave(render, ClientKind::WaveStream);
+    TestClient asio(render, ClientKind::Asio, kAsioBase);
+    ASSERT_NO_FATAL_FAILURE(StartWaveBesideAsio(wave, asio));
+    sim::machine::RunFor(100 * kMillisecond);
+    ASSERT_EQ(asio.SetFormat(), STATUS_SUCCESS);  // stops the wave client's stream
+    ASSERT_EQ(asio.Close(), STATUS_SUCCESS);      // and gives the endpoint back unstarted
+    EXPECT_EQ(render->StreamState(), UsbStreamRunning);
+    ASSERT_NE(render->RunOwner(), nullptr);
+    EXPECT_EQ(render->RunOwner()->Registration, wave.Id());
+    const uint64_t written = wave.FramesWritten();
+    sim::machine::RunFor(100 * kMillisecond);
+    EXPECT_GT(wave.FramesWritten(), written + 44100 / 20);
+    ASSERT_EQ(wave.Stop(), STATUS_SUCCESS);
+    wave.Leave();
+    asio.Leave();
+    RampRunList runs;
+    ASSERT_TRUE(RampRuns(*Audio().Render(kRenderInterface), &runs));
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].second, wave.FramesWritten());
+
+    // Capture: the ASIO client's re-open fails on a stalled sampling-frequency request.
+    UsbAudioStream* capture = Stream(1);
+    TestClient waveIn(capture, ClientKind::WaveStream);
+    TestClient asioIn(capture, ClientKind::Asio);
+    ASSERT_EQ(asioIn.Register(FindFormat(capture, 48000, 16)), STATUS_SUCCESS);
+    ASSERT_EQ(waveIn.Register(FindFormat(capture, 44100, 16)), STATUS_SUCCESS);
+    ASSERT_EQ(asioIn.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(waveIn.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(waveIn.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(100 * kMillisecond);
+    Device().AddControlFault({.match = sim::usb::Uac1SamplingFrequencyRequest(0x82), .times = 1});
+    EXPECT_FALSE(NT_SUCCESS(asioIn.Start()));
+    EXPECT_EQ(capture->StreamState(), UsbStreamRunning);
+    ASSERT_NE(capture->RunOwner(), nullptr);
+    EXPECT_EQ(capture->RunOwner()->Registration, waveIn.Id());
+    EXPECT_EQ(Audio().StreamRate(kCaptureInterface), 44100u);
+    const size_t captured = waveIn.Captured().size();
+    sim::machine::RunFor(100 * kMillisecond);
+    EXPECT_GT(waveIn.Captured().size(), captured + 44100 / 20);
+    waveIn.Leave();
+    asioIn.Leave();
+}
+
+// A hand-over between clients of one format: the previous owner's last transfers complete as its
+// own, so each client hears exactly the transfers that carried its data.
+TEST_F(StreamArbitrationTest, TheLastTransfersBeforeAHandOverCompleteForThePreviousOwner) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    UsbAudioStream* stream = Stream(0);
+    const WAVEFORMATEXTENSIBLE format = FindFormat(stream, 48000, 16);
+    TestClient wave(stream, ClientKind::WaveStream);
+    TestClient asio(stream, ClientKind::Asio, kAsioBase);
+    ASSERT_EQ(asio.Register(format), STATUS_SUCCESS);
+    ASSERT_EQ(wave.Register(format), STATUS_SUCCESS);
+    ASSERT_EQ(asio.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(wave.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(wave.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(95 * kMillisecond);
+    ASSERT_EQ(asio.Start(), STATUS_SUCCESS);  // same format: the stream stops and runs again
+    sim::machine::RunFor(95 * kMillisecond);
+    ASSERT_EQ(asio.Stop(), STATUS_SUCCESS);
+    ASSERT_EQ(wave.Stop(), STATUS_SUCCESS);
+    // 10 ms transfers of 480 frames each.
+    EXPECT_EQ(wave.TransfersDone() * 480, wave.FramesWritten());
+    EXPECT_EQ(asio.TransfersDone() * 480, asio.FramesWritten());
+    // Run on a running stream is refused at once and the stream goes on.
+    ASSERT_EQ(wave.Start(), STATUS_SUCCESS);
+    EXPECT_EQ(stream->Run(sim::usb::CurrentFrame() + 5, 1), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(stream->StreamState(), UsbStreamRunning);
+    wave.Leave();
+    asio.Leave();
+}
+
+// A test that returns with a client still registered ends in a verifier stop when the stream goes,
+// not in a wait without end.
+TEST_F(StreamArbitrationTest, AStreamReleasedWithAClientLeftStopsTheMachine) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    UsbAudioStream* stream = Stream(0);
+    TestClient client(stream, ClientKind::WaveStream);
+    ASSERT_EQ(client.Register(FindFormat(stream, 48000, 16)), STATUS_SUCCESS);
+    EXPECT_BUGCHECK(
+        {
+            ReleaseStreams();
+            ReleaseAdapter();
+        },
+        "DRIVER_VERIFIER_DETECTED_VIOLATION", "code 0xC4");
+    client.Leave();
+}
+
 TEST_F(StreamArbitrationTest, ClientRequestsAreCheckedAndListsKeepTheirOrder) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     UsbAudioStream* stream = Stream(0);
@@ -240,6 +335,7 @@ struct UnplugCase {
     const char* name;
     ULONG engine;
     sim::io::Completion completion;
+    NTSTATUS removal = STATUS_DEVICE_NOT_CONNECTED;  // how the bus answers once the device is gone
 };
 
 class StreamUnplugTest : public StreamMachine, public testing::WithParamInterface<UnplugCase> {};
@@ -252,6 +348,7 @@ TEST_P(StreamUnplugTest, UnplugWhileStreamingEndsTheWorkerAndLeavesNothingBehind
     ASSERT_EQ(client.Begin(FindFormat(stream, 48000, 16)), STATUS_SUCCESS);
     sim::machine::RunFor(200 * kMillisecond);
     sim::debuglog::Clear();
+    sim::usb::AnswerRemovalWith(m_port, GetParam().removal);
     sim::usb::UnplugDevice(m_port);
     // The worker recovers once, finds the device gone and ends.
     ASSERT_TRUE(sim::machine::RunUntil([] { return sim::debuglog::Count("Error_ErrorOccur ntStatus = c000009d") == 1; },
@@ -269,7 +366,11 @@ TEST_P(StreamUnplugTest, UnplugWhileStreamingEndsTheWorkerAndLeavesNothingBehind
 INSTANTIATE_TEST_SUITE_P(Streams, StreamUnplugTest,
                          testing::Values(UnplugCase{"Render", 0, sim::io::Completion::Asynchronous},
                                          UnplugCase{"Capture", 1, sim::io::Completion::Asynchronous},
-                                         UnplugCase{"RenderSynchronous", 0, sim::io::Completion::Synchronous}),
+                                         UnplugCase{"RenderSynchronous", 0, sim::io::Completion::Synchronous},
+                                         UnplugCase{"RenderNoSuchDevice", 0, sim::io::Completion::Asynchronous,
+                                                    STATUS_NO_SUCH_DEVICE},
+                                         UnplugCase{"CaptureNoSuchDevice", 1, sim::io::Completion::Asynchronous,
+                                                    STATUS_NO_SUCH_DEVICE}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(StreamArbitrationTest, PoolExhaustionAtEveryAllocationOfOpenAndStartFailsCleanly) {

@@ -12,6 +12,7 @@
 #include <sim/usb_audio.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -73,6 +74,8 @@ public:
 
     // Render: channels from Channel on carry silence instead of their ramp.
     void SilenceFrom(unsigned Channel) { m_SilentFrom = Channel; }
+    // Render: Value(frame, channel) instead of the ramp (a sample of the container, sign-extended).
+    void Content(std::function<int32_t(uint64_t, unsigned)> Value) { m_Content = std::move(Value); }
 
     PVOID Id() const { return m_Id; }
     uint64_t FramesWritten() const { return m_Written.load(); }
@@ -112,7 +115,8 @@ private:
         uint64_t n = m_Written.load();
         for (ULONG f = 0; f < frames; ++f, ++n) {
             for (unsigned c = 0; c < channels; ++c) {
-                const uint32_t v = c < m_SilentFrom ? static_cast<uint32_t>(RampValue(m_Base, n, c, container)) : 0;
+                uint32_t v = c < m_SilentFrom ? static_cast<uint32_t>(RampValue(m_Base, n, c, container)) : 0;
+                if (m_Content) v = static_cast<uint32_t>(m_Content(n, c));
                 for (unsigned i = 0; i < container; ++i) *Data++ = static_cast<UCHAR>(v >> (8 * i));
             }
         }
@@ -135,6 +139,7 @@ private:
     ClientKind m_Kind;
     uint32_t m_Base;
     unsigned m_SilentFrom = ~0u;
+    std::function<int32_t(uint64_t, unsigned)> m_Content;
     PVOID m_Id = nullptr;
     ULONG m_LastFrame = 0;
     WAVEFORMATEXTENSIBLE m_Format{};

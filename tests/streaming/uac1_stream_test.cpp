@@ -103,6 +103,82 @@ TEST_F(Uac1StreamTest, FortyFourPointOneKilohertzSendsNinePacketsOf44FramesThenO
     EXPECT_EQ(sink->Frames() / 441 * 10, sink->Packets());
 }
 
+// Packet sizes in frames as the sink received them, with the microframe of each packet.
+std::vector<std::pair<uint64_t, uint64_t>> SinkPackets(const sim::usb::RenderSink& sink) {
+    std::vector<std::pair<uint64_t, uint64_t>> packets;  // (microframe, frames)
+    for (uint64_t f = 0; f < sink.StoredFrames(); ++f) {
+        const uint64_t micro = sink.MicroframeOf(f).value_or(~0ull);
+        if (packets.empty() || packets.back().first != micro) packets.emplace_back(micro, 0);
+        ++packets.back().second;
+    }
+    return packets;
+}
+
+// 44.1 kHz at full speed: nine packets of 44 frames and one of 45, from the first packet on and
+// again from the first packet after a recovery's restart.
+TEST_F(Uac1StreamTest, FortyFourPointOnePatternStartsAtTheStartAndAfterARestart) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    UsbAudioStream* stream = Stream(0);
+    TestClient client(stream, ClientKind::WaveStream);
+    ASSERT_EQ(client.Begin(FindFormat(stream, 44100, 16)), STATUS_SUCCESS);
+    sim::machine::RunFor(55 * kMillisecond);
+    const uint64_t frame = sim::usb::CurrentFrame() + 3;
+    Device().AddPacketFault({.endpoint = 0x01, .frames = {frame, frame + 1, frame + 2}});
+    sim::machine::RunFor(400 * kMillisecond);
+    EXPECT_EQ(stream->Recoveries(), 1u);
+    ASSERT_EQ(client.Stop(), STATUS_SUCCESS);
+    client.Leave();
+
+    const auto packets = SinkPackets(*Audio().Render(kRenderInterface));
+    // The restart begins after the longest pause between packets.
+    ASSERT_GE(packets.size(), 2u);
+    size_t restart = 1;
+    for (size_t i = 1; i < packets.size(); ++i) {
+        if (packets[i].first - packets[i - 1].first > packets[restart].first - packets[restart - 1].first) restart = i;
+    }
+    ASSERT_GE(packets.size(), restart + 20);
+    for (size_t first : {size_t(0), restart}) {
+        SCOPED_TRACE(first);
+        for (size_t k = 0; k < 20; ++k) EXPECT_EQ(packets[first + k].second, k % 10 == 9 ? 45u : 44u) << k;
+    }
+}
+
+// The 32-bit frame counter wraps while render and capture stream: both stay sample-exact. A start
+// frame just one ahead, given late in a frame, would have its first packet late: the stream moves it.
+TEST_F(Uac1StreamTest, StreamsStaySampleExactAcrossTheFrameCounterWrap) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    struct OffsetScope {
+        ~OffsetScope() { sim::usb::SetFrameCounterOffset(0); }
+    } scope;
+    sim::usb::SetFrameCounterOffset(0xFFFFFFFFu - 300 - sim::usb::CurrentFrame());
+    UsbAudioStream* render = Stream(0);
+    UsbAudioStream* capture = Stream(1);
+    TestClient out(render, ClientKind::WaveStream);
+    TestClient in(capture, ClientKind::WaveStream);
+    ASSERT_EQ(out.Register(FindFormat(render, 44100, 16)), STATUS_SUCCESS);
+    ASSERT_EQ(out.SetFormat(), STATUS_SUCCESS);
+    sim::machine::RunFor(kMillisecond - sim::machine::Now() % kMillisecond + 7 * kMillisecond / 8);
+    ULONG ms = 0;
+    ASSERT_EQ(render->StartClient(out.Id(), sim::usb::CurrentFrame() + 1, &ms, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(in.Begin(FindFormat(capture, 48000, 16)), STATUS_SUCCESS);
+    sim::machine::RunFor(kSecond);
+    EXPECT_LT(sim::usb::CurrentFrame(), 1000u) << "the counter wrapped";
+    ASSERT_EQ(out.Stop(), STATUS_SUCCESS);
+    ASSERT_EQ(in.Stop(), STATUS_SUCCESS);
+    out.Leave();
+    in.Leave();
+    const sim::usb::RenderSink& sink = *Audio().Render(kRenderInterface);
+    EXPECT_EQ(sink.Frames(), out.FramesWritten());
+    EXPECT_TRUE(SinkHoldsRamp(sink, 0, out.FramesWritten()));
+    const sim::usb::IsoStatistics stats = sim::usb::Statistics(m_port);
+    EXPECT_EQ(stats.lateTransfers + stats.gaps + stats.refusedTransfers + stats.packetErrors, 0u);
+    const std::vector<int32_t> captured = in.Captured();
+    ASSERT_GE(captured.size(), 48000u - 48000u / 10);
+    for (size_t i = 1; i < captured.size(); ++i) {
+        ASSERT_EQ(static_cast<int16_t>(captured[i] - captured[i - 1]), 1) << "at frame " << i;
+    }
+}
+
 TEST_F(Uac1StreamTest, CaptureRampReachesTheClientSampleExactForSixtySeconds) {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     for (ULONG rate : {44100u, 48000u}) {

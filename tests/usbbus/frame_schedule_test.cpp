@@ -100,41 +100,94 @@ TEST_F(BusIso, TransfersRunFrameByFrameAndCompleteInOrderAtTheirLastFrame) {
     EXPECT_EQ(s.lateTransfers + s.refusedTransfers + s.oversizePackets + s.packetErrors, 0u);
 }
 
-TEST_F(BusIso, StartFramesMustLieAheadInsideTheWindowWithoutOverlap) {
-    const ULONG now = sim::usb::CurrentFrame();
-    IsoTransfer queued(m_Out, false, 4, kPacketBytes, now + 10);
-    auto held = Start(queued.block.Get());
+// Runs the clock to `micro` microframes into the next frame; answers that frame's number.
+ULONG RunToMicroframe(unsigned micro) {
+    const sim::machine::Time inFrame = sim::machine::Now() % kMillisecond;
+    sim::machine::RunFor(kMillisecond - inFrame + micro * kMillisecond / 8);
+    return sim::usb::CurrentFrame();
+}
+
+// A start frame in the past or just ahead: the packets whose (micro)frames the scheduling threshold
+// has passed are late and never sent, the rest move; only a start outside the schedule window, or
+// one overlapping the queue, fails the whole transfer.
+TEST_F(BusIso, LatePacketsAreNotSentAndTheRestMove) {
     struct Case {
         const char* name;
-        ULONG startFrame;
-        bool late;
+        int startAhead;   // frames from the current one
+        unsigned micro;   // microframes into the current frame when submitted
+        ULONG late;       // of 4 packets
+        NTSTATUS status;
     } cases[] = {
-        {"CurrentFrame", now, true},
-        {"Past", now - 5, true},
-        {"BeyondTheWindow", now + USBD_ISO_START_FRAME_RANGE, false},
-        {"OverlapsTheQueuedTransfer", now + 12, false},
+        {"NextFrameEarlyInTheFrame", 1, 1, 0, STATUS_SUCCESS},
+        {"NextFrameLateInTheFrame", 1, 6, 1, STATUS_SUCCESS},
+        {"CurrentFrame", 0, 1, 1, STATUS_SUCCESS},
+        {"TwoFramesAgo", -2, 1, 3, STATUS_SUCCESS},
+        {"AllPast", -5, 0, 4, STATUS_UNSUCCESSFUL},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        IsoTransfer t(m_Out, false, 4, kPacketBytes, c.startFrame);
+        sim::usb::ClearStatistics(m_Port);
+        Device().Audio()->Render(1)->Clear();
+        const ULONG now = RunToMicroframe(c.micro);
+        IsoTransfer t(m_Out, false, 4, kPacketBytes, ULONG(int(now) + c.startAhead));
+        EXPECT_EQ(Submit(t.block.Get()), c.status);
+        EXPECT_EQ(t.Urb().ErrorCount, c.late);
+        for (ULONG k = 0; k < 4; ++k) {
+            EXPECT_EQ(t.Urb().IsoPacket[k].Status, k < c.late ? USBD_STATUS_ISO_NA_LATE_USBPORT : USBD_STATUS_SUCCESS) << k;
+        }
+        const sim::usb::IsoStatistics s = sim::usb::EndpointStatistics(m_Port, kPlayback);
+        EXPECT_EQ(s.lateTransfers, c.late != 0 ? 1u : 0u);
+        EXPECT_EQ(s.latePackets, c.late);
+        EXPECT_EQ(Device().Audio()->Render(1)->Packets(), 4 - c.late);
+    }
+
+    // The window and the queue.
+    const ULONG now = sim::usb::CurrentFrame();
+    IsoTransfer queued(m_Out, false, 4, kPacketBytes, now + 10);
+    auto held = Start(queued.block.Get());
+    for (ULONG startFrame : {now + USBD_ISO_START_FRAME_RANGE, now - USBD_ISO_START_FRAME_RANGE, now + 12}) {
+        SCOPED_TRACE(startFrame - now);
+        IsoTransfer t(m_Out, false, 4, kPacketBytes, startFrame);
         EXPECT_EQ(Submit(t.block.Get()), STATUS_UNSUCCESSFUL);
         EXPECT_EQ(t.Urb().Hdr.Status, USBD_STATUS_BAD_START_FRAME);
-        if (c.late) {
-            EXPECT_EQ(t.Urb().ErrorCount, 4u);
-            EXPECT_EQ(t.Urb().IsoPacket[3].Status, USBD_STATUS_ISO_NA_LATE_USBPORT);
-        }
     }
     EXPECT_EQ(held->Wait(), STATUS_SUCCESS);
+}
+
+// The frame counter may start anywhere and wraps at 2^32: explicit start frames across the wrap
+// keep their packets back to back.
+TEST_F(BusIso, StartFramesAcrossTheCounterWrap) {
+    sim::usb::SetFrameCounterOffset(0xFFFFFFFFu - 3 - sim::usb::CurrentFrame());
+    const ULONG start = sim::usb::CurrentFrame() + 2;  // 0xFFFFFFFE
+    std::vector<std::unique_ptr<IsoTransfer>> transfers;
+    std::vector<std::unique_ptr<InFlight>> requests;
+    for (ULONG i = 0; i < 3; ++i) {
+        transfers.push_back(std::make_unique<IsoTransfer>(m_Out, false, 2, kPacketBytes, start + 2 * i));
+        requests.push_back(Start(transfers.back()->block.Get()));
+    }
+    for (auto& r : requests) EXPECT_EQ(r->Wait(), STATUS_SUCCESS);
+    sim::usb::SetFrameCounterOffset(0);
     const sim::usb::IsoStatistics s = sim::usb::EndpointStatistics(m_Port, kPlayback);
-    EXPECT_EQ(s.lateTransfers, 2u);
-    EXPECT_EQ(s.latePackets, 8u);
-    EXPECT_EQ(s.refusedTransfers, 2u);
-    EXPECT_EQ(s.packets, 4u) << "only the queued transfer reached the device";
-    std::vector<sim::usb::IsoEvent> late = sim::usb::EndpointEvents(m_Port, kPlayback);
-    std::erase_if(late, [](const auto& e) { return e.kind != sim::usb::IsoEventKind::LateTransfer; });
-    ASSERT_EQ(late.size(), 2u);
-    EXPECT_EQ(late[1].frame, now - 5) << "the start frame the late transfer asked for";
-    EXPECT_EQ(late[1].count, 4u);
+    EXPECT_EQ(s.packets, 6u);
+    EXPECT_EQ(s.gaps + s.lateTransfers + s.refusedTransfers, 0u);
+    EXPECT_EQ(transfers[1]->Urb().StartFrame, 0u);
+}
+
+// OUT packet sizes come from the offsets and the buffer length: IsoPacket[].Length is not read.
+// At full speed a transfer holds at most 255 packets.
+TEST_F(BusIso, OutPacketSizesComeFromTheOffsetsAndFullSpeedTakes255Packets) {
+    IsoTransfer t(m_Out, false, 3, kPacketBytes, sim::usb::CurrentFrame() + 2);
+    for (ULONG k = 0; k < 3; ++k) t.Urb().IsoPacket[k].Length = 7;
+    t.Urb().TransferBufferLength = 3 * kPacketBytes - 4;  // the last packet is one frame short
+    EXPECT_EQ(Submit(t.block.Get()), STATUS_SUCCESS);
+    sim::usb::RenderSink* sink = Device().Audio()->Render(1);
+    EXPECT_EQ(sink->Packets(), 3u);
+    EXPECT_EQ(sink->Frames(), 3 * 48 - 1);
+    for (ULONG packets : {256u, 255u}) {
+        SCOPED_TRACE(packets);
+        IsoTransfer many(m_Out, false, packets, kPacketBytes / 4, sim::usb::CurrentFrame() + 2);
+        EXPECT_EQ(Submit(many.block.Get()), packets == 255 ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
+    }
 }
 
 TEST_F(BusIso, GapsAreCountedAndRecordedWithTheirFrames) {
@@ -251,7 +304,8 @@ TEST_F(BusIso, ResetPipeCancelsTransfersWithoutClearingAnIsochronousEndpoint) {
     EXPECT_EQ(Submit(b.block.Get()), STATUS_SUCCESS);
 }
 
-TEST_F(BusIso, AbortCancelsQueuedTransfersBeforeItCompletes) {
+// An abort completes before the transfers it cancels: a caller must wait for them itself.
+TEST_F(BusIso, AbortCompletesBeforeTheTransfersItCancels) {
     const ULONG now = sim::usb::CurrentFrame();
     IsoTransfer a(m_Out, false, 8, kPacketBytes, now + 2);
     IsoTransfer b(m_Out, false, 8, kPacketBytes, now + 10);
@@ -263,8 +317,8 @@ TEST_F(BusIso, AbortCancelsQueuedTransfersBeforeItCompletes) {
     ASSERT_EQ(rabort->Wait(), STATUS_SUCCESS);
     ASSERT_EQ(ra->Wait(), STATUS_CANCELLED);
     ASSERT_EQ(rb->Wait(), STATUS_CANCELLED);
+    EXPECT_LT(rabort->order, ra->order);
     EXPECT_LT(ra->order, rb->order);
-    EXPECT_LT(rb->order, rabort->order);
     EXPECT_EQ(a.Urb().Hdr.Status, USBD_STATUS_CANCELED);
     EXPECT_EQ(sim::usb::HeldRequests(m_Port), 0u);
 
@@ -355,6 +409,73 @@ TEST_F(BusIso, CaptureFillsPacketsAndAsapFollowsTheQueue) {
     };
     EXPECT_EQ(int16_t(sample(1, 0) - sample(0, 0)), 48);
     EXPECT_EQ(sim::usb::EndpointStatistics(m_Port, kCapture).gaps, 0u);
+}
+
+// An ASAP transfer on an idle pipe continues where the pipe's last transfer ended while the bus
+// remembers it (1,024 frames), so one that comes late has late packets; after that it starts at the
+// scheduling threshold.
+TEST_F(BusIso, AsapContinuesFromThePipesLastTransfer) {
+    RunToMicroframe(0);
+    IsoTransfer first(m_Out, false, 4, kPacketBytes, 0, /*asap=*/true);
+    ASSERT_EQ(Submit(first.block.Get()), STATUS_SUCCESS);  // returns as its last frame ends
+    sim::machine::RunFor(2 * kMillisecond);
+    IsoTransfer second(m_Out, false, 4, kPacketBytes, 0, /*asap=*/true);
+    EXPECT_EQ(Submit(second.block.Get()), STATUS_SUCCESS);
+    EXPECT_EQ(second.Urb().StartFrame, first.Urb().StartFrame + 4);
+    EXPECT_EQ(second.Urb().ErrorCount, 3u) << "two frames gone and the current one";
+    EXPECT_EQ(second.Urb().IsoPacket[2].Status, USBD_STATUS_ISO_NA_LATE_USBPORT);
+    EXPECT_EQ(second.Urb().IsoPacket[3].Status, USBD_STATUS_SUCCESS);
+
+    sim::machine::RunFor(1100 * kMillisecond);
+    const ULONG submitted = RunToMicroframe(0);
+    IsoTransfer third(m_Out, false, 4, kPacketBytes, 0, /*asap=*/true);
+    EXPECT_EQ(Submit(third.block.Get()), STATUS_SUCCESS);
+    EXPECT_EQ(third.Urb().ErrorCount, 0u);
+    EXPECT_EQ(third.Urb().StartFrame, submitted + 1);
+}
+
+// An IN packet whose data runs past its room is babble: the room is filled and the packet fails,
+// the others move as usual.
+TEST_F(BusIso, InPacketLongerThanItsRoomIsBabble) {
+    std::vector<USBD_PIPE_INFORMATION> pipes;
+    ASSERT_EQ(SelectInterface(m_ConfigurationHandle, 2, 1, 2, &pipes), STATUS_SUCCESS);
+    UCHAR rate[3] = {0x80, 0xBB, 0x00};  // 48000 Hz
+    URB setRate = VendorClassUrb(URB_FUNCTION_CLASS_ENDPOINT, USBD_TRANSFER_DIRECTION_OUT, 0x01, 0x0100, kCapture, rate,
+                                 sizeof rate);
+    ASSERT_EQ(Submit(&setRate), STATUS_SUCCESS);
+    const ULONG stride = kPacketBytes + kFrameBytes;
+    IsoTransfer t(pipes.at(0).PipeHandle, true, 3, stride, sim::usb::CurrentFrame() + 2);
+    t.Urb().IsoPacket[2].Offset = t.Urb().IsoPacket[1].Offset + 25 * kFrameBytes;  // packet 1: room for 25 frames
+    EXPECT_EQ(Submit(t.block.Get()), STATUS_SUCCESS);
+    EXPECT_EQ(t.Urb().IsoPacket[0].Status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(t.Urb().IsoPacket[1].Status, USBD_STATUS_BABBLE_DETECTED);
+    EXPECT_EQ(t.Urb().IsoPacket[1].Length, 25 * kFrameBytes);
+    EXPECT_EQ(t.Urb().IsoPacket[2].Status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(t.Urb().ErrorCount, 1u);
+}
+
+// A full-speed isochronous endpoint is served every frame whatever its bInterval says.
+TEST_F(BusFixture, FullSpeedIsochronousEndpointsIgnoreTheirInterval) {
+    auto base = sim::usb::CreateCatalogDevice("uac1-nochip");
+    sim::usb::DeviceSetup setup;
+    setup.name = "uac1-interval-4";
+    setup.deviceDescriptor.assign(base->DeviceDescriptorBytes().begin(), base->DeviceDescriptorBytes().end());
+    std::vector<uint8_t> configuration(base->ConfigurationBytes(0).begin(), base->ConfigurationBytes(0).end());
+    for (size_t p = 0; p + 7 <= configuration.size() && configuration[p] >= 2; p += configuration[p]) {
+        if (configuration[p + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && configuration[p + 2] == kPlayback) {
+            configuration[p + 6] = 4;
+        }
+    }
+    setup.configurations.push_back(std::move(configuration));
+    m_Port = sim::usb::PlugDevice(std::make_unique<sim::usb::Device>(std::move(setup)));
+    m_Ports.push_back(m_Port);
+    m_Pdo = sim::usb::PhysicalDeviceObject(m_Port);
+    const ULONG start = sim::usb::CurrentFrame() + 2;
+    IsoTransfer t(OpenPipe(1, 1, kPlayback), false, 4, kPacketBytes, start);
+    auto r = Start(t.block.Get());
+    ASSERT_EQ(r->Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(r->completedAt, sim::machine::Time(start + 4) * kMillisecond);
+    EXPECT_EQ(Device().Audio()->Render(1)->Frames(), 4u * 48);
 }
 
 class BusIsoHighSpeed : public BusFixture {};

@@ -65,6 +65,37 @@ TEST_F(BusPort, StatusResetAndCycleFollowTheDevice) {
     EXPECT_EQ(status, ULONG(USBD_PORT_ENABLED | USBD_PORT_CONNECTED));
 }
 
+// After a removal the bus may answer STATUS_NO_SUCH_DEVICE instead of STATUS_DEVICE_NOT_CONNECTED,
+// port status requests included; a reset with the client's transfers still pending is a verifier stop.
+TEST_F(BusPort, RemovalAnswersNoSuchDeviceAndAResetNeedsTheClientsRequestsDrained) {
+    USBD_PIPE_HANDLE pipe = OpenPipe(1, 1, 0x01);
+    sim::usb::AnswerRemovalWith(m_Port, STATUS_NO_SUCH_DEVICE);
+    sim::usb::UnplugDevice(m_Port);
+    ULONG status;
+    EXPECT_EQ(PortStatus(&status), STATUS_NO_SUCH_DEVICE);
+    URB abort = PipeUrb(URB_FUNCTION_ABORT_PIPE, pipe);
+    EXPECT_EQ(Submit(&abort), STATUS_SUCCESS) << "an abort needs no device";
+    UCHAR rate[3] = {0x80, 0xBB, 0x00};
+    URB setRate = VendorClassUrb(URB_FUNCTION_CLASS_ENDPOINT, USBD_TRANSFER_DIRECTION_OUT, 0x01, 0x0100, 0x01, rate,
+                                 sizeof rate);
+    EXPECT_EQ(Submit(&setRate), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(setRate.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+    sim::usb::ReplugDevice(m_Port);
+
+    // A transfer still held when the client resets the port.
+    URB interruptUrb{};
+    UCHAR message[2];
+    UsbBuildInterruptOrBulkTransferRequest(&interruptUrb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), OpenPipe(0, 0, 0x83),
+                                           message, nullptr, sizeof message,
+                                           USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
+    auto held = Start(&interruptUrb);
+    EXPECT_BUGCHECK(PortRequest(IOCTL_INTERNAL_USB_RESET_PORT), "DRIVER_VERIFIER_DETECTED_VIOLATION",
+                    "RESET_PORT on port .* with 1 requests of its client still pending");
+    URB stop = PipeUrb(URB_FUNCTION_ABORT_PIPE, interruptUrb.UrbBulkOrInterruptTransfer.PipeHandle);
+    EXPECT_EQ(Submit(&stop), STATUS_SUCCESS);
+    EXPECT_EQ(held->Wait(), STATUS_CANCELLED);
+}
+
 TEST_F(BusPort, APortReportedGoneAnswersNeitherConnectedNorEnabledWhileTheDeviceStillAnswers) {
     sim::usb::ReportPortGone(m_Port, true);
     ULONG status;

@@ -1,5 +1,6 @@
 #include "asio_command.h"
 
+#include "driver_settings.h"
 #include "info_command.h"
 #include "text.h"
 
@@ -265,6 +266,7 @@ int RunAsio(const Options& options, const std::string& driverPath, const std::st
     bool added = NT_SUCCESS(status);
     bool ok = false;
     if (added) {
+        WriteDriverSettings(options, node, out, Line);
         status = sim::pnp::StartDevice(node);
         Line(out, "START", StatusText(status));
         if (NT_SUCCESS(status)) {

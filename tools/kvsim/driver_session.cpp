@@ -1,5 +1,6 @@
 #include "driver_session.h"
 
+#include "driver_settings.h"
 #include "text.h"
 
 #include <unistd.h>
@@ -40,6 +41,9 @@ bool DriverSession::PlugAndStart(std::unique_ptr<sim::usb::Device> device, const
     }
     if (NT_SUCCESS(status)) {
         m_Added = true;
+        // Once: a device plugged again finds what the driver stored over them.
+        if (!m_SettingsWritten) WriteDriverSettings(m_Options, m_Node, m_Out, m_Line);
+        m_SettingsWritten = true;
         status = sim::pnp::StartDevice(m_Node);
     }
     m_Line(m_Out, "START", StatusText(status));

@@ -47,6 +47,7 @@ protected:
 
 private:
     LineWriter m_Line;
+    bool m_SettingsWritten = false;
     int m_Exit = 1;
     sim::pool::Snapshot m_Pool;
     Balances m_Before;

@@ -1,5 +1,6 @@
 #include "info_command.h"
 
+#include "driver_settings.h"
 #include "hal_choice.h"
 #include "model_report.h"
 #include "text.h"
@@ -14,7 +15,6 @@
 #include <sim/pnp.h>
 #include <sim/pool.h>
 #include <sim/portcls.h>
-#include <sim/registry.h>
 #include <sim/usb_bus.h>
 #include <sim/usb_models.h>
 
@@ -191,14 +191,7 @@ int RunInfo(const Options& options, const std::string& driverPath, std::ostream&
     Line(out, "AddDevice", StatusText(status));
     bool added = NT_SUCCESS(status);
     if (added) {
-        for (const auto& [name, value] : options.settings) {
-            const std::u16string key = sim::pnp::DriverKeyPath(node) + u"\\Settings";
-            const std::u16string wide(name.begin(), name.end());
-            sim::registry::CreateKey(key);
-            const uint32_t bytes = value;
-            sim::registry::SetValue(key, wide, 3 /* REG_BINARY */, &bytes, sizeof(bytes));
-            Line(out, "setting", name + " = " + std::to_string(value));
-        }
+        WriteDriverSettings(options, node, out, Line);
         status = sim::pnp::StartDevice(node);
         Line(out, "START", StatusText(status));
         const std::vector<sim::usb::LogEntry> log = plugged.Log();

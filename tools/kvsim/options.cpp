@@ -193,18 +193,13 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options* options, s
         }
         if (option == "--usb-log") {
             options->usbLog = true;
-        } else if (option == "--setting" && !streams) {
-            const std::string text = next < arguments.size() ? arguments[next++] : std::string();
-            const size_t equals = text.find('=');
-            char* end = nullptr;
-            const unsigned long value =
-                equals != std::string::npos ? std::strtoul(text.c_str() + equals + 1, &end, 0) : 0;
-            if (equals == 0 || equals == std::string::npos || equals + 1 == text.size() || end == nullptr || *end != 0 ||
-                value > 0xFFFFFFFFul) {
-                *error = "--setting needs NAME=VALUE (a 32-bit number)";
+        } else if (option == "--setting") {
+            DriverSetting setting;
+            if (next == arguments.size() || !ParseDriverSetting(arguments[next++], &setting)) {
+                *error = "--setting needs NAME=VALUE[:BYTES] (VALUE decimal or 0x hexadecimal, BYTES 1, 2 or 4)";
                 return false;
             }
-            options->settings.emplace_back(text.substr(0, equals), static_cast<unsigned>(value));
+            options->settings.push_back(setting);
         } else if (option == "--speed") {
             const std::string value = next < arguments.size() ? arguments[next++] : std::string();
             if (value != "full" && value != "high") {
@@ -263,9 +258,58 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options* options, s
     return CheckStreamOptions(*options, error);
 }
 
+namespace {
+
+// Decimal digits, or 0x and hexadecimal digits; nothing else (no blanks, sign or octal reading).
+bool ParseSettingNumber(const std::string& text, uint64_t* value) {
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const size_t first = hex ? 2 : 0;
+    if (text.size() == first || text.size() - first > 16) return false;
+    uint64_t result = 0;
+    for (size_t i = first; i < text.size(); ++i) {
+        const char c = text[i];
+        unsigned digit = 0;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<unsigned>(c - '0');
+        } else if (hex && c >= 'a' && c <= 'f') {
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        } else if (hex && c >= 'A' && c <= 'F') {
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        } else {
+            return false;
+        }
+        result = result * (hex ? 16 : 10) + digit;
+        if (result > 0xFFFFFFFFull) return false;
+    }
+    *value = result;
+    return true;
+}
+
+}  // namespace
+
+bool ParseDriverSetting(const std::string& text, DriverSetting* setting) {
+    const size_t equals = text.find('=');
+    if (equals == 0 || equals == std::string::npos) return false;
+    std::string number = text.substr(equals + 1);
+    unsigned bytes = 4;
+    const size_t colon = number.find(':');
+    if (colon != std::string::npos) {
+        const std::string size = number.substr(colon + 1);
+        if (size != "1" && size != "2" && size != "4") return false;
+        bytes = static_cast<unsigned>(size[0] - '0');
+        number.resize(colon);
+    }
+    uint64_t value = 0;
+    if (!ParseSettingNumber(number, &value)) return false;
+    if (bytes < 4 && value >> (8 * bytes) != 0) return false;
+    *setting = {text.substr(0, equals), static_cast<uint32_t>(value), bytes};
+    return true;
+}
+
 std::string HelpText() {
     std::string text =
-        "usage: kvsim info [--device NAME | --descriptors FILE [--speed full|high]] [--setting NAME=VALUE]... [--usb-log]\n"
+        "usage: kvsim info [--device NAME | --descriptors FILE [--speed full|high]] [--setting NAME=VALUE[:BYTES]]...\n"
+        "                  [--usb-log]\n"
         "       kvsim play [--device NAME | --descriptors FILE] (--input FILE.wav | --tone HZ) [--seconds S]\n"
         "                  [--format RATE/BITS[inCONTAINER]/CHANNELS] [--filter N] --device-output FILE.wav\n"
         "       kvsim record [--device NAME | --descriptors FILE] [--device-input FILE.wav] [--seconds S]\n"
@@ -311,6 +355,9 @@ std::string HelpText() {
         "  --speed full|high    the bus speed of a --descriptors device (default: high for UAC 2.0,\n"
         "                       else full)\n"
         "  --usb-log            also print the USB requests the device received, decoded\n"
+        "  --setting NAME=VALUE[:BYTES]  (every command) a \"Settings\" value of the driver, written\n"
+        "                       before the device starts: VALUE decimal or 0x hexadecimal, stored\n"
+        "                       as BYTES bytes (1, 2 or 4; default 4)\n"
         "\n"
         "exit status: 0 when the run completed and the verifier is clean, 1 when the driver could\n"
         "not be loaded or left something behind, 2 for a bad command line or device.\n"

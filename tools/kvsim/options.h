@@ -1,6 +1,7 @@
 // kvsim's command line: the command and its options, and the help text.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +28,14 @@ struct ControlSetting {
     std::string text;  // as given
 };
 
+// One --setting: a "Settings" value of the driver written before the device starts, as a
+// little-endian number of Bytes bytes (1, 2 or 4), REG_BINARY.
+struct DriverSetting {
+    std::string name;
+    uint32_t value = 0;
+    unsigned bytes = 4;
+};
+
 struct Options {
     Command command = Command::Help;
     std::string device = "uac1";  // catalog name, unless descriptorFile is set
@@ -34,8 +43,9 @@ struct Options {
     // --speed full|high for a descriptor file; default: high speed for UAC 2.0, else full
     enum class BusSpeed { Default, Full, High } speed = BusSpeed::Default;
     bool usbLog = false;          // print the decoded USB requests
-    // info: 4-byte "Settings" values written before the device starts (--setting NAME=VALUE)
-    std::vector<std::pair<std::string, unsigned>> settings;
+    // every command that starts a device: "Settings" values written before the start
+    // (--setting NAME=VALUE[:BYTES])
+    std::vector<DriverSetting> settings;
     // play and record
     std::string inputFile;        // play: the WAV the application plays
     double toneHz = 0;            // play: a sine instead of a file
@@ -59,5 +69,8 @@ struct Options {
 // Parses argv; false with *error set on a malformed command line.
 bool ParseOptions(const std::vector<std::string>& arguments, Options* options, std::string* error);
 std::string HelpText();
+// NAME=VALUE[:BYTES]: VALUE decimal or 0x-prefixed hexadecimal, nothing else around it; BYTES 1, 2
+// or 4 (default 4) and VALUE within them. False for anything else.
+bool ParseDriverSetting(const std::string& text, DriverSetting* setting);
 
 }  // namespace kvsim

@@ -69,6 +69,7 @@ UsbAudioAdapter::UsbAudioAdapter(PUNKNOWN UnknownOuter)
       m_AsioRestart(0),
       m_HeldStopRequest(nullptr),
       m_PortCycled(0),
+      m_PortResetting(0),
       m_TimerResolutionHeld(FALSE),
       m_SelectiveSuspendEnabled(FALSE),
       m_IoInProgress(1),

@@ -197,6 +197,12 @@ protected:
     void ReleaseTimerResolution();
 
 private:
+    // The port reset of CheckPortStatus: every USB stream drained and the HAL powered down
+    // before it, both brought back after it.
+    void ResetPortQuiesced();
+    // Drain (TRUE) or resume (FALSE) every USB stream of the HAL for a port reset.
+    void ForEachUsbStream(BOOLEAN Drain);
+
     // Steps of Identify.
     NTSTATUS ReadDescriptors();
     NTSTATUS SelectConfiguration();
@@ -332,6 +338,7 @@ private:
     // ---- Port ----
     KernelMutex m_PortStatusMutex;  // serialises CheckPortStatus; a leaf lock
     LONG volatile m_PortCycled;
+    LONG volatile m_PortResetting;  // a reset of the port is under way
 
     // ---- Power and selective suspend ----
     BOOLEAN m_TimerResolutionHeld;

@@ -2,6 +2,8 @@
 // driver's IRPs, the bus frame, and port status, reset and cycle with the device-gone latch.
 #include "driver/engine/adapter/UsbAudioAdapter.h"
 
+#include "driver/engine/stream/UsbAudioStream.h"
+
 PUSB_CONFIGURATION_DESCRIPTOR UsbAudioAdapter::GetConfigurationDescriptor() { return m_ConfigurationDescriptor; }
 
 USBD_CONFIGURATION_HANDLE UsbAudioAdapter::GetConfigurationHandle() { return m_ConfigurationHandle; }
@@ -114,7 +116,7 @@ BOOLEAN UsbAudioAdapter::CheckPortStatus() {
     if (ReadNoFence(&m_DevicePresent) == 0) return TRUE;
 
     BOOLEAN present = TRUE;
-    BOOLEAN restoreHal = FALSE;
+    BOOLEAN resetPort = FALSE;
     m_PortStatusMutex.Lock();
     ULONG portStatus = 0;
     BOOLEAN built = FALSE;
@@ -136,9 +138,7 @@ BOOLEAN UsbAudioAdapter::CheckPortStatus() {
         } else if ((portStatus & USBD_PORT_CONNECTED) == 0) {
             present = FALSE;
         } else {
-            SendPortRequest(IOCTL_INTERNAL_USB_RESET_PORT, nullptr, &built);
-            present = built;
-            restoreHal = built;
+            resetPort = TRUE;
         }
     } else {
         present = FALSE;
@@ -146,17 +146,54 @@ BOOLEAN UsbAudioAdapter::CheckPortStatus() {
     if (!present) WriteNoFence(&m_DevicePresent, 0u);
     m_PortStatusMutex.Unlock();
 
-    // After a reset the HAL stops and restores its state as after a power cycle. This runs after
-    // the port-status mutex is released: the mutex is a leaf lock, and the HAL's power handling
-    // takes the locks of its streams.
-    if (restoreHal && m_HalPowerManagement != nullptr) {
-        POWER_STATE state;
+    // One reset at a time; a stream that finds one under way recovers on its own.
+    if (resetPort && InterlockedCompareExchange(&m_PortResetting, 1, 0) == 0) {
+        ResetPortQuiesced();
+        InterlockedExchange(&m_PortResetting, 0);
+    }
+    return ReadNoFence(&m_DevicePresent) == 0;
+}
+
+void UsbAudioAdapter::ForEachUsbStream(BOOLEAN Drain) {
+    PAGED_CODE();
+    const ULONG engines = GetStreamEngineCount();
+    for (ULONG i = 0; i < engines; ++i) {
+        StreamEngine* engine = nullptr;
+        if (!NT_SUCCESS(GetStreamEngine(i, &engine)) || engine == nullptr) continue;
+        StreamClients* clients = nullptr;
+        if (!NT_SUCCESS(engine->QueryInterface(IID_StreamClients, reinterpret_cast<PVOID*>(&clients)))) continue;
+        auto* stream = static_cast<UsbAudioStream*>(clients);
+        if (Drain) {
+            stream->DrainForPortReset();
+        } else {
+            stream->ResumeAfterPortReset();
+        }
+        clients->Release();
+    }
+}
+
+void UsbAudioAdapter::ResetPortQuiesced() {
+    PAGED_CODE();
+    // The bus driver resets a port only once its client has no request outstanding: every stream
+    // lets its transfers come back and the HAL stops (its status request ends) first. These run
+    // without the port-status mutex, a leaf lock: the HAL's power handling takes its streams' locks.
+    POWER_STATE state;
+    ForEachUsbStream(TRUE);
+    if (m_HalPowerManagement != nullptr) {
         state.DeviceState = PowerDeviceD3;
         m_HalPowerManagement->PowerChangeState(state);
+    }
+    m_PortStatusMutex.Lock();
+    BOOLEAN built = FALSE;
+    SendPortRequest(IOCTL_INTERNAL_USB_RESET_PORT, nullptr, &built);
+    if (!built) WriteNoFence(&m_DevicePresent, 0u);
+    m_PortStatusMutex.Unlock();
+    // After the reset the HAL restores its state as after a power cycle, and the streams go on.
+    if (m_HalPowerManagement != nullptr) {
         state.DeviceState = PowerDeviceD0;
         m_HalPowerManagement->PowerChangeState(state);
     }
-    return ReadNoFence(&m_DevicePresent) == 0;
+    ForEachUsbStream(FALSE);
 }
 
 BOOLEAN UsbAudioAdapter::CyclePort() {

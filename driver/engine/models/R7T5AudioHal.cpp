@@ -126,6 +126,17 @@ const Uac1WalkPolicy& R7T5AudioHal::WalkPolicy() const { return R7T5Policy; }
 
 NTSTATUS R7T5AudioHal::WriteDeviceRegister(ULONG Register, USHORT Value, USHORT Mask) {
     PAGED_CODE();
+    // Stream open, terminal type and LEDs write different bits of the same registers: the word is
+    // computed from the shadow and the shadow updated under one lock, so no writer loses another's
+    // bits.
+    m_RegisterLock.Lock();
+    const NTSTATUS status = WriteRegisterLocked(Register, Value, Mask);
+    m_RegisterLock.Unlock();
+    return status;
+}
+
+NTSTATUS R7T5AudioHal::WriteRegisterLocked(ULONG Register, USHORT Value, USHORT Mask) {
+    PAGED_CODE();
     if (Register >= R7T5RegisterCount) return STATUS_UNSUCCESSFUL;
     if (Mask == 0) return STATUS_SUCCESS;
     UsbTransport* transport = nullptr;
@@ -136,10 +147,6 @@ NTSTATUS R7T5AudioHal::WriteDeviceRegister(ULONG Register, USHORT Value, USHORT 
         transport->Release();
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    // Stream open, terminal type and LEDs write different bits of the same registers: the word is
-    // computed from the shadow and the shadow updated under one lock, so no writer loses another's
-    // bits.
-    m_RegisterLock.Lock();
     DeviceRegister& shadow = m_RegisterShadow[Register];
     const USHORT word = Mask == 0xFFFF ? Value : static_cast<USHORT>((shadow.Value & ~Mask) | (Value & Mask));
     PUCHAR data = block + R7T5RequestBytes;
@@ -152,7 +159,6 @@ NTSTATUS R7T5AudioHal::WriteDeviceRegister(ULONG Register, USHORT Value, USHORT 
         shadow.Value = word;
         shadow.Flags &= ~PendingFlag;
     }
-    m_RegisterLock.Unlock();
     ExFreePoolWithTag(block, R7T5Tag);
     transport->Release();
     return status;
@@ -160,17 +166,22 @@ NTSTATUS R7T5AudioHal::WriteDeviceRegister(ULONG Register, USHORT Value, USHORT 
 
 NTSTATUS R7T5AudioHal::RestoreDeviceState() {
     PAGED_CODE();
-    WriteDeviceRegister(5, 0x0000, 0x3000);
+    // The whole restore holds the register lock: the shadow it writes back in full is the one a
+    // concurrent writer (LED switch, terminal type, stream open) updates, so that writer's bits
+    // reach the device either before the restore reads them or after it has written.
+    m_RegisterLock.Lock();
+    WriteRegisterLocked(5, 0x0000, 0x3000);
     LARGE_INTEGER delay;
     delay.QuadPart = -10000;  // 1 ms
     KeDelayExecutionThread(KernelMode, FALSE, &delay);
-    WriteDeviceRegister(5, 0x3000, 0x3000);
-    for (ULONG r = 0; r < 5; ++r) {
+    WriteRegisterLocked(5, 0x3000, 0x3000);
+    NTSTATUS status = STATUS_SUCCESS;
+    for (ULONG r = 0; r < 5 && NT_SUCCESS(status); ++r) {
         if ((m_RegisterShadow[r].Flags & RestoreFlag) == 0) continue;
-        const NTSTATUS status = WriteDeviceRegister(r, m_RegisterShadow[r].Value, 0xFFFF);
-        if (!NT_SUCCESS(status)) return status;
+        status = WriteRegisterLocked(r, m_RegisterShadow[r].Value, 0xFFFF);
     }
-    return STATUS_SUCCESS;
+    m_RegisterLock.Unlock();
+    return status;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -428,15 +439,18 @@ void R7T5AudioHal::RunPoll() {
     UCHAR history[R7T5PollHistory] = {};
     history[0] = (report & StatusBit4) == 0 ? 1 : 0;
     ULONG next = 1;
-    m_PollState = 0;
+    // The poll goes on from the mode the guard is in (a restart after D3 or a PnP stop finds it
+    // where the last poll left it): a silenced guard is released by 30 set readings as before.
+    m_PollState = m_pFormatPolicy != nullptr ? m_pFormatPolicy->Mode() : 0;
+    if (m_PollState > static_cast<ULONG>(R7T5GuardMode::Silence)) m_PollState = 0;
 
     LARGE_INTEGER due;
     KeQuerySystemTime(&due);
     due.QuadPart += R7T5PollPeriod;
     KeSetTimerEx(&m_PollTimer, due, static_cast<LONG>(R7T5PollPeriod / 10000), nullptr);
 
-    // Pass mode: the line monitor is kept muted.
-    if (m_pFormatPolicy != nullptr) ForceLineMonitorMute(1);
+    // The line monitor follows the guard: kept muted in pass mode, free while playback is guarded.
+    if (m_pFormatPolicy != nullptr) ForceLineMonitorMute(m_PollState == 0 ? 1 : 0);
 
     PVOID waits[] = {&m_PollTimer, &m_StopEvent};
     for (;;) {

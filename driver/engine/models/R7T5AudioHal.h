@@ -81,6 +81,8 @@ private:
     // One status report; FALSE when it could not be read.
     bool ReadReport(PURB Urb, PUCHAR Report);
     void RunPoll();
+    // WriteDeviceRegister with m_RegisterLock held by the caller.
+    NTSTATUS WriteRegisterLocked(ULONG Register, USHORT Value, USHORT Mask);
     // The poll's decision on one more reading: the guard's mode and the line monitor's force.
     void DecidePoll(const UCHAR* History);
     void ForceLineMonitorMute(UCHAR Flag);
@@ -93,6 +95,6 @@ private:
     R7T5Switches m_Switches;
     FormatPolicy* m_pFormatPolicy;  // one reference; the guard of the render engine
     R7T5LineMonitorUnit* m_pLineMonitor;  // no reference; null without one
-    KernelMutex m_RegisterLock;     // a leaf: compute, send and shadow update of a register write
+    KernelMutex m_RegisterLock;     // a leaf: compute, send and shadow update of a register write; the whole restore
     ULONG m_PollState;              // 0 pass, 1 quarter gain, 2 silence
 };

@@ -35,26 +35,30 @@ void W4M3Planes::Destroy(W4M3Planes*& Planes) {
     Planes = nullptr;
 }
 
-void W4M3Crossfade(LONG State, float* const* Result, const float* const* Dry, ULONG Frames, ULONG Unit) {
-    if (State != W4M3FadeOn && State != W4M3FadeOff) return;
+W4M3FadeGains W4M3FadeGainsAt(LONG State, ULONG Position, ULONG Unit) {
+    if (State != W4M3FadeOn && State != W4M3FadeOff) return {1.0f, 0.0f};
     const ULONG half = 2 * Unit;
     // g(x) = x / (2u - 1): 0 at the first frame of a half, 1 at its last.
     const float scale = half > 1 ? 1.0f / static_cast<float>(half - 1) : 1.0f;
+    const bool on = State == W4M3FadeOn;
+    if (Position < half) {
+        const float fall = 1.0f - static_cast<float>(Position) * scale;
+        return on ? W4M3FadeGains{0.0f, fall} : W4M3FadeGains{fall, 0.0f};
+    }
+    if (Position < 2 * half) {
+        const float rise = static_cast<float>(Position - half) * scale;
+        return on ? W4M3FadeGains{rise, 0.0f} : W4M3FadeGains{0.0f, rise};
+    }
+    return on ? W4M3FadeGains{1.0f, 0.0f} : W4M3FadeGains{0.0f, 1.0f};
+}
+
+void W4M3Crossfade(LONG State, float* const* Result, const float* const* Dry, ULONG Frames, ULONG Unit) {
+    if (State != W4M3FadeOn && State != W4M3FadeOff) return;
     for (ULONG c = 0; c < 2; ++c) {
         float* r = Result[c];
         const float* d = Dry[c];
         for (ULONG i = 0; i < Frames; ++i) {
-            if (i < half) {
-                const float fall = 1.0f - static_cast<float>(i) * scale;
-                r[i] = fall * (State == W4M3FadeOn ? d[i] : r[i]);
-            } else if (i < 2 * half) {
-                const float rise = static_cast<float>(i - half) * scale;
-                r[i] = rise * (State == W4M3FadeOn ? r[i] : d[i]);
-            } else if (State == W4M3FadeOff) {
-                r[i] = d[i];
-            } else {
-                break;
-            }
+            r[i] = W4M3Mix(W4M3FadeGainsAt(State, i, Unit), r[i], d[i]);
         }
     }
 }
@@ -105,7 +109,19 @@ W4M3EffectControl::DataPathLock::~DataPathLock() {
 }
 
 W4M3EffectControl::W4M3EffectControl(PUNKNOWN UnknownOuter, ULONG Id)
-    : VendorControlNode(UnknownOuter, Id), m_pDry(nullptr), m_pWet(nullptr), m_pWetLimiter(nullptr), m_pDryLimiter(nullptr) {}
+    : VendorControlNode(UnknownOuter, Id),
+      m_pDry(nullptr),
+      m_pWet(nullptr),
+      m_pWetLimiter(nullptr),
+      m_pDryLimiter(nullptr),
+      m_LatchedEnable(0) {}
+
+bool W4M3EffectControl::LatchSwitch(LONG Enable) {
+    const LONG on = Enable != 0 ? 1 : 0;
+    if (InterlockedExchange(&m_LatchedEnable, on) == on) return false;
+    SetFadeState(on != 0 ? W4M3FadeOn : W4M3FadeOff);
+    return true;
+}
 
 namespace {
 
@@ -165,18 +181,28 @@ STDMETHODIMP W4M3EffectControl::Reserved3() {
 }
 
 CDelayEffectControl::CDelayEffectControl(PUNKNOWN UnknownOuter, ULONG Id)
-    : W4M3EffectControl(UnknownOuter, Id), m_pDelay(nullptr), m_LatchedEnable(0) {
+    : W4M3EffectControl(UnknownOuter, Id), m_pDelay(nullptr), m_pDownmixAfter(nullptr), m_FadePosition(0) {
     m_NameGuid = W4M3DelayEffectName;
 }
 
-CDelayEffectControl::~CDelayEffectControl() { CDspDelayLines::Destroy(m_pDelay); }
+CDelayEffectControl::~CDelayEffectControl() {
+    CDspDelayLines::Destroy(m_pDelay);
+    if (m_pDownmixAfter != nullptr) m_pDownmixAfter->Release();
+}
+
+void CDelayEffectControl::SetDownmixAfter(CHeadphoneEffectControl* Headphone) {
+    PAGED_CODE();
+    if (Headphone != nullptr) Headphone->AddRef();
+    if (m_pDownmixAfter != nullptr) m_pDownmixAfter->Release();
+    m_pDownmixAfter = Headphone;
+}
 
 NTSTATUS CDelayEffectControl::InitEffect(PUNKNOWN FeatureUnit, ULONG ControlSelector, PDEVICE_OBJECT SettingsDevice) {
     PAGED_CODE();
     const NTSTATUS status = InitVendor(FeatureUnit, ControlSelector, SettingsDevice);
     if (!NT_SUCCESS(status)) return status;
     // The switch the control starts with is already the one in force.
-    InterlockedExchange(&m_LatchedEnable, PublishedEnable());
+    InterlockedExchange(&m_LatchedEnable, PublishedEnable() != 0 ? 1 : 0);
     if (!CreatePlanes(ProcessingStageMaxFrames)) return status;
     m_pDelay = CDspDelayLines::Create();
     if (m_pDelay == nullptr) return status;
@@ -190,9 +216,9 @@ bool CDelayEffectControl::Ready() const {
     return m_pDelay != nullptr && m_pDry != nullptr && m_pWet != nullptr && LimitersReady();
 }
 
-void CDelayEffectControl::ApplyPendingValue() {
+bool CDelayEffectControl::ApplyPendingValue() {
     DataPathLock lock(&m_SpinLock);
-    if (TakePendingFlag(1)) InterlockedExchange(&m_LatchedEnable, PublishedEnable());
+    return TakePendingFlag(1) && LatchSwitch(PublishedEnable());
 }
 
 STDMETHODIMP CDelayEffectControl::SetFormat(const WAVEFORMATEXTENSIBLE* Format) {
@@ -210,11 +236,9 @@ STDMETHODIMP CDelayEffectControl::SetFormat(const WAVEFORMATEXTENSIBLE* Format) 
 }
 
 STDMETHODIMP CDelayEffectControl::Process(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) {
-    const bool changed = TakePendingFlag(0) != FALSE;
-    if (changed && m_pDelay != nullptr) {
-        ApplyPendingValue();
-        SetFadeState(LatchedEnable() != 0 ? W4M3FadeOn : W4M3FadeOff);
-    }
+    // A device-side refresh raises only the changed flag and a redundant host switch latches the
+    // value already in force: neither starts a fade.
+    if (TakePendingFlag(0) && m_pDelay != nullptr && ApplyPendingValue()) m_FadePosition = 0;
     if (Format == nullptr || Data == nullptr || !IsPcm(*Format) || !Ready()) return STATUS_SUCCESS;
     const ULONG channels = Format->Format.nChannels;
     // The planes hold one block of at most ProcessingStageMaxFrames frames of at most eight channels.
@@ -225,12 +249,14 @@ STDMETHODIMP CDelayEffectControl::Process(const WAVEFORMATEXTENSIBLE* Format, PV
     const LONG n = static_cast<LONG>(Frames);
     float* const* dry = m_pDry->Pointers();
     float* const* wet = m_pWet->Pointers();
+    // The headphone stage after this one down-mixes what this one leaves in the planes.
+    const bool downmixAfter = m_pDownmixAfter != nullptr && m_pDownmixAfter->DownmixesBlock(*Format, Frames);
 
     DataPathLock lock(&m_SpinLock);
     for (ULONG c = 0; c < channels; ++c) {
-        AddConstFloatInPlace(DenormalGuard, planes[c], n);
         RtlCopyMemory(dry[c], planes[c], Frames * sizeof(float));
-        RtlCopyMemory(wet[c], planes[c], Frames * sizeof(float));
+        AddConstFloatInPlace(DenormalGuard, dry[c], n);
+        RtlCopyMemory(wet[c], dry[c], Frames * sizeof(float));
     }
     ConvertChannelsInPlace(dry, static_cast<LONG>(channels), 2, n, PlainDownmix);
     m_pDryLimiter->Process(dry, Frames);
@@ -239,15 +265,44 @@ STDMETHODIMP CDelayEffectControl::Process(const WAVEFORMATEXTENSIBLE* Format, PV
 
     // Stereo keeps its samples. The network mixes 5.1 and 7.1 only: every other count stays dry
     // (the network would give silence), so there is nothing to fade.
-    if (channels == 2) return STATUS_SUCCESS;
+    const LONG fade = CrossfadeState();
     const bool networkTakes = channels == 6 || channels == 8;
-    float* const* result = dry;
-    if (networkTakes && (LatchedEnable() != 0 || changed)) result = wet;
-    if (networkTakes) {
-        W4M3Crossfade(CrossfadeState(), result, dry, Frames, Format->Format.nSamplesPerSec / 1000);
+    if (channels == 2 || !networkTakes) {
+        if (channels != 2 && !downmixAfter) {
+            for (ULONG c = 0; c < channels; ++c) RtlCopyMemory(planes[c], dry[c], Frames * sizeof(float));
+        }
+        SetFadeState(W4M3FadeSteady);
+        return STATUS_SUCCESS;
     }
-    SetFadeState(W4M3FadeSteady);
-    for (ULONG c = 0; c < channels; ++c) RtlCopyMemory(planes[c], result[c], Frames * sizeof(float));
+    const bool on = LatchedEnable() != 0;
+    if (fade == W4M3FadeSteady && !on && downmixAfter) return STATUS_SUCCESS;
+
+    // The result is the room mix (the stereo pair, the planes beyond it silent when a down-mix
+    // follows) faded against the "off" set: the untouched planes when a down-mix follows, the dry
+    // down-mix otherwise. Without a following down-mix the planes beyond the pair carry the input.
+    if (downmixAfter) {
+        for (ULONG c = 2; c < channels; ++c) RtlZeroMemory(wet[c], Frames * sizeof(float));
+    }
+    const ULONG unit = Format->Format.nSamplesPerSec / 1000;
+    const ULONG faded = downmixAfter ? channels : 2;
+    for (ULONG c = 0; c < channels; ++c) {
+        float* out = planes[c];
+        const float* result = wet[c];
+        const float* off = downmixAfter ? planes[c] : dry[c];
+        if (c >= faded) {
+            RtlCopyMemory(out, result, Frames * sizeof(float));
+            continue;
+        }
+        for (ULONG i = 0; i < Frames; ++i) {
+            W4M3FadeGains g = W4M3FadeGainsAt(fade, m_FadePosition + i, unit);
+            if (fade == W4M3FadeSteady && !on) g = {0.0f, 1.0f};
+            out[i] = W4M3Mix(g, result[i], off[i]);
+        }
+    }
+    if (fade != W4M3FadeSteady) {
+        m_FadePosition += Frames;
+        if (m_FadePosition >= 4 * unit) SetFadeState(W4M3FadeSteady);
+    }
     return STATUS_SUCCESS;
 }
 
@@ -257,5 +312,8 @@ STDMETHODIMP CDelayEffectControl::Reset(const WAVEFORMATEXTENSIBLE* Format, PVOI
     UNREFERENCED_PARAMETER(Frames);
     if (m_pDelay != nullptr) m_pDelay->Reset();
     ResetLimiters();
+    // A fade the stop cut short ends at its goal.
+    SetFadeState(W4M3FadeSteady);
+    m_FadePosition = 0;
     return STATUS_SUCCESS;
 }

@@ -2,7 +2,13 @@
 // computes on the render stream's float planes. Each is the unit's VendorControl (the host switches
 // it, the device learns the state through SET_CUR) and a ProcessingStage of the engines whose path
 // holds the unit. Switching between the effect and a plain stereo down-mix crossfades within one
-// block: the old result fades out over 2 ms-units, the new one fades in over the next two.
+// block: the old result fades out over 2 ms-units, the new one fades in over the next two. A
+// fade starts only when the switch the stage follows really changes.
+//
+// The render stream ends in one stereo pair, so every chain of these stages down-mixes exactly
+// once: the room stage leaves the planes to a headphone stage after it while the room effect is
+// off, and when it writes its stereo room mix it clears the planes beyond the pair, so that the
+// next stage's down-mix adds nothing a second time.
 //
 // The crossfade state lives in m_Initialised: 1 steady, 2 switching on, 3 switching off.
 #pragma once
@@ -34,9 +40,24 @@ struct W4M3Planes {
     float* const* Pointers() { return Plane; }
 };
 
-// Crossfades planes 0 and 1 of Result: state W4M3FadeOn fades Dry out and Result in, W4M3FadeOff
-// Result out and Dry in, each half over 2 * Unit frames; a block shorter than 4 * Unit ends the
-// fade where it stands. Any other state leaves Result as it is.
+// The weights of the new result and of the dry set at frame Position of a fade: state W4M3FadeOn
+// fades Dry out and the result in, W4M3FadeOff the result out and Dry in, each half over 2 * Unit
+// frames; any other state is the result alone.
+struct W4M3FadeGains {
+    float Result;
+    float Dry;
+};
+W4M3FadeGains W4M3FadeGainsAt(LONG State, ULONG Position, ULONG Unit);
+
+// Result x g.Result + Dry x g.Dry, reading only the side whose weight is not 0.
+inline float W4M3Mix(const W4M3FadeGains& G, float Result, float Dry) {
+    if (G.Dry == 0.0f) return G.Result * Result;
+    if (G.Result == 0.0f) return G.Dry * Dry;
+    return G.Result * Result + G.Dry * Dry;
+}
+
+// Crossfades planes 0 and 1 of Result with Dry over one block (W4M3FadeGainsAt from frame 0); a
+// block shorter than 4 * Unit ends the fade where it stands.
 void W4M3Crossfade(LONG State, float* const* Result, const float* const* Dry, ULONG Frames, ULONG Unit);
 
 // Runs Frames frames of InPlanes through Chain into OutPlanes (room OutRoomFrames frames per
@@ -59,6 +80,8 @@ public:
     STDMETHODIMP Reserved3() override;
 
     LONG CrossfadeState() const { return ReadNoFence(&m_Initialised); }
+    // The switch the data path follows: taken from the enable value with the pending flags.
+    LONG LatchedEnable() const { return ReadNoFence(&m_LatchedEnable); }
 
 protected:
     // Holds the control's spin lock as an in-stack queued lock at any IRQL up to DISPATCH_LEVEL.
@@ -82,18 +105,25 @@ protected:
     bool LimitersReady() const;
     static bool IsPcm(const WAVEFORMATEXTENSIBLE& Format);
     void SetFadeState(LONG State) { InterlockedExchange(&m_Initialised, State); }
+    // Sets the latched switch to Enable; starts the fade towards it when it differs from the
+    // switch in force, so a redundant or unchanged value leaves the output alone.
+    bool LatchSwitch(LONG Enable);
 
     W4M3Planes* m_pDry;
     W4M3Planes* m_pWet;
     CDspPeakLimiter* m_pWetLimiter;
     CDspPeakLimiter* m_pDryLimiter;
+    LONG volatile m_LatchedEnable;
 };
+
+class CHeadphoneEffectControl;
 
 // {AC02E636-CB62-42EF-A97C-5F4C1CDFEC13}
 DEFINE_GUID(W4M3DelayEffectName, 0xAC02E636, 0xCB62, 0x42EF, 0xA9, 0x7C, 0x5F, 0x4C, 0x1C, 0xDF, 0xEC, 0x13);
 
 // The room effect: the delay network turns 5.1 or 7.1 into a stereo room mix. It follows only the
-// host's switching (the latch flag); other channel counts stay dry, stereo passes.
+// host's switching (the latch flag); other channel counts stay dry, stereo passes. Its fade runs
+// over 4 ms whatever the block size, across as many blocks as it takes.
 class CDelayEffectControl : public W4M3EffectControl {
 public:
     CDelayEffectControl(PUNKNOWN UnknownOuter, ULONG Id);
@@ -107,15 +137,19 @@ public:
     STDMETHODIMP Process(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) override;
     STDMETHODIMP Reset(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) override;
 
-    LONG LatchedEnable() const { return ReadNoFence(&m_LatchedEnable); }
+    // The headphone stage that runs after this one on the same unit (referenced): while it
+    // down-mixes a format, this stage leaves that format's planes to it when the effect is off.
+    void SetDownmixAfter(CHeadphoneEffectControl* Headphone);
 
 private:
-    // Copies the enable value into the latched enable when the host latched a change.
-    void ApplyPendingValue();
+    // Copies the enable value into the latched enable when the host latched a change; true when
+    // that started a fade.
+    bool ApplyPendingValue();
     bool Ready() const;
 
     CDspDelayLines* m_pDelay;
-    LONG volatile m_LatchedEnable;
+    CHeadphoneEffectControl* m_pDownmixAfter;
+    ULONG m_FadePosition;  // frames of the running fade already played
 };
 
 // {C7600B33-1AA6-4383-918D-30D848BBAD3E}
@@ -143,14 +177,18 @@ public:
     // As CDelayEffectControl::InitEffect; also applies the defaults and the stored parameters.
     NTSTATUS InitEffect(PUNKNOWN FeatureUnit, ULONG ControlSelector, PDEVICE_OBJECT SettingsDevice);
 
-    // VendorControl: parameter 0 the room code, 1 the filter-family flag. A change reaches the
-    // effect with the next block.
+    // VendorControl: parameter 0 the room code, 1 the filter-family flag. The effect builds the new
+    // filters at once (passive level) and fades to them with the next block.
     STDMETHODIMP GetParameters(ULONG First, ULONG Count, PLONG Values) override;
     STDMETHODIMP SetParameters(ULONG First, ULONG Count, const LONG* Values) override;
 
     STDMETHODIMP SetFormat(const WAVEFORMATEXTENSIBLE* Format) override;
     STDMETHODIMP Process(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) override;
     STDMETHODIMP Reset(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) override;
+
+    // True when a block of Format and Frames goes through the effect or its dry down-mix, that is
+    // when it leaves as one stereo pair in planes 0 and 1.
+    bool DownmixesBlock(const WAVEFORMATEXTENSIBLE& Format, ULONG Frames) const;
 
     ULONG InternalRate() const { return m_InternalRate; }
     ULONG FifoCount() const { return m_FifoCount; }
@@ -161,8 +199,6 @@ public:
 private:
     // Both family flags and the room of the current mode set to the values, where they differ.
     void ApplyParameters(LONG Room, LONG Family);
-    // Takes parameters SetParameters latched and gives them to the effect (data path).
-    void ApplyLatchedParameters();
     NTSTATUS ParameterBaseName(PWSTR Buffer, size_t Chars);
     void ReadStoredParameters();
     void WriteParameter(ULONG Index);
@@ -182,5 +218,4 @@ private:
     WAVEFORMATEXTENSIBLE m_InternalFormat;
     WAVEFORMATEXTENSIBLE m_StreamFloatFormat;
     LONG m_Parameters[W4M3HeadphoneParameterCount];  // under m_SpinLock once initialised
-    LONG m_ParametersLatched;                        // under m_SpinLock: the data path has not applied them
 };

@@ -11,12 +11,14 @@ namespace {
 
 template <class Control>
 NTSTATUS NewEffectControl(PUNKNOWN Unit, ULONG ControlSelector, ULONG ControlId, ULONG PoolTag,
-                          PDEVICE_OBJECT SettingsDevice, AudioNode** Created) {
+                          PDEVICE_OBJECT SettingsDevice, AudioNode** Created, Control** Made) {
     auto* c = new (NonPagedPoolNx, PoolTag) Control(nullptr, ControlId);
     if (c == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     c->NonDelegatingAddRef();
     *Created = c;
-    return c->InitEffect(Unit, ControlSelector, SettingsDevice);
+    const NTSTATUS status = c->InitEffect(Unit, ControlSelector, SettingsDevice);
+    if (NT_SUCCESS(status)) *Made = c;
+    return status;
 }
 
 }  // namespace
@@ -27,10 +29,16 @@ NTSTATUS W4M3FeatureUnit::NewVendorControl(ULONG ControlSelector, ULONG ControlI
     *Created = nullptr;
     switch (ControlSelector) {
     case W4M3DelayEffectSelector:
-        return NewEffectControl<CDelayEffectControl>(AsUnit(), ControlSelector, ControlId, PoolTag, SettingsDevice, Created);
-    case W4M3HeadphoneEffectSelector:
-        return NewEffectControl<CHeadphoneEffectControl>(AsUnit(), ControlSelector, ControlId, PoolTag, SettingsDevice,
-                                                         Created);
+        return NewEffectControl(AsUnit(), ControlSelector, ControlId, PoolTag, SettingsDevice, Created, &m_pRoom);
+    case W4M3HeadphoneEffectSelector: {
+        // The room stage runs first on the path; the headphone stage after it makes the one
+        // down-mix of the chain.
+        CHeadphoneEffectControl* headphone = nullptr;
+        const NTSTATUS status =
+            NewEffectControl(AsUnit(), ControlSelector, ControlId, PoolTag, SettingsDevice, Created, &headphone);
+        if (headphone != nullptr && m_pRoom != nullptr) m_pRoom->SetDownmixAfter(headphone);
+        return status;
+    }
     default:
         return FeatureUnit::NewVendorControl(ControlSelector, ControlId, PoolTag, SettingsDevice, Created);
     }

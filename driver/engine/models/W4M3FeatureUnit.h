@@ -13,6 +13,8 @@ constexpr ULONG W4M3Tag = '3M4W';
 constexpr ULONG W4M3DelayEffectSelector = 0x8B;
 constexpr ULONG W4M3HeadphoneEffectSelector = 0x8C;
 
+class CDelayEffectControl;
+
 class W4M3FeatureUnit : public FeatureUnit {
 public:
     using FeatureUnit::FeatureUnit;
@@ -21,4 +23,9 @@ public:
 protected:
     NTSTATUS NewVendorControl(ULONG ControlSelector, ULONG ControlId, ULONG PoolTag, PDEVICE_OBJECT SettingsDevice,
                               AudioNode** Created) override;
+
+private:
+    // The room control made from selector 0x8B, not referenced (the unit's list holds it): the
+    // headphone control made after it is the stage that down-mixes behind it.
+    CDelayEffectControl* m_pRoom = nullptr;
 };

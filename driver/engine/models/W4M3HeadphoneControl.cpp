@@ -59,8 +59,7 @@ CHeadphoneEffectControl::CHeadphoneEffectControl(PUNKNOWN UnknownOuter, ULONG Id
       m_EffectFormat{},
       m_InternalFormat{},
       m_StreamFloatFormat{},
-      m_Parameters{0, 0},
-      m_ParametersLatched(0) {
+      m_Parameters{0, 0} {
     m_NameGuid = W4M3HeadphoneEffectName;
     m_ParameterCount = W4M3HeadphoneParameterCount;
 }
@@ -77,6 +76,8 @@ NTSTATUS CHeadphoneEffectControl::InitEffect(PUNKNOWN FeatureUnit, ULONG Control
     PAGED_CODE();
     const NTSTATUS status = InitVendor(FeatureUnit, ControlSelector, SettingsDevice);
     if (!NT_SUCCESS(status)) return status;
+    // The switch the control starts with is already the one in force.
+    InterlockedExchange(&m_LatchedEnable, PublishedEnable() != 0 ? 1 : 0);
     if (!CreatePlanes(ProcessingStageMaxFrames)) return status;
     m_pFifo = W4M3Planes::Create(FifoFrames);
     m_pStaging = W4M3Planes::Create(StagingFrames);
@@ -107,6 +108,8 @@ NTSTATUS CHeadphoneEffectControl::InitEffect(PUNKNOWN FeatureUnit, ULONG Control
     m_Parameters[W4M3HeadphoneFamilyParameter] = effect->GetHeadphoneFamily();
     ReadStoredParameters();
     ApplyParameters(m_Parameters[W4M3HeadphoneRoomParameter], m_Parameters[W4M3HeadphoneFamilyParameter]);
+    // Later changes come while the stream may play: built at passive level, faded in by Process.
+    effect->FadeFilterChanges();
     return status;
 }
 
@@ -146,19 +149,6 @@ void CHeadphoneEffectControl::ApplyParameters(LONG Room, LONG Family) {
     }
 }
 
-void CHeadphoneEffectControl::ApplyLatchedParameters() {
-    LONG room = 0;
-    LONG family = 0;
-    {
-        DataPathLock lock(&m_SpinLock);
-        if (m_ParametersLatched == 0) return;
-        m_ParametersLatched = 0;
-        room = m_Parameters[W4M3HeadphoneRoomParameter];
-        family = m_Parameters[W4M3HeadphoneFamilyParameter];
-    }
-    ApplyParameters(room, family);
-}
-
 STDMETHODIMP CHeadphoneEffectControl::GetParameters(ULONG First, ULONG Count, PLONG Values) {
     if (Values == nullptr || First > W4M3HeadphoneParameterCount || Count > W4M3HeadphoneParameterCount - First) {
         return STATUS_INVALID_PARAMETER;
@@ -186,14 +176,24 @@ STDMETHODIMP CHeadphoneEffectControl::SetParameters(ULONG First, ULONG Count, co
         status = STATUS_SUCCESS;
     }
     if (NT_SUCCESS(status)) {
+        LONG room = 0;
+        LONG family = 0;
+        bool claimed = false;
         {
-            // The data path hands the values to the effect with its next block.
+            // The data path holds this lock for its whole block, so no block is switching
+            // filters while the spare bank is claimed.
             DataPathLock lock(&m_SpinLock);
             for (ULONG i = 0; i < Count; ++i) {
                 if (accepted[First + i]) m_Parameters[First + i] = Values[i];
             }
-            m_ParametersLatched = 1;
+            room = m_Parameters[W4M3HeadphoneRoomParameter];
+            family = m_Parameters[W4M3HeadphoneFamilyParameter];
+            claimed = m_pEffect != nullptr && m_pEffect->ClaimFilterBank();
         }
+        // The new filters are built here, at passive level; the data path fades to them with its
+        // next block.
+        ApplyParameters(room, family);
+        if (claimed) m_pEffect->BuildClaimedFilters();
         for (ULONG index = 0; index < W4M3HeadphoneParameterCount; ++index) {
             if (accepted[index]) WriteParameter(index);
         }
@@ -268,27 +268,29 @@ void CHeadphoneEffectControl::DeliverFrames(float* const* Out, ULONG Channels, U
     m_FifoCount = fifoLeft + stagingLeft;
 }
 
+bool CHeadphoneEffectControl::DownmixesBlock(const WAVEFORMATEXTENSIBLE& Format, ULONG Frames) const {
+    const ULONG channels = Format.Format.nChannels;
+    return m_pEffect != nullptr && m_ChainsReady && LimitersReady() && IsPcm(Format) && channels != 0 && channels != 2 &&
+           channels <= ProcessingStageMaxPlanes && Frames != 0 && Frames <= ProcessingStageMaxFrames;
+}
+
 STDMETHODIMP CHeadphoneEffectControl::Process(const WAVEFORMATEXTENSIBLE* Format, PVOID Data, ULONG Frames) {
-    // This control follows the enable value itself, whoever changed it.
-    const bool changed = TakePendingFlag(0) != FALSE;
-    if (changed) SetFadeState(PublishedEnable() != 0 ? W4M3FadeOn : W4M3FadeOff);
+    // This control follows the enable value itself, whoever changed it; the value is taken with
+    // the flag, so a block that runs while the value changes keeps the switch it had.
+    if (TakePendingFlag(0)) LatchSwitch(PublishedEnable());
     if (m_pEffect == nullptr) return STATUS_SUCCESS;
-    ApplyLatchedParameters();
-    if (Format == nullptr || Data == nullptr || !IsPcm(*Format) || !m_ChainsReady || !LimitersReady()) {
-        return STATUS_SUCCESS;
-    }
-    const ULONG channels = Format->Format.nChannels;
-    if (channels == 0 || channels > ProcessingStageMaxPlanes || Frames == 0 || Frames > ProcessingStageMaxFrames) {
-        return STATUS_SUCCESS;
-    }
+    if (Format == nullptr || Data == nullptr) return STATUS_SUCCESS;
     // Stereo keeps its samples.
-    if (channels == 2) {
+    if (Format->Format.nChannels == 2 || !DownmixesBlock(*Format, Frames)) {
         SetFadeState(W4M3FadeSteady);
         return STATUS_SUCCESS;
     }
+    const ULONG channels = Format->Format.nChannels;
     float* const* planes = static_cast<float* const*>(Data);
     float* const* dry = m_pDry->Pointers();
     float* const* wet = m_pWet->Pointers();
+    // Held for the block: SetParameters claims the effect's spare filter bank under it.
+    DataPathLock lock(&m_SpinLock);
 
     ULONG internalFrames = 0;
     RunSrcChain(m_pInputChain, Frames, &internalFrames, planes, wet, m_pWet->Frames, false);
@@ -301,10 +303,12 @@ STDMETHODIMP CHeadphoneEffectControl::Process(const WAVEFORMATEXTENSIBLE* Format
         m_pWetLimiter->Process(wet, internalFrames);
     }
 
-    const bool surround = channels >= 6;
+    // The effect takes 5.1 and 7.1; every other count stays dry, with nothing to fade.
+    const bool surround = channels == 6 || channels == 8;
+    const LONG fade = surround ? CrossfadeState() : W4M3FadeSteady;
     float* const* result = dry;
-    if (changed || (surround && PublishedEnable() != 0)) result = wet;
-    W4M3Crossfade(CrossfadeState(), result, dry, internalFrames, internalFrames / 5);
+    if (surround && (LatchedEnable() != 0 || fade == W4M3FadeOff)) result = wet;
+    W4M3Crossfade(fade, result, dry, internalFrames, internalFrames / 5);
     SetFadeState(W4M3FadeSteady);
 
     ULONG produced = 0;

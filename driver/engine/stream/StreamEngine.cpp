@@ -13,6 +13,10 @@ namespace {
 
 // The destructor looks for departed clients this often (100 ns units, relative).
 constexpr LONGLONG ClientPollInterval = -50LL * 10000;  // 50 ms
+// Polls before clients left behind are reported: 5 s.
+constexpr ULONG ClientPollLimit = 100;
+// The first bug-check parameter of that report.
+constexpr ULONG_PTR StreamEngineClientsLeftCode = 0x5345;
 
 PointerList* NewEngineList() {
     PVOID memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PointerList), StreamEngineTag);
@@ -115,8 +119,18 @@ StreamEngine::~StreamEngine() {
     // is freed before the last one has gone.
     LARGE_INTEGER interval;
     interval.QuadPart = ClientPollInterval;
+    // A client that never leaves is a leak of its consumer: after a bounded wait it is reported as
+    // a verifier violation rather than waited for forever.
+    ULONG polls = 0;
     for (PointerList* clients : {m_StartedClients, m_FormatClients, m_RegisteredClients}) {
-        while (!IsListEmpty(clients)) KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        while (!IsListEmpty(clients)) {
+            if (++polls > ClientPollLimit) {
+                DbgPrint("StreamEngine %p released with clients still registered\n", static_cast<PVOID>(this));
+                KeBugCheckEx(DRIVER_VERIFIER_DETECTED_VIOLATION, StreamEngineClientsLeftCode,
+                             reinterpret_cast<ULONG_PTR>(this), reinterpret_cast<ULONG_PTR>(clients), 0);
+            }
+            KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        }
     }
 
     ReleaseEntries<ProcessingStage>(m_ProcessingList);

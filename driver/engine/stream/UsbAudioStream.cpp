@@ -29,6 +29,9 @@ WAVEFORMATEXTENSIBLE CopyClientFormat(const WAVEFORMATEX* Format) {
     return record;
 }
 
+// A stream run again after an arbitration step starts this many frames after the current one.
+constexpr ULONG RestartStartLead = 5;
+
 bool SameFormat(const WAVEFORMATEXTENSIBLE& A, const WAVEFORMATEXTENSIBLE& B) {
     return RtlEqualMemory(&A, &B, sizeof(WAVEFORMATEXTENSIBLE));
 }
@@ -69,7 +72,11 @@ UsbAudioStream::UsbAudioStream(PUNKNOWN UnknownOuter, ULONG Interface, ULONG Ter
       m_WorkFlag(UsbStreamWorkNone),
       m_PendingCount(0),
       m_DeviceGone(FALSE),
-      m_DataLockOwner(nullptr) {
+      m_DataLockOwner(nullptr),
+      m_DrainedForReset(FALSE),
+      m_LastTransferFailed(FALSE),
+      m_IsolatedPacketErrors(0),
+      m_Recoveries(0) {
     UNREFERENCED_PARAMETER(TerminalControlId);
     KeInitializeEvent(&m_IdleEvent, NotificationEvent, TRUE);
     KeInitializeEvent(&m_ExitEvent, NotificationEvent, FALSE);
@@ -335,41 +342,42 @@ NTSTATUS UsbAudioStream::StartClient(PVOID Client, ULONG StartFrame, PULONG Tran
     if (!NT_SUCCESS(status)) return status;
 
     StreamClient* head = GetHeadClient(ClientList::Started);
-    if (head == m_RunOwner) {
+    if (head == m_RunOwner && State() == UsbStreamRunning) {
         NotifyFormatChanged(m_RunOwner, FALSE);
         record->Started = 1;
     } else {
         StreamClient* previous = m_RunOwner;
-        m_RunOwner = head;
         ULONG startFrame = StartFrame;
-        if (!SameFormat(head->Format, m_OpenFormat)) {
+        if (State() != UsbStreamOpen || !SameFormat(head->Format, m_OpenFormat)) {
             // The stream is open for another client's format: re-open it for the new owner's.
             ULONG openFrame = 0;
             status = ReopenFor(head, &openFrame);
-            if (!NT_SUCCESS(status)) {
-                Close();
-                RemoveClient(ClientList::Started, head->Registration);
-                record->Started = 0;
-                m_RunOwner = previous;
-                return status;
-            }
             startFrame = openFrame + 2;
         } else if (State() == UsbStreamRunning) {
             // The previous owner's transfers end before the new owner's data moves.
             StopRunning();
         }
-        m_CurrentWaveFormat = head->Format;
-        NotifyFormatChanged(head, TRUE);
-        record->Started = 1;
-        status = Run(startFrame, 1);
+        if (NT_SUCCESS(status)) {
+            // Only now: a completion of the previous owner's last transfers still names that owner.
+            m_RunOwner = head;
+            m_CurrentWaveFormat = head->Format;
+            NotifyFormatChanged(head, TRUE);
+            record->Started = 1;
+            status = Run(startFrame, 1);
+        }
         if (!NT_SUCCESS(status)) {
-            Close();
-            RemoveClient(ClientList::Started, head->Registration);
-            head->Started = 0;
+            RemoveClient(ClientList::Started, record->Registration);
+            record->Started = 0;
             m_RunOwner = previous;
-            if (previous != nullptr) {
-                m_CurrentWaveFormat = previous->Format;
-                NotifyFormatChanged(previous, FALSE);
+            if (GetHeadClient(ClientList::Started) != nullptr) {
+                // The client that was streaming goes on in its own format.
+                RunStartedHead(GetCurrentFrame() + RestartStartLead);
+            } else {
+                Close();
+                if (previous != nullptr) {
+                    m_CurrentWaveFormat = previous->Format;
+                    NotifyFormatChanged(previous, FALSE);
+                }
             }
             return status;
         }
@@ -410,16 +418,21 @@ NTSTATUS UsbAudioStream::StopClient(PVOID Client, ProcessingStage* Attach) {
         StopRunning();
         record->Started = 0;
         Close();
-        m_RunOwner = head;
         ULONG openFrame = 0;
         const NTSTATUS opened = Open(head, &openFrame);
         if (!NT_SUCCESS(opened)) {
+            // Nobody runs: the next arbitration step tries again for the started head.
             Close();
+            m_RunOwner = nullptr;
             return opened;
         }
+        m_RunOwner = head;
         m_CurrentWaveFormat = head->Format;
         NotifyFormatChanged(head, TRUE);
-        if (!NT_SUCCESS(Run(openFrame + 5, 1))) Close();
+        if (!NT_SUCCESS(Run(openFrame + 5, 1))) {
+            Close();
+            m_RunOwner = nullptr;
+        }
     }
     return status;
 }
@@ -453,6 +466,8 @@ NTSTATUS UsbAudioStream::CloseClient(PVOID Client) {
         m_CurrentWaveFormat = head->Format;
     }
     m_FormatOwner = head;
+    // A client that is still started (it was stopped by a format hand-over) runs again.
+    RunStartedHead(GetCurrentFrame() + RestartStartLead);
 
     const NTSTATUS status = AddRegisteredClient(record);
     if (!NT_SUCCESS(status)) {
@@ -461,6 +476,32 @@ NTSTATUS UsbAudioStream::CloseClient(PVOID Client) {
         return status;
     }
     return STATUS_SUCCESS;
+}
+
+NTSTATUS UsbAudioStream::RunStartedHead(ULONG StartFrame) {
+    PAGED_CODE();
+    StreamClient* head = GetHeadClient(ClientList::Started);
+    if (head == nullptr || (head == m_RunOwner && State() == UsbStreamRunning)) return STATUS_SUCCESS;
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG startFrame = StartFrame;
+    if (State() != UsbStreamOpen || !SameFormat(head->Format, m_OpenFormat)) {
+        ULONG openFrame = 0;
+        status = ReopenFor(head, &openFrame);
+        startFrame = openFrame + RestartStartLead;
+    } else if (State() == UsbStreamRunning) {
+        StopRunning();
+    }
+    if (NT_SUCCESS(status)) {
+        m_RunOwner = head;
+        m_CurrentWaveFormat = head->Format;
+        NotifyFormatChanged(head, TRUE);
+        status = Run(startFrame, 1);
+    }
+    if (!NT_SUCCESS(status)) {
+        Close();
+        m_RunOwner = nullptr;
+    }
+    return status;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -485,14 +526,13 @@ NTSTATUS UsbAudioStream::Close() {
 
 NTSTATUS UsbAudioStream::Run(ULONG StartFrame, UCHAR UseStartFrame) {
     PAGED_CODE();
-    if (State() != UsbStreamOpen) {
-        KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, nullptr);
-        return STATUS_UNSUCCESSFUL;
-    }
+    // A running stream never goes idle, so there is nothing to wait for: refused at once.
+    if (State() != UsbStreamOpen) return STATUS_UNSUCCESSFUL;
     if (m_Limiter != nullptr) m_Limiter->SetFormat(m_CurrentWaveFormat);
-    // A start frame that is already due would be refused by the bus: start two frames ahead.
+    // A start frame that is due, or so close that its packets may be late, moves two frames ahead.
     const ULONG now = GetCurrentFrame();
-    m_NextStartFrame = static_cast<LONG>(StartFrame - now) > 0 ? StartFrame : now + 2;
+    m_NextStartFrame =
+        static_cast<LONG>(StartFrame - now) >= static_cast<LONG>(UsbStreamStartLeadFrames) ? StartFrame : now + UsbStreamStartLeadFrames;
     m_UseStartFrame = UseStartFrame;
     InterlockedExchange(&m_WorkFlag, UsbStreamWorkNone);
     KeClearEvent(&m_WorkEvent);

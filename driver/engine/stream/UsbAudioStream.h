@@ -41,11 +41,23 @@ constexpr ULONG UsbStreamSlotCount = 10;
 constexpr ULONG UsbStreamMaxTransferMs = 10;
 // The worker runs at this priority.
 constexpr KPRIORITY UsbStreamWorkerPriority = 24;
+// A transfer starts at least this many frames after the current one: the bus may already be
+// scheduling the next frame, so a packet for it can be too late.
+constexpr ULONG UsbStreamStartLeadFrames = 2;
 // Bytes of an isochronous request for n packets, as the stream allocates it.
 constexpr ULONG UsbStreamIsoUrbBytes(ULONG Packets) { return 152 + 12 * Packets; }
 // The result of a submission that sent nothing because the stream is not running or the device is
 // gone: the worker's loop ends on it, Run and the restart count it as they count a full pool.
 constexpr NTSTATUS UsbStreamNothingSent = STATUS_INVALID_DEVICE_STATE;
+
+// Bytes an isochronous endpoint moves per service interval: the packet size (bits 0-10 of
+// wMaxPacketSize) times the transactions per microframe (1 plus bits 11-12, high speed).
+constexpr ULONG UsbIsoPacketRoom(USHORT MaxPacketSize) {
+    return static_cast<ULONG>(MaxPacketSize & 0x7FF) * (1 + ((MaxPacketSize >> 11) & 3));
+}
+// A transfer whose request succeeded but which carries at most this many failed packets, after a
+// transfer without any, is counted and streaming goes on; anything more runs the recovery.
+constexpr ULONG UsbStreamIsolatedPacketErrors = 1;
 
 // Kinds of StreamNotifyRecord.
 enum class StreamNotifyKind : ULONG {
@@ -196,6 +208,16 @@ public:
     ULONG SlotsInUse() const { return m_SlotsInUse; }
     ULONG PacketsPerMs() const { return m_PacketsPerMs; }
     BOOLEAN IsDeviceGone() const { return ReadAcquire(&m_DeviceGone) != 0; }
+    // Failed packets that did not cost a recovery, and recoveries run, since the stream was built.
+    ULONG IsolatedPacketErrors() const { return static_cast<ULONG>(ReadAcquire(&m_IsolatedPacketErrors)); }
+    ULONG Recoveries() const { return static_cast<ULONG>(ReadAcquire(&m_Recoveries)); }
+
+    // ---- Around a reset of the device's port (any thread at PASSIVE_LEVEL, without the engine's
+    // mutex, which the worker of a recovering stream holds) ----
+    // No new transfer is sent, and every transfer in flight has come back on return.
+    void DrainForPortReset();
+    // A running stream goes on from two frames after the current one; its worker submits.
+    void ResumeAfterPortReset();
     BOOLEAN HasLimiter() const { return m_Limiter != nullptr; }
     PCALLBACK_OBJECT ClientCallbackObject() const { return m_StreamCallback; }
     StreamClient* RunOwner() const { return m_RunOwner; }
@@ -243,6 +265,11 @@ protected:
     void ResubmitOrDefer();
     // A failed transfer: work flag 2, the worker woken once.
     void SignalError();
+    // A completed transfer's packets: answers whether the stream goes on (TRUE) or recovers. A
+    // transfer with a few failed packets after a clean one is counted and goes on.
+    BOOLEAN PacketsAllowContinuing(const _URB_ISOCH_TRANSFER& Transfer, ULONG Packets);
+    // STATUS_CANCELLED that this driver did not ask for (it never aborts a running stream's pipe)
+    // is an error like any other: a port reset or a pipe abort from elsewhere took the transfer.
     // Pending count down; the idle event at 0.
     void TransferFinished();
     // Every slot that is free, run by Run and the restart: STATUS_BUFFER_TOO_SMALL and
@@ -314,6 +341,10 @@ protected:
     KSPIN_LOCK m_TransferLock;
     KSPIN_LOCK m_DataLock;
     PKTHREAD volatile m_DataLockOwner;  // the thread inside a submission, or null
+    LONG volatile m_DrainedForReset;       // TRUE while a port reset is prepared: nothing is sent
+    LONG volatile m_LastTransferFailed;    // the last completed transfer had a failed packet
+    LONG volatile m_IsolatedPacketErrors;
+    LONG volatile m_Recoveries;
 
 private:
     static KSTART_ROUTINE ThreadStart;
@@ -321,6 +352,10 @@ private:
     void CreateLimiter();
     // The arbitration steps shared by the client operations.
     NTSTATUS ReopenFor(StreamClient* Client, PULONG BusFrame);
+    // After an arbitration step: the head of the started list, when there is one, owns a running
+    // stream in its own format. A stream that cannot be opened or run for it is left closed with no
+    // run owner, so the next step tries again.
+    NTSTATUS RunStartedHead(ULONG StartFrame);
     void DetachForKind(StreamClient* Client, ProcessingStage* Attach, NTSTATUS* Status);
     BOOLEAN AttachedListFor(ULONG Kind, AttachedList* List) const;
 };

@@ -18,7 +18,7 @@ constexpr KPRIORITY WorkerStartPriority = 31;
 // Recovery waits this long before it selects the zero-bandwidth setting: 100 ms, relative.
 constexpr LONGLONG RecoveryDelay = -100LL * 10000;
 // Restarted transfers begin this many frames after the current one.
-constexpr ULONG RestartLeadFrames = 2;
+constexpr ULONG RestartLeadFrames = UsbStreamStartLeadFrames;
 // UAC 1.0 endpoint control: SET_CUR of SAMPLING_FREQ_CONTROL, three bytes of rate.
 constexpr UCHAR SetCurRequest = 0x01;
 constexpr USHORT SamplingFrequencySelector = 0x0100;
@@ -472,7 +472,7 @@ NTSTATUS UsbAudioStream::BeginSubmission(UsbTransport** Transport, TransferConte
         EndSubmission(nullptr, *OldIrql);
         return status;
     }
-    if (ReadAcquire(&m_DeviceGone) != 0 || State() != UsbStreamRunning) {
+    if (ReadAcquire(&m_DeviceGone) != 0 || State() != UsbStreamRunning || ReadAcquire(&m_DrainedForReset) != 0) {
         EndSubmission(*Transport, *OldIrql);
         *Transport = nullptr;
         return UsbStreamNothingSent;
@@ -547,6 +547,50 @@ void UsbAudioStream::SignalError() {
     if (InterlockedExchange(&m_WorkFlag, UsbStreamWorkError) != UsbStreamWorkError) KeSetEvent(&m_WorkEvent, 8, FALSE);
 }
 
+BOOLEAN UsbAudioStream::PacketsAllowContinuing(const _URB_ISOCH_TRANSFER& Transfer, ULONG Packets) {
+    ULONG failed = 0;
+    for (ULONG k = 0; k < Packets; ++k) {
+        const USBD_STATUS packet = Transfer.IsoPacket[k].Status;
+        if (USBD_SUCCESS(packet)) continue;
+        // A device that has gone is never a passing fault.
+        if (packet == USBD_STATUS_DEVICE_GONE) return FALSE;
+        ++failed;
+    }
+    const LONG lastFailed = InterlockedExchange(&m_LastTransferFailed, failed != 0 ? TRUE : FALSE);
+    if (failed == 0) return TRUE;
+    if (failed > UsbStreamIsolatedPacketErrors || lastFailed != FALSE) return FALSE;
+    InterlockedAdd(&m_IsolatedPacketErrors, static_cast<LONG>(failed));
+    return TRUE;
+}
+
+void UsbAudioStream::DrainForPortReset() {
+    PAGED_CODE();
+    InterlockedExchange(&m_DrainedForReset, TRUE);
+    // A submission that began before the flag was set ends before the data lock is ours again;
+    // from then on the pending count only falls.
+    KIRQL irql;
+    KeAcquireSpinLock(&m_DataLock, &irql);
+    KeReleaseSpinLock(&m_DataLock, irql);
+    KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, nullptr);
+}
+
+void UsbAudioStream::ResumeAfterPortReset() {
+    PAGED_CODE();
+    if (ReadAcquire(&m_DrainedForReset) == FALSE) return;
+    const ULONG frame = GetCurrentFrame() + RestartLeadFrames;
+    KIRQL irql;
+    KeAcquireSpinLock(&m_DataLock, &irql);
+    m_NextStartFrame = frame;
+    InterlockedExchange(&m_LastTransferFailed, FALSE);
+    InterlockedExchange(&m_DrainedForReset, FALSE);
+    KeReleaseSpinLock(&m_DataLock, irql);
+    // A stream with an error pending keeps it: its worker recovers as usual.
+    if (State() == UsbStreamRunning &&
+        InterlockedCompareExchange(&m_WorkFlag, UsbStreamWorkSubmit, UsbStreamWorkNone) == UsbStreamWorkNone) {
+        KeSetEvent(&m_WorkEvent, 8, FALSE);
+    }
+}
+
 void UsbAudioStream::ResubmitOrDefer() {
     if (ReadAcquire(&m_WorkFlag) != UsbStreamWorkNone) return;  // the worker is already due
     if (DataLockHeldHere()) {
@@ -589,21 +633,17 @@ NTSTATUS UsbAudioStream::CompleteRenderTransfer(PIRP Irp, TransferContext* Conte
     }
     if (status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_NO_SUCH_DEVICE) InterlockedExchange(&m_DeviceGone, TRUE);
     Notify(StreamNotifyKind::TransferDone, m_RunOwner, RenderBytes);
-    if (status == STATUS_CANCELLED) {
-        RecycleTransfer(Context);
-        TransferFinished();
-        return STATUS_MORE_PROCESSING_REQUIRED;
-    }
     auto& iso = Context->Urb->UrbIsochronousTransfer;
+    const bool requestGood = NT_SUCCESS(status) && USBD_SUCCESS(iso.Hdr.Status);
     const ULONG packets = iso.NumberOfPackets < m_PacketsPerMs * m_TransferMs ? iso.NumberOfPackets
                                                                                : m_PacketsPerMs * m_TransferMs;
+    const bool good = requestGood && PacketsAllowContinuing(iso, packets);
     for (ULONG k = 0; k < packets; ++k) {
         if (!USBD_SUCCESS(iso.IsoPacket[k].Status)) {
             iso.Hdr.Status = iso.IsoPacket[k].Status;
             break;
         }
     }
-    const bool good = NT_SUCCESS(status) && USBD_SUCCESS(iso.Hdr.Status);
     RecycleTransfer(Context);
     if (good) {
         ResubmitOrDefer();
@@ -630,6 +670,7 @@ NTSTATUS UsbAudioStream::RecoverFromError() {
     if (NT_SUCCESS(status)) {
         KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, nullptr);
         InterlockedExchange(&m_WorkFlag, UsbStreamWorkNone);
+        InterlockedIncrement(&m_Recoveries);
         const BOOLEAN gone = transport->CheckPortStatus();
         InterlockedExchange(&m_DeviceGone, gone ? TRUE : FALSE);
         if (gone) {
@@ -671,6 +712,7 @@ NTSTATUS UsbAudioStream::RestartTransfersBase() {
     KeClearEvent(&m_WorkEvent);
     m_NextStartFrame = GetCurrentFrame() + RestartLeadFrames;
     InterlockedExchange(&m_WorkFlag, UsbStreamWorkNone);
+    InterlockedExchange(&m_LastTransferFailed, FALSE);
     return SubmitAvailable();
 }
 

@@ -81,6 +81,8 @@ Uac1AudioHal::Uac1AudioHal(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT Produc
       m_ControlInterface(0),
       m_pStatusInterface(nullptr),
       m_StatusPipe(Uac1NoStatusPipe),
+      m_HalStarted(FALSE),
+      m_RestartAtD0(FALSE),
       m_BulkPipe(Uac1NoStatusPipe),
       m_pStatusThread(nullptr),
       m_VendorId(VendorId),
@@ -459,6 +461,7 @@ NTSTATUS Uac1AudioHal::InstallRenamedEngine(StreamEngine* Engine, ULONG UnitId, 
 
 NTSTATUS Uac1AudioHal::Start() {
     PAGED_CODE();
+    m_HalStarted = TRUE;
     // A thread from an earlier Start (running or ended by a failed request) stays until Stop.
     if (m_StatusPipe != Uac1NoStatusPipe) return AudioHal::Start();
 
@@ -546,6 +549,7 @@ NTSTATUS Uac1AudioHal::StartWithoutStatusRequest() { return AudioHal::Start(); }
 
 NTSTATUS Uac1AudioHal::Stop() {
     PAGED_CODE();
+    m_HalStarted = FALSE;
     if (NT_SUCCESS(AudioHal::Stop())) StopStatusThread();
     return STATUS_SUCCESS;
 }
@@ -634,8 +638,11 @@ void Uac1AudioHal::PowerChangeState(POWER_STATE NewState) {
         if (!NT_SUCCESS(status)) break;
     }
     if (state == PowerDeviceD0) {
-        Start();
+        // Only a HAL that ran before the power-down starts again.
+        if (m_RestartAtD0) Start();
+        m_RestartAtD0 = FALSE;
     } else {
+        if (m_HalStarted) m_RestartAtD0 = TRUE;
         Stop();
     }
 }

@@ -251,6 +251,8 @@ protected:
     UCHAR m_ControlInterface;                       // bInterfaceNumber of the AudioControl interface
     PUSBD_INTERFACE_INFORMATION m_pStatusInterface;  // non-paged "URB "; null without a status thread
     UCHAR m_StatusPipe;                             // index into m_pStatusInterface; 255: no thread
+    BOOLEAN m_HalStarted;                           // between Start and Stop
+    BOOLEAN m_RestartAtD0;                          // started when powered down: starts again at D0
     UCHAR m_BulkPipe;                               // the first bulk IN pipe there; 255: none
     PKTHREAD m_pStatusThread;                       // referenced while the thread exists
     KEVENT m_StopEvent;                             // set by Stop to end the thread

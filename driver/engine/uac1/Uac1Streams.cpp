@@ -6,7 +6,6 @@ namespace {
 constexpr ULONG CaptureFrameMargin = 6;
 // The staging ring holds 1/25 s (40 ms) of audio.
 constexpr ULONG StagingDivisor = 25;
-constexpr ULONG MaxPacketSizeMask = 0x7FF;
 
 ULONG RoundUpToFrames(ULONG Bytes, ULONG BlockAlign) {
     const ULONG rest = Bytes % BlockAlign;
@@ -57,7 +56,7 @@ ULONG Uac1Stream::CaptureFramesPerPacket(UCHAR AlternateSetting, ULONG BlockAlig
     if (interface != nullptr) {
         auto* endpoint = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(
             USBD_ParseDescriptors(configuration, configuration->wTotalLength, interface, USB_ENDPOINT_DESCRIPTOR_TYPE));
-        if (endpoint != nullptr && endpoint->bLength >= 7) frames = (endpoint->wMaxPacketSize & MaxPacketSizeMask) / BlockAlign;
+        if (endpoint != nullptr && endpoint->bLength >= 7) frames = UsbIsoPacketRoom(endpoint->wMaxPacketSize) / BlockAlign;
     }
     transport->Release();
     return frames;
@@ -282,9 +281,13 @@ NTSTATUS Uac1CaptureStream::CompleteTransfer(PDEVICE_OBJECT DeviceObject, PIRP I
     UNREFERENCED_PARAMETER(DeviceObject);
     const NTSTATUS status = Irp->IoStatus.Status;
     if (NT_SUCCESS(status)) ProcessCapture(Context);
-    const bool good = NT_SUCCESS(status) && USBD_SUCCESS(Context->Urb->UrbHeader.Status);
+    auto& iso = Context->Urb->UrbIsochronousTransfer;
+    const ULONG packets = iso.NumberOfPackets < m_PacketsPerMs * m_TransferMs ? iso.NumberOfPackets
+                                                                               : m_PacketsPerMs * m_TransferMs;
+    if (status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_NO_SUCH_DEVICE) InterlockedExchange(&m_DeviceGone, TRUE);
+    const bool good = NT_SUCCESS(status) && USBD_SUCCESS(iso.Hdr.Status) && PacketsAllowContinuing(iso, packets);
     RecycleTransfer(Context);
-    if (State() == UsbStreamRunning && status != STATUS_CANCELLED) {
+    if (State() == UsbStreamRunning) {
         if (good) {
             ResubmitOrDefer();
         } else {

@@ -30,6 +30,7 @@ CHeadphoneEffect::CHeadphoneEffect() {
     m_CtcAngle = 20;
     m_SpeakerFamily = 0;
     m_HeadphoneFamily = 0;
+    m_FadeFilterChanges = false;
 }
 
 CHeadphoneEffect::~CHeadphoneEffect() { QvtDestroyObject(m_pApp); }
@@ -111,11 +112,25 @@ void CHeadphoneEffect::ApplyCtcAngle() {
 }
 
 void CHeadphoneEffect::ApplyHeadphoneSet() {
-    if (m_pApp != nullptr && m_CtcMode == 0)
-        m_pApp->SetRoomAndSet(m_HeadphoneRoom, GetFilterSetId(m_HeadphoneFamily, m_HeadphoneAngle));
+    if (m_CtcMode == 0) ApplyRoomAndSet(m_HeadphoneRoom, GetFilterSetId(m_HeadphoneFamily, m_HeadphoneAngle));
 }
 
 void CHeadphoneEffect::ApplySpeakerSet() {
-    if (m_pApp != nullptr && m_CtcMode != 0)
-        m_pApp->SetRoomAndSet(m_SpeakerRoom, GetFilterSetId(m_SpeakerFamily, m_SpeakerAngle));
+    if (m_CtcMode != 0) ApplyRoomAndSet(m_SpeakerRoom, GetFilterSetId(m_SpeakerFamily, m_SpeakerAngle));
+}
+
+void CHeadphoneEffect::ApplyRoomAndSet(LONG room, LONG setId) {
+    // Faded changes are built by BuildClaimedFilters.
+    if (m_pApp != nullptr && !m_FadeFilterChanges) m_pApp->SetRoomAndSet(room, setId);
+}
+
+bool CHeadphoneEffect::ClaimFilterBank() { return m_pApp != nullptr && m_pApp->ClaimSpareBank(); }
+
+void CHeadphoneEffect::BuildClaimedFilters() {
+    if (m_pApp == nullptr) return;
+    if (m_CtcMode != 0) {
+        m_pApp->BuildSpareBank(m_SpeakerRoom, GetFilterSetId(m_SpeakerFamily, m_SpeakerAngle));
+    } else {
+        m_pApp->BuildSpareBank(m_HeadphoneRoom, GetFilterSetId(m_HeadphoneFamily, m_HeadphoneAngle));
+    }
 }

@@ -59,6 +59,14 @@ public:
     LONG GetSpeakerRoom() const { return m_SpeakerRoom; }
     LONG GetSpeakerFamily() const { return m_SpeakerFamily; }
 
+    // From now on a room or family change only records the new values: the owner claims the
+    // spare filter bank (ClaimFilterBank, kept away from a running Process) and builds the
+    // filters of the current values into it (BuildClaimedFilters, passive level); the next
+    // Process fades to them. Before, a change switches the filters at once.
+    void FadeFilterChanges() { m_FadeFilterChanges = true; }
+    bool ClaimFilterBank();
+    void BuildClaimedFilters();
+
     // Filter-set id of a family flag and an angle code (0..3 or 25, 30, 35, 40; 31); -1 for others.
     static LONG GetFilterSetId(LONG familyFlag, LONG angle);
 
@@ -69,6 +77,7 @@ private:
     void ApplyCtcAngle();
     void ApplyHeadphoneSet();
     void ApplySpeakerSet();
+    void ApplyRoomAndSet(LONG room, LONG setId);
 
     CHeadphoneApp* m_pApp;  // owned
     LONG m_CtcMode;         // 0: headphone set, CTC off; otherwise loudspeaker set with CTC
@@ -80,4 +89,5 @@ private:
     LONG m_CtcAngle;        // degrees
     LONG m_SpeakerFamily;
     LONG m_HeadphoneFamily;
+    bool m_FadeFilterChanges;
 };

@@ -33,10 +33,14 @@ LONG Smaller(LONG a, LONG b) { return a < b ? a : b; }
 CHeadphoneFir::CHeadphoneFir() {
     m_pFftSpec = nullptr;
     if (RealFftCreateSpec(&m_pFftSpec, kFftOrder, RealFftScaleInverse, 0) != StatusOk) m_pFftSpec = nullptr;
-    m_Room = ROOMSIZE_UNDEFINED;
-    m_SetId = SPEAKERANGLE_UNDEFINED;
-    m_HeadPartitions = -1;
-    m_TailPartitions = -1;
+    for (FilterBank& bank : m_Banks) {
+        bank.room = ROOMSIZE_UNDEFINED;
+        bank.setId = SPEAKERANGLE_UNDEFINED;
+        bank.headPartitions = -1;
+        bank.tailPartitions = -1;
+    }
+    m_Active = 0;
+    m_PreparedState = PreparedNone;
     m_CtcAngle = CTCANGLE_UNDEFINED;
     m_CtcLength = 1;
     ZeroFloats(m_CtcSumFilter, kCtcTaps);
@@ -63,29 +67,71 @@ void CHeadphoneFir::Reset() {
     m_TailIndex = 0;
 }
 
+namespace {
+
+// Room code 0..2 to the internal room (0 the largest; any other code the middle one), and a set
+// id outside the nine to 24.
+void MapRoomAndSet(LONG roomCode, LONG* room, LONG* setId) {
+    *room = 2;
+    if (roomCode == 0) *room = 3;
+    else if (roomCode == 2) *room = 1;
+    if (HeadphoneSetIndex(*setId) < 0) *setId = 24;
+}
+
+}  // namespace
+
 void CHeadphoneFir::SetRoomAndSet(LONG roomCode, LONG setId) {
-    LONG room = 2;
-    if (roomCode == 0) room = 3;
-    else if (roomCode == 2) room = 1;
-    if (HeadphoneSetIndex(setId) < 0) setId = 24;
+    LONG room = 0;
+    MapRoomAndSet(roomCode, &room, &setId);
     SelectFilters(room, setId);
 }
 
 void CHeadphoneFir::SelectFilters(LONG room, LONG setId) {
-    m_Room = room;
-    m_SetId = setId;
+    FilterBank& bank = m_Banks[m_Active];
+    LoadRoomAndSet(bank, room, setId);
+    // The ring positions stay; they only have to name slots that exist.
+    if (bank.headPartitions > 0) m_HeadIndex %= bank.headPartitions;
+    if (bank.tailPartitions > 0) m_TailIndex %= bank.tailPartitions;
+}
+
+void CHeadphoneFir::LoadRoomAndSet(FilterBank& bank, LONG room, LONG setId) {
+    bank.room = room;
+    bank.setId = setId;
     LONG tailLength = 0;
     const LONG tailSet = HeadphoneTailSet(room, setId, &tailLength);
     const PieceSource head{.read = ReadHeadSet, .samples = nullptr, .length = HeadphoneHeadLength, .room = room, .set = setId};
     const PieceSource tail{.read = ReadTailSet, .samples = nullptr, .length = tailLength, .room = room, .set = tailSet};
-    LoadPieces(head, HeadphoneHeadResponses, HeadphoneHeadLength, tail, HeadphoneTailResponses, tailLength);
+    LoadPieces(bank, head, HeadphoneHeadResponses, HeadphoneHeadLength, tail, HeadphoneTailResponses, tailLength);
+}
+
+bool CHeadphoneFir::ClaimSpareBank() {
+    // Free, or prepared and not yet taken; a bank a Process is switching to is in use.
+    if (InterlockedCompareExchange(&m_PreparedState, PreparedFilling, PreparedNone) == PreparedNone) return true;
+    return InterlockedCompareExchange(&m_PreparedState, PreparedFilling, PreparedReady) == PreparedReady;
+}
+
+void CHeadphoneFir::BuildSpareBank(LONG roomCode, LONG setId) {
+    if (ReadAcquire(&m_PreparedState) != PreparedFilling) return;
+    LONG room = 0;
+    MapRoomAndSet(roomCode, &room, &setId);
+    LoadRoomAndSet(m_Banks[1 - m_Active], room, setId);
+    InterlockedExchange(&m_PreparedState, PreparedReady);
+}
+
+bool CHeadphoneFir::PrepareRoomAndSet(LONG roomCode, LONG setId) {
+    if (!ClaimSpareBank()) return false;
+    BuildSpareBank(roomCode, setId);
+    return true;
 }
 
 void CHeadphoneFir::LoadFilters(const float* head, LONG headCount, LONG headLen, const float* tail, LONG tailCount,
                                 LONG tailLen) {
     const PieceSource headSource{.read = ReadArray, .samples = head, .length = headLen, .room = 0, .set = 0};
     const PieceSource tailSource{.read = ReadArray, .samples = tail, .length = tailLen, .room = 0, .set = 0};
-    LoadPieces(headSource, headCount, headLen, tailSource, tailCount, tailLen);
+    FilterBank& bank = m_Banks[m_Active];
+    LoadPieces(bank, headSource, headCount, headLen, tailSource, tailCount, tailLen);
+    if (bank.headPartitions > 0) m_HeadIndex %= bank.headPartitions;
+    if (bank.tailPartitions > 0) m_TailIndex %= bank.tailPartitions;
 }
 
 void CHeadphoneFir::ReadArray(const PieceSource& source, LONG response, LONG first, LONG count, float* dst) {
@@ -100,26 +146,23 @@ void CHeadphoneFir::ReadTailSet(const PieceSource& source, LONG response, LONG f
     HeadphoneTailSamples(source.set, response, first, count, dst);
 }
 
-void CHeadphoneFir::LoadPieces(const PieceSource& head, LONG headCount, LONG headLen, const PieceSource& tail,
-                               LONG tailCount, LONG tailLen) {
+void CHeadphoneFir::LoadPieces(FilterBank& bank, const PieceSource& head, LONG headCount, LONG headLen,
+                               const PieceSource& tail, LONG tailCount, LONG tailLen) {
     QVT_ASSERT(headLen % HEADPHONEFIR_N == 0);
     QVT_ASSERT(tailLen % HEADPHONEFIR_N == 0);
     // Only what the spectra arrays hold is taken.
     headCount = Smaller(headCount, HeadphoneHeadResponses);
     tailCount = Smaller(tailCount, HeadphoneTailResponses);
-    m_HeadPartitions = Smaller(headLen / HEADPHONEFIR_N, kMaxHeadPartitions);
-    m_TailPartitions = Smaller(tailLen / HEADPHONEFIR_N, kMaxTailPartitions);
-    ZeroFloats(&m_HeadSpectra[0][0][0], HeadphoneHeadResponses * kMaxHeadPartitions * kFrame);
-    ZeroFloats(&m_TailSpectra[0][0][0], HeadphoneTailResponses * kMaxTailPartitions * kFrame);
+    bank.headPartitions = Smaller(headLen / HEADPHONEFIR_N, kMaxHeadPartitions);
+    bank.tailPartitions = Smaller(tailLen / HEADPHONEFIR_N, kMaxTailPartitions);
+    ZeroFloats(&bank.head[0][0][0], HeadphoneHeadResponses * kMaxHeadPartitions * kFrame);
+    ZeroFloats(&bank.tail[0][0][0], HeadphoneTailResponses * kMaxTailPartitions * kFrame);
     for (LONG r = 0; r < headCount; ++r) {
-        for (LONG k = 0; k < m_HeadPartitions; ++k) TransformPiece(head, r, k, m_HeadSpectra[r][k]);
+        for (LONG k = 0; k < bank.headPartitions; ++k) TransformPiece(head, r, k, bank.head[r][k]);
     }
     for (LONG r = 0; r < tailCount; ++r) {
-        for (LONG k = 0; k < m_TailPartitions; ++k) TransformPiece(tail, r, k, m_TailSpectra[r][k]);
+        for (LONG k = 0; k < bank.tailPartitions; ++k) TransformPiece(tail, r, k, bank.tail[r][k]);
     }
-    // The ring positions stay; they only have to name slots that exist.
-    if (m_HeadPartitions > 0) m_HeadIndex %= m_HeadPartitions;
-    if (m_TailPartitions > 0) m_TailIndex %= m_TailPartitions;
 }
 
 void CHeadphoneFir::TransformPiece(const PieceSource& source, LONG response, LONG piece, float* spectrum) {
@@ -160,7 +203,8 @@ void CHeadphoneFir::Process(float** out, LONG nOut, float** in, LONG nIn, LONG l
     QVT_ASSERT(CheckNumInChans(nIn));
     QVT_ASSERT(CheckDataLen(len));
     (void)len;
-    if (m_pFftSpec == nullptr || m_HeadPartitions < 1 || m_TailPartitions < 1) {
+    const FilterBank& active = m_Banks[m_Active];
+    if (m_pFftSpec == nullptr || active.headPartitions < 1 || active.tailPartitions < 1) {
         for (LONG c = 0; c < Smaller(nOut, kEars); ++c) ZeroFloats(out[c], HEADPHONEFIR_N);
         return;
     }
@@ -204,24 +248,75 @@ void CHeadphoneFir::Process(float** out, LONG nOut, float** in, LONG nIn, LONG l
     for (LONG c = 0; c < kept; ++c) CopyFloat(in[c], m_InputHistory[c], HEADPHONEFIR_N);
     for (LONG g = 0; g < groups; ++g) RealFftForwardInPlace(m_GroupSpectra[g][h], m_pFftSpec, nullptr);
 
+    Convolve(active, groups, h, t, m_Accumulators);
+    LONG tailSlot = t;
+    if (InterlockedCompareExchange(&m_PreparedState, PreparedSwitching, PreparedReady) == PreparedReady) {
+        // Prepared filters: the same block through them, and the block's output fades from the old
+        // filters' ear signals to the new ones'. The head ring keeps its geometry (the head length
+        // is fixed); the tail ring takes the new tail's.
+        const FilterBank& next = m_Banks[1 - m_Active];
+        if (next.headPartitions == active.headPartitions && next.tailPartitions >= 1) {
+            if (next.tailPartitions != active.tailPartitions) {
+                RelayTailRing(next.tailPartitions);
+                tailSlot = 0;
+            }
+            Convolve(next, groups, h, tailSlot, m_FadeEars);
+            const float step = 1.0f / static_cast<float>(HEADPHONEFIR_N);
+            for (LONG e = 0; e < kEars; ++e) {
+                float* old = m_Accumulators[e] + HEADPHONEFIR_N;
+                const float* fresh = m_FadeEars[e] + HEADPHONEFIR_N;
+                for (LONG i = 0; i < HEADPHONEFIR_N; ++i) {
+                    const float w = static_cast<float>(i + 1) * step;
+                    old[i] = (1.0f - w) * old[i] + w * fresh[i];
+                }
+            }
+            m_Active = 1 - m_Active;
+        }
+        InterlockedExchange(&m_PreparedState, PreparedNone);
+    }
+    const FilterBank& now = m_Banks[m_Active];
+    m_HeadIndex = (h - 1 + now.headPartitions) % now.headPartitions;
+    m_TailIndex = (tailSlot - 1 + now.tailPartitions) % now.tailPartitions;
+    RunCtc(out, nOut);
+}
+
+void CHeadphoneFir::Convolve(const FilterBank& bank, LONG groups, LONG h, LONG t, float (*ears)[kFrame]) {
     // Head pieces against the last P_h frames, tail pieces against the last P_t tail inputs.
-    ZeroFloats(&m_Accumulators[0][0], kEars * kFrame);
-    for (LONG k = 0; k < m_HeadPartitions; ++k) {
-        const LONG j = (h + k) % m_HeadPartitions;
+    ZeroFloats(&ears[0][0], kEars * kFrame);
+    for (LONG k = 0; k < bank.headPartitions; ++k) {
+        const LONG j = (h + k) % bank.headPartitions;
         for (LONG g = 0; g < groups; ++g) {
-            for (LONG e = 0; e < kEars; ++e) MulAddPacked(m_Accumulators[e], m_GroupSpectra[g][j], m_HeadSpectra[2 * g + e][k]);
+            for (LONG e = 0; e < kEars; ++e) MulAddPacked(ears[e], m_GroupSpectra[g][j], bank.head[2 * g + e][k]);
         }
     }
-    for (LONG k = 0; k < m_TailPartitions; ++k) {
-        const LONG j = (t + k) % m_TailPartitions;
-        for (LONG e = 0; e < kEars; ++e) MulAddPacked(m_Accumulators[e], m_TailInput[j], m_TailSpectra[e][k]);
+    for (LONG k = 0; k < bank.tailPartitions; ++k) {
+        const LONG j = (t + k) % bank.tailPartitions;
+        for (LONG e = 0; e < kEars; ++e) MulAddPacked(ears[e], m_TailInput[j], bank.tail[e][k]);
     }
-
     // Overlap-save: the second half of each inverse is the block's ear signal.
-    for (LONG e = 0; e < kEars; ++e) RealFftInverseInPlace(m_Accumulators[e], m_pFftSpec, nullptr);
-    m_HeadIndex = (h - 1 + m_HeadPartitions) % m_HeadPartitions;
-    m_TailIndex = (t - 1 + m_TailPartitions) % m_TailPartitions;
-    RunCtc(out, nOut);
+    for (LONG e = 0; e < kEars; ++e) RealFftInverseInPlace(ears[e], m_pFftSpec, nullptr);
+}
+
+void CHeadphoneFir::RelayTailRing(LONG partitions) {
+    // Slot (t + k) mod P holds the tail input of k blocks ago: rotate the ring so that age k sits
+    // in slot k (three reversals, in place), then keep the ages the new ring has room for.
+    const LONG count = m_Banks[m_Active].tailPartitions;
+    const LONG t = m_TailIndex;
+    auto reverse = [this](LONG first, LONG last) {
+        for (; first < last; ++first, --last) {
+            float* a = m_TailInput[first];
+            float* b = m_TailInput[last];
+            for (LONG i = 0; i < kFrame; ++i) {
+                const float swap = a[i];
+                a[i] = b[i];
+                b[i] = swap;
+            }
+        }
+    };
+    reverse(0, t - 1);
+    reverse(t, count - 1);
+    reverse(0, count - 1);
+    for (LONG slot = count; slot < partitions; ++slot) ZeroFloats(m_TailInput[slot], kFrame);
 }
 
 void CHeadphoneFir::RunCtc(float** out, LONG nOut) {

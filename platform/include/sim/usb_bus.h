@@ -58,24 +58,42 @@ ULONG PortNumber(Port* port);
 bool IsHighSpeed(Port* port);
 void SetCompletion(Port* port, sim::io::Completion mode);
 
-// The bus frame number: the simulated clock in 1 ms frames, as QueryBusTime answers it.
+// The bus frame number: the simulated clock in 1 ms frames plus the counter's base, as QueryBusTime
+// answers it; 32 bits, so it wraps.
 ULONG CurrentFrame();
+// The isochronous scheduling threshold: a packet whose (micro)frame begins less than this many
+// microframes from now is late (so a start frame of the current frame + 1 is late in the second
+// half of the current frame).
+inline constexpr uint32_t kIsoSchedulingThresholdMicroframes = 4;
+// The frame counter runs `offset` frames ahead of the simulated clock (0 at start): a counter that
+// starts anywhere, or one about to wrap. Packet faults keep naming frames of the simulated clock.
+void SetFrameCounterOffset(uint32_t offset);
 
 // Isochronous transfers (URB_FUNCTION_ISOCH_TRANSFER) on the frame clock:
-// - an explicit StartFrame must lie after the current frame and less than USBD_ISO_START_FRAME_RANGE
-//   frames ahead, and must not overlap the pipe's queued transfers; otherwise the URB fails with
-//   USBD_STATUS_BAD_START_FRAME (a start frame not in the future also marks every packet
-//   USBD_STATUS_ISO_NA_LATE_USBPORT and counts as a late transfer);
-// - USBD_START_ISO_TRANSFER_ASAP starts right after the pipe's last queued transfer, or in the next
-//   frame when none is queued; StartFrame is written back;
-// - an OUT packet longer than the endpoint's maximum packet size (extra transactions included) refuses
-//   the transfer with USBD_STATUS_INVALID_PARAMETER; at high speed a transfer covers whole frames;
-// - packet k moves in (micro)frame StartFrame x 8 + k x the endpoint's interval; each packet's Status
-//   (and Length for IN) is written back; the URB completes at the end of its last frame on the DPC
+// - an explicit StartFrame less than USBD_ISO_START_FRAME_RANGE frames from the current one, not
+//   overlapping the pipe's queued transfers; otherwise the URB fails with USBD_STATUS_BAD_START_FRAME;
+// - the scheduling threshold: a packet whose (micro)frame begins less than
+//   kIsoSchedulingThresholdMicroframes from now is late: it is not sent, its status is USBD_STATUS_ISO_NA_LATE_USBPORT, and the
+//   transfer counts as late; the packets after it move as usual (a transfer whose packets are all
+//   late fails at once with USBD_STATUS_ISOCH_REQUEST_FAILED);
+// - USBD_START_ISO_TRANSFER_ASAP starts right after the pipe's last queued transfer, or after the
+//   pipe's last transfer when that ended less than 1,024 frames ago (its late packets are late), or
+//   at the scheduling threshold; StartFrame is written back;
+// - OUT packet sizes come from the offsets: packet k runs to the offset of packet k + 1, the last to
+//   TransferBufferLength (IsoPacket[].Length is not read); one longer than the endpoint's maximum
+//   packet size (extra transactions included) refuses the transfer with USBD_STATUS_INVALID_PARAMETER;
+//   at full speed at most 255 packets, at high speed a transfer covers whole frames;
+// - an IN packet whose data runs past its room (up to the next packet's offset) is babble: the room
+//   is filled and the packet fails with USBD_STATUS_BABBLE_DETECTED;
+// - packet k moves in (micro)frame StartFrame x 8 + k x the endpoint's interval (a full-speed
+//   isochronous endpoint is served every frame, whatever its bInterval); each packet's Status (and
+//   Length for IN) is written back; the URB completes at the end of its last frame on the DPC
 //   thread, in submission order per pipe, with ErrorCount and the bytes moved, and fails
 //   (USBD_STATUS_ISOCH_REQUEST_FAILED) only when every packet failed;
-// - ABORT_PIPE and SYNC_RESET_PIPE(_AND_CLEAR_STALL) complete the pipe's transfers with
-//   USBD_STATUS_CANCELED / STATUS_CANCELLED before the request itself completes.
+// - ABORT_PIPE cancels the pipe's transfers (USBD_STATUS_CANCELED / STATUS_CANCELLED) and may
+//   complete before they do: they come back afterwards, on the DPC thread;
+// - SYNC_RESET_PIPE(_AND_CLEAR_STALL) completes the pipe's transfers as cancelled before the request
+//   itself completes.
 //
 // Isochronous traffic of a port, per endpoint or summed over all.
 struct IsoStatistics {
@@ -83,8 +101,8 @@ struct IsoStatistics {
     uint64_t packets = 0;           // packets moved to or from the device
     uint64_t gaps = 0;              // a pipe's packets resumed after (micro)frames without one
     uint64_t gapFrames = 0;         // frames left out by those gaps, rounded up
-    uint64_t lateTransfers = 0;     // refused: the explicit start frame was not in the future
-    uint64_t latePackets = 0;       // the packets of the late transfers
+    uint64_t lateTransfers = 0;     // transfers with late packets (due before the scheduling threshold)
+    uint64_t latePackets = 0;       // those late packets, never sent
     uint64_t refusedTransfers = 0;  // refused otherwise: beyond the schedule window, overlapping, malformed,
                                     // or an OUT packet over the maximum packet size
     uint64_t oversizePackets = 0;   // OUT packets longer than the endpoint's maximum packet size (refused)
@@ -135,6 +153,14 @@ void FailPortRequests(Port* port, ULONG ioControlCode, NTSTATUS status, uint32_t
 // While gone is set, IOCTL_INTERNAL_USB_GET_PORT_STATUS answers the device neither connected nor
 // enabled (the hub lost it), though its requests still reach it.
 void ReportPortGone(Port* port, bool gone);
+
+// Cancels every transfer held on the pipe of this endpoint (URB status USBD_STATUS_CANCELED, IRP
+// STATUS_CANCELLED), as a pipe abort or a reset from elsewhere in the stack does; answers how many.
+size_t CancelEndpointTransfers(Port* port, uint8_t endpoint);
+
+// What fails because the device was removed fails with this IRP status: STATUS_DEVICE_NOT_CONNECTED
+// (the default) or STATUS_NO_SUCH_DEVICE, with which GET_PORT_STATUS then fails too.
+void AnswerRemovalWith(Port* port, NTSTATUS status);
 
 bool IdleRequestPending(Port* port);
 // Calls the pending idle notification's callback on the calling thread (PASSIVE_LEVEL), as the hub

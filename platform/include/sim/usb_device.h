@@ -43,8 +43,10 @@ struct ControlResult {
     ControlStatus status = ControlStatus::Stall;
     uint32_t length = 0;     // bytes answered (IN) or taken (OUT)
     uint64_t pendingId = 0;  // Pending: the id to cancel it by
-    // Ok or Stall: the device answers this long after the request (FaultAction::AnswerLate); the bus
-    // completes the URB then. The request's effect on the device is immediate.
+    // The device answers this long after the request (FaultAction::AnswerLate). Ok or Stall: the
+    // request took effect at once and only the answer is late (a step of a longer bus request).
+    // Pending: the request is deferred; it takes effect when the bus asks for the answer
+    // (AnswerDeferred) after the delay, or never when it is cancelled first.
     uint32_t delayMs = 0;
     static ControlResult Ok(uint32_t length) { return {ControlStatus::Ok, length, 0}; }
     static ControlResult Stall() { return {ControlStatus::Stall, 0, 0}; }
@@ -176,8 +178,12 @@ public:
 
     // ---- Host controller side ----
     // data holds wLength bytes: what the host sends (OUT) or room for the answer (IN).
-    ControlResult Control(const SetupPacket& setup, std::span<uint8_t> data);
+    // mayDefer: a late answer (FaultAction::AnswerLate) defers the request instead of applying it.
+    ControlResult Control(const SetupPacket& setup, std::span<uint8_t> data, bool mayDefer = false);
+    // Serves a deferred request now; NoDevice when it is no longer deferred (cancelled, unplugged).
+    ControlResult AnswerDeferred(uint64_t id, std::span<uint8_t> data);
     std::vector<PendingRequest> PendingRequests() const;
+    // Withdraws a pending or deferred request.
     bool CancelPending(uint64_t id);
     PacketResult IsoOut(uint8_t endpoint, uint64_t microframe, std::span<const uint8_t> packet);
     PacketResult IsoIn(uint8_t endpoint, uint64_t microframe, std::span<uint8_t> buffer);

@@ -232,6 +232,11 @@ KV_EXTERN_C NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_
                                               PLARGE_INTEGER Timeout, PKWAIT_BLOCK WaitBlockArray);
 KV_EXTERN_C NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
 
+// Stops the machine: the code under test found a state it cannot go on from.
+constexpr ULONG DRIVER_VERIFIER_DETECTED_VIOLATION = 0xC4;
+KV_EXTERN_C [[noreturn]] VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParameter1, ULONG_PTR BugCheckParameter2,
+                                           ULONG_PTR BugCheckParameter3, ULONG_PTR BugCheckParameter4);
+
 // ---------------------------------------------------------------------------------------------
 // DPCs: run at DISPATCH_LEVEL on the machine's DPC thread, one at a time, in queue order.
 

@@ -165,6 +165,59 @@ TEST_F(R7T5Hal, PollMovesTheGuardAtTheReadingsThatDecide) {
     EXPECT_FALSE(g_Hal->PollRunning());
 }
 
+// A poll restart (return to D0, PnP stop and start) goes on from the guard's mode: a guard the
+// last poll silenced comes back to pass at the first set reading of the new poll, and the line
+// monitor stays free while playback is guarded.
+TEST_F(R7T5Hal, RestartedPollReleasesTheGuardItFindsSilenced) {
+    ASSERT_EQ(StartModel({}), STATUS_SUCCESS);
+    FormatPolicy* guard = g_Hal->Guard();
+    R7T5LineMonitorUnit* monitor = g_Hal->LineMonitor();
+    ASSERT_NE(guard, nullptr);
+    ASSERT_NE(monitor, nullptr);
+    m_state->reportBit4 = {{0, false}};
+    ASSERT_EQ(m_common->Start(), STATUS_SUCCESS);
+    ASSERT_TRUE(sim::machine::RunUntil([&] { return guard->Mode() == 2; }, 3000 * kMillisecond));
+    EXPECT_EQ(monitor->ForcedMute(), 0);
+    ASSERT_EQ(m_common->Stop(), STATUS_SUCCESS);
+
+    // Still clear at the restart: the guard stays silent and the monitor free.
+    ASSERT_EQ(m_common->Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(120 * kMillisecond);
+    EXPECT_EQ(guard->Mode(), 2u);
+    EXPECT_EQ(monitor->ForcedMute(), 0);
+    ASSERT_EQ(m_common->Stop(), STATUS_SUCCESS);
+
+    // Set from the restart on: pass at the first reading, the monitor muted again.
+    m_state->reportBit4 = {{0, true}};
+    const sim::machine::Time start = sim::machine::Now();
+    ASSERT_EQ(m_common->Start(), STATUS_SUCCESS);
+    ASSERT_TRUE(sim::machine::RunUntil([&] { return guard->Mode() == 0; }, 3000 * kMillisecond));
+    EXPECT_LT(sim::machine::Now() - start, 52 * kMillisecond);
+    EXPECT_EQ(monitor->ForcedMute(), 1);
+}
+
+// The restore writes registers back from the shadow while a writer changes bits of one of them:
+// the writer's bits survive in the shadow and in the device. Every register write is answered
+// 20 ms late, so the writer arrives while the restore writes register 0, just before it reads
+// register 1's shadow.
+TEST_F(R7T5Hal, RestoreRacingAWriterKeepsTheWritersBits) {
+    ASSERT_EQ(StartModel({}), STATUS_SUCCESS);
+    ASSERT_EQ(g_Hal->Register(1).Value & 0x0030, 0x0030);
+    Device().AddControlFault({.match = {.bmRequestType = 0x21, .bRequest = 0x09},
+                              .action = sim::usb::FaultAction::AnswerLate,
+                              .delayMs = 20});
+    R7T5AudioHal* hal = g_Hal;
+    PKTHREAD restore = sim::machine::StartThread("restore", [hal] { hal->RestoreDeviceState(); });
+    sim::machine::RunFor(50 * kMillisecond);
+    PKTHREAD writer = sim::machine::StartThread("led writer", [hal] { hal->WriteDeviceRegister(1, 0x0010, 0x0030); });
+    for (PKTHREAD t : {restore, writer}) {
+        KeWaitForSingleObject(t, Executive, KernelMode, FALSE, nullptr);
+        ObDereferenceObject(t);
+    }
+    EXPECT_EQ(g_Hal->Register(1).Value & 0x0030, 0x0010);
+    EXPECT_EQ(m_state->registers[1], g_Hal->Register(1).Value);
+}
+
 TEST_F(R7T5Hal, FailedReportReadEndsThePollAndStopReturns) {
     ASSERT_EQ(StartModel({}), STATUS_SUCCESS);
     ASSERT_EQ(m_common->Start(), STATUS_SUCCESS);

@@ -143,50 +143,50 @@ TEST(W4M3RunSrcChain, RefusesEmptyCallsStaysInItsRoomAndEndsWithoutProgress) {
 // ---- Room effect ----
 
 // Three room controls fed the same 6-channel tone at 48 kHz: one on from the start, one off
-// throughout, one switched on in block 4. The switched one's block 4 falls from the dry mix to 0
-// over 96 frames, rises to the wet result over the next 96, and is wet from then on.
+// throughout, one switched on before block 4. From there the switched one's pair falls from the
+// dry mix to 0 over 96 frames, rises to the wet result over the next 96, and is wet from then on,
+// whether that fits in one block of 480 frames or runs over two of 96.
 TEST_F(W4M3Effects, RoomEffectSwitchesOnWithA96Plus96FrameCrossfade) {
-    constexpr ULONG frames = 480;
     const WAVEFORMATEXTENSIBLE format = Pcm(6, 48000);
-    auto on = NewDelay(), off = NewDelay(), switched = NewDelay();
-    for (auto* c : {on.get(), off.get(), switched.get()}) ASSERT_EQ(c->SetFormat(&format), STATUS_SUCCESS);
-    ASSERT_EQ(on->SetEnable(1), STATUS_SUCCESS);
-    for (ULONG block = 0; block < 7; ++block) {
-        SCOPED_TRACE(block);
-        if (block == 4) {
-            ASSERT_EQ(switched->SetEnable(1), STATUS_SUCCESS);
-        }
-        Block a, b, c;
-        for (Block* x : {&a, &b, &c}) x->Fill(6, frames, block * frames);
-        on->Process(&format, a.Data(), frames);
-        off->Process(&format, b.Data(), frames);
-        switched->Process(&format, c.Data(), frames);
-        for (ULONG ch = 0; ch < 6; ++ch) {
-            for (ULONG i = 0; i < frames; ++i) {
-                const float wet = a.data[ch][i], dry = b.data[ch][i], got = c.data[ch][i];
-                float expected = dry;
-                if (block > 4) expected = wet;
-                if (block == 4) {
-                    if (ch >= 2 || i >= 192) {
-                        expected = wet;
-                    } else if (i < 96) {
-                        expected = (1.0f - static_cast<float>(i) / 95.0f) * dry;
-                    } else {
-                        expected = static_cast<float>(i - 96) / 95.0f * wet;
-                    }
+    for (ULONG frames : {480u, 96u}) {
+        SCOPED_TRACE(frames);
+        // The switch the last round stored does not carry over.
+        unit->Selector(kDelaySelector).current = {0};
+        Store(u"Unit20_", REG_BINARY, settings_test::Bytes({0}));
+        auto on = NewDelay(), off = NewDelay(), switched = NewDelay();
+        for (auto* c : {on.get(), off.get(), switched.get()}) ASSERT_EQ(c->SetFormat(&format), STATUS_SUCCESS);
+        ASSERT_EQ(on->SetEnable(1), STATUS_SUCCESS);
+        const ULONG blocks = 4 + 2400 / frames;
+        for (ULONG block = 0; block < blocks; ++block) {
+            SCOPED_TRACE(block);
+            if (block == 4) {
+                ASSERT_EQ(switched->SetEnable(1), STATUS_SUCCESS);
+            }
+            Block a, b, c;
+            for (Block* x : {&a, &b, &c}) x->Fill(6, frames, block * frames);
+            on->Process(&format, a.Data(), frames);
+            off->Process(&format, b.Data(), frames);
+            switched->Process(&format, c.Data(), frames);
+            for (ULONG ch = 0; ch < 6; ++ch) {
+                for (ULONG i = 0; i < frames; ++i) {
+                    const float wet = a.data[ch][i], dry = b.data[ch][i], got = c.data[ch][i];
+                    float expected = block < 4 ? dry : wet;
+                    const ULONG at = (block - 4) * frames + i;
+                    if (block >= 4 && ch < 2 && at < 96) expected = (1.0f - static_cast<float>(at) / 95.0f) * dry;
+                    if (block >= 4 && ch < 2 && at >= 96 && at < 192) expected = static_cast<float>(at - 96) / 95.0f * wet;
+                    ASSERT_NEAR(got, expected, 1e-6f) << "channel " << ch << " frame " << i;
                 }
-                ASSERT_NEAR(got, expected, 1e-6f) << "channel " << ch << " frame " << i;
+            }
+            if (block >= 1 && frames == 480) {
+                // The wet and the dry result differ once the limiters' look-ahead has passed.
+                bool differ = false;
+                for (ULONG i = 0; i < frames; ++i) differ = differ || std::fabs(a.data[0][i] - b.data[0][i]) > 1e-4f;
+                EXPECT_TRUE(differ);
             }
         }
-        if (block >= 1) {
-            // The wet and the dry result differ once the limiters' look-ahead has passed.
-            bool differ = false;
-            for (ULONG i = 0; i < frames; ++i) differ = differ || std::fabs(a.data[0][i] - b.data[0][i]) > 1e-4f;
-            EXPECT_TRUE(differ);
-        }
+        EXPECT_EQ(switched->CrossfadeState(), W4M3FadeSteady);
+        EXPECT_EQ(switched->LatchedEnable(), 1);
     }
-    EXPECT_EQ(switched->CrossfadeState(), W4M3FadeSteady);
-    EXPECT_EQ(switched->LatchedEnable(), 1);
 }
 
 // The network mixes 5.1 and 7.1 only: any other count stays dry with the effect on (never
@@ -217,6 +217,178 @@ TEST_F(W4M3Effects, RoomEffectOnLeavesCountsTheNetworkDoesNotTakeDry) {
             }
         }
         EXPECT_GT(peak, 0.05f);
+    }
+}
+
+// ---- The two stages in path order ----
+
+// Eight channels, each with one impulse of 0.25 of its own: channel c at frame 600 + 500 c.
+constexpr ULONG kImpulseFrames = 4800;
+ULONG ImpulseAt(ULONG channel) { return 600 + 500 * channel; }
+
+using Planes8 = std::array<std::vector<float>, 8>;
+
+Planes8 Impulses() {
+    Planes8 input;
+    for (ULONG c = 0; c < 8; ++c) {
+        input[c].assign(kImpulseFrames, 0.0f);
+        input[c][ImpulseAt(c)] = 0.25f;
+    }
+    return input;
+}
+
+// Runs Input through the stages in order, in blocks of 480 frames of the 8-channel format.
+Planes8 RunStages(std::initializer_list<VendorControlNode*> Stages, const Planes8& Input) {
+    const WAVEFORMATEXTENSIBLE format = Pcm(8, 48000);
+    constexpr ULONG frames = 480;
+    Planes8 out;
+    for (auto& plane : out) plane.reserve(kImpulseFrames);
+    for (ULONG at = 0; at < kImpulseFrames; at += frames) {
+        Block b;
+        for (ULONG c = 0; c < 8; ++c) std::copy_n(Input[c].begin() + at, frames, b.data[c].begin());
+        for (VendorControlNode* stage : Stages) EXPECT_EQ(stage->Process(&format, b.Data(), frames), STATUS_SUCCESS);
+        for (ULONG c = 0; c < 8; ++c) out[c].insert(out[c].end(), b.data[c].begin(), b.data[c].begin() + frames);
+    }
+    return out;
+}
+
+// The room stage followed by the headphone stage, as the W4M3 unit puts them on the render path:
+// every state makes exactly one down-mix. Both off: each channel arrives once, at the plain
+// down-mix gains (front 1, centre 0.707, LFE and surrounds 1). Room only: the room mix alone,
+// delayed by the headphone stage's look-ahead (no dry surround on top). Headphone only: the
+// headphone effect of the untouched eight channels. Both: the headphone effect of the room mix.
+TEST_F(W4M3Effects, RoomAndHeadphoneStagesInPathOrderDownMixOnce) {
+    const WAVEFORMATEXTENSIBLE format = Pcm(8, 48000);
+    const Planes8 input = Impulses();
+    struct State {
+        UCHAR room, headphone;
+    };
+    for (State state : {State{0, 0}, State{1, 0}, State{0, 1}, State{1, 1}}) {
+        SCOPED_TRACE(testing::Message() << "room " << int(state.room) << " headphone " << int(state.headphone));
+        unit->Selector(kDelaySelector).current = {state.room};
+        unit->Selector(kHeadphoneSelector).current = {state.headphone};
+        auto room = NewDelay();
+        auto headphone = NewHeadphone();
+        room->SetDownmixAfter(headphone.get());
+        for (VendorControlNode* c : {static_cast<VendorControlNode*>(room.get()), static_cast<VendorControlNode*>(headphone.get())}) {
+            ASSERT_EQ(c->SetFormat(&format), STATUS_SUCCESS);
+        }
+        const Planes8 out = RunStages({room.get(), headphone.get()}, input);
+
+        // The references: each stage alone, fed what it should see.
+        auto roomAlone = NewDelay();
+        auto headphoneAlone = NewHeadphone();
+        roomAlone->SetFormat(&format);
+        headphoneAlone->SetFormat(&format);
+        Planes8 roomMix = RunStages({roomAlone.get()}, input);
+        for (ULONG c = 2; c < 8; ++c) std::fill(roomMix[c].begin(), roomMix[c].end(), 0.0f);
+        const Planes8 expected = RunStages({headphoneAlone.get()}, state.room != 0 ? roomMix : input);
+        for (ULONG c = 0; c < 2; ++c) {
+            for (ULONG i = 0; i < kImpulseFrames; ++i) ASSERT_NEAR(out[c][i], expected[c][i], 1e-6f) << c << "/" << i;
+        }
+        if (state.room != 0 || state.headphone != 0) continue;
+
+        // Both off: one impulse per input channel and output side, at the down-mix gain.
+        ULONG latency = 0;
+        while (latency < kImpulseFrames && std::fabs(out[0][latency]) < 0.01f) ++latency;
+        ASSERT_GE(latency, ImpulseAt(0));
+        latency -= ImpulseAt(0);
+        const float left[8] = {1, 0, 0.707f, 1, 1, 0, 1, 0};
+        const float right[8] = {0, 1, 0.707f, 1, 0, 1, 0, 1};
+        for (ULONG i = 0; i < kImpulseFrames; ++i) {
+            float l = 0.0f, r = 0.0f;
+            for (ULONG c = 0; c < 8; ++c) {
+                if (i == ImpulseAt(c) + latency) {
+                    l = 0.25f * left[c];
+                    r = 0.25f * right[c];
+                }
+            }
+            ASSERT_NEAR(out[0][i], l, 1e-5f) << i;
+            ASSERT_NEAR(out[1][i], r, 1e-5f) << i;
+        }
+    }
+}
+
+// ---- Switching only when the switch changes ----
+
+// A control whose enable value can be published without the pending flags, as a block sees it
+// while SetEnable runs between the two.
+template <class Control>
+struct WindowControl : Control {
+    using Control::Control;
+    void PublishOnly(UCHAR Enable) {
+        this->m_Enable = Enable;
+        this->PublishEnable();
+    }
+};
+
+// Against an untouched control fed the same blocks: a host switch to the value in force, a device
+// refresh that finds the value unchanged, and (room) a device-side change the room stage does not
+// follow leave the output identical, for both effect controls and both starting values. A value
+// published before its flags (the window inside SetEnable) changes nothing until the flags come;
+// then the switch fades exactly as a plain SetEnable does.
+TEST_F(W4M3Effects, OnlyARealChangeOfTheLatchedSwitchFades) {
+    constexpr ULONG frames = 480;
+    const WAVEFORMATEXTENSIBLE format = Pcm(6, 48000);
+    auto run = [&](auto make) {
+        for (UCHAR start : {0, 1}) {
+            SCOPED_TRACE(int(start));
+            auto untouched = make(), poked = make(), windowed = make(), plain = make();
+            for (auto* c : {untouched.get(), poked.get(), windowed.get(), plain.get()}) {
+                ASSERT_EQ(c->SetEnable(start), STATUS_SUCCESS);
+                c->SetFormat(&format);
+            }
+            for (ULONG block = 0; block < 8; ++block) {
+                SCOPED_TRACE(block);
+                if (block == 2) {
+                    EXPECT_EQ(poked->SetEnable(start), STATUS_SUCCESS);
+                }
+                if (block == 3) {
+                    EXPECT_EQ(poked->RefreshValues(), STATUS_SUCCESS);
+                }
+                if (block == 4) windowed->PublishOnly(static_cast<UCHAR>(1 - start));
+                if (block == 5) {
+                    EXPECT_EQ(windowed->SetEnable(static_cast<UCHAR>(1 - start)), STATUS_SUCCESS);
+                    EXPECT_EQ(plain->SetEnable(static_cast<UCHAR>(1 - start)), STATUS_SUCCESS);
+                }
+                Block a, b, w, p;
+                for (Block* x : {&a, &b, &w, &p}) x->Fill(6, frames, block * frames);
+                untouched->Process(&format, a.Data(), frames);
+                poked->Process(&format, b.Data(), frames);
+                windowed->Process(&format, w.Data(), frames);
+                plain->Process(&format, p.Data(), frames);
+                for (ULONG ch = 0; ch < 2; ++ch) {
+                    ASSERT_EQ(a.data[ch], b.data[ch]) << ch;
+                    ASSERT_EQ(w.data[ch], block < 5 ? a.data[ch] : p.data[ch]) << ch;
+                }
+            }
+        }
+    };
+    run([&] {
+        auto c = MakeKernelObject<WindowControl<CDelayEffectControl>>(kDelayId);
+        EXPECT_EQ(c->InitEffect(unit->AsUnit(), kDelaySelector, m_fdo), STATUS_SUCCESS);
+        return c;
+    });
+    run([&] {
+        auto c = MakeKernelObject<WindowControl<CHeadphoneEffectControl>>(kHeadphoneId);
+        EXPECT_EQ(c->InitEffect(unit->AsUnit(), kHeadphoneSelector, m_fdo), STATUS_SUCCESS);
+        return c;
+    });
+
+    // The device switches the room effect itself: the room stage keeps the host's switch.
+    auto room = NewDelay(), untouched = NewDelay();
+    for (auto* c : {room.get(), untouched.get()}) c->SetFormat(&format);
+    for (ULONG block = 0; block < 4; ++block) {
+        if (block == 1) {
+            unit->Selector(kDelaySelector).current = {1};
+            EXPECT_EQ(room->RefreshValues(), STATUS_SUCCESS);
+            unit->Selector(kDelaySelector).current = {0};
+        }
+        Block a, b;
+        for (Block* x : {&a, &b}) x->Fill(6, frames, block * frames);
+        room->Process(&format, a.Data(), frames);
+        untouched->Process(&format, b.Data(), frames);
+        for (ULONG ch = 0; ch < 2; ++ch) ASSERT_EQ(a.data[ch], b.data[ch]) << block;
     }
 }
 
@@ -256,6 +428,31 @@ TEST_F(W4M3Effects, HeadphoneBlocksLeaveWithExactlyTheirFrames) {
             }
             EXPECT_EQ(zeros, 0u);
         }
+    }
+}
+
+// The effect takes 5.1 and 7.1: every other count leaves dry from the first block on, including
+// the block of the switch, and the dry result sounds.
+TEST_F(W4M3Effects, HeadphoneLeavesCountsTheEffectDoesNotTakeDry) {
+    for (WORD channels : {1, 3, 4, 5, 7}) {
+        SCOPED_TRACE(channels);
+        const WAVEFORMATEXTENSIBLE format = Pcm(channels, 48000);
+        auto switched = NewHeadphone(), off = NewHeadphone();
+        for (auto* c : {switched.get(), off.get()}) c->SetFormat(&format);
+        ASSERT_TRUE(switched->ChainsReady());
+        float peak = 0.0f;
+        for (ULONG block = 0; block < 4; ++block) {
+            if (block == 0 || block == 2) {
+                ASSERT_EQ(switched->SetEnable(block == 0 ? 1 : 0), STATUS_SUCCESS);
+            }
+            Block a, b;
+            for (Block* x : {&a, &b}) x->Fill(channels, 480, block * 480);
+            switched->Process(&format, a.Data(), 480);
+            off->Process(&format, b.Data(), 480);
+            for (ULONG ch = 0; ch < channels; ++ch) ASSERT_EQ(a.data[ch], b.data[ch]) << block << "/" << ch;
+            for (ULONG i = 0; i < 480; ++i) peak = std::fmax(peak, std::fabs(a.data[0][i]));
+        }
+        EXPECT_GT(peak, 0.1f);
     }
 }
 
@@ -314,8 +511,9 @@ TEST_F(W4M3Effects, HeadphoneParameterRangesAreCheckedWithoutWrapping) {
     EXPECT_EQ(count, 0u);
 }
 
-// Only accepted entries are kept and stored; the effect takes them with the next block.
-TEST_F(W4M3Effects, HeadphoneParametersAreStoredWhenAcceptedAndReachTheEffectWithTheNextBlock) {
+// Only accepted entries are kept and stored; the effect builds their filters at once and the data
+// path switches to them.
+TEST_F(W4M3Effects, HeadphoneParametersAreStoredWhenAcceptedAndTheirFiltersTakeOverInTheDataPath) {
     auto control = NewHeadphone();
     const CHeadphoneEffect* effect = control->Effect();
     ASSERT_NE(effect, nullptr);
@@ -339,16 +537,22 @@ TEST_F(W4M3Effects, HeadphoneParametersAreStoredWhenAcceptedAndReachTheEffectWit
     const LONG newRoom = 2;
     EXPECT_EQ(control->SetParameters(0, 1, &newRoom), STATUS_SUCCESS);
     EXPECT_EQ(StoredParameter(0), 2);
-    // Not yet: the data path applies them.
-    EXPECT_EQ(effect->GetHeadphoneRoom(), room);
-    EXPECT_EQ(effect->GetHeadphoneFamily(), 0);
-    const WAVEFORMATEXTENSIBLE format = Pcm(6, 48000);
-    control->SetFormat(&format);
-    Block b;
-    control->Process(&format, b.Data(), 256);
+    // The effect takes them at once and builds the filters here; the data path switches to them.
     EXPECT_EQ(effect->GetHeadphoneRoom(), 2);
     EXPECT_EQ(effect->GetHeadphoneFamily(), 1);
     EXPECT_EQ(effect->GetSpeakerFamily(), 1);
+    const LONG filtersBefore = effect->App()->SetId();
+    EXPECT_TRUE(effect->App()->HasPreparedFilters());
+    const WAVEFORMATEXTENSIBLE format = Pcm(6, 48000);
+    control->SetFormat(&format);
+    for (ULONG block = 0; block < 4 && effect->App()->HasPreparedFilters(); ++block) {
+        EXPECT_EQ(effect->App()->SetId(), filtersBefore);
+        Block b;
+        control->Process(&format, b.Data(), 480);
+    }
+    EXPECT_FALSE(effect->App()->HasPreparedFilters());
+    EXPECT_EQ(effect->App()->Room(), 1);   // room code 2
+    EXPECT_EQ(effect->App()->SetId(), 40); // the second family at 40 degrees
 
     // A new control starts on the stored values; a stored room the effect lacks is ignored.
     auto again = NewHeadphone();
