@@ -146,6 +146,10 @@ void RenderSink::SetFifo(const FifoConfig& config) {
     m_FifoStart = m_FifoLast = m_FifoDrained = 0;
 }
 
+FifoConfig RenderSink::FifoSetting() const {
+    OptionalLock guard(m_Lock);
+    return m_FifoConfig;
+}
 FifoStatistics RenderSink::Fifo() const {
     OptionalLock guard(m_Lock);
     return m_Fifo;

@@ -7,6 +7,7 @@
 #include <sim/usb_device.h>
 #include <sim/usb_models.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <optional>
@@ -132,6 +133,10 @@ struct Uac2Transport {
     Speed speed = Speed::High;
     uint8_t dataInterval = 1;
     uint8_t feedbackInterval = 4;
+    uint8_t feedbackBytes = 0;  // wMaxPacketSize of the feedback endpoint; 0: 4 at high speed, 3 at full
+    // The capture endpoint is also the render stream's implicit feedback (usage bits 10b); the
+    // render endpoint then has no feedback endpoint of its own.
+    bool implicitFeedback = false;
 };
 
 // UAC 2.0 device: one programmable clock, stereo playback (24 in 32 or 16 bits, asynchronous with
@@ -145,7 +150,11 @@ DeviceSetup Uac2Setup(const Uac2Transport& t = {}) {
     const uint32_t topRate = high ? 192000 : 96000;
     // Frames of one service interval at the top rate, and one more.
     const uint32_t intervalsPerSecond = high ? 8000u >> (t.dataInterval - 1) : 1000u >> (t.dataInterval - 1);
-    auto packetBytes = [=](uint32_t frameBytes) { return uint16_t((topRate / intervalsPerSecond + 1) * frameBytes); };
+    // One transaction holds at most 1,024 bytes: a setting whose top rate needs more (32-bit
+    // frames at 176.4 and 192 kHz once a millisecond) offers only the rates that fit.
+    auto packetBytes = [=](uint32_t frameBytes) {
+        return uint16_t(std::min<uint32_t>((topRate / intervalsPerSecond + 1) * frameBytes, 1024));
+    };
     const uint32_t featureMaster = USB_AUDIO2_FU_CONTROL_BITS(USB_AUDIO_FU_MUTE_CONTROL, USB_AUDIO2_CONTROL_PROGRAMMABLE) |
                                    USB_AUDIO2_FU_CONTROL_BITS(USB_AUDIO_FU_VOLUME_CONTROL, USB_AUDIO2_CONTROL_PROGRAMMABLE);
     const uint32_t featureChannel = USB_AUDIO2_FU_CONTROL_BITS(USB_AUDIO_FU_VOLUME_CONTROL, USB_AUDIO2_CONTROL_PROGRAMMABLE);
@@ -180,13 +189,15 @@ DeviceSetup Uac2Setup(const Uac2Transport& t = {}) {
                 .Add(Uac2AsGeneral{.terminalLink = uint8_t(playback ? 1 : 6), .nrChannels = 2, .channelConfig = kStereo32})
                 .Add(Uac2FormatTypeI{.subslotSize = s.subslot, .bitResolution = s.bits})
                 .Add(EndpointFields{.address = uint8_t(playback ? 0x01 : 0x82),
-                                  .attributes = USB_ENDPOINT_TYPE_ISOCHRONOUS | USB_ENDPOINT_SYNC_ASYNCHRONOUS,
+                                  .attributes = uint8_t(USB_ENDPOINT_TYPE_ISOCHRONOUS | USB_ENDPOINT_SYNC_ASYNCHRONOUS |
+                                                        (!playback && t.implicitFeedback ? USB_ENDPOINT_USAGE_IMPLICIT_FEEDBACK : 0)),
                                   .maxPacketSize = packetBytes(2u * s.subslot), .interval = t.dataInterval})
                 .Add(Uac2CsEndpoint{});
-            if (playback) {
+            if (playback && !t.implicitFeedback) {
                 c.Add(EndpointFields{.address = 0x81,
                                    .attributes = USB_ENDPOINT_TYPE_ISOCHRONOUS | USB_ENDPOINT_USAGE_FEEDBACK,
-                                   .maxPacketSize = uint16_t(high ? 4 : 3), .interval = t.feedbackInterval});
+                                   .maxPacketSize = uint16_t(t.feedbackBytes != 0 ? t.feedbackBytes : high ? 4 : 3),
+                                   .interval = t.feedbackInterval});
             }
         }
     }
@@ -312,6 +323,13 @@ const std::vector<CatalogEntry>& Catalog() {
          [] { return Uac1WithProductString(u"V-260D ASIO", 1); }, kAsioChip, AsioChipAnswers(false)},
         {"uac1-asio-noproduct", "UAC 1.0, chip KLQ864: no product string (iProduct 0)", Uac1WithoutProductString,
          kAsioChip, AsioChipAnswers(false)},
+        // UAC 2.0 devices that differ from the one above in ordinary ways.
+        {"uac2-fs4", "UAC 2.0 at full speed with 4-byte 16.16 feedback every frame (wMaxPacketSize 4)",
+         [] { return Uac2Setup({.speed = Speed::Full, .dataInterval = 1, .feedbackInterval = 1, .feedbackBytes = 4}); },
+         {}, {}},
+        {"uac2-implicit", "UAC 2.0, high speed, every microframe: the capture endpoint is the implicit feedback of "
+                          "playback (bmAttributes 0x25), no explicit feedback endpoint",
+         [] { return Uac2Setup({.dataInterval = 1, .implicitFeedback = true}); }, {}, {}},
     };
     return kCatalog;
 }

@@ -1,5 +1,7 @@
 #include "descriptor_walk.h"
 
+#include <cstdio>
+
 #include <algorithm>
 
 namespace sim::usb::detail {
@@ -43,6 +45,35 @@ std::vector<uint8_t> ConfigurationModel::InterfaceNumbers() const {
         if (std::find(numbers.begin(), numbers.end(), s.number) == numbers.end()) numbers.push_back(s.number);
     }
     return numbers;
+}
+
+std::string IsochronousSizeProblem(const ConfigurationModel& model, bool highSpeed) {
+    for (const AltSettingModel& s : model.settings) {
+        for (const EndpointModel& e : s.endpoints) {
+            if (e.TransferType() != USB_ENDPOINT_TYPE_ISOCHRONOUS) continue;
+            const uint32_t size = e.maxPacketSize & USB_MAXPACKETSIZE_SIZE_MASK;
+            const uint32_t extra = (e.maxPacketSize >> USB_MAXPACKETSIZE_MULT_SHIFT) & 3;
+            const bool valid = highSpeed ? size <= 1024 && extra < 3 : size <= 1023 && extra == 0;
+            if (valid) continue;
+            char text[128];
+            std::snprintf(text, sizeof(text), "interface %u setting %u endpoint 0x%02X: wMaxPacketSize 0x%04X at %s speed",
+                          s.number, s.alternate, e.address, e.maxPacketSize, highSpeed ? "high" : "full");
+            return text;
+        }
+    }
+    return {};
+}
+
+bool EndpointsSayFullSpeed(const ConfigurationModel& model) {
+    for (const AltSettingModel& s : model.settings) {
+        for (const EndpointModel& e : s.endpoints) {
+            if (e.TransferType() == USB_ENDPOINT_TYPE_ISOCHRONOUS &&
+                (e.attributes & USB_ENDPOINT_USAGE_MASK) == USB_ENDPOINT_USAGE_FEEDBACK && e.maxPacketSize == 3) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 ConfigurationModel ParseConfiguration(ByteSpan bytes) {

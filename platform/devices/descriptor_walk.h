@@ -72,6 +72,15 @@ struct ConfigurationModel {
 // Bounded by the given bytes and by wTotalLength, whichever is shorter.
 ConfigurationModel ParseConfiguration(ByteSpan bytes);
 
+// The first isochronous endpoint whose wMaxPacketSize the bus speed does not allow, described;
+// empty when there is none. High speed: at most 1,024 bytes a transaction and at most three
+// transactions (bits 12-11); full speed: at most 1,023 bytes, one transaction.
+std::string IsochronousSizeProblem(const ConfigurationModel& model, bool highSpeed);
+
+// Whether the endpoints say full speed: an explicit feedback endpoint of 3 bytes (10.14) exists
+// only there.
+bool EndpointsSayFullSpeed(const ConfigurationModel& model);
+
 // ---- Class-specific descriptors of the audio class ----
 
 enum class AudioArea : uint8_t { Control, Streaming, Endpoint };

@@ -67,6 +67,7 @@ LoadResult LoadDescriptorBytes(std::span<const uint8_t> bytes, std::string name,
     setup.deviceDescriptor.assign(bytes.begin(), bytes.begin() + sizeof(USB_DEVICE_DESCRIPTOR));
 
     size_t offset = sizeof(USB_DEVICE_DESCRIPTOR);
+    std::vector<detail::ConfigurationModel> models;
     while (offset < bytes.size()) {
         const size_t remaining = bytes.size() - offset;
         const std::span<const uint8_t> c = bytes.subspan(offset);
@@ -88,18 +89,26 @@ LoadResult LoadDescriptorBytes(std::span<const uint8_t> bytes, std::string name,
             return Refuse("configuration at offset " + std::to_string(offset) + ": " + model.problem);
         }
         setup.configurations.emplace_back(configuration.begin(), configuration.end());
-        if (!options.speed) {
-            for (const detail::AltSettingModel& s : model.settings) {
-                if (s.interfaceClass == USB_DEVICE_CLASS_AUDIO && s.interfaceSubClass == USB_AUDIO_SUBCLASS_AUDIOCONTROL &&
-                    s.interfaceProtocol == USB_AUDIO_PROTOCOL_IP_VERSION_02_00) {
-                    setup.speed = Speed::High;
-                }
-            }
-        }
+        models.push_back(model);
         offset += total;
     }
     if (setup.configurations.empty()) return Refuse("no configuration descriptor after the device descriptor");
+    // Without a speed given: a UAC 2.0 function runs at high speed unless its endpoints say full.
+    setup.speed = Speed::Full;
+    bool uac2 = false, fullSpeedEndpoints = false;
+    for (const detail::ConfigurationModel& model : models) {
+        for (const detail::AltSettingModel& s : model.settings) {
+            uac2 |= s.interfaceClass == USB_DEVICE_CLASS_AUDIO && s.interfaceSubClass == USB_AUDIO_SUBCLASS_AUDIOCONTROL &&
+                    s.interfaceProtocol == USB_AUDIO_PROTOCOL_IP_VERSION_02_00;
+        }
+        fullSpeedEndpoints |= detail::EndpointsSayFullSpeed(model);
+    }
+    if (uac2 && !fullSpeedEndpoints) setup.speed = Speed::High;
     if (options.speed) setup.speed = *options.speed;
+    for (const detail::ConfigurationModel& model : models) {
+        const std::string problem = detail::IsochronousSizeProblem(model, setup.speed == Speed::High);
+        if (!problem.empty() && !options.allowMalformedDescriptors) return Refuse("invalid " + problem);
+    }
     setup.strings = options.strings;
     return LoadResult{.device = std::make_unique<Device>(std::move(setup))};
 }

@@ -20,7 +20,10 @@ namespace sim::usb::detail {
 namespace {
 
 constexpr uint32_t kStandardRates[] = {44100, 48000, 88200, 96000, 176400, 192000};  // Hz
-constexpr size_t kInterruptQueueLimit = 64;                                         // messages
+constexpr uint32_t kFixedClockRate = 48000;                                          // Hz
+constexpr size_t kInterruptQueueLimit = 64;  // messages
+// A FIFO level off its start point is pulled back over this many seconds by the feedback value.
+constexpr int64_t kServoSeconds = 4;
 
 using u128 = unsigned __int128;
 
@@ -294,11 +297,14 @@ void UacFunction::BuildControls() {
         }
         if (!v2) continue;
         if (e.subtype == USB_AUDIO2_AC_CLOCK_SOURCE) {
+            const uint8_t controls = d[5];
+            // A clock the host cannot set runs at one rate: the first it lists, else 48 kHz.
             std::vector<uint32_t> rates(std::begin(kStandardRates), std::end(kStandardRates));
+            if ((controls & 3) != 3) rates = {kFixedClockRate};
             if (auto it = m_Options.clockRates.find(id); it != m_Options.clockRates.end() && !it->second.empty()) {
                 rates = it->second;
+                if ((controls & 3) != 3) rates.resize(1);
             }
-            const uint8_t controls = d[5];
             Control rate{.name = "SAM_FREQ", .size = 4, .writable = (controls & 3) == 3, .hasRange = true,
                          .requestable = (controls & 3) != 0, .strict = true, .initial = rates.front()};
             for (uint32_t r : rates) rate.ranges.push_back({r, r, 0});
@@ -844,21 +850,46 @@ std::optional<PacketResult> UacFunction::OnData(const DataPacket& packet) {
         return PacketResult{.length = count > fits ? uint32_t(count * f.FrameBytes()) : produced};
     }
     if (Stream* s = StreamOfEndpoint(packet.endpoint, true)) {
-        // Explicit feedback: samples per (micro)frame, 16.16 in 4 bytes at high speed, 10.14 in 3.
+        // Explicit feedback: samples per (micro)frame, 16.16 in 4 bytes at high speed; at full speed
+        // 10.14 in 3 bytes, or 16.16 in 4 when the endpoint's wMaxPacketSize says 4 (a common
+        // firmware choice). A read with less room than the value is a babble: nothing arrives.
         const bool high = m_Speed == Speed::High;
-        const uint32_t width = high ? 4 : 3;
-        uint32_t value;
-        if (m_FeedbackOverride) {
-            value = *m_FeedbackOverride;
-        } else {
-            const u128 rate = u128(RateOf(*s)) * uint64_t(1'000'000 + m_ClockOffsetPpm);
-            value = high ? uint32_t(rate * 65536 / (8000ull * 1'000'000ull)) : uint32_t(rate * 16384 / (1000ull * 1'000'000ull));
-        }
-        const size_t n = std::min<size_t>(width, packet.in.size());
-        Encode(value, uint8_t(n), packet.in);
-        return PacketResult{.length = uint32_t(n)};
+        const Alt* a = s->CurrentAlt();
+        const uint32_t width = high || (a != nullptr && a->feedback->MaxPacketBytes() >= 4) ? 4 : 3;
+        if (packet.in.size() < width) return PacketResult{.status = USBD_STATUS_BABBLE_DETECTED};
+        const uint32_t value = m_FeedbackOverride ? *m_FeedbackOverride : FeedbackValue(*s, packet.microframe, width);
+        Encode(value, uint8_t(width), packet.in);
+        return PacketResult{.length = width};
     }
     return std::nullopt;
+}
+
+// The feedback value a device sends: its clock's rate counted against the bus (the value moves by
+// one unit from read to read so that its mean is exact), plus a FIFO servo: while the render FIFO
+// runs, a level away from where playback started pulls the value back over kServoSeconds.
+uint32_t UacFunction::FeedbackValue(const Stream& s, uint64_t microframe, uint32_t width) const {
+    const bool high = m_Speed == Speed::High;
+    const uint32_t intervalsPerSecond = high ? 8000 : 1000;
+    const unsigned fractionBits = width == 4 ? 16 : 14;
+    const Alt* a = s.CurrentAlt();
+    const uint64_t busInterval = high ? 1 : 8;  // microframes
+    const uint64_t readInterval = uint64_t(1) << (std::clamp<int>(a->feedback->interval, 1, 16) - 1);
+    // counted(n): value units (samples per interval, fixed point) the device clock has run through
+    // by read n; each read sends the difference to the one before, so the mean is exact.
+    const u128 perSecond = (u128(RateOf(s)) * uint64_t(1'000'000 + m_ClockOffsetPpm)) << fractionBits;
+    const u128 divisor = u128(intervalsPerSecond) * 1'000'000u;
+    const uint64_t read = microframe / busInterval / readInterval;
+    auto counted = [&](uint64_t reads) { return perSecond * reads / divisor; };
+    int64_t value = int64_t(counted(read + 1) - counted(read));
+    if (m_FeedbackServo && s.sink != nullptr) {
+        const FifoStatistics fifo = s.sink->Fifo();
+        const FifoConfig config = s.sink->FifoSetting();
+        if (fifo.running) {
+            const int64_t error = int64_t(config.startFrames) - fifo.level;
+            value += error * (int64_t(1) << fractionBits) / (int64_t(intervalsPerSecond) * kServoSeconds);
+        }
+    }
+    return uint32_t(std::max<int64_t>(value, 0));
 }
 
 void UacFunction::OnInterfaceChanged(uint8_t number, uint8_t alternate) {
@@ -1038,6 +1069,11 @@ void UacFunction::SetLoopback(std::optional<uint32_t> delayFrames) {
         stream.source->SetLoopbackSink(sink);
         stream.source->Configure(config);
     }
+}
+
+void UacFunction::SetFeedbackServo(bool on) {
+    std::lock_guard guard(m_Lock);
+    m_FeedbackServo = on;
 }
 
 void UacFunction::SetFeedbackOverride(std::optional<uint32_t> raw) {

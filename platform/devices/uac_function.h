@@ -33,6 +33,7 @@ public:
     void SetClockOffsetPpm(int32_t ppm) override;
     void SetLoopback(std::optional<uint32_t> delayFrames) override;
     void SetFeedbackOverride(std::optional<uint32_t> raw) override;
+    void SetFeedbackServo(bool on) override;
     void PostInterrupt(std::span<const uint8_t> message) override;
     size_t QueuedInterrupts() const override;
     void PostBulkIn(std::span<const uint8_t> data) override;
@@ -94,6 +95,7 @@ private:
     std::optional<std::pair<uint8_t, uint32_t>> Cluster(uint8_t entity) const;  // channels, config
     uint32_t ClockRate(uint8_t entity) const;  // Hz at a clock entity's output, 0 if none resolves
     uint32_t RateOf(const Stream& stream) const;
+    uint32_t FeedbackValue(const Stream& stream, uint64_t microframe, uint32_t width) const;
     StreamFormat FormatOf(const Stream& stream) const;
     Stream* StreamOfEndpoint(uint8_t endpoint, bool feedback);
     uint32_t ValidAltSettings(const Stream& stream) const;
@@ -129,6 +131,7 @@ private:
     std::deque<uint8_t> m_BulkIn{};  // bytes not yet sent
     int32_t m_ClockOffsetPpm = 0;
     std::optional<uint32_t> m_FeedbackOverride{};
+    bool m_FeedbackServo = true;
 };
 
 }  // namespace sim::usb::detail

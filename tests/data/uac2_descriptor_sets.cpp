@@ -231,6 +231,15 @@ const std::vector<DescriptorSet>& Uac2DescriptorSets() {
              InputTerminal(1, kUsbStreaming, 0x10, 2, kStereo), StereoFeatureUnit(2, 1, kVolume, kVolume),
              OutputTerminal(3, kHeadphones, 2, 0x10)},
             {StreamingInterface(1, 1, 2, kStereo, 0x01, kAdaptive, {kPcm16})});
+
+        add("uac2-mask0", "Speaker and microphone whose clusters name no channel positions (bmChannelConfig 0)", "",
+            0x020B,
+            {ConfigurationHeader(3), Association(3), AudioControl(0), AcHeader(0x04), ClockSource(0x10, 0x03, 0x07),
+             InputTerminal(1, kUsbStreaming, 0x10, 2, 0x00), StereoFeatureUnit(2, 1, kMuteAndVolume, kVolume),
+             OutputTerminal(3, kSpeaker, 2, 0x10), InputTerminal(4, kMicrophone, 0x10, 2, 0x00),
+             OutputTerminal(5, kUsbStreaming, 4, 0x10)},
+            {StreamingInterface(1, 1, 2, 0x00, 0x01, kAdaptive, {kPcm16}),
+             StreamingInterface(2, 5, 2, 0x00, 0x82, kAsynchronous, {kPcm16})});
         return out;
     }();
     return sets;

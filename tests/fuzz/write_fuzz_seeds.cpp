@@ -237,19 +237,34 @@ int main(int argc, char** argv) {
     const std::vector<std::string> names = sim::usb::CatalogNames();
 
     // The UAC 2.0 start: every UAC 2.0 catalog configuration, at its speed, with a device change
-    // of the playback mute as the interrupt message; a few with a failing allocation.
+    // of the playback mute as the interrupt message and its streams run; a few with a failing
+    // allocation, and the first device once with answers of its own: a continuous clock range,
+    // a refused jack list, a short MEM block and 4-byte feedback.
     const std::filesystem::path uac2 = root / "uac2_start_fuzz_seed";
     std::filesystem::create_directories(uac2);
+    auto uac2Input = [](uint8_t flags, uint16_t failing, uint8_t format, const Bytes& answers, std::span<const uint8_t> c) {
+        Bytes input = {flags, uint8_t(failing), uint8_t(failing >> 8), 0x00, 0x01, 0x00, 0x01, 0x00, 0x02, format,
+                       uint8_t(answers.size()), uint8_t(answers.size() >> 8)};
+        input.insert(input.end(), answers.begin(), answers.end());
+        input.insert(input.end(), c.begin(), c.end());
+        return input;
+    };
+    const Bytes answers = {
+        0x02, 0x01, 40, 14, 1, 0, 0x44, 0xAC, 0, 0, 0x00, 0x77, 1, 0, 1, 0, 0, 0,  // RANGE: 44.1-96 kHz step 1
+        0x01, 0x02, 3, 0,                                                           // jack list: STALL
+        0x03, 0x00, 2, 3, 0x10, 0x00, 0x00,                                         // MEM: 3 bytes
+        0xFE, 0x00, 0, 4, 0x27, 0x00, 0x06, 0x00,                                   // feedback 0x60027
+    };
     for (const std::string& name : names) {
         if (name.rfind("uac2", 0) != 0) continue;
         std::unique_ptr<sim::usb::Device> device = sim::usb::CreateCatalogDevice(name);
         const std::span<const uint8_t> c = device->ConfigurationBytes(0);
         const uint8_t speed = device->GetSpeed() == sim::usb::Speed::Full ? 0x01 : 0x00;
         for (uint16_t n : {0, 1, 16}) {
-            Bytes input = {speed, uint8_t(n), uint8_t(n >> 8), 0x00, 0x01, 0x00, 0x01, 0x00, 0x02};
-            input.insert(input.end(), c.begin(), c.end());
-            Write(uac2 / ("catalog-" + name + (n != 0 ? "-pool-fault-" + std::to_string(n) : "")), input);
+            Write(uac2 / ("catalog-" + name + (n != 0 ? "-pool-fault-" + std::to_string(n) : "")),
+                  uac2Input(uint8_t(speed | (n == 0 ? 0x02 : 0x00)), n, uint8_t(n == 0 ? 1 : 0), {}, c));
         }
+        if (name == "uac2") Write(uac2 / "catalog-uac2-answers", uac2Input(0x02, 0, 0, answers, c));
     }
 
     const std::pair<const char*, Bytes> sets[] = {{"uac1-spec-microphone", SpecificationMicrophone()},
@@ -264,9 +279,7 @@ int main(int argc, char** argv) {
         const std::span<const uint8_t> configuration = all.subspan(sizeof(USB_DEVICE_DESCRIPTOR));
         Write(walk / set.name, Bytes(configuration.begin(), configuration.end()));
         Write(start / set.name, Concatenate(plainUac2Identity, 0, device, configuration));
-        Bytes input = {0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x02};
-        input.insert(input.end(), configuration.begin(), configuration.end());
-        Write(uac2 / set.name, input);
+        Write(uac2 / set.name, uac2Input(0x02, 0, 0, {}, configuration));
     }
     return 0;
 }

@@ -370,4 +370,50 @@ INSTANTIATE_TEST_SUITE_P(AsioCatalog, KvsimAsioMatrix,
                              return name;
                          });
 
+// UAC 2.0 devices that differ from the catalog's in ordinary ways play and record sample-exact:
+// "@data/NAME" is the descriptor set tests/data/NAME.
+class KvsimSampleExact : public testing::TestWithParam<KvsimCase> {};
+
+TEST_P(KvsimSampleExact, Streams) {
+    const KvsimCase& c = GetParam();
+    std::string arguments = c.arguments;
+    if (const size_t at = arguments.find("@data/"); at != std::string::npos) {
+        arguments.replace(at, 6, std::string(KV_TEST_DATA_DIR) + "/");
+        const size_t end = arguments.find(' ', at);
+        arguments.insert(end == std::string::npos ? arguments.size() : end, "/descriptors");
+    }
+    KvsimRun run = RunKvsim(arguments);
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
+    for (const std::string& text : c.expected)
+        EXPECT_NE(run.output.find(text), std::string::npos) << text << "\n" << run.output;
+    // Sample-exact says nothing when nothing arrived.
+    const size_t received = run.output.find("frames received");
+    ASSERT_NE(received, std::string::npos) << run.output;
+    EXPECT_GT(std::stoull(run.output.substr(received + 15)), 1000u) << run.output;
+}
+
+const std::vector<std::string> kExact = {"STATUS_SUCCESS", "gaps                     0",
+                                         "sample-exact             yes", kClean};
+
+INSTANTIATE_TEST_SUITE_P(
+    Uac2Devices, KvsimSampleExact,
+    testing::Values(
+        KvsimCase{"FixedClock",
+                  "play --descriptors @data/uac2-headphones --format 48000/16/2 --tone 440 --seconds 0.5 "
+                  "--device-output /dev/null",
+                  0, kExact},
+        KvsimCase{"ChannelMaskZeroPlayback",
+                  "play --descriptors @data/uac2-mask0 --format 48000/16/2 --tone 440 --seconds 0.5 "
+                  "--device-output /dev/null",
+                  0, kExact},
+        KvsimCase{"ChannelMaskZeroCapture",
+                  "record --descriptors @data/uac2-mask0 --format 48000/16/2 --seconds 0.5 --output /dev/null", 0,
+                  kExact},
+        KvsimCase{"FourByteFullSpeedFeedback",
+                  "play --device uac2-fs4 --tone 440 --seconds 0.5 --device-output /dev/null", 0, kExact},
+        KvsimCase{"ImplicitFeedbackCapture", "record --device uac2-implicit --seconds 0.5 --output /dev/null", 0, kExact},
+        KvsimCase{"ImplicitFeedbackPlayback",
+                  "play --device uac2-implicit --tone 440 --seconds 0.5 --device-output /dev/null", 0, kExact}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace

@@ -3,8 +3,11 @@
 // ramp reaches the sink sample-exact, and the capture ramp reaches the client sample-exact.
 #include "streaming/uac2_stream_machine.h"
 
+#include "uac2_descriptor_sets.h"
+
 #include <sim/pool.h>
 #include <sim/usb_bus.h>
+#include <sim/usb_device.h>
 
 namespace {
 
@@ -190,6 +193,138 @@ TEST_F(Uac2StreamTest, OpenSetsTheClockSourceBeforeSelectingTheSetting) {
     EXPECT_GT(selectAt, clockAt);
     EXPECT_EQ(Audio().StreamRate(kRenderInterface), 96000u);
     client.Leave();
+}
+
+// One clock drives both directions: while playback runs at 48 kHz, capture opens at 48 kHz but not
+// at 44.1 kHz (that would re-clock the device under playback); once playback has closed, capture
+// takes 44.1 kHz.
+TEST_F(Uac2StreamTest, StreamsOnOneClockShareItsRate) {
+    UseDriverHal();
+    ASSERT_EQ(StartDevice("uac2"), STATUS_SUCCESS);
+    sim::usb::RenderSink* sink = Audio().Render(kRenderInterface);
+    sink->SetFifo({.depthFrames = 192, .startFrames = 96});
+    TestClient render(Playback(), ClientKind::WaveStream);
+    ASSERT_EQ(render.Register(FindFormat(Playback(), 48000, 32)), STATUS_SUCCESS);
+    ASSERT_EQ(render.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(render.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(100 * kMillisecond);
+
+    TestClient other(Recording(), ClientKind::WaveStream);
+    ASSERT_EQ(other.Register(FindFormat(Recording(), 44100, 16)), STATUS_SUCCESS);
+    EXPECT_EQ(other.SetFormat(), STATUS_DEVICE_BUSY);
+    other.Leave();
+    TestClient same(Recording(), ClientKind::WaveStream);
+    ASSERT_EQ(same.Register(FindFormat(Recording(), 48000, 16)), STATUS_SUCCESS);
+    EXPECT_EQ(same.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(same.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(200 * kMillisecond);
+    EXPECT_EQ(Audio().StreamRate(kRenderInterface), 48000u);
+    EXPECT_EQ(sink->Fifo().overruns, 0u);
+    EXPECT_EQ(sink->Fifo().underruns, 0u);
+    same.Leave();
+    render.Leave();
+
+    TestClient after(Recording(), ClientKind::WaveStream);
+    ASSERT_EQ(after.Register(FindFormat(Recording(), 44100, 16)), STATUS_SUCCESS);
+    EXPECT_EQ(after.SetFormat(), STATUS_SUCCESS);
+    EXPECT_EQ(Audio().StreamRate(kCaptureInterface), 44100u);
+    after.Leave();
+}
+
+// Descriptor sets that differ from the catalog in ordinary ways, through the driver's HAL: a fixed
+// clock the host cannot set, and clusters without channel positions (mask 0). Playback reaches the
+// device sample-exact and the capture ramp reaches the client sample-exact.
+struct DescriptorSetCase {
+    const char* set;
+    bool masked;   // the formats carry channel positions
+    bool capture;  // the set has a capture interface
+};
+
+class Uac2DescriptorSetStreams : public Uac2StreamMachine, public ::testing::WithParamInterface<DescriptorSetCase> {};
+
+TEST_P(Uac2DescriptorSetStreams, PlayAndRecordSampleExact) {
+    const DescriptorSetCase c = GetParam();
+    const testdata::DescriptorSet* set = nullptr;
+    for (const testdata::DescriptorSet& s : testdata::Uac2DescriptorSets()) {
+        if (s.name == c.set) set = &s;
+    }
+    ASSERT_NE(set, nullptr);
+    sim::usb::LoadResult loaded = sim::usb::LoadDescriptorBytes(set->descriptors, set->name);
+    ASSERT_NE(loaded.device, nullptr) << loaded.error;
+    UseDriverHal();
+    PlugDevice(std::move(loaded.device));
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+
+    StreamEngine* engine = Stream(0);
+    ASSERT_EQ(engine->GetDirection(), StreamDirectionRender);
+    TestClient render(static_cast<UsbAudioStream*>(engine), ClientKind::WaveStream);
+    ASSERT_EQ(render.Register(FindFormat(engine, 48000, 16, c.masked)), STATUS_SUCCESS);
+    ASSERT_EQ(render.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(render.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(kSecond / 2);
+    render.Leave();
+    sim::usb::RenderSink* sink = Audio().Render(kRenderInterface);
+    EXPECT_GT(render.FramesWritten(), 20000u);
+    EXPECT_EQ(sink->Frames(), render.FramesWritten());
+    EXPECT_TRUE(SinkHoldsRamp(*sink, render.FramesWritten()));
+    if (!c.capture) return;
+
+    auto* recording = static_cast<UsbAudioStream*>(Stream(1));
+    TestClient capture(recording, ClientKind::WaveStream);
+    ASSERT_EQ(capture.Register(FindFormat(recording, 48000, 16, c.masked)), STATUS_SUCCESS);
+    ASSERT_EQ(capture.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(capture.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(kSecond / 2);
+    capture.Leave();
+    const std::vector<int32_t> got = capture.Captured();
+    ASSERT_GT(got.size(), 20000u);
+    for (size_t n = 0; n < got.size(); ++n) ASSERT_EQ(got[n], RampValue(uint32_t(got.front()), n, 0, 2)) << n;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sets, Uac2DescriptorSetStreams,
+                         ::testing::Values(DescriptorSetCase{"uac2-headphones", true, false},
+                                           DescriptorSetCase{"uac2-mask0", false, true}),
+                         [](const auto& info) {
+                             std::string name = info.param.set;
+                             for (char& ch : name) {
+                                 if (ch == '-') ch = '_';
+                             }
+                             return name;
+                         });
+
+// A render setting with a bulk OUT endpoint after its isochronous pair: the stream's data goes to
+// the isochronous pipe (a bulk pipe refuses isochronous transfers, and recovering from that at
+// once would spin the worker), and the audio arrives sample-exact.
+TEST_F(Uac2StreamTest, OnlyIsochronousPipesCarryTheStream) {
+    auto base = sim::usb::CreateCatalogDevice("uac2");
+    std::vector<uint8_t> config(base->ConfigurationBytes(0).begin(), base->ConfigurationBytes(0).end());
+    for (size_t p = 0; p + 9 <= config.size() && config[p] != 0; p += config[p]) {
+        if (config[p + 1] != USB_INTERFACE_DESCRIPTOR_TYPE || config[p + 2] != 1 || config[p + 3] != 1) continue;
+        ++config[p + 4];  // bNumEndpoints
+        size_t end = p + config[p];
+        while (end < config.size() && config[end + 1] != USB_INTERFACE_DESCRIPTOR_TYPE) end += config[end];
+        const uint8_t bulk[] = {7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x03, USB_ENDPOINT_TYPE_BULK, 64, 0, 0};
+        config.insert(config.begin() + std::ptrdiff_t(end), std::begin(bulk), std::end(bulk));
+        break;
+    }
+    config[2] = uint8_t(config.size());
+    config[3] = uint8_t(config.size() >> 8);
+    sim::usb::DeviceSetup setup{.name = "uac2-bulk", .speed = sim::usb::Speed::High};
+    setup.deviceDescriptor.assign(base->DeviceDescriptorBytes().begin(), base->DeviceDescriptorBytes().end());
+    setup.configurations.push_back(std::move(config));
+    setup.audio.clockRates = {{40, {48000}}};
+    PlugDevice(std::make_unique<sim::usb::Device>(std::move(setup)));
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    TestClient client(Playback(), ClientKind::WaveStream);
+    ASSERT_EQ(client.Register(FindFormat(Playback(), 48000, 32)), STATUS_SUCCESS);
+    ASSERT_EQ(client.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(200 * kMillisecond);
+    client.Leave();
+    sim::usb::RenderSink* sink = Audio().Render(kRenderInterface);
+    EXPECT_GT(client.FramesWritten(), 8000u);
+    EXPECT_EQ(sink->Frames(), client.FramesWritten());
+    EXPECT_TRUE(SinkHoldsRamp(*sink, client.FramesWritten()));
 }
 
 class Uac2CaptureRamp : public Uac2StreamMachine, public ::testing::WithParamInterface<bool> {};

@@ -105,4 +105,39 @@ TEST_F(SysfsDirectory, MalformedInsidesLoadOnlyWhenAskedFor) {
     EXPECT_EQ(GetDescriptor(*lenient.device, 2, 0, 0, 9).bytes.size(), 9u) << "the bytes are still served as they are";
 }
 
+// Every catalog device read back from its own descriptors loads at its own bus speed (UAC 2.0 high
+// unless 3-byte feedback says full), and its endpoint sizes are valid at that speed. Four-byte
+// feedback at full speed looks like high speed: that device needs its speed given.
+TEST(SysfsSpeed, CatalogDevicesLoadAtTheirOwnSpeed) {
+    for (const std::string& name : CatalogNames()) {
+        LoadOptions options;
+        if (name == "uac2-fs4") options.speed = Speed::Full;
+        LoadResult r = LoadDescriptorBytes(SysfsImage(name), name, options);
+        ASSERT_NE(r.device, nullptr) << name << ": " << r.error;
+        EXPECT_EQ(int(r.device->GetSpeed()), int(CreateCatalogDevice(name)->GetSpeed())) << name;
+    }
+}
+
+// A high-speed isochronous endpoint of more than 1,024 bytes a transaction without a second
+// transaction declared is invalid; the same size as two transactions, or forced to full speed, is
+// judged as such.
+TEST(SysfsSpeed, OversizeIsochronousEndpointsAreRefused) {
+    Bytes b = SysfsImage("uac2");
+    size_t endpoint = 0;
+    for (size_t p = 18 + 9; p + 7 <= b.size() && b[p] != 0; p += b[p]) {
+        if (b[p + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && b[p + 2] == 0x01) endpoint = p;
+    }
+    ASSERT_NE(endpoint, 0u);
+    auto withSize = [&](uint16_t size) {
+        Bytes c = b;
+        c[endpoint + 4] = uint8_t(size);
+        c[endpoint + 5] = uint8_t(size >> 8);
+        return c;
+    };
+    EXPECT_NE(LoadDescriptorBytes(withSize(1544), "x").error.find("wMaxPacketSize 0x0608 at high speed"), std::string::npos);
+    EXPECT_NE(LoadDescriptorBytes(withSize(0x0800 | 772), "x").device, nullptr);
+    EXPECT_EQ(LoadDescriptorBytes(withSize(0x0800 | 772), "x", LoadOptions{.speed = Speed::Full}).device, nullptr);
+    EXPECT_NE(LoadDescriptorBytes(withSize(1544), "x", LoadOptions{.allowMalformedDescriptors = true}).device, nullptr);
+}
+
 }  // namespace

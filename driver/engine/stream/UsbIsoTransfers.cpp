@@ -27,6 +27,9 @@ constexpr ULONG SamplingFrequencyRequestBytes = 136;
 static_assert(sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST) == SamplingFrequencyRequestBytes);
 constexpr UCHAR IsochronousTransferType = 1;
 constexpr UCHAR EndpointUsageMask = 0x30;
+// Usage bits of an explicit feedback endpoint; data endpoints (also those that serve as implicit
+// feedback) carry any other.
+constexpr UCHAR FeedbackUsage = 0x10;
 
 // The interface descriptor of one alternate setting of an AudioStreaming interface, or null.
 PUSB_INTERFACE_DESCRIPTOR FindStreamingInterface(PUSB_CONFIGURATION_DESCRIPTOR Configuration, ULONG Interface,
@@ -165,7 +168,7 @@ ULONG UsbAudioStream::GetPacketsPerMs(UCHAR AlternateSetting) {
             auto* endpoint = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(USBD_ParseDescriptors(
                 configuration, configuration->wTotalLength, position, USB_ENDPOINT_DESCRIPTOR_TYPE));
             if (endpoint == nullptr || endpoint->bLength < sizeof(USB_ENDPOINT_DESCRIPTOR) - 2) break;
-            if ((endpoint->bmAttributes & 0x03) == IsochronousTransferType && (endpoint->bmAttributes & EndpointUsageMask) == 0) {
+            if ((endpoint->bmAttributes & 0x03) == IsochronousTransferType && (endpoint->bmAttributes & EndpointUsageMask) != FeedbackUsage) {
                 if (transport->IsHighSpeed()) {
                     // bInterval 1 to 4 gives 8, 4, 2 or 1 packets per millisecond; anything else
                     // has no whole number of packets per millisecond and is refused.
@@ -233,7 +236,11 @@ NTSTATUS UsbAudioStream::SelectInterfaceRecord(UsbTransport* Transport, UCHAR Al
     const bool wantIn = m_Direction == StreamDirectionCapture;
     m_PipeIndex = 0;
     for (ULONG i = 0; i < m_Interface->NumberOfPipes && i < 255; ++i) {
-        if (USB_ENDPOINT_DIRECTION_IN(m_Interface->Pipes[i].EndpointAddress) == wantIn) m_PipeIndex = static_cast<UCHAR>(i);
+        // Only an isochronous pipe carries the stream; a setting's other endpoints are not its data.
+        const USBD_PIPE_INFORMATION& pipe = m_Interface->Pipes[i];
+        if (USB_ENDPOINT_DIRECTION_IN(pipe.EndpointAddress) == wantIn && pipe.PipeType == UsbdPipeTypeIsochronous) {
+            m_PipeIndex = static_cast<UCHAR>(i);
+        }
     }
 
     // A real setting keeps the device busy until the next zero-bandwidth select.

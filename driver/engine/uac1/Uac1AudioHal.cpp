@@ -483,7 +483,7 @@ NTSTATUS Uac1AudioHal::Start() {
     auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, requestBytes, Uac1AudioHalUrbTag));
     if (urb == nullptr) {
         transport->Release();
-        return AudioHal::Start();  // the HAL runs without a status thread
+        return StartWithoutStatusRequest();
     }
     RtlZeroMemory(urb, requestBytes);
     UsbBuildSelectInterfaceRequest(urb, requestBytes, transport->GetConfigurationHandle(), control->bInterfaceNumber, 0);
@@ -544,6 +544,8 @@ NTSTATUS Uac1AudioHal::Start() {
     }
     return AudioHal::Start();
 }
+
+NTSTATUS Uac1AudioHal::StartWithoutStatusRequest() { return AudioHal::Start(); }
 
 NTSTATUS Uac1AudioHal::Stop() {
     PAGED_CODE();

@@ -213,6 +213,9 @@ protected:
     virtual void RunStatusThread();
     // UpdateMiniports: after an engine got its new name, before its subdevice is installed again.
     virtual void PauseBeforeReinstall() {}
+    // Start, when the request that selects the AudioControl interface cannot be allocated: this
+    // HAL goes on without a status thread (the base Start).
+    virtual NTSTATUS StartWithoutStatusRequest();
     // TRUE when the engine's path holds a terminal-type control whose change is pending; the mark
     // is cleared.
     static bool TakeTypeChange(StreamEngine* Engine);

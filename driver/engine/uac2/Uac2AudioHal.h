@@ -64,6 +64,8 @@ protected:
     void RunStatusThread() override;
     // "UpdateMiniportDelay" milliseconds, when the setting exists.
     void PauseBeforeReinstall() override;
+    // A UAC 2.0 start without its status request fails: STATUS_INSUFFICIENT_RESOURCES.
+    NTSTATUS StartWithoutStatusRequest() override { return STATUS_INSUFFICIENT_RESOURCES; }
 
 private:
     // One pending read of the status thread: its IRP, request, buffer and completion event.

@@ -18,6 +18,9 @@ constexpr UCHAR NoFormatType = 0xFF;
 
 // AS_GENERAL fields.
 constexpr ULONG TerminalLinkOffset = 3;
+constexpr ULONG AsControlsOffset = 4;
+// bmControls bits 3..2: the valid-alternate-settings control.
+constexpr UCHAR ValidAltSettingsControlBits = 0x0C;
 constexpr ULONG FormatTypeOffset = 5;
 constexpr ULONG FormatsOffset = 6;
 constexpr ULONG ChannelsOffset = 10;
@@ -51,6 +54,7 @@ struct InterfaceWalk {
     UCHAR Channels;
     ULONG ChannelConfig;
     ULONG ClockControlId;
+    BOOLEAN AskValidity;     // the interface has the valid-alternate-settings control
     UsbAudioStream* Stream;  // the walk's own reference, or null
 };
 
@@ -94,8 +98,12 @@ NTSTATUS AddFormatType(AudioHal& Hal, const InterfaceWalk& Walk, const UCHAR* De
     format.Samples.wValidBitsPerSample = Descriptor[ResolutionOffset];
     format.dwChannelMask = Walk.ChannelConfig;
     format.SubFormat = AudioSubFormat(PcmTag);
-    return Uac2AddAltSettingFormats(Hal, Walk.Stream, Walk.ClockControlId, Walk.FormatType, Walk.Formats,
-                                    Walk.AlternateSetting, format);
+    const Uac2SettingFormats setting{.Interface = Walk.Number,
+                                     .AlternateSetting = Walk.AlternateSetting,
+                                     .FormatType = Walk.FormatType,
+                                     .Formats = Walk.Formats,
+                                     .AskValidity = Walk.AskValidity};
+    return Uac2AddAltSettingFormats(Hal, Walk.Stream, Walk.ClockControlId, setting, format);
 }
 
 // One interface's descriptors from its first interface descriptor on. *Stop: the descriptor that
@@ -137,6 +145,7 @@ NTSTATUS WalkInterface(Uac2StreamSite& Site, InterfaceWalk& Walk, PUCHAR Positio
             Walk.Formats = ReadLe32(d + FormatsOffset);
             Walk.Channels = d[ChannelsOffset];
             Walk.ChannelConfig = ReadLe32(d + ChannelConfigOffset);
+            if ((d[AsControlsOffset] & ValidAltSettingsControlBits) != 0) Walk.AskValidity = TRUE;
         } else if (Walk.FormatType == NoFormatType) {
             status = STATUS_INVALID_PARAMETER;  // a FORMAT_TYPE before any AS_GENERAL
         } else {
@@ -153,8 +162,8 @@ NTSTATUS WalkInterface(Uac2StreamSite& Site, InterfaceWalk& Walk, PUCHAR Positio
 
 }  // namespace
 
-NTSTATUS Uac2AddAltSettingFormats(AudioHal& Hal, UsbAudioStream* Stream, ULONG ClockControlId, UCHAR FormatType,
-                                  ULONG Formats, UCHAR AlternateSetting, WAVEFORMATEXTENSIBLE Template) {
+NTSTATUS Uac2AddAltSettingFormats(AudioHal& Hal, UsbAudioStream* Stream, ULONG ClockControlId,
+                                  const Uac2SettingFormats& Setting, WAVEFORMATEXTENSIBLE Template) {
     PAGED_CODE();
     if (Stream == nullptr) return STATUS_INVALID_PARAMETER;
     AudioNode* node = nullptr;
@@ -168,30 +177,46 @@ NTSTATUS Uac2AddAltSettingFormats(AudioHal& Hal, UsbAudioStream* Stream, ULONG C
     status = clock->GetRateCount(&count);
     if (NT_SUCCESS(status) && count > SampleRateMaxRates) count = SampleRateMaxRates;
     if (NT_SUCCESS(status)) status = clock->GetRates(&count, rates);
-    const bool pcm = FormatType == FormatTypeI && (Formats & PcmFormatBit) != 0;
-    const bool raw = FormatType == FormatTypeI && !pcm && (Formats & RawDataFormatBits) != 0;
+    const bool pcm = Setting.FormatType == FormatTypeI && (Setting.Formats & PcmFormatBit) != 0;
+    const bool raw = Setting.FormatType == FormatTypeI && !pcm && (Setting.Formats & RawDataFormatBits) != 0;
+    // Asking at each rate moves the clock: afterwards it is set back to the rate set last before,
+    // or to its first rate when none was set yet.
+    ULONG running = 0;
+    const bool restore = (raw || (pcm && Setting.AskValidity)) && NT_SUCCESS(status) && count != 0;
+    if (restore && (!NT_SUCCESS(clock->GetRate(&running)) || running == 0)) running = rates[0];
     for (ULONG i = 0; NT_SUCCESS(status) && i < count && i < SampleRateMaxRates; ++i) {
         Template.Format.nSamplesPerSec = rates[i];
         Template.Format.nAvgBytesPerSec = Template.Format.nBlockAlign * rates[i];
+        // Only what the setting's endpoint can carry is offered.
+        if (!Uac2SettingCarries(static_cast<AdapterCommon*>(&Hal), Setting.Interface, Setting.AlternateSetting, rates[i],
+                                Template.Format.nBlockAlign)) {
+            continue;
+        }
         if (pcm) {
+            // Where the interface says which settings are valid at which rate, it is asked.
+            if (Setting.AskValidity &&
+                (!NT_SUCCESS(clock->SetRate(rates[i])) || !Stream->IsAltSettingValid(Setting.AlternateSetting))) {
+                continue;
+            }
             Template.SubFormat = AudioSubFormat(PcmTag);
-            status = Stream->AddAltSettingFormat(&Template, AlternateSetting);
+            status = Stream->AddAltSettingFormat(&Template, Setting.AlternateSetting);
         } else if (raw) {
             // Raw data only where the device takes the rate and the setting is valid at it.
-            if (!NT_SUCCESS(clock->SetRate(rates[i])) || !Stream->IsAltSettingValid(AlternateSetting)) continue;
+            if (!NT_SUCCESS(clock->SetRate(rates[i])) || !Stream->IsAltSettingValid(Setting.AlternateSetting)) continue;
             Template.SubFormat = AudioSubFormat(DsdTag);
-            status = Stream->AddAltSettingFormat(&Template, AlternateSetting);
-        } else if (FormatType == FormatTypeIII) {
-            if ((Formats & Iec61937Ac3Bit) != 0) {
+            status = Stream->AddAltSettingFormat(&Template, Setting.AlternateSetting);
+        } else if (Setting.FormatType == FormatTypeIII) {
+            if ((Setting.Formats & Iec61937Ac3Bit) != 0) {
                 Template.SubFormat = AudioSubFormat(Iec61937DolbyDigitalTag);
-                status = Stream->AddAltSettingFormat(&Template, AlternateSetting);
+                status = Stream->AddAltSettingFormat(&Template, Setting.AlternateSetting);
             }
-            if (NT_SUCCESS(status) && (Formats & Iec61937WmaBit) != 0) {
+            if (NT_SUCCESS(status) && (Setting.Formats & Iec61937WmaBit) != 0) {
                 Template.SubFormat = AudioSubFormat(Iec61937WmaProTag);
-                status = Stream->AddAltSettingFormat(&Template, AlternateSetting);
+                status = Stream->AddAltSettingFormat(&Template, Setting.AlternateSetting);
             }
         }
     }
+    if (restore) clock->SetRate(running);
     clock->Release();
     return status;
 }
@@ -227,6 +252,7 @@ NTSTATUS Uac2BuildStreams(Uac2StreamSite& Site, PUSB_CONFIGURATION_DESCRIPTOR Co
                                .Channels = 0,
                                .ChannelConfig = 0,
                                .ClockControlId = 0,
+                               .AskValidity = FALSE,
                                .Stream = nullptr};
             WalkStreamReference reference(walk.Stream);
             status = WalkInterface(Site, walk, position, end, &stop);

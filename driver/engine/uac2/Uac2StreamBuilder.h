@@ -39,9 +39,20 @@ protected:
 NTSTATUS Uac2BuildStreams(Uac2StreamSite& Site, PUSB_CONFIGURATION_DESCRIPTOR Configuration,
                           PUSB_INTERFACE_DESCRIPTOR FirstStreaming);
 
+// One FORMAT_TYPE of a setting: the interface and setting it belongs to, the latest AS_GENERAL's
+// bFormatType and bmFormats, and whether the interface has the valid-alternate-settings control.
+struct Uac2SettingFormats {
+    ULONG Interface;
+    UCHAR AlternateSetting;
+    UCHAR FormatType;
+    ULONG Formats;
+    BOOLEAN AskValidity;
+};
+
 // The format records of one FORMAT_TYPE: Template at every rate of the clock whose sample-rate
-// control is ClockControlId. Type I PCM (bmFormats bit 0) as PCM; type I raw data (bits 15 or 31
-// without bit 0) as DSD at the rates the clock takes and at which the setting is valid; type III
-// as IEC 61937 Dolby Digital (bit 0) and WMA Pro (bit 12).
-NTSTATUS Uac2AddAltSettingFormats(AudioHal& Hal, UsbAudioStream* Stream, ULONG ClockControlId, UCHAR FormatType,
-                                  ULONG Formats, UCHAR AlternateSetting, WAVEFORMATEXTENSIBLE Template);
+// control is ClockControlId that the setting's endpoint can carry. Type I PCM (bmFormats bit 0) as
+// PCM (with the validity control: only at rates where the setting is valid); type I raw data (bits
+// 15 or 31 without bit 0) as DSD at the rates the clock takes and at which the setting is valid;
+// type III as IEC 61937 Dolby Digital (bit 0) and WMA Pro (bit 12).
+NTSTATUS Uac2AddAltSettingFormats(AudioHal& Hal, UsbAudioStream* Stream, ULONG ClockControlId,
+                                  const Uac2SettingFormats& Setting, WAVEFORMATEXTENSIBLE Template);

@@ -12,10 +12,20 @@ constexpr ULONG SpareFramesPerPacket = 2;
 constexpr UCHAR NoFeedbackPipe = 0xFF;
 constexpr UCHAR IsochronousTransferType = 1;
 constexpr ULONG MicroframesPerMs = 8;
-constexpr ULONG HighSpeedIntervalsPerSecond = 8000;
-constexpr ULONG FullSpeedIntervalsPerSecond = 1000;
+constexpr UCHAR EndpointUsageMask = 0x30;
+constexpr UCHAR FeedbackUsage = 0x10;
+// wMaxPacketSize: bytes in bits 10-0, extra high-speed transactions in bits 12-11.
+constexpr USHORT MaxPacketSizeMask = 0x7FF;
+constexpr ULONG MaxPacketMultShift = 11;
+constexpr ULONG FullSpeedPacketsPerSecond = 1000;
+constexpr ULONG HighSpeedPacketsPerSecond = 8000;
+// A setting must carry its rate from a clock this many thousandths fast.
+constexpr ULONG CarryMarginPerMille = 1001;
 // Restarted transfers begin this many frames after the current one.
 constexpr ULONG RestartLeadFrames = 2;
+// Recoveries closer together than this many frames (1 ms each) are paced to it.
+constexpr ULONG RecoveryPauseFrames = 10;
+constexpr LONGLONG HundredNsPerMs = 10000;
 
 // AudioStreaming interface control: GET CUR of AS_VAL_ALT_SETTINGS_CONTROL, bControlSize and up
 // to four bytes of bmValidAltSettings.
@@ -31,15 +41,13 @@ ULONG RoundUpToFrames(ULONG Bytes, ULONG BlockAlign) {
     return rest == 0 ? Bytes : Bytes + (BlockAlign - rest);
 }
 
-ULONG ReadLe(const UCHAR* Bytes, ULONG Width) {
-    ULONG value = 0;
-    for (ULONG i = 0; i < Width; ++i) value |= static_cast<ULONG>(Bytes[i]) << (8 * i);
-    return value;
-}
+enum class EndpointRole { Data, Feedback };
 
-// The isochronous IN endpoint of a render setting (its explicit feedback endpoint), or null.
-PUSB_ENDPOINT_DESCRIPTOR FindFeedbackEndpoint(PUSB_CONFIGURATION_DESCRIPTOR Configuration, ULONG Interface,
-                                              UCHAR AlternateSetting) {
+// The first isochronous endpoint of a setting in a role: Data, any that is not explicit feedback
+// (implicit-feedback data endpoints included); Feedback, the first IN endpoint of a render setting
+// (its explicit feedback endpoint). Null when there is none.
+PUSB_ENDPOINT_DESCRIPTOR FindIsochronousEndpoint(PUSB_CONFIGURATION_DESCRIPTOR Configuration, ULONG Interface,
+                                                 UCHAR AlternateSetting, EndpointRole Role) {
     if (Configuration == nullptr) return nullptr;
     PUSB_INTERFACE_DESCRIPTOR interface = USBD_ParseConfigurationDescriptorEx(
         Configuration, Configuration, static_cast<LONG>(Interface), AlternateSetting, 1, 2, -1);
@@ -50,9 +58,11 @@ PUSB_ENDPOINT_DESCRIPTOR FindFeedbackEndpoint(PUSB_CONFIGURATION_DESCRIPTOR Conf
         auto* endpoint = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(
             USBD_ParseDescriptors(Configuration, Configuration->wTotalLength, position, USB_ENDPOINT_DESCRIPTOR_TYPE));
         if (endpoint == nullptr || endpoint->bLength < sizeof(USB_ENDPOINT_DESCRIPTOR) - 2) break;
-        if (USB_ENDPOINT_DIRECTION_IN(endpoint->bEndpointAddress) &&
-            (endpoint->bmAttributes & 0x03) == IsochronousTransferType) {
-            return endpoint;
+        if ((endpoint->bmAttributes & 0x03) == IsochronousTransferType) {
+            const bool found = Role == EndpointRole::Feedback
+                                      ? USB_ENDPOINT_DIRECTION_IN(endpoint->bEndpointAddress)
+                                      : (endpoint->bmAttributes & EndpointUsageMask) != FeedbackUsage;
+            if (found) return endpoint;
         }
         position = reinterpret_cast<PUCHAR>(endpoint) + endpoint->bLength;
     }
@@ -60,6 +70,77 @@ PUSB_ENDPOINT_DESCRIPTOR FindFeedbackEndpoint(PUSB_CONFIGURATION_DESCRIPTOR Conf
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Shared clocks
+
+namespace {
+
+// The clocks streams hold, by device (adapter) and clock control id.
+struct HeldClock {
+    PUNKNOWN Adapter;
+    ULONG ClockControlId;
+    ULONG Rate;
+    ULONG Holders;
+};
+constexpr ULONG MaxHeldClocks = 32;
+HeldClock g_HeldClocks[MaxHeldClocks] = {};
+KSPIN_LOCK g_HeldClocksLock = 0;
+
+HeldClock* FindHeldClock(PUNKNOWN Adapter, ULONG ClockControlId) {
+    for (HeldClock& c : g_HeldClocks) {
+        if (c.Holders != 0 && c.Adapter == Adapter && c.ClockControlId == ClockControlId) return &c;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+NTSTATUS Uac2ClockHold::Take(PUNKNOWN Adapter, ULONG ClockControlId, ULONG Rate) {
+    if (m_Rate != 0 && (m_Adapter != Adapter || m_ClockControlId != ClockControlId)) Release();
+    KIRQL irql;
+    KeAcquireSpinLock(&g_HeldClocksLock, &irql);
+    NTSTATUS status = STATUS_SUCCESS;
+    const bool mine = m_Rate != 0 && m_Adapter == Adapter && m_ClockControlId == ClockControlId;
+    HeldClock* held = FindHeldClock(Adapter, ClockControlId);
+    if (mine && Rate == m_Rate) {
+        // held already
+    } else if (held != nullptr && held->Rate != Rate && held->Holders > (mine ? 1u : 0u)) {
+        status = STATUS_DEVICE_BUSY;  // another stream runs on the clock at another rate
+    } else if (mine) {
+        held->Rate = Rate;  // the only holder moves the clock
+        m_Rate = Rate;
+    } else {
+        if (held == nullptr) {
+            for (HeldClock& c : g_HeldClocks) {
+                if (c.Holders == 0) {
+                    c = HeldClock{Adapter, ClockControlId, Rate, 0};
+                    held = &c;
+                    break;
+                }
+            }
+        }
+        if (held == nullptr) {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+        } else {
+            ++held->Holders;
+            m_Adapter = Adapter;
+            m_ClockControlId = ClockControlId;
+            m_Rate = Rate;
+        }
+    }
+    KeReleaseSpinLock(&g_HeldClocksLock, irql);
+    return status;
+}
+
+void Uac2ClockHold::Release() {
+    if (m_Rate == 0) return;
+    KIRQL irql;
+    KeAcquireSpinLock(&g_HeldClocksLock, &irql);
+    if (HeldClock* held = FindHeldClock(m_Adapter, m_ClockControlId)) --held->Holders;
+    m_Rate = 0;
+    KeReleaseSpinLock(&g_HeldClocksLock, irql);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Shared requests
@@ -85,6 +166,31 @@ NTSTATUS Uac2SetClockRate(PUNKNOWN Adapter, ULONG ClockControlId, ULONG Rate) {
     }
     common->Release();
     return status;
+}
+
+BOOLEAN Uac2SettingCarries(PUNKNOWN Adapter, ULONG Interface, UCHAR AlternateSetting, ULONG Rate, ULONG BlockAlign) {
+    PAGED_CODE();
+    UsbTransport* transport = nullptr;
+    if (Adapter == nullptr || !NT_SUCCESS(Adapter->QueryInterface(IID_UsbTransport, reinterpret_cast<PVOID*>(&transport)))) {
+        return TRUE;
+    }
+    const bool high = transport->IsHighSpeed() != 0;
+    PUSB_ENDPOINT_DESCRIPTOR endpoint = FindIsochronousEndpoint(transport->GetConfigurationDescriptor(), Interface,
+                                                                AlternateSetting, EndpointRole::Data);
+    transport->Release();
+    if (endpoint == nullptr) return FALSE;
+    const ULONG size = endpoint->wMaxPacketSize & MaxPacketSizeMask;
+    ULONG room = size;
+    ULONG perSecond = FullSpeedPacketsPerSecond;
+    if (high) {
+        const ULONG extra = (endpoint->wMaxPacketSize >> MaxPacketMultShift) & 3;
+        room = size * (1 + (extra < 2 ? extra : 2));
+        if (endpoint->bInterval < 1 || endpoint->bInterval > 4) return FALSE;  // no whole packets per millisecond
+        perSecond = HighSpeedPacketsPerSecond >> (endpoint->bInterval - 1);
+    }
+    // Frames of the fullest packet: a clock 0.1 % fast, rounded up.
+    const ULONG64 frames = (static_cast<ULONG64>(Rate) * CarryMarginPerMille + 1000ULL * perSecond - 1) / (1000ULL * perSecond);
+    return frames * BlockAlign <= room;
 }
 
 BOOLEAN Uac2IsAltSettingValid(PUNKNOWN Adapter, ULONG Interface, UCHAR AlternateSetting) {
@@ -141,6 +247,9 @@ Uac2PlaybackStream::Uac2PlaybackStream(PUNKNOWN UnknownOuter, ULONG Interface, U
       m_FeedbackPipeIndex(NoFeedbackPipe),
       m_FeedbackEntries(0),
       m_FeedbackWidth(4),
+      m_HighSpeed(TRUE),
+      m_HasRecovered(FALSE),
+      m_LastRecoveryFrame(0),
       m_FeedbackFree{},
       m_FeedbackInFlight{} {
     m_TransferMs = Uac1StreamDefaultTransferMs;
@@ -151,16 +260,21 @@ Uac2PlaybackStream::Uac2PlaybackStream(PUNKNOWN UnknownOuter, ULONG Interface, U
 NTSTATUS Uac2PlaybackStream::SelectAltSetting(UCHAR AlternateSetting, StreamClient* Client) {
     PAGED_CODE();
     UNREFERENCED_PARAMETER(Client);
+    if (AlternateSetting == 0) m_ClockHold.Release();  // the stream no longer runs on the clock
     UsbTransport* transport = nullptr;
     NTSTATUS status = QueryTransport(&transport);
     if (!NT_SUCCESS(status)) return status;
     status = SelectInterfaceRecord(transport, AlternateSetting);
     transport->Release();
-    // The data pipe is the last OUT pipe (chosen by the record); the last IN pipe carries feedback.
+    // The data pipe is the last isochronous OUT pipe (chosen by the record); the last isochronous
+    // IN pipe carries feedback.
     m_FeedbackPipeIndex = NoFeedbackPipe;
     if (NT_SUCCESS(status) && m_Interface != nullptr) {
         for (ULONG i = 0; i < m_Interface->NumberOfPipes && i < NoFeedbackPipe; ++i) {
-            if (USB_ENDPOINT_DIRECTION_IN(m_Interface->Pipes[i].EndpointAddress)) m_FeedbackPipeIndex = static_cast<UCHAR>(i);
+            const USBD_PIPE_INFORMATION& pipe = m_Interface->Pipes[i];
+            if (USB_ENDPOINT_DIRECTION_IN(pipe.EndpointAddress) && pipe.PipeType == UsbdPipeTypeIsochronous) {
+                m_FeedbackPipeIndex = static_cast<UCHAR>(i);
+            }
         }
     }
     return status;
@@ -175,14 +289,17 @@ BOOLEAN Uac2PlaybackStream::IsAltSettingValid(UCHAR AlternateSetting) {
     return Uac2IsAltSettingValid(m_Adapter, m_Index, AlternateSetting);
 }
 
-ULONG Uac2PlaybackStream::FeedbackEntriesFor(UCHAR AlternateSetting, ULONG Milliseconds) {
+ULONG Uac2PlaybackStream::FeedbackEntriesFor(UCHAR AlternateSetting, ULONG Milliseconds, PULONG Width) {
     PAGED_CODE();
     UsbTransport* transport = nullptr;
     if (!NT_SUCCESS(QueryTransport(&transport))) return 0;
     const bool high = transport->IsHighSpeed() != 0;
-    PUSB_ENDPOINT_DESCRIPTOR endpoint = FindFeedbackEndpoint(transport->GetConfigurationDescriptor(), m_Index, AlternateSetting);
+    PUSB_ENDPOINT_DESCRIPTOR endpoint = FindIsochronousEndpoint(transport->GetConfigurationDescriptor(), m_Index,
+                                                                AlternateSetting, EndpointRole::Feedback);
     transport->Release();
     if (endpoint == nullptr) return 0;
+    // Four bytes at high speed; at full speed three, or four when the endpoint says it sends them.
+    *Width = high || (endpoint->wMaxPacketSize & 0x7FF) >= 4 ? 4 : 3;
     // The service interval is 2^(bInterval - 1) microframes at high speed and frames at full speed.
     ULONG interval = endpoint->bInterval;
     if (interval < 1) interval = 1;
@@ -210,7 +327,8 @@ NTSTATUS Uac2PlaybackStream::Open(StreamClient* Client, PULONG BusFrame) {
     // rate's frames and two more, and packets never grow past it.
     const ULONG most = (rate + Uac2FeedbackWindowHz) / perSecond + SpareFramesPerPacket;
     const ULONG64 dataBytes = static_cast<ULONG64>(most) * block * ms * packets;
-    const ULONG entries = FeedbackEntriesFor(setting, ms);
+    ULONG width = 4;
+    const ULONG entries = FeedbackEntriesFor(setting, ms, &width);
     const ULONG64 feedbackBytes = static_cast<ULONG64>(entries) * sizeof(ULONG);
     const ULONG64 staging = RoundUpToFrames(Client->Format.Format.nAvgBytesPerSec / StagingDivisor, block);
     if (dataBytes > MAXUSHORT * 64ULL || staging > MAXULONG || staging == 0) return STATUS_INVALID_PARAMETER;
@@ -229,9 +347,10 @@ NTSTATUS Uac2PlaybackStream::Open(StreamClient* Client, PULONG BusFrame) {
     m_MostFramesPerPacket = most;
     m_LargestTransfer = static_cast<ULONG>(dataBytes);
     m_FeedbackEntries = entries;
+    m_FeedbackWidth = width;
     UsbTransport* transport = nullptr;
     if (NT_SUCCESS(QueryTransport(&transport))) {
-        m_FeedbackWidth = transport->IsHighSpeed() ? 4 : 3;
+        m_HighSpeed = transport->IsHighSpeed() ? TRUE : FALSE;
         transport->Release();
     }
 
@@ -248,9 +367,11 @@ NTSTATUS Uac2PlaybackStream::Open(StreamClient* Client, PULONG BusFrame) {
         m_FeedbackInFlight[slot] = nullptr;
     }
     if (NT_SUCCESS(status)) status = AllocateStaging(static_cast<ULONG>(staging));
+    if (NT_SUCCESS(status)) status = m_ClockHold.Take(m_Adapter, m_ClockControlId, rate);
     if (NT_SUCCESS(status)) status = Uac2SetClockRate(m_Adapter, m_ClockControlId, rate);
     if (NT_SUCCESS(status)) status = SelectAltSetting(setting, Client);
     if (!NT_SUCCESS(status)) {
+        m_ClockHold.Release();
         AbandonOpen();
         m_FeedbackPipeIndex = NoFeedbackPipe;
         return status;
@@ -420,13 +541,11 @@ NTSTATUS Uac2PlaybackStream::FeedbackCompletionRoutine(PDEVICE_OBJECT DeviceObje
 }
 
 NTSTATUS Uac2PlaybackStream::CompleteFeedback(PIRP Irp, TransferContext* Context) {
-    const NTSTATUS status = Irp->IoStatus.Status;
-    if (State() == UsbStreamRunning && status != STATUS_CANCELLED) {
-        if (NT_SUCCESS(status) && USBD_SUCCESS(Context->Urb->UrbHeader.Status)) {
-            ParseFeedback(Context);
-        } else {
-            SignalError();
-        }
+    // A read that failed says nothing about the device's rate and is skipped: the rate stays and
+    // the next read goes out with the next data transfer. A device that has gone shows on the data
+    // pipe, whose failures run the recovery.
+    if (State() == UsbStreamRunning && NT_SUCCESS(Irp->IoStatus.Status) && USBD_SUCCESS(Context->Urb->UrbHeader.Status)) {
+        ParseFeedback(Context);
     }
     // The context goes back before the pending count drops: once it is 0, Close may free it.
     RecycleFeedbackTransfer(Context);
@@ -436,18 +555,18 @@ NTSTATUS Uac2PlaybackStream::CompleteFeedback(PIRP Irp, TransferContext* Context
 
 void Uac2PlaybackStream::ParseFeedback(const TransferContext* Context) {
     const auto& iso = Context->Urb->UrbIsochronousTransfer;
-    const ULONG width = m_FeedbackWidth;
-    const ULONG perSecond = width == 4 ? HighSpeedIntervalsPerSecond : FullSpeedIntervalsPerSecond;
     ULONG64 rates[Uac2MaxFeedbackEntries];
     ULONG kept = 0;
     const ULONG entries = iso.NumberOfPackets < m_FeedbackEntries ? iso.NumberOfPackets : m_FeedbackEntries;
     for (ULONG k = 0; k < entries; ++k) {
         const USBD_ISO_PACKET_DESCRIPTOR& packet = iso.IsoPacket[k];
-        // An entry that failed or came short says nothing about the device's rate.
-        if (!USBD_SUCCESS(packet.Status) || packet.Length < width || packet.Offset > Context->ByteCount - width) continue;
-        ULONG value = ReadLe(Context->Data + packet.Offset, width);
-        if (width == 3) value <<= 2;  // 10.14 to 16.16
-        rates[kept++] = Uac2FeedbackRate(value, perSecond, width == 3);
+        // An entry that failed, or whose length cannot be a feedback value, is skipped.
+        if (!USBD_SUCCESS(packet.Status) || packet.Length > m_FeedbackWidth || packet.Offset > Context->ByteCount ||
+            packet.Length > Context->ByteCount - packet.Offset) {
+            continue;
+        }
+        const ULONG64 rate = Uac2FeedbackEntryRate(Context->Data + packet.Offset, packet.Length, m_HighSpeed, m_NominalRate);
+        if (rate != 0) rates[kept++] = rate;
     }
     const ULONG measured = Uac2MeasuredRate(rates, kept, m_NominalRate, MeasuredMilliHz());
     InterlockedExchange(reinterpret_cast<LONG volatile*>(&m_MeasuredRate), static_cast<LONG>(measured));
@@ -480,10 +599,20 @@ NTSTATUS Uac2PlaybackStream::RecoverFromError() {
         transport->Release();
         return STATUS_DEVICE_NOT_CONNECTED;
     }
-    status = ResetPipe(transport, DataPipe());
-    if (NT_SUCCESS(status) && FeedbackPipe() != nullptr) status = ResetPipe(transport, FeedbackPipe());
+    // A recovery that follows the last one within a few frames (transfers that fail as soon as
+    // they are sent) waits those frames first: the worker never spins and the bus clock moves on.
     ULONG frame = 0;
     transport->QueryBusTime(&frame);
+    if (m_HasRecovered && frame - m_LastRecoveryFrame < RecoveryPauseFrames) {
+        LARGE_INTEGER pause;
+        pause.QuadPart = -static_cast<LONGLONG>(RecoveryPauseFrames) * HundredNsPerMs;
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    }
+    status = ResetPipe(transport, DataPipe());
+    if (NT_SUCCESS(status) && FeedbackPipe() != nullptr) status = ResetPipe(transport, FeedbackPipe());
+    transport->QueryBusTime(&frame);
+    m_LastRecoveryFrame = frame;
+    m_HasRecovered = TRUE;
     m_NextStartFrame = frame + RestartLeadFrames;
     transport->Release();
     // Every slot the client asked for goes out again, as at Run.
@@ -502,15 +631,23 @@ Uac2CaptureStream::Uac2CaptureStream(PUNKNOWN UnknownOuter, ULONG Interface, ULO
 
 NTSTATUS Uac2CaptureStream::SelectAltSetting(UCHAR AlternateSetting, StreamClient* Client) {
     PAGED_CODE();
+    if (AlternateSetting == 0) m_ClockHold.Release();  // the stream no longer runs on the clock
     if (Client != nullptr && AlternateSetting != 0) {
-        const NTSTATUS status = Uac2SetClockRate(m_Adapter, m_ClockControlId, Client->Format.Format.nSamplesPerSec);
-        if (!NT_SUCCESS(status)) return status;
+        const ULONG rate = Client->Format.Format.nSamplesPerSec;
+        NTSTATUS status = m_ClockHold.Take(m_Adapter, m_ClockControlId, rate);
+        if (NT_SUCCESS(status)) status = Uac2SetClockRate(m_Adapter, m_ClockControlId, rate);
+        if (!NT_SUCCESS(status)) {
+            m_ClockHold.Release();
+            return status;
+        }
     }
     UsbTransport* transport = nullptr;
     NTSTATUS status = QueryTransport(&transport);
-    if (!NT_SUCCESS(status)) return status;
-    status = SelectInterfaceRecord(transport, AlternateSetting);
-    transport->Release();
+    if (NT_SUCCESS(status)) {
+        status = SelectInterfaceRecord(transport, AlternateSetting);
+        transport->Release();
+    }
+    if (!NT_SUCCESS(status)) m_ClockHold.Release();
     return status;
 }
 

@@ -27,26 +27,59 @@ constexpr ULONG Uac2MilliHz = 1000;
 // The highest nominal rate a render stream sizes packets for (its milli-hertz fit 32 bits).
 constexpr ULONG Uac2MaxRenderRate = 4000000;
 
+// Bus intervals a second: microframes at high speed, frames at full speed.
+constexpr ULONG Uac2HighSpeedIntervals = 8000;
+constexpr ULONG Uac2FullSpeedIntervals = 1000;
+
 // A feedback value (samples per bus interval in 16.16) as the rate in thousandths of a hertz at
-// IntervalsPerSecond intervals (8000 microframes at high speed, 1000 frames at full speed), after
-// the correction of the values that stand for 44.1, 88.2 and 176.4 kHz (and those +-500 Hz) with
-// truncated fractions. ThreeByte: the value came as a full-speed 10.14 value (already x 4).
-ULONG64 Uac2FeedbackRate(ULONG Value, ULONG IntervalsPerSecond, BOOLEAN ThreeByte);
+// IntervalsPerSecond intervals.
+ULONG64 Uac2FeedbackRate(ULONG Value, ULONG IntervalsPerSecond);
+
+// One feedback entry of Length bytes as it arrived, as milli-hertz; 0 when the length cannot be a
+// feedback value. High speed: 16.16 in four bytes. Full speed: 10.14 in three bytes, or four
+// bytes read as 16.16 (as 10.14 when only that lands within Uac2FeedbackWindowHz of Nominal).
+ULONG64 Uac2FeedbackEntryRate(const UCHAR* Bytes, ULONG Length, BOOLEAN HighSpeed, ULONG Nominal);
 
 // The rate (milli-hertz) render packets are sized at after one feedback read: the mean of the
 // Count rates (milli-hertz) whose whole hertz lie within Uac2FeedbackWindowHz of Nominal (Hz), or
-// Current when none does. A mean whose whole hertz are Nominal +- 500 / n (n: the entries kept)
-// means one entry of n was a +-500 Hz step: the step is taken as a whole.
+// Current when none does.
 ULONG Uac2MeasuredRate(const ULONG64* Rates, ULONG Count, ULONG Nominal, ULONG Current);
 
 // Sets Rate on the clock source behind the sample-rate control ClockControlId of the HAL Adapter
 // aggregates (the last node with that id, as the HAL finds nodes).
 NTSTATUS Uac2SetClockRate(PUNKNOWN Adapter, ULONG ClockControlId, ULONG Rate);
 
+// Whether setting AlternateSetting of Interface can carry Rate frames of BlockAlign bytes a second:
+// its data endpoint (the first isochronous endpoint that is not explicit feedback) must hold a
+// packet of a clock 0.1 % fast, in wMaxPacketSize (with its extra transactions at high speed). TRUE
+// when the transport of Adapter cannot be reached (nothing known against it).
+BOOLEAN Uac2SettingCarries(PUNKNOWN Adapter, ULONG Interface, UCHAR AlternateSetting, ULONG Rate, ULONG BlockAlign);
+
 // GET CUR of the valid-alternate-settings control of Interface, through the transport of Adapter:
 // setting A is valid when the answer holds its bit (bControlSize bytes of bits, at most four, and
 // no more than arrived) and it is set. Setting 0 is always valid; no transport: none other is.
 BOOLEAN Uac2IsAltSettingValid(PUNKNOWN Adapter, ULONG Interface, UCHAR AlternateSetting);
+
+// One stream's hold on the rate of the clock source it runs on. Streams on the same clock of the
+// same device share its rate: while one holds it, another may take the same rate but not another
+// (STATUS_DEVICE_BUSY), so opening one direction never re-clocks the other under its running
+// stream. A stream that is the clock's only holder may move it.
+class Uac2ClockHold {
+public:
+    Uac2ClockHold() = default;
+    ~Uac2ClockHold() { Release(); }
+    Uac2ClockHold(const Uac2ClockHold&) = delete;
+    Uac2ClockHold& operator=(const Uac2ClockHold&) = delete;
+
+    NTSTATUS Take(PUNKNOWN Adapter, ULONG ClockControlId, ULONG Rate);
+    void Release();
+    ULONG Rate() const { return m_Rate; }
+
+private:
+    PUNKNOWN m_Adapter = nullptr;  // not referenced: the key of the clock, with its control id
+    ULONG m_ClockControlId = 0;
+    ULONG m_Rate = 0;  // 0: nothing held
+};
 
 class Uac2PlaybackStream : public UsbAudioStream {
 public:
@@ -83,8 +116,8 @@ private:
     // Sizes Count packets at the measured rate; answers the total bytes (never past the buffer).
     ULONG SizeRenderPackets(PUSBD_ISO_PACKET_DESCRIPTOR Packets, ULONG Count, ULONG BlockAlign);
     // Feedback entries per transfer of the setting: one per service interval of the feedback
-    // endpoint over the transfer's milliseconds (at least one).
-    ULONG FeedbackEntriesFor(UCHAR AlternateSetting, ULONG Milliseconds);
+    // endpoint over the transfer's milliseconds (at least one); *Width: the bytes asked per entry.
+    ULONG FeedbackEntriesFor(UCHAR AlternateSetting, ULONG Milliseconds, PULONG Width);
     NTSTATUS SubmitFeedback(UsbTransport* Transport);
     TransferContext* AcquireFeedbackTransfer();
     void RecycleFeedbackTransfer(TransferContext* Context);
@@ -94,6 +127,7 @@ private:
     NTSTATUS ResetPipe(UsbTransport* Transport, PUSBD_PIPE_INFORMATION Pipe);
 
     ULONG m_ClockControlId;
+    Uac2ClockHold m_ClockHold;
     ULONG m_NominalRate;          // Hz, of the open format
     ULONG volatile m_MeasuredRate;  // milli-hertz; written by feedback completions, read by submissions
     LONG64 m_Remainder;           // fraction carried between packets, 1 / (packets per second x 1000) frames
@@ -102,7 +136,10 @@ private:
     ULONG m_LargestTransfer;      // bytes of each data buffer
     UCHAR m_FeedbackPipeIndex;    // 0xFF: the setting has no feedback endpoint
     ULONG m_FeedbackEntries;      // per read
-    ULONG m_FeedbackWidth;        // bytes per entry: 4 at high speed, 3 at full speed
+    ULONG m_FeedbackWidth;        // bytes asked per entry: 4 at high speed, 3 or 4 at full speed
+    BOOLEAN m_HighSpeed;
+    BOOLEAN m_HasRecovered;       // a recovery ran; m_LastRecoveryFrame is its bus frame
+    ULONG m_LastRecoveryFrame;
     TransferContext* volatile m_FeedbackFree[UsbStreamSlotCount];
     TransferContext* volatile m_FeedbackInFlight[UsbStreamSlotCount];
     KSPIN_LOCK m_FeedbackLock;
@@ -120,4 +157,5 @@ public:
 
 private:
     ULONG m_ClockControlId;
+    Uac2ClockHold m_ClockHold;
 };

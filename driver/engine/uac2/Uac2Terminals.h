@@ -60,7 +60,6 @@ protected:
                              PULONG Received) override;
     bool HasJacks() const override;
     JackRecord JackRecordOf(ULONG ChannelMapping, ULONG Configuration) const override;
-    bool JackTableRequired() const override { return true; }
     NTSTATUS DescribeJacks(JackRecord* Records, ULONG Count, PVOID Buffer) override;
 };
 

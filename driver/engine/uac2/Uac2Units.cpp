@@ -18,6 +18,10 @@ constexpr ULONG FeatureFixedBytes = 6;
 constexpr ULONG MixerInputPinsOffset = 4;
 constexpr ULONG ExtensionInputPinsOffset = 6;
 constexpr ULONG ClockDescriptorBytes = 8;
+// CLOCK_SOURCE bmControls: bits 1..0 the frequency control (01 read-only, 11 host programmable).
+constexpr ULONG ClockControlsOffset = 5;
+constexpr UCHAR Uac2ControlAccessMask = 0x03;
+constexpr UCHAR Uac2ControlProgrammable = 0x03;
 
 // RANGE blocks: wNumSubRanges, then MIN, MAX, RES per sub-range.
 constexpr ULONG RangeHeaderBytes = 2;
@@ -90,7 +94,7 @@ NTSTATUS RefreshOnlyControl(UnitNode* Unit, PULONG ControlId) {
 // ---------------------------------------------------------------------------------------------
 // ClockSource
 
-ClockSource::ClockSource(PUNKNOWN UnknownOuter, ULONG Id) : UnitNode(UnknownOuter, Id) {}
+ClockSource::ClockSource(PUNKNOWN UnknownOuter, ULONG Id) : UnitNode(UnknownOuter, Id), m_OfferedRates(0) {}
 
 NTSTATUS ClockSource::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface) {
     if (IsEqualGUID(InterfaceId, IID_SampleRateControl)) {
@@ -179,11 +183,28 @@ NTSTATUS ClockSource::GetRates(PULONG Count, PULONG Rates) {
     return status;
 }
 
+// A clock whose frequency the host cannot set (the control is read-only or absent) or that offers
+// one rate is not sent a SET: it runs at its own rate, which must be the one asked for when the
+// clock answers it. A SET the clock refuses is still a success when the clock already runs at the
+// rate.
 NTSTATUS ClockSource::SetRate(ULONG Rate) {
     PAGED_CODE();
+    const UCHAR* descriptor = GetDescriptor();
+    if (descriptor == nullptr) return STATUS_INVALID_PARAMETER;
+    const bool settable = (descriptor[ClockControlsOffset] & Uac2ControlAccessMask) == Uac2ControlProgrammable;
+    // The number of rates is read once (and again after the clock announced a change).
+    if (settable && m_OfferedRates == 0 && !NT_SUCCESS(GetRateCount(&m_OfferedRates))) m_OfferedRates = 0;
+    const bool fixed = !settable || m_OfferedRates == 1;
+    ULONG current = 0;
+    if (fixed) {
+        if (!NT_SUCCESS(GetRate(&current))) return STATUS_SUCCESS;  // nothing known against the rate
+        return current == Rate ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
+    }
     UCHAR bytes[4] = {static_cast<UCHAR>(Rate), static_cast<UCHAR>(Rate >> 8), static_cast<UCHAR>(Rate >> 16),
                       static_cast<UCHAR>(Rate >> 24)};
-    return Request(FALSE, Uac2RequestCur, Uac2ClockFrequencySelector, bytes, sizeof(bytes), nullptr);
+    const NTSTATUS status = Request(FALSE, Uac2RequestCur, Uac2ClockFrequencySelector, bytes, sizeof(bytes), nullptr);
+    if (!NT_SUCCESS(status) && NT_SUCCESS(GetRate(&current)) && current == Rate) return STATUS_SUCCESS;
+    return status;
 }
 
 NTSTATUS ClockSource::GetRate(PULONG Rate) {
@@ -213,6 +234,7 @@ NTSTATUS ClockSource::Init(ULONG RateCount, const ULONG* Rates) {
 NTSTATUS ClockSource::HandleStatusInterrupt(ULONG ControlSelector, ULONG Channel, PULONG ControlId) {
     UNREFERENCED_PARAMETER(ControlSelector);
     UNREFERENCED_PARAMETER(Channel);
+    m_OfferedRates = 0;
     return RefreshOnlyControl(this, ControlId);
 }
 

@@ -83,6 +83,8 @@ public:
 
 private:
     NTSTATUS Request(BOOLEAN In, UCHAR Code, ULONG ControlSelector, PVOID Buffer, ULONG Length, PULONG Received);
+
+    ULONG m_OfferedRates;  // sub-ranges of the frequency RANGE; 0 until read
 };
 
 // Most controls one feature unit creates (one per selector it knows).

@@ -64,7 +64,8 @@ struct VendorTerminal {
 // What the descriptors do not say about a device.
 struct AudioOptions {
     // UAC 2.0 clock source id -> the rates it can run at, in Hz; the first is the initial rate.
-    // Clock sources not listed run at the standard rates 44.1 to 192 kHz.
+    // Clock sources not listed run at the standard rates 44.1 to 192 kHz. A clock whose frequency
+    // control the host cannot set runs at one rate: the first listed, or 48 kHz.
     std::map<uint8_t, std::vector<uint32_t>> clockRates{};
     // UAC 2.0 clock source id -> the sub-ranges its sampling frequency RANGE answers, in Hz
     // (continuous ranges, several sub-ranges); any rate inside one is taken. The first sub-range's
@@ -138,6 +139,7 @@ public:
     // The FIFO model (off until configured); configuring it empties the FIFO and its counters.
     void SetFifo(const FifoConfig& config);
     FifoStatistics Fifo() const;
+    FifoConfig FifoSetting() const;
     // PCM WAV file of the stored frames in the container size; false when it cannot be written.
     bool WriteWav(const std::string& path) const;
 
@@ -278,6 +280,10 @@ public:
     virtual void SetLoopback(std::optional<uint32_t> delayFrames) = 0;
     // Raw feedback value to send instead of the one computed from the device clock.
     virtual void SetFeedbackOverride(std::optional<uint32_t> raw) = 0;
+    // The feedback value is the device clock counted against the bus, pulled towards the render
+    // FIFO's start level while a FIFO is modelled (on by default); off: the count alone, as
+    // devices without a servo send it.
+    virtual void SetFeedbackServo(bool on) = 0;
 
     // Status interrupt queue of the AudioControl interrupt endpoint (2-byte UAC 1.0 status words,
     // 6-byte UAC 2.0 messages).

@@ -1,6 +1,6 @@
 // Reading explicit feedback values: the 16.16 to milli-hertz conversion (64-bit, so large values
-// and fractions are not lost), the corrections of the truncated 44.1 kHz family, and the averaging
-// with its window and +-500 Hz step rule.
+// and fractions are not lost), the entry widths of each bus speed, and the averaging with its
+// window. Steady clock offsets and values near the 44.1 kHz family are read as what they are.
 #include "driver/engine/uac2/Uac2Streams.h"
 
 #include <gtest/gtest.h>
@@ -9,65 +9,64 @@
 
 namespace {
 
-struct RateCase {
+struct EntryCase {
     const char* what;
     ULONG value;
-    ULONG perSecond;
-    BOOLEAN threeByte;
-    ULONG hz;
+    ULONG length;
+    BOOLEAN highSpeed;
+    ULONG nominal;
+    ULONG64 milliHz;
 };
 
-TEST(Uac2FeedbackRate, ConvertsAndCorrectsValues) {
-    const RateCase cases[] = {
-        {"48 kHz per microframe", 0x60000, 8000, FALSE, 48000},
-        {"44.1 kHz per microframe, truncated", 0x58380, 8000, FALSE, 44100},
-        {"44.1 kHz per microframe, exact", 0x58334, 8000, FALSE, 44100},
-        {"176.4 kHz + 500 per microframe", 0x161C60, 8000, FALSE, 176900},
-        {"44.1 kHz per frame, 10.14 x 4", 0x0B0640 * 4, 1000, TRUE, 44100},
-        {"88.2 kHz - 500 per frame", 0x57B300, 1000, TRUE, 87700},
-        {"three-byte table is not used for four-byte values", 0x2C1900, 8000, FALSE, 352781},
-        {"96 kHz per frame", 96 << 16, 1000, TRUE, 96000},
-        {"largest value stays in range", 0xFFFFFFFF, 8000, FALSE, 524287999},
+TEST(Uac2FeedbackEntryRate, ReadsEachWidthExactly) {
+    const EntryCase cases[] = {
+        {"48 kHz per microframe", 0x60000, 4, TRUE, 48000, 48000000},
+        {"0x58380 per microframe is 44,109.375 Hz, not 44.1 kHz", 0x58380, 4, TRUE, 44100, 44109375},
+        {"0xB0640 per microframe is 88,195.3 Hz", 0xB0640, 4, TRUE, 88200, 88195312},
+        {"44.1 kHz per frame in 10.14", 0x0B0666, 3, FALSE, 44100, 44099975},
+        {"0x0B0640 per frame in 10.14 is 44,097.7 Hz", 0x0B0640, 3, FALSE, 44100, 44097656},
+        {"four bytes at full speed: 16.16", 44 << 16 | 0x199A, 4, FALSE, 44100, 44100006},
+        {"four bytes at full speed holding 10.14", 0x0B0666, 4, FALSE, 44100, 44099975},
+        {"96 kHz per frame, 16.16 in four bytes", 96 << 16, 4, FALSE, 96000, 96000000},
+        {"largest value stays in range", 0xFFFFFFFF, 4, TRUE, 48000, 524287999877},
+        {"high speed needs four bytes", 0x60000, 3, TRUE, 48000, 0},
+        {"full speed takes three or four", 0x30, 2, FALSE, 48000, 0},
     };
-    for (const RateCase& c : cases) {
-        EXPECT_EQ(Uac2FeedbackRate(c.value, c.perSecond, c.threeByte) / Uac2MilliHz, c.hz) << c.what;
+    for (const EntryCase& c : cases) {
+        const UCHAR bytes[4] = {UCHAR(c.value), UCHAR(c.value >> 8), UCHAR(c.value >> 16), UCHAR(c.value >> 24)};
+        EXPECT_EQ(Uac2FeedbackEntryRate(bytes, c.length, c.highSpeed, c.nominal), c.milliHz) << c.what;
     }
     // The fraction is kept: 48,004.8 Hz (a clock 100 ppm fast) comes within a tenth of a hertz.
-    EXPECT_EQ(Uac2FeedbackRate(393255, 8000, FALSE), 48004760u);
+    EXPECT_EQ(Uac2FeedbackRate(393255, 8000), 48004760u);
 }
 
 struct MeanCase {
     const char* what;
-    std::vector<ULONG> rates;  // Hz
+    std::vector<ULONG64> rates;  // milli-hertz
     ULONG nominal;
     ULONG current;
     ULONG measured;
 };
 
 TEST(Uac2MeasuredRate, AveragesBelievableEntries) {
-    std::vector<ULONG> oneStep(10, 44100);
-    oneStep[3] = 44600;
-    std::vector<ULONG> oneStepDown(10, 44100);
-    oneStepDown[0] = 43600;
+    std::vector<ULONG64> oneStep(10, 44100000);
+    oneStep[3] = 44600000;
     const MeanCase cases[] = {
-        {"all at the nominal rate", std::vector<ULONG>(10, 44100), 44100, 44100, 44100},
-        {"one entry of ten at +500: the step is taken whole", oneStep, 44100, 44100, 44200},
-        {"one entry of ten at -500", oneStepDown, 44100, 44100, 44000},
-        {"entries beyond 1,000 Hz are not believed", {46000, 42000, 48001}, 44100, 44123, 44123},
-        {"believed and unbelieved mixed", {48004, 48006, 60000}, 48000, 48000, 48005},
-        {"no entries keep the current rate", {}, 48000, 47990, 47990},
-        {"exactly 1,000 Hz off is believed", {49000}, 48000, 48000, 49000},
+        {"all at the nominal rate", std::vector<ULONG64>(10, 44100000), 44100, 44100000, 44100000},
+        {"one entry of ten at +500 Hz: the mean", oneStep, 44100, 44100000, 44150000},
+        // Steady offsets whose whole hertz are 500 / entries: read as the offset, not twice it.
+        {"96 kHz + 68 ppm in 80 entries", std::vector<ULONG64>(80, 96006528), 96000, 96000000, 96006528},
+        {"48 kHz - 130 ppm in 80 entries", std::vector<ULONG64>(80, 47993760), 48000, 48000000, 47993760},
+        {"192 kHz + 262 ppm in 10 entries", std::vector<ULONG64>(10, 192050304), 192000, 192000000, 192050304},
+        {"entries beyond 1,000 Hz are not believed", {46000000, 42000000, 48001000}, 44100, 44123000, 44123000},
+        {"believed and unbelieved mixed", {48004000, 48006000, 60000000}, 48000, 48000000, 48005000},
+        {"no entries keep the current rate", {}, 48000, 47990000, 47990000},
+        {"exactly 1,000 Hz off is believed", {49000000}, 48000, 48000000, 49000000},
+        {"fractions survive the mean", {48004760, 48004761, 49000999}, 48000, 0, 48336840},
     };
     for (const MeanCase& c : cases) {
-        std::vector<ULONG64> milli;
-        for (ULONG hz : c.rates) milli.push_back(ULONG64(hz) * Uac2MilliHz);
-        EXPECT_EQ(Uac2MeasuredRate(milli.data(), ULONG(milli.size()), c.nominal, c.current * Uac2MilliHz),
-                  c.measured * Uac2MilliHz)
-            << c.what;
+        EXPECT_EQ(Uac2MeasuredRate(c.rates.data(), ULONG(c.rates.size()), c.nominal, c.current), c.measured) << c.what;
     }
-    // Fractions survive the mean; the window looks at whole hertz.
-    const ULONG64 fractions[] = {48004760, 48004761, 49000999};
-    EXPECT_EQ(Uac2MeasuredRate(fractions, 3, 48000, 0), 48336840u);
 }
 
 }  // namespace

@@ -326,6 +326,17 @@ TEST_P(Uac2HalPoolTags, FailedAllocationsLeaveNothingBehind) {
     EXPECT_GT(failed, 0);
 }
 
+// The request that selects the AudioControl interface cannot be allocated: the start fails
+// instead of going on without device change notices.
+TEST_F(Uac2Hal, StartWithoutTheSelectRequestFails) {
+    Plug("uac2");
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    sim::pool::FailNthAllocation(1, ' BRU');
+    EXPECT_EQ(m_common->Start(), STATUS_INSUFFICIENT_RESOURCES);
+    sim::pool::DisarmFaults();
+    EXPECT_FALSE(HalOf(m_common)->HasStatusThread());
+}
+
 // The streams' own tag, "US20", is allocated at the start only by the valid-settings request of the
 // vendor device's raw-data setting; the stream tests fail it when a stream opens.
 INSTANTIATE_TEST_SUITE_P(Tags, Uac2HalPoolTags,
@@ -402,7 +413,8 @@ TEST_F(Uac2Hal, ShortRateListGivesTheRatesThatArrived) {
 // The "uac2" device with its configuration changed by Change and a handler layer answering what
 // Answer answers (nullopt: the device's own answer).
 using Answer = std::function<std::optional<sim::usb::ControlResult>(const sim::usb::SetupPacket&, std::span<uint8_t>)>;
-std::unique_ptr<sim::usb::Device> Uac2With(const std::function<void(std::vector<uint8_t>&)>& Change, Answer answer) {
+std::unique_ptr<sim::usb::Device> Uac2With(const std::function<void(std::vector<uint8_t>&)>& Change, Answer answer,
+                                           const std::function<void(sim::usb::AudioOptions&)>& Options = nullptr) {
     auto base = sim::usb::CreateCatalogDevice("uac2");
     std::vector<uint8_t> config(base->ConfigurationBytes(0).begin(), base->ConfigurationBytes(0).end());
     if (Change) Change(config);
@@ -412,6 +424,7 @@ std::unique_ptr<sim::usb::Device> Uac2With(const std::function<void(std::vector<
     setup.deviceDescriptor.assign(base->DeviceDescriptorBytes().begin(), base->DeviceDescriptorBytes().end());
     setup.configurations.push_back(std::move(config));
     setup.audio.clockRates = {{40, {48000, 44100}}};
+    if (Options) Options(setup.audio);
     auto device = std::make_unique<sim::usb::Device>(std::move(setup));
     device->PushHandlers({.name = "test answers",
                           .control = [answer](sim::usb::Device&, const sim::usb::SetupPacket& p, std::span<uint8_t> data) {
@@ -499,6 +512,98 @@ INSTANTIATE_TEST_SUITE_P(Sizes, Uac2ExtendedBlock,
                                          BlockCase{"ShortBlock", 26, 22, false},
                                          BlockCase{"HugeSizeShortBlock", 0xFFFF, 26, false}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The clock's rate as a stream sets it: a clock the host cannot set, or with one rate, gets no SET
+// and must already run at the rate; a refused SET counts when the clock already runs at the rate.
+struct ClockCase {
+    const char* name;
+    uint8_t frequencyAccess;  // bmControls bits 1..0 of clock source 40
+    bool stallSet;
+    ULONG rate;
+    NTSTATUS status;
+    size_t sets;  // SET CUR requests sent
+};
+
+class Uac2ClockRate : public Uac2Hal, public testing::WithParamInterface<ClockCase> {};
+
+TEST_P(Uac2ClockRate, IsSetOnlyWhereTheClockTakesIt) {
+    const ClockCase c = GetParam();
+    auto access = [c](std::vector<uint8_t>& config) {
+        for (size_t p = 0; p + 8 < config.size() && config[p] != 0; p += config[p]) {
+            if (config[p + 1] == 0x24 && config[p + 2] == 0x0A && config[p + 3] == 40) {
+                config[p + 5] = uint8_t((config[p + 5] & ~3) | c.frequencyAccess);
+            }
+        }
+    };
+    PlugDevice(Uac2With(access, [c](const sim::usb::SetupPacket& p, std::span<uint8_t>) -> std::optional<sim::usb::ControlResult> {
+        if (c.stallSet && !p.IsIn() && p.wValue == 0x0100 && p.wIndex == 0x2800) return sim::usb::ControlResult::Stall();
+        return std::nullopt;
+    }));
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    UnitNode* unit = nullptr;
+    ASSERT_EQ(HalOf(m_common)->FindUnit(40, &unit), STATUS_SUCCESS);
+    SampleRateControl* clock = nullptr;
+    ASSERT_EQ(unit->QueryInterface(IID_SampleRateControl, reinterpret_cast<PVOID*>(&clock)), STATUS_SUCCESS);
+    Device().ClearLog();
+    EXPECT_EQ(clock->SetRate(c.rate), c.status);
+    clock->Release();
+    size_t sets = 0;
+    for (const sim::usb::LogEntry& e : Device().Log()) sets += e.isRequest && e.setup.bmRequestType == 0x21 ? 1 : 0;
+    EXPECT_EQ(sets, c.sets);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clocks, Uac2ClockRate,
+    testing::Values(ClockCase{"ReadOnlyAtItsRate", 1, false, 48000, STATUS_SUCCESS, 0},
+                    ClockCase{"ReadOnlyAtAnotherRate", 1, false, 44100, STATUS_NOT_SUPPORTED, 0},
+                    ClockCase{"ProgrammableSetsTheRate", 3, false, 44100, STATUS_SUCCESS, 1},
+                    ClockCase{"RefusedSetAtTheCurrentRate", 3, true, 48000, STATUS_SUCCESS, 1},
+                    ClockCase{"RefusedSetAtAnotherRate", 3, true, 44100, STATUS_UNSUCCESSFUL, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A render setting whose endpoint holds 48 bytes a microframe carries 44.1 kHz in 8-byte frames
+// (six a packet) but not 48 kHz (seven with a fast clock): only the rates it can carry are offered.
+TEST_F(Uac2Hal, FormatsAreOfferedOnlyWhereTheEndpointCarriesThem) {
+    auto narrow = [](std::vector<uint8_t>& config) {
+        for (size_t p = 0; p + 7 <= config.size() && config[p] != 0; p += config[p]) {
+            if (config[p + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && config[p + 2] == 0x01) {
+                config[p + 4] = 48;
+                config[p + 5] = 0;
+                break;  // the first setting's data endpoint only
+            }
+        }
+    };
+    PlugDevice(Uac2With(narrow, [](const sim::usb::SetupPacket&, std::span<uint8_t>) { return std::nullopt; }));
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    StreamEngine* engine = nullptr;
+    ASSERT_EQ(m_common->GetStreamEngine(0, &engine), STATUS_SUCCESS);
+    std::vector<std::pair<ULONG, WORD>> formats;
+    for (ULONG f = 0; f < engine->GetFormatCount(); ++f) {
+        WAVEFORMATEXTENSIBLE format{};
+        ASSERT_EQ(engine->GetFormat(f, &format), STATUS_SUCCESS);
+        formats.emplace_back(format.Format.nSamplesPerSec, format.Format.wBitsPerSample);
+    }
+    EXPECT_EQ(formats, (std::vector<std::pair<ULONG, WORD>>{{44100, 32}, {48000, 16}, {44100, 16}}));
+}
+
+// The interface says its first setting is valid at 48 kHz only: 44.1 kHz is offered on the second
+// setting alone, and the clock is back at the rate it ran at once the formats are known.
+TEST_F(Uac2Hal, PcmFormatsFollowTheValidSettingsControl) {
+    PlugDevice(Uac2With(
+        nullptr, [](const sim::usb::SetupPacket&, std::span<uint8_t>) { return std::nullopt; },
+        [](sim::usb::AudioOptions& options) { options.altSettingRates[1 << 8 | 1] = {48000}; }));
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    StreamEngine* engine = nullptr;
+    ASSERT_EQ(m_common->GetStreamEngine(0, &engine), STATUS_SUCCESS);
+    std::vector<std::pair<ULONG, WORD>> formats;
+    for (ULONG f = 0; f < engine->GetFormatCount(); ++f) {
+        WAVEFORMATEXTENSIBLE format{};
+        ASSERT_EQ(engine->GetFormat(f, &format), STATUS_SUCCESS);
+        formats.emplace_back(format.Format.nSamplesPerSec, format.Format.wBitsPerSample);
+    }
+    EXPECT_EQ(formats, (std::vector<std::pair<ULONG, WORD>>{{48000, 32}, {48000, 16}, {44100, 16}}));
+    EXPECT_EQ(Audio().ControlValue(40, 1, 0), 48000);
+}
 
 // Output terminal 3 with its connector control declared: the jack list and the terminal types the
 // device answers.
@@ -591,7 +696,8 @@ INSTANTIATE_TEST_SUITE_P(
         TerminalCase{"NoTypeRange", {}, kOneJack, true, {1}, 1, {1}},
         // Three jacks announced, one arrives: only that one is described.
         TerminalCase{"JackListCutShort", {}, {3, 3, 0, 0, 0, 0x00, 0x40, 0x01, 0x01}, true, {1}, 1, {1}},
-        TerminalCase{"JackListRefused", {0x0301, 0x0302}, {}, false, {}, 0, {}}),
+        // A refused jack list is no jacks, as on UAC 1.0 terminals: the device still starts.
+        TerminalCase{"JackListRefused", {0x0301, 0x0302}, {}, true, {1, 1, 13}, 0, {1, 2}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // AudioControl interfaces the HAL refuses: units no model takes, a feature unit without mute, a
