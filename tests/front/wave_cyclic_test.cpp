@@ -1,11 +1,15 @@
 // The wave-cyclic pieces that need no device: the check of a stream's data format against an
 // engine's records, and the owner-to-stream byte conversion that keeps a stream's position at its
-// own rate while another client owns the USB stream.
+// own rate while another client owns the USB stream; and a stream in RUN on a scripted USB stream,
+// for what it reads out of its cyclic buffer and the position it reports.
 #include <gtest/gtest.h>
 
+#include "driver/engine/stream/StreamClient.h"
+#include "driver/engine/stream/UsbAudioStream.h"
 #include "driver/front/WaveCyclicMiniport.h"
 #include "driver/front/WaveCyclicStream.h"
 
+#include <sim/machine.h>
 #include <win/ksmedia.h>
 
 #include <cstring>
@@ -162,12 +166,13 @@ TEST(WaveByteConversion, EachSideKeepsTheStreamsRate) {
 // the port about it.
 class StreamGeometry : public testing::Test {
 protected:
+    explicit StreamGeometry(PUNKNOWN engineOuter = nullptr) : m_EngineOuter(engineOuter) {}
     void SetUp() override {
         ASSERT_EQ(CreateWaveCyclicMiniport(&m_MiniportUnknown, CLSID_PortWaveCyclic, nullptr, NonPagedPoolNx, 0),
                   STATUS_SUCCESS);
         ASSERT_EQ(m_MiniportUnknown->QueryInterface(IID_IMiniportWaveCyclic, reinterpret_cast<PVOID*>(&m_Miniport)),
                   STATUS_SUCCESS);
-        m_Engine = new (NonPagedPoolNx, 'tseT') StreamEngine(nullptr, 1);
+        m_Engine = new (NonPagedPoolNx, 'tseT') StreamEngine(m_EngineOuter, 1);
         m_Engine->NonDelegatingAddRef();
         ASSERT_EQ(m_Engine->Init(StreamDirectionRender), STATUS_SUCCESS);
     }
@@ -177,6 +182,14 @@ protected:
         m_Engine->NonDelegatingRelease();
         if (m_Miniport != nullptr) m_Miniport->Release();
         m_MiniportUnknown->Release();
+    }
+    // A fresh miniport and engine without a stream, for the next case of a table.
+    void StartOver() {
+        TearDown();
+        m_Stream = nullptr;
+        m_ServiceGroup = nullptr;
+        m_Miniport = nullptr;
+        SetUp();
     }
     // A stream in the format (added to the engine's records first).
     void Open(const WAVEFORMATEXTENSIBLE& wave) {
@@ -188,6 +201,7 @@ protected:
                                  reinterpret_cast<PKSDATAFORMAT>(format.data()), m_Engine, &m_ServiceGroup),
                   STATUS_SUCCESS);
     }
+    PUNKNOWN m_EngineOuter;
     PUNKNOWN m_MiniportUnknown = nullptr;
     PMINIPORTWAVECYCLIC m_Miniport = nullptr;
     StreamEngine* m_Engine = nullptr;
@@ -212,11 +226,7 @@ TEST_F(StreamGeometry, BufferSizesAreWholeFrames) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.rate);
-        TearDown();
-        m_Stream = nullptr;
-        m_ServiceGroup = nullptr;
-        m_Miniport = nullptr;
-        SetUp();
+        StartOver();
         Open(Record(c.rate, c.bits, c.channels));
         EXPECT_EQ(m_Stream->AllocatedBufferSize(), c.allocated);
         ULONG framing = 0;
@@ -249,6 +259,170 @@ TEST_F(StreamGeometry, SilenceOfEightBitIsTheMidpoint) {
     LONGLONG position = 800;  // bytes of 8 kHz mono 8-bit: 100 ms
     EXPECT_EQ(m_Stream->NormalizePhysicalPosition(&position), STATUS_SUCCESS);
     EXPECT_EQ(position, 1000000);
+}
+
+// The engine's USB stream as the wave stream sees it: it takes the stream's client and hands the
+// notices the test gives it to the stream's callback.
+class ScriptedUsbStream : public StreamClients {
+public:
+    STDMETHODIMP QueryInterface(REFIID InterfaceId, PVOID* Interface) override {
+        *Interface = InterfaceId == IID_StreamClients ? static_cast<StreamClients*>(this) : nullptr;
+        return *Interface != nullptr ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 1; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP RegisterClient(ULONG Kind, PWAVEFORMATEX Format, ULONG TransferMs, ULONG TransferCount,
+                                PCALLBACK_FUNCTION Callback, PVOID Context, PVOID* Client) override {
+        m_Client = {};
+        m_Client.Kind = Kind;
+        m_Client.Registration = &m_Client;
+        m_Client.TransferMilliseconds = TransferMs;
+        m_Client.TransferCount = TransferCount;
+        std::memcpy(&m_Client.Format, Format, sizeof(m_Client.Format));
+        m_Callback = Callback;
+        m_Context = Context;
+        *Client = &m_Client;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP UnregisterClient(PVOID) override { return STATUS_SUCCESS; }
+    STDMETHODIMP StartClient(PVOID, ULONG, PULONG TransferMs, ProcessingStage*) override {
+        *TransferMs = WaveCyclicTransferMs;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP StopClient(PVOID, ProcessingStage*) override { return STATUS_SUCCESS; }
+    STDMETHODIMP SetClientFormat(PVOID, PULONG TransferMs, PULONG BusFrame) override {
+        *TransferMs = WaveCyclicTransferMs;
+        *BusFrame = 100;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP CloseClient(PVOID) override { return STATUS_SUCCESS; }
+
+    // The stream's own format takes the USB stream: Count transfers of 5 ms in flight.
+    void FormatChanged(ULONG count) {
+        StreamNotifyRecord record = {};
+        record.FirstValue.Shape.Milliseconds = WaveCyclicTransferMs | StreamFormatChangedFlag;
+        record.FirstValue.Shape.Count = count;
+        Send(StreamNotifyKind::FormatChanged, &record);
+    }
+    void Fill(PUCHAR data, ULONG bytes) {
+        StreamNotifyRecord record = {};
+        record.FirstValue.Data = data;
+        record.SecondValue = bytes;
+        Send(StreamNotifyKind::FillRenderBuffer, &record);
+    }
+    void Done(ULONG bytes) {
+        StreamNotifyRecord record = {};
+        record.FirstValue.ByteCount = bytes;
+        Send(StreamNotifyKind::TransferDone, &record);
+    }
+
+private:
+    void Send(StreamNotifyKind kind, StreamNotifyRecord* record) {
+        record->Owner = &m_Client;
+        record->Kind = static_cast<ULONG>(kind);
+        m_Callback(m_Context, record, nullptr);
+    }
+    StreamClient m_Client = {};
+    PCALLBACK_FUNCTION m_Callback = nullptr;
+    PVOID m_Context = nullptr;
+};
+
+// A render stream in RUN on the scripted USB stream.
+class RunningStream : public StreamGeometry {
+protected:
+    RunningStream() : StreamGeometry(&m_Usb) {}
+    void Run(const WAVEFORMATEXTENSIBLE& wave) {
+        Open(wave);
+        ASSERT_EQ(m_Stream->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    }
+    ULONG Position() {
+        ULONG position = ~0u;
+        EXPECT_EQ(m_Stream->GetPosition(&position), STATUS_SUCCESS);
+        return position;
+    }
+    ScriptedUsbStream m_Usb;
+};
+
+// The USB side reads the cyclic buffer from its start point on, across the end of the buffer and
+// back to its start, byte for byte, whatever the transfer size; what it starts with (the audio it
+// keeps in flight before the port's first frame) is the format's silence.
+TEST_F(RunningStream, RenderTransfersReadAcrossTheWrap) {
+    struct Case {
+        ULONG rate;
+        WORD bits;
+        WORD channels;
+        ULONG fill;  // bytes per transfer, whole frames that do not divide the buffer
+    };
+    const Case cases[] = {
+        {48000, 16, 2, 1000},
+        {44100, 24, 2, 1326},
+        {8000, 8, 1, 37},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rate);
+        StartOver();
+        const WAVEFORMATEXTENSIBLE wave = Record(c.rate, c.bits, c.channels);
+        Run(wave);
+        auto* buffer = static_cast<PUCHAR>(m_Stream->SystemAddress());
+        const ULONG size = m_Stream->BufferSize();
+        for (ULONG i = 0; i < size; ++i) buffer[i] = static_cast<UCHAR>(i * 7 + i / 251 + 1);
+        m_Usb.FormatChanged(3);
+        const ULONG inFlight = c.rate / 1000 * wave.Format.nBlockAlign * WaveCyclicTransferMs * 3;
+        const UCHAR silence = c.bits == 8 ? 0x80 : 0;
+        const std::vector<UCHAR> ring(buffer, buffer + size);
+        for (ULONG i = 0; i < size; ++i) {
+            ASSERT_EQ(ring[i], i < size - inFlight ? static_cast<UCHAR>(i * 7 + i / 251 + 1) : silence) << i;
+        }
+        // Two and a half times round the buffer.
+        std::vector<UCHAR> read;
+        std::vector<UCHAR> transfer(c.fill);
+        while (read.size() < size * 5 / 2) {
+            std::memset(transfer.data(), 0x55, c.fill);
+            m_Usb.Fill(transfer.data(), c.fill);
+            m_Usb.Done(c.fill);
+            read.insert(read.end(), transfer.begin(), transfer.end());
+        }
+        for (size_t k = 0; k < read.size(); ++k) {
+            ASSERT_EQ(read[k], ring[(size - inFlight + k) % size]) << "byte " << k;
+        }
+        ASSERT_EQ(Position(), read.size() % size);
+        ASSERT_EQ(m_Stream->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    }
+}
+
+// Between completions the position runs on with the clock in whole frames, never past the
+// transfer in flight; the next completion carries on from where the estimate stopped.
+TEST_F(RunningStream, PositionBetweenCompletionsIsCappedAtTheTransferInFlight) {
+    using sim::machine::kMicrosecond;
+    using sim::machine::kMillisecond;
+    Run(Record(48000, 16, 2));  // 192 bytes a millisecond, 960 a transfer
+    m_Usb.FormatChanged(3);
+    UCHAR transfer[960];
+    for (int n = 0; n < 3; ++n) m_Usb.Fill(transfer, sizeof(transfer));
+    EXPECT_EQ(Position(), 0u);
+    m_Usb.Done(960);
+    EXPECT_EQ(Position(), 960u);
+    struct Step {
+        sim::machine::Time wait;  // from the last step
+        ULONG position;
+    };
+    const Step steps[] = {
+        {2 * kMillisecond, 960 + 384},
+        {1030 * kMicrosecond, 960 + 580},  // 3.03 ms: 581.76 bytes, 145 whole frames
+        {1 * kMillisecond, 960 + 772},
+        {10 * kMillisecond, 960 + 960},    // long past the transfer: held at its end
+    };
+    for (const Step& s : steps) {
+        sim::machine::RunFor(s.wait);
+        EXPECT_EQ(Position(), s.position) << s.wait;
+    }
+    m_Usb.Done(960);
+    EXPECT_EQ(Position(), 1920u);
+    sim::machine::RunFor(1 * kMillisecond);
+    EXPECT_EQ(Position(), 1920u + 192);
+    // Leaving RUN holds the position the port saw last.
+    ASSERT_EQ(m_Stream->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    EXPECT_EQ(Position(), 1920u + 192);
 }
 
 }  // namespace
