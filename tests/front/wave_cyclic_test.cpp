@@ -192,12 +192,12 @@ protected:
         SetUp();
     }
     // A stream in the format (added to the engine's records first).
-    void Open(const WAVEFORMATEXTENSIBLE& wave) {
+    void Open(const WAVEFORMATEXTENSIBLE& wave, BOOLEAN capture = FALSE) {
         ASSERT_EQ(m_Engine->AddFormat(&wave), STATUS_SUCCESS);
         std::vector<UCHAR> format = DataFormat(104, 0, 64, wave, 22);
         m_Stream = new (NonPagedPoolNx, 'tseT') WaveCyclicStream(nullptr);
         m_Stream->NonDelegatingAddRef();
-        ASSERT_EQ(m_Stream->Init(static_cast<WaveCyclicMiniport*>(m_Miniport), 0, FALSE,
+        ASSERT_EQ(m_Stream->Init(static_cast<WaveCyclicMiniport*>(m_Miniport), 0, capture,
                                  reinterpret_cast<PKSDATAFORMAT>(format.data()), m_Engine, &m_ServiceGroup),
                   STATUS_SUCCESS);
     }
@@ -310,6 +310,12 @@ public:
         record.SecondValue = bytes;
         Send(StreamNotifyKind::FillRenderBuffer, &record);
     }
+    void Captured(const UCHAR* data, ULONG bytes) {
+        StreamNotifyRecord record = {};
+        record.FirstValue.Data = const_cast<PUCHAR>(data);
+        record.SecondValue = bytes;
+        Send(StreamNotifyKind::CaptureData, &record);
+    }
     void Done(ULONG bytes) {
         StreamNotifyRecord record = {};
         record.FirstValue.ByteCount = bytes;
@@ -331,8 +337,8 @@ private:
 class RunningStream : public StreamGeometry {
 protected:
     RunningStream() : StreamGeometry(&m_Usb) {}
-    void Run(const WAVEFORMATEXTENSIBLE& wave) {
-        Open(wave);
+    void Run(const WAVEFORMATEXTENSIBLE& wave, BOOLEAN capture = FALSE) {
+        Open(wave, capture);
         ASSERT_EQ(m_Stream->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     }
     ULONG Position() {
@@ -423,6 +429,39 @@ TEST_F(RunningStream, PositionBetweenCompletionsIsCappedAtTheTransferInFlight) {
     // Leaving RUN holds the position the port saw last.
     ASSERT_EQ(m_Stream->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
     EXPECT_EQ(Position(), 1920u + 192);
+}
+
+// Captured audio lands in the cyclic buffer in order across its end, and the position the port
+// reads from never runs past what has landed: between completions it moves on with the clock up
+// to the end of the last completed transfer, in whole frames.
+TEST_F(RunningStream, CaptureWritesAcrossTheWrapAndThePositionStaysBehindTheData) {
+    using sim::machine::kMicrosecond;
+    using sim::machine::kMillisecond;
+    Run(Record(48000, 16, 2), TRUE);  // 9600-byte buffer, 192 bytes a millisecond
+    m_Usb.FormatChanged(3);
+    const auto* buffer = static_cast<const UCHAR*>(m_Stream->SystemAddress());
+    const ULONG size = m_Stream->BufferSize();
+    const ULONG transfer = 1000;  // 250 frames: the buffer's end falls inside the tenth
+    std::vector<UCHAR> data(transfer);
+    ULONGLONG landed = 0;
+    for (int n = 0; n < 25; ++n) {
+        for (ULONG i = 0; i < transfer; ++i) data[i] = static_cast<UCHAR>((landed + i) * 5 + (landed + i) / 253);
+        m_Usb.Captured(data.data(), transfer);
+        m_Usb.Done(transfer);
+        landed += transfer;
+        // 2.03 ms: 389.76 bytes, so the rest of the transfer, 610.24 bytes, is 152 frames behind.
+        sim::machine::RunFor(n % 3 == 0 ? 2030 * kMicrosecond : 20 * kMillisecond);
+        const ULONG position = Position();
+        ASSERT_EQ(position % 4, 0u) << n;
+        // How far the position is behind the end of what landed.
+        const ULONG behind = static_cast<ULONG>((landed + size - position) % size);
+        ASSERT_LE(behind, transfer) << n;
+        ASSERT_EQ(behind, n % 3 == 0 ? 608u : 0u) << n;
+    }
+    for (ULONGLONG k = landed - size; k < landed; ++k) {
+        ASSERT_EQ(buffer[k % size], static_cast<UCHAR>(k * 5 + k / 253)) << "byte " << k;
+    }
+    ASSERT_EQ(m_Stream->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
 }
 
 }  // namespace
