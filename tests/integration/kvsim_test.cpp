@@ -46,10 +46,12 @@ std::string WriteDescriptorFile(const char* catalogName) {
 }
 
 // "@wav:RATE:BITS:CHANNELS": a PCM WAV file of 0.3 s of seeded noise in that layout (8-bit
-// samples unsigned, as the format has them).
+// samples unsigned, as the format has them); "@wav:RATE:BITS:CHANNELS:silent" the same of silence.
 std::string WriteNoiseWav(const std::string& spec) {
     unsigned rate = 0, bits = 0, channels = 0;
-    if (std::sscanf(spec.c_str(), "@wav:%u:%u:%u", &rate, &bits, &channels) != 3) return {};
+    char kind[8] = {};
+    if (std::sscanf(spec.c_str(), "@wav:%u:%u:%u:%7s", &rate, &bits, &channels, kind) < 3) return {};
+    const bool silent = std::string(kind) == "silent";
     const unsigned bytes = bits / 8;
     const uint32_t dataBytes = rate * 3 / 10 * channels * bytes;
     std::string path = testing::TempDir() + "kvsim_noise_" + std::to_string(getpid()) + ".wav";
@@ -73,7 +75,7 @@ std::string WriteNoiseWav(const std::string& spec) {
     const int32_t quarter = static_cast<int32_t>(1u << (bits - 3));
     std::uniform_int_distribution<int32_t> value(-quarter, quarter);
     for (uint32_t at = 0; at < dataBytes; at += bytes) {
-        put(static_cast<uint32_t>(value(random) + (bits == 8 ? 128 : 0)), bytes);
+        put(static_cast<uint32_t>((silent ? 0 : value(random)) + (bits == 8 ? 128 : 0)), bytes);
     }
     return file ? path : std::string();
 }
@@ -303,7 +305,11 @@ INSTANTIATE_TEST_SUITE_P(
         KvsimCase{"PlayBadFormat", "play --tone 440 --format 48000/12/2 --device-output /dev/null", 2,
                   {"--format needs RATE/BITS/CHANNELS"}},
         KvsimCase{"RecordWithoutOutput", "record --seconds 1", 2, {"record needs --output"}},
-        KvsimCase{"RecordTakesNoTone", "record --tone 440 --output /dev/null", 2, {"unknown option '--tone'"}}),
+        KvsimCase{"RecordTakesNoTone", "record --tone 440 --output /dev/null", 2, {"unknown option '--tone'"}},
+        // Nothing to compare is no proof: silence captured is never called sample-exact.
+        KvsimCase{"RecordOfSilenceIsNotSampleExact",
+                  "record --device uac1 --device-input @wav:48000:16:2:silent --output /dev/null --seconds 0.1", 1,
+                  {"sample-exact             no"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- kvsim asio over every rate and buffer size of every ASIO device ----

@@ -66,7 +66,10 @@ struct Comparison {
     size_t faults = 0;
     size_t first = 0;    // the sent frame the received content starts with
     // matched: the sent frame after the last one received in order.
-    bool SampleExact(size_t sent) const { return matched == sent && gaps == 0 && repeats == 0 && faults == 0; }
+    // No frame compared proves nothing: an empty stream is never "sample-exact".
+    bool SampleExact(size_t sent) const {
+        return sent != 0 && matched == sent && gaps == 0 && repeats == 0 && faults == 0;
+    }
 };
 
 // searchStart: how far into `sent` the first received frame may lie (a capture starts anywhere).
@@ -462,7 +465,7 @@ bool Record(const Options& options, Session& session, std::ostream& out) {
     // The pin hears the source from where its stream started and stops before the source does.
     size_t received = comparison.matched;
     ReportComparison(out, comparison, received);
-    const bool exact = comparison.SampleExact(received) && received != 0;
+    const bool exact = comparison.SampleExact(received);
     return NT_SUCCESS(status) && stopped && exact;
 }
 
