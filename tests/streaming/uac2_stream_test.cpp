@@ -498,6 +498,39 @@ TEST_F(Uac2StreamTest, FailedFeedbackEntriesAreSkipped) {
     client.Leave();
 }
 
+// Transfers cancelled by someone else while the streams run are an error: each stream recovers
+// once and goes on instead of running dry, and the other stream is not disturbed.
+TEST_F(Uac2StreamTest, AnUnrequestedCancellationRecovers) {
+    ASSERT_EQ(StartDevice("uac2"), STATUS_SUCCESS);
+    TestClient render(Playback(), ClientKind::WaveStream);
+    ASSERT_EQ(render.Register(FindFormat(Playback(), 48000, 32)), STATUS_SUCCESS);
+    ASSERT_EQ(render.SetFormat(), STATUS_SUCCESS);
+    TestClient capture(Recording(), ClientKind::WaveStream);
+    ASSERT_EQ(capture.Register(FindFormat(Recording(), 48000, 16)), STATUS_SUCCESS);
+    ASSERT_EQ(capture.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(render.Start(), STATUS_SUCCESS);
+    ASSERT_EQ(capture.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(100 * kMillisecond);
+    for (UsbAudioStream* stream : {static_cast<UsbAudioStream*>(Recording()), static_cast<UsbAudioStream*>(Playback())}) {
+        const bool isCapture = stream == Recording();
+        SCOPED_TRACE(isCapture ? "capture" : "render");
+        const ULONG recoveries = stream->Recoveries();
+        ASSERT_GT(sim::usb::CancelEndpointTransfers(m_port, isCapture ? 0x82 : 0x01), 0u);
+        const uint64_t played = Audio().Render(kRenderInterface)->Frames();
+        const size_t captured = capture.Captured().size();
+        sim::machine::RunFor(400 * kMillisecond);
+        EXPECT_EQ(stream->Recoveries(), recoveries + 1);
+        EXPECT_EQ(stream->StreamState(), UsbStreamRunning);
+        EXPECT_GT(Audio().Render(kRenderInterface)->Frames(), played + 48000 / 10);
+        EXPECT_GT(capture.Captured().size(), captured + 48000 / 10);
+    }
+    EXPECT_EQ(Playback()->Recoveries() + Recording()->Recoveries(), 2u);
+    ASSERT_EQ(render.Stop(), STATUS_SUCCESS);
+    ASSERT_EQ(capture.Stop(), STATUS_SUCCESS);
+    render.Leave();
+    capture.Leave();
+}
+
 // A failed render transfer: the worker resets both pipes and the stream goes on with every
 // transfer the client asked for, without a zero-bandwidth selection.
 TEST_F(Uac2StreamTest, RenderRecoveryResetsThePipesAndKeepsTheSetting) {

@@ -593,6 +593,7 @@ NTSTATUS Uac2PlaybackStream::RecoverFromError() {
     if (!NT_SUCCESS(status)) return status;
     KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, nullptr);
     InterlockedExchange(&m_WorkFlag, UsbStreamWorkNone);
+    InterlockedIncrement(&m_Recoveries);
     const BOOLEAN gone = transport->CheckPortStatus();
     InterlockedExchange(&m_DeviceGone, gone ? TRUE : FALSE);
     if (gone) {
