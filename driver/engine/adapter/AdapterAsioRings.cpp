@@ -284,7 +284,7 @@ NTSTATUS UsbAudioAdapter::DisposeBuffers(PFILE_OBJECT FileObject) {
     return STATUS_SUCCESS;
 }
 
-void UsbAudioAdapter::ReleaseAsioBuffers(AsioClient* Client) {
+void UsbAudioAdapter::StopAndUnhookAsioStreams() {
     PAGED_CODE();
     // Streams that still run would keep started clients that cannot be unregistered, and a
     // remembered restart would start them again for nobody.
@@ -293,17 +293,18 @@ void UsbAudioAdapter::ReleaseAsioBuffers(AsioClient* Client) {
     PKEVENT event = ExchangeAsioBufferEvent(nullptr);
     if (event != nullptr) ObDereferenceObject(event);
     UnregisterAsioClients();
+}
+
+void UsbAudioAdapter::ReleaseAsioBuffers(AsioClient* Client) {
+    PAGED_CODE();
+    StopAndUnhookAsioStreams();
     FreeAsioRings();
     Client->Buffers = 0;
 }
 
 void UsbAudioAdapter::DetachAsioStreams() {
     PAGED_CODE();
-    if (m_AsioStreaming != 0) StopAsioStreaming();
-    m_AsioRestart = 0;
-    PKEVENT event = ExchangeAsioBufferEvent(nullptr);
-    if (event != nullptr) ObDereferenceObject(event);
-    UnregisterAsioClients();
+    StopAndUnhookAsioStreams();
     m_AsioDetached = 1;
     // The library answers with a reset request to its host, which stops and disposes.
     NotifyAsioClients();

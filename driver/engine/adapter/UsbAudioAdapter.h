@@ -260,6 +260,9 @@ private:
     // Stops the owner's streaming, unregisters its stream clients and frees its rings; the client
     // keeps its record but owns no buffers. The caller holds the ASIO mutex.
     void ReleaseAsioBuffers(AsioClient* Client);
+    // Stops the ASIO streams, forgets a remembered restart, drops the buffer event and unregisters
+    // the ring clients from their streams; the rings themselves stay.
+    void StopAndUnhookAsioStreams();
     // CREATE_BUFFERS' work for the client that owns the device meanwhile: the rings, their views
     // in the caller's process, the address table and the stream clients; a failure leaves none.
     NTSTATUS BuildAsioRings(AsioClient* Client, PVOID Request, PVOID AddressTable, PULONG Length);
