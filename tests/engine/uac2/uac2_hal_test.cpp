@@ -561,6 +561,17 @@ INSTANTIATE_TEST_SUITE_P(
                     ClockCase{"RefusedSetAtAnotherRate", 3, true, 44100, STATUS_UNSUCCESSFUL, 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The (rate, container bits) of every format the engine offers, in its order.
+static std::vector<std::pair<ULONG, WORD>> RatesAndBits(StreamEngine* engine) {
+    std::vector<std::pair<ULONG, WORD>> formats;
+    for (ULONG f = 0; f < engine->GetFormatCount(); ++f) {
+        WAVEFORMATEXTENSIBLE format{};
+        EXPECT_EQ(engine->GetFormat(f, &format), STATUS_SUCCESS);
+        formats.emplace_back(format.Format.nSamplesPerSec, format.Format.wBitsPerSample);
+    }
+    return formats;
+}
+
 // A render setting whose endpoint holds 48 bytes a microframe carries 44.1 kHz in 8-byte frames
 // (six a packet) but not 48 kHz (seven with a fast clock): only the rates it can carry are offered.
 TEST_F(Uac2Hal, FormatsAreOfferedOnlyWhereTheEndpointCarriesThem) {
@@ -577,12 +588,7 @@ TEST_F(Uac2Hal, FormatsAreOfferedOnlyWhereTheEndpointCarriesThem) {
     ASSERT_EQ(Start(), STATUS_SUCCESS);
     StreamEngine* engine = nullptr;
     ASSERT_EQ(m_common->GetStreamEngine(0, &engine), STATUS_SUCCESS);
-    std::vector<std::pair<ULONG, WORD>> formats;
-    for (ULONG f = 0; f < engine->GetFormatCount(); ++f) {
-        WAVEFORMATEXTENSIBLE format{};
-        ASSERT_EQ(engine->GetFormat(f, &format), STATUS_SUCCESS);
-        formats.emplace_back(format.Format.nSamplesPerSec, format.Format.wBitsPerSample);
-    }
+    const std::vector<std::pair<ULONG, WORD>> formats = RatesAndBits(engine);
     EXPECT_EQ(formats, (std::vector<std::pair<ULONG, WORD>>{{44100, 32}, {48000, 16}, {44100, 16}}));
 }
 
@@ -595,12 +601,7 @@ TEST_F(Uac2Hal, PcmFormatsFollowTheValidSettingsControl) {
     ASSERT_EQ(Start(), STATUS_SUCCESS);
     StreamEngine* engine = nullptr;
     ASSERT_EQ(m_common->GetStreamEngine(0, &engine), STATUS_SUCCESS);
-    std::vector<std::pair<ULONG, WORD>> formats;
-    for (ULONG f = 0; f < engine->GetFormatCount(); ++f) {
-        WAVEFORMATEXTENSIBLE format{};
-        ASSERT_EQ(engine->GetFormat(f, &format), STATUS_SUCCESS);
-        formats.emplace_back(format.Format.nSamplesPerSec, format.Format.wBitsPerSample);
-    }
+    const std::vector<std::pair<ULONG, WORD>> formats = RatesAndBits(engine);
     EXPECT_EQ(formats, (std::vector<std::pair<ULONG, WORD>>{{48000, 32}, {48000, 16}, {44100, 16}}));
     EXPECT_EQ(Audio().ControlValue(40, 1, 0), 48000);
 }
