@@ -67,6 +67,9 @@ void QueuePassiveWork(std::function<void()> work);
 // Work items allocated by code of the module and not freed; a listing goes to *listing.
 size_t WorkItemsOfModule(const void* moduleBase, std::string* listing);
 
+// File objects open on the device or on any device attached above it.
+int OpenFilesOnStack(PDEVICE_OBJECT bottom);
+
 // Sends irp, whose next stack location the caller filled, to device and waits (PASSIVE_LEVEL)
 // for its completion. The IRP stays the caller's. A dispatch routine that answers a status
 // other than STATUS_PENDING must have completed the IRP with that same status.

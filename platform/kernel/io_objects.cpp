@@ -210,6 +210,13 @@ std::string ModuleName(const void* moduleBase) {
     return it == t.modules.end() ? std::string("the platform or test code") : it->second;
 }
 
+int OpenFilesOnStack(PDEVICE_OBJECT bottom) {
+    std::lock_guard<std::mutex> guard(Tables().lock);
+    int open = 0;
+    for (PDEVICE_OBJECT d = bottom; d != nullptr; d = d->AttachedDevice) open += d->DeviceObjectExtension->openFiles;
+    return open;
+}
+
 PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device, std::u16string_view fileName) {
     size_t nameBytes = (fileName.size() + 1) * sizeof(WCHAR);
     auto* file = static_cast<PFILE_OBJECT>(sim::ob::CreateObject(*IoFileObjectType, sizeof(FILE_OBJECT) + nameBytes));

@@ -19,6 +19,7 @@ struct DeviceNode {
     Driver* driver = nullptr;       // after a successful AddDevice
     LONG_PTR baseReferences = 0;    // references on the PDO held by the PnP manager itself
     bool removed = false;           // IRP_MN_REMOVE_DEVICE completed
+    bool started = false;           // IRP_MN_START_DEVICE succeeded, no removal since
 };
 
 // The node of a physical device object; anything else is a bug check naming caller.

@@ -17,6 +17,10 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <vector>
 
 namespace sim::pnp {
 
@@ -40,6 +44,13 @@ namespace {
 using sim::io::Narrow;
 
 std::atomic<int> g_nextPdoNumber{1};
+
+// Loaded drivers by service name: the driver the PnP manager adds to a device it enumerates.
+std::mutex g_driversLock;
+std::map<std::u16string, Driver*>& DriversByService() {
+    static auto* drivers = new std::map<std::u16string, Driver*>();
+    return *drivers;
+}
 
 NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
     irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
@@ -297,8 +308,69 @@ NTSTATUS LoadCommon(PDRIVER_INITIALIZE entry, std::u16string_view service, void*
         UnloadDriver(driver);
         return status;
     }
+    {
+        std::lock_guard guard(g_driversLock);
+        DriversByService()[driver->service] = driver;
+    }
     *out = driver;
     return status;
+}
+
+// ---- The PnP manager's own thread: acts on what buses report, one report at a time ----
+
+struct Report {
+    DeviceNode* node = nullptr;
+    std::function<DeviceNode*()> removed;
+};
+
+struct ReportQueue {
+    std::mutex lock;
+    std::deque<Report> reports;
+    bool busy = false;               // a thread runs (it ends when the queue is empty)
+    std::vector<PKTHREAD> threads;   // started, referenced until WaitForIdle waits for them
+};
+
+ReportQueue& Reports() {
+    static auto* queue = new ReportQueue();
+    return *queue;
+}
+
+int OpenFiles(DeviceNode* node) { return sim::io::OpenFilesOnStack(node->pdo); }
+
+void ActOnMissing(const Report& report) {
+    SurpriseRemoveDevice(report.node);
+    // The stack is removed once the applications closed what they had open on it.
+    while (OpenFiles(report.node) != 0) {
+        LARGE_INTEGER delay;
+        delay.QuadPart = -sim::machine::kMillisecond;
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    }
+    if (report.node->driver != nullptr) RemoveDevice(report.node);
+    DeviceNode* replacement = report.removed ? report.removed() : nullptr;
+    if (replacement != nullptr) EnumerateDevice(replacement);
+}
+
+void RunReports() {
+    ReportQueue& queue = Reports();
+    for (;;) {
+        Report report;
+        {
+            std::lock_guard guard(queue.lock);
+            if (queue.reports.empty()) {
+                queue.busy = false;
+                return;
+            }
+            report = std::move(queue.reports.front());
+            queue.reports.pop_front();
+        }
+        ActOnMissing(report);
+    }
+}
+
+// Waits for a thread that has ended its work and drops the reference StartThread gave.
+void JoinThread(PKTHREAD thread) {
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
 }
 
 }  // namespace
@@ -339,6 +411,11 @@ NTSTATUS LoadLinkedDriver(PDRIVER_INITIALIZE entry, std::u16string_view service,
 
 void UnloadDriver(Driver* driver) {
     PAGED_CODE();
+    {
+        std::lock_guard guard(g_driversLock);
+        auto it = DriversByService().find(driver->service);
+        if (it != DriversByService().end() && it->second == driver) DriversByService().erase(it);
+    }
     const char* name = driver->name.c_str();
     size_t devices = sim::io::DeviceCount(driver->object);
     if (devices != 0) {
@@ -475,7 +552,9 @@ NTSTATUS StartDevice(DeviceNode* node, PCM_RESOURCE_LIST raw, PCM_RESOURCE_LIST 
                                stack->Parameters.StartDevice.AllocatedResourcesTranslated = r->translated;
                            },
                        .context = &resources};
-    return Send(node, request, nullptr);
+    const NTSTATUS status = Send(node, request, nullptr);
+    node->started = NT_SUCCESS(status);
+    return status;
 }
 
 NTSTATUS QueryInterface(DeviceNode* node, const GUID& type, USHORT size, USHORT version, PINTERFACE interface,
@@ -511,6 +590,7 @@ NTSTATUS StopDevice(DeviceNode* node) {
 }
 
 NTSTATUS SurpriseRemoveDevice(DeviceNode* node) {
+    node->started = false;
     return Send(node, PnpRequest{.minor = IRP_MN_SURPRISE_REMOVAL}, nullptr);
 }
 
@@ -518,6 +598,7 @@ NTSTATUS RemoveDevice(DeviceNode* node) {
     NTSTATUS status = Send(node, PnpRequest{.minor = IRP_MN_REMOVE_DEVICE}, nullptr);
     if (!NT_SUCCESS(status)) return status;
     node->removed = true;
+    node->started = false;
     node->driver = nullptr;
     CheckNothingAttached(node, "IRP_MN_REMOVE_DEVICE");
     size_t enabled = 0;
@@ -571,6 +652,49 @@ void DeleteDevice(DeviceNode* node) {
 }
 
 PDEVICE_OBJECT PhysicalDeviceObject(DeviceNode* node) { return node->pdo; }
+bool IsStarted(DeviceNode* node) { return node->started; }
+
+NTSTATUS EnumerateDevice(DeviceNode* node) {
+    PAGED_CODE();
+    Driver* driver = nullptr;
+    {
+        std::lock_guard guard(g_driversLock);
+        auto it = DriversByService().find(node->description.service);
+        if (it != DriversByService().end()) driver = it->second;
+    }
+    if (driver == nullptr) return STATUS_NO_SUCH_DEVICE;
+    const NTSTATUS status = AddDevice(driver, node);
+    return NT_SUCCESS(status) ? StartDevice(node) : status;
+}
+
+void ReportDeviceMissing(DeviceNode* node, std::function<DeviceNode*()> removed) {
+    ReportQueue& queue = Reports();
+    std::lock_guard guard(queue.lock);
+    queue.reports.push_back(Report{.node = node, .removed = std::move(removed)});
+    if (queue.busy) return;
+    queue.busy = true;
+    // Started under the lock, so WaitForIdle never sees the thread idle before it is listed.
+    queue.threads.push_back(sim::machine::StartThread("PnP manager", RunReports));
+}
+
+bool WaitForIdle(sim::machine::Time limit) {
+    ReportQueue& queue = Reports();
+    const bool idle = sim::machine::RunUntil(
+        [&queue] {
+            std::lock_guard guard(queue.lock);
+            return !queue.busy;
+        },
+        limit);
+    if (!idle) return false;
+    std::vector<PKTHREAD> threads;
+    {
+        std::lock_guard guard(queue.lock);
+        threads.swap(queue.threads);
+    }
+    // Each has ended its work (busy was cleared); it may still be returning.
+    for (PKTHREAD thread : threads) JoinThread(thread);
+    return true;
+}
 std::u16string EnumKeyPath(DeviceNode* node) { return node->enumPath; }
 std::u16string DriverKeyPath(DeviceNode* node) { return std::u16string(kClassRoot) + node->driverKeyName; }
 

@@ -106,6 +106,9 @@ struct Port {
     std::unique_ptr<Device> device;
     sim::pnp::DeviceNode* node = nullptr;
     PDEVICE_OBJECT pdo = nullptr;
+    sim::pnp::DeviceDescription description;  // what a new node of the device is created with
+    bool reenumerate = false;                  // PlugOptions::reenumerate
+    bool reenumerating = false;                // a cycle's re-enumeration is under way in the PnP manager
     bool highSpeed = false;
     bool attached = true;
     bool reportsGone = false;  // GET_PORT_STATUS answers neither connected nor enabled

@@ -202,16 +202,60 @@ NTSTATUS ResetPort(Port& port, PDEVICE_OBJECT device, PIRP irp) {
     return CompleteAfter(device, irp, STATUS_SUCCESS, std::move(done));
 }
 
+// The port's requests of the old node are all gone and its bus interface released: what RemovePort
+// and a re-enumeration require before the physical device object goes.
+void CheckPortReleasedLocked(Bus& bus, Port& port, const char* what) {
+    const size_t held = std::count_if(bus.requests.begin(), bus.requests.end(),
+                                      [&port](const auto& entry) { return entry.second->port == &port; });
+    if (held != 0) {
+        sim::BugCheck("DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS",
+                      "port %u of the USB bus is %s with %zu requests still held for it", port.number, what, held);
+    }
+    if (port.interfaceReferences != 0) {
+        sim::BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                      "port %u of the USB bus is %s with %ld references on its bus interface not released", port.number,
+                      what, static_cast<long>(port.interfaceReferences));
+    }
+}
+
+// Runs on the PnP manager's thread once the old node is removed: its physical device object goes,
+// the device comes back in its power-on state and gets a new node.
+sim::pnp::DeviceNode* ReenumerateRemoved(Port& port) {
+    Bus& bus = TheBus();
+    {
+        std::lock_guard guard(bus.lock);
+        CheckPortReleasedLocked(bus, port, "re-enumerated");
+    }
+    sim::pnp::DeleteDevice(port.node);
+    sim::pnp::DeviceNode* node = sim::pnp::CreateDevice(port.description);
+    {
+        std::lock_guard guard(bus.lock);
+        port.node = node;
+        port.pdo = sim::pnp::PhysicalDeviceObject(node);
+    }
+    port.device->Replug();
+    std::lock_guard guard(bus.lock);
+    port.reenumerating = false;
+    return node;
+}
+
 NTSTATUS CyclePort(Port& port, PDEVICE_OBJECT device, PIRP irp) {
     Bus& bus = TheBus();
     {
         std::lock_guard guard(bus.lock);
         if (!port.attached) return sim::io::Finish(device, irp, STATUS_DEVICE_NOT_CONNECTED);
         ++port.cycles;
+        if (port.reenumerate) port.reenumerating = true;
     }
-    // The observer completes what was outstanding, then enumerates the device anew.
+    // The observer completes what was outstanding.
     port.device->Unplug();
-    port.device->Replug();
+    if (!port.reenumerate) {
+        // The device is enumerated anew under the same node.
+        port.device->Replug();
+    } else {
+        // The hub reports the device gone and then finds it again: a new node once the old one is removed.
+        sim::pnp::ReportDeviceMissing(port.node, [&port] { return ReenumerateRemoved(port); });
+    }
     return sim::io::Finish(device, irp, STATUS_SUCCESS);
 }
 
@@ -440,6 +484,8 @@ Port* PlugDevice(std::unique_ptr<Device> device, const PlugOptions& options) {
     description.address = port->number;
     description.completion = options.completion;
     description.dispatch = [port](PDEVICE_OBJECT object, PIRP irp) { return Dispatch(*port, object, irp); };
+    port->description = description;
+    port->reenumerate = options.reenumerate;
     port->node = sim::pnp::CreateDevice(description);
     port->pdo = sim::pnp::PhysicalDeviceObject(port->node);
 
@@ -469,17 +515,11 @@ void RemovePort(Port* port) {
             std::this_thread::yield();
             continue;
         }
-        const size_t held = std::count_if(bus.requests.begin(), bus.requests.end(),
-                                          [port](const auto& entry) { return entry.second->port == port; });
-        if (held != 0) {
-            sim::BugCheck("DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS",
-                          "port %u of the USB bus is removed with %zu requests still held for it", port->number, held);
+        if (port->reenumerating) {
+            sim::BugCheck("NOT_SIMULATED", "port %u of the USB bus is removed while the PnP manager re-enumerates its "
+                          "device (wait for sim::pnp::WaitForIdle first)", port->number);
         }
-        if (port->interfaceReferences != 0) {
-            sim::BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
-                          "port %u of the USB bus is removed with %ld references on its bus interface not released",
-                          port->number, static_cast<long>(port->interfaceReferences));
-        }
+        CheckPortReleasedLocked(bus, *port, "removed");
         std::erase(bus.ports, port);
         for (sim::ke::ScheduledWorkId id : port->scripted) sim::ke::CancelScheduledWork(id);
         break;
@@ -490,8 +530,16 @@ void RemovePort(Port* port) {
 }
 
 Device& DeviceOf(Port* port) { return *CheckedPort(port, "DeviceOf")->device; }
-sim::pnp::DeviceNode* NodeOf(Port* port) { return CheckedPort(port, "NodeOf")->node; }
-PDEVICE_OBJECT PhysicalDeviceObject(Port* port) { return CheckedPort(port, "PhysicalDeviceObject")->pdo; }
+sim::pnp::DeviceNode* NodeOf(Port* port) {
+    Bus& bus = TheBus();
+    std::lock_guard guard(bus.lock);
+    return LivePortLocked(bus, port, "NodeOf")->node;
+}
+PDEVICE_OBJECT PhysicalDeviceObject(Port* port) {
+    Bus& bus = TheBus();
+    std::lock_guard guard(bus.lock);
+    return LivePortLocked(bus, port, "PhysicalDeviceObject")->pdo;
+}
 ULONG PortNumber(Port* port) { return CheckedPort(port, "PortNumber")->number; }
 bool IsHighSpeed(Port* port) { return CheckedPort(port, "IsHighSpeed")->highSpeed; }
 

@@ -59,7 +59,7 @@ protected:
         std::unique_ptr<sim::usb::Device> device = sim::usb::CreateCatalogDevice(name);
         EXPECT_TRUE(device);
         if (!device) return STATUS_UNSUCCESSFUL;
-        m_Port = sim::usb::PlugDevice(std::move(device));
+        m_Port = sim::usb::PlugDevice(std::move(device), m_PlugOptions);
         m_Node = sim::usb::NodeOf(m_Port);
         NTSTATUS status = sim::pnp::AddDevice(m_Driver, m_Node);
         if (!NT_SUCCESS(status)) return status;
@@ -67,6 +67,12 @@ protected:
         return sim::pnp::StartDevice(m_Node);
     }
     void Unplug() {
+        // A re-enumeration the PnP manager is still acting on ends first; the port's node is then
+        // the one it enumerated.
+        if (m_Port != nullptr) {
+            EXPECT_TRUE(sim::pnp::WaitForIdle(10 * sim::machine::kSecond));
+            m_Node = sim::usb::NodeOf(m_Port);
+        }
         if (m_Added) {
             EXPECT_EQ(sim::pnp::RemoveDevice(m_Node), STATUS_SUCCESS);
             // The adapter is gone with the removal, and with it its hold on the bus interface.
@@ -118,6 +124,7 @@ protected:
 
     const FrontCallees* m_Previous = nullptr;
     sim::pnp::Driver* m_Driver = nullptr;
+    sim::usb::PlugOptions m_PlugOptions;
     sim::usb::Port* m_Port = nullptr;
     sim::pnp::DeviceNode* m_Node = nullptr;
     bool m_Added = false;

@@ -141,6 +141,46 @@ TEST_F(WaveFront, RemovalWithARunningPin) {
     Unplug();
 }
 
+// A recovery that cannot select the zero-bandwidth setting any more cycles the port, and the hub
+// re-enumerates the device: the old node is surprise-removed at once (its filters leave), removed
+// once the application closed its pin and filter, and a new node starts under the same device key
+// and plays a ramp sample-exact.
+TEST_F(WaveFront, ACycledPortReenumeratesTheDeviceAndItPlaysAgain) {
+    m_PlugOptions.reenumerate = true;
+    ASSERT_NO_FATAL_FAILURE(StartPlaying(100 * kMs));
+    sim::pnp::DeviceNode* old = m_Node;
+    const std::u16string driverKey = sim::pnp::DriverKeyPath(old);
+    sim::usb::Device& device = sim::usb::DeviceOf(m_Port);
+    device.AddControlFault({.match = {.bmRequestType = 0x01, .bRequest = USB_REQUEST_SET_INTERFACE}, .times = 1});
+    const uint64_t frame = sim::usb::CurrentFrame() + 5;
+    device.AddPacketFault({.endpoint = 0x01, .frames = {frame, frame + 1, frame + 2}});
+
+    ASSERT_TRUE(sim::machine::RunUntil([old] { return !sim::pnp::IsStarted(old); }, sim::machine::kSecond));
+    EXPECT_EQ(sim::usb::PortCycles(m_Port), 1u);
+    EXPECT_EQ(sim::usb::NodeOf(m_Port), old) << "removed only once the application closed its handles";
+    EXPECT_TRUE(sim::hosts::FindFilters(KSCATEGORY_RENDER).empty());
+    m_Pin.reset();
+    m_Filter.reset();
+    ASSERT_TRUE(sim::pnp::WaitForIdle(sim::machine::kSecond));
+    // The old node is gone (its memory may serve the new one): the port's node now is a started one.
+    m_Node = sim::usb::NodeOf(m_Port);
+    EXPECT_TRUE(sim::pnp::IsStarted(m_Node));
+    EXPECT_EQ(sim::pnp::DriverKeyPath(m_Node), driverKey);
+
+    device.ClearFaults();
+    Audio().Render(kRenderInterface)->Clear();
+    OpenFilter(KSCATEGORY_RENDER);
+    ASSERT_EQ(OpenPin(48000), STATUS_SUCCESS);
+    RampSource source{.limit = 48000 / 4};
+    ASSERT_EQ(Play(source, 400 * kMs), STATUS_SUCCESS);
+    ASSERT_EQ(Stop(), STATUS_SUCCESS);
+    sim::usb::RampSpec spec;
+    spec.channelOffset = 0x100;
+    const sim::usb::RampReport report = sim::usb::CheckRamp(*Audio().Render(kRenderInterface), spec);
+    EXPECT_TRUE(report.Ok()) << report.text;
+    EXPECT_EQ(report.rampFrames, source.limit);
+}
+
 // The eight-channel device lists no record with its largest channel count, rate and bits
 // together: a wildcard client still gets the best record it has, and that format opens the pin.
 TEST_F(WaveFront, WildcardIntersectionFindsAnExistingRecord) {

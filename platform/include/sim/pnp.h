@@ -6,8 +6,10 @@
 #pragma once
 
 #include <sim/io.h>
+#include <sim/machine.h>
 #include <win/io.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -77,6 +79,24 @@ NTSTATUS SetDevicePower(DeviceNode* node, DEVICE_POWER_STATE state);
 void DeleteDevice(DeviceNode* node);
 
 PDEVICE_OBJECT PhysicalDeviceObject(DeviceNode* node);
+// IRP_MN_START_DEVICE succeeded and no removal came since.
+bool IsStarted(DeviceNode* node);
+
+// ---- Devices the PnP manager enumerates on its own ----
+// What the PnP manager does for a device its bus reports: the driver loaded for the description's
+// service adds the device and starts it. STATUS_NO_SUCH_DEVICE when no driver of that service is
+// loaded (the device stays without a function driver); otherwise AddDevice's or the start's status.
+NTSTATUS EnumerateDevice(DeviceNode* node);
+// The bus no longer reports the node's device (a port cycle, the device left): on the PnP manager's
+// own thread the stack gets IRP_MN_SURPRISE_REMOVAL at once and IRP_MN_REMOVE_DEVICE as soon as no
+// file is open on any device of the stack (the applications closed their handles). Then `removed`
+// runs on that thread: the bus deletes the physical device object there (DeleteDevice) and answers
+// the node of the device it enumerated in its place, or null; a new node is enumerated as
+// EnumerateDevice does.
+void ReportDeviceMissing(DeviceNode* node, std::function<DeviceNode*()> removed);
+// Waits in the machine until the PnP manager's thread has no report left to act on, for at most
+// limit (100 ns units); false when it still has one.
+bool WaitForIdle(sim::machine::Time limit);
 // "Enum\<deviceId>\<instanceId>" and the driver key's absolute paths.
 std::u16string EnumKeyPath(DeviceNode* node);
 std::u16string DriverKeyPath(DeviceNode* node);

@@ -29,6 +29,13 @@ struct PlugOptions {
     std::u16string instanceId{};  // empty: "5&1A2B3C4D&0&<port number>"
     std::u16string service = u"KV-380D";
     std::u16string description = u"USB Audio Device";
+    // A port cycle (IOCTL_INTERNAL_USB_CYCLE_PORT) re-enumerates the device through the PnP manager,
+    // as the hub does: the old node is surprise-removed and removed (once no file is open on its
+    // stack), its physical device object deleted, and a new node for the device is added and started
+    // with the driver loaded for the service (sim::pnp::WaitForIdle waits for all of it; NodeOf then
+    // answers the new node). Without it a cycle re-attaches the device under the same node and the
+    // PnP side stays the caller's.
+    bool reenumerate = false;
 };
 
 // Plugs device into the first free port of the root hub: the device is addressed (SET_ADDRESS with
