@@ -31,7 +31,10 @@ bool DriverSession::LoadDriver(const std::string& driverPath) {
 }
 
 bool DriverSession::PlugAndStart(std::unique_ptr<sim::usb::Device> device, const std::string& label, bool reportAdd) {
-    m_Port = sim::usb::PlugDevice(std::move(device));
+    // A port cycle during the run re-enumerates the device as the hub does.
+    sim::usb::PlugOptions options;
+    options.reenumerate = true;
+    m_Port = sim::usb::PlugDevice(std::move(device), options);
     m_Node = sim::usb::NodeOf(m_Port);
     m_Out << "device   " << label << '\n';
     NTSTATUS status = sim::pnp::AddDevice(m_Driver, m_Node);
@@ -51,6 +54,11 @@ bool DriverSession::PlugAndStart(std::unique_ptr<sim::usb::Device> device, const
 }
 
 void DriverSession::RemoveDevice() {
+    // A re-enumeration still under way ends first; the port's node is then the new one.
+    if (m_Port != nullptr) {
+        if (!sim::pnp::WaitForIdle(10 * sim::machine::kSecond)) m_Out << "kvsim: the PnP manager is still busy\n";
+        m_Node = sim::usb::NodeOf(m_Port);
+    }
     if (m_Added) m_Line(m_Out, "REMOVE", StatusText(sim::pnp::RemoveDevice(m_Node)));
     m_Added = false;
     if (m_Port != nullptr) sim::usb::RemovePort(m_Port);
