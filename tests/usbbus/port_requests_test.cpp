@@ -65,6 +65,41 @@ TEST_F(BusPort, StatusResetAndCycleFollowTheDevice) {
     EXPECT_EQ(status, ULONG(USBD_PORT_ENABLED | USBD_PORT_CONNECTED));
 }
 
+// A port plugged as the hub enumerates devices: a cycle ends what the old node held as gone, the PnP
+// manager takes that node away, and the device comes back unconfigured under a new node.
+TEST_F(BusFixture, ACycleReenumeratesUnderANewNode) {
+    m_Port = sim::usb::PlugCatalogDevice("uac1", {.reenumerate = true});
+    ASSERT_NE(m_Port, nullptr);
+    m_Ports.push_back(m_Port);
+    m_Pdo = sim::usb::PhysicalDeviceObject(m_Port);
+    URB interruptUrb{};
+    UCHAR message[2];
+    UsbBuildInterruptOrBulkTransferRequest(&interruptUrb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), OpenPipe(0, 0, 0x83),
+                                           message, nullptr, sizeof message,
+                                           USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
+    auto held = Start(&interruptUrb);
+    Device().ClearLog();
+
+    ASSERT_EQ(Send(m_Pdo, IOCTL_INTERNAL_USB_CYCLE_PORT, nullptr)->Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(held->Wait(), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(interruptUrb.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+    held.reset();
+    ASSERT_TRUE(sim::pnp::WaitForIdle(sim::machine::kSecond));
+
+    m_Pdo = sim::usb::PhysicalDeviceObject(m_Port);
+    EXPECT_FALSE(sim::pnp::IsStarted(sim::usb::NodeOf(m_Port))) << "no driver is loaded for the service";
+    EXPECT_EQ(Device().ConfigurationValue(), 0);
+    EXPECT_EQ(Device().Address(), sim::usb::PortNumber(m_Port));
+    const std::vector<std::string> lines = Device().LogLines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0].rfind("unplugged", 0), 0u);
+    EXPECT_EQ(lines[1], "plugged in");
+    ULONG status = 0;
+    ASSERT_EQ(Send(m_Pdo, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &status)->Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(status, ULONG(USBD_PORT_ENABLED | USBD_PORT_CONNECTED));
+    EXPECT_EQ(sim::usb::PortCycles(m_Port), 1u);
+}
+
 // After a removal the bus may answer STATUS_NO_SUCH_DEVICE instead of STATUS_DEVICE_NOT_CONNECTED,
 // port status requests included; a reset with the client's transfers still pending is a verifier stop.
 TEST_F(BusPort, RemovalAnswersNoSuchDeviceAndAResetNeedsTheClientsRequestsDrained) {
