@@ -219,6 +219,184 @@ TEST_F(StreamArbitrationTest, AStartedClientRunsAgainWhenTheHigherKindLeavesOrFa
     asioIn.Leave();
 }
 
+// SET_INTERFACE of one alternate setting of an interface.
+sim::usb::RequestMatch AlternateSettingRequest(uint8_t interfaceNumber, uint8_t setting) {
+    return {.bmRequestType = 0x01, .bRequest = USB_REQUEST_SET_INTERFACE, .wValue = setting, .wIndex = interfaceNumber};
+}
+
+// A request the device refuses when a stream opens in the wave client's format (44.1 kHz): the
+// alternate setting itself, or the sampling rate after it (which only capture depends on).
+struct HandOverFault {
+    const char* name;
+    ULONG engine;
+    uint8_t interfaceNumber;
+    sim::usb::RequestMatch (*match)(uint8_t interfaceNumber, uint8_t alternateSetting);
+};
+
+class StopHandOverTest : public StreamArbitrationTest, public testing::WithParamInterface<HandOverFault> {
+protected:
+    UsbAudioStream* Engine() { return Stream(GetParam().engine); }
+    // ASIO (48 kHz) owns the running stream beside the started wave client (44.1 kHz); the device
+    // refuses the next `times` requests of the case, and ASIO stops: the hand-over to wave fails.
+    void StopAsioIntoFault(TestClient& wave, TestClient& asio, uint32_t times) {
+        UsbAudioStream* stream = Engine();
+        const WAVEFORMATEXTENSIBLE format = FindFormat(stream, 44100, 16);
+        ASSERT_EQ(wave.Register(format), STATUS_SUCCESS);
+        ASSERT_EQ(asio.Register(FindFormat(stream, 48000, 16), 5, 2), STATUS_SUCCESS);
+        ASSERT_EQ(wave.SetFormat(), STATUS_SUCCESS);
+        ASSERT_EQ(wave.Start(), STATUS_SUCCESS);
+        sim::machine::RunFor(100 * kMillisecond);
+        ASSERT_EQ(asio.SetFormat(), STATUS_SUCCESS);
+        ASSERT_EQ(asio.Start(), STATUS_SUCCESS);
+        sim::machine::RunFor(100 * kMillisecond);
+        UCHAR setting = 0;
+        ASSERT_EQ(stream->FindAltSetting(&format.Format, &setting), STATUS_SUCCESS);
+        m_fault = GetParam().match(GetParam().interfaceNumber, setting);
+        Device().ClearLog();
+        Device().AddControlFault({.match = m_fault, .times = times});
+        EXPECT_FALSE(NT_SUCCESS(asio.Stop()));
+        EXPECT_EQ(stream->StreamState(), UsbStreamClosed);
+        EXPECT_EQ(stream->RunOwner(), nullptr);
+    }
+    // Attempts to open the wave client's format since the fault was armed.
+    size_t Attempts() {
+        size_t count = 0;
+        for (const sim::usb::LogEntry& e : Device().Log()) count += e.isRequest && m_fault.Matches(e.setup) ? 1 : 0;
+        return count;
+    }
+
+    sim::usb::RequestMatch m_fault{};
+};
+
+// Fails before the worker retried: the wave client stayed started and silent until the next client
+// operation.
+TEST_P(StopHandOverTest, AHandOverThatFailsOnceRunsTheStartedClientSoonAfter) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    UsbAudioStream* stream = Engine();
+    TestClient wave(stream, ClientKind::WaveStream);
+    TestClient asio(stream, ClientKind::Asio, kAsioBase);
+    ASSERT_NO_FATAL_FAILURE(StopAsioIntoFault(wave, asio, 1));
+    const uint64_t owned = wave.OwnedFormatChanges();
+    const uint64_t transfers = wave.TransfersDone();
+    ASSERT_TRUE(sim::machine::RunUntil([&] { return wave.TransfersDone() > transfers + 10; }, kSecond))
+        << sim::machine::DumpThreads();
+    EXPECT_EQ(Attempts(), 2u);
+    EXPECT_EQ(stream->StreamState(), UsbStreamRunning);
+    ASSERT_NE(stream->RunOwner(), nullptr);
+    EXPECT_EQ(stream->RunOwner()->Registration, wave.Id());
+    EXPECT_EQ(Audio().StreamRate(GetParam().interfaceNumber), 44100u);
+    EXPECT_EQ(wave.OwnedFormatChanges(), owned + 1);
+    ASSERT_EQ(wave.Stop(), STATUS_SUCCESS);
+    wave.Leave();
+    asio.Leave();
+    if (GetParam().engine != 0) return;
+    // The wave ramp goes on where it stopped: nothing was lost or doubled around the retry.
+    RampRunList runs;
+    ASSERT_TRUE(RampRuns(*Audio().Render(kRenderInterface), &runs));
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[1].first, kAsioBase);
+    EXPECT_EQ(runs[0].second + runs[2].second, wave.FramesWritten());
+}
+
+// A device that keeps refusing: the worker gives up after its retries and the stream stays closed;
+// the next client operation tries again with retries of its own, and the clients leave cleanly.
+TEST_P(StopHandOverTest, AHandOverThatKeepsFailingEndsAfterBoundedRetries) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    UsbAudioStream* stream = Engine();
+    const sim::pool::Snapshot before = sim::pool::TakeSnapshot();
+    TestClient wave(stream, ClientKind::WaveStream);
+    TestClient asio(stream, ClientKind::Asio, kAsioBase);
+    ASSERT_NO_FATAL_FAILURE(StopAsioIntoFault(wave, asio, sim::usb::kForever));
+    const uint64_t transfers = wave.TransfersDone();
+    const size_t perStep = 1 + UsbStreamRunRetries;
+    ASSERT_TRUE(sim::machine::RunUntil([&] { return Attempts() >= perStep; }, kSecond)) << Attempts();
+    sim::machine::RunFor(kSecond);
+    EXPECT_EQ(Attempts(), perStep);
+    EXPECT_EQ(stream->StreamState(), UsbStreamClosed);
+    EXPECT_EQ(stream->RunOwner(), nullptr);
+
+    ASSERT_EQ(asio.Close(), STATUS_SUCCESS);  // an arbitration step: one attempt and its retries
+    ASSERT_TRUE(sim::machine::RunUntil([&] { return Attempts() >= 2 * perStep; }, kSecond)) << Attempts();
+    sim::machine::RunFor(kSecond);
+    EXPECT_EQ(Attempts(), 2 * perStep);
+    EXPECT_EQ(stream->StreamState(), UsbStreamClosed);
+    EXPECT_EQ(wave.TransfersDone(), transfers);
+
+    EXPECT_EQ(wave.Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(wave.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(wave.Unregister(), STATUS_SUCCESS);
+    EXPECT_EQ(asio.Unregister(), STATUS_SUCCESS);
+    EXPECT_EQ(stream->StreamState(), UsbStreamClosed);
+    EXPECT_EQ(stream->PendingTransfers(), 0u);
+    EXPECT_EQ(sim::usb::HeldRequests(m_port), 0u);
+    const sim::pool::LeakReport leaks = sim::pool::LeaksSince(before);
+    EXPECT_TRUE(leaks.Empty()) << leaks.ToString();
+}
+
+// The started client leaves while a retry is pending: the retry finds nobody to run.
+TEST_P(StopHandOverTest, ARetryAfterTheStartedClientLeftDoesNothing) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    UsbAudioStream* stream = Engine();
+    const std::pair<const char*, NTSTATUS (TestClient::*)()> leaves[] = {{"stop", &TestClient::Stop},
+                                                                         {"close", &TestClient::Close}};
+    for (const auto& [name, leave] : leaves) {
+        SCOPED_TRACE(name);
+        TestClient wave(stream, ClientKind::WaveStream);
+        TestClient asio(stream, ClientKind::Asio, kAsioBase);
+        ASSERT_NO_FATAL_FAILURE(StopAsioIntoFault(wave, asio, sim::usb::kForever));
+        ASSERT_EQ((wave.*leave)(), STATUS_SUCCESS);
+        sim::machine::RunFor(kSecond);
+        EXPECT_EQ(Attempts(), 1u);
+        EXPECT_EQ(stream->StreamState(), UsbStreamClosed);
+        EXPECT_EQ(stream->RunOwner(), nullptr);
+        Device().ClearFaults();
+        wave.Leave();
+        asio.Leave();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, StopHandOverTest,
+    testing::Values(HandOverFault{"RenderAlternateSetting", 0, 1, AlternateSettingRequest},
+                    HandOverFault{"CaptureAlternateSetting", 1, 2, AlternateSettingRequest},
+                    HandOverFault{"CaptureSamplingRate", 1, 2,
+                                  [](uint8_t, uint8_t) { return sim::usb::Uac1SamplingFrequencyRequest(0x82); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A client that formats the stream while a retry is pending owns it as any format owner does: the
+// started client does not take the stream from it, and runs again once that owner has streamed.
+TEST_F(StreamArbitrationTest, AFormatOwnerThatArrivesWhileARetryIsPendingKeepsTheStream) {
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    UsbAudioStream* stream = Stream(0);
+    TestClient low(stream, ClientKind::SecondAttached);
+    TestClient wave(stream, ClientKind::WaveStream);
+    TestClient asio(stream, ClientKind::Asio, kAsioBase);
+    const WAVEFORMATEXTENSIBLE lowFormat = FindFormat(stream, 48000, 16);
+    ASSERT_EQ(low.Begin(lowFormat), STATUS_SUCCESS);
+    ASSERT_EQ(wave.Register(FindFormat(stream, 44100, 16)), STATUS_SUCCESS);
+    ASSERT_EQ(asio.Register(FindFormat(stream, 44100, 16)), STATUS_SUCCESS);
+    ASSERT_EQ(wave.SetFormat(), STATUS_SUCCESS);
+    ASSERT_EQ(wave.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(100 * kMillisecond);
+    UCHAR setting = 0;
+    ASSERT_EQ(stream->FindAltSetting(&lowFormat.Format, &setting), STATUS_SUCCESS);
+    Device().AddControlFault({.match = AlternateSettingRequest(kRenderInterface, setting), .times = 1});
+    EXPECT_FALSE(NT_SUCCESS(wave.Stop()));  // the hand-over to the low client fails once
+    ASSERT_EQ(asio.SetFormat(), STATUS_SUCCESS);
+    sim::machine::RunFor(kSecond);
+    EXPECT_EQ(stream->StreamState(), UsbStreamOpen);
+    EXPECT_EQ(Audio().StreamRate(kRenderInterface), 44100u);
+    ASSERT_EQ(asio.Start(), STATUS_SUCCESS);
+    sim::machine::RunFor(100 * kMillisecond);
+    ASSERT_EQ(asio.Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(stream->StreamState(), UsbStreamRunning);
+    ASSERT_NE(stream->RunOwner(), nullptr);
+    EXPECT_EQ(stream->RunOwner()->Registration, low.Id());
+    low.Leave();
+    wave.Leave();
+    asio.Leave();
+}
+
 // A hand-over between clients of one format: the previous owner's last transfers complete as its
 // own, so each client hears exactly the transfers that carried its data.
 TEST_F(StreamArbitrationTest, TheLastTransfersBeforeAHandOverCompleteForThePreviousOwner) {

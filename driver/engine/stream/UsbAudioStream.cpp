@@ -76,7 +76,8 @@ UsbAudioStream::UsbAudioStream(PUNKNOWN UnknownOuter, ULONG Interface, ULONG Ter
       m_DrainedForReset(FALSE),
       m_LastTransferFailed(FALSE),
       m_IsolatedPacketErrors(0),
-      m_Recoveries(0) {
+      m_Recoveries(0),
+      m_RunRetriesLeft(0) {
     UNREFERENCED_PARAMETER(TerminalControlId);
     KeInitializeEvent(&m_IdleEvent, NotificationEvent, TRUE);
     KeInitializeEvent(&m_ExitEvent, NotificationEvent, FALSE);
@@ -292,6 +293,9 @@ NTSTATUS UsbAudioStream::SetClientFormat(PVOID Client, PULONG TransferMs, PULONG
     ULONG openFrame = 0;
     bool opened = false;
     if (head != m_FormatOwner) {
+        // The stream is the new format owner's now: a started client waits for that owner's start
+        // or close, so a pending retry for it ends.
+        InterlockedExchange(&m_RunRetriesLeft, 0);
         if (m_FormatOwner != nullptr) {
             if (State() == UsbStreamRunning) StopRunning();
             Close();
@@ -347,24 +351,7 @@ NTSTATUS UsbAudioStream::StartClient(PVOID Client, ULONG StartFrame, PULONG Tran
         record->Started = 1;
     } else {
         StreamClient* previous = m_RunOwner;
-        ULONG startFrame = StartFrame;
-        if (State() != UsbStreamOpen || !SameFormat(head->Format, m_OpenFormat)) {
-            // The stream is open for another client's format: re-open it for the new owner's.
-            ULONG openFrame = 0;
-            status = ReopenFor(head, &openFrame);
-            startFrame = openFrame + 2;
-        } else if (State() == UsbStreamRunning) {
-            // The previous owner's transfers end before the new owner's data moves.
-            StopRunning();
-        }
-        if (NT_SUCCESS(status)) {
-            // Only now: a completion of the previous owner's last transfers still names that owner.
-            m_RunOwner = head;
-            m_CurrentWaveFormat = head->Format;
-            NotifyFormatChanged(head, TRUE);
-            record->Started = 1;
-            status = Run(startFrame, 1);
-        }
+        status = HandOverTo(head, StartFrame, UsbStreamStartLeadFrames);
         if (!NT_SUCCESS(status)) {
             RemoveClient(ClientList::Started, record->Registration);
             record->Started = 0;
@@ -381,6 +368,7 @@ NTSTATUS UsbAudioStream::StartClient(PVOID Client, ULONG StartFrame, PULONG Tran
             }
             return status;
         }
+        record->Started = 1;
     }
 
     AttachedList list;
@@ -415,24 +403,13 @@ NTSTATUS UsbAudioStream::StopClient(PVOID Client, ProcessingStage* Attach) {
     } else if (head == m_RunOwner) {
         record->Started = 0;
     } else {
+        // The stopping owner's last transfers complete as its own; then the head gets the stream
+        // opened afresh in its own format and transfer shape.
         StopRunning();
         record->Started = 0;
         Close();
-        ULONG openFrame = 0;
-        const NTSTATUS opened = Open(head, &openFrame);
-        if (!NT_SUCCESS(opened)) {
-            // Nobody runs: the next arbitration step tries again for the started head.
-            Close();
-            m_RunOwner = nullptr;
-            return opened;
-        }
-        m_RunOwner = head;
-        m_CurrentWaveFormat = head->Format;
-        NotifyFormatChanged(head, TRUE);
-        if (!NT_SUCCESS(Run(openFrame + 5, 1))) {
-            Close();
-            m_RunOwner = nullptr;
-        }
+        const NTSTATUS handed = RunStartedHead(GetCurrentFrame() + RestartStartLead);
+        if (!NT_SUCCESS(handed)) status = handed;
     }
     return status;
 }
@@ -478,30 +455,63 @@ NTSTATUS UsbAudioStream::CloseClient(PVOID Client) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS UsbAudioStream::RunStartedHead(ULONG StartFrame) {
+NTSTATUS UsbAudioStream::HandOverTo(StreamClient* Head, ULONG StartFrame, ULONG OpenLead) {
+    PAGED_CODE();
+    ULONG startFrame = StartFrame;
+    if (State() != UsbStreamOpen || !SameFormat(Head->Format, m_OpenFormat)) {
+        // Running (the previous owner's transfers end first), closed, or open for another
+        // client's format: re-opened for the new owner's.
+        ULONG openFrame = 0;
+        const NTSTATUS status = ReopenFor(Head, &openFrame);
+        if (!NT_SUCCESS(status)) return status;
+        startFrame = openFrame + OpenLead;
+    }
+    // Only now: a completion of the previous owner's last transfers still names that owner.
+    m_RunOwner = Head;
+    m_CurrentWaveFormat = Head->Format;
+    NotifyFormatChanged(Head, TRUE);
+    Head->Started = 1;
+    return Run(startFrame, 1);
+}
+
+NTSTATUS UsbAudioStream::TryRunStartedHead(ULONG StartFrame) {
     PAGED_CODE();
     StreamClient* head = GetHeadClient(ClientList::Started);
     if (head == nullptr || (head == m_RunOwner && State() == UsbStreamRunning)) return STATUS_SUCCESS;
-    NTSTATUS status = STATUS_SUCCESS;
-    ULONG startFrame = StartFrame;
-    if (State() != UsbStreamOpen || !SameFormat(head->Format, m_OpenFormat)) {
-        ULONG openFrame = 0;
-        status = ReopenFor(head, &openFrame);
-        startFrame = openFrame + RestartStartLead;
-    } else if (State() == UsbStreamRunning) {
-        StopRunning();
-    }
-    if (NT_SUCCESS(status)) {
-        m_RunOwner = head;
-        m_CurrentWaveFormat = head->Format;
-        NotifyFormatChanged(head, TRUE);
-        status = Run(startFrame, 1);
-    }
+    const NTSTATUS status = HandOverTo(head, StartFrame, RestartStartLead);
     if (!NT_SUCCESS(status)) {
         Close();
         m_RunOwner = nullptr;
     }
     return status;
+}
+
+NTSTATUS UsbAudioStream::RunStartedHead(ULONG StartFrame) {
+    PAGED_CODE();
+    const NTSTATUS status = TryRunStartedHead(StartFrame);
+    // A device that stalls a request once (the sampling rate, the alternate setting) is not left
+    // silent until the next client operation.
+    InterlockedExchange(&m_RunRetriesLeft, NT_SUCCESS(status) ? 0 : static_cast<LONG>(UsbStreamRunRetries));
+    if (!NT_SUCCESS(status)) KeSetEvent(&m_WorkEvent, IO_NO_INCREMENT, FALSE);  // the worker starts the delay
+    return status;
+}
+
+void UsbAudioStream::RetryRunStartedHead() {
+    PAGED_CODE();
+    if (ReadAcquire(&m_RunRetriesLeft) == 0) return;
+    StreamClient* head = GetHeadClient(ClientList::Started);
+    if (head == nullptr || (head == m_RunOwner && State() == UsbStreamRunning)) {
+        // Stopped, closed or run by a client operation since.
+        InterlockedExchange(&m_RunRetriesLeft, 0);
+        return;
+    }
+    const LONG left = InterlockedDecrement(&m_RunRetriesLeft);
+    const NTSTATUS status = TryRunStartedHead(GetCurrentFrame() + RestartStartLead);
+    if (NT_SUCCESS(status)) {
+        InterlockedExchange(&m_RunRetriesLeft, 0);
+    } else if (left == 0) {
+        DbgPrint("Started client not run after %u retries, status = %x\n", UsbStreamRunRetries, static_cast<ULONG>(status));
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

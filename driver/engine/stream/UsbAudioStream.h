@@ -44,6 +44,9 @@ constexpr KPRIORITY UsbStreamWorkerPriority = 24;
 // A transfer starts at least this many frames after the current one: the bus may already be
 // scheduling the next frame, so a packet for it can be too late.
 constexpr ULONG UsbStreamStartLeadFrames = 2;
+// After an arbitration step that could not run the head of the started list, the worker tries
+// again this many times, the recovery delay apart; then the stream waits for the next step.
+constexpr ULONG UsbStreamRunRetries = 3;
 // Bytes of an isochronous request for n packets, as the stream allocates it.
 constexpr ULONG UsbStreamIsoUrbBytes(ULONG Packets) { return 152 + 12 * Packets; }
 // The result of a submission that sent nothing because the stream is not running or the device is
@@ -345,6 +348,7 @@ protected:
     LONG volatile m_LastTransferFailed;    // the last completed transfer had a failed packet
     LONG volatile m_IsolatedPacketErrors;
     LONG volatile m_Recoveries;
+    LONG volatile m_RunRetriesLeft;  // worker attempts to run the started head; written under m_Mutex
 
 private:
     static KSTART_ROUTINE ThreadStart;
@@ -352,10 +356,19 @@ private:
     void CreateLimiter();
     // The arbitration steps shared by the client operations.
     NTSTATUS ReopenFor(StreamClient* Client, PULONG BusFrame);
+    // Hands the stream to Head: re-opened in its format unless it is open (not running) in it,
+    // the transfers then starting OpenLead frames after the open, else run from StartFrame. Head
+    // is the run owner from the FormatChanged notice on. On failure nothing is undone.
+    NTSTATUS HandOverTo(StreamClient* Head, ULONG StartFrame, ULONG OpenLead);
     // After an arbitration step: the head of the started list, when there is one, owns a running
     // stream in its own format. A stream that cannot be opened or run for it is left closed with no
-    // run owner, so the next step tries again.
+    // run owner; the worker tries again (RetryRunStartedHead) and so does the next step.
     NTSTATUS RunStartedHead(ULONG StartFrame);
+    // One attempt of RunStartedHead, without the worker's retries.
+    NTSTATUS TryRunStartedHead(ULONG StartFrame);
+    // A turn of the worker, under m_Mutex, when the retry delay has passed: one more attempt for a
+    // started head that still does not run; nothing (and no more retries) once none is left.
+    void RetryRunStartedHead();
     void DetachForKind(StreamClient* Client, ProcessingStage* Attach, NTSTATUS* Status);
     BOOLEAN AttachedListFor(ULONG Kind, AttachedList* List) const;
 };

@@ -15,7 +15,8 @@
 namespace {
 
 constexpr KPRIORITY WorkerStartPriority = 31;
-// Recovery waits this long before it selects the zero-bandwidth setting: 100 ms, relative.
+// Recovery waits this long before it selects the zero-bandwidth setting, and a run retry this long
+// after the attempt before it: 100 ms, relative.
 constexpr LONGLONG RecoveryDelay = -100LL * 10000;
 // Restarted transfers begin this many frames after the current one.
 constexpr ULONG RestartLeadFrames = UsbStreamStartLeadFrames;
@@ -114,10 +115,18 @@ void UsbAudioStream::ThreadStart(PVOID StartContext) {
 void UsbAudioStream::WorkerLoop() {
     PVOID events[] = {&m_WorkEvent, &m_ExitEvent};
     for (;;) {
-        const NTSTATUS woken = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE, nullptr,
-                                                        nullptr);
+        // While a run retry is pending the wait ends after the recovery delay at the latest. The
+        // worker holds nothing while it waits, so no client operation waits on a retry.
+        LARGE_INTEGER retryDelay;
+        retryDelay.QuadPart = RecoveryDelay;
+        const bool retryPending = ReadAcquire(&m_RunRetriesLeft) != 0;
+        const NTSTATUS woken = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE,
+                                                        retryPending ? &retryDelay : nullptr, nullptr);
         m_Mutex.Lock();
-        if (woken == STATUS_WAIT_0 && State() == UsbStreamRunning) {
+        if (woken == STATUS_TIMEOUT) {
+            // Never once the stream is going away: the destructor closes what is left.
+            if (KeReadStateEvent(&m_ExitEvent) == 0) RetryRunStartedHead();
+        } else if (woken == STATUS_WAIT_0 && State() == UsbStreamRunning) {
             if (InterlockedCompareExchange(&m_WorkFlag, UsbStreamWorkNone, UsbStreamWorkSubmit) == UsbStreamWorkSubmit) {
                 while (State() == UsbStreamRunning && NT_SUCCESS(SubmitTransfer())) {
                 }
