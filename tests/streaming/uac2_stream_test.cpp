@@ -565,4 +565,35 @@ TEST_F(Uac2StreamTest, RenderRecoveryResetsThePipesAndKeepsTheSetting) {
     client.Leave();
 }
 
+// A run of failed packets costs one recovery; a single failed packet in the first transfer after
+// the restart follows no failed transfer, so it is counted and the stream goes on.
+TEST_F(Uac2StreamTest, ALonePacketFaultAfterARenderRecoveryIsCountedNotRecovered) {
+    ASSERT_EQ(StartDevice("uac2"), STATUS_SUCCESS);
+    TestClient client(Playback(), ClientKind::WaveStream);
+    ASSERT_EQ(client.Begin(FindFormat(Playback(), 48000, 32), 10, 4), STATUS_SUCCESS);
+    sim::machine::RunFor(200 * kMillisecond);
+    // Every other frame fails for 200 ms: each transfer in flight, the last one before the
+    // recovery too, completes with failed packets.
+    std::vector<uint64_t> run;
+    for (uint64_t f = sim::usb::CurrentFrame() + 20, end = f + 200; f < end; f += 2) run.push_back(f);
+    Device().AddPacketFault({.endpoint = 0x01, .status = USBD_STATUS_XACT_ERROR, .frames = run});
+    ASSERT_TRUE(sim::machine::RunUntil([&] { return Playback()->Recoveries() == 1; }, kSecond));
+    // The restarted transfers begin two frames after the recovery: the first packet they move
+    // fails, and no other.
+    Device().ClearFaults();
+    const uint64_t now = sim::usb::CurrentFrame();
+    Device().AddPacketFault(
+        {.endpoint = 0x01, .status = USBD_STATUS_XACT_ERROR, .times = 1, .frames = {now, now + 1, now + 2, now + 3}});
+    const ULONG isolated = Playback()->IsolatedPacketErrors();
+    sim::usb::RenderSink* sink = Audio().Render(kRenderInterface);
+    const uint64_t played = sink->Frames();
+    sim::machine::RunFor(500 * kMillisecond);
+    EXPECT_EQ(Playback()->Recoveries(), 1u);
+    EXPECT_EQ(Playback()->IsolatedPacketErrors(), isolated + 1);
+    EXPECT_EQ(Playback()->StreamState(), UsbStreamRunning);
+    EXPECT_NEAR(double(sink->Frames() - played), 24000.0, 480.0);
+    ASSERT_EQ(client.Stop(), STATUS_SUCCESS);
+    client.Leave();
+}
+
 }  // namespace

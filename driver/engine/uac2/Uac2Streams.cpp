@@ -615,6 +615,8 @@ NTSTATUS Uac2PlaybackStream::RecoverFromError() {
     m_LastRecoveryFrame = frame;
     m_HasRecovered = TRUE;
     m_NextStartFrame = frame + RestartLeadFrames;
+    // The restart begins a new run: a failed packet in its first transfer is an isolated one.
+    InterlockedExchange(&m_LastTransferFailed, FALSE);
     transport->Release();
     // Every slot the client asked for goes out again, as at Run.
     if (NT_SUCCESS(status)) status = SubmitAvailable();
