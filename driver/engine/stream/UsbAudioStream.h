@@ -44,6 +44,12 @@ constexpr KPRIORITY UsbStreamWorkerPriority = 24;
 // A transfer starts at least this many frames after the current one: the bus may already be
 // scheduling the next frame, so a packet for it can be too late.
 constexpr ULONG UsbStreamStartLeadFrames = 2;
+// The start frame for a transfer meant for Frame when the bus is at Now: Frame itself, or, when it
+// is due or so close that its first packets may be late, Now + UsbStreamStartLeadFrames.
+constexpr ULONG UsbStreamTimelyStartFrame(ULONG Frame, ULONG Now) {
+    return static_cast<LONG>(Frame - Now) >= static_cast<LONG>(UsbStreamStartLeadFrames) ? Frame
+                                                                                         : Now + UsbStreamStartLeadFrames;
+}
 // Bytes of an isochronous request for n packets, as the stream allocates it.
 constexpr ULONG UsbStreamIsoUrbBytes(ULONG Packets) { return 152 + 12 * Packets; }
 // The result of a submission that sent nothing because the stream is not running or the device is
