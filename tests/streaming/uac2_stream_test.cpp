@@ -565,4 +565,102 @@ TEST_F(Uac2StreamTest, RenderRecoveryResetsThePipesAndKeepsTheSetting) {
     client.Leave();
 }
 
+// A run of failed packets costs one recovery; a single failed packet in the first transfer after
+// the restart follows no failed transfer, so it is counted and the stream goes on.
+TEST_F(Uac2StreamTest, ALonePacketFaultAfterARenderRecoveryIsCountedNotRecovered) {
+    ASSERT_EQ(StartDevice("uac2"), STATUS_SUCCESS);
+    TestClient client(Playback(), ClientKind::WaveStream);
+    ASSERT_EQ(client.Begin(FindFormat(Playback(), 48000, 32), 10, 4), STATUS_SUCCESS);
+    sim::machine::RunFor(200 * kMillisecond);
+    // Every other frame fails for 200 ms: each transfer in flight, the last one before the
+    // recovery too, completes with failed packets.
+    std::vector<uint64_t> run;
+    for (uint64_t f = sim::usb::CurrentFrame() + 20, end = f + 200; f < end; f += 2) run.push_back(f);
+    Device().AddPacketFault({.endpoint = 0x01, .status = USBD_STATUS_XACT_ERROR, .frames = run});
+    ASSERT_TRUE(sim::machine::RunUntil([&] { return Playback()->Recoveries() == 1; }, kSecond));
+    // The restarted transfers begin two frames after the recovery: the first packet they move
+    // fails, and no other.
+    Device().ClearFaults();
+    const uint64_t now = sim::usb::CurrentFrame();
+    Device().AddPacketFault(
+        {.endpoint = 0x01, .status = USBD_STATUS_XACT_ERROR, .times = 1, .frames = {now, now + 1, now + 2, now + 3}});
+    const ULONG isolated = Playback()->IsolatedPacketErrors();
+    sim::usb::RenderSink* sink = Audio().Render(kRenderInterface);
+    const uint64_t played = sink->Frames();
+    sim::machine::RunFor(500 * kMillisecond);
+    EXPECT_EQ(Playback()->Recoveries(), 1u);
+    EXPECT_EQ(Playback()->IsolatedPacketErrors(), isolated + 1);
+    EXPECT_EQ(Playback()->StreamState(), UsbStreamRunning);
+    EXPECT_NEAR(double(sink->Frames() - played), 24000.0, 480.0);
+    ASSERT_EQ(client.Stop(), STATUS_SUCCESS);
+    client.Leave();
+}
+
+// How the feedback pipe's reads are interrupted while the render stream plays.
+enum class FeedbackBreak { StopAndStart, FeedbackCancelled, DataCancelled };
+
+struct FeedbackBreakCase {
+    const char* device;
+    ULONG rate;
+    FeedbackBreak interruption;
+    const char* name;
+};
+
+class Uac2FeedbackFrames : public Uac2StreamMachine, public ::testing::WithParamInterface<FeedbackBreakCase> {};
+
+// The feedback reads run back to back on start frames of their own: a second of streaming reads
+// every (micro)frame and none late. After an interruption (the stream stopped and started again
+// within the bus's memory of the pipe, the feedback reads or the data transfers cancelled from
+// elsewhere, the latter costing a recovery) the reads start again a little ahead of the current
+// frame: at most one gap, no late packet, and reading goes on at the same pace (10 ms transfers).
+TEST_P(Uac2FeedbackFrames, ReadsRunWithoutGapsAndComeBackOnTime) {
+    const FeedbackBreakCase c = GetParam();
+    ASSERT_EQ(StartDevice(c.device), STATUS_SUCCESS);
+    TestClient client(Playback(), ClientKind::WaveStream);
+    ASSERT_EQ(client.Begin(FindFormat(Playback(), c.rate, 32)), STATUS_SUCCESS);
+    sim::machine::RunFor(kSecond);
+    const sim::usb::IsoStatistics steady = sim::usb::EndpointStatistics(m_port, 0x81);
+    EXPECT_GT(steady.packets, 900u);
+    EXPECT_EQ(steady.gaps, 0u);
+    EXPECT_EQ(steady.latePackets, 0u);
+    EXPECT_EQ(steady.refusedTransfers, 0u);
+
+    switch (c.interruption) {
+    case FeedbackBreak::StopAndStart:
+        ASSERT_EQ(client.Stop(), STATUS_SUCCESS);
+        sim::machine::RunFor(100 * kMillisecond);
+        sim::usb::ClearStatistics(m_port);
+        ASSERT_EQ(client.Start(), STATUS_SUCCESS);
+        break;
+    case FeedbackBreak::FeedbackCancelled:
+    case FeedbackBreak::DataCancelled:
+        sim::usb::ClearStatistics(m_port);
+        ASSERT_GT(sim::usb::CancelEndpointTransfers(m_port, c.interruption == FeedbackBreak::DataCancelled ? 0x01 : 0x81), 0u);
+        break;
+    }
+    sim::machine::RunFor(kSecond);
+    const sim::usb::IsoStatistics after = sim::usb::EndpointStatistics(m_port, 0x81);
+    EXPECT_EQ(after.latePackets, 0u);
+    EXPECT_EQ(after.refusedTransfers, 0u);
+    EXPECT_LE(after.gaps, 1u);
+    // Cancelled reads leave no stale start frame behind: reading resumes with the next transfer.
+    if (c.interruption != FeedbackBreak::StopAndStart) {
+        EXPECT_LE(after.gapFrames, 10u + UsbStreamStartLeadFrames);
+    }
+    EXPECT_GT(after.packets, steady.packets * 9 / 10);
+    EXPECT_EQ(Playback()->Recoveries(), c.interruption == FeedbackBreak::DataCancelled ? 1u : 0u);
+    EXPECT_EQ(sim::usb::EndpointStatistics(m_port, 0x01).latePackets, 0u);
+    ASSERT_EQ(client.Stop(), STATUS_SUCCESS);
+    client.Leave();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Breaks, Uac2FeedbackFrames,
+    ::testing::Values(FeedbackBreakCase{"uac2", 48000, FeedbackBreak::StopAndStart, "StopAndStart"},
+                      FeedbackBreakCase{"uac2", 48000, FeedbackBreak::FeedbackCancelled, "FeedbackCancelled"},
+                      FeedbackBreakCase{"uac2", 48000, FeedbackBreak::DataCancelled, "DataCancelled"},
+                      FeedbackBreakCase{"uac2-fs", 44100, FeedbackBreak::StopAndStart, "FullSpeedStopAndStart"},
+                      FeedbackBreakCase{"uac2-b1", 48000, FeedbackBreak::StopAndStart, "MicroframeStopAndStart"}),
+    [](const ::testing::TestParamInfo<FeedbackBreakCase>& info) { return std::string(info.param.name); });
+
 }  // namespace

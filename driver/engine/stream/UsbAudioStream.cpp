@@ -540,9 +540,7 @@ NTSTATUS UsbAudioStream::Run(ULONG StartFrame, UCHAR UseStartFrame) {
     if (State() != UsbStreamOpen) return STATUS_UNSUCCESSFUL;
     if (m_Limiter != nullptr) m_Limiter->SetFormat(m_CurrentWaveFormat);
     // A start frame that is due, or so close that its packets may be late, moves two frames ahead.
-    const ULONG now = GetCurrentFrame();
-    m_NextStartFrame =
-        static_cast<LONG>(StartFrame - now) >= static_cast<LONG>(UsbStreamStartLeadFrames) ? StartFrame : now + UsbStreamStartLeadFrames;
+    m_NextStartFrame = UsbStreamTimelyStartFrame(StartFrame, GetCurrentFrame());
     m_UseStartFrame = UseStartFrame;
     InterlockedExchange(&m_WorkFlag, UsbStreamWorkNone);
     KeClearEvent(&m_WorkEvent);

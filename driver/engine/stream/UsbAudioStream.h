@@ -47,6 +47,12 @@ constexpr ULONG UsbStreamStartLeadFrames = 2;
 // After an arbitration step that could not run the head of the started list, the worker tries
 // again this many times, the recovery delay apart; then the stream waits for the next step.
 constexpr ULONG UsbStreamRunRetries = 3;
+// The start frame for a transfer meant for Frame when the bus is at Now: Frame itself, or, when it
+// is due or so close that its first packets may be late, Now + UsbStreamStartLeadFrames.
+constexpr ULONG UsbStreamTimelyStartFrame(ULONG Frame, ULONG Now) {
+    return static_cast<LONG>(Frame - Now) >= static_cast<LONG>(UsbStreamStartLeadFrames) ? Frame
+                                                                                         : Now + UsbStreamStartLeadFrames;
+}
 // Bytes of an isochronous request for n packets, as the stream allocates it.
 constexpr ULONG UsbStreamIsoUrbBytes(ULONG Packets) { return 152 + 12 * Packets; }
 // The result of a submission that sent nothing because the stream is not running or the device is

@@ -247,6 +247,9 @@ Uac2PlaybackStream::Uac2PlaybackStream(PUNKNOWN UnknownOuter, ULONG Interface, U
       m_FeedbackPipeIndex(NoFeedbackPipe),
       m_FeedbackEntries(0),
       m_FeedbackWidth(4),
+      m_FeedbackFrames(1),
+      m_FeedbackNextFrame(0),
+      m_FeedbackRefused(FALSE),
       m_HighSpeed(TRUE),
       m_HasRecovered(FALSE),
       m_LastRecoveryFrame(0),
@@ -289,7 +292,7 @@ BOOLEAN Uac2PlaybackStream::IsAltSettingValid(UCHAR AlternateSetting) {
     return Uac2IsAltSettingValid(m_Adapter, m_Index, AlternateSetting);
 }
 
-ULONG Uac2PlaybackStream::FeedbackEntriesFor(UCHAR AlternateSetting, ULONG Milliseconds, PULONG Width) {
+ULONG Uac2PlaybackStream::FeedbackEntriesFor(UCHAR AlternateSetting, ULONG Milliseconds, PULONG Width, PULONG Frames) {
     PAGED_CODE();
     UsbTransport* transport = nullptr;
     if (!NT_SUCCESS(QueryTransport(&transport))) return 0;
@@ -307,7 +310,10 @@ ULONG Uac2PlaybackStream::FeedbackEntriesFor(UCHAR AlternateSetting, ULONG Milli
     const ULONG64 microframes = (high ? 1ULL : MicroframesPerMs) << (interval - 1);
     ULONG64 entries = Milliseconds * MicroframesPerMs / microframes;
     if (entries == 0) entries = 1;
-    return entries > Uac2MaxFeedbackEntries ? Uac2MaxFeedbackEntries : static_cast<ULONG>(entries);
+    if (entries > Uac2MaxFeedbackEntries) entries = Uac2MaxFeedbackEntries;
+    // The host serves a full-speed isochronous endpoint every frame, whatever its bInterval.
+    *Frames = static_cast<ULONG>(high ? (entries * microframes + MicroframesPerMs - 1) / MicroframesPerMs : entries);
+    return static_cast<ULONG>(entries);
 }
 
 NTSTATUS Uac2PlaybackStream::Open(StreamClient* Client, PULONG BusFrame) {
@@ -328,7 +334,8 @@ NTSTATUS Uac2PlaybackStream::Open(StreamClient* Client, PULONG BusFrame) {
     const ULONG most = (rate + Uac2FeedbackWindowHz) / perSecond + SpareFramesPerPacket;
     const ULONG64 dataBytes = static_cast<ULONG64>(most) * block * ms * packets;
     ULONG width = 4;
-    const ULONG entries = FeedbackEntriesFor(setting, ms, &width);
+    ULONG feedbackFrames = 1;
+    const ULONG entries = FeedbackEntriesFor(setting, ms, &width, &feedbackFrames);
     const ULONG64 feedbackBytes = static_cast<ULONG64>(entries) * sizeof(ULONG);
     const ULONG64 staging = RoundUpToFrames(Client->Format.Format.nAvgBytesPerSec / StagingDivisor, block);
     if (dataBytes > MAXUSHORT * 64ULL || staging > MAXULONG || staging == 0) return STATUS_INVALID_PARAMETER;
@@ -348,6 +355,8 @@ NTSTATUS Uac2PlaybackStream::Open(StreamClient* Client, PULONG BusFrame) {
     m_LargestTransfer = static_cast<ULONG>(dataBytes);
     m_FeedbackEntries = entries;
     m_FeedbackWidth = width;
+    m_FeedbackFrames = feedbackFrames;
+    InterlockedExchange(&m_FeedbackRefused, FALSE);
     UsbTransport* transport = nullptr;
     if (NT_SUCCESS(QueryTransport(&transport))) {
         m_HighSpeed = transport->IsHighSpeed() ? TRUE : FALSE;
@@ -476,14 +485,19 @@ NTSTATUS Uac2PlaybackStream::CompleteTransfer(PDEVICE_OBJECT DeviceObject, PIRP 
 // ---------------------------------------------------------------------------------------------
 // Render: feedback reads
 
-TransferContext* Uac2PlaybackStream::AcquireFeedbackTransfer() {
+TransferContext* Uac2PlaybackStream::AcquireFeedbackTransfer(PBOOLEAN Idle) {
     KIRQL irql;
     KeAcquireSpinLock(&m_FeedbackLock, &irql);
     TransferContext* found = nullptr;
+    *Idle = TRUE;
     const ULONG inUse = m_SlotsInUse < UsbStreamSlotCount ? m_SlotsInUse : UsbStreamSlotCount;
-    for (ULONG slot = 0; slot < inUse && found == nullptr; ++slot) {
+    for (ULONG slot = 0; slot < UsbStreamSlotCount; ++slot) {
+        if (m_FeedbackInFlight[slot] != nullptr) {
+            *Idle = FALSE;
+            continue;
+        }
         TransferContext* context = m_FeedbackFree[slot];
-        if (context == nullptr || m_FeedbackInFlight[slot] != nullptr) continue;
+        if (found != nullptr || slot >= inUse || context == nullptr) continue;
         if (InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&m_FeedbackInFlight[slot]), context,
                                               nullptr) == nullptr) {
             m_FeedbackFree[slot] = nullptr;
@@ -504,8 +518,17 @@ void Uac2PlaybackStream::RecycleFeedbackTransfer(TransferContext* Context) {
 }
 
 NTSTATUS Uac2PlaybackStream::SubmitFeedback(UsbTransport* Transport) {
-    TransferContext* context = AcquireFeedbackTransfer();
+    BOOLEAN idle = FALSE;
+    TransferContext* context = AcquireFeedbackTransfer(&idle);
     if (context == nullptr) return STATUS_SUCCESS;  // every read is out: this one is skipped
+    // Each read starts where the last one ended. The first after the pipe went idle (Run, a
+    // recovery, reads cancelled), one after a refused start frame and one that would come too late
+    // for its frame start a little ahead of the current frame instead: late packets are never sent.
+    ULONG now = 0;
+    Transport->QueryBusTime(&now);
+    if (idle || InterlockedExchange(&m_FeedbackRefused, FALSE) != FALSE) m_FeedbackNextFrame = now;
+    const ULONG start = UsbStreamTimelyStartFrame(m_FeedbackNextFrame, now);
+    m_FeedbackNextFrame = start + m_FeedbackFrames;
     const ULONG entries = m_FeedbackEntries;
     const ULONG width = m_FeedbackWidth;
     RtlZeroMemory(context->Urb, UsbStreamIsoUrbBytes(entries));
@@ -513,8 +536,8 @@ NTSTATUS Uac2PlaybackStream::SubmitFeedback(UsbTransport* Transport) {
     iso.Hdr.Length = static_cast<USHORT>(UsbStreamIsoUrbBytes(entries));
     iso.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
     iso.PipeHandle = FeedbackPipe()->PipeHandle;
-    iso.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK | USBD_START_ISO_TRANSFER_ASAP;
-    iso.StartFrame = 0;
+    iso.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+    iso.StartFrame = start;
     iso.NumberOfPackets = entries;
     iso.TransferBufferLength = entries * width;
     iso.TransferBuffer = context->Data;
@@ -547,6 +570,7 @@ NTSTATUS Uac2PlaybackStream::CompleteFeedback(PIRP Irp, TransferContext* Context
     if (State() == UsbStreamRunning && NT_SUCCESS(Irp->IoStatus.Status) && USBD_SUCCESS(Context->Urb->UrbHeader.Status)) {
         ParseFeedback(Context);
     }
+    if (Context->Urb->UrbHeader.Status == USBD_STATUS_BAD_START_FRAME) InterlockedExchange(&m_FeedbackRefused, TRUE);
     // The context goes back before the pending count drops: once it is 0, Close may free it.
     RecycleFeedbackTransfer(Context);
     TransferFinished();
@@ -615,8 +639,10 @@ NTSTATUS Uac2PlaybackStream::RecoverFromError() {
     m_LastRecoveryFrame = frame;
     m_HasRecovered = TRUE;
     m_NextStartFrame = frame + RestartLeadFrames;
+    // The restart begins a new run: a failed packet in its first transfer is an isolated one.
+    InterlockedExchange(&m_LastTransferFailed, FALSE);
     transport->Release();
-    // Every slot the client asked for goes out again, as at Run.
+    // Every slot the client asked for goes out again, as at Run (the feedback reads start afresh).
     if (NT_SUCCESS(status)) status = SubmitAvailable();
     return status;
 }

@@ -6,8 +6,8 @@
 // The playback stream reads the explicit feedback endpoint of an asynchronous interface with every
 // data transfer and sizes its packets from the rate the device reports, carrying the fraction of a
 // frame from packet to packet, so the device's FIFO neither runs dry nor overflows when its clock
-// differs from the bus clock. The capture stream is the UAC 1.0 capture stream with the clock
-// source's rate.
+// differs from the bus clock. The reads run back to back on start frames of their own. The capture
+// stream is the UAC 1.0 capture stream with the clock source's rate.
 #pragma once
 
 #include "driver/engine/uac1/Uac1Streams.h"
@@ -116,10 +116,13 @@ private:
     // Sizes Count packets at the measured rate; answers the total bytes (never past the buffer).
     ULONG SizeRenderPackets(PUSBD_ISO_PACKET_DESCRIPTOR Packets, ULONG Count, ULONG BlockAlign);
     // Feedback entries per transfer of the setting: one per service interval of the feedback
-    // endpoint over the transfer's milliseconds (at least one); *Width: the bytes asked per entry.
-    ULONG FeedbackEntriesFor(UCHAR AlternateSetting, ULONG Milliseconds, PULONG Width);
+    // endpoint over the transfer's milliseconds (at least one); *Width: the bytes asked per entry;
+    // *Frames: the bus frames a read of that many entries spans.
+    ULONG FeedbackEntriesFor(UCHAR AlternateSetting, ULONG Milliseconds, PULONG Width, PULONG Frames);
+    // Under the data lock, with the data transfer it goes out with.
     NTSTATUS SubmitFeedback(UsbTransport* Transport);
-    TransferContext* AcquireFeedbackTransfer();
+    // *Idle: no other read was in flight.
+    TransferContext* AcquireFeedbackTransfer(PBOOLEAN Idle);
     void RecycleFeedbackTransfer(TransferContext* Context);
     NTSTATUS CompleteFeedback(PIRP Irp, TransferContext* Context);
     // The entries of a completed read that arrived whole and without error, to the measured rate.
@@ -137,6 +140,9 @@ private:
     UCHAR m_FeedbackPipeIndex;    // 0xFF: the setting has no feedback endpoint
     ULONG m_FeedbackEntries;      // per read
     ULONG m_FeedbackWidth;        // bytes asked per entry: 4 at high speed, 3 or 4 at full speed
+    ULONG m_FeedbackFrames;       // bus frames one read spans
+    ULONG m_FeedbackNextFrame;    // where the next read starts when it is in time; under the data lock
+    LONG volatile m_FeedbackRefused;  // the bus refused a read's start frame: the next one starts afresh
     BOOLEAN m_HighSpeed;
     BOOLEAN m_HasRecovered;       // a recovery ran; m_LastRecoveryFrame is its bus frame
     ULONG m_LastRecoveryFrame;
