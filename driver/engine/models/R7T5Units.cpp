@@ -186,6 +186,22 @@ NTSTATUS R7T5LineMonitorUnit::SetForcedMute(UCHAR Flag) {
     return status;
 }
 
+UCHAR R7T5LineMonitorUnit::ForcedMute() {
+    PAGED_CODE();
+    m_MuteLock.Lock();
+    const UCHAR flag = m_ForcedMute;
+    m_MuteLock.Unlock();
+    return flag;
+}
+
+UCHAR R7T5LineMonitorUnit::UserMute() {
+    PAGED_CODE();
+    m_MuteLock.Lock();
+    const UCHAR flag = m_UserMute;
+    m_MuteLock.Unlock();
+    return flag;
+}
+
 NTSTATUS R7T5LineMonitorUnit::SendMute(ULONG ControlSelector) {
     PAGED_CODE();
     return R7T5MonitorUnit::SetCur(ControlSelector, 0, static_cast<UCHAR>(m_UserMute | m_ForcedMute));

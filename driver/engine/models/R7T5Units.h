@@ -83,8 +83,9 @@ public:
     // user's SetCur, so neither sends a byte computed from the other's stale half.
     NTSTATUS SetForcedMute(UCHAR Flag);
 
-    UCHAR ForcedMute() const { return m_ForcedMute; }
-    UCHAR UserMute() const { return m_UserMute; }
+    // Read under the flags' lock: the poll thread changes the force while others look.
+    UCHAR ForcedMute();
+    UCHAR UserMute();
 
 private:
     NTSTATUS SendMute(ULONG ControlSelector);
