@@ -105,6 +105,14 @@ std::vector<int32_t> RenderSink::Interleaved() const {
     return m_Samples;
 }
 
+std::vector<int32_t> RenderSink::TakeInterleaved() {
+    OptionalLock guard(m_Lock);
+    std::vector<int32_t> taken;
+    taken.swap(m_Samples);
+    m_Marks.clear();
+    return taken;
+}
+
 std::optional<uint64_t> RenderSink::MicroframeOf(uint64_t frame) const {
     OptionalLock guard(m_Lock);
     if (m_Format.channels == 0 || frame >= m_Samples.size() / m_Format.channels) return std::nullopt;

@@ -85,6 +85,14 @@ void Describe(RampReport& r) {
     }
 }
 
+// The ramp index a capture that joins the ramp anywhere gives its first ramp frame.
+int64_t JoinIndex(const RampSpec& spec, int32_t sample) {
+    const Ramp ramp(spec);
+    const std::optional<int64_t> v = ramp.Decode(sample);
+    const int64_t d = v ? ramp.Wrap(*v - ramp.Value(0, 0)) : 1;
+    return v && d % spec.step == 0 ? d / spec.step : 0;
+}
+
 }  // namespace
 
 const char* RampFaultName(RampFault fault) {
@@ -134,9 +142,7 @@ RampReport CheckRamp(std::span<const int32_t> interleaved, unsigned channels, co
         // A ramp whose first frame is itself silent began on the last silent frame.
         if (i > 0 && ramp.Holds(std::vector<int32_t>(channels, 0).data(), channels, 0)) --i;
     } else {
-        const std::optional<int64_t> v = ramp.Decode(at(i)[0]);
-        const int64_t d = v ? ramp.Wrap(*v - ramp.Value(0, 0)) : 1;
-        e = v && d % spec.step == 0 ? d / spec.step : 0;
+        e = JoinIndex(spec, at(i)[0]);
     }
     r.leadingSilence = i;
     const int64_t e0 = e;
@@ -201,6 +207,99 @@ RampReport CheckRamp(const RenderSink& sink, const RampSpec& spec) {
         Describe(r);
     }
     return r;
+}
+
+// ---- RampFollower ----
+
+RampFollower::RampFollower(const RampSpec& spec, unsigned channels) : m_Spec(spec), m_Channels(channels) {}
+
+void RampFollower::Fail(RampReport r) {
+    r.leadingSilence += m_LeadingSilence;
+    r.rampFrames += m_RampFrames;
+    r.trailingSilence = 0;
+    Describe(r);
+    m_Report = std::move(r);
+}
+
+bool RampFollower::Feed(std::span<const int32_t> interleaved) {
+    if (!m_Report.Ok()) return false;
+    if (m_Channels == 0) {
+        Fail(RampReport{.fault = RampFault::Corruption});
+        m_Report.text = "a ramp of no channels";
+        return false;
+    }
+    std::vector<int32_t> joined;
+    if (!m_Partial.empty()) {
+        joined.reserve(m_Partial.size() + interleaved.size());
+        joined.assign(m_Partial.begin(), m_Partial.end());
+        joined.insert(joined.end(), interleaved.begin(), interleaved.end());
+        interleaved = joined;
+    }
+    const uint64_t frames = interleaved.size() / m_Channels;
+    std::span<const int32_t> whole = interleaved.first(frames * m_Channels);
+    m_Partial.assign(interleaved.begin() + std::ptrdiff_t(whole.size()), interleaved.end());
+    if (frames == 0) return true;
+
+    // Once the ramp runs, a block starts on the expected frame; silence at a block's end waits
+    // for the next block to say whether the ramp goes on after it.
+    RampSpec spec = m_Spec;
+    spec.allowTrailingSilence = true;
+    if (m_Started) spec.allowLeadingSilence = false;
+    RampReport r = CheckRamp(whole, m_Channels, spec);
+    if (r.fault == RampFault::NoRamp) {
+        m_LeadingSilence += frames;
+        m_Frames += frames;
+        return true;
+    }
+    if (m_PendingSilence > 0 && !(r.Ok() && r.trailingSilence == frames)) {
+        Fail(RampReport{.fault = RampFault::Silence,
+                        .frame = m_Frames - m_PendingSilence,
+                        .expected = m_NextIndex,
+                        .found = m_NextIndex});
+        return false;
+    }
+    if (!r.Ok()) {
+        r.frame += m_Frames;
+        if (m_Started) {
+            r.expected += m_NextIndex;
+            r.found += m_NextIndex;
+        }
+        Fail(std::move(r));
+        return false;
+    }
+    if (r.rampFrames > 0) {
+        if (!m_Started) {
+            m_LeadingSilence += r.leadingSilence;
+            m_NextIndex = m_Spec.fromStart ? 0 : JoinIndex(m_Spec, whole[r.leadingSilence * m_Channels]);
+        }
+        // The next block goes on from the frame after the last one checked.
+        const int32_t last = whole[(r.leadingSilence + r.rampFrames - 1) * m_Channels];
+        m_Spec.start = int64_t(last >> m_Spec.shift) + m_Spec.step;
+        m_Spec.fromStart = true;
+        m_NextIndex += int64_t(r.rampFrames);
+        m_Started = true;
+        m_RampFrames += r.rampFrames;
+    }
+    m_PendingSilence += r.trailingSilence;
+    m_Frames += frames;
+    return true;
+}
+
+const RampReport& RampFollower::Finish() {
+    if (!m_Report.Ok()) return m_Report;
+    RampReport r{.leadingSilence = m_LeadingSilence, .rampFrames = m_RampFrames};
+    if (!m_Started) {
+        r = RampReport{.fault = RampFault::NoRamp, .leadingSilence = m_LeadingSilence + m_PendingSilence};
+    } else if (m_PendingSilence > 0 && !m_Spec.allowTrailingSilence) {
+        r.fault = RampFault::Silence;
+        r.frame = m_Frames - m_PendingSilence;
+        r.expected = r.found = m_NextIndex;
+    } else {
+        r.trailingSilence = m_PendingSilence;
+    }
+    Describe(r);
+    m_Report = std::move(r);
+    return m_Report;
 }
 
 }  // namespace sim::usb

@@ -102,6 +102,63 @@ TEST(RampCheck, FollowsTheRampAcrossItsWrapAndFromAnywhere) {
     EXPECT_EQ(m.rampFrames, 10u);
 }
 
+// A long stream is checked block by block as it arrives: whatever the cut (inside frames, on the
+// fault, one frame a block), the follower finds what the checker finds in the whole stream, including
+// faults that straddle a cut and silence that spans blocks.
+TEST(RampCheck, FollowerFindsWhatTheWholeStreamShowsWhereverItIsCut) {
+    const Frames silent(1, std::vector<int32_t>(3, 0));
+    struct Case {
+        const char* name;
+        std::function<void(Frames&)> mutate;  // applied to 300 ramp frames (3 channels)
+    } cases[] = {
+        {"Intact", [](Frames&) {}},
+        {"SilenceAroundIt",
+         [&](Frames& f) {
+             f.insert(f.begin(), 130, silent[0]);
+             f.insert(f.end(), 70, silent[0]);
+         }},
+        {"LossOnACut", [](Frames& f) { f.erase(f.begin() + 100, f.begin() + 103); }},
+        {"RepetitionOnACut", [](Frames& f) {
+             const Frames again(f.begin() + 95, f.begin() + 100);
+             f.insert(f.begin() + 100, again.begin(), again.end());
+         }},
+        {"SilenceAcrossACut", [&](Frames& f) { std::fill(f.begin() + 98, f.begin() + 102, silent[0]); }},
+        {"SilentBlockInside", [&](Frames& f) { std::fill(f.begin() + 100, f.begin() + 200, silent[0]); }},
+        {"SilenceThenLoss", [&](Frames& f) {
+             f.erase(f.begin() + 150, f.begin() + 160);
+             f.insert(f.begin() + 150, 10, silent[0]);
+         }},
+        {"CorruptionAfterACut", [](Frames& f) { f[200][2] ^= 0x40; }},
+    };
+    for (const bool fromStart : {true, false}) {
+        RampSpec spec{.start = 7, .channelOffset = 0x1000, .fromStart = fromStart};
+        for (const Case& c : cases) {
+            Frames frames = RampFrames(spec, 3, fromStart ? 0 : 5000, 300);
+            c.mutate(frames);
+            const std::vector<int32_t> samples = Flatten(frames);
+            const RampReport whole = CheckRamp(samples, 3, spec);
+            for (const size_t cut : {samples.size(), size_t(7), size_t(3), size_t(300)}) {
+                SCOPED_TRACE(std::string(c.name) + (fromStart ? " from start" : " from anywhere") + ", blocks of " +
+                             std::to_string(cut) + " samples");
+                RampFollower follower(spec, 3);
+                for (size_t at = 0; at < samples.size(); at += cut) {
+                    follower.Feed(std::span(samples).subspan(at, std::min(cut, samples.size() - at)));
+                }
+                const RampReport r = follower.Finish();
+                EXPECT_EQ(r.fault, whole.fault) << r.text << " / whole: " << whole.text;
+                EXPECT_EQ(r.frame, whole.frame) << r.text;
+                EXPECT_EQ(r.expected, whole.expected) << r.text;
+                EXPECT_EQ(r.found, whole.found) << r.text;
+                EXPECT_EQ(r.rampFrames, whole.rampFrames) << r.text;
+                EXPECT_EQ(r.leadingSilence, whole.leadingSilence) << r.text;
+                if (whole.Ok()) {
+                    EXPECT_EQ(follower.Frames(), frames.size());
+                }
+            }
+        }
+    }
+}
+
 TEST(RampCheck, SinkReportNamesTheBusTimeOfTheFaultyPacket) {
     auto d = usbtest::Configured("uac1");
     ASSERT_EQ(usbtest::SelectAlternate(*d, 1, 1), ControlStatus::Ok);  // 16-bit stereo

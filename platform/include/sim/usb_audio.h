@@ -124,6 +124,10 @@ public:
     int32_t Sample(uint64_t frame, unsigned channel) const;  // 0 outside what is stored
     std::vector<int32_t> Channel(unsigned channel) const;
     std::vector<int32_t> Interleaved() const;  // every stored sample, frame by frame
+    // Every stored sample, frame by frame, taken out of the store in one step under the device's
+    // lock: a packet that arrives meanwhile stays stored for the next take. Frames() and the
+    // packet counters go on; bus times of the taken frames are forgotten.
+    std::vector<int32_t> TakeInterleaved();
     // The bus time (125 us units: frame x 8 + microframe) of the packet that carried a stored frame.
     std::optional<uint64_t> MicroframeOf(uint64_t frame) const;
     uint64_t Packets() const;

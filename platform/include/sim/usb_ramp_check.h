@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace sim::usb {
 
@@ -66,5 +67,43 @@ RampSpec RampOfSource(const CaptureSourceConfig& source, const StreamFormat& for
 RampReport CheckRamp(std::span<const int32_t> interleaved, unsigned channels, const RampSpec& spec);
 // Every stored frame of the sink, with the bus time of the faulty frame's packet.
 RampReport CheckRamp(const RenderSink& sink, const RampSpec& spec);
+
+// Checks a ramp that arrives block by block (a long stream), keeping none of it: the first ramp
+// frame may follow silence (and, unless spec.fromStart, be any frame of the ramp); every later
+// block must go on from the frame after the last one checked, across block boundaries that may
+// fall inside a frame. Silence inside the ramp is a fault even when it spans blocks; silence after
+// the ramp is allowed only when it lasts to Finish. spec.allowLeadingSilence and
+// allowTrailingSilence are taken as given.
+class RampFollower {
+public:
+    RampFollower(const RampSpec& spec, unsigned channels);
+
+    // The next block of interleaved samples. Answers false once a fault was found (the first fault
+    // stays; later blocks are ignored).
+    bool Feed(std::span<const int32_t> interleaved);
+    // The end of the stream: silence still pending is trailing silence; a stream without a ramp
+    // frame is NoRamp. The report covers the whole stream: frame indexes count from its first
+    // frame, ramp indexes as CheckRamp numbers them.
+    const RampReport& Finish();
+
+    uint64_t Frames() const { return m_Frames; }  // whole frames fed
+    uint64_t RampFrames() const { return m_RampFrames; }
+    bool Ok() const { return m_Report.Ok(); }
+    const RampReport& Report() const { return m_Report; }
+
+private:
+    void Fail(RampReport r);
+
+    RampSpec m_Spec;  // start moves on to the next expected frame
+    unsigned m_Channels;
+    std::vector<int32_t> m_Partial{};  // samples of a frame cut by the block's end
+    bool m_Started = false;            // a ramp frame was seen
+    uint64_t m_Frames = 0;
+    uint64_t m_LeadingSilence = 0;
+    uint64_t m_RampFrames = 0;
+    uint64_t m_PendingSilence = 0;  // silent frames after the last ramp frame so far
+    int64_t m_NextIndex = 0;        // ramp index of the next expected frame
+    RampReport m_Report{};
+};
 
 }  // namespace sim::usb
