@@ -198,6 +198,14 @@ protected:
         ADD_FAILURE() << "no pipe for endpoint " << int(endpoint);
         return nullptr;
     }
+    // An interrupt IN read of the status endpoint (interface 0, endpoint 0x83), which the device
+    // leaves pending until it has something to say: a request the bus holds.
+    std::unique_ptr<InFlight> HoldStatusRead(URB* urb, UCHAR* buffer, ULONG length) {
+        UsbBuildInterruptOrBulkTransferRequest(urb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), OpenPipe(0, 0, 0x83), buffer,
+                                               nullptr, length, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
+                                               nullptr);
+        return Start(urb);
+    }
 
     std::vector<sim::usb::Port*> m_Ports;
     sim::usb::Port* m_Port = nullptr;

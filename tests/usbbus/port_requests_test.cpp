@@ -74,10 +74,7 @@ TEST_F(BusFixture, ACycleReenumeratesUnderANewNode) {
     m_Pdo = sim::usb::PhysicalDeviceObject(m_Port);
     URB interruptUrb{};
     UCHAR message[2];
-    UsbBuildInterruptOrBulkTransferRequest(&interruptUrb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), OpenPipe(0, 0, 0x83),
-                                           message, nullptr, sizeof message,
-                                           USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
-    auto held = Start(&interruptUrb);
+    auto held = HoldStatusRead(&interruptUrb, message, sizeof message);
     Device().ClearLog();
 
     ASSERT_EQ(Send(m_Pdo, IOCTL_INTERNAL_USB_CYCLE_PORT, nullptr)->Wait(), STATUS_SUCCESS);
@@ -120,10 +117,7 @@ TEST_F(BusPort, RemovalAnswersNoSuchDeviceAndAResetNeedsTheClientsRequestsDraine
     // A transfer still held when the client resets the port.
     URB interruptUrb{};
     UCHAR message[2];
-    UsbBuildInterruptOrBulkTransferRequest(&interruptUrb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), OpenPipe(0, 0, 0x83),
-                                           message, nullptr, sizeof message,
-                                           USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
-    auto held = Start(&interruptUrb);
+    auto held = HoldStatusRead(&interruptUrb, message, sizeof message);
     EXPECT_BUGCHECK(PortRequest(IOCTL_INTERNAL_USB_RESET_PORT), "DRIVER_VERIFIER_DETECTED_VIOLATION",
                     "RESET_PORT on port .* with 1 requests of its client still pending");
     URB stop = PipeUrb(URB_FUNCTION_ABORT_PIPE, interruptUrb.UrbBulkOrInterruptTransfer.PipeHandle);
