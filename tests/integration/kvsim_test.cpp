@@ -260,6 +260,18 @@ INSTANTIATE_TEST_SUITE_P(
         KvsimCase{"AsioLoopbackWithoutOutputs", "asio --device uac2 --seconds 0.3 --loopback", 0,
                   {"round trip: not measured, the device has no ASIO outputs to loop back", kClean}},
         KvsimCase{"AsioBadBits", "asio --bits 8/8", 2, {"--bits needs"}},
+        // Choices the driver's panel does not list for this device were once ignored silently and
+        // the run went on with the stored settings.
+        KvsimCase{"AsioPanelWithoutTheChoices",
+                  "asio --device uac1-klq864 --seconds 0.3 --bits 32/32 --latency 5",
+                  2,
+                  {"--bits: the panel has no \"32/32 Bits\" (it offers 16/16 Bits, 24/24 Bits)",
+                   "--latency: the panel has no \"5 ms\" (it offers 2 ms, 4 ms,", kClean}},
+        KvsimCase{"AsioRateNotOffered",
+                  "asio --device uac1-klq864 --seconds 0.3 --rate 96000",
+                  2,
+                  {"setup                    failed (ASE_NoClock, -995)",
+                   "kvsim: --rate: the driver offers no 96000 Hz (it offers 44100 48000)", kClean}},
         KvsimCase{"ControlsSetAndReplug",
                   "controls --set 3=-6.5 --set 3.1=-20 --set 4=1 --set 2=2 --replug",
                   0,

@@ -81,6 +81,28 @@ constexpr uint32_t kCandidateRates[] = {44100, 48000, 88200, 96000, 176400, 1920
 // that much time at its end, whatever the buffer size.
 constexpr double kStartOffsetSeconds = 0.010;
 
+const char* ErrorName(ASIOError error) {
+    switch (error) {
+    case ASE_NotPresent: return "ASE_NotPresent";
+    case ASE_HWMalfunction: return "ASE_HWMalfunction";
+    case ASE_InvalidParameter: return "ASE_InvalidParameter";
+    case ASE_InvalidMode: return "ASE_InvalidMode";
+    case ASE_SPNotAdvancing: return "ASE_SPNotAdvancing";
+    case ASE_NoClock: return "ASE_NoClock";
+    case ASE_NoMemory: return "ASE_NoMemory";
+    default: return "an unknown error";
+    }
+}
+
+// The candidate rates the driver accepts, as a host's rate list shows them.
+std::string OfferedRates(IASIO* driver) {
+    std::string offered;
+    for (uint32_t rate : kCandidateRates) {
+        if (driver->canSampleRate(rate) == ASE_OK) offered += (offered.empty() ? "" : " ") + std::to_string(rate);
+    }
+    return offered.empty() ? "none" : offered;
+}
+
 typedef HRESULT(STDMETHODCALLTYPE* Export)();
 
 // The registration tool: loads the library by path and calls its DllRegisterServer.
@@ -97,25 +119,32 @@ bool Register(const std::string& path, std::ostream& out) {
     return result == S_OK;
 }
 
-// Picks the panel entries the options ask for, then OK.
-void ScriptPanel(const Options& options) {
+// Picks the panel entries the options ask for, then OK. An entry the panel does not list (a
+// sample type the device has no format for, a latency not in the driver's table) is named in
+// *missing with what the panel offers instead, and nothing is changed for it.
+void ScriptPanel(const Options& options, std::shared_ptr<std::string> missing) {
     std::vector<sim::user::DialogStep> steps;
-    steps.push_back(sim::user::DialogStep::Run([options](HWND dialog) {
-        if (!options.bits.empty()) {
-            sim::user::ComboState bits = sim::user::DialogCombo(dialog, 1001);
-            for (size_t i = 0; i < bits.items.size(); ++i) {
-                if (bits.items[i] == options.bits + " Bits") {
-                    SendDlgItemMessageA(dialog, 1001, CB_SETCURSEL, i, 0);
+    steps.push_back(sim::user::DialogStep::Run([options, missing](HWND dialog) {
+        const auto pick = [&](int control, const std::string& wanted, const char* option) {
+            const sim::user::ComboState combo = sim::user::DialogCombo(dialog, control);
+            for (size_t i = 0; i < combo.items.size(); ++i) {
+                if (combo.items[i] == wanted) {
+                    SendDlgItemMessageA(dialog, control, CB_SETCURSEL, i, 0);
+                    return;
                 }
             }
-        }
+            // The latency entries are padded to line up in the list; the message shows them bare.
+            const auto bare = [](const std::string& text) { return text.substr(std::min(text.find_first_not_of(' '), text.size())); };
+            std::string offered;
+            for (const std::string& item : combo.items) offered += (offered.empty() ? "" : ", ") + bare(item);
+            *missing += std::string(missing->empty() ? "" : "; ") + option + ": the panel has no \"" + bare(wanted) +
+                        "\" (it offers " + (offered.empty() ? "nothing" : offered) + ")";
+        };
+        if (!options.bits.empty()) pick(1001, options.bits + " Bits", "--bits");
         if (options.latencyMs != 0) {
             char text[20];
             std::snprintf(text, sizeof(text), "%2u ms", options.latencyMs);
-            sim::user::ComboState latencies = sim::user::DialogCombo(dialog, 1002);
-            for (size_t i = 0; i < latencies.items.size(); ++i) {
-                if (latencies.items[i] == text) SendDlgItemMessageA(dialog, 1002, CB_SETCURSEL, i, 0);
-            }
+            pick(1002, text, "--latency");
         }
     }));
     steps.push_back(sim::user::DialogStep::Ok());
@@ -194,7 +223,8 @@ void ReportRoundTrip(std::ostream& out, const sim::hosts::AsioHost& host,
              : "no (reported + the device's " + std::to_string(device) + " frames != measured)");
 }
 
-bool RunHost(const Options& options, const std::string& asioPath, std::ostream& out) {
+// *badOption: an option asked for what this device's driver does not offer.
+bool RunHost(const Options& options, const std::string& asioPath, std::ostream& out, bool* badOption) {
     if (!Register(asioPath, out)) return false;
     std::vector<sim::hosts::AsioDriverEntry> drivers = sim::hosts::RegisteredAsioDrivers();
     if (drivers.empty()) {
@@ -232,8 +262,15 @@ bool RunHost(const Options& options, const std::string& asioPath, std::ostream& 
         return false;
     }
     if (!options.bits.empty() || options.latencyMs != 0) {
-        ScriptPanel(options);
+        auto missing = std::make_shared<std::string>();
+        ScriptPanel(options, missing);
         host.Driver()->controlPanel();
+        if (!missing->empty()) {
+            out << "kvsim: " << *missing << '\n';
+            *badOption = true;
+            host.Unload();
+            return false;
+        }
         // The settings changed: the host loads the driver afresh.
         host.Unload();
         if (FAILED(host.Load(drivers[0].clsid))) return false;
@@ -241,17 +278,18 @@ bool RunHost(const Options& options, const std::string& asioPath, std::ostream& 
     ASIOError result = host.Setup(hostOptions);
     out << "driver   " << host.DriverName() << '\n';
     if (result != ASE_OK) {
-        Line(out, "setup", "failed (" + std::to_string(result) + ")");
+        Line(out, "setup", std::string("failed (") + ErrorName(result) + ", " + std::to_string(result) + ")");
+        if (result == ASE_NoClock && options.asioRate != 0) {
+            out << "kvsim: --rate: the driver offers no " << options.asioRate << " Hz (it offers "
+                << OfferedRates(host.Driver()) << ")\n";
+            *badOption = true;
+        }
         return false;
     }
     for (const ASIOChannelInfo& info : host.Inputs()) Line(out, "input " + std::to_string(info.channel), std::string(info.name) + ", " + TypeName(info.type));
     for (const ASIOChannelInfo& info : host.Outputs()) Line(out, "output " + std::to_string(info.channel), std::string(info.name) + ", " + TypeName(info.type));
     Line(out, "sample rate", std::to_string(static_cast<long>(host.SampleRate())) + " Hz");
-    std::string offered;
-    for (uint32_t rate : kCandidateRates) {
-        if (host.Driver()->canSampleRate(rate) == ASE_OK) offered += (offered.empty() ? "" : " ") + std::to_string(rate);
-    }
-    Line(out, "rates offered", offered.empty() ? "none" : offered);
+    Line(out, "rates offered", OfferedRates(host.Driver()));
     Line(out, "latencies", std::to_string(host.InputLatency()) + " in, " + std::to_string(host.OutputLatency()) + " out (frames)");
     Line(out, "buffer sizes", "min " + std::to_string(host.MinSize()) + ", max " + std::to_string(host.MaxSize()) +
                                   ", preferred " + std::to_string(host.PreferredSize()) + ", granularity " +
@@ -318,6 +356,7 @@ int RunAsio(const Options& options, const std::string& driverPath, const std::st
     Line(out, "AddDevice", StatusText(status));
     bool added = NT_SUCCESS(status);
     bool ok = false;
+    bool badOption = false;
     if (added) {
         WriteDriverSettings(options, node, out, Line);
         status = sim::pnp::StartDevice(node);
@@ -326,7 +365,7 @@ int RunAsio(const Options& options, const std::string& driverPath, const std::st
             sim::user::Process* process = sim::user::CreateProcess("asio host");
             {
                 sim::user::ProcessScope scope(process);
-                ok = RunHost(options, asioPath, out);
+                ok = RunHost(options, asioPath, out, &badOption);
             }
             size_t left = sim::user::DestroyProcess(process);
             Line(out, "host process", left == 0 ? "ended with no handle open" : std::to_string(left) + " handles left open");
@@ -344,7 +383,7 @@ int RunAsio(const Options& options, const std::string& driverPath, const std::st
     }
     sim::pnp::UnloadDriver(driver);
     Line(out, "unload", "clean");
-    return ok ? 0 : 1;
+    return ok ? 0 : badOption ? 2 : 1;
 }
 
 }  // namespace kvsim
