@@ -5,6 +5,7 @@
 
 #include <sim/pnp.h>
 
+#include <atomic>
 #include <string>
 
 namespace sim::pnp {
@@ -19,7 +20,9 @@ struct DeviceNode {
     Driver* driver = nullptr;       // after a successful AddDevice
     LONG_PTR baseReferences = 0;    // references on the PDO held by the PnP manager itself
     bool removed = false;           // IRP_MN_REMOVE_DEVICE completed
-    bool started = false;           // IRP_MN_START_DEVICE succeeded, no removal since
+    // IRP_MN_START_DEVICE succeeded, no removal since; read by tests on their own thread while
+    // the PnP manager's thread removes the device.
+    std::atomic<bool> started = false;
 };
 
 // The node of a physical device object; anything else is a bug check naming caller.
