@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -36,6 +37,12 @@ struct HandleTable {
     uint64_t base = 0;
     uint64_t next = 1;
     std::map<uint64_t, HandleEntry> entries;
+    // A user table hands out fresh values first, so a closed handle's value stays invalid for a
+    // long while; once every value was handed out it reuses the values of closed handles (oldest
+    // first), as a long-lived process that opens and closes handles needs. It is full only when
+    // every value is open.
+    bool reusing = false;
+    std::deque<uint64_t> closedValues;
 };
 
 constexpr uint64_t kKernelHandleBits = 0xFFFFFFFF80000000ull;
@@ -196,14 +203,26 @@ HANDLE InsertHandle(HandleTableId table, void* body, ACCESS_MASK access) {
     Tables& t = TheTables();
     std::unique_lock<std::mutex> guard(t.lock);
     HandleTable& h = t.tables[table];
+    uint64_t value = 0;
     if (table != kKernelTable && h.next >= kHandlesPerTable) {
-        guard.unlock();
-        sim::BugCheck("NO_MORE_SYSTEM_PTES", "handle table %d is full (%llu handles)", table,
-                      static_cast<unsigned long long>(kHandlesPerTable));
+        if (!h.reusing) {
+            h.reusing = true;
+            for (uint64_t n = 1; n < kHandlesPerTable; ++n) {
+                if (!h.entries.contains(h.base + 4 * n)) h.closedValues.push_back(h.base + 4 * n);
+            }
+        }
+        if (h.closedValues.empty()) {
+            guard.unlock();
+            sim::BugCheck("NO_MORE_SYSTEM_PTES", "handle table %d is full (%llu handles)", table,
+                          static_cast<unsigned long long>(kHandlesPerTable - 1));
+        }
+        value = h.closedValues.front();
+        h.closedValues.pop_front();
+    } else {
+        value = h.base + 4 * h.next++;
     }
     header->references.fetch_add(1);
     header->handles.fetch_add(1);
-    uint64_t value = h.base + 4 * h.next++;
     h.entries[value] = HandleEntry{.body = body, .access = access};
     return reinterpret_cast<HANDLE>(value);
 }
@@ -235,6 +254,7 @@ NTSTATUS CloseHandle(HandleTableId table, HANDLE handle) {
         if (entry == it->second.entries.end()) return STATUS_INVALID_HANDLE;
         body = entry->second.body;
         it->second.entries.erase(entry);
+        if (it->second.reusing) it->second.closedValues.push_back(reinterpret_cast<uint64_t>(handle));
     }
     ReleaseHandle(body);
     return STATUS_SUCCESS;

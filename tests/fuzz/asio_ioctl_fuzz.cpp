@@ -5,7 +5,8 @@
 // handle), and D3/D0 cycles (a STOP may arrive meanwhile). After every request: Information within
 // a non-zero output length, no system-buffer byte in the small fixed answers. After every step: an
 // owner exactly while rings exist, and a STOP held below D0 only for an owner that streams. After
-// the input: every handle closed, and no ring, user mapping, owner or client left.
+// the input: every handle closed (the processes hold as many as before), and no ring, user mapping,
+// owner or client left.
 //
 // Steps (one byte of kind, then its bytes):
 //   0 p        open a handle in process p & 1 (at most 4 per process)
@@ -182,6 +183,7 @@ void CheckOwner(Machine& m) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Machine& m = TheMachine();
+    const size_t handlesBefore[2] = {sim::io::HandleCount(m.process[0]), sim::io::HandleCount(m.process[1])};
     std::vector<HANDLE> handles[2];
     std::vector<sim::pnp::InterfaceInfo> links = sim::pnp::Interfaces(&GUID_KLASIOPrivateInterface);
     if (links.empty()) Fail("no ASIO interface");
@@ -218,5 +220,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (adapter->AsioRing(i)->Ring != nullptr || adapter->AsioRing(i)->Client != nullptr) Fail("a ring outlived its owner");
     }
     if (adapter->AsioStreaming() || adapter->AsioStopHeld()) Fail("streaming after the last close");
+    for (int p = 0; p < 2; ++p) {
+        if (sim::io::HandleCount(m.process[p]) != handlesBefore[p]) Fail("a handle outlived the input");
+    }
     return 0;
 }

@@ -113,6 +113,42 @@ TEST(UserHandles, KernelHandlesNeedKernelModeAndUserHandlesAProcess) {
     EXPECT_LT(reinterpret_cast<uintptr_t>(narrow), uintptr_t{1} << 32);
 }
 
+// A long-lived process that opens and closes handles never fills its table: the 16,384th handle
+// once stopped the machine although one handle was open. A closed value is not handed out again
+// soon (a stale handle stays invalid), and the table is full only with every value open.
+TEST(UserHandles, ALongLivedProcessReusesTheValuesOfClosedHandles) {
+    Processes p;
+    sim::io::ProcessScope scope(p.other);
+    HANDLE kept = sim::io::CreateUserEvent(false, false);
+    HANDLE closed = sim::io::CreateUserEvent(false, false);
+    ASSERT_EQ(sim::io::CloseUserHandle(closed), STATUS_SUCCESS);
+    for (int i = 0; i < 40000; ++i) {
+        HANDLE h = sim::io::CreateUserEvent(false, false);
+        ASSERT_NE(h, kept);
+        if (i < 1000) {
+            ASSERT_NE(h, closed) << "a closed value came back at once";
+        }
+        ASSERT_LT(reinterpret_cast<uintptr_t>(h), uintptr_t{1} << 32) << "a 32-bit process's handle";
+        ASSERT_EQ(sim::io::CloseUserHandle(h), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(sim::io::HandleCount(p.other), 1u);
+    PVOID object = nullptr;
+    EXPECT_EQ(ObReferenceObjectByHandle(kept, EVENT_MODIFY_STATE, *ExEventObjectType, UserMode, &object, nullptr),
+              STATUS_SUCCESS);
+    ObDereferenceObject(object);
+    ASSERT_EQ(sim::io::CloseUserHandle(kept), STATUS_SUCCESS);
+}
+
+TEST(UserHandlesDeathTest, ATableWithEveryValueOpenStopsTheMachine) {
+    EXPECT_DEATH(
+        {
+            Processes p;
+            sim::io::ProcessScope scope(p.host);
+            for (int i = 0; i < 0x4000; ++i) sim::io::CreateUserEvent(false, false);
+        },
+        "handle table [0-9]+ is full");
+}
+
 TEST(ProcessAttach, NestsAndSwitchesTheHandleTable) {
     Processes p;
     HANDLE event = EventIn(p.host);
