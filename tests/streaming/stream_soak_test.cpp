@@ -114,7 +114,7 @@ protected:
     // Streams render and capture (whichever the case has) side by side for the soak's duration.
     void RunCase(const std::optional<Leg>& render, const std::optional<Leg>& capture) {
         const Time duration = SoakDuration();
-        const auto seed = static_cast<int64_t>(std::hash<std::string>{}(GetParam()) % 50000);
+        const int64_t seed = CatalogSeed(GetParam());
         sim::usb::RenderSink* sink = nullptr;
         if (render) {
             ASSERT_EQ(KsFilterClient::Open(render->pin->link, &m_Filter), STATUS_SUCCESS);

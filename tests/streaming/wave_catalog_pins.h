@@ -10,6 +10,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -141,6 +142,11 @@ inline std::vector<WavePin> WavePins(AdapterCommon* adapter) {
         pins.push_back(std::move(pin));
     }
     return pins;
+}
+
+// Where a device's ramps begin: fixed per device, different between devices.
+inline int64_t CatalogSeed(const std::string& device) {
+    return static_cast<int64_t>(std::hash<std::string>{}(device) % 50000);
 }
 
 // Test names from catalog names.

@@ -108,7 +108,7 @@ protected:
 // nothing to stream.
 TEST_P(WaveFormatMatrix, EveryFormatPlaysAndRecordsSampleExact) {
     const std::string& name = GetParam();
-    int64_t seed = static_cast<int64_t>(std::hash<std::string>{}(name) % 50000);
+    int64_t seed = CatalogSeed(name);
     if (!NT_SUCCESS(Plug(name))) GTEST_SKIP() << name << " does not start";
     AdapterCommon* adapter = AdapterOf(m_Node);
     ASSERT_NE(adapter, nullptr);

@@ -186,20 +186,12 @@ NTSTATUS R7T5LineMonitorUnit::SetForcedMute(UCHAR Flag) {
     return status;
 }
 
-UCHAR R7T5LineMonitorUnit::ForcedMute() {
+UCHAR R7T5LineMonitorUnit::ReadMuteFlag(const UCHAR* Flag) {
     PAGED_CODE();
     m_MuteLock.Lock();
-    const UCHAR flag = m_ForcedMute;
+    const UCHAR value = *Flag;
     m_MuteLock.Unlock();
-    return flag;
-}
-
-UCHAR R7T5LineMonitorUnit::UserMute() {
-    PAGED_CODE();
-    m_MuteLock.Lock();
-    const UCHAR flag = m_UserMute;
-    m_MuteLock.Unlock();
-    return flag;
+    return value;
 }
 
 NTSTATUS R7T5LineMonitorUnit::SendMute(ULONG ControlSelector) {

@@ -84,11 +84,12 @@ public:
     NTSTATUS SetForcedMute(UCHAR Flag);
 
     // Read under the flags' lock: the poll thread changes the force while others look.
-    UCHAR ForcedMute();
-    UCHAR UserMute();
+    UCHAR ForcedMute() { return ReadMuteFlag(&m_ForcedMute); }
+    UCHAR UserMute() { return ReadMuteFlag(&m_UserMute); }
 
 private:
     NTSTATUS SendMute(ULONG ControlSelector);
+    UCHAR ReadMuteFlag(const UCHAR* Flag);
 
     KernelMutex m_MuteLock;  // a leaf: the two flags and the request that sends them
     UCHAR m_ForcedMute = 0;
